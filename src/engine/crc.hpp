@@ -1,0 +1,28 @@
+// CRC-32 (IEEE 802.3, reflected, as zlib computes it) and the running caches
+// that let a checkpoint hash only what was appended since the last one.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace orbisk {
+
+std::uint32_t crc32(const void* data, std::size_t len);
+// Continues `crc` (a finished CRC of earlier bytes) over more bytes.
+std::uint32_t crc32_continue(std::uint32_t crc, const void* data, std::size_t len);
+
+// CRC register over the first `covered` bytes of a data area (from offset 64).
+struct CrcCache {
+    std::uint32_t reg = 0xFFFFFFFFu;
+    std::uint64_t covered = 0;
+
+    void reset() { *this = CrcCache{}; }
+    // The cache of a region whose first `n` bytes have CRC `crc`.
+    static CrcCache of(std::uint32_t crc, std::uint64_t n) { return CrcCache{~crc, n}; }
+};
+
+// CRC-32 of the first `n` bytes of the data area of a mapping of `map_len` bytes
+// starting at `map`. Returns 0 (cache untouched) when the mapping is too short.
+std::uint32_t crc_extend(CrcCache& cache, const std::uint8_t* map, std::uint64_t map_len, std::uint64_t n);
+
+}  // namespace orbisk

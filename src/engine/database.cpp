@@ -1,0 +1,239 @@
+#include "engine/database.hpp"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <mutex>
+#include <unistd.h>
+
+#include "engine/paths.hpp"
+#include "engine/text.hpp"
+
+namespace orbisk {
+
+namespace {
+
+std::string temporary_directory() {
+    const char* dir = std::getenv("TMPDIR");
+    std::string out = dir && *dir ? dir : "/tmp";
+    while (out.size() > 1 && out.back() == '/') out.pop_back();
+    return out;
+}
+
+std::atomic<std::uint64_t> temporary_counter{0};
+constexpr int kTemporaryAttempts = 10000;
+
+// Metadata texts of a batch, back to back in one buffer.
+struct TextArena {
+    std::string bytes;
+    std::vector<std::size_t> ends;
+    std::string_view text(std::size_t i) const {
+        const std::size_t begin = i == 0 ? 0 : ends[i - 1];
+        return std::string_view(bytes).substr(begin, ends[i] - begin);
+    }
+};
+
+}  // namespace
+
+Status validate_coordinates(double lat, double lon) {
+    if (!std::isfinite(lat) || !std::isfinite(lon))
+        return fail(Error::invalid(cat("non-finite coordinate (lat=", format_coordinate(lat), ", lon=",
+                                       format_coordinate(lon), "); NaN/Inf are not storable")));
+    if (std::fabs(lat) > 90.0 || std::fabs(lon) > 180.0)
+        return fail(Error::invalid(cat("coordinate out of range (lat=", format_coordinate(lat),
+                                       " must be in [-90,90], lon=", format_coordinate(lon), " in [-180,180])")));
+    return {};
+}
+
+Database::Database(std::unique_ptr<Storage> storage, GridIndex grid, std::uint64_t build_count,
+                   std::unique_ptr<WriteLock> lock)
+    : storage_(std::move(storage)), grid_(std::move(grid)), write_lock_(std::move(lock)), build_count_(build_count) {}
+
+Result<std::shared_ptr<Database>> Database::open(const std::string& path, std::uint64_t capacity,
+                                                 std::uint64_t sync_interval_ms) {
+    const StoreNames names = derive_names(path);
+    auto lock_file = File::open_rw_create(names.lock);
+    if (!lock_file) return fail(lock_file.error());
+    if (auto st = lock_file->lock_exclusive(); !st) return fail(st.error());
+    auto storage = Storage::open(OpenOptions{names.coords, names.metadata, capacity, sync_interval_ms, false});
+    lock_file->unlock();
+    if (!storage) return fail(storage.error());
+
+    auto points = (*storage)->records().collect_live_points();
+    const std::uint64_t n = points.size();
+    auto grid = GridIndex::try_build(std::move(points));
+    if (!grid) return fail(grid.error());
+    return std::shared_ptr<Database>(new Database(std::move(*storage), std::move(*grid), n,
+                                                  std::make_unique<WriteLock>(std::move(*lock_file))));
+}
+
+Result<std::shared_ptr<Database>> Database::open_temporary() {
+    const std::string dir = temporary_directory();
+    const std::string pid = std::to_string(::getpid());
+    Error last = Error::os(EEXIST);
+    for (int attempt = 0; attempt < kTemporaryAttempts; ++attempt) {
+        const std::string stem = cat(dir, "/orbisk_", pid, "_", temporary_counter.fetch_add(1));
+        OpenOptions opt{stem + "_coords.mmap", stem + "_metadata.mmap", kTemporaryCapacity, ~std::uint64_t{0}, true};
+        // Files left under this stem by someone else are never opened: move on to the next name.
+        const std::string manifest = commit_path(opt.coords_path);
+        if (path_exists(opt.coords_path) || path_exists(opt.metadata_path) || path_exists(wal_path(opt.coords_path)) ||
+            path_exists(manifest) || path_exists(manifest_temp_path(manifest)))
+            continue;
+        auto storage = Storage::open(opt);
+        if (!storage) {
+            last = storage.error();
+            if (last.kind == ErrorKind::Os && last.code == EEXIST) continue;
+            return fail(last);
+        }
+        return std::shared_ptr<Database>(
+            new Database(std::move(*storage), GridIndex(), 0, std::make_unique<WriteLock>()));
+    }
+    return fail(last);
+}
+
+Result<std::uint64_t> Database::insert(double lat, double lon, const MetadataMap& metadata) {
+    if (auto st = validate_coordinates(lat, lon); !st) return fail(st.error());
+    const std::string text = metadata_to_json_text(metadata);
+    if (text.size() > kMaxEntryLength) return fail(Error::invalid(entry_too_long_message(text.size())));
+    auto guard = WriteGuard::acquire(*write_lock_);
+    if (!guard) return fail(guard.error());
+    std::uint64_t slot;
+    {
+        std::unique_lock lock(storage_mutex_);
+        auto r = storage_->insert_point(PendingPoint{lat, lon, text});
+        if (!r) return fail(r.error());
+        slot = *r;
+        // The point is durable through the log whether or not this checkpoint succeeds.
+        if ((slot + 1) % kCheckpointEverySlots == 0) (void)storage_->commit_after_write();
+    }
+    std::unique_lock lock(grid_mutex_);
+    if (auto st = grid_.insert(slot, lat, lon); !st) return fail(st.error());
+    return slot;
+}
+
+Result<std::vector<std::uint64_t>> Database::insert_batch(const std::vector<NewPoint>& points) {
+    for (const auto& p : points)
+        if (auto st = validate_coordinates(p.lat, p.lon); !st) return fail(st.error());
+    TextArena texts;
+    texts.ends.reserve(points.size());
+    for (const auto& p : points) {
+        const std::size_t begin = texts.bytes.size();
+        texts.bytes += metadata_to_json_text(p.metadata);
+        const std::size_t len = texts.bytes.size() - begin;
+        if (len > kMaxEntryLength) return fail(Error::invalid(entry_too_long_message(len)));
+        texts.ends.push_back(texts.bytes.size());
+    }
+
+    auto guard = WriteGuard::acquire(*write_lock_);
+    if (!guard) return fail(guard.error());
+    std::uint64_t first;
+    std::size_t kept = 0;
+    std::optional<Error> failure;
+    {
+        std::unique_lock lock(storage_mutex_);
+        first = storage_->next_slot();
+        std::vector<PendingPoint> chunk;
+        for (std::size_t start = 0; start < points.size(); start += kPointChunk) {
+            const std::size_t end = std::min(points.size(), start + kPointChunk);
+            chunk.clear();
+            for (std::size_t i = start; i < end; ++i) chunk.push_back({points[i].lat, points[i].lon, texts.text(i)});
+            if (auto f = storage_->write_points(chunk)) {
+                if (f->kept) kept = end;
+                failure = std::move(f->error);
+                break;
+            }
+            kept = end;
+        }
+    }
+    // Whatever stays stored is served by this handle's grid, even when the call fails.
+    if (auto st = add_to_grid(points, kept, first); !st) return fail(st.error());
+    if (failure) return fail(std::move(*failure));
+    std::vector<std::uint64_t> ids(points.size());
+    for (std::size_t i = 0; i < ids.size(); ++i) ids[i] = first + i;
+    return ids;
+}
+
+Status Database::add_to_grid(const std::vector<NewPoint>& points, std::size_t count, std::uint64_t first) {
+    if (first == 0 && count > kGridBulkBuildAbove) {
+        std::vector<GridPoint> list;
+        list.reserve(count);
+        for (std::size_t i = 0; i < count; ++i) list.push_back({first + i, points[i].lat, points[i].lon});
+        auto grid = GridIndex::try_build(std::move(list));
+        if (!grid) return fail(grid.error());
+        std::unique_lock lock(grid_mutex_);
+        grid_ = std::move(*grid);
+        build_count_.store(count);
+        return {};
+    }
+    std::unique_lock lock(grid_mutex_);
+    for (std::size_t i = 0; i < count; ++i)
+        if (auto st = grid_.insert(first + i, points[i].lat, points[i].lon); !st) return st;
+    return {};
+}
+
+Status Database::flush() {
+    auto guard = WriteGuard::acquire(*write_lock_);
+    if (!guard) return fail(guard.error());
+    std::unique_lock lock(storage_mutex_);
+    return storage_->checkpoint(true);
+}
+
+Result<std::vector<std::string>> Database::verify_integrity(bool flush_first) {
+    if (flush_first)
+        if (auto st = flush(); !st) return fail(st.error());
+    std::shared_lock lock(storage_mutex_);
+    return storage_->verify_committed();
+}
+
+std::uint64_t Database::live_count() const {
+    std::shared_lock lock(storage_mutex_);
+    return storage_->live_count();
+}
+
+std::pair<std::uint64_t, std::uint64_t> Database::slot_stats() const {
+    std::shared_lock lock(storage_mutex_);
+    return {storage_->next_slot(), storage_->live_count()};
+}
+
+namespace {
+bool grid_rebuild_due(std::uint64_t live, std::uint64_t built) {
+    if (live < 2048) return false;
+    if (built == 0) return true;
+    if (built > (~std::uint64_t{0}) / 4) return live >= ~std::uint64_t{0};
+    return live >= 4 * built;
+}
+}  // namespace
+
+Status Database::maybe_rebuild_grid() {
+    if (!grid_rebuild_due(live_count(), build_count_.load())) return {};
+    auto guard = WriteGuard::acquire(*write_lock_);
+    if (!guard) return fail(guard.error());
+    std::vector<GridPoint> points;
+    std::uint64_t live;
+    {
+        std::shared_lock lock(storage_mutex_);
+        live = storage_->live_count();
+        if (!grid_rebuild_due(live, build_count_.load())) return {};
+        points = storage_->records().collect_live_points();
+    }
+    auto grid = GridIndex::try_build(std::move(points));
+    if (!grid) return fail(grid.error());
+    {
+        std::unique_lock lock(grid_mutex_);
+        grid_ = std::move(*grid);
+    }
+    build_count_.store(live);
+    return {};
+}
+
+double Database::grid_cell_size() const {
+    std::shared_lock lock(grid_mutex_);
+    return grid_.cell_size();
+}
+
+std::size_t Database::grid_occupied_cells() const {
+    std::shared_lock lock(grid_mutex_);
+    return grid_.occupied_cells();
+}
+
+}  // namespace orbisk

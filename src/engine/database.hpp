@@ -1,0 +1,79 @@
+// The database handle's engine side: the storage, the grid index and the write
+// lock of one store, and the operations the Python methods run with the
+// interpreter lock released.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <shared_mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/error.hpp"
+#include "engine/grid_index.hpp"
+#include "engine/metadata.hpp"
+#include "engine/storage.hpp"
+#include "engine/write_lock.hpp"
+
+namespace orbisk {
+
+struct NewPoint {
+    double lat;
+    double lon;
+    MetadataMap metadata;
+};
+
+// Fails unless both coordinates are finite and within [-90, 90] x [-180, 180].
+Status validate_coordinates(double lat, double lon);
+
+inline constexpr std::uint64_t kCheckpointEverySlots = 10000;
+inline constexpr std::size_t kPointChunk = 100000;
+inline constexpr std::size_t kGridBulkBuildAbove = 1000;
+inline constexpr std::uint64_t kTemporaryCapacity = 1000000;
+
+class Database {
+public:
+    // A store on `path`; `sync_interval_ms` nothing means 0.
+    static Result<std::shared_ptr<Database>> open(const std::string& path, std::uint64_t capacity,
+                                                  std::uint64_t sync_interval_ms);
+    // A fresh store of its own in the temporary directory, removed with the handle.
+    static Result<std::shared_ptr<Database>> open_temporary();
+
+    Result<std::uint64_t> insert(double lat, double lon, const MetadataMap& metadata);
+    Result<std::vector<std::uint64_t>> insert_batch(const std::vector<NewPoint>& points);
+
+    // A full checkpoint under the write lock.
+    Status flush();
+    // Issues of the committed data (empty when healthy); with `flush`, after a flush
+    // whose failure is returned as the error.
+    Result<std::vector<std::string>> verify_integrity(bool flush);
+
+    std::uint64_t live_count() const;
+    std::pair<std::uint64_t, std::uint64_t> slot_stats() const;
+
+    // Rebuilds the grid when the store has grown fourfold since the last build.
+    Status maybe_rebuild_grid();
+
+    // For tests and diagnostics.
+    std::uint64_t build_count() const { return build_count_.load(); }
+    double grid_cell_size() const;
+    std::size_t grid_occupied_cells() const;
+    const std::string& manifest_path() const { return storage_->manifest_path(); }
+
+private:
+    Database(std::unique_ptr<Storage> storage, GridIndex grid, std::uint64_t build_count,
+             std::unique_ptr<WriteLock> lock);
+    Status add_to_grid(const std::vector<NewPoint>& points, std::size_t count, std::uint64_t first);
+
+    std::unique_ptr<Storage> storage_;
+    mutable std::shared_mutex storage_mutex_;
+    GridIndex grid_;
+    mutable std::shared_mutex grid_mutex_;
+    std::unique_ptr<WriteLock> write_lock_;
+    std::atomic<std::uint64_t> build_count_{0};
+};
+
+}  // namespace orbisk

@@ -1,0 +1,268 @@
+#include "engine/fs.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <filesystem>
+#include <limits>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace orbisk {
+
+namespace {
+
+template <class F>
+auto retry_eintr(F f) {
+    for (;;) {
+        auto r = f();
+        if (r != -1 || errno != EINTR) return r;
+    }
+}
+
+Status os_fail() { return fail(Error::os(errno)); }
+
+std::string parent_directory(const std::string& path) {
+    std::filesystem::path p(path);
+    auto parent = p.parent_path();
+    return parent.empty() ? std::string(".") : parent.string();
+}
+
+}  // namespace
+
+File& File::operator=(File&& o) noexcept {
+    if (this != &o) {
+        close();
+        fd_ = o.fd_;
+        o.fd_ = -1;
+    }
+    return *this;
+}
+
+void File::close() {
+    if (fd_ >= 0) {
+        ::close(fd_);  // the descriptor is gone even when close reports an error
+        fd_ = -1;
+    }
+}
+
+Result<File> File::open(const std::string& path, int flags, unsigned mode) {
+    int fd = retry_eintr([&] { return ::open(path.c_str(), flags | O_CLOEXEC, mode); });
+    if (fd < 0) return fail(Error::os(errno));
+    return File(fd);
+}
+
+Result<File> File::create_exclusive(const std::string& path) {
+    return open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+}
+
+Result<std::uint64_t> File::length() const {
+    struct stat st;
+    if (::fstat(fd_, &st) != 0) return fail(Error::os(errno));
+    return static_cast<std::uint64_t>(st.st_size);
+}
+
+Status File::set_length(std::uint64_t len) {
+    if (len > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return fail(Error::os(EFBIG));
+    if (retry_eintr([&] { return ::ftruncate(fd_, static_cast<off_t>(len)); }) != 0) return os_fail();
+    return {};
+}
+
+Status File::sync() {
+    if (retry_eintr([&] { return ::fdatasync(fd_); }) != 0) return os_fail();
+    return {};
+}
+
+Result<std::size_t> File::write_some(const void* data, std::size_t len) {
+    ssize_t n = retry_eintr([&] { return ::write(fd_, data, len); });
+    if (n < 0) return fail(Error::os(errno));
+    if (n == 0) return fail(Error::os_message("failed to write whole buffer"));
+    return static_cast<std::size_t>(n);
+}
+
+Status File::write_all(const void* data, std::size_t len) {
+    auto p = static_cast<const std::uint8_t*>(data);
+    while (len > 0) {
+        auto n = write_some(p, len);
+        if (!n) return fail(n.error());
+        p += *n;
+        len -= *n;
+    }
+    return {};
+}
+
+Status File::pwrite_all(const void* data, std::size_t len, std::uint64_t offset) {
+    auto p = static_cast<const std::uint8_t*>(data);
+    while (len > 0) {
+        ssize_t n = retry_eintr([&] { return ::pwrite(fd_, p, len, static_cast<off_t>(offset)); });
+        if (n < 0) return os_fail();
+        if (n == 0) return fail(Error::os_message("failed to write whole buffer"));
+        p += n;
+        len -= static_cast<std::size_t>(n);
+        offset += static_cast<std::uint64_t>(n);
+    }
+    return {};
+}
+
+Result<std::size_t> File::pread_full(void* data, std::size_t len, std::uint64_t offset) const {
+    auto p = static_cast<std::uint8_t*>(data);
+    std::size_t done = 0;
+    while (done < len) {
+        ssize_t n = retry_eintr([&] { return ::pread(fd_, p + done, len - done, static_cast<off_t>(offset + done)); });
+        if (n < 0) return fail(Error::os(errno));
+        if (n == 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    return done;
+}
+
+Status File::seek(std::uint64_t offset) {
+    if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) return os_fail();
+    return {};
+}
+
+Status File::lock_exclusive() {
+    struct flock fl;
+    std::memset(&fl, 0, sizeof fl);
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = 0;
+    fl.l_len = 0;  // to the end of the file, however long it gets
+    if (retry_eintr([&] { return ::fcntl(fd_, F_OFD_SETLKW, &fl); }) != 0) return os_fail();
+    return {};
+}
+
+void File::unlock() {
+    struct flock fl;
+    std::memset(&fl, 0, sizeof fl);
+    fl.l_type = F_UNLCK;
+    fl.l_whence = SEEK_SET;
+    retry_eintr([&] { return ::fcntl(fd_, F_OFD_SETLK, &fl); });
+}
+
+MappedFile::MappedFile(MappedFile&& o) noexcept : file_(std::move(o.file_)), data_(o.data_), size_(o.size_) {
+    o.data_ = nullptr;
+    o.size_ = 0;
+}
+
+MappedFile& MappedFile::operator=(MappedFile&& o) noexcept {
+    if (this != &o) {
+        release();
+        file_ = std::move(o.file_);
+        data_ = o.data_;
+        size_ = o.size_;
+        o.data_ = nullptr;
+        o.size_ = 0;
+    }
+    return *this;
+}
+
+void MappedFile::release() {
+    if (data_) ::munmap(data_, size_);
+    data_ = nullptr;
+    size_ = 0;
+    file_.close();
+}
+
+Result<MappedFile> MappedFile::map(File file) {
+    auto len = file.length();
+    if (!len) return fail(len.error());
+    MappedFile m;
+    m.file_ = std::move(file);
+    if (auto st = m.remap(*len); !st) return fail(st.error());
+    return m;
+}
+
+Status MappedFile::remap(std::uint64_t new_len) {
+    if (new_len > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+        return fail(Error::os_message(kMapLengthOverflow));
+    std::uint8_t* p = nullptr;
+    if (new_len > 0) {
+        void* v = ::mmap(nullptr, new_len, PROT_READ | PROT_WRITE, MAP_SHARED, file_.fd(), 0);
+        if (v == MAP_FAILED) return os_fail();
+        p = static_cast<std::uint8_t*>(v);
+    }
+    if (data_) ::munmap(data_, size_);
+    data_ = p;
+    size_ = new_len;
+    return {};
+}
+
+Status MappedFile::grow(std::uint64_t required) {
+    if (required <= size_) return {};
+    constexpr std::uint64_t kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    if (required > kMax) return fail(Error::os_message(kMapLengthOverflow));
+    // Doubling keeps remappings logarithmic; near the limit take what fits.
+    std::uint64_t target = std::max(required, size_) <= kMax / 2 ? 2 * std::max(required, size_) : kMax;
+    return resize_exact(target);
+}
+
+Status MappedFile::resize_exact(std::uint64_t len) {
+    const std::uint64_t old = size_;
+    if (auto st = file_.set_length(len); !st) return st;
+    if (auto st = remap(len); !st) {
+        // Keep the file as long as the mapping still in use.
+        if (len < old) (void)file_.set_length(old);
+        return st;
+    }
+    return {};
+}
+
+Status MappedFile::flush() { return flush_prefix(size_); }
+
+Status MappedFile::flush_prefix(std::uint64_t len) {
+    len = std::min(len, size_);
+    if (data_ && len > 0 && ::msync(data_, len, MS_SYNC) != 0) return os_fail();
+    return file_.sync();
+}
+
+Status rename_file(const std::string& from, const std::string& to) {
+    if (::rename(from.c_str(), to.c_str()) != 0) return os_fail();
+    return {};
+}
+
+Status sync_parent_directory(const std::string& path) {
+    auto dir = File::open(parent_directory(path), O_RDONLY | O_DIRECTORY);
+    if (!dir) return fail(dir.error());
+    if (retry_eintr([&] { return ::fsync(dir->fd()); }) != 0) return os_fail();
+    return {};
+}
+
+Status remove_file(const std::string& path) {
+    if (::unlink(path.c_str()) != 0) return os_fail();
+    return {};
+}
+
+Result<std::vector<std::string>> list_directory(const std::string& dir) {
+    DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
+    if (!d) return fail(Error::os(errno));
+    std::vector<std::string> names;
+    while (dirent* e = ::readdir(d)) {
+        if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+        names.emplace_back(e->d_name);
+    }
+    ::closedir(d);
+    return names;
+}
+
+bool path_exists(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 || errno != ENOENT;
+}
+
+Result<std::string> read_whole_file(const std::string& path) {
+    auto f = File::open(path, O_RDONLY);
+    if (!f) return fail(f.error());
+    std::string out;
+    char buf[4096];
+    for (;;) {
+        ssize_t n = retry_eintr([&] { return ::read(f->fd(), buf, sizeof buf); });
+        if (n < 0) return fail(Error::os(errno));
+        if (n == 0) break;
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+    return out;
+}
+
+}  // namespace orbisk

@@ -1,0 +1,115 @@
+// The one place that talks to the operating system's file services: files,
+// whole-file mappings, directory operations and the whole-file write lock.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+
+#include "engine/error.hpp"
+
+namespace orbisk {
+
+// An open file descriptor, closed on destruction.
+class File {
+public:
+    File() = default;
+    explicit File(int fd) : fd_(fd) {}
+    File(File&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
+    File& operator=(File&& o) noexcept;
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+    ~File() { close(); }
+
+    // open(2) with O_CLOEXEC added; EINTR retried.
+    static Result<File> open(const std::string& path, int flags, unsigned mode = 0644);
+    // Read/write, created when missing, never truncated.
+    static Result<File> open_rw_create(const std::string& path) { return open(path, O_RDWR | O_CREAT); }
+    // Created here and now: fails with EEXIST when any file (or link) is already there.
+    static Result<File> create_exclusive(const std::string& path);
+
+    bool is_open() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
+    void close();
+
+    Result<std::uint64_t> length() const;
+    Status set_length(std::uint64_t len);
+    // Forces written data (and the length) to stable storage.
+    Status sync();
+    // Writes all of `data` at the current position / at `offset`. A write that
+    // accepts no bytes fails with "failed to write whole buffer".
+    Status write_all(const void* data, std::size_t len);
+    // One write(2) at the current position; returns the number of bytes accepted (> 0).
+    Result<std::size_t> write_some(const void* data, std::size_t len);
+    Status pwrite_all(const void* data, std::size_t len, std::uint64_t offset);
+    // Reads up to `len` bytes at `offset`; returns the count read (short only at end of file).
+    Result<std::size_t> pread_full(void* data, std::size_t len, std::uint64_t offset) const;
+    Status seek(std::uint64_t offset);
+
+    // Exclusive lock over the whole file, owned by this open file description:
+    // a second descriptor of the same file, in this process or another, waits.
+    Status lock_exclusive();
+    void unlock();
+
+private:
+    int fd_ = -1;
+};
+
+// A file together with a read/write shared mapping of all of it. Acquired
+// together, released together.
+class MappedFile {
+public:
+    MappedFile() = default;
+    MappedFile(MappedFile&& o) noexcept;
+    MappedFile& operator=(MappedFile&& o) noexcept;
+    MappedFile(const MappedFile&) = delete;
+    MappedFile& operator=(const MappedFile&) = delete;
+    ~MappedFile() { release(); }
+
+    // Maps the whole file as it is now.
+    static Result<MappedFile> map(File file);
+
+    std::uint8_t* data() { return data_; }
+    const std::uint8_t* data() const { return data_; }
+    std::uint64_t size() const { return size_; }
+    File& file() { return file_; }
+
+    // Makes the file at least `required` bytes long: the new length is the larger
+    // of 2 * required and 2 * the current length; the file is mapped anew. On
+    // failure the old mapping stays in use.
+    Status grow(std::uint64_t required);
+    // Sets the file length to exactly `len` and maps it anew (old mapping kept on failure).
+    Status resize_exact(std::uint64_t len);
+    // Writes the whole view back and forces the file to stable storage.
+    Status flush();
+    // Writes back the first `len` bytes of the view and forces the file.
+    Status flush_prefix(std::uint64_t len);
+    void release();
+
+private:
+    Status remap(std::uint64_t new_len);
+    File file_;
+    std::uint8_t* data_ = nullptr;
+    std::uint64_t size_ = 0;
+};
+
+// The mapping length must fit a signed 64-bit size.
+inline constexpr const char* kMapLengthOverflow = "memory map length overflows isize";
+
+// rename(2) `from` over `to`.
+Status rename_file(const std::string& from, const std::string& to);
+// Forces the directory holding `path` to stable storage (so a rename in it is durable).
+Status sync_parent_directory(const std::string& path);
+// Deletes a file; a missing file is not an error for callers that ignore the result.
+Status remove_file(const std::string& path);
+// Names of the entries of directory `dir` ("." for the current directory).
+Result<std::vector<std::string>> list_directory(const std::string& dir);
+// True when a file, directory or link exists at `path` (links are not followed).
+bool path_exists(const std::string& path);
+// Reads a whole file. ENOENT is returned as an Os error with that code.
+Result<std::string> read_whole_file(const std::string& path);
+
+}  // namespace orbisk

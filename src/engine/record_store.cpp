@@ -1,0 +1,137 @@
+#include "engine/record_store.hpp"
+
+#include <cmath>
+#include <cstring>
+
+#include "engine/format.hpp"
+#include "engine/text.hpp"
+
+namespace orbisk {
+
+std::string entry_too_long_message(std::uint64_t length) {
+    return cat("metadata text of ", length, " bytes is too long: an entry holds at most ", kMaxEntryLength, " bytes");
+}
+
+Result<std::uint64_t> RecordStore::append_point(double lat, double lon, std::string_view text) {
+    const std::uint64_t s = next_slot_;
+    const std::uint64_t p = metadata_end_;
+    const std::uint64_t n = text.size();
+    if (n > kMaxEntryLength) return fail(Error::invalid(entry_too_long_message(n)));
+    const std::uint64_t coords_needed = kDataStart + kCoordRecord * (s + 1);
+    if (coords_.size() < coords_needed)
+        if (auto st = coords_.grow(coords_needed); !st) return fail(st.error());
+    if (meta_.size() < p + n)
+        if (auto st = meta_.grow(p + n); !st) return fail(st.error());
+
+    std::uint8_t* rec = coords_.data() + kDataStart + kCoordRecord * s;
+    store_f64(rec, lat);
+    store_f64(rec + 8, lon);
+    if (n) std::memcpy(meta_.data() + p, text.data(), n);
+
+    spans_.push_back(MetaSpan{p, static_cast<std::uint32_t>(n)});
+    live_.push_back(true);
+    next_slot_ = s + 1;
+    metadata_end_ = p + n;
+    ++live_count_;
+    return s;
+}
+
+std::uint64_t RecordStore::tombstone_slots(std::span<const std::uint64_t> ids) {
+    std::uint64_t count = 0;
+    for (std::uint64_t id : ids) {
+        if (!live_.test(id)) continue;
+        live_.clear(id);
+        if (record_in_file(id)) {
+            std::uint8_t* rec = coords_.data() + kDataStart + kCoordRecord * id;
+            store_u64(rec, kTombstoneBits);
+            store_u64(rec + 8, kTombstoneBits);
+        }
+        --live_count_;
+        ++count;
+    }
+    return count;
+}
+
+std::optional<PointRecord> RecordStore::read_live_record(std::uint64_t s) const {
+    if (!live_.test(s) || s >= next_slot_ || !record_in_file(s)) return std::nullopt;
+    const MetaSpan& sp = spans_[s];
+    if (sp.offset > meta_.size() || meta_.size() - sp.offset < sp.length) return std::nullopt;
+    auto map = metadata_from_json_text(
+        std::string_view(reinterpret_cast<const char*>(meta_.data()) + sp.offset, sp.length));
+    if (!map) return std::nullopt;
+    const std::uint8_t* rec = coords_.data() + kDataStart + kCoordRecord * s;
+    return PointRecord{std::move(*map), s, load_f64(rec), load_f64(rec + 8)};
+}
+
+std::vector<GridPoint> RecordStore::collect_live_points() const {
+    std::vector<GridPoint> out;
+    out.reserve(live_count_);
+    live_.for_each_set([&](std::uint64_t s) {
+        if (!record_in_file(s)) return;
+        const std::uint8_t* rec = coords_.data() + kDataStart + kCoordRecord * s;
+        out.push_back(GridPoint{s, load_f64(rec), load_f64(rec + 8)});
+    });
+    return out;
+}
+
+Status RecordStore::load_records(std::uint64_t count, std::optional<std::uint64_t> committed) {
+    const std::uint64_t file_len = meta_.size();
+    const char* text = reinterpret_cast<const char*>(meta_.data());
+    // 64 + committed cannot overflow: the committed region was checked against the file first.
+    const std::uint64_t bound = committed ? kDataStart + *committed : 0;
+    const std::uint64_t avail_end = committed ? std::min(file_len, bound) : file_len;
+
+    std::vector<MetaSpan> spans;
+    // Every entry takes at least one byte, so the file bounds the count.
+    spans.reserve(std::min<std::uint64_t>(count, file_len > kDataStart ? file_len - kDataStart : 0));
+    std::uint64_t p = kDataStart;
+    for (std::uint64_t i = 0; i < count; ++i) {
+        if (committed && p >= bound)
+            return fail(Error::invalid(cat("metadata exhausted at entry ", i, " of ", count, " (offset ", p, " reached committed bound ", bound, ")")));
+        if (p >= file_len)
+            return fail(Error::invalid(
+                cat("metadata truncated at entry ", i, " of ", count, " (offset ", p, " >= file len ", file_len, ")")));
+        std::optional<std::size_t> k;
+        if (p < avail_end) k = scan_json_value(std::string_view(text + p, avail_end - p));
+        if (!k || *k > kMaxEntryLength) {
+            if (committed)
+                return fail(
+                    Error::invalid(cat("metadata entry ", i, " of ", count, " failed to decode at offset ", p)));
+            break;
+        }
+        spans.push_back(MetaSpan{p, static_cast<std::uint32_t>(*k)});
+        p += *k;
+    }
+    if (committed && p != bound)
+        return fail(Error::invalid(cat("metadata parse consumed ", p - kDataStart, " bytes but committed region is ", *committed, " bytes")));
+
+    const std::uint64_t n = spans.size();
+    SlotBitmap live;
+    live.reserve(n);
+    std::uint64_t live_count = 0;
+    for (std::uint64_t j = 0; j < n; ++j) {
+        bool alive = false;
+        if (record_in_file(j)) {
+            const std::uint8_t* rec = coords_.data() + kDataStart + kCoordRecord * j;
+            alive = !std::isnan(load_f64(rec)) && !std::isnan(load_f64(rec + 8));
+        }
+        live.push_back(alive);
+        live_count += alive;
+    }
+    spans_ = std::move(spans);
+    live_ = std::move(live);
+    next_slot_ = n;
+    live_count_ = live_count;
+    metadata_end_ = p;
+    return {};
+}
+
+void RecordStore::truncate_appends(const AppendMark& mark) {
+    spans_.resize(mark.next_slot);
+    live_.truncate(mark.next_slot);
+    next_slot_ = mark.next_slot;
+    metadata_end_ = mark.metadata_end;
+    live_count_ = mark.live_count;
+}
+
+}  // namespace orbisk

@@ -1,0 +1,92 @@
+// The two data files and the in-memory slot bookkeeping that locates each point:
+// fixed 16-byte coordinate records and back-to-back metadata texts.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "engine/error.hpp"
+#include "engine/fs.hpp"
+#include "engine/grid_index.hpp"
+#include "engine/metadata.hpp"
+#include "engine/slot_bitmap.hpp"
+
+namespace orbisk {
+
+// Where one slot's metadata text lies in the metadata file.
+struct MetaSpan {
+    std::uint64_t offset;
+    std::uint32_t length;
+};
+
+// One live point as read for results.
+struct PointRecord {
+    MetadataMap metadata;
+    std::uint64_t slot;
+    double lat;
+    double lon;
+};
+
+// Longest metadata text an entry can hold.
+inline constexpr std::uint64_t kMaxEntryLength = 0xFFFFFFFFull;
+std::string entry_too_long_message(std::uint64_t length);
+
+class RecordStore {
+public:
+    RecordStore() = default;
+    RecordStore(MappedFile coords, MappedFile metadata) : coords_(std::move(coords)), meta_(std::move(metadata)) {}
+
+    // Stores one point (coordinates already validated) and returns its slot id.
+    // On failure nothing observable has changed.
+    Result<std::uint64_t> append_point(double lat, double lon, std::string_view text);
+    // Marks the listed live slots deleted; returns how many were.
+    std::uint64_t tombstone_slots(std::span<const std::uint64_t> ids);
+    // The live point in slot `s`, or nothing (not live, out of range, damaged or unreadable).
+    std::optional<PointRecord> read_live_record(std::uint64_t s) const;
+    // (slot, lat, lon) of every live slot whose record lies inside the file, ascending.
+    std::vector<GridPoint> collect_live_points() const;
+
+    // Rebuilds the bookkeeping from the files: `count` entries, and when
+    // `committed` is given, exactly that many metadata bytes (strict mode).
+    Status load_records(std::uint64_t count, std::optional<std::uint64_t> committed);
+
+    // State of the append end, to take back appends that were not kept.
+    struct AppendMark {
+        std::uint64_t next_slot;
+        std::uint64_t metadata_end;
+        std::uint64_t live_count;
+    };
+    AppendMark append_mark() const { return {next_slot_, metadata_end_, live_count_}; }
+    // Forgets every slot appended since `mark` (no slot appended since may have been tombstoned).
+    void truncate_appends(const AppendMark& mark);
+
+    std::uint64_t next_slot() const { return next_slot_; }
+    std::uint64_t live_count() const { return live_count_; }
+    std::uint64_t metadata_end() const { return metadata_end_; }
+    bool is_live(std::uint64_t s) const { return live_.test(s); }
+    const MetaSpan& span(std::uint64_t s) const { return spans_[s]; }
+
+    MappedFile& coords() { return coords_; }
+    MappedFile& metadata() { return meta_; }
+    const MappedFile& coords() const { return coords_; }
+    const MappedFile& metadata() const { return meta_; }
+
+private:
+    bool record_in_file(std::uint64_t s) const {
+        return coords_.size() >= kCoordsHeader && (coords_.size() - kCoordsHeader) / 16 > s;
+    }
+    static constexpr std::uint64_t kCoordsHeader = 64;
+
+    MappedFile coords_;
+    MappedFile meta_;
+    std::vector<MetaSpan> spans_;
+    SlotBitmap live_;
+    std::uint64_t next_slot_ = 0;
+    std::uint64_t live_count_ = 0;
+    std::uint64_t metadata_end_ = 64;
+};
+
+}  // namespace orbisk

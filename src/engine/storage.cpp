@@ -1,0 +1,403 @@
+#include "engine/storage.hpp"
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "engine/format.hpp"
+#include "engine/text.hpp"
+#include "engine/paths.hpp"
+#include "engine/wal_record.hpp"
+
+namespace orbisk {
+
+namespace {
+
+constexpr std::uint64_t kMaxMapLength = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+
+// header + per_slot * capacity, or nothing when it does not fit a mapping.
+std::optional<std::uint64_t> minimum_file_length(std::uint64_t per_slot, std::uint64_t capacity) {
+    if (capacity > (kMaxMapLength - kDataStart) / per_slot) return std::nullopt;
+    return kDataStart + per_slot * capacity;
+}
+
+// Opens (creating when missing) a data file, extends it to `min_len`, maps it
+// and stamps the header when its magic is missing.
+Result<MappedFile> open_data_file(const std::string& path, std::optional<std::uint64_t> min_len, bool exclusive) {
+    if (!min_len) return fail(Error::os_message(kMapLengthOverflow));
+    auto file = exclusive ? File::create_exclusive(path) : File::open_rw_create(path);
+    if (!file) return fail(file.error());
+    auto len = file->length();
+    if (!len) return fail(len.error());
+    if (*len < *min_len)
+        if (auto st = file->set_length(*min_len); !st) return fail(st.error());
+    auto map = MappedFile::map(std::move(*file));
+    if (!map) return fail(map.error());
+    if (std::memcmp(map->data(), kDataMagic, 8) != 0) {
+        std::memcpy(map->data(), kDataMagic, 8);
+        store_u64(map->data() + kHeaderCountOffset, 0);
+    }
+    return map;
+}
+
+Error refuse(std::string msg) { return Error::invalid(std::move(msg)); }
+
+bool is_json_object_text(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\n' || text[i] == '\r')) ++i;
+    if (i == text.size() || text[i] != '{') return false;
+    auto k = scan_json_value(text);
+    return k && *k == text.size();
+}
+
+// Reads a file front to back in large blocks, keeping the unread rest.
+class BlockReader {
+public:
+    BlockReader(const File& f, std::uint64_t len) : file_(f), len_(len) {}
+    // Makes `n` bytes at `pos` available (pos never goes backwards); false on a read error.
+    Result<const std::uint8_t*> view(std::uint64_t pos, std::uint64_t n) {
+        if (pos < start_ || pos + n > start_ + buf_.size()) {
+            const std::uint64_t want = std::max<std::uint64_t>(n, kBlock);
+            const std::uint64_t take = std::min<std::uint64_t>(want, len_ - pos);
+            buf_.resize(take);
+            auto got = file_.pread_full(buf_.data(), take, pos);
+            if (!got) return fail(got.error());
+            if (*got < n) return fail(Error::os(EIO));
+            buf_.resize(*got);
+            start_ = pos;
+        }
+        return buf_.data() + (pos - start_);
+    }
+
+private:
+    static constexpr std::uint64_t kBlock = 1 << 20;
+    const File& file_;
+    std::uint64_t len_;
+    std::uint64_t start_ = 0;
+    std::vector<std::uint8_t> buf_;
+};
+
+}  // namespace
+
+std::optional<std::string> check_committed_region(const MappedFile& mapping, std::uint64_t n, std::uint32_t crc,
+                                                  std::string_view name) {
+    if (n > std::numeric_limits<std::uint64_t>::max() - kDataStart) return cat(name, ": region length overflow");
+    const std::uint64_t len = mapping.size();
+    if (kDataStart + n > len)
+        return cat(name, ": committed region of ", n, " bytes exceeds file length ", len < kDataStart ? 0 : len - kDataStart);
+    const std::uint32_t actual = crc32(mapping.data() + kDataStart, n);
+    if (actual != crc)
+        return cat(name, ": CRC mismatch (committed ", hex8(crc), ", on-disk ", hex8(actual), ") over ", n, " bytes (silent corruption)");
+    return std::nullopt;
+}
+
+Result<std::unique_ptr<Storage>> Storage::open(const OpenOptions& opt) {
+    std::unique_ptr<Storage> st(new Storage());
+    st->coords_base_ = opt.coords_path;
+    st->metadata_base_ = opt.metadata_path;
+    st->manifest_path_ = orbisk::commit_path(opt.coords_path);
+    st->wal_path_ = orbisk::wal_path(opt.coords_path);
+    st->sync_interval_ms_ = opt.sync_interval_ms;
+
+    // A temporary store is created from nothing: there is no manifest to read,
+    // and every file is created exclusively below.
+    std::optional<CommitManifest> manifest;
+    if (!opt.is_temporary) {
+        auto m = read_manifest(st->manifest_path_);
+        if (!m)
+            return fail(refuse(cat(kRefusePrefix, ", commit manifest is corrupt: ", m.error().message, " (", st->manifest_path_, ")")));
+        manifest = *m;
+        if (!manifest && compacted_generation_exists(opt.coords_path))
+            return fail(refuse(cat(kRefusePrefix, " — commit manifest ", st->manifest_path_, " is missing but compacted generation files (<base>.coords.<N>.mmap) exist. Opening at gen 0 would serve an empty store and reclaim the live data. Restore the .commit sidecar or move the generation files aside.")));
+    }
+
+    const std::uint64_t g = manifest ? manifest->generation : 0;
+    st->generation_ = g;
+    st->coords_file_ = generation_path(opt.coords_path, "coords", g);
+    st->metadata_file_ = generation_path(opt.metadata_path, "metadata", g);
+
+    st->is_temporary_ = opt.is_temporary;
+    auto coords = open_data_file(st->coords_file_, minimum_file_length(kCoordRecord, opt.capacity), opt.is_temporary);
+    if (!coords) return fail(coords.error());
+    if (opt.is_temporary) st->owned_files_.push_back(st->coords_file_);
+    auto meta = open_data_file(st->metadata_file_, minimum_file_length(300, opt.capacity), opt.is_temporary);
+    if (!meta) return fail(meta.error());
+    if (opt.is_temporary) st->owned_files_.push_back(st->metadata_file_);
+    st->records_ = RecordStore(std::move(*coords), std::move(*meta));
+
+    if (manifest) {
+        std::vector<std::string> issues;
+        if (auto i = check_committed_region(st->records_.coords(), manifest->coords_bytes, manifest->coords_crc,
+                                            "coords.mmap"))
+            issues.push_back(std::move(*i));
+        if (auto i = check_committed_region(st->records_.metadata(), manifest->metadata_bytes,
+                                            manifest->metadata_crc, "metadata.mmap"))
+            issues.push_back(std::move(*i));
+        if (!issues.empty()) {
+            std::string joined;
+            for (const auto& i : issues) joined += (joined.empty() ? "" : "; ") + i;
+            return fail(refuse(cat(kRefusePrefix, " corrupted database (", issues.size(), " issue(s)): ", joined)));
+        }
+    }
+
+    std::uint64_t count;
+    std::optional<std::uint64_t> committed;
+    if (manifest) {
+        count = manifest->next_slot;
+        committed = manifest->metadata_bytes;
+    } else {
+        count = std::min(load_u64(st->records_.coords().data() + kHeaderCountOffset),
+                         load_u64(st->records_.metadata().data() + kHeaderCountOffset));
+    }
+    if (auto r = st->records_.load_records(count, committed); !r)
+        return fail(refuse(cat(kRefusePrefix, ", inconsistent committed state: ", r.error().message)));
+
+    auto wal = opt.is_temporary ? File::open(st->wal_path_, O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW, 0600)
+                                : File::open(st->wal_path_, O_RDWR | O_APPEND | O_CREAT, 0644);
+    if (!wal) return fail(wal.error());
+    if (opt.is_temporary) st->owned_files_.push_back(st->wal_path_);
+    st->wal_seq_ = st->committed_wal_seq_ = manifest ? manifest->wal_seq : 0;
+    st->wal_.attach(std::move(*wal), 0);
+    st->last_sync_ = std::chrono::steady_clock::now();
+
+    if (auto r = st->replay_wal(); !r) return fail(r.error());
+    if (!opt.is_temporary && st->wal_seq_ != st->committed_wal_seq_)
+        if (auto r = st->checkpoint(false); !r) return fail(r.error());
+    if (!opt.is_temporary && manifest) remove_stale_generations(opt.coords_path, opt.metadata_path, g);
+    return st;
+}
+
+Storage::~Storage() {
+    if (!is_temporary_) return;
+    // Only the files this store created are removed.
+    for (const auto& p : owned_files_) (void)remove_file(p);
+    if (manifest_written_) (void)remove_file(manifest_path_);
+}
+
+Status Storage::replay_wal() {
+    File& f = wal_.file();
+    auto len = f.length();
+    if (!len) return fail(len.error());
+    const std::uint64_t L = *len;
+    if (L == 0) {
+        wal_.reposition(0);
+        last_sync_ = std::chrono::steady_clock::now();
+        return {};
+    }
+    BlockReader reader(f, L);
+    std::uint64_t p = 0;
+    std::uint64_t good_end = 0;
+    for (;;) {
+        if (L - p < 4) break;
+        auto head = reader.view(p, std::min<std::uint64_t>(kWalHeaderSize, L - p));
+        // A log we cannot read is not cut back: that would throw away records
+        // that may well be intact.
+        if (!head) return fail(head.error());
+        if (std::memcmp(*head, kWalMagic, 4) != 0) break;
+        if (L - p < kWalHeaderSize) break;
+        const std::uint64_t n = load_u32(*head + 4);
+        const std::uint32_t crc = load_u32(*head + 8);
+        if (n > L - p - kWalHeaderSize) break;
+        auto body = reader.view(p + kWalHeaderSize, n);
+        if (!body) return fail(body.error());
+        if (crc32(*body, n) != crc) break;
+        auto rec = decode_wal_payload(std::string_view(reinterpret_cast<const char*>(*body), n));
+        if (!rec) break;
+        if (auto* ins = std::get_if<WalInsert>(&rec->op)) {
+            // Text that is not one JSON object would corrupt the boundaries of
+            // the metadata entries; such a record does not decode.
+            if (!is_json_object_text(ins->meta_json)) break;
+        }
+        if (rec->seq >= committed_wal_seq_) {
+            if (auto* ins = std::get_if<WalInsert>(&rec->op)) {
+                auto r = records_.append_point(ins->lat, ins->lon, ins->meta_json);
+                if (!r) return fail(Error::invalid("Orbisk: WAL replay failed: " + r.error().message));
+            } else {
+                const auto& del = std::get<WalDelete>(rec->op);
+                if (records_.tombstone_slots(del.ids) > 0) coords_crc_.reset();
+            }
+            wal_seq_ = rec->seq + 1;
+        }
+        p += kWalHeaderSize + n;
+        good_end = p;
+    }
+    if (good_end < L) {
+        if (auto r = f.set_length(good_end); !r) return r;
+        if (auto r = f.sync(); !r) return r;
+    }
+    wal_.reposition(good_end);
+    last_sync_ = std::chrono::steady_clock::now();
+    return {};
+}
+
+Status Storage::sync_wal_if_due() {
+    if (auto st = wal_.flush_buffer(); !st) return st;
+    bool due = sync_interval_ms_ == 0;
+    if (!due) {
+        const auto elapsed = std::chrono::steady_clock::now() - last_sync_;
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count();
+        due = ns >= 0 && static_cast<unsigned __int128>(ns) >=
+                             static_cast<unsigned __int128>(sync_interval_ms_) * 1000000u;
+    }
+    if (due) {
+        if (auto st = wal_.sync(); !st) return st;
+        last_sync_ = std::chrono::steady_clock::now();
+    }
+    return {};
+}
+
+void Storage::frame_insert(std::uint64_t seq, const PendingPoint& p) {
+    frame_.assign(kWalHeaderSize, '\0');
+    append_insert_payload(frame_, seq, p.lat, p.lon, p.text);
+    seal_wal_frame(frame_);
+}
+
+void Storage::take_back(std::uint64_t wal_pos, std::uint64_t seq, const RecordStore::AppendMark& mark) {
+    // Best effort: if the log cannot be trimmed the records stay in it.
+    (void)wal_.truncate_to(wal_pos);
+    wal_seq_ = seq;
+    records_.truncate_appends(mark);
+    // A cache that summed bytes past the new end would mis-sum what is written there next.
+    if (coords_crc_.covered > kCoordRecord * mark.next_slot) coords_crc_.reset();
+    if (metadata_crc_.covered > mark.metadata_end - kDataStart) metadata_crc_.reset();
+}
+
+Result<std::uint64_t> Storage::insert_point(const PendingPoint& point) {
+    if (point.text.size() > kMaxEntryLength) return fail(Error::invalid(entry_too_long_message(point.text.size())));
+    const std::uint64_t pos = wal_.position();
+    const std::uint64_t seq = wal_seq_;
+    const auto mark = records_.append_mark();
+    frame_insert(seq, point);
+    Status st = wal_.append(frame_);
+    if (st) st = sync_wal_if_due();
+    if (!st) {
+        take_back(pos, seq, mark);
+        return fail(st.error());
+    }
+    wal_seq_ = seq + 1;
+    auto slot = records_.append_point(point.lat, point.lon, point.text);
+    if (!slot) {
+        take_back(pos, seq, mark);
+        return fail(slot.error());
+    }
+    return *slot;
+}
+
+std::optional<WriteFailure> Storage::write_points(std::span<const PendingPoint> points) {
+    if (points.empty()) return std::nullopt;
+    const std::uint64_t pos = wal_.position();
+    const std::uint64_t seq = wal_seq_;
+    const auto mark = records_.append_mark();
+    auto undo = [&](Error e) {
+        take_back(pos, seq, mark);
+        return WriteFailure{std::move(e), false};
+    };
+    for (const auto& p : points) {
+        if (p.text.size() > kMaxEntryLength) return undo(Error::invalid(entry_too_long_message(p.text.size())));
+        frame_insert(wal_seq_, p);
+        if (auto st = wal_.append(frame_); !st) return undo(st.error());
+        ++wal_seq_;
+    }
+    for (const auto& p : points)
+        if (auto r = records_.append_point(p.lat, p.lon, p.text); !r) return undo(r.error());
+    bool committed = false;
+    if (auto st = commit_after_write(&committed); !st) {
+        if (committed) return WriteFailure{st.error(), true};
+        return undo(st.error());
+    }
+    return std::nullopt;
+}
+
+Result<std::uint64_t> Storage::delete_slots(std::span<const std::uint64_t> ids) {
+    const std::uint64_t pos = wal_.position();
+    const std::uint64_t seq = wal_seq_;
+    frame_.assign(kWalHeaderSize, '\0');
+    append_delete_payload(frame_, seq, ids);
+    seal_wal_frame(frame_);
+    Status st = wal_.append(frame_);
+    if (st) st = sync_wal_if_due();
+    if (!st) {
+        (void)wal_.truncate_to(pos);
+        return fail(st.error());
+    }
+    wal_seq_ = seq + 1;
+    const std::uint64_t n = records_.tombstone_slots(ids);
+    if (n > 0) coords_crc_.reset();
+    (void)commit_after_write();
+    return n;
+}
+
+Status Storage::checkpoint(bool full, bool* committed) {
+    if (auto st = wal_.flush_buffer(); !st) return st;
+    if (auto st = wal_.sync(); !st) return st;
+    const std::uint64_t next = records_.next_slot();
+    // A store loaded from a damaged file set may have a short coordinates file;
+    // the manifest must never vouch for bytes the file does not hold.
+    const std::uint64_t coords_needed = kDataStart + kCoordRecord * next;
+    if (MappedFile& c = records_.coords(); c.size() < coords_needed) {
+        const std::uint64_t first_missing = c.size() < kDataStart ? 0 : (c.size() - kDataStart) / kCoordRecord;
+        if (auto st = c.grow(coords_needed); !st) return st;
+        // Those slots were loaded as not live; their new records say so too.
+        for (std::uint64_t s = first_missing; s < next; ++s) {
+            store_u64(c.data() + kDataStart + kCoordRecord * s, kTombstoneBits);
+            store_u64(c.data() + kDataStart + kCoordRecord * s + 8, kTombstoneBits);
+        }
+    }
+    if (auto st = records_.coords().flush(); !st) return st;
+    if (auto st = records_.metadata().flush(); !st) return st;
+
+    CommitManifest m;
+    m.next_slot = next;
+    m.wal_seq = wal_seq_;
+    m.generation = generation_;
+    m.coords_bytes = kCoordRecord * next;
+    m.coords_crc = crc_extend(coords_crc_, records_.coords().data(), records_.coords().size(), m.coords_bytes);
+    const std::uint64_t meta_end = records_.metadata_end();
+    m.metadata_bytes = meta_end < kDataStart ? 0 : meta_end - kDataStart;
+    m.metadata_crc =
+        crc_extend(metadata_crc_, records_.metadata().data(), records_.metadata().size(), m.metadata_bytes);
+    if (auto st = write_manifest(m, manifest_path_, is_temporary_); !st) return st;
+    manifest_written_ = true;
+    if (committed) *committed = true;
+
+    // The header counts follow the manifest, never precede it: a store without a
+    // manifest must not claim records that the log will replay again.
+    for (MappedFile* f : {&records_.coords(), &records_.metadata()}) {
+        store_u64(f->data() + kHeaderCountOffset, next);
+        if (auto st = f->flush_prefix(kDataStart); !st) return st;
+    }
+    committed_wal_seq_ = m.wal_seq;
+    if (!full) return {};
+    if (auto st = wal_.reset(true); !st) return st;
+    last_sync_ = std::chrono::steady_clock::now();
+    return {};
+}
+
+Status Storage::commit_after_write(bool* committed) {
+    if (!is_temporary_) return checkpoint(true, committed);
+    if (auto st = wal_.flush_buffer(); !st) return st;
+    if (auto st = wal_.reset(false); !st) return st;
+    last_sync_ = std::chrono::steady_clock::now();
+    committed_wal_seq_ = wal_seq_;
+    if (committed) *committed = true;
+    return {};
+}
+
+std::vector<std::string> Storage::verify_committed() const {
+    std::vector<std::string> errors;
+    auto m = read_manifest(manifest_path_);
+    if (!m) {
+        errors.push_back("commit manifest: " + m.error().message);
+        return errors;
+    }
+    if (!*m) return errors;
+    if (auto i = check_committed_region(records_.coords(), (*m)->coords_bytes, (*m)->coords_crc, "coords.mmap"))
+        errors.push_back(std::move(*i));
+    if (auto i =
+            check_committed_region(records_.metadata(), (*m)->metadata_bytes, (*m)->metadata_crc, "metadata.mmap"))
+        errors.push_back(std::move(*i));
+    return errors;
+}
+
+}  // namespace orbisk

@@ -1,0 +1,126 @@
+// The storage engine of one store: data files and slot bookkeeping, the
+// write-ahead log, checkpoints into the commit manifest, and open with recovery.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/crc.hpp"
+#include "engine/error.hpp"
+#include "engine/manifest.hpp"
+#include "engine/record_store.hpp"
+#include "engine/wal_writer.hpp"
+
+namespace orbisk {
+
+struct OpenOptions {
+    std::string coords_path;    // generation-0 coordinates file
+    std::string metadata_path;  // generation-0 metadata file
+    std::uint64_t capacity = 10000;
+    std::uint64_t sync_interval_ms = 0;
+    // A store of its own in the temporary directory: its files are created here
+    // and now (never reused) and removed when the Storage is dropped.
+    bool is_temporary = false;
+};
+
+// A point ready to be written: validated coordinates and its metadata text.
+struct PendingPoint {
+    double lat;
+    double lon;
+    std::string_view text;
+};
+
+// What became of a group of logged writes that failed.
+struct WriteFailure {
+    Error error;
+    bool kept;  // the writes reached their commit point and stay stored
+};
+
+inline constexpr const char* kRefusePrefix = "Orbisk CRITICAL: refusing to open";
+
+class Storage {
+public:
+    // Opens (or creates) a store: manifest, committed-region checks, record
+    // load, log replay and the checkpoint after a replay.
+    static Result<std::unique_ptr<Storage>> open(const OpenOptions& options);
+    ~Storage();
+    Storage(const Storage&) = delete;
+    Storage& operator=(const Storage&) = delete;
+
+    const RecordStore& records() const { return records_; }
+    std::uint64_t next_slot() const { return records_.next_slot(); }
+    std::uint64_t live_count() const { return records_.live_count(); }
+    std::uint64_t wal_seq() const { return wal_seq_; }
+    std::uint64_t committed_wal_seq() const { return committed_wal_seq_; }
+    std::uint64_t generation() const { return generation_; }
+    bool is_temporary() const { return is_temporary_; }
+    const std::string& manifest_path() const { return manifest_path_; }
+    const std::string& wal_path() const { return wal_path_; }
+
+    // One logged insert: the log record is appended and forced when due, then
+    // the point is stored. On failure the record is taken back out of the log
+    // and nothing is stored.
+    Result<std::uint64_t> insert_point(const PendingPoint& point);
+    // Logs a group of points without forcing, stores them and commits. When the
+    // commit point is not reached, everything is taken back (`kept` false).
+    std::optional<WriteFailure> write_points(std::span<const PendingPoint> points);
+    // One logged delete of these slots, then the commit (whose failure is not
+    // reported). Returns the number of slots tombstoned.
+    Result<std::uint64_t> delete_slots(std::span<const std::uint64_t> ids);
+
+    // Makes the data files durable and writes a new manifest; `full` also empties
+    // the log. Sets *committed when the new manifest is in place.
+    Status checkpoint(bool full, bool* committed = nullptr);
+    // The step after a write: a full checkpoint, or for a temporary store only
+    // the log reset.
+    Status commit_after_write(bool* committed = nullptr);
+
+    // Issues of the committed regions against a manifest read from disk now;
+    // an unreadable manifest gives one issue.
+    std::vector<std::string> verify_committed() const;
+
+    // Exposed for the engine tests.
+    Status append_wal_record_bytes(std::string_view framed) { return wal_.append(framed); }
+    Status sync_wal_if_due();
+
+private:
+    Storage() = default;
+    Status replay_wal();
+    void take_back(std::uint64_t wal_pos, std::uint64_t seq, const RecordStore::AppendMark& mark);
+    void frame_insert(std::uint64_t seq, const PendingPoint& p);
+
+    RecordStore records_;
+    WalWriter wal_;
+    std::string frame_;  // scratch: one framed log record
+
+    std::string coords_base_;
+    std::string metadata_base_;
+    std::string manifest_path_;
+    std::string wal_path_;
+    std::string coords_file_;    // current generation's files
+    std::string metadata_file_;
+
+    std::uint64_t wal_seq_ = 0;
+    std::uint64_t committed_wal_seq_ = 0;
+    std::uint64_t generation_ = 0;
+    std::uint64_t sync_interval_ms_ = 0;
+    std::chrono::steady_clock::time_point last_sync_{};
+    CrcCache coords_crc_;
+    CrcCache metadata_crc_;
+    bool is_temporary_ = false;
+    bool manifest_written_ = false;
+    // Files a temporary store created; removed with it.
+    std::vector<std::string> owned_files_;
+};
+
+// The issue with a committed region of `n` bytes and CRC `crc` in a mapping, if any.
+std::optional<std::string> check_committed_region(const MappedFile& mapping, std::uint64_t n, std::uint32_t crc,
+                                                  std::string_view region_name);
+
+}  // namespace orbisk

@@ -1,0 +1,67 @@
+#include "python/args.hpp"
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace orbisk::py {
+
+namespace {
+
+PyObject* type_error(const std::string& msg) {
+    PyErr_SetString(PyExc_TypeError, msg.c_str());
+    return nullptr;
+}
+
+std::string plural(std::size_t n, const char* word) {
+    return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
+}
+
+}  // namespace
+
+bool bind_args(const char* func, const char* const* names, std::size_t n, std::size_t required,
+               PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+    const std::string fname = std::string(func) + "()";
+    for (std::size_t i = 0; i < n; ++i) out[i] = nullptr;
+    if (static_cast<std::size_t>(nargs) > n) {
+        std::string expected = required == n ? std::to_string(n) : "from " + std::to_string(required) + " to " + std::to_string(n);
+        type_error(fname + " takes " + expected + " positional argument" + (n == 1 ? "" : "s") + " but " +
+                   std::to_string(nargs) + (nargs == 1 ? " was" : " were") + " given");
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+    const Py_ssize_t nkw = kwnames ? PyTuple_Size(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GetItem(kwnames, k);
+        const char* kname = key ? PyUnicode_AsUTF8AndSize(key, nullptr) : nullptr;
+        if (!kname) return false;
+        std::size_t slot = n;
+        for (std::size_t i = 0; i < n; ++i)
+            if (std::strcmp(names[i], kname) == 0) slot = i;
+        if (slot == n) {
+            type_error(fname + " got an unexpected keyword argument '" + kname + "'");
+            return false;
+        }
+        if (out[slot]) {
+            type_error(fname + " got multiple values for argument '" + kname + "'");
+            return false;
+        }
+        out[slot] = args[nargs + k];
+    }
+    std::vector<std::string> missing;
+    for (std::size_t i = 0; i < required; ++i)
+        if (!out[i]) missing.push_back("'" + std::string(names[i]) + "'");
+    if (!missing.empty()) {
+        // CPython's wording: 'a'; 'a' and 'b'; 'a', 'b', and 'c'.
+        std::string list;
+        for (std::size_t i = 0; i < missing.size(); ++i) {
+            if (i > 0) list += missing.size() == 2 ? " and " : (i + 1 == missing.size() ? ", and " : ", ");
+            list += missing[i];
+        }
+        type_error(fname + " missing " + plural(missing.size(), "required positional argument") + ": " + list);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace orbisk::py

@@ -1,0 +1,45 @@
+// Conversion of metadata between Python objects and the engine's value model.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "engine/metadata.hpp"
+#include "python/py_util.hpp"
+
+namespace orbisk::py {
+
+// Converts one Python value found inside a container at nesting level
+// `parent_level` (the top-level metadata dict is level 1). Returns false with a
+// Python exception set.
+bool value_from_py(PyObject* obj, MetadataValue& out, int parent_level);
+// Converts a metadata dict (the caller has checked it is a dict) at nesting
+// level `level`. Returns false with a Python exception set.
+bool metadata_from_py_dict(PyObject* dict, MetadataMap& out, int level = 1);
+
+// String interning for the results of one call: every key, and up to 8192
+// string values, are created once and shared.
+class StringCaches {
+public:
+    static constexpr std::size_t kMaxValueStrings = 8192;
+    // New references, or nullptr with a Python exception set.
+    PyObject* key(std::string_view s);
+    PyObject* value(std::string_view s);
+
+private:
+    struct Hash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+    };
+    using Cache = std::unordered_map<std::string, Ref, Hash, std::equal_to<>>;
+    static PyObject* lookup(Cache& cache, std::string_view s, bool may_add);
+    Cache keys_;
+    Cache values_;
+};
+
+// New references, or nullptr with a Python exception set.
+PyObject* value_to_py(const MetadataValue& value, StringCaches& caches);
+PyObject* metadata_to_py(const MetadataMap& map, StringCaches& caches);
+
+}  // namespace orbisk::py

@@ -1,0 +1,362 @@
+// The `orbisk` extension module: the PyZurAD class and its method table.
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/database.hpp"
+#include "python/args.hpp"
+#include "python/convert.hpp"
+#include "python/py_util.hpp"
+
+namespace orbisk::py {
+
+namespace {
+
+struct Handle {
+    PyObject_HEAD
+    std::shared_ptr<Database>* db;
+};
+
+PyObject* handle_type = nullptr;
+
+// The engine database of a handle, kept alive for the duration of a call.
+std::shared_ptr<Database> database_of(PyObject* self) { return *reinterpret_cast<Handle*>(self)->db; }
+
+template <class T>
+PyObject* raise_or(const Result<T>& r, PyObject* type) {
+    return raise_error(r.error(), type);
+}
+
+// ---- argument helpers -------------------------------------------------------
+
+bool to_double(PyObject* obj, const char* arg, double& out) {
+    out = PyFloat_AsDouble(obj);
+    if (out == -1.0 && PyErr_Occurred()) {
+        if (arg) prefix_type_error(arg);
+        return false;
+    }
+    return true;
+}
+
+// `skip_index`: None, or a non-str sequence of str. Checked, not used.
+bool check_skip_index(PyObject* obj) {
+    if (!obj || obj == Py_None) return true;
+    if (PyUnicode_Check(obj)) {
+        PyErr_SetString(PyExc_TypeError, "argument 'skip_index': Can't extract `str` to `Vec`");
+        return false;
+    }
+    if (!PySequence_Check(obj)) {
+        raise_conversion_error(obj, "Sequence", "skip_index");
+        return false;
+    }
+    const Py_ssize_t n = PySequence_Size(obj);
+    if (n < 0) return false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref item = Ref::steal(PySequence_GetItem(obj, i));
+        if (!item) return false;
+        if (!PyUnicode_Check(item.get())) {
+            raise_conversion_error(item.get(), "PyString", "skip_index");
+            return false;
+        }
+    }
+    return true;
+}
+
+PyObject* not_built(const char* what) {
+    PyErr_Format(PyExc_NotImplementedError, "%s is not available yet: %s", what,
+                 "this build of orbisk does not include it");
+    return nullptr;
+}
+
+// ---- constructor --------------------------------------------------------------
+
+PyObject* handle_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const char* kwlist[] = {"path", "capacity", "wal_sync_interval_ms", nullptr};
+    PyObject* path_obj = Py_None;
+    PyObject* capacity_obj = nullptr;
+    PyObject* interval_obj = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOO:PyZurAD", const_cast<char**>(kwlist), &path_obj,
+                                     &capacity_obj, &interval_obj))
+        return nullptr;
+
+    std::optional<std::string> path;
+    if (path_obj != Py_None) {
+        if (!PyUnicode_Check(path_obj)) return raise_conversion_error(path_obj, "PyString", "path");
+        Ref bytes = Ref::steal(PyUnicode_EncodeFSDefault(path_obj));
+        if (!bytes) return nullptr;
+        char* data = nullptr;
+        Py_ssize_t len = 0;
+        if (PyBytes_AsStringAndSize(bytes.get(), &data, &len) != 0) return nullptr;
+        path.emplace(data, static_cast<std::size_t>(len));
+        if (path->find('\0') != std::string::npos) {
+            PyErr_SetString(PyExc_ValueError, "argument 'path': embedded null byte");
+            return nullptr;
+        }
+    }
+    unsigned long long capacity = 10000;
+    if (capacity_obj && !to_u64(capacity_obj, "capacity", capacity)) return nullptr;
+    unsigned long long interval = 0;
+    if (interval_obj != Py_None && !to_u64(interval_obj, "wal_sync_interval_ms", interval)) return nullptr;
+
+    Result<std::shared_ptr<Database>> db = fail(Error::internal(""));
+    {
+        // Another process may hold the store's lock for a long time.
+        GilRelease unlocked;
+        db = path ? Database::open(*path, capacity, interval) : Database::open_temporary();
+    }
+    if (!db) {
+        if (!path) {
+            const std::string msg = "Failed to create mmap storage: " + db.error().message;
+            PyErr_SetString(internal_error_type(), msg.c_str());
+            return nullptr;
+        }
+        PyErr_SetString(PyExc_OSError, db.error().message.c_str());
+        return nullptr;
+    }
+
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* self = alloc(type, 0);
+    if (!self) return nullptr;
+    reinterpret_cast<Handle*>(self)->db = new std::shared_ptr<Database>(std::move(*db));
+    return self;
+}
+
+void handle_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    delete reinterpret_cast<Handle*>(self)->db;
+    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_fn(self);
+    Py_DECREF(type);
+}
+
+// ---- inserts ------------------------------------------------------------------
+
+PyObject* handle_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Args<4> a;
+    if (!a.bind("insert", {"lat", "lon", "metadata", "skip_index"}, 3, args, nargs, kwnames)) return nullptr;
+    double lat, lon;
+    if (!to_double(a[0], "lat", lat) || !to_double(a[1], "lon", lon)) return nullptr;
+    if (!PyDict_Check(a[2])) return raise_conversion_error(a[2], "PyDict", "metadata");
+    if (!check_skip_index(a[3])) return nullptr;
+    MetadataMap metadata;
+    if (!metadata_from_py_dict(a[2], metadata)) return nullptr;
+
+    auto db = database_of(self);
+    Result<std::uint64_t> r;
+    {
+        GilRelease unlocked;
+        r = db->insert(lat, lon, metadata);
+    }
+    if (!r) return raise_error(r.error(), PyExc_RuntimeError);
+    return PyLong_FromUnsignedLongLong(*r);
+}
+
+PyObject* handle_insert_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Args<2> a;
+    if (!a.bind("insert_batch", {"points", "skip_index"}, 1, args, nargs, kwnames)) return nullptr;
+    PyObject* list = a[0];
+    if (!PyList_Check(list)) return raise_conversion_error(list, "PyList", "points");
+    if (!check_skip_index(a[1])) return nullptr;
+
+    std::vector<NewPoint> points;
+    points.reserve(static_cast<std::size_t>(PyList_Size(list)));
+    // Conversions may run user code that changes the list; follow its current size.
+    for (Py_ssize_t i = 0; i < PyList_Size(list); ++i) {
+        Ref item = Ref::borrow(PyList_GetItem(list, i));
+        if (!item) return nullptr;
+        if (!PyTuple_Check(item.get())) return raise_conversion_error(item.get(), "PyTuple");
+        PyObject* fields[3];
+        for (Py_ssize_t f = 0; f < 3; ++f) {
+            fields[f] = PyTuple_GetItem(item.get(), f);  // IndexError when the tuple is short
+            if (!fields[f]) return nullptr;
+        }
+        NewPoint p;
+        if (!to_double(fields[0], nullptr, p.lat) || !to_double(fields[1], nullptr, p.lon)) return nullptr;
+        if (!PyDict_Check(fields[2])) return raise_conversion_error(fields[2], "PyDict");
+        if (!metadata_from_py_dict(fields[2], p.metadata)) return nullptr;
+        points.push_back(std::move(p));
+    }
+
+    auto db = database_of(self);
+    Result<std::vector<std::uint64_t>> r;
+    {
+        GilRelease unlocked;
+        r = db->insert_batch(points);
+        // Freeing the converted points is engine work too.
+        std::vector<NewPoint>().swap(points);
+    }
+    if (!r) return raise_error(r.error(), PyExc_RuntimeError);
+    Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(r->size())));
+    if (!out) return nullptr;
+    for (std::size_t i = 0; i < r->size(); ++i) {
+        PyObject* id = PyLong_FromUnsignedLongLong((*r)[i]);
+        if (!id) return nullptr;
+        PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), id);
+    }
+    return out.release();
+}
+
+// ---- durability -----------------------------------------------------------------
+
+PyObject* handle_flush(PyObject* self, PyObject*) {
+    auto db = database_of(self);
+    Status st;
+    {
+        GilRelease unlocked;
+        st = db->flush();
+    }
+    if (!st) return raise_error(st.error(), PyExc_OSError);
+    Py_RETURN_NONE;
+}
+
+// A Python bool, or a NumPy boolean scalar read through its truth value.
+bool to_flag(PyObject* obj, const char* arg, bool& out) {
+    if (PyBool_Check(obj)) {
+        out = obj == Py_True;
+        return true;
+    }
+    Ref module = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__module__"));
+    PyErr_Clear();
+    const std::string name = type_name(obj);
+    const char* mod = module && PyUnicode_Check(module.get()) ? PyUnicode_AsUTF8AndSize(module.get(), nullptr) : nullptr;
+    if (!mod) PyErr_Clear();
+    if (mod && std::string_view(mod) == "numpy" && (name == "bool_" || name == "bool")) {
+        const int truth = PyObject_IsTrue(obj);
+        if (truth < 0) return false;
+        out = truth == 1;
+        return true;
+    }
+    raise_conversion_error(obj, "PyBool", arg);
+    return false;
+}
+
+PyObject* handle_verify_integrity(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Args<1> a;
+    if (!a.bind("verify_integrity", {"flush"}, 0, args, nargs, kwnames)) return nullptr;
+    bool flush = false;
+    if (a[0] && !to_flag(a[0], "flush", flush)) return nullptr;
+    auto db = database_of(self);
+    Result<std::vector<std::string>> r;
+    {
+        GilRelease unlocked;
+        r = db->verify_integrity(flush);
+    }
+    if (!r) return raise_error(r.error(), PyExc_OSError);
+    Ref errors = Ref::steal(PyList_New(0));
+    if (!errors) return nullptr;
+    for (const auto& e : *r) {
+        Ref s = Ref::steal(PyUnicode_DecodeUTF8(e.data(), static_cast<Py_ssize_t>(e.size()), "surrogateescape"));
+        if (!s || PyList_Append(errors.get(), s.get()) != 0) return nullptr;
+    }
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return nullptr;
+    if (PyDict_SetItemString(dict.get(), "ok", r->empty() ? Py_True : Py_False) != 0 ||
+        PyDict_SetItemString(dict.get(), "errors", errors.get()) != 0)
+        return nullptr;
+    return dict.release();
+}
+
+// ---- plain reads ------------------------------------------------------------------
+
+PyObject* handle_len(PyObject* self, PyObject*) {
+    return PyLong_FromUnsignedLongLong(database_of(self)->live_count());
+}
+
+PyObject* handle_slot_stats(PyObject* self, PyObject*) {
+    auto [next, live] = database_of(self)->slot_stats();
+    return Py_BuildValue("(KK)", static_cast<unsigned long long>(next), static_cast<unsigned long long>(live));
+}
+
+// ---- operations that arrive with later work -------------------------------------
+
+PyObject* handle_query(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) { return not_built("query (metadata filters)"); }
+PyObject* handle_exists(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) { return not_built("exists (metadata filters)"); }
+PyObject* handle_query_bbox(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) { return not_built("query_bbox (spatial queries)"); }
+PyObject* handle_query_polygon(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) { return not_built("query_polygon (spatial queries)"); }
+PyObject* handle_query_radius(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) { return not_built("query_radius (spatial queries)"); }
+PyObject* handle_delete_by_metadata(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
+    return not_built("delete_by_metadata (metadata filters)");
+}
+PyObject* handle_compact(PyObject*, PyObject*) { return not_built("compact (data generations)"); }
+
+#define FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
+
+PyMethodDef handle_methods[] = {
+    {"insert", FASTCALL(handle_insert), METH_FASTCALL | METH_KEYWORDS,
+     "insert($self, lat, lon, metadata, skip_index=None)\n--\n\n"},
+    {"insert_batch", FASTCALL(handle_insert_batch), METH_FASTCALL | METH_KEYWORDS,
+     "insert_batch($self, points, skip_index=None)\n--\n\n"},
+    {"query_bbox", FASTCALL(handle_query_bbox), METH_FASTCALL | METH_KEYWORDS,
+     "query_bbox($self, min_lat, min_lon, max_lat, max_lon, filter=None)\n--\n\n"},
+    {"query_polygon", FASTCALL(handle_query_polygon), METH_FASTCALL | METH_KEYWORDS,
+     "query_polygon($self, coordinates, filter=None)\n--\n\n"},
+    {"query_radius", FASTCALL(handle_query_radius), METH_FASTCALL | METH_KEYWORDS,
+     "query_radius($self, center_lat, center_lon, radius_meters, filter=None)\n--\n\n"},
+    {"query", FASTCALL(handle_query), METH_FASTCALL | METH_KEYWORDS, "query($self, filter, limit=None)\n--\n\n"},
+    {"len", handle_len, METH_NOARGS, "len($self)\n--\n\n"},
+    {"count", handle_len, METH_NOARGS, "count($self)\n--\n\n"},
+    {"exists", FASTCALL(handle_exists), METH_FASTCALL | METH_KEYWORDS, "exists($self, filter)\n--\n\n"},
+    {"delete_by_metadata", FASTCALL(handle_delete_by_metadata), METH_FASTCALL | METH_KEYWORDS,
+     "delete_by_metadata($self, filter)\n--\n\n"},
+    {"verify_integrity", FASTCALL(handle_verify_integrity), METH_FASTCALL | METH_KEYWORDS,
+     "verify_integrity($self, flush=False)\n--\n\n"
+     "fsck-style integrity check. Returns a dict\n`{ok, errors}`. Default (`flush=False`) verifies the committed\n"
+     "on-disk data against the CRC recorded at the last flush (detects\nat-rest corruption; most meaningful right "
+     "after open). `flush=True`\nfirst flushes, then validates the write -> read path."},
+    {"flush", handle_flush, METH_NOARGS,
+     "flush($self)\n--\n\n"
+     "Durably checkpoint: catch the committed mmap + manifest up to the\ncurrent state and reset the WAL, under the "
+     "cross-process write lock."},
+    {"compact", handle_compact, METH_NOARGS,
+     "compact($self)\n--\n\n"
+     "OB-R1: crash-safe compaction \u2014 reclaim tombstoned slots/bytes by\nrewriting a fresh, tombstone-free data "
+     "generation and atomically\nswapping the manifest to it. Returns the number of tombstones reclaimed."},
+    {"slot_stats", handle_slot_stats, METH_NOARGS,
+     "slot_stats($self)\n--\n\n"
+     "OB-R1: `(next_slot, live_count)` \u2014 the gap is the tombstone backlog."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot handle_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(handle_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(handle_dealloc)},
+    {Py_tp_methods, handle_methods},
+    {Py_tp_doc, const_cast<char*>("PyZurAD(path=None, capacity=10000, wal_sync_interval_ms=None)\n--\n\n")},
+    {0, nullptr},
+};
+
+PyType_Spec handle_spec = {
+    "orbisk.PyZurAD",
+    sizeof(Handle),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    handle_slots,
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "orbisk", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+PyObject* the_module = nullptr;
+
+}  // namespace
+
+PyObject* init_module() {
+    if (the_module) return Py_NewRef(the_module);
+    if (!internal_error_type()) return nullptr;
+    Ref module = Ref::steal(PyModule_Create(&module_def));
+    if (!module) return nullptr;
+    Ref type = Ref::steal(PyType_FromSpec(&handle_spec));
+    if (!type) return nullptr;
+    if (PyModule_AddObjectRef(module.get(), "PyZurAD", type.get()) != 0) return nullptr;
+    Ref all = Ref::steal(Py_BuildValue("[s]", "PyZurAD"));
+    if (!all || PyModule_AddObjectRef(module.get(), "__all__", all.get()) != 0) return nullptr;
+    handle_type = type.release();
+    the_module = Py_NewRef(module.get());
+    return module.release();
+}
+
+}  // namespace orbisk::py
+
+PyMODINIT_FUNC PyInit_orbisk(void) { return orbisk::py::init_module(); }
