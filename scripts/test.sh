@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Builds orbisk, installs it, and runs the whole test suite: the engine's C++
+# unit tests, then pytest against the installed module.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup.sh
+python3 -m pip install -q .
+
+cmake -S . -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DORBISK_BUILD_TESTS=ON -DORBISK_BUILD_MODULE=OFF ${ORBISK_CMAKE_ARGS:-} >/dev/null
+cmake --build build/tests
+build/tests/orbisk_engine_tests
+
+ORBISK_PROBE_DIR="$PWD/build/tests/probe" python3 -m pytest -q tests "$@"

@@ -1,0 +1,60 @@
+// A test-only extension module that reaches the metadata conversions directly,
+// before any method of the handle returns stored metadata to Python.
+#include "engine/metadata.hpp"
+#include "python/convert.hpp"
+#include "python/py_util.hpp"
+
+using namespace orbisk;
+using namespace orbisk::py;
+
+namespace {
+
+// to_json_text(dict) -> str: the text an insert would store for this metadata.
+PyObject* probe_to_json_text(PyObject*, PyObject* arg) {
+    if (!PyDict_Check(arg)) return raise_conversion_error(arg, "PyDict", "metadata");
+    MetadataMap map;
+    if (!metadata_from_py_dict(arg, map)) return nullptr;
+    const std::string text = metadata_to_json_text(map);
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+}
+
+// from_json_texts(list of str or bytes) -> list of dict or None, converted with
+// one set of string caches, as the rows of one call are.
+PyObject* probe_from_json_texts(PyObject*, PyObject* arg) {
+    if (!PyList_Check(arg)) return raise_conversion_error(arg, "PyList", "texts");
+    StringCaches caches;
+    Ref out = Ref::steal(PyList_New(0));
+    if (!out) return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_Size(arg); ++i) {
+        PyObject* item = PyList_GetItem(arg, i);
+        std::string_view text;
+        if (PyBytes_Check(item)) {
+            char* data;
+            Py_ssize_t n;
+            if (PyBytes_AsStringAndSize(item, &data, &n) != 0) return nullptr;
+            text = std::string_view(data, static_cast<std::size_t>(n));
+        } else {
+            Py_ssize_t n;
+            const char* data = PyUnicode_AsUTF8AndSize(item, &n);
+            if (!data) return nullptr;
+            text = std::string_view(data, static_cast<std::size_t>(n));
+        }
+        auto map = metadata_from_json_text(text);
+        Ref value = map ? Ref::steal(metadata_to_py(*map, caches)) : Ref::borrow(Py_None);
+        if (!value || PyList_Append(out.get(), value.get()) != 0) return nullptr;
+    }
+    return out.release();
+}
+
+PyMethodDef probe_methods[] = {
+    {"to_json_text", probe_to_json_text, METH_O, nullptr},
+    {"from_json_texts", probe_from_json_texts, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef probe_module = {PyModuleDef_HEAD_INIT, "_orbisk_probe", nullptr, -1, probe_methods,
+                            nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__orbisk_probe(void) { return PyModule_Create(&probe_module); }
