@@ -1,0 +1,366 @@
+#include "engine/grid_index.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <string>
+#include <utility>
+
+namespace orbisk {
+
+namespace {
+
+constexpr double kOriginLat = -90.0;
+constexpr double kOriginLon = -180.0;
+constexpr double kMinCellSize = 0.001;
+constexpr double kMaxCellSize = 10.0;
+constexpr double kEmptyCellSize = 1.0;
+constexpr double kPointsPerCellInv = 0.00390625;  // 1/256
+
+// floor((v - origin) / cell_size) as a saturated int32; NaN gives 0.
+std::int32_t cell_coord(double v, double origin, double cell_size) {
+    const double c = std::floor((v - origin) / cell_size);
+    if (std::isnan(c)) return 0;
+    if (c <= -2147483648.0) return std::numeric_limits<std::int32_t>::min();
+    if (c >= 2147483647.0) return std::numeric_limits<std::int32_t>::max();
+    return static_cast<std::int32_t>(c);
+}
+
+constexpr std::uint64_t pack(std::int32_t column, std::int32_t row) {
+    return (std::uint64_t{static_cast<std::uint32_t>(column)} << 32) | static_cast<std::uint32_t>(row);
+}
+constexpr std::int32_t column_part(std::uint64_t key) {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(key >> 32));
+}
+constexpr std::int32_t row_part(std::uint64_t key) {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(key));
+}
+
+// 64-bit finalizer mix: neighbouring cells differ in few bits, and the table
+// indexes by the low bits, so every input bit must reach them.
+inline std::uint64_t mix(std::uint64_t x) {
+    x ^= x >> 33;
+    x *= 0xff51afd7ed558ccdull;
+    x ^= x >> 33;
+    x *= 0xc4ceb9fe1a85ec53ull;
+    x ^= x >> 33;
+    return x;
+}
+
+Error capacity_error(std::uint64_t slot) {
+    return Error::internal("grid index point id " + std::to_string(slot) + " exceeds u32 capacity");
+}
+
+struct ColumnRange {
+    std::int64_t lo;
+    std::int64_t hi;
+    bool contains(std::int64_t c) const { return lo <= c && c <= hi; }
+    std::int64_t width() const { return hi < lo ? 0 : hi - lo + 1; }
+};
+
+}  // namespace
+
+GridIndex::GridIndex() = default;
+
+std::int32_t GridIndex::column_of(double lon) const { return cell_coord(lon, kOriginLon, cell_size_); }
+std::int32_t GridIndex::row_of(double lat) const { return cell_coord(lat, kOriginLat, cell_size_); }
+std::uint64_t GridIndex::key_of(double lat, double lon) const { return pack(column_of(lon), row_of(lat)); }
+
+// ---- cell map -------------------------------------------------------------
+
+std::size_t GridIndex::find(std::uint64_t key) const {
+    if (table_.empty()) return kNotFound;
+    const std::size_t mask = table_.size() - 1;
+    for (std::size_t i = mix(key) & mask;; i = (i + 1) & mask) {
+        const Bucket& b = table_[i];
+        if (b.index == kEmptyBucket) return kNotFound;
+        if (b.key == key) return static_cast<std::size_t>(b.index);
+    }
+}
+
+std::size_t GridIndex::find_or_add(std::uint64_t key) {
+    if ((cells_.size() + 1) * 2 > table_.size()) rehash(std::max<std::size_t>(16, table_.size() * 2));
+    const std::size_t mask = table_.size() - 1;
+    std::size_t i = mix(key) & mask;
+    for (;; i = (i + 1) & mask) {
+        const Bucket& b = table_[i];
+        if (b.index == kEmptyBucket) break;
+        if (b.key == key) return static_cast<std::size_t>(b.index);
+    }
+    const std::size_t index = cells_.size();
+    cells_.push_back(Cell{key, {}});
+    table_[i] = Bucket{key, index};
+    return index;
+}
+
+void GridIndex::reserve_cells(std::size_t n) {
+    cells_.reserve(n);
+    // Keep the table at most half full once n cells exist.
+    const std::size_t want = std::bit_ceil(std::max<std::size_t>(16, n * 2));
+    if (want > table_.size()) rehash(want);
+}
+
+void GridIndex::rehash(std::size_t buckets) {
+    table_.assign(buckets, Bucket{0, kEmptyBucket});
+    const std::size_t mask = buckets - 1;
+    for (std::size_t index = 0; index < cells_.size(); ++index) {
+        std::size_t i = mix(cells_[index].key) & mask;
+        while (table_[i].index != kEmptyBucket) i = (i + 1) & mask;
+        table_[i] = Bucket{cells_[index].key, index};
+    }
+}
+
+void GridIndex::erase_cell(std::size_t index) {
+    const std::size_t mask = table_.size() - 1;
+    auto bucket_of = [&](std::uint64_t key) {
+        std::size_t i = mix(key) & mask;
+        while (table_[i].key != key || table_[i].index == kEmptyBucket) i = (i + 1) & mask;
+        return i;
+    };
+
+    // Backward-shift deletion keeps every probe chain unbroken without tombstones.
+    std::size_t hole = bucket_of(cells_[index].key);
+    for (std::size_t j = (hole + 1) & mask; table_[j].index != kEmptyBucket; j = (j + 1) & mask) {
+        const std::size_t home = mix(table_[j].key) & mask;
+        // The entry at j may fill the hole unless its home lies cyclically in (hole, j].
+        const bool stays = hole <= j ? (hole < home && home <= j) : (hole < home || home <= j);
+        if (!stays) {
+            table_[hole] = table_[j];
+            hole = j;
+        }
+    }
+    table_[hole].index = kEmptyBucket;
+
+    // Fill the gap in cells_ with the last cell and repoint its bucket.
+    const std::size_t last = cells_.size() - 1;
+    if (index != last) {
+        cells_[index] = std::move(cells_[last]);
+        table_[bucket_of(cells_[index].key)].index = index;
+    }
+    cells_.pop_back();
+}
+
+// ---- build, insert, remove --------------------------------------------------
+
+namespace {
+
+// Coordinate bounds of a point list; NaN values are left out of min/max.
+struct Bounds {
+    double min_lat = std::numeric_limits<double>::infinity();
+    double max_lat = -std::numeric_limits<double>::infinity();
+    double min_lon = std::numeric_limits<double>::infinity();
+    double max_lon = -std::numeric_limits<double>::infinity();
+    bool nan_lat = false;
+    bool nan_lon = false;
+    bool oversized = false;          // some slot id above GridIndex::kMaxSlot
+    std::uint64_t first_oversized = 0;
+};
+
+Bounds bounds_of(const std::vector<GridPoint>& points) {
+    Bounds b;
+    for (const GridPoint& p : points) {
+        if (p.slot > GridIndex::kMaxSlot && !b.oversized) {
+            b.oversized = true;
+            b.first_oversized = p.slot;
+        }
+        // Comparisons with NaN are false, so NaN never replaces a bound.
+        // (Written out rather than fmin/fmax, which are library calls.)
+        b.min_lat = p.lat < b.min_lat ? p.lat : b.min_lat;
+        b.max_lat = p.lat > b.max_lat ? p.lat : b.max_lat;
+        b.min_lon = p.lon < b.min_lon ? p.lon : b.min_lon;
+        b.max_lon = p.lon > b.max_lon ? p.lon : b.max_lon;
+        b.nan_lat |= p.lat != p.lat;
+        b.nan_lon |= p.lon != p.lon;
+    }
+    return b;
+}
+
+// Range of cell coordinates that the values of one axis map to: floor is
+// monotonic, and NaN maps to 0.
+std::pair<std::int64_t, std::int64_t> coord_span(double lo, double hi, bool nan, double origin, double cell_size) {
+    std::int64_t a = 0, b = 0;
+    if (lo <= hi) {
+        a = cell_coord(lo, origin, cell_size);
+        b = cell_coord(hi, origin, cell_size);
+        if (nan) {
+            a = std::min<std::int64_t>(a, 0);
+            b = std::max<std::int64_t>(b, 0);
+        }
+    }
+    return {a, b};
+}
+
+}  // namespace
+
+Result<GridIndex> GridIndex::try_build(std::vector<GridPoint> points) {
+    const Bounds b = bounds_of(points);
+    if (b.oversized) return fail(capacity_error(b.first_oversized));
+    return build_checked(points, b.min_lat, b.max_lat, b.min_lon, b.max_lon, b.nan_lat, b.nan_lon);
+}
+
+GridIndex GridIndex::build(std::vector<GridPoint> points) {
+    Bounds b = bounds_of(points);
+    if (b.oversized) {
+        std::erase_if(points, [](const GridPoint& p) { return p.slot > kMaxSlot; });
+        b = bounds_of(points);
+    }
+    return build_checked(points, b.min_lat, b.max_lat, b.min_lon, b.max_lon, b.nan_lat, b.nan_lon);
+}
+
+GridIndex GridIndex::build_checked(const std::vector<GridPoint>& points, double min_lat, double max_lat,
+                                   double min_lon, double max_lon, bool nan_lat, bool nan_lon) {
+    GridIndex grid;
+    const std::size_t n = points.size();
+    if (n == 0) return grid;
+
+    // An axis of only NaN gives -inf or NaN here; fmax with 0 turns those into 0.
+    const double extent = std::fmax(std::fmax(max_lat - min_lat, max_lon - min_lon), 0.0);
+    const double load = std::max(static_cast<double>(n) * kPointsPerCellInv, 1.0);
+    if (extent > 0.0) {
+        const double size = extent / std::max(std::sqrt(load), 1.0);
+        grid.cell_size_ = std::min(std::max(size, kMinCellSize), kMaxCellSize);
+    } else {
+        grid.cell_size_ = kMinCellSize;
+    }
+    const auto expected_cells = static_cast<std::size_t>(load);
+    grid.reserve_cells(expected_cells);
+
+    if (n > kMaxSlot) {
+        // Too many points for the 32-bit bookkeeping below; plain inserts.
+        for (const GridPoint& p : points) {
+            const std::size_t index = grid.find_or_add(grid.key_of(p.lat, p.lon));
+            grid.cells_[index].ids.push_back(static_cast<std::uint32_t>(p.slot));
+        }
+        return grid;
+    }
+
+    // Pass 1 finds each point's cell and counts the points per cell; pass 2
+    // fills every cell list, allocated once at its final size, in list order.
+    //
+    // The cell size is chosen so that the cells spanned by the points number
+    // about `load`. Unless the size was clamped or points lie far off the
+    // globe, a dense table over that span replaces the hash look-ups of pass 1.
+    const auto [col_lo, col_hi] = coord_span(min_lon, max_lon, nan_lon, kOriginLon, grid.cell_size_);
+    const auto [row_lo, row_hi] = coord_span(min_lat, max_lat, nan_lat, kOriginLat, grid.cell_size_);
+    const std::uint64_t span_cols = static_cast<std::uint64_t>(col_hi - col_lo) + 1;
+    const std::uint64_t span_rows = static_cast<std::uint64_t>(row_hi - row_lo) + 1;
+    const std::uint64_t dense_limit = 4 * static_cast<std::uint64_t>(expected_cells) + 4096;
+    const bool dense = span_cols <= dense_limit && span_rows <= dense_limit && span_cols * span_rows <= dense_limit;
+
+    std::vector<std::uint32_t> cell_of(n);
+    std::vector<std::uint32_t> counts;
+    counts.reserve(grid.cells_.capacity());
+    if (dense) {
+        constexpr std::uint32_t kNone = ~std::uint32_t{0};
+        std::vector<std::uint32_t> table(span_cols * span_rows, kNone);
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::int32_t column = grid.column_of(points[i].lon);
+            const std::int32_t row = grid.row_of(points[i].lat);
+            std::uint32_t& entry = table[static_cast<std::size_t>(column - col_lo) * span_rows +
+                                         static_cast<std::size_t>(row - row_lo)];
+            if (entry == kNone) {
+                entry = static_cast<std::uint32_t>(grid.cells_.size());
+                grid.cells_.push_back(Cell{pack(column, row), {}});
+                counts.push_back(0);
+            }
+            ++counts[entry];
+            cell_of[i] = entry;
+        }
+        // Cells were added in first-seen order, as the hash path would add them.
+        grid.rehash(std::max(grid.table_.size(), std::bit_ceil(std::max<std::size_t>(16, grid.cells_.size() * 2))));
+    } else {
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::size_t index = grid.find_or_add(grid.key_of(points[i].lat, points[i].lon));
+            if (index == counts.size()) counts.push_back(0);
+            ++counts[index];
+            cell_of[i] = static_cast<std::uint32_t>(index);
+        }
+    }
+    for (std::size_t c = 0; c < grid.cells_.size(); ++c) grid.cells_[c].ids.reserve(counts[c]);
+    for (std::size_t i = 0; i < n; ++i)
+        grid.cells_[cell_of[i]].ids.push_back(static_cast<std::uint32_t>(points[i].slot));
+    return grid;
+}
+
+Status GridIndex::insert(std::uint64_t slot, double lat, double lon) {
+    if (slot > kMaxSlot) return fail(capacity_error(slot));
+    cells_[find_or_add(key_of(lat, lon))].ids.push_back(static_cast<std::uint32_t>(slot));
+    return {};
+}
+
+void GridIndex::remove(std::uint64_t slot, double lat, double lon) {
+    if (cells_.empty()) return;
+    const std::size_t index = find(key_of(lat, lon));
+    if (index == kNotFound) return;
+    // Compare widened: a slot above kMaxSlot matches nothing.
+    std::vector<std::uint32_t>& ids = cells_[index].ids;
+    std::erase_if(ids, [slot](std::uint32_t id) { return id == slot; });
+    if (ids.empty()) erase_cell(index);
+}
+
+// ---- candidates -------------------------------------------------------------
+
+std::vector<std::uint64_t> GridIndex::candidates(double min_lat, double min_lon, double max_lat,
+                                                 double max_lon) const {
+    std::vector<std::uint64_t> out;
+    candidates(min_lat, min_lon, max_lat, max_lon, out);
+    return out;
+}
+
+GridIndex::Strategy GridIndex::candidates(double min_lat, double min_lon, double max_lat, double max_lon,
+                                          std::vector<std::uint64_t>& out) const {
+    const std::int64_t row_lo = row_of(min_lat);
+    const std::int64_t row_hi = row_of(max_lat);
+
+    ColumnRange ranges[2] = {};
+    std::size_t range_count = 1;
+    if (min_lon > max_lon) {
+        ranges[0] = {column_of(min_lon), column_of(180.0)};
+        ranges[1] = {column_of(-180.0), column_of(max_lon)};
+        range_count = 2;
+    } else {
+        ranges[0] = {column_of(min_lon), column_of(max_lon)};
+    }
+
+    // rows <= 2^32 and columns <= 2^33, so the product may exceed int64.
+    const std::int64_t rows = row_hi < row_lo ? 0 : row_hi - row_lo + 1;
+    std::int64_t columns = 0;
+    for (std::size_t r = 0; r < range_count; ++r) columns += ranges[r].width();
+    std::int64_t box_cells;
+    if (__builtin_mul_overflow(rows, columns, &box_cells)) box_cells = std::numeric_limits<std::int64_t>::max();
+
+    const auto occupied = static_cast<std::int64_t>(cells_.size());
+    const Strategy strategy = box_cells > occupied ? Strategy::Scan : Strategy::Probe;
+    if (cells_.empty()) return strategy;
+
+    auto append = [&out](const Cell& cell) { out.insert(out.end(), cell.ids.begin(), cell.ids.end()); };
+
+    if (strategy == Strategy::Scan) {
+        for (const Cell& cell : cells_) {
+            const std::int64_t row = row_part(cell.key);
+            if (row < row_lo || row > row_hi) continue;
+            const std::int64_t column = column_part(cell.key);
+            if (ranges[0].contains(column) || (range_count == 2 && ranges[1].contains(column))) append(cell);
+        }
+        return strategy;
+    }
+
+    // Probe: at most box_cells <= occupied look-ups. With no rows the column
+    // loops would do nothing, however wide the ranges are.
+    if (rows == 0) return strategy;
+    for (std::size_t r = 0; r < range_count; ++r) {
+        for (std::int64_t column = ranges[r].lo; column <= ranges[r].hi; ++column) {
+            // A column in both ranges (both bounds in one column) is visited once.
+            if (r == 1 && ranges[0].contains(column)) continue;
+            for (std::int64_t row = row_lo; row <= row_hi; ++row) {
+                const std::size_t index =
+                    find(pack(static_cast<std::int32_t>(column), static_cast<std::int32_t>(row)));
+                if (index != kNotFound) append(cells_[index]);
+            }
+        }
+    }
+    return strategy;
+}
+
+}  // namespace orbisk

@@ -1,0 +1,98 @@
+// GridIndex: the in-memory spatial index. The globe is cut into square cells
+// of `cell_size` degrees (origin latitude -90, longitude -180); every occupied
+// cell keeps the 32-bit slot ids of its points in insertion order. The grid
+// answers one question: which slots lie in cells overlapping a box. Callers do
+// the exact geometric test and the live check themselves.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "engine/error.hpp"
+
+namespace orbisk {
+
+struct GridPoint {
+    std::uint64_t slot;
+    double lat;
+    double lon;
+};
+
+class GridIndex {
+public:
+    // Largest slot id a cell can hold.
+    static constexpr std::uint64_t kMaxSlot = 0xFFFFFFFFull;
+
+    // How `candidates` walked the grid: over every occupied cell (Scan) or by
+    // looking up each cell of the box (Probe).
+    enum class Strategy { Scan, Probe };
+
+    // An empty grid: cell_size 1.0, no cells.
+    GridIndex();
+
+    // Builds a grid sized for `points` (about 256 points per cell over their
+    // extent, clamped to [0.001, 10] degrees) and adds them in list order.
+    // Fails with the capacity error of `insert` for the first slot id above
+    // kMaxSlot.
+    static Result<GridIndex> try_build(std::vector<GridPoint> points);
+
+    // As try_build, for callers whose slot ids are known to fit in 32 bits;
+    // points whose slot id does not fit are left out of the grid.
+    static GridIndex build(std::vector<GridPoint> points);
+
+    // Appends `slot` to the cell of (lat, lon). No duplicate check.
+    Status insert(std::uint64_t slot, double lat, double lon);
+
+    // Removes every occurrence of `slot` from the cell of (lat, lon), which
+    // must be the coordinates it was inserted with. An emptied cell is dropped.
+    void remove(std::uint64_t slot, double lat, double lon);
+
+    // Slot ids of every cell overlapping the box, cell by cell. Unsorted; may
+    // hold slots outside the box. min_lon > max_lon means the box crosses the
+    // antimeridian.
+    std::vector<std::uint64_t> candidates(double min_lat, double min_lon, double max_lat,
+                                          double max_lon) const;
+
+    // As above, appending to `out` (which is not cleared) so that a caller can
+    // reuse its buffer. Returns the strategy that was used.
+    Strategy candidates(double min_lat, double min_lon, double max_lat, double max_lon,
+                        std::vector<std::uint64_t>& out) const;
+
+    double cell_size() const { return cell_size_; }
+    std::size_t occupied_cells() const { return cells_.size(); }
+
+private:
+    struct Cell {
+        std::uint64_t key;  // packed (column, row)
+        std::vector<std::uint32_t> ids;
+    };
+    // Open-addressing bucket; `index` points into cells_, kEmptyBucket if free.
+    struct Bucket {
+        std::uint64_t key;
+        std::uint64_t index;
+    };
+    static constexpr std::uint64_t kEmptyBucket = ~std::uint64_t{0};
+    static constexpr std::size_t kNotFound = ~std::size_t{0};
+
+    static GridIndex build_checked(const std::vector<GridPoint>& points, double min_lat, double max_lat,
+                                   double min_lon, double max_lon, bool nan_lat, bool nan_lon);
+
+    std::uint64_t key_of(double lat, double lon) const;
+    std::int32_t column_of(double lon) const;
+    std::int32_t row_of(double lat) const;
+
+    std::size_t find(std::uint64_t key) const;
+    std::size_t find_or_add(std::uint64_t key);
+    void reserve_cells(std::size_t n);
+    void rehash(std::size_t buckets);
+    void erase_cell(std::size_t index);
+
+    double cell_size_ = 1.0;
+    // Occupied cells, densely packed; their order is the map order.
+    std::vector<Cell> cells_;
+    // Power-of-two bucket array, at most half full; empty for an empty grid.
+    std::vector<Bucket> table_;
+};
+
+}  // namespace orbisk
