@@ -72,6 +72,11 @@ public:
     friend bool operator==(const MetadataMap& a, const MetadataMap& b);
 
 private:
+    friend std::optional<MetadataMap> metadata_from_json_text(std::string_view text);
+    // For the text reader, which parses each value in place: the value of
+    // `key`, appended as null when the key is new.
+    MetadataValue& value_slot(std::string&& key);
+
     struct HashIndex;
     std::vector<Entry> entries_;
     std::unique_ptr<HashIndex> index_;  // built once the map is large

@@ -1,0 +1,797 @@
+#include "engine/metadata.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <system_error>
+
+#include "engine/json_reader.hpp"
+
+namespace orbisk {
+
+// ---------------------------------------------------------------------------
+// MetadataMap
+// ---------------------------------------------------------------------------
+
+namespace {
+// Up to this many entries a linear scan (length first, then bytes) beats hashing.
+constexpr std::size_t kLinearLookupLimit = 16;
+
+std::uint64_t hash_key(std::string_view key) { return std::hash<std::string_view>{}(key); }
+}  // namespace
+
+// Open addressing with linear probing over the entry positions. Each slot holds
+// the upper 32 bits of the key's hash (to skip most key comparisons) and the
+// entry position + 1; 0 marks an empty slot. The table is kept at most half full.
+struct MetadataMap::HashIndex {
+    std::vector<std::uint64_t> slots;
+    std::size_t mask = 0;
+
+    static std::uint64_t tag_of(std::uint64_t h) { return h & 0xFFFF'FFFF'0000'0000ULL; }
+
+    void rebuild(const std::vector<Entry>& entries) {
+        const std::size_t cap = std::bit_ceil(std::max<std::size_t>(64, entries.size() * 4));
+        slots.assign(cap, 0);
+        mask = cap - 1;
+        for (std::size_t i = 0; i < entries.size(); ++i) place(hash_key(entries[i].first), i);
+    }
+
+    void place(std::uint64_t h, std::size_t pos) {
+        std::size_t s = h & mask;
+        while (slots[s] != 0) s = (s + 1) & mask;
+        slots[s] = tag_of(h) | (static_cast<std::uint64_t>(pos) + 1);
+    }
+
+    // Position of `key` in `entries`, or -1.
+    std::ptrdiff_t locate(const std::vector<Entry>& entries, std::string_view key, std::uint64_t h) const {
+        const std::uint64_t tag = tag_of(h);
+        for (std::size_t s = h & mask;; s = (s + 1) & mask) {
+            const std::uint64_t slot = slots[s];
+            if (slot == 0) return -1;
+            if ((slot & 0xFFFF'FFFF'0000'0000ULL) == tag) {
+                const std::size_t pos = (slot & 0xFFFF'FFFFULL) - 1;
+                if (entries[pos].first == key) return static_cast<std::ptrdiff_t>(pos);
+            }
+        }
+    }
+};
+
+MetadataMap::MetadataMap() = default;
+MetadataMap::MetadataMap(const MetadataMap& o)
+    : entries_(o.entries_), index_(o.index_ ? std::make_unique<HashIndex>(*o.index_) : nullptr) {}
+MetadataMap::MetadataMap(MetadataMap&&) noexcept = default;
+MetadataMap& MetadataMap::operator=(const MetadataMap& o) {
+    if (this != &o) {
+        MetadataMap copy(o);
+        *this = std::move(copy);
+    }
+    return *this;
+}
+MetadataMap& MetadataMap::operator=(MetadataMap&&) noexcept = default;
+MetadataMap::~MetadataMap() = default;
+
+const MetadataValue* MetadataMap::find(std::string_view key) const {
+    if (index_) {
+        const std::ptrdiff_t pos = index_->locate(entries_, key, hash_key(key));
+        return pos < 0 ? nullptr : &entries_[static_cast<std::size_t>(pos)].second;
+    }
+    for (const Entry& e : entries_) {
+        if (e.first.size() == key.size() && std::memcmp(e.first.data(), key.data(), key.size()) == 0) return &e.second;
+    }
+    return nullptr;
+}
+
+MetadataValue& MetadataMap::value_slot(std::string&& key) {
+    if (index_) {
+        const std::uint64_t h = hash_key(key);
+        const std::ptrdiff_t pos = index_->locate(entries_, key, h);
+        if (pos >= 0) return entries_[static_cast<std::size_t>(pos)].second;
+        entries_.emplace_back(std::move(key), MetadataValue{});
+        if (entries_.size() * 2 > index_->slots.size())
+            index_->rebuild(entries_);
+        else
+            index_->place(h, entries_.size() - 1);
+        return entries_.back().second;
+    }
+    for (Entry& e : entries_) {
+        if (e.first == key) return e.second;
+    }
+    entries_.emplace_back(std::move(key), MetadataValue{});
+    if (entries_.size() > kLinearLookupLimit) {
+        index_ = std::make_unique<HashIndex>();
+        index_->rebuild(entries_);
+    }
+    return entries_.back().second;
+}
+
+void MetadataMap::insert_or_assign(std::string key, MetadataValue value) {
+    value_slot(std::move(key)) = std::move(value);
+}
+
+bool operator==(const MetadataMap& a, const MetadataMap& b) {
+    if (a.size() != b.size()) return false;
+    for (const auto& [key, value] : a) {
+        const MetadataValue* other = b.find(key);
+        if (!other || !(*other == value)) return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Writing
+// ---------------------------------------------------------------------------
+
+namespace {
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+template <class Int>
+void append_integer(std::string& out, Int v) {
+    char buf[24];
+    const auto r = std::to_chars(buf, buf + sizeof buf, v);
+    out.append(buf, static_cast<std::size_t>(r.ptr - buf));
+}
+}  // namespace
+
+void append_json_string(std::string& out, std::string_view s) {
+    out.reserve(out.size() + s.size() + 2);
+    out.push_back('"');
+    const char* p = s.data();
+    const char* const end = p + s.size();
+    const char* run = p;
+    for (; p != end; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        if (c >= 0x20 && c != '"' && c != '\\') continue;
+        out.append(run, static_cast<std::size_t>(p - run));
+        switch (c) {
+            case '"': out.append("\\\""); break;
+            case '\\': out.append("\\\\"); break;
+            case '\b': out.append("\\b"); break;
+            case '\f': out.append("\\f"); break;
+            case '\n': out.append("\\n"); break;
+            case '\r': out.append("\\r"); break;
+            case '\t': out.append("\\t"); break;
+            default: {
+                const char esc[6] = {'\\', 'u', '0', '0', kHexDigits[c >> 4], kHexDigits[c & 0xF]};
+                out.append(esc, sizeof esc);
+            }
+        }
+        run = p + 1;
+    }
+    out.append(run, static_cast<std::size_t>(end - run));
+    out.push_back('"');
+}
+
+void append_json_double(std::string& out, double d) {
+    // Non-finite values have no JSON spelling; no caller hands one over, and
+    // "null" at least keeps the text well-formed.
+    if (!std::isfinite(d)) {
+        out.append("null");
+        return;
+    }
+    char buf[64];
+    const auto r = std::to_chars(buf, buf + sizeof buf, d);
+    out.append(buf, static_cast<std::size_t>(r.ptr - buf));
+    // Keep the text a double when read back: "1" becomes "1.0".
+    if (std::find_if(buf, r.ptr, [](char c) { return c == '.' || c == 'e'; }) == r.ptr) out.append(".0");
+}
+
+void append_json_value(std::string& out, const MetadataValue& value) {
+    switch (value.v.index()) {
+        case 0: out.append("null"); break;
+        case 1: out.append(std::get<bool>(value.v) ? "true" : "false"); break;
+        case 2: append_integer(out, std::get<std::uint64_t>(value.v)); break;
+        case 3: append_integer(out, std::get<std::int64_t>(value.v)); break;
+        case 4: append_json_double(out, std::get<double>(value.v)); break;
+        case 5: append_json_string(out, std::get<std::string>(value.v)); break;
+        case 6: {
+            const auto& arr = std::get<MetadataArray>(value.v);
+            out.push_back('[');
+            for (std::size_t i = 0; i < arr.size(); ++i) {
+                if (i) out.push_back(',');
+                append_json_value(out, arr[i]);
+            }
+            out.push_back(']');
+            break;
+        }
+        case 7: {
+            const auto& obj = std::get<MetadataObject>(value.v);
+            out.push_back('{');
+            for (std::size_t i = 0; i < obj.size(); ++i) {
+                if (i) out.push_back(',');
+                append_json_string(out, obj[i].first);
+                out.push_back(':');
+                append_json_value(out, obj[i].second);
+            }
+            out.push_back('}');
+            break;
+        }
+        default: out.append("null"); break;  // valueless after a failed assignment
+    }
+}
+
+std::string metadata_to_json_text(const MetadataMap& map) {
+    std::string out;
+    out.reserve(128);
+    out.push_back('{');
+    bool first = true;
+    for (const auto& [key, value] : map) {
+        if (!first) out.push_back(',');
+        first = false;
+        append_json_string(out, key);
+        out.push_back(':');
+        append_json_value(out, value);
+    }
+    out.push_back('}');
+    return out;
+}
+
+std::string format_coordinate(double d) {
+    if (std::isnan(d)) return "NaN";
+    if (std::isinf(d)) return d > 0 ? "inf" : "-inf";
+    // The longest fixed form of a double (the smallest subnormal) is ~330 chars.
+    char buf[400];
+    const auto r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::fixed);
+    if (r.ec != std::errc{}) return "NaN";  // cannot happen with this buffer
+    return std::string(buf, r.ptr);
+}
+
+// ---------------------------------------------------------------------------
+// Reading
+// ---------------------------------------------------------------------------
+
+namespace json {
+namespace {
+
+inline bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
+
+// The first byte at or after `p` that ends a run of plain string bytes: '"',
+// '\\', a control byte or a non-ASCII byte; `end` when there is none. Eight
+// bytes at a time: each mask flags matching bytes, and the lowest flag of each
+// is exact (borrows only run upwards from a true match), so the lowest flag of
+// their union is the first special byte.
+inline const char* find_string_special(const char* p, const char* end) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+    constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+    while (end - p >= 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p, 8);
+        const std::uint64_t q = w ^ (kOnes * '"');
+        const std::uint64_t b = w ^ (kOnes * '\\');
+        const std::uint64_t m = (((q - kOnes) & ~q) | ((b - kOnes) & ~b) | ((w - kOnes * 0x20) & ~w) | w) & kHigh;
+        if (m) {
+            if constexpr (std::endian::native == std::endian::little) return p + (std::countr_zero(m) >> 3);
+            break;  // find the byte below
+        }
+        p += 8;
+    }
+    for (; p != end; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        if (c == '"' || c == '\\' || c < 0x20 || c >= 0x80) return p;
+    }
+    return end;
+}
+
+// `p` is at a byte >= 0x80. Validates one well-formed UTF-8 sequence (no
+// overlong forms, no surrogates, nothing above U+10FFFF) and returns the
+// position after it, or nullptr.
+inline const char* skip_utf8_sequence(const char* p, const char* end) {
+    const auto c = static_cast<unsigned char>(p[0]);
+    auto cont = [&](std::ptrdiff_t i) { return (static_cast<unsigned char>(p[i]) & 0xC0) == 0x80; };
+    if (c < 0xC2) return nullptr;
+    if (c < 0xE0) return (end - p >= 2 && cont(1)) ? p + 2 : nullptr;
+    if (c < 0xF0) {
+        if (end - p < 3 || !cont(1) || !cont(2)) return nullptr;
+        const auto b1 = static_cast<unsigned char>(p[1]);
+        if ((c == 0xE0 && b1 < 0xA0) || (c == 0xED && b1 >= 0xA0)) return nullptr;
+        return p + 3;
+    }
+    if (c < 0xF5) {
+        if (end - p < 4 || !cont(1) || !cont(2) || !cont(3)) return nullptr;
+        const auto b1 = static_cast<unsigned char>(p[1]);
+        if ((c == 0xF0 && b1 < 0x90) || (c == 0xF4 && b1 >= 0x90)) return nullptr;
+        return p + 4;
+    }
+    return nullptr;
+}
+
+inline int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    const char l = static_cast<char>(c | 0x20);
+    if (l >= 'a' && l <= 'f') return l - 'a' + 10;
+    return -1;
+}
+
+// Four hex digits at `p` (bounds already checked), or -1.
+inline long read_hex4(const char* p) {
+    long v = 0;
+    for (int i = 0; i < 4; ++i) {
+        const int h = hex_value(p[i]);
+        if (h < 0) return -1;
+        v = (v << 4) | h;
+    }
+    return v;
+}
+
+// `p` is at a backslash. Decodes one escape (a surrogate pair counts as one)
+// into `cp` and returns the position after it, or nullptr.
+inline const char* read_escape(const char* p, const char* end, std::uint32_t& cp) {
+    if (end - p < 2) return nullptr;
+    switch (p[1]) {
+        case '"': cp = '"'; return p + 2;
+        case '\\': cp = '\\'; return p + 2;
+        case '/': cp = '/'; return p + 2;
+        case 'b': cp = '\b'; return p + 2;
+        case 'f': cp = '\f'; return p + 2;
+        case 'n': cp = '\n'; return p + 2;
+        case 'r': cp = '\r'; return p + 2;
+        case 't': cp = '\t'; return p + 2;
+        case 'u': break;
+        default: return nullptr;
+    }
+    if (end - p < 6) return nullptr;
+    const long hi = read_hex4(p + 2);
+    if (hi < 0) return nullptr;
+    if (hi < 0xD800 || hi > 0xDFFF) {
+        cp = static_cast<std::uint32_t>(hi);
+        return p + 6;
+    }
+    if (hi > 0xDBFF) return nullptr;  // a low surrogate on its own
+    if (end - p < 12 || p[6] != '\\' || p[7] != 'u') return nullptr;
+    const long lo = read_hex4(p + 8);
+    if (lo < 0xDC00 || lo > 0xDFFF) return nullptr;
+    cp = 0x10000 + ((static_cast<std::uint32_t>(hi) - 0xD800) << 10) + (static_cast<std::uint32_t>(lo) - 0xDC00);
+    return p + 12;
+}
+
+inline void append_utf8(std::string& out, std::uint32_t cp) {
+    char buf[4];
+    std::size_t n;
+    if (cp < 0x80) {
+        buf[0] = static_cast<char>(cp);
+        n = 1;
+    } else if (cp < 0x800) {
+        buf[0] = static_cast<char>(0xC0 | (cp >> 6));
+        buf[1] = static_cast<char>(0x80 | (cp & 0x3F));
+        n = 2;
+    } else if (cp < 0x10000) {
+        buf[0] = static_cast<char>(0xE0 | (cp >> 12));
+        buf[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        buf[2] = static_cast<char>(0x80 | (cp & 0x3F));
+        n = 3;
+    } else {
+        buf[0] = static_cast<char>(0xF0 | (cp >> 18));
+        buf[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        buf[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        buf[3] = static_cast<char>(0x80 | (cp & 0x3F));
+        n = 4;
+    }
+    out.append(buf, n);
+}
+
+// `p` is just after the opening quote. Validates the rest of the string and
+// returns the position after the closing quote, or nullptr.
+inline const char* skip_string_body(const char* p, const char* end) {
+    for (;;) {
+        p = find_string_special(p, end);
+        if (p == end) return nullptr;
+        const auto c = static_cast<unsigned char>(*p);
+        if (c == '"') return p + 1;
+        if (c == '\\') {
+            std::uint32_t cp;
+            p = read_escape(p, end, cp);
+        } else if (c < 0x20) {
+            return nullptr;
+        } else {
+            p = skip_utf8_sequence(p, end);
+        }
+        if (!p) return nullptr;
+    }
+}
+
+// Parses the validated number text [b, e) as a double. Underflow reads as a
+// zero of the right sign; overflow to infinity fails.
+bool parse_double(const char* b, const char* e, double& out) {
+    const auto r = std::from_chars(b, e, out);
+    if (r.ec == std::errc{} && r.ptr == e) return true;
+    if (r.ec != std::errc::result_out_of_range) return false;
+    // Out of range: decide between overflow and underflow from the decimal
+    // exponent of the first significant digit (they lie ~600 decades apart).
+    const char* p = b;
+    const bool neg = *p == '-';
+    if (neg) ++p;
+    long long lead = 0;
+    if (*p != '0') {
+        const char* s = p;
+        while (p != e && is_digit(*p)) ++p;
+        lead = p - s - 1;
+        if (p != e && *p == '.') ++p;
+        while (p != e && is_digit(*p)) ++p;
+    } else {
+        ++p;
+        if (p != e && *p == '.') {
+            ++p;
+            long long zeros = 0;
+            while (p != e && *p == '0') ++p, ++zeros;
+            lead = -(zeros + 1);
+            while (p != e && is_digit(*p)) ++p;
+        }
+    }
+    long long exp = 0;
+    if (p != e && (*p | 0x20) == 'e') {
+        ++p;
+        bool eneg = false;
+        if (*p == '+' || *p == '-') eneg = *p++ == '-';
+        for (; p != e; ++p) exp = std::min<long long>(exp * 10 + (*p - '0'), 1'000'000'000LL);
+        if (eneg) exp = -exp;
+    }
+    if (lead + exp > 0) return false;
+    out = neg ? -0.0 : 0.0;
+    return true;
+}
+
+// `p` is at the first byte of a number. Validates the number grammar and
+// returns the position after it, or nullptr. Numbers that could overflow a
+// double (an exponent, or a very long integer part) are converted to check.
+inline const char* skip_number(const char* p, const char* end) {
+    const char* const start = p;
+    if (*p == '-' && ++p == end) return nullptr;
+    const char* int_start = p;
+    if (*p == '0') {
+        ++p;
+    } else if (is_digit(*p)) {
+        while (++p != end && is_digit(*p)) {
+        }
+    } else {
+        return nullptr;
+    }
+    bool check = p - int_start > 300;
+    if (p != end && *p == '.') {
+        if (++p == end || !is_digit(*p)) return nullptr;
+        while (++p != end && is_digit(*p)) {
+        }
+    }
+    if (p != end && (*p | 0x20) == 'e') {
+        if (++p != end && (*p == '+' || *p == '-')) ++p;
+        if (p == end || !is_digit(*p)) return nullptr;
+        while (++p != end && is_digit(*p)) {
+        }
+        check = true;
+    }
+    if (check) {
+        double d;
+        if (!parse_double(start, p, d)) return nullptr;
+    }
+    return p;
+}
+
+inline const char* skip_literal(const char* p, const char* end, const char* word, std::size_t n) {
+    if (static_cast<std::size_t>(end - p) < n || std::memcmp(p, word, n) != 0) return nullptr;
+    return p + n;
+}
+
+inline const char* skip_ws_ptr(const char* p, const char* end) {
+    while (p != end && is_ws(*p)) ++p;
+    return p;
+}
+
+inline bool is_scalar_delimiter(char c) {
+    switch (c) {
+        case ' ': case '\t': case '\n': case '\r':
+        case '"': case ',': case ':': case '[': case ']': case '{': case '}':
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Sorts the members of a nested object by key (byte-wise) and keeps the last
+// of equal keys. Objects written by us are already sorted and unique.
+void normalize_object(MetadataObject& obj) {
+    bool ordered = true;
+    for (std::size_t i = 1; i < obj.size(); ++i) {
+        if (!(obj[i - 1].first < obj[i].first)) {
+            ordered = false;
+            break;
+        }
+    }
+    if (ordered) return;
+    std::stable_sort(obj.begin(), obj.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::size_t w = 0;
+    for (std::size_t i = 0; i < obj.size(); ++i) {
+        if (w > 0 && obj[w - 1].first == obj[i].first)
+            obj[w - 1].second = std::move(obj[i].second);
+        else if (w != i)
+            obj[w++] = std::move(obj[i]);
+        else
+            ++w;
+    }
+    obj.erase(obj.begin() + static_cast<std::ptrdiff_t>(w), obj.end());
+}
+
+}  // namespace
+
+const char* skip_json_value(const char* p, const char* end, const int parent_depth) {
+    // Bit d set: the container at depth d is an array.
+    std::uint64_t array_bits[2] = {0, 0};
+    auto is_array = [&](int d) { return (array_bits[d >> 6] >> (d & 63)) & 1; };
+    int depth = parent_depth;
+
+value:
+    if (p == end) return nullptr;
+    switch (*p) {
+        case '{':
+            if (depth >= kMaxMetadataDepth) return nullptr;
+            ++depth;
+            array_bits[depth >> 6] &= ~(std::uint64_t{1} << (depth & 63));
+            p = skip_ws_ptr(p + 1, end);
+            if (p != end && *p == '}') {
+                ++p;
+                --depth;
+                goto after_value;
+            }
+            goto member;
+        case '[':
+            if (depth >= kMaxMetadataDepth) return nullptr;
+            ++depth;
+            array_bits[depth >> 6] |= std::uint64_t{1} << (depth & 63);
+            p = skip_ws_ptr(p + 1, end);
+            if (p != end && *p == ']') {
+                ++p;
+                --depth;
+                goto after_value;
+            }
+            goto value;
+        case '"': p = skip_string_body(p + 1, end); break;
+        case 't': p = skip_literal(p, end, "true", 4); break;
+        case 'f': p = skip_literal(p, end, "false", 5); break;
+        case 'n': p = skip_literal(p, end, "null", 4); break;
+        default: p = skip_number(p, end); break;
+    }
+    if (!p) return nullptr;
+
+after_value:
+    if (depth == parent_depth) return p;
+    p = skip_ws_ptr(p, end);
+    if (p == end) return nullptr;
+    if (*p == ',') {
+        p = skip_ws_ptr(p + 1, end);
+        if (is_array(depth)) goto value;
+        goto member;
+    }
+    if (*p == (is_array(depth) ? ']' : '}')) {
+        ++p;
+        --depth;
+        goto after_value;
+    }
+    return nullptr;
+
+member:
+    if (p == end || *p != '"') return nullptr;
+    p = skip_string_body(p + 1, end);
+    if (!p) return nullptr;
+    p = skip_ws_ptr(p, end);
+    if (p == end || *p != ':') return nullptr;
+    p = skip_ws_ptr(p + 1, end);
+    goto value;
+}
+
+bool JsonCursor::skip_value(int parent_depth) {
+    const char* q = skip_json_value(p, end, parent_depth);
+    if (!q) return false;
+    p = q;
+    return true;
+}
+
+bool JsonCursor::read_string(std::string& out) {
+    const char* run = ++p;  // past the opening quote
+    bool reserved = false;
+    for (;;) {
+        const char* q = find_string_special(p, end);
+        if (q == end) return false;
+        const auto c = static_cast<unsigned char>(*q);
+        if (c == '"') {
+            out.append(run, static_cast<std::size_t>(q - run));
+            p = q + 1;
+            return true;
+        }
+        if (c == '\\') {
+            if (!reserved) {
+                // The unescaped text is no longer than the rest of the string.
+                const char* close = skip_string_body(q, end);
+                if (!close) return false;
+                out.reserve(out.size() + static_cast<std::size_t>(close - run));
+                reserved = true;
+            }
+            out.append(run, static_cast<std::size_t>(q - run));
+            std::uint32_t cp;
+            p = read_escape(q, end, cp);
+            if (!p) return false;
+            if (cp < 0x80)
+                out.push_back(static_cast<char>(cp));
+            else
+                append_utf8(out, cp);
+            run = p;
+        } else if (c < 0x20) {
+            return false;
+        } else {
+            p = skip_utf8_sequence(q, end);
+            if (!p) return false;
+        }
+    }
+}
+
+bool JsonCursor::read_number(Number& out) {
+    const char* const start = p;
+    const bool neg = *p == '-';
+    if (neg && ++p == end) return false;
+    std::uint64_t v = 0;
+    bool fits = true;
+    if (*p == '0') {
+        ++p;
+    } else if (is_digit(*p)) {
+        const char* const digits = p;
+        while (p != end && is_digit(*p)) ++p;
+        const std::ptrdiff_t n = p - digits;
+        if (n <= 19) {
+            for (const char* d = digits; d != p; ++d) v = v * 10 + static_cast<unsigned>(*d - '0');
+        } else if (n == 20) {
+            for (const char* d = digits; d != p && fits; ++d)
+                fits = !__builtin_mul_overflow(v, 10u, &v) && !__builtin_add_overflow(v, static_cast<unsigned>(*d - '0'), &v);
+        } else {
+            fits = false;
+        }
+    } else {
+        return false;
+    }
+    bool integral = true;
+    if (p != end && *p == '.') {
+        if (++p == end || !is_digit(*p)) return false;
+        while (++p != end && is_digit(*p)) {
+        }
+        integral = false;
+    }
+    if (p != end && (*p | 0x20) == 'e') {
+        if (++p != end && (*p == '+' || *p == '-')) ++p;
+        if (p == end || !is_digit(*p)) return false;
+        while (++p != end && is_digit(*p)) {
+        }
+        integral = false;
+    }
+    if (integral && fits) {
+        if (!neg || v == 0) {
+            out.kind = Number::Kind::U64;
+            out.u = v;
+            return true;
+        }
+        if (v <= (std::uint64_t{1} << 63)) {
+            out.kind = Number::Kind::I64;
+            out.i = static_cast<std::int64_t>(~v + 1);
+            return true;
+        }
+    }
+    out.kind = Number::Kind::Double;
+    return parse_double(start, p, out.d);
+}
+
+bool JsonCursor::read_value(MetadataValue& out, int parent_depth) {
+    if (p == end) return false;
+    switch (*p) {
+        case '{': {
+            if (parent_depth >= kMaxMetadataDepth) return false;
+            auto& obj = out.v.emplace<MetadataObject>();
+            ++p;
+            skip_ws();
+            if (eat('}')) return true;
+            for (;;) {
+                if (p == end || *p != '"') return false;
+                auto& member = obj.emplace_back();
+                if (!read_string(member.first)) return false;
+                skip_ws();
+                if (!eat(':')) return false;
+                skip_ws();
+                if (!read_value(member.second, parent_depth + 1)) return false;
+                skip_ws();
+                if (eat(',')) {
+                    skip_ws();
+                    continue;
+                }
+                if (eat('}')) break;
+                return false;
+            }
+            normalize_object(obj);
+            return true;
+        }
+        case '[': {
+            if (parent_depth >= kMaxMetadataDepth) return false;
+            auto& arr = out.v.emplace<MetadataArray>();
+            ++p;
+            skip_ws();
+            if (eat(']')) return true;
+            arr.reserve(4);
+            for (;;) {
+                if (!read_value(arr.emplace_back(), parent_depth + 1)) return false;
+                skip_ws();
+                if (eat(',')) {
+                    skip_ws();
+                    continue;
+                }
+                if (eat(']')) return true;
+                return false;
+            }
+        }
+        case '"': return read_string(out.v.emplace<std::string>());
+        case 't':
+            if (!(p = skip_literal(p, end, "true", 4))) return false;
+            out.v = true;
+            return true;
+        case 'f':
+            if (!(p = skip_literal(p, end, "false", 5))) return false;
+            out.v = false;
+            return true;
+        case 'n':
+            if (!(p = skip_literal(p, end, "null", 4))) return false;
+            out.v = std::monostate{};
+            return true;
+        default: {
+            Number n;
+            if (!read_number(n)) return false;
+            switch (n.kind) {
+                case Number::Kind::U64: out.v = n.u; break;
+                case Number::Kind::I64: out.v = n.i; break;
+                case Number::Kind::Double: out.v = n.d; break;
+            }
+            return true;
+        }
+    }
+}
+
+}  // namespace json
+
+std::optional<MetadataMap> metadata_from_json_text(std::string_view text) {
+    json::JsonCursor c{text.data(), text.data() + text.size()};
+    c.skip_ws();
+    if (!c.eat('{')) return std::nullopt;
+    MetadataMap map;
+    c.skip_ws();
+    if (!c.eat('}')) {
+        map.reserve(8);
+        for (;;) {
+            if (c.at_end() || *c.p != '"') return std::nullopt;
+            std::string key;
+            if (!c.read_string(key)) return std::nullopt;
+            c.skip_ws();
+            if (!c.eat(':')) return std::nullopt;
+            c.skip_ws();
+            // A repeated key is parsed over the earlier value: the last one wins.
+            if (!c.read_value(map.value_slot(std::move(key)), 1)) return std::nullopt;
+            c.skip_ws();
+            if (c.eat(',')) {
+                c.skip_ws();
+                continue;
+            }
+            if (c.eat('}')) break;
+            return std::nullopt;
+        }
+    }
+    c.skip_ws();
+    if (!c.at_end()) return std::nullopt;
+    return map;
+}
+
+std::optional<std::size_t> scan_json_value(std::string_view text) {
+    const char* const begin = text.data();
+    const char* const end = begin + text.size();
+    const char* p = json::skip_ws_ptr(begin, end);
+    if (p == end) return std::nullopt;
+    const char first = *p;
+    const char* q = json::skip_json_value(p, end, 0);
+    if (!q) return std::nullopt;
+    // A bare number or literal must not run into other text ("12ab", "truex").
+    if (first != '{' && first != '[' && first != '"' && q != end && !json::is_scalar_delimiter(*q)) return std::nullopt;
+    return static_cast<std::size_t>(q - begin);
+}
+
+}  // namespace orbisk
