@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <filesystem>
 #include <limits>
 #include <sys/mman.h>
@@ -141,9 +142,15 @@ void File::unlock() {
     retry_eintr([&] { return ::fcntl(fd_, F_OFD_SETLK, &fl); });
 }
 
-MappedFile::MappedFile(MappedFile&& o) noexcept : file_(std::move(o.file_)), data_(o.data_), size_(o.size_) {
+MappedFile::MappedFile(MappedFile&& o) noexcept
+    : file_(std::move(o.file_)),
+      data_(o.data_),
+      size_(o.size_),
+      backed_(o.backed_),
+      allocation_unsupported_(o.allocation_unsupported_) {
     o.data_ = nullptr;
     o.size_ = 0;
+    o.backed_ = 0;
 }
 
 MappedFile& MappedFile::operator=(MappedFile&& o) noexcept {
@@ -152,8 +159,11 @@ MappedFile& MappedFile::operator=(MappedFile&& o) noexcept {
         file_ = std::move(o.file_);
         data_ = o.data_;
         size_ = o.size_;
+        backed_ = o.backed_;
+        allocation_unsupported_ = o.allocation_unsupported_;
         o.data_ = nullptr;
         o.size_ = 0;
+        o.backed_ = 0;
     }
     return *this;
 }
@@ -162,6 +172,7 @@ void MappedFile::release() {
     if (data_) ::munmap(data_, size_);
     data_ = nullptr;
     size_ = 0;
+    backed_ = 0;
     file_.close();
 }
 
@@ -206,6 +217,25 @@ Status MappedFile::resize_exact(std::uint64_t len) {
         if (len < old) (void)file_.set_length(old);
         return st;
     }
+    return {};
+}
+
+Status MappedFile::reserve_backing(std::uint64_t end) {
+    end = std::min(end, size_);
+    if (end <= backed_ || allocation_unsupported_) return {};
+    constexpr std::uint64_t kStep = 4 << 20;
+    const std::uint64_t target = std::min(size_, std::max(end, backed_ + std::max(kStep, backed_ / 8)));
+    int rc = retry_eintr([&] {
+        return ::fallocate(file_.fd(), 0, static_cast<off_t>(backed_), static_cast<off_t>(target - backed_));
+    });
+    if (rc != 0) {
+        if (errno == EOPNOTSUPP || errno == ENOSYS) {
+            allocation_unsupported_ = true;
+            return {};
+        }
+        return os_fail();
+    }
+    backed_ = target;
     return {};
 }
 

@@ -83,6 +83,10 @@ public:
     Status grow(std::uint64_t required);
     // Sets the file length to exactly `len` and maps it anew (old mapping kept on failure).
     Status resize_exact(std::uint64_t len);
+    // Makes sure the first `end` bytes have storage allocated, so that writing
+    // them through the mapping cannot fault on a full disk; allocates ahead in
+    // large steps. A file system without allocation support is left as it is.
+    Status reserve_backing(std::uint64_t end);
     // Writes the whole view back and forces the file to stable storage.
     Status flush();
     // Writes back the first `len` bytes of the view and forces the file.
@@ -94,6 +98,8 @@ private:
     File file_;
     std::uint8_t* data_ = nullptr;
     std::uint64_t size_ = 0;
+    std::uint64_t backed_ = 0;  // bytes known to have storage allocated
+    bool allocation_unsupported_ = false;
 };
 
 // The mapping length must fit a signed 64-bit size.

@@ -22,6 +22,9 @@ Result<std::uint64_t> RecordStore::append_point(double lat, double lon, std::str
         if (auto st = coords_.grow(coords_needed); !st) return fail(st.error());
     if (meta_.size() < p + n)
         if (auto st = meta_.grow(p + n); !st) return fail(st.error());
+    // A full disk must fail here, not fault when the mapping is written.
+    if (auto st = coords_.reserve_backing(coords_needed); !st) return fail(st.error());
+    if (auto st = meta_.reserve_backing(p + n); !st) return fail(st.error());
 
     std::uint8_t* rec = coords_.data() + kDataStart + kCoordRecord * s;
     store_f64(rec, lat);

@@ -34,6 +34,7 @@ Result<MappedFile> open_data_file(const std::string& path, std::optional<std::ui
         if (auto st = file->set_length(*min_len); !st) return fail(st.error());
     auto map = MappedFile::map(std::move(*file));
     if (!map) return fail(map.error());
+    if (auto st = map->reserve_backing(kDataStart); !st) return fail(st.error());
     if (std::memcmp(map->data(), kDataMagic, 8) != 0) {
         std::memcpy(map->data(), kDataMagic, 8);
         store_u64(map->data() + kHeaderCountOffset, 0);
@@ -338,6 +339,7 @@ Status Storage::checkpoint(bool full, bool* committed) {
     if (MappedFile& c = records_.coords(); c.size() < coords_needed) {
         const std::uint64_t first_missing = c.size() < kDataStart ? 0 : (c.size() - kDataStart) / kCoordRecord;
         if (auto st = c.grow(coords_needed); !st) return st;
+        if (auto st = c.reserve_backing(coords_needed); !st) return st;
         // Those slots were loaded as not live; their new records say so too.
         for (std::uint64_t s = first_missing; s < next; ++s) {
             store_u64(c.data() + kDataStart + kCoordRecord * s, kTombstoneBits);
