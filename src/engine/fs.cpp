@@ -220,22 +220,26 @@ Status MappedFile::resize_exact(std::uint64_t len) {
     return {};
 }
 
-Status MappedFile::reserve_backing(std::uint64_t end) {
+Status MappedFile::reserve_backing(std::uint64_t end, bool ahead) {
     end = std::min(end, size_);
     if (end <= backed_ || allocation_unsupported_) return {};
+    auto allocate = [&](std::uint64_t from, std::uint64_t to) {
+        return retry_eintr(
+            [&] { return ::fallocate(file_.fd(), 0, static_cast<off_t>(from), static_cast<off_t>(to - from)); });
+    };
     constexpr std::uint64_t kStep = 4 << 20;
-    const std::uint64_t target = std::min(size_, std::max(end, backed_ + std::max(kStep, backed_ / 8)));
-    int rc = retry_eintr([&] {
-        return ::fallocate(file_.fd(), 0, static_cast<off_t>(backed_), static_cast<off_t>(target - backed_));
-    });
-    if (rc != 0) {
-        if (errno == EOPNOTSUPP || errno == ENOSYS) {
-            allocation_unsupported_ = true;
-            return {};
-        }
-        return os_fail();
+    const std::uint64_t target = ahead ? std::min(size_, std::max(end, backed_ + std::max(kStep, backed_ / 8))) : end;
+    // When a step ahead does not fit, what is needed now still may.
+    if (allocate(backed_, target) == 0) {
+        backed_ = target;
+        return {};
     }
-    backed_ = target;
+    if (errno == EOPNOTSUPP || errno == ENOSYS) {
+        allocation_unsupported_ = true;
+        return {};
+    }
+    if (target == end || allocate(backed_, end) != 0) return os_fail();
+    backed_ = end;
     return {};
 }
 

@@ -85,8 +85,8 @@ public:
     Status resize_exact(std::uint64_t len);
     // Makes sure the first `end` bytes have storage allocated, so that writing
     // them through the mapping cannot fault on a full disk; allocates ahead in
-    // large steps. A file system without allocation support is left as it is.
-    Status reserve_backing(std::uint64_t end);
+    // large steps when `ahead`. A file system without allocation support is left as it is.
+    Status reserve_backing(std::uint64_t end, bool ahead = true);
     // Writes the whole view back and forces the file to stable storage.
     Status flush();
     // Writes back the first `len` bytes of the view and forces the file.

@@ -231,11 +231,37 @@ std::string metadata_to_json_text(const MetadataMap& map) {
 std::string format_coordinate(double d) {
     if (std::isnan(d)) return "NaN";
     if (std::isinf(d)) return d > 0 ? "inf" : "-inf";
-    // The longest fixed form of a double (the smallest subnormal) is ~330 chars.
-    char buf[400];
-    const auto r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::fixed);
-    if (r.ec != std::errc{}) return "NaN";  // cannot happen with this buffer
-    return std::string(buf, r.ptr);
+    // The shortest round-trip digits, laid out without an exponent (1e300 is a 1
+    // and 300 zeros, not the double's exact decimal expansion).
+    char sci[32];
+    const auto r = std::to_chars(sci, sci + sizeof sci, d, std::chars_format::scientific);
+    std::string_view text(sci, static_cast<std::size_t>(r.ptr - sci));
+    std::string out;
+    if (text.front() == '-') {
+        out += '-';
+        text.remove_prefix(1);
+    }
+    const std::size_t e = text.find('e');
+    std::string digits;
+    for (char c : text.substr(0, e))
+        if (c != '.') digits += c;
+    int exp = 0;
+    std::from_chars(text.data() + e + 1 + (text[e + 1] == '+'), text.data() + text.size(), exp);
+    // The value is 0.d1d2d3... x 10^(exp + 1).
+    const int point = exp + 1;
+    if (point <= 0) {
+        out += "0.";
+        out.append(static_cast<std::size_t>(-point), '0');
+        out += digits;
+    } else if (static_cast<std::size_t>(point) >= digits.size()) {
+        out += digits;
+        out.append(static_cast<std::size_t>(point) - digits.size(), '0');
+    } else {
+        out += digits.substr(0, static_cast<std::size_t>(point));
+        out += '.';
+        out += digits.substr(static_cast<std::size_t>(point));
+    }
+    return out;
 }
 
 // ---------------------------------------------------------------------------

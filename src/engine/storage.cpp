@@ -34,7 +34,7 @@ Result<MappedFile> open_data_file(const std::string& path, std::optional<std::ui
         if (auto st = file->set_length(*min_len); !st) return fail(st.error());
     auto map = MappedFile::map(std::move(*file));
     if (!map) return fail(map.error());
-    if (auto st = map->reserve_backing(kDataStart); !st) return fail(st.error());
+    if (auto st = map->reserve_backing(kDataStart, false); !st) return fail(st.error());
     if (std::memcmp(map->data(), kDataMagic, 8) != 0) {
         std::memcpy(map->data(), kDataMagic, 8);
         store_u64(map->data() + kHeaderCountOffset, 0);
