@@ -226,6 +226,12 @@ Status Database::maybe_rebuild_grid() {
     return {};
 }
 
+std::vector<std::uint64_t> Database::grid_candidates(double min_lat, double min_lon, double max_lat,
+                                                     double max_lon) const {
+    std::shared_lock lock(grid_mutex_);
+    return grid_.candidates(min_lat, min_lon, max_lat, max_lon);
+}
+
 double Database::grid_cell_size() const {
     std::shared_lock lock(grid_mutex_);
     return grid_.cell_size();

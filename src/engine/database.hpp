@@ -57,8 +57,12 @@ public:
     // Rebuilds the grid when the store has grown fourfold since the last build.
     Status maybe_rebuild_grid();
 
+    // Slots in the grid cells overlapping a box (unsorted, may include slots outside it).
+    std::vector<std::uint64_t> grid_candidates(double min_lat, double min_lon, double max_lat, double max_lon) const;
+
     // For tests and diagnostics.
     std::uint64_t build_count() const { return build_count_.load(); }
+    Storage& storage_for_tests() { return *storage_; }
     double grid_cell_size() const;
     std::size_t grid_occupied_cells() const;
     const std::string& manifest_path() const { return storage_->manifest_path(); }
