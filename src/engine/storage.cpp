@@ -204,7 +204,8 @@ Status Storage::replay_wal() {
         if (!body) return fail(body.error());
         if (crc32(*body, n) != crc) break;
         auto rec = decode_wal_payload(std::string_view(reinterpret_cast<const char*>(*body), n));
-        if (!rec) break;
+        // No record can follow the last sequence number; one that claims it is not ours.
+        if (!rec || rec->seq == ~std::uint64_t{0}) break;
         if (auto* ins = std::get_if<WalInsert>(&rec->op)) {
             // Text that is not one JSON object would corrupt the boundaries of
             // the metadata entries; such a record does not decode.
