@@ -88,6 +88,8 @@ BAD_PAYLOADS = {
     "meta-trailing-text": INS(1, 1.0, 2.0, "{}x"),
     "meta-empty": INS(1, 1.0, 2.0, ""),
     "meta-array": INS(1, 1.0, 2.0, "[]"),
+    # Nothing can follow the last sequence number; the counter would wrap.
+    "last-seq": INS(2**64 - 1, 1.0, 2.0),
 }
 GOOD0 = log_record(INS(0, 1.0, 2.0, '{"n":0}'))
 GOOD1 = log_record(INS(1, 3.0, 4.0, '{"n":1}'))
