@@ -1,0 +1,254 @@
+"""Metadata documents: Python -> stored JSON text -> Python, and the conversion errors."""
+import enum
+import os
+
+import pytest
+
+from orbisk import PyZurAD
+
+UNSUPPORTED = "unsupported metadata value type '{}' (allowed: bool, int, float, str, None, list, dict)"
+
+
+def same(a, b):
+    """Equal values of exactly the same types, with dict keys in the same order."""
+    if type(a) is not type(b):
+        return False
+    if isinstance(a, dict):
+        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
+    if isinstance(a, list):
+        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+    return a == b
+
+
+def roundtrip(probe, metadata):
+    [back] = probe.from_json_texts([probe.to_json_text(metadata)])
+    return back
+
+
+class Index:
+    def __init__(self, v):
+        self.v = v
+
+    def __index__(self):
+        return self.v
+
+
+class Float:
+    def __init__(self, v):
+        self.v = v
+
+    def __float__(self):
+        return self.v
+
+
+class Color(enum.IntEnum):
+    RED = 3
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        (True, True),
+        (False, False),
+        (None, None),
+        (0, 0),
+        (2**63 - 1, 2**63 - 1),
+        (2**63, 9223372036854775808.0),
+        (2**64, 18446744073709551616.0),
+        (-2**63, -2**63),
+        (-2**63 - 1, -9223372036854775809.0),
+        (1.0, 1.0),
+        (-0.5, -0.5),
+        (1e300, 1e300),
+        (5e-324, 5e-324),
+        (float("nan"), None),
+        (float("inf"), None),
+        (float("-inf"), None),
+        ("", ""),
+        ("é\u20ac\U0001f600 \x00\x1f\"\\/", "é\u20ac\U0001f600 \x00\x1f\"\\/"),
+        ([1, "a", None, [True], {}], [1, "a", None, [True], {}]),
+        ({"b": 1, "a": {"d": 0, "c": 1}, "": 2}, {"": 2, "a": {"c": 1, "d": 0}, "b": 1}),
+        (type("S", (str,), {})("s"), "s"),
+        (type("I", (int,), {})(7), 7),
+        (Color.RED, 3),
+        (type("F", (float,), {})(2.5), 2.5),
+        (type("L", (list,), {})([1]), [1]),
+        (type("D", (dict,), {})(x=1), {"x": 1}),
+        (Index(-7), -7),
+        (Index(10**30), 1e30),
+        (Float(2.5), 2.5),
+        (Float(-1.0), -1.0),
+        (Float(float("nan")), None),
+    ],
+)
+def test_values_round_trip_as_base_types(probe, value, expected):
+    assert same(roundtrip(probe, {"v": value}), {"v": expected})
+
+
+class DistinctKey(str):
+    """A key that a dict keeps apart from the equal plain str."""
+    __hash__ = object.__hash__
+    __eq__ = object.__eq__
+
+
+def test_top_level_dict_subclass_and_repeated_keys(probe):
+    doc = type("D", (dict,), {})((f"k{i}", i) for i in range(40))
+    back = roundtrip(probe, doc)
+    assert type(back) is dict and back == dict(doc)
+    # Keys equal as text: the one walked last wins, at the top level and nested.
+    doc = {DistinctKey("a"): 1, "a": 2, "o": {DistinctKey("b"): 3, "b": 4}}
+    assert roundtrip(probe, doc) == {"a": 2, "o": {"b": 4}}
+
+
+DOCS = [
+    ({}, "{}"),
+    ({"a": 1}, '{"a":1}'),
+    ({"a": True}, '{"a":true}'),
+    ({"x": 1.0}, '{"x":1.0}'),
+    ({"x": -2.5e-8}, None),
+    ({"n": -2**63}, '{"n":-9223372036854775808}'),
+    ({"n": 2**64 - 1}, None),
+    ({"x": float("nan"), }, '{"x":null}'),
+    ({"o": {"b": 1, "a": 2, "ab": [], "B": None}}, '{"o":{"B":null,"a":2,"ab":[],"b":1}}'),
+    ({"s": "\b\f\n\r\t\x01\x1f\x7f\"\\/é"}, '{"s":"\\b\\f\\n\\r\\t\\u0001\\u001f\x7f\\"\\\\/é"}'),
+    ({"\n\u20ac": [1, [2, {"z": {}, "y": "x"}]]}, '{"\\n\u20ac":[1,[2,{"y":"x","z":{}}]]}'),
+]
+
+
+def test_inserted_metadata_is_stored_back_to_back_as_compact_text(store_path, probe):
+    db = PyZurAD(store_path, capacity=1)
+    for i, (doc, _) in enumerate(DOCS):
+        assert db.insert(0.0, 0.0, doc) == i
+    db.flush()
+    texts = [text if text is not None else probe.to_json_text(doc) for doc, text in DOCS]
+    stored = open(store_path[:-2] + "metadata.mmap", "rb").read()
+    expected = "".join(texts).encode()
+    assert stored[64:64 + len(expected)] == expected
+    assert int.from_bytes(stored[8:16], "little") == len(DOCS)
+    # Doubles keep a fraction or an exponent, so they read back as floats.
+    back = probe.from_json_texts(texts)
+    assert same(back[4], {"x": -2.5e-8}) and same(back[6], {"n": 18446744073709551615.0})
+
+
+@pytest.mark.parametrize(
+    "doc, exc, message",
+    [
+        ({"t": (1, 2)}, TypeError, UNSUPPORTED.format("tuple")),
+        ({"b": b"x"}, TypeError, UNSUPPORTED.format("bytes")),
+        ({"s": {1}}, TypeError, UNSUPPORTED.format("set")),
+        ({"l": [1, 2, object()]}, TypeError, UNSUPPORTED.format("object")),
+        ({"n": 10**400}, TypeError, UNSUPPORTED.format("int")),
+        ({"n": [Index(10**400)]}, TypeError, UNSUPPORTED.format("Index")),
+        ({"s": "a\ud800"}, TypeError, UNSUPPORTED.format("str")),
+        ({1: "a"}, TypeError, "'int' object cannot be converted to 'PyString'"),
+        ({"o": {"ok": 1, None: 2}}, TypeError, "'NoneType' object cannot be converted to 'PyString'"),
+        ({"l": [{(1,): 2}]}, TypeError, "'tuple' object cannot be converted to 'PyString'"),
+        ({"k\udc80": 1}, UnicodeEncodeError, None),
+    ],
+)
+def test_failed_conversion_raises_and_stores_nothing(store_path, doc, exc, message):
+    db = PyZurAD(store_path, capacity=1)
+    db.insert(1.0, 1.0, {"first": 1})
+    meta_file = store_path[:-2] + "metadata.mmap"
+    before = open(meta_file, "rb").read()
+    with pytest.raises(exc) as info:
+        db.insert(2.0, 2.0, {"ok": 1, **doc})
+    if message is not None:
+        assert str(info.value) == message
+    with pytest.raises(exc):
+        db.insert_batch([(3.0, 3.0, {"good": 1}), (4.0, 4.0, doc)])
+    assert db.slot_stats() == (1, 1)
+    assert open(meta_file, "rb").read() == before
+
+
+def mutating_dict(replace):
+    doc = {}
+
+    class Mutator:
+        def __index__(self):
+            if replace:  # same size, different keys
+                del doc["a"]
+            doc["zz"] = 1
+            return 1
+
+    doc["a"] = Mutator()
+    doc["b"] = 2
+    return doc
+
+
+@pytest.mark.parametrize(
+    "replace, message",
+    [(False, "dictionary changed size during iteration"), (True, "dictionary keys changed during iteration")],
+)
+def test_dict_changed_during_conversion(store_path, replace, message):
+    db = PyZurAD(store_path, capacity=1)
+    for doc in (mutating_dict(replace), {"outer": [mutating_dict(replace)]}):
+        with pytest.raises(RuntimeError) as info:
+            db.insert(0.0, 0.0, doc)
+        assert str(info.value) == message
+    assert db.len() == 0
+
+
+def nested(levels, kind):
+    """A metadata dict holding `levels` levels of containers, the dict itself being the first."""
+    value = 0
+    for _ in range(levels - 1):
+        value = [value] if kind == "list" else {"k": value}
+    return {"k": value}
+
+
+@pytest.mark.parametrize("kind", ["list", "dict"])
+def test_nesting_limit_is_127_levels(store_path, probe, kind):
+    db = PyZurAD(store_path, capacity=1)
+    deepest = nested(127, kind)
+    assert db.insert(0.0, 0.0, deepest) == 0
+    text = probe.to_json_text(deepest)
+    if kind == "list":
+        assert text == '{"k":' + "[" * 126 + "0" + "]" * 126 + "}"
+    stored = open(store_path[:-2] + "metadata.mmap", "rb").read()
+    assert stored[64:64 + len(text)] == text.encode()
+    assert probe.from_json_texts([text]) == [deepest]
+
+    for levels in (128, 1000):
+        with pytest.raises(ValueError) as info:
+            db.insert(0.0, 0.0, nested(levels, kind))
+        assert str(info.value) == "metadata nested deeper than 127 levels"
+    with pytest.raises((ValueError, RecursionError)):
+        db.insert_batch([(0.0, 0.0, {}), (0.0, 0.0, nested(100_000, kind))])
+    with pytest.raises((ValueError, RecursionError)):
+        probe.to_json_text(nested(100_000, kind))
+    assert db.slot_stats() == (1, 1)
+    assert open(store_path[:-2] + "metadata.mmap", "rb").read() == stored
+
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        ('  \t\r\n{"a":1}\n ', {"a": 1}),
+        ('{"a":1,"a":{"b":1,"b":[2]}}', {"a": {"b": [2]}}),
+        ('{"n":18446744073709551615,"m":-9223372036854775809,"e":1e2}',
+         {"n": 18446744073709551615.0, "m": -9223372036854775809.0, "e": 100.0}),
+        ('{"s":"\\u00e9\\ud83d\\ude00"}', {"s": "é\U0001f600"}),
+        ("[1]", None),
+        ("5", None),
+        ('{"a":1} x', None),
+        ('{"a":1}{}', None),
+        ('{"a":1', None),
+        ("", None),
+        ('{"k":' + "[" * 127 + "]" * 127 + "}", None),
+        (b'{"a":"\xff"}', None),
+    ],
+)
+def test_reader_accepts_only_one_object_within_127_levels(probe, text, expected):
+    [back] = probe.from_json_texts([text])
+    assert same(back, expected)
+
+
+def test_reader_shares_keys_and_first_8192_distinct_string_values(probe):
+    keys = "{" + ",".join(f'"key{i}":0' for i in range(9000)) + "}"
+    values = '{"v":[' + ",".join(f'"val{i}"' for i in range(8193)) + "]}"
+    a, b, c, d = probe.from_json_texts([keys, keys, values, values])
+    assert all(x is y for x, y in zip(sorted(a), sorted(b)))
+    assert list(c) == ["v"] and list(c)[0] is list(d)[0]
+    assert all(x is y for x, y in zip(c["v"][:8192], d["v"][:8192]))
+    assert c["v"][8192] == d["v"][8192] and c["v"][8192] is not d["v"][8192]
