@@ -76,8 +76,11 @@ bool value_from_py(PyObject* obj, MetadataValue& out, int parent_level) {
         PyErr_Clear();  // lone surrogates: not storable text
     }
     {
-        // Integers: read directly, or through __index__ for other objects.
-        Ref index = PyLong_Check(obj) ? Ref::borrow(obj) : Ref::steal(PyNumber_Index(obj));
+        // Integers: read directly, or through __index__ for other objects. Types
+        // without __index__ (float above all) skip the call and the exception it raises.
+        Ref index = PyLong_Check(obj) ? Ref::borrow(obj)
+                    : PyType_GetSlot(Py_TYPE(obj), Py_nb_index) ? Ref::steal(PyNumber_Index(obj))
+                                                                 : Ref();
         if (index) {
             const long long v = PyLong_AsLongLong(index.get());
             if (!(v == -1 && PyErr_Occurred())) {

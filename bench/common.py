@@ -1,0 +1,66 @@
+"""Shared pieces of the benchmarks: generated data and the SQLite peer."""
+import json
+import os
+import random
+import sqlite3
+import time
+
+
+def make_points(n, seed=7):
+    """n points spread over the globe, each with about 100 bytes of metadata."""
+    rng = random.Random(seed)
+    categories = ["cafe", "museum", "park", "station", "library", "market", "school", "harbour"]
+    points = []
+    for i in range(n):
+        meta = {
+            "name": f"place-{i:08d}",
+            "category": categories[i % len(categories)],
+            "rating": round(rng.uniform(0, 5), 2),
+            "open": rng.random() < 0.7,
+            "visits": rng.randrange(1_000_000),
+            "tags": ["t%d" % rng.randrange(50), "t%d" % rng.randrange(50)],
+        }
+        points.append((rng.uniform(-85, 85), rng.uniform(-180, 180), meta))
+    return points
+
+
+def timed(f):
+    t = time.perf_counter()
+    r = f()
+    return time.perf_counter() - t, r
+
+
+class SqlitePeer:
+    """An R*Tree virtual table plus a table of JSON metadata, in WAL mode."""
+
+    def __init__(self, path, synchronous="FULL"):
+        for suffix in ("", "-wal", "-shm"):
+            if os.path.exists(path + suffix):
+                os.remove(path + suffix)
+        self.db = sqlite3.connect(path, isolation_level=None)
+        self.db.execute("PRAGMA journal_mode=WAL")
+        self.db.execute(f"PRAGMA synchronous={synchronous}")
+        self.db.execute("CREATE VIRTUAL TABLE IF NOT EXISTS rt USING rtree(id, min_lat, max_lat, min_lon, max_lon)")
+        self.db.execute("CREATE TABLE IF NOT EXISTS meta(id INTEGER PRIMARY KEY, doc TEXT)")
+        self.next_id = 0
+
+    def bulk(self, points):
+        start = self.next_id
+        rows = [(start + i, lat, lat, lon, lon) for i, (lat, lon, _) in enumerate(points)]
+        docs = [(start + i, json.dumps(m, separators=(",", ":"))) for i, (_, _, m) in enumerate(points)]
+        self.db.execute("BEGIN")
+        self.db.executemany("INSERT INTO rt VALUES (?,?,?,?,?)", rows)
+        self.db.executemany("INSERT INTO meta VALUES (?,?)", docs)
+        self.db.execute("COMMIT")
+        self.next_id += len(points)
+
+    def insert(self, lat, lon, meta):
+        i = self.next_id
+        self.db.execute("BEGIN")
+        self.db.execute("INSERT INTO rt VALUES (?,?,?,?,?)", (i, lat, lat, lon, lon))
+        self.db.execute("INSERT INTO meta VALUES (?,?)", (i, json.dumps(meta, separators=(",", ":"))))
+        self.db.execute("COMMIT")
+        self.next_id += 1
+
+    def close(self):
+        self.db.close()
