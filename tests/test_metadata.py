@@ -252,3 +252,40 @@ def test_reader_shares_keys_and_first_8192_distinct_string_values(probe):
     assert list(c) == ["v"] and list(c)[0] is list(d)[0]
     assert all(x is y for x, y in zip(c["v"][:8192], d["v"][:8192]))
     assert c["v"][8192] == d["v"][8192] and c["v"][8192] is not d["v"][8192]
+
+
+class StrKey(str):
+    __hash__ = object.__hash__
+    __eq__ = object.__eq__
+
+
+def documents():
+    from hypothesis import strategies as st
+
+    keys = st.text(max_size=4) | st.builds(StrKey, st.text(max_size=2))
+    scalars = (st.none() | st.booleans() | st.integers(min_value=-2**70, max_value=2**70)
+               | st.floats(allow_nan=True, allow_infinity=True) | st.text(max_size=6)
+               | st.builds(Index, st.integers(-5, 5)) | st.builds(Float, st.floats(-1e3, 1e3))
+               | st.sampled_from([(1,), b"x", {1}]))
+    values = st.recursive(scalars, lambda inner: st.lists(inner, max_size=4)
+                          | st.dictionaries(keys | st.integers(0, 3), inner, max_size=4), max_leaves=20)
+    return st.dictionaries(keys, values, max_size=6)
+
+
+def test_stored_text_is_written_as_the_value_model_writes_it(probe):
+    """Inserts write text straight from Python objects; it must be the text (or
+    the error) of the converted value, for any document."""
+    from hypothesis import given, settings
+
+    def outcome(f, doc):
+        try:
+            return f(doc)
+        except Exception as e:  # noqa: BLE001 - the exception is the outcome compared
+            return type(e), str(e)
+
+    @settings(max_examples=200, derandomize=True, deadline=None)
+    @given(documents())
+    def check(doc):
+        assert outcome(probe.to_json_text, doc) == outcome(probe.to_json_text_via_map, doc)
+
+    check()

@@ -23,16 +23,6 @@ std::string temporary_directory() {
 std::atomic<std::uint64_t> temporary_counter{0};
 constexpr int kTemporaryAttempts = 10000;
 
-// Metadata texts of a batch, back to back in one buffer.
-struct TextArena {
-    std::string bytes;
-    std::vector<std::size_t> ends;
-    std::string_view text(std::size_t i) const {
-        const std::size_t begin = i == 0 ? 0 : ends[i - 1];
-        return std::string_view(bytes).substr(begin, ends[i] - begin);
-    }
-};
-
 }  // namespace
 
 Status validate_coordinates(double lat, double lon) {
@@ -91,9 +81,8 @@ Result<std::shared_ptr<Database>> Database::open_temporary() {
     return fail(last);
 }
 
-Result<std::uint64_t> Database::insert(double lat, double lon, const MetadataMap& metadata) {
+Result<std::uint64_t> Database::insert(double lat, double lon, std::string_view text) {
     if (auto st = validate_coordinates(lat, lon); !st) return fail(st.error());
-    const std::string text = metadata_to_json_text(metadata);
     if (text.size() > kMaxEntryLength) return fail(Error::invalid(entry_too_long_message(text.size())));
     auto guard = WriteGuard::acquire(*write_lock_);
     if (!guard) return fail(guard.error());
@@ -111,18 +100,12 @@ Result<std::uint64_t> Database::insert(double lat, double lon, const MetadataMap
     return slot;
 }
 
-Result<std::vector<std::uint64_t>> Database::insert_batch(const std::vector<NewPoint>& points) {
-    for (const auto& p : points)
-        if (auto st = validate_coordinates(p.lat, p.lon); !st) return fail(st.error());
-    TextArena texts;
-    texts.ends.reserve(points.size());
-    for (const auto& p : points) {
-        const std::size_t begin = texts.bytes.size();
-        texts.bytes += metadata_to_json_text(p.metadata);
-        const std::size_t len = texts.bytes.size() - begin;
-        if (len > kMaxEntryLength) return fail(Error::invalid(entry_too_long_message(len)));
-        texts.ends.push_back(texts.bytes.size());
-    }
+Result<std::vector<std::uint64_t>> Database::insert_batch(const PointBatch& points) {
+    for (std::size_t i = 0; i < points.size(); ++i)
+        if (auto st = validate_coordinates(points.lat(i), points.lon(i)); !st) return fail(st.error());
+    for (std::size_t i = 0; i < points.size(); ++i)
+        if (points.text(i).size() > kMaxEntryLength)
+            return fail(Error::invalid(entry_too_long_message(points.text(i).size())));
 
     auto guard = WriteGuard::acquire(*write_lock_);
     if (!guard) return fail(guard.error());
@@ -136,7 +119,7 @@ Result<std::vector<std::uint64_t>> Database::insert_batch(const std::vector<NewP
         for (std::size_t start = 0; start < points.size(); start += kPointChunk) {
             const std::size_t end = std::min(points.size(), start + kPointChunk);
             chunk.clear();
-            for (std::size_t i = start; i < end; ++i) chunk.push_back({points[i].lat, points[i].lon, texts.text(i)});
+            for (std::size_t i = start; i < end; ++i) chunk.push_back({points.lat(i), points.lon(i), points.text(i)});
             if (auto f = storage_->write_points(chunk)) {
                 if (f->kept) kept = end;
                 failure = std::move(f->error);
@@ -153,11 +136,11 @@ Result<std::vector<std::uint64_t>> Database::insert_batch(const std::vector<NewP
     return ids;
 }
 
-Status Database::add_to_grid(const std::vector<NewPoint>& points, std::size_t count, std::uint64_t first) {
+Status Database::add_to_grid(const PointBatch& points, std::size_t count, std::uint64_t first) {
     if (first == 0 && count > kGridBulkBuildAbove) {
         std::vector<GridPoint> list;
         list.reserve(count);
-        for (std::size_t i = 0; i < count; ++i) list.push_back({first + i, points[i].lat, points[i].lon});
+        for (std::size_t i = 0; i < count; ++i) list.push_back({first + i, points.lat(i), points.lon(i)});
         auto grid = GridIndex::try_build(std::move(list));
         if (!grid) return fail(grid.error());
         std::unique_lock lock(grid_mutex_);
@@ -167,7 +150,7 @@ Status Database::add_to_grid(const std::vector<NewPoint>& points, std::size_t co
     }
     std::unique_lock lock(grid_mutex_);
     for (std::size_t i = 0; i < count; ++i)
-        if (auto st = grid_.insert(first + i, points[i].lat, points[i].lon); !st) return st;
+        if (auto st = grid_.insert(first + i, points.lat(i), points.lon(i)); !st) return st;
     return {};
 }
 

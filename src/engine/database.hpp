@@ -20,10 +20,37 @@
 
 namespace orbisk {
 
-struct NewPoint {
-    double lat;
-    double lon;
-    MetadataMap metadata;
+// Points to insert: coordinates, and metadata texts back to back in one buffer.
+class PointBatch {
+public:
+    void reserve(std::size_t points, std::size_t text_bytes) {
+        coords_.reserve(2 * points);
+        ends_.reserve(points);
+        text_.reserve(text_bytes);
+    }
+    // The text of the next point is appended here, then the point is closed with `add`.
+    std::string& text_buffer() { return text_; }
+    void add(double lat, double lon) {
+        coords_.push_back(lat);
+        coords_.push_back(lon);
+        ends_.push_back(text_.size());
+    }
+    void add(double lat, double lon, std::string_view text) {
+        text_ += text;
+        add(lat, lon);
+    }
+    std::size_t size() const { return ends_.size(); }
+    double lat(std::size_t i) const { return coords_[2 * i]; }
+    double lon(std::size_t i) const { return coords_[2 * i + 1]; }
+    std::string_view text(std::size_t i) const {
+        const std::size_t begin = i == 0 ? 0 : ends_[i - 1];
+        return std::string_view(text_).substr(begin, ends_[i] - begin);
+    }
+
+private:
+    std::vector<double> coords_;
+    std::vector<std::size_t> ends_;
+    std::string text_;
 };
 
 // Fails unless both coordinates are finite and within [-90, 90] x [-180, 180].
@@ -42,8 +69,9 @@ public:
     // A fresh store of its own in the temporary directory, removed with the handle.
     static Result<std::shared_ptr<Database>> open_temporary();
 
-    Result<std::uint64_t> insert(double lat, double lon, const MetadataMap& metadata);
-    Result<std::vector<std::uint64_t>> insert_batch(const std::vector<NewPoint>& points);
+    // `text` is the point's stored metadata text (metadata_to_json_text).
+    Result<std::uint64_t> insert(double lat, double lon, std::string_view text);
+    Result<std::vector<std::uint64_t>> insert_batch(const PointBatch& points);
 
     // A full checkpoint under the write lock.
     Status flush();
@@ -70,7 +98,7 @@ public:
 private:
     Database(std::unique_ptr<Storage> storage, GridIndex grid, std::uint64_t build_count,
              std::unique_ptr<WriteLock> lock);
-    Status add_to_grid(const std::vector<NewPoint>& points, std::size_t count, std::uint64_t first);
+    Status add_to_grid(const PointBatch& points, std::size_t count, std::uint64_t first);
 
     std::unique_ptr<Storage> storage_;
     mutable std::shared_mutex storage_mutex_;

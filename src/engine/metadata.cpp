@@ -135,16 +135,44 @@ void append_integer(std::string& out, Int v) {
 }
 }  // namespace
 
+namespace {
+
+// The first byte at or after `p` that must be escaped ('"', '\\' or a control
+// byte), or `end`. Eight bytes at a time: the lowest flag of each byte mask is
+// exact, so the lowest flag of their union is the first such byte.
+inline const char* find_escape(const char* p, const char* end) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+    constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+    if constexpr (std::endian::native == std::endian::little) {
+        while (end - p >= 8) {
+            std::uint64_t w;
+            std::memcpy(&w, p, 8);
+            const std::uint64_t q = w ^ (kOnes * '"');
+            const std::uint64_t b = w ^ (kOnes * '\\');
+            const std::uint64_t m = (((q - kOnes) & ~q) | ((b - kOnes) & ~b) | ((w - kOnes * 0x20) & ~w)) & kHigh;
+            if (m) return p + (std::countr_zero(m) >> 3);
+            p += 8;
+        }
+    }
+    for (; p != end; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        if (c == '"' || c == '\\' || c < 0x20) return p;
+    }
+    return end;
+}
+
+}  // namespace
+
 void append_json_string(std::string& out, std::string_view s) {
     out.reserve(out.size() + s.size() + 2);
     out.push_back('"');
     const char* p = s.data();
     const char* const end = p + s.size();
-    const char* run = p;
-    for (; p != end; ++p) {
-        const auto c = static_cast<unsigned char>(*p);
-        if (c >= 0x20 && c != '"' && c != '\\') continue;
-        out.append(run, static_cast<std::size_t>(p - run));
+    for (;;) {
+        const char* q = find_escape(p, end);
+        out.append(p, static_cast<std::size_t>(q - p));
+        if (q == end) break;
+        const auto c = static_cast<unsigned char>(*q);
         switch (c) {
             case '"': out.append("\\\""); break;
             case '\\': out.append("\\\\"); break;
@@ -158,9 +186,8 @@ void append_json_string(std::string& out, std::string_view s) {
                 out.append(esc, sizeof esc);
             }
         }
-        run = p + 1;
+        p = q + 1;
     }
-    out.append(run, static_cast<std::size_t>(end - run));
     out.push_back('"');
 }
 

@@ -21,11 +21,11 @@ std::string plural(std::size_t n, const char* word) {
 
 bool bind_args(const char* func, const char* const* names, std::size_t n, std::size_t required,
                PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
-    const std::string fname = std::string(func) + "()";
+    auto fname = [&] { return std::string(func) + "()"; };
     for (std::size_t i = 0; i < n; ++i) out[i] = nullptr;
     if (static_cast<std::size_t>(nargs) > n) {
         std::string expected = required == n ? std::to_string(n) : "from " + std::to_string(required) + " to " + std::to_string(n);
-        type_error(fname + " takes " + expected + " positional argument" + (n == 1 ? "" : "s") + " but " +
+        type_error(fname() + " takes " + expected + " positional argument" + (n == 1 ? "" : "s") + " but " +
                    std::to_string(nargs) + (nargs == 1 ? " was" : " were") + " given");
         return false;
     }
@@ -39,11 +39,11 @@ bool bind_args(const char* func, const char* const* names, std::size_t n, std::s
         for (std::size_t i = 0; i < n; ++i)
             if (std::strcmp(names[i], kname) == 0) slot = i;
         if (slot == n) {
-            type_error(fname + " got an unexpected keyword argument '" + kname + "'");
+            type_error(fname() + " got an unexpected keyword argument '" + kname + "'");
             return false;
         }
         if (out[slot]) {
-            type_error(fname + " got multiple values for argument '" + kname + "'");
+            type_error(fname() + " got multiple values for argument '" + kname + "'");
             return false;
         }
         out[slot] = args[nargs + k];
@@ -58,7 +58,7 @@ bool bind_args(const char* func, const char* const* names, std::size_t n, std::s
             if (i > 0) list += missing.size() == 2 ? " and " : (i + 1 == missing.size() ? ", and " : ", ");
             list += missing[i];
         }
-        type_error(fname + " missing " + plural(missing.size(), "required positional argument") + ": " + list);
+        type_error(fname() + " missing " + plural(missing.size(), "required positional argument") + ": " + list);
         return false;
     }
     return true;

@@ -17,6 +17,10 @@ bool value_from_py(PyObject* obj, MetadataValue& out, int parent_level);
 // Converts a metadata dict (the caller has checked it is a dict) at nesting
 // level `level`. Returns false with a Python exception set.
 bool metadata_from_py_dict(PyObject* dict, MetadataMap& out, int level = 1);
+// Appends the stored text of a metadata dict to `out`, straight from the Python
+// objects: the same text as metadata_to_json_text of the converted map, and the
+// same errors as metadata_from_py_dict. On failure `out` is left as it was.
+bool metadata_text_from_py_dict(PyObject* dict, std::string& out);
 
 // String interning for the results of one call: every key, and up to 8192
 // string values, are created once and shared.

@@ -139,14 +139,16 @@ PyObject* handle_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (!to_double(a[0], "lat", lat) || !to_double(a[1], "lon", lon)) return nullptr;
     if (!PyDict_Check(a[2])) return raise_conversion_error(a[2], "PyDict", "metadata");
     if (!check_skip_index(a[3])) return nullptr;
-    MetadataMap metadata;
-    if (!metadata_from_py_dict(a[2], metadata)) return nullptr;
+    // One buffer per thread for the text: no allocation per insert.
+    thread_local std::string text;
+    text.clear();
+    if (!metadata_text_from_py_dict(a[2], text)) return nullptr;
 
     auto db = database_of(self);
     Result<std::uint64_t> r;
     {
         GilRelease unlocked;
-        r = db->insert(lat, lon, metadata);
+        r = db->insert(lat, lon, text);
     }
     if (!r) return raise_error(r.error(), PyExc_RuntimeError);
     return PyLong_FromUnsignedLongLong(*r);
@@ -159,8 +161,8 @@ PyObject* handle_insert_batch(PyObject* self, PyObject* const* args, Py_ssize_t 
     if (!PyList_Check(list)) return raise_conversion_error(list, "PyList", "points");
     if (!check_skip_index(a[1])) return nullptr;
 
-    std::vector<NewPoint> points;
-    points.reserve(static_cast<std::size_t>(PyList_Size(list)));
+    PointBatch points;
+    points.reserve(static_cast<std::size_t>(PyList_Size(list)), 0);
     // Conversions may run user code that changes the list; follow its current size.
     for (Py_ssize_t i = 0; i < PyList_Size(list); ++i) {
         Ref item = Ref::borrow(PyList_GetItem(list, i));
@@ -171,11 +173,11 @@ PyObject* handle_insert_batch(PyObject* self, PyObject* const* args, Py_ssize_t 
             fields[f] = PyTuple_GetItem(item.get(), f);  // IndexError when the tuple is short
             if (!fields[f]) return nullptr;
         }
-        NewPoint p;
-        if (!to_double(fields[0], nullptr, p.lat) || !to_double(fields[1], nullptr, p.lon)) return nullptr;
+        double lat, lon;
+        if (!to_double(fields[0], nullptr, lat) || !to_double(fields[1], nullptr, lon)) return nullptr;
         if (!PyDict_Check(fields[2])) return raise_conversion_error(fields[2], "PyDict");
-        if (!metadata_from_py_dict(fields[2], p.metadata)) return nullptr;
-        points.push_back(std::move(p));
+        if (!metadata_text_from_py_dict(fields[2], points.text_buffer())) return nullptr;
+        points.add(lat, lon);
     }
 
     auto db = database_of(self);
@@ -184,7 +186,7 @@ PyObject* handle_insert_batch(PyObject* self, PyObject* const* args, Py_ssize_t 
         GilRelease unlocked;
         r = db->insert_batch(points);
         // Freeing the converted points is engine work too.
-        std::vector<NewPoint>().swap(points);
+        points = PointBatch();
     }
     if (!r) return raise_error(r.error(), PyExc_RuntimeError);
     Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(r->size())));

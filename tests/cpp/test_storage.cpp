@@ -110,7 +110,7 @@ TEST_CASE("the grid is rebuilt when the store has grown fourfold since the last 
     REQUIRE(db.has_value());
     Database& d = **db;
     auto insert_until = [&](std::uint64_t n) {
-        while (d.live_count() < n) REQUIRE(d.insert(std::fmod(d.live_count() * 0.37, 80.0), 10.0, MetadataMap()));
+        while (d.live_count() < n) REQUIRE(d.insert(std::fmod(d.live_count() * 0.37, 80.0), 10.0, "{}"));
     };
     insert_until(2047);
     REQUIRE(d.maybe_rebuild_grid());
@@ -129,12 +129,13 @@ TEST_CASE("the grid is rebuilt when the store has grown fourfold since the last 
 
 TEST_CASE("a first batch builds the grid only when it holds more than 1000 points") {
     TempDir dir;
-    std::vector<NewPoint> pts(1000, NewPoint{1.0, 2.0, MetadataMap()});
+    PointBatch pts;
+    for (int i = 0; i < 1000; ++i) pts.add(1.0, 2.0, "{}");
     auto a = Database::open(dir.path + "/a.db", 10, 0);
     REQUIRE(a.has_value());
     REQUIRE((*a)->insert_batch(pts));
     CHECK_EQ((*a)->build_count(), 0u);
-    pts.push_back(NewPoint{3.0, 4.0, MetadataMap()});
+    pts.add(3.0, 4.0, "{}");
     auto b = Database::open(dir.path + "/b.db", 10, 0);
     REQUIRE(b.has_value());
     REQUIRE((*b)->insert_batch(pts));
@@ -153,12 +154,12 @@ TEST_CASE("a batch that fails part way serves exactly its committed chunks from 
     auto db = Database::open(dir.path + "/geo.db", 10, 0);
     REQUIRE(db.has_value());
     // The first chunk fits; the second cannot grow the metadata file.
-    std::vector<NewPoint> pts;
+    PointBatch pts;
     MetadataMap small, big;
     small.insert_or_assign("k", std::string(40, 'v'));
     big.insert_or_assign("k", std::string(400, 'w'));
-    for (int i = 0; i < 100000; ++i) pts.push_back({10.0, 20.0, small});
-    for (int i = 0; i < 20000; ++i) pts.push_back({-10.0, -20.0, big});
+    for (int i = 0; i < 100000; ++i) pts.add(10.0, 20.0, metadata_to_json_text(small));
+    for (int i = 0; i < 20000; ++i) pts.add(-10.0, -20.0, metadata_to_json_text(big));
     auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
     rlimit saved;
     ::getrlimit(RLIMIT_FSIZE, &saved);

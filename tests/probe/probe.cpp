@@ -9,13 +9,24 @@ using namespace orbisk::py;
 
 namespace {
 
-// to_json_text(dict) -> str: the text an insert would store for this metadata.
+PyObject* text_to_py(const std::string& text) {
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+}
+
+// to_json_text(dict) -> str: the text an insert stores for this metadata.
 PyObject* probe_to_json_text(PyObject*, PyObject* arg) {
+    if (!PyDict_Check(arg)) return raise_conversion_error(arg, "PyDict", "metadata");
+    std::string text;
+    if (!metadata_text_from_py_dict(arg, text)) return nullptr;
+    return text_to_py(text);
+}
+
+// to_json_text_via_map(dict) -> str: the same text, through the value model.
+PyObject* probe_to_json_text_via_map(PyObject*, PyObject* arg) {
     if (!PyDict_Check(arg)) return raise_conversion_error(arg, "PyDict", "metadata");
     MetadataMap map;
     if (!metadata_from_py_dict(arg, map)) return nullptr;
-    const std::string text = metadata_to_json_text(map);
-    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+    return text_to_py(metadata_to_json_text(map));
 }
 
 // from_json_texts(list of str or bytes) -> list of dict or None, converted with
@@ -48,6 +59,7 @@ PyObject* probe_from_json_texts(PyObject*, PyObject* arg) {
 
 PyMethodDef probe_methods[] = {
     {"to_json_text", probe_to_json_text, METH_O, nullptr},
+    {"to_json_text_via_map", probe_to_json_text_via_map, METH_O, nullptr},
     {"from_json_texts", probe_from_json_texts, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
