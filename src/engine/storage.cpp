@@ -214,7 +214,7 @@ Status Storage::replay_wal() {
         if (rec->seq >= committed_wal_seq_) {
             if (auto* ins = std::get_if<WalInsert>(&rec->op)) {
                 auto r = records_.append_point(ins->lat, ins->lon, ins->meta_json);
-                if (!r) return fail(Error::invalid("Orbisk: WAL replay failed: " + r.error().message));
+                if (!r) return fail(Error::invalid(cat("Orbisk: WAL replay failed: ", r.error().message)));
             } else {
                 const auto& del = std::get<WalDelete>(rec->op);
                 if (records_.tombstone_slots(del.ids) > 0) coords_crc_.reset();
@@ -391,7 +391,7 @@ std::vector<std::string> Storage::verify_committed() const {
     std::vector<std::string> errors;
     auto m = read_manifest(manifest_path_);
     if (!m) {
-        errors.push_back("commit manifest: " + m.error().message);
+        errors.push_back(cat("commit manifest: ", m.error().message));
         return errors;
     }
     if (!*m) return errors;

@@ -1,5 +1,7 @@
 #include "python/args.hpp"
 
+#include "engine/text.hpp"
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -14,19 +16,19 @@ PyObject* type_error(const std::string& msg) {
 }
 
 std::string plural(std::size_t n, const char* word) {
-    return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
+    return cat(n, " ", word, n == 1 ? "" : "s");
 }
 
 }  // namespace
 
 bool bind_args(const char* func, const char* const* names, std::size_t n, std::size_t required,
                PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
-    auto fname = [&] { return std::string(func) + "()"; };
+    auto fname = [&] { return cat(func, "()"); };
     for (std::size_t i = 0; i < n; ++i) out[i] = nullptr;
     if (static_cast<std::size_t>(nargs) > n) {
-        std::string expected = required == n ? std::to_string(n) : "from " + std::to_string(required) + " to " + std::to_string(n);
-        type_error(fname() + " takes " + expected + " positional argument" + (n == 1 ? "" : "s") + " but " +
-                   std::to_string(nargs) + (nargs == 1 ? " was" : " were") + " given");
+        const std::string expected = required == n ? cat(n) : cat("from ", required, " to ", n);
+        type_error(cat(fname(), " takes ", expected, " positional argument", n == 1 ? "" : "s", " but ", nargs,
+                       nargs == 1 ? " was" : " were", " given"));
         return false;
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
@@ -39,18 +41,18 @@ bool bind_args(const char* func, const char* const* names, std::size_t n, std::s
         for (std::size_t i = 0; i < n; ++i)
             if (std::strcmp(names[i], kname) == 0) slot = i;
         if (slot == n) {
-            type_error(fname() + " got an unexpected keyword argument '" + kname + "'");
+            type_error(cat(fname(), " got an unexpected keyword argument '", kname, "'"));
             return false;
         }
         if (out[slot]) {
-            type_error(fname() + " got multiple values for argument '" + kname + "'");
+            type_error(cat(fname(), " got multiple values for argument '", kname, "'"));
             return false;
         }
         out[slot] = args[nargs + k];
     }
     std::vector<std::string> missing;
     for (std::size_t i = 0; i < required; ++i)
-        if (!out[i]) missing.push_back("'" + std::string(names[i]) + "'");
+        if (!out[i]) missing.push_back(cat("'", names[i], "'"));
     if (!missing.empty()) {
         // CPython's wording: 'a'; 'a' and 'b'; 'a', 'b', and 'c'.
         std::string list;
@@ -58,7 +60,7 @@ bool bind_args(const char* func, const char* const* names, std::size_t n, std::s
             if (i > 0) list += missing.size() == 2 ? " and " : (i + 1 == missing.size() ? ", and " : ", ");
             list += missing[i];
         }
-        type_error(fname() + " missing " + plural(missing.size(), "required positional argument") + ": " + list);
+        type_error(cat(fname(), " missing ", plural(missing.size(), "required positional argument"), ": ", list));
         return false;
     }
     return true;

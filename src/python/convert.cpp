@@ -1,3 +1,4 @@
+#include "engine/text.hpp"
 #include "python/convert.hpp"
 
 #include <algorithm>
@@ -112,7 +113,7 @@ bool classify(PyObject* obj, Classified& c) {
         c.kind = Classified::Dict;
         return true;
     }
-    const std::string msg = "unsupported metadata value type '" + type_name(obj) + "' " + kAllowedTypes;
+    const std::string msg = cat("unsupported metadata value type '", type_name(obj), "' ", kAllowedTypes);
     PyErr_SetString(PyExc_TypeError, msg.c_str());
     return false;
 }

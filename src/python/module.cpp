@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "engine/database.hpp"
+#include "engine/text.hpp"
 #include "python/args.hpp"
 #include "python/convert.hpp"
 #include "python/py_util.hpp"
@@ -107,7 +108,7 @@ PyObject* handle_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     if (!db) {
         if (!path) {
-            const std::string msg = "Failed to create mmap storage: " + db.error().message;
+            const std::string msg = cat("Failed to create mmap storage: ", db.error().message);
             PyErr_SetString(internal_error_type(), msg.c_str());
             return nullptr;
         }

@@ -1,5 +1,7 @@
 #include "python/py_util.hpp"
 
+#include "engine/text.hpp"
+
 namespace orbisk::py {
 
 std::string type_name(PyObject* obj) {
@@ -13,9 +15,8 @@ std::string type_name(PyObject* obj) {
 }
 
 PyObject* raise_conversion_error(PyObject* obj, const char* target, const char* arg) {
-    std::string msg;
-    if (arg) msg = std::string("argument '") + arg + "': ";
-    msg += "'" + type_name(obj) + "' object cannot be converted to '" + target + "'";
+    const std::string msg = cat(arg ? cat("argument '", arg, "': ") : std::string(), "'", type_name(obj),
+                                "' object cannot be converted to '", target, "'");
     PyErr_SetString(PyExc_TypeError, msg.c_str());
     return nullptr;
 }
@@ -28,7 +29,7 @@ PyObject* prefix_type_error(const char* arg) {
     Ref text = Ref::steal(v ? PyObject_Str(v.get()) : nullptr);
     const char* s = text ? PyUnicode_AsUTF8AndSize(text.get(), nullptr) : nullptr;
     if (!s) PyErr_Clear();
-    std::string msg = std::string("argument '") + arg + "': " + (s ? s : "");
+    const std::string msg = cat("argument '", arg, "': ", s ? s : "");
     PyErr_SetString(PyExc_TypeError, msg.c_str());
     return nullptr;
 }
