@@ -3,5 +3,5 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-python3 -m pip install -q .
+python3 -m pip install -q --root-user-action=ignore .
 python3 examples/demo.py

@@ -12,6 +12,6 @@ if ! dpkg-query -W -f='${Status}' libdeflate-dev 2>/dev/null | grep -q "install 
 fi
 
 if ! command -v cmake >/dev/null 2>&1 || ! command -v ninja >/dev/null 2>&1; then
-    python3 -m pip install -q cmake ninja
+    python3 -m pip install -q --root-user-action=ignore cmake ninja
 fi
-python3 -m pip install -q "scikit-build-core>=0.9" pytest hypothesis
+python3 -m pip install -q --root-user-action=ignore "scikit-build-core>=0.9" pytest hypothesis

@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
-python3 -m pip install -q .
+python3 -m pip install -q --root-user-action=ignore .
 
 cmake -S . -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DORBISK_BUILD_TESTS=ON -DORBISK_BUILD_MODULE=OFF ${ORBISK_CMAKE_ARGS:-} >/dev/null

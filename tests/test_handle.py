@@ -270,3 +270,32 @@ def test_another_process_waits_while_the_lock_is_held(store_path):
     finally:
         os.close(fd)
     assert child.returncode == 0 and out == "1\n"
+
+
+@pytest.mark.parametrize("operation", ["flush", "verify_integrity", "insert", "open"])
+def test_waiting_for_the_store_lock_never_freezes_other_threads(store_path, operation):
+    db = PyZurAD(store_path)
+    calls = {
+        "flush": db.flush,
+        "verify_integrity": lambda: db.verify_integrity(flush=True),
+        "insert": lambda: db.insert(1, 2, {}),
+        "open": lambda: PyZurAD(store_path),
+    }
+    # Another process holds the store's lock for a while.
+    holder = subprocess.Popen(
+        [sys.executable, "-c", "import fcntl, os, sys, time\n"
+         "fd = os.open(sys.argv[1], os.O_RDWR)\nfcntl.lockf(fd, fcntl.LOCK_EX)\n"
+         "print('locked', flush=True)\ntime.sleep(1.0)\n", store_path[:-2] + "lock"],
+        stdout=subprocess.PIPE, text=True)
+    assert holder.stdout.readline() == "locked\n"
+    waiter = threading.Thread(target=calls[operation])
+    waiter.start()
+    spins = 0
+    deadline = time.monotonic() + 0.3
+    while time.monotonic() < deadline:
+        spins += 1
+    # This thread kept running Python code while the other one waited for the lock.
+    assert waiter.is_alive() and spins > 1000
+    holder.wait(30)
+    waiter.join(30)
+    assert not waiter.is_alive()

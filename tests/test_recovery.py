@@ -296,3 +296,24 @@ def test_verify_integrity_accepts_numpy_booleans(store_path):
     assert os.path.getsize(sibling(store_path, "wal")) > 0
     assert db.verify_integrity(flush=numpy.True_) == {"ok": True, "errors": []}
     assert os.path.getsize(sibling(store_path, "wal")) == 0
+
+
+def test_checkpoint_after_loading_a_short_coordinates_file_vouches_only_for_real_bytes(store_path):
+    """A store loaded without a manifest from a coordinates file that lost its
+    tail: the next checkpoint extends the file and records the lost slots as
+    deleted, so the manifest matches the bytes and the next open succeeds."""
+    make_store(store_path, committed=5, pending=0, capacity=0).flush()
+    os.remove(sibling(store_path, "commit"))
+    coords = sibling(store_path, "coords.mmap")
+    os.truncate(coords, 64 + 16 * 3)
+    db = orbisk.PyZurAD(store_path, capacity=0)
+    assert db.slot_stats() == (5, 3)
+    db.flush()
+    m = manifest(store_path)
+    assert m["coords_bytes"] == 16 * 5
+    assert m["coords_crc"] == zlib.crc32(read(coords)[64:64 + 16 * 5])
+    assert struct.unpack_from("<4d", read(coords), 64 + 16 * 3) == pytest.approx([float("nan")] * 4, nan_ok=True)
+    del db
+    reopened = orbisk.PyZurAD(store_path, capacity=0)
+    assert reopened.slot_stats() == (5, 3)
+    assert reopened.verify_integrity() == {"ok": True, "errors": []}
