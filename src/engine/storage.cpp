@@ -44,6 +44,8 @@ Result<MappedFile> open_data_file(const std::string& path, std::optional<std::ui
 
 Error refuse(std::string msg) { return Error::invalid(std::move(msg)); }
 
+constexpr std::size_t kKeepFrameBytes = 1 << 20;
+
 bool is_json_object_text(std::string_view text) {
     std::size_t i = 0;
     while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\n' || text[i] == '\r')) ++i;
@@ -95,8 +97,6 @@ std::optional<std::string> check_committed_region(const MappedFile& mapping, std
 
 Result<std::unique_ptr<Storage>> Storage::open(const OpenOptions& opt) {
     std::unique_ptr<Storage> st(new Storage());
-    st->coords_base_ = opt.coords_path;
-    st->metadata_base_ = opt.metadata_path;
     st->manifest_path_ = orbisk::commit_path(opt.coords_path);
     st->wal_path_ = orbisk::wal_path(opt.coords_path);
     st->sync_interval_ms_ = opt.sync_interval_ms;
@@ -250,6 +250,8 @@ Status Storage::sync_wal_if_due() {
 }
 
 void Storage::frame_insert(std::uint64_t seq, const PendingPoint& p) {
+    // The scratch frame is reused, but a huge record's buffer is not kept.
+    if (frame_.capacity() > kKeepFrameBytes) std::string().swap(frame_);
     frame_.assign(kWalHeaderSize, '\0');
     append_insert_payload(frame_, seq, p.lat, p.lon, p.text);
     seal_wal_frame(frame_);

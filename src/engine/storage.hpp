@@ -99,8 +99,6 @@ private:
     WalWriter wal_;
     std::string frame_;  // scratch: one framed log record
 
-    std::string coords_base_;
-    std::string metadata_base_;
     std::string manifest_path_;
     std::string wal_path_;
     std::string coords_file_;    // current generation's files

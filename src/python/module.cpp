@@ -142,6 +142,7 @@ PyObject* handle_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (!check_skip_index(a[3])) return nullptr;
     // One buffer per thread for the text: no allocation per insert.
     thread_local std::string text;
+    if (text.capacity() > (1 << 20)) std::string().swap(text);
     text.clear();
     if (!metadata_text_from_py_dict(a[2], text)) return nullptr;
 
