@@ -141,12 +141,7 @@ Status Database::add_to_grid(const PointBatch& points, std::size_t count, std::u
         std::vector<GridPoint> list;
         list.reserve(count);
         for (std::size_t i = 0; i < count; ++i) list.push_back({first + i, points.lat(i), points.lon(i)});
-        auto grid = GridIndex::try_build(std::move(list));
-        if (!grid) return fail(grid.error());
-        std::unique_lock lock(grid_mutex_);
-        grid_ = std::move(*grid);
-        build_count_.store(count);
-        return {};
+        return install_grid(std::move(list), count);
     }
     std::unique_lock lock(grid_mutex_);
     for (std::size_t i = 0; i < count; ++i)
@@ -199,13 +194,18 @@ Status Database::maybe_rebuild_grid() {
         if (!grid_rebuild_due(live, build_count_.load())) return {};
         points = storage_->records().collect_live_points();
     }
+    return install_grid(std::move(points), live);
+}
+
+Status Database::install_grid(std::vector<GridPoint> points, std::uint64_t build_count) {
+    // Built outside the grid lock: queries wait only for the swap.
     auto grid = GridIndex::try_build(std::move(points));
     if (!grid) return fail(grid.error());
     {
         std::unique_lock lock(grid_mutex_);
         grid_ = std::move(*grid);
     }
-    build_count_.store(live);
+    build_count_.store(build_count);
     return {};
 }
 
@@ -218,11 +218,6 @@ std::vector<std::uint64_t> Database::grid_candidates(double min_lat, double min_
 double Database::grid_cell_size() const {
     std::shared_lock lock(grid_mutex_);
     return grid_.cell_size();
-}
-
-std::size_t Database::grid_occupied_cells() const {
-    std::shared_lock lock(grid_mutex_);
-    return grid_.occupied_cells();
 }
 
 }  // namespace orbisk

@@ -90,15 +90,15 @@ public:
 
     // For tests and diagnostics.
     std::uint64_t build_count() const { return build_count_.load(); }
-    Storage& storage_for_tests() { return *storage_; }
     double grid_cell_size() const;
-    std::size_t grid_occupied_cells() const;
     const std::string& manifest_path() const { return storage_->manifest_path(); }
 
 private:
     Database(std::unique_ptr<Storage> storage, GridIndex grid, std::uint64_t build_count,
              std::unique_ptr<WriteLock> lock);
     Status add_to_grid(const PointBatch& points, std::size_t count, std::uint64_t first);
+    // Builds a grid from `points` and puts it in place of the current one.
+    Status install_grid(std::vector<GridPoint> points, std::uint64_t build_count);
 
     std::unique_ptr<Storage> storage_;
     mutable std::shared_mutex storage_mutex_;

@@ -93,19 +93,6 @@ Status File::write_all(const void* data, std::size_t len) {
     return {};
 }
 
-Status File::pwrite_all(const void* data, std::size_t len, std::uint64_t offset) {
-    auto p = static_cast<const std::uint8_t*>(data);
-    while (len > 0) {
-        ssize_t n = retry_eintr([&] { return ::pwrite(fd_, p, len, static_cast<off_t>(offset)); });
-        if (n < 0) return os_fail();
-        if (n == 0) return fail(Error::os_message("failed to write whole buffer"));
-        p += n;
-        len -= static_cast<std::size_t>(n);
-        offset += static_cast<std::uint64_t>(n);
-    }
-    return {};
-}
-
 Result<std::size_t> File::pread_full(void* data, std::size_t len, std::uint64_t offset) const {
     auto p = static_cast<std::uint8_t*>(data);
     std::size_t done = 0;
@@ -118,29 +105,23 @@ Result<std::size_t> File::pread_full(void* data, std::size_t len, std::uint64_t 
     return done;
 }
 
-Status File::seek(std::uint64_t offset) {
-    if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) return os_fail();
-    return {};
+namespace {
+// An open-file-description lock request over the whole file.
+int ofd_lock(int fd, short type, int cmd) {
+    struct flock fl;
+    std::memset(&fl, 0, sizeof fl);
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;  // l_start 0, l_len 0: to the end of the file, however long it gets
+    return retry_eintr([&] { return ::fcntl(fd, cmd, &fl); });
 }
+}  // namespace
 
 Status File::lock_exclusive() {
-    struct flock fl;
-    std::memset(&fl, 0, sizeof fl);
-    fl.l_type = F_WRLCK;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = 0;
-    fl.l_len = 0;  // to the end of the file, however long it gets
-    if (retry_eintr([&] { return ::fcntl(fd_, F_OFD_SETLKW, &fl); }) != 0) return os_fail();
+    if (ofd_lock(fd_, F_WRLCK, F_OFD_SETLKW) != 0) return os_fail();
     return {};
 }
 
-void File::unlock() {
-    struct flock fl;
-    std::memset(&fl, 0, sizeof fl);
-    fl.l_type = F_UNLCK;
-    fl.l_whence = SEEK_SET;
-    retry_eintr([&] { return ::fcntl(fd_, F_OFD_SETLK, &fl); });
-}
+void File::unlock() { ofd_lock(fd_, F_UNLCK, F_OFD_SETLK); }
 
 MappedFile::MappedFile(MappedFile&& o) noexcept
     : file_(std::move(o.file_)),

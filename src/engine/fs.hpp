@@ -39,15 +39,13 @@ public:
     Status set_length(std::uint64_t len);
     // Forces written data (and the length) to stable storage.
     Status sync();
-    // Writes all of `data` at the current position / at `offset`. A write that
+    // Writes all of `data` at the current position. A write that
     // accepts no bytes fails with "failed to write whole buffer".
     Status write_all(const void* data, std::size_t len);
     // One write(2) at the current position; returns the number of bytes accepted (> 0).
     Result<std::size_t> write_some(const void* data, std::size_t len);
-    Status pwrite_all(const void* data, std::size_t len, std::uint64_t offset);
     // Reads up to `len` bytes at `offset`; returns the count read (short only at end of file).
     Result<std::size_t> pread_full(void* data, std::size_t len, std::uint64_t offset) const;
-    Status seek(std::uint64_t offset);
 
     // Exclusive lock over the whole file, owned by this open file description:
     // a second descriptor of the same file, in this process or another, waits.

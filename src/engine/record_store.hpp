@@ -66,7 +66,6 @@ public:
     std::uint64_t next_slot() const { return next_slot_; }
     std::uint64_t live_count() const { return live_count_; }
     std::uint64_t metadata_end() const { return metadata_end_; }
-    bool is_live(std::uint64_t s) const { return live_.test(s); }
     const MetaSpan& span(std::uint64_t s) const { return spans_[s]; }
 
     MappedFile& coords() { return coords_; }

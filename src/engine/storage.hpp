@@ -85,8 +85,6 @@ public:
     // an unreadable manifest gives one issue.
     std::vector<std::string> verify_committed() const;
 
-    // Exposed for the engine tests.
-    Status append_wal_record_bytes(std::string_view framed) { return wal_.append(framed); }
     Status sync_wal_if_due();
 
 private:

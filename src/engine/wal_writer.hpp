@@ -28,7 +28,6 @@ public:
         buf_.clear();
         file_len_ = offset;
     }
-    bool attached() const { return file_.is_open(); }
     File& file() { return file_; }
 
     // Buffered append: bytes may stay in memory until the buffer overflows or is flushed.
