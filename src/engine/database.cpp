@@ -6,8 +6,8 @@
 #include <mutex>
 #include <unistd.h>
 
-#include "engine/paths.hpp"
-#include "engine/text.hpp"
+#include "engine/storage/paths.hpp"
+#include "engine/util/text.hpp"
 
 namespace orbisk {
 

@@ -12,11 +12,11 @@
 #include <utility>
 #include <vector>
 
-#include "engine/error.hpp"
-#include "engine/grid_index.hpp"
-#include "engine/metadata.hpp"
-#include "engine/storage.hpp"
-#include "engine/write_lock.hpp"
+#include "engine/util/error.hpp"
+#include "engine/index/grid_index.hpp"
+#include "engine/metadata/metadata.hpp"
+#include "engine/storage/storage.hpp"
+#include "engine/storage/write_lock.hpp"
 
 namespace orbisk {
 

@@ -1,6 +1,6 @@
 #include "python/args.hpp"
 
-#include "engine/text.hpp"
+#include "engine/util/text.hpp"
 
 #include <cstring>
 #include <string>

@@ -1,4 +1,4 @@
-#include "engine/text.hpp"
+#include "engine/util/text.hpp"
 #include "python/convert.hpp"
 
 #include <algorithm>

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "engine/metadata.hpp"
+#include "engine/metadata/metadata.hpp"
 #include "python/py_util.hpp"
 
 namespace orbisk::py {

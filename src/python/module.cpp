@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "engine/database.hpp"
-#include "engine/text.hpp"
+#include "engine/util/text.hpp"
 #include "python/args.hpp"
 #include "python/convert.hpp"
 #include "python/py_util.hpp"

@@ -1,6 +1,6 @@
 #include "python/py_util.hpp"
 
-#include "engine/text.hpp"
+#include "engine/util/text.hpp"
 
 namespace orbisk::py {
 

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <utility>
 
-#include "engine/error.hpp"
+#include "engine/util/error.hpp"
 
 namespace orbisk::py {
 

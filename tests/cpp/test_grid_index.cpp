@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "check.hpp"
-#include "engine/grid_index.hpp"
+#include "engine/index/grid_index.hpp"
 
 using orbisk::ErrorKind;
 using orbisk::GridIndex;

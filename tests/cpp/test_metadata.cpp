@@ -7,7 +7,7 @@
 #include <string>
 
 #include "check.hpp"
-#include "engine/metadata.hpp"
+#include "engine/metadata/metadata.hpp"
 
 using namespace orbisk;
 

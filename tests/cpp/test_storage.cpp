@@ -11,11 +11,11 @@
 #include <sys/resource.h>
 
 #include "check.hpp"
-#include "engine/crc.hpp"
+#include "engine/util/crc.hpp"
 #include "engine/database.hpp"
-#include "engine/format.hpp"
-#include "engine/manifest.hpp"
-#include "engine/storage.hpp"
+#include "engine/util/format.hpp"
+#include "engine/storage/manifest.hpp"
+#include "engine/storage/storage.hpp"
 
 using namespace orbisk;
 

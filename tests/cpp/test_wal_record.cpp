@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "check.hpp"
-#include "engine/wal_record.hpp"
+#include "engine/storage/wal_record.hpp"
 
 using namespace orbisk;
 

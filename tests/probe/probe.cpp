@@ -1,6 +1,6 @@
 // A test-only extension module that reaches the metadata conversions directly,
 // before any method of the handle returns stored metadata to Python.
-#include "engine/metadata.hpp"
+#include "engine/metadata/metadata.hpp"
 #include "python/convert.hpp"
 #include "python/py_util.hpp"
 

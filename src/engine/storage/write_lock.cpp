@@ -1,4 +1,4 @@
-#include "engine/write_lock.hpp"
+#include "engine/storage/write_lock.hpp"
 
 namespace orbisk {
 

@@ -1,4 +1,4 @@
-#include "engine/metadata.hpp"
+#include "engine/metadata/metadata.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -8,7 +8,7 @@
 #include <functional>
 #include <system_error>
 
-#include "engine/json_reader.hpp"
+#include "engine/metadata/json_reader.hpp"
 
 namespace orbisk {
 

@@ -1,10 +1,10 @@
-#include "engine/record_store.hpp"
+#include "engine/storage/record_store.hpp"
 
 #include <cmath>
 #include <cstring>
 
-#include "engine/format.hpp"
-#include "engine/text.hpp"
+#include "engine/util/format.hpp"
+#include "engine/util/text.hpp"
 
 namespace orbisk {
 

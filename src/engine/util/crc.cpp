@@ -1,8 +1,8 @@
-#include "engine/crc.hpp"
+#include "engine/util/crc.hpp"
 
 #include <libdeflate.h>
 
-#include "engine/format.hpp"
+#include "engine/util/format.hpp"
 
 namespace orbisk {
 

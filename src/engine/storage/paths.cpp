@@ -1,9 +1,9 @@
-#include "engine/paths.hpp"
+#include "engine/storage/paths.hpp"
 
 #include <charconv>
 #include <vector>
 
-#include "engine/fs.hpp"
+#include "engine/util/fs.hpp"
 
 namespace orbisk {
 

@@ -8,11 +8,11 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/error.hpp"
-#include "engine/fs.hpp"
-#include "engine/grid_index.hpp"
-#include "engine/metadata.hpp"
-#include "engine/slot_bitmap.hpp"
+#include "engine/util/error.hpp"
+#include "engine/util/fs.hpp"
+#include "engine/index/grid_index.hpp"
+#include "engine/metadata/metadata.hpp"
+#include "engine/util/slot_bitmap.hpp"
 
 namespace orbisk {
 

@@ -11,11 +11,11 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/crc.hpp"
-#include "engine/error.hpp"
-#include "engine/manifest.hpp"
-#include "engine/record_store.hpp"
-#include "engine/wal_writer.hpp"
+#include "engine/util/crc.hpp"
+#include "engine/util/error.hpp"
+#include "engine/storage/manifest.hpp"
+#include "engine/storage/record_store.hpp"
+#include "engine/storage/wal_writer.hpp"
 
 namespace orbisk {
 

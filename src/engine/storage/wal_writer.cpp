@@ -1,9 +1,9 @@
-#include "engine/wal_writer.hpp"
+#include "engine/storage/wal_writer.hpp"
 
 #include <cstring>
 
-#include "engine/crc.hpp"
-#include "engine/format.hpp"
+#include "engine/util/crc.hpp"
+#include "engine/util/format.hpp"
 
 namespace orbisk {
 

@@ -1,14 +1,14 @@
-#include "engine/storage.hpp"
+#include "engine/storage/storage.hpp"
 
 #include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <limits>
 
-#include "engine/format.hpp"
-#include "engine/text.hpp"
-#include "engine/paths.hpp"
-#include "engine/wal_record.hpp"
+#include "engine/util/format.hpp"
+#include "engine/util/text.hpp"
+#include "engine/storage/paths.hpp"
+#include "engine/storage/wal_record.hpp"
 
 namespace orbisk {
 

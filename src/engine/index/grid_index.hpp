@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/error.hpp"
+#include "engine/util/error.hpp"
 
 namespace orbisk {
 

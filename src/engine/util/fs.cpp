@@ -1,4 +1,4 @@
-#include "engine/fs.hpp"
+#include "engine/util/fs.hpp"
 
 #include <cerrno>
 #include <cstring>

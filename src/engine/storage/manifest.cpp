@@ -1,12 +1,12 @@
-#include "engine/manifest.hpp"
+#include "engine/storage/manifest.hpp"
 
 #include <cerrno>
 #include <cstring>
 
-#include "engine/crc.hpp"
-#include "engine/format.hpp"
-#include "engine/fs.hpp"
-#include "engine/paths.hpp"
+#include "engine/util/crc.hpp"
+#include "engine/util/format.hpp"
+#include "engine/util/fs.hpp"
+#include "engine/storage/paths.hpp"
 
 namespace orbisk {
 

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "engine/error.hpp"
+#include "engine/util/error.hpp"
 
 namespace orbisk {
 

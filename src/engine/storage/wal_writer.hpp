@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "engine/error.hpp"
-#include "engine/fs.hpp"
+#include "engine/util/error.hpp"
+#include "engine/util/fs.hpp"
 
 namespace orbisk {
 

@@ -5,8 +5,8 @@
 
 #include <mutex>
 
-#include "engine/error.hpp"
-#include "engine/fs.hpp"
+#include "engine/util/error.hpp"
+#include "engine/util/fs.hpp"
 
 namespace orbisk {
 

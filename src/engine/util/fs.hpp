@@ -9,7 +9,7 @@
 
 #include <fcntl.h>
 
-#include "engine/error.hpp"
+#include "engine/util/error.hpp"
 
 namespace orbisk {
 

@@ -1,4 +1,4 @@
-#include "engine/error.hpp"
+#include "engine/util/error.hpp"
 
 #include <cstring>
 

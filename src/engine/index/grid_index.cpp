@@ -1,4 +1,4 @@
-#include "engine/grid_index.hpp"
+#include "engine/index/grid_index.hpp"
 
 #include <algorithm>
 #include <bit>

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/metadata.hpp"
+#include "engine/metadata/metadata.hpp"
 
 namespace orbisk::json {
 

@@ -1,9 +1,9 @@
-#include "engine/wal_record.hpp"
+#include "engine/storage/wal_record.hpp"
 
 #include <charconv>
 
-#include "engine/json_reader.hpp"
-#include "engine/metadata.hpp"
+#include "engine/metadata/json_reader.hpp"
+#include "engine/metadata/metadata.hpp"
 
 namespace orbisk {
 
