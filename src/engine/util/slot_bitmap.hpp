@@ -1,6 +1,8 @@
 // A growable bit vector indexed by slot id: slot s is bit (s mod 64) of word (s div 64).
+// Growing appends zero bits; set operations work on whole words.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <vector>
@@ -9,14 +11,25 @@ namespace orbisk {
 
 class SlotBitmap {
 public:
+    SlotBitmap() = default;
+    // `n` zero bits.
+    explicit SlotBitmap(std::uint64_t n) : words_((n + 63) / 64, 0), size_(n) {}
+
     std::uint64_t size() const { return size_; }
     bool test(std::uint64_t i) const { return i < size_ && (words_[i >> 6] >> (i & 63)) & 1u; }
+    // set and clear require i < size().
     void set(std::uint64_t i) { words_[i >> 6] |= std::uint64_t{1} << (i & 63); }
     void clear(std::uint64_t i) { words_[i >> 6] &= ~(std::uint64_t{1} << (i & 63)); }
     void push_back(bool bit) {
         if ((size_ & 63) == 0) words_.push_back(0);
         if (bit) set(size_);
         ++size_;
+    }
+    // Appends zero bits up to n (nothing when n <= size()).
+    void grow(std::uint64_t n) {
+        if (n <= size_) return;
+        words_.resize((n + 63) / 64, 0);
+        size_ = n;
     }
     // Keeps the first n bits (n <= size()).
     void truncate(std::uint64_t n) {
@@ -31,6 +44,30 @@ public:
         return c;
     }
     const std::vector<std::uint64_t>& words() const { return words_; }
+    std::vector<std::uint64_t>& words() { return words_; }
+
+    // Whole-word set operations. A shorter operand counts as zero bits beyond its
+    // end; the length of *this is unchanged.
+    void and_with(const SlotBitmap& o) {
+        const std::size_t n = std::min(words_.size(), o.words_.size());
+        for (std::size_t i = 0; i < n; ++i) words_[i] &= o.words_[i];
+        std::fill(words_.begin() + static_cast<std::ptrdiff_t>(n), words_.end(), 0);
+    }
+    void and_not_with(const SlotBitmap& o) {
+        const std::size_t n = std::min(words_.size(), o.words_.size());
+        for (std::size_t i = 0; i < n; ++i) words_[i] &= ~o.words_[i];
+    }
+    // Bits of `o` beyond size() are dropped.
+    void or_with(const SlotBitmap& o) {
+        const std::size_t n = std::min(words_.size(), o.words_.size());
+        for (std::size_t i = 0; i < n; ++i) words_[i] |= o.words_[i];
+        if (size_ & 63 && !words_.empty()) words_.back() &= (std::uint64_t{1} << (size_ & 63)) - 1;
+    }
+    // Inverts every bit below size().
+    void invert() {
+        for (auto& w : words_) w = ~w;
+        if (size_ & 63) words_.back() &= (std::uint64_t{1} << (size_ & 63)) - 1;
+    }
 
     // Calls f(slot) for every set bit, in ascending order.
     template <class F>
