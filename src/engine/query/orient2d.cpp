@@ -36,7 +36,7 @@ constexpr double kExpansionMin = 0x1p-450;
 
 bool in_expansion_band(double v) {
     const double m = std::fabs(v);
-    return m <= kExpansionMax && (m >= kExpansionMin || m == 0.0);  // false for NaN
+    return (m <= kExpansionMax) & ((m >= kExpansionMin) | (m == 0.0));  // false for NaN
 }
 
 // ---- error-free transformations ---------------------------------------------
@@ -149,8 +149,7 @@ std::size_t product_of_pairs(double x, double xt, double y, double yt, double* h
     const std::size_t nb = expansion_sum(left, 2, right, 2, b);
     double det = 0.0;
     for (std::size_t i = 0; i < nb; ++i) det += b[i];
-    const double bound = kBoundB * detsum;
-    if (det >= bound || -det >= bound) return det;
+    if (std::fabs(det) >= kBoundB * detsum) return det;
 
     const double acxt = diff_tail(ax, cx, acx), bcxt = diff_tail(bx, cx, bcx);
     const double acyt = diff_tail(ay, cy, acy), bcyt = diff_tail(by, cy, bcy);
@@ -272,27 +271,18 @@ private:
 }  // namespace
 
 double orient2d(double ax, double ay, double bx, double by, double cx, double cy) {
-    if (!(in_expansion_band(ax) && in_expansion_band(ay) && in_expansion_band(bx) && in_expansion_band(by) &&
-          in_expansion_band(cx) && in_expansion_band(cy)))
-        return orient2d_outside_band(ax, ay, bx, by, cx, cy);
+    // Bitwise, not short-circuit: six predictable tests cost less than branches.
+    const bool in_band = in_expansion_band(ax) & in_expansion_band(ay) & in_expansion_band(bx) &
+                         in_expansion_band(by) & in_expansion_band(cx) & in_expansion_band(cy);
+    if (!in_band) return orient2d_outside_band(ax, ay, bx, by, cx, cy);
 
     const double detleft = (ax - cx) * (by - cy);
     const double detright = (ay - cy) * (bx - cx);
     const double det = detleft - detright;
-    // Products of opposite signs (or a zero one, which only an exact zero
-    // difference gives inside the band) cannot be cancelled by rounding.
-    double detsum;
-    if (detleft > 0.0) {
-        if (detright <= 0.0) return det;
-        detsum = detleft + detright;
-    } else if (detleft < 0.0) {
-        if (detright >= 0.0) return det;
-        detsum = -detleft - detright;
-    } else {
-        return det;
-    }
-    const double bound = kBoundA * detsum;
-    if (det >= bound || -det >= bound) return det;
+    // Inside the band a product is zero only when a difference is exactly zero,
+    // so detsum == 0 means det is exactly zero too.
+    const double detsum = std::fabs(detleft) + std::fabs(detright);
+    if (std::fabs(det) >= kBoundA * detsum) return det;
     return orient2d_exact(ax, ay, bx, by, cx, cy, detsum);
 }
 
