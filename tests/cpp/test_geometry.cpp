@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "check.hpp"
+#include "temp_dir.hpp"
 #include "engine/index/grid_index.hpp"
 #include "engine/query/circle.hpp"
 #include "engine/query/geo_box.hpp"
@@ -60,15 +61,6 @@ bool box_holds(const Circle& c, double lat, double lon) {
     if (!c.within_distance(lat, lon)) return true;
     return c.search_box() && c.search_box()->contains(lat, lon);
 }
-
-struct TempDir {
-    std::string path;
-    TempDir() {
-        char tmpl[] = "/tmp/orbisk-geometry-test-XXXXXX";
-        path = ::mkdtemp(tmpl);
-    }
-    ~TempDir() { std::filesystem::remove_all(path); }
-};
 
 }  // namespace
 
