@@ -22,7 +22,9 @@ enum class RingLocation { Outside, Inside, Boundary };
 // Where (x, y) lies relative to the closed ring q[0] ... q[n-1] (q[n-1] repeats
 // q[0]), by winding number on the exact orientation predicate. A point on an
 // edge or a vertex is on the Boundary; self-intersecting rings follow the
-// nonzero rule. An edge with a NaN coordinate counts for nothing.
+// nonzero rule. An edge with a NaN coordinate counts for nothing; as a vertex is
+// found on the edge that ends there, one that follows a NaN vertex may then not
+// be found on the Boundary.
 RingLocation point_in_ring(std::span<const Vertex> ring, double x, double y);
 
 class Polygon {
