@@ -41,7 +41,10 @@ void check_against(const CompressedBitmap& b, const Model& model, std::mt19937_6
 
     SlotBitmap bottom(kSpan);
     for (auto it = model.begin(); it != model.end() && *it < kSpan; ++it) bottom.set(*it);
-    const std::uint64_t lengths[] = {0, 1, 64, 65, kChunk, kChunk + 1, 2 * kChunk - 3, kSpan, rng() % kSpan};
+    // Also a length on a word edge with a member right at it, which must stay out.
+    std::uint64_t edge = rng() % (kSpan / 64);
+    for (std::uint64_t k = 0; k < kSpan / 64 && !(bottom.words()[edge] & 1); ++k) edge = (edge + 1) % (kSpan / 64);
+    const std::uint64_t lengths[] = {0, 1, 64, 65, kChunk, kChunk + 1, 2 * kChunk - 3, kSpan, rng() % kSpan, edge * 64};
     for (std::uint64_t len : lengths) {
         SlotBitmap members = bottom;
         members.truncate(len);
@@ -122,6 +125,14 @@ public:
         CHECK(crossings > 50);
     }
 
+    // Sets the first and the last member of the chunk at `base` again.
+    void set_again(std::uint64_t base) {
+        const auto first = model_.lower_bound(base), end = model_.upper_bound(base + (kChunk - 1));
+        if (first == end) return;
+        set(*first);
+        set(*std::prev(end));
+    }
+
     void scatter(std::uint64_t region, int n) {
         for (int k = 0; k < n; ++k) set(region + rng_() % kSpan);
     }
@@ -155,6 +166,7 @@ TEST_CASE("compressed bitmap: random sets and clears across chunks, forms and th
             const std::uint64_t s = region + rng() % kSpan;
             if (rng() % 2) run.set(s); else run.clear(s);
         }
+        run.set_again(chunk);
         run.check();
     }
     // Everything cleared: the set is empty again and every view is zero.
