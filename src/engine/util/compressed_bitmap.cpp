@@ -35,7 +35,7 @@ void CompressedBitmap::array_insert(Chunk& c, std::uint32_t pos, std::uint16_t o
         c.capacity = capacity;
     }
     std::uint16_t* a = c.array.get();
-    std::memmove(a + pos + 1, a + pos, (c.count - pos) * sizeof(std::uint16_t));
+    if (pos < c.count) std::memmove(a + pos + 1, a + pos, (c.count - pos) * sizeof(std::uint16_t));
     a[pos] = offset;
 }
 
@@ -156,11 +156,12 @@ void CompressedBitmap::or_into(SlotBitmap& dense) const {
             const std::uint64_t* in = c.bits.get();
             for (std::size_t w = 0; w < n; ++w) out[w] |= in[w];
         } else {
-            for (std::uint32_t k = 0; k < c.count; ++k) {
-                const std::uint64_t s = base | c.array[k];
-                if (s >= size) break;
-                words[s >> 6] |= std::uint64_t{1} << (s & 63);
-            }
+            const std::uint16_t* a = c.array.get();
+            std::uint32_t n = c.count;
+            if (size - base < kChunkBits)  // the dense bitmap ends inside this chunk
+                n = static_cast<std::uint32_t>(std::lower_bound(a, a + n, size - base) - a);
+            std::uint64_t* out = words.data() + (base >> 6);
+            for (std::uint32_t k = 0; k < n; ++k) out[a[k] >> 6] |= std::uint64_t{1} << (a[k] & 63);
         }
     }
     // A bitmap chunk may reach past the end within the last word.
