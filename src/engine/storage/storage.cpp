@@ -169,8 +169,9 @@ Result<std::unique_ptr<Storage>> Storage::open(const OpenOptions& opt) {
         // Until then a power cut could take the log away, and with it every insert
         // acknowledged before the first checkpoint. The checkpoint after a replay
         // forces the directory itself.
-        auto r = st->wal_seq_ != st->committed_wal_seq_ ? st->checkpoint(false) : sync_parent_directory(st->wal_path_);
-        if (!r) return fail(r.error());
+        const bool replayed = st->wal_seq_ != st->committed_wal_seq_;
+        if (auto r = replayed ? st->checkpoint(false) : sync_parent_directory(st->wal_path_); !r)
+            return fail(r.error());
     }
     if (!opt.is_temporary && manifest) remove_stale_generations(opt.coords_path, opt.metadata_path, g);
     return st;
@@ -288,7 +289,8 @@ Error Storage::take_back(Error cause, std::uint64_t wal_pos, std::uint64_t seq, 
                       cat("the store must be opened again: a write failed (", cause.message,
                           ") and could not be taken back out of the log (", trim_error, ")")};
     return Error{cause.kind, cause.code,
-                 cat(cause.message, "; the log could not be cut back (", trim_error, "), so ", what, " may still be stored")};
+                 cat(cause.message, "; the log could not be cut back (", trim_error, "), so ", what,
+                     " may still be stored")};
 }
 
 Result<std::uint64_t> Storage::insert_point(const PendingPoint& point) {
