@@ -250,7 +250,8 @@ Status MappedFile::flush() { return flush_prefix(size_); }
 
 Status MappedFile::flush_prefix(std::uint64_t len) {
     len = std::min(len, size_);
-    if (data_ && len > 0 && os_call(SysCall::Msync, file_.fd(), nullptr, [&] { return ::msync(data_, len, MS_SYNC); }) != 0)
+    if (data_ && len > 0 &&
+        os_call(SysCall::Msync, file_.fd(), nullptr, [&] { return ::msync(data_, len, MS_SYNC); }) != 0)
         return os_fail();
     return file_.sync();
 }
