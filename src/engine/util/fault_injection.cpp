@@ -71,7 +71,7 @@ std::vector<Event> events() {
 
 namespace detail {
 
-bool before(SysCall call, int, const char* path, bool& existed) {
+bool before(SysCall call, const char* path, bool& existed) {
     State& s = state();
     std::lock_guard lock(s.mutex);
     if (!s.active) return false;

@@ -1,8 +1,8 @@
 // A failure hook on the file layer's system calls, for tests of the error paths.
 //
-// Every system call that util/fs makes on a store's files goes through `sys`
-// below. In the engine that the module is built from, `sys` is the call itself
-// and nothing else. Only the test build of the engine (ORBISK_FAULT_INJECTION
+// The system calls with which util/fs creates, changes, maps, forces, renames
+// and locks a store's files go through `sys` below. In the engine that the
+// module is built from, `sys` is the call itself and nothing else. Only the test build of the engine (ORBISK_FAULT_INJECTION
 // defined, which CMake sets for the unit tests and the test-only probe module,
 // never for the installed module) compiles the hook: it counts the calls,
 // keeps a log of them and, when a test has armed it, makes a chosen call fail
@@ -53,7 +53,7 @@ std::vector<Event> events();
 
 namespace detail {
 // Decides the fate of a call about to be made: true fails it with errno set.
-bool before(SysCall call, int fd, const char* path, bool& existed);
+bool before(SysCall call, const char* path, bool& existed);
 void after(SysCall call, int fd, const char* path, bool existed, bool failed, long result, int error);
 }  // namespace detail
 
@@ -66,7 +66,7 @@ inline auto sys(SysCall call, int fd, const char* path, F&& f) {
 #ifdef ORBISK_FAULT_INJECTION
     using R = decltype(f());
     bool existed = false;
-    if (fault_injection::detail::before(call, fd, path, existed)) {
+    if (fault_injection::detail::before(call, path, existed)) {
         const int error = errno;
         fault_injection::detail::after(call, fd, path, existed, true, -1, error);
         errno = error;
