@@ -5,6 +5,11 @@ import sys
 import pytest
 
 
+def pytest_addoption(parser):
+    parser.addoption("--fault-campaign", choices=("sampled", "full"), default="sampled",
+                     help="how many system calls the fault-injection campaign hits (see tests/test_faults.py)")
+
+
 @pytest.fixture
 def store_path(tmp_path):
     """Base path of a fresh store in its own directory."""

@@ -1,14 +1,22 @@
 // A test-only extension module that reaches engine internals directly: the
-// metadata conversions, and the geometry of the polygon test, so that pytest
-// can check them against exact rational arithmetic.
+// metadata conversions, before any method of the handle returns stored metadata
+// to Python; the geometry of the polygon test, so that pytest can check it
+// against exact rational arithmetic; and a build of the handle class whose file
+// layer can be made to fail (engine/util/fault_injection.hpp), with the
+// controls of that hook.
 #include "engine/metadata/metadata.hpp"
 #include "engine/query/orient2d.hpp"
 #include "engine/query/polygon.hpp"
+#include "engine/util/fault_injection.hpp"
 #include "python/convert.hpp"
 #include "python/py_util.hpp"
 
 using namespace orbisk;
 using namespace orbisk::py;
+
+namespace orbisk::py {
+PyObject* init_module();
+}
 
 namespace {
 
@@ -91,12 +99,58 @@ PyObject* probe_ring_location(PyObject*, PyObject* args) {
     return PyUnicode_FromString(names[static_cast<int>(point_in_ring(polygon.ring(), x, y))]);
 }
 
+// faults_arm(at=None, error=EIO, persistent=False, kill=False): starts counting and
+// logging the file layer's calls afresh. `at` is the number of a call (from 0)
+// or a list of them: those calls fail with `error` (with `persistent`, the first
+// and every later one), or the process is killed at the first when `kill`.
+PyObject* probe_faults_arm(PyObject*, PyObject* args) {
+    PyObject* at = Py_None;
+    int error = EIO;
+    int persistent = 0;
+    int kill = 0;
+    if (!PyArg_ParseTuple(args, "|Oipp", &at, &error, &persistent, &kill)) return nullptr;
+    std::optional<fault_injection::Plan> plan;
+    if (at != Py_None) {
+        plan = fault_injection::Plan{{}, error, persistent != 0, kill != 0};
+        Ref list = Ref::steal(PyList_Check(at) ? Py_NewRef(at) : Py_BuildValue("[O]", at));
+        if (!list) return nullptr;
+        for (Py_ssize_t i = 0; i < PyList_Size(list.get()); ++i) {
+            unsigned long long n;
+            if (!to_u64(PyList_GetItem(list.get(), i), "at", n)) return nullptr;
+            plan->at.push_back(n);
+        }
+    }
+    fault_injection::arm(plan);
+    Py_RETURN_NONE;
+}
+
+PyObject* probe_faults_disarm(PyObject*, PyObject*) {
+    fault_injection::disarm();
+    Py_RETURN_NONE;
+}
+
+// faults_events() -> list of (call, path, errno, created) since the last arm.
+PyObject* probe_faults_events(PyObject*, PyObject*) {
+    Ref out = Ref::steal(PyList_New(0));
+    if (!out) return nullptr;
+    for (const auto& e : fault_injection::events()) {
+        Ref item = Ref::steal(Py_BuildValue("(ss#iO)", fault_injection::call_name(e.call), e.path.data(),
+                                            static_cast<Py_ssize_t>(e.path.size()), e.error,
+                                            e.created ? Py_True : Py_False));
+        if (!item || PyList_Append(out.get(), item.get()) != 0) return nullptr;
+    }
+    return out.release();
+}
+
 PyMethodDef probe_methods[] = {
     {"orient2d", probe_orient2d, METH_VARARGS, nullptr},
     {"ring_location", probe_ring_location, METH_VARARGS, nullptr},
     {"to_json_text", probe_to_json_text, METH_O, nullptr},
     {"to_json_text_via_map", probe_to_json_text_via_map, METH_O, nullptr},
     {"from_json_texts", probe_from_json_texts, METH_O, nullptr},
+    {"faults_arm", probe_faults_arm, METH_VARARGS, nullptr},
+    {"faults_disarm", probe_faults_disarm, METH_NOARGS, nullptr},
+    {"faults_events", probe_faults_events, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -105,4 +159,13 @@ PyModuleDef probe_module = {PyModuleDef_HEAD_INIT, "_orbisk_probe", nullptr, -1,
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__orbisk_probe(void) { return PyModule_Create(&probe_module); }
+PyMODINIT_FUNC PyInit__orbisk_probe(void) {
+    Ref module = Ref::steal(PyModule_Create(&probe_module));
+    if (!module) return nullptr;
+    // The handle class of this build, whose file layer the faults_* functions steer.
+    Ref handles = Ref::steal(init_module());
+    if (!handles) return nullptr;
+    Ref type = Ref::steal(PyObject_GetAttrString(handles.get(), "PyZurAD"));
+    if (!type || PyModule_AddObjectRef(module.get(), "PyZurAD", type.get()) != 0) return nullptr;
+    return module.release();
+}

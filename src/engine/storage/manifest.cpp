@@ -73,7 +73,8 @@ Result<std::optional<CommitManifest>> read_manifest(const std::string& manifest_
     return std::optional<CommitManifest>{*m};
 }
 
-Status write_manifest(const CommitManifest& m, const std::string& manifest_path, bool exclusive_temp) {
+Status write_manifest(const CommitManifest& m, const std::string& manifest_path, bool exclusive_temp,
+                      bool* renamed) {
     const auto bytes = encode_manifest(m);
     const std::string temp = manifest_temp_path(manifest_path);
     int flags = O_WRONLY | O_CREAT | O_TRUNC;
@@ -84,8 +85,9 @@ Status write_manifest(const CommitManifest& m, const std::string& manifest_path,
     if (auto st = f->sync(); !st) return st;
     f->close();
     if (auto st = rename_file(temp, manifest_path); !st) return st;
-    (void)sync_parent_directory(manifest_path);
-    return {};
+    if (renamed) *renamed = true;
+    // Until the directory is forced, the rename itself may be undone by a power cut.
+    return sync_parent_directory(manifest_path);
 }
 
 }  // namespace orbisk

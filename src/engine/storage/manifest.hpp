@@ -33,6 +33,11 @@ Result<CommitManifest> decode_manifest(const std::string& bytes);
 Result<std::optional<CommitManifest>> read_manifest(const std::string& manifest_path);
 // Writes the temporary file, forces it, renames it over the manifest and forces
 // the directory. `exclusive_temp` refuses to follow a link at the temporary name.
-Status write_manifest(const CommitManifest& m, const std::string& manifest_path, bool exclusive_temp = false);
+// Succeeds only when the new manifest is durable. *renamed (when given) tells
+// whether it took the old one's place, durably or not: after a failed directory
+// force the new manifest is what readers see now, but a power cut may bring
+// the old one back.
+Status write_manifest(const CommitManifest& m, const std::string& manifest_path, bool exclusive_temp = false,
+                      bool* renamed = nullptr);
 
 }  // namespace orbisk

@@ -163,8 +163,16 @@ Result<std::unique_ptr<Storage>> Storage::open(const OpenOptions& opt) {
     st->last_sync_ = std::chrono::steady_clock::now();
 
     if (auto r = st->replay_wal(); !r) return fail(r.error());
-    if (!opt.is_temporary && st->wal_seq_ != st->committed_wal_seq_)
-        if (auto r = st->checkpoint(false); !r) return fail(r.error());
+    if (!opt.is_temporary) {
+        // A new name in the directory (a file this open or an earlier one created,
+        // the lock file among them) is durable only once the directory is forced.
+        // Until then a power cut could take the log away, and with it every insert
+        // acknowledged before the first checkpoint. The checkpoint after a replay
+        // forces the directory itself.
+        const bool replayed = st->wal_seq_ != st->committed_wal_seq_;
+        if (auto r = replayed ? st->checkpoint(false) : sync_parent_directory(st->wal_path_); !r)
+            return fail(r.error());
+    }
     if (!opt.is_temporary && manifest) remove_stale_generations(opt.coords_path, opt.metadata_path, g);
     return st;
 }
@@ -257,17 +265,36 @@ void Storage::frame_insert(std::uint64_t seq, const PendingPoint& p) {
     seal_wal_frame(frame_);
 }
 
-void Storage::take_back(std::uint64_t wal_pos, std::uint64_t seq, const RecordStore::AppendMark& mark) {
-    // Best effort: if the log cannot be trimmed the records stay in it.
-    (void)wal_.truncate_to(wal_pos);
+Status Storage::check_writable() const {
+    if (unusable_) return fail(*unusable_);
+    return {};
+}
+
+Error Storage::take_back(Error cause, std::uint64_t wal_pos, std::uint64_t seq, const RecordStore::AppendMark& mark,
+                         std::string_view what) {
+    const Status trimmed = wal_.truncate_to(wal_pos);
+    // The handle goes back to the state its callers were told of, whatever the log holds.
     wal_seq_ = seq;
     records_.truncate_appends(mark);
     // A cache that summed bytes past the new end would mis-sum what is written there next.
     if (coords_crc_.covered > kCoordRecord * mark.next_slot) coords_crc_.reset();
     if (metadata_crc_.covered > mark.metadata_end - kDataStart) metadata_crc_.reset();
+    if (trimmed) return cause;
+    // The records left in the log claim the sequence numbers and slots that the
+    // next writes would be given, and the next open replays them: handing those
+    // out again would store two points under one id. Only a new open of the
+    // store, which replays the log, can go on writing.
+    const std::string& trim_error = trimmed.error().message;
+    unusable_ = Error{ErrorKind::Reopen, cause.code,
+                      cat("the store must be opened again: a write failed (", cause.message,
+                          ") and could not be taken back out of the log (", trim_error, ")")};
+    return Error{cause.kind, cause.code,
+                 cat(cause.message, "; the log could not be cut back (", trim_error, "), so ", what,
+                     " may still be stored")};
 }
 
 Result<std::uint64_t> Storage::insert_point(const PendingPoint& point) {
+    if (auto st = check_writable(); !st) return fail(st.error());
     if (point.text.size() > kMaxEntryLength) return fail(Error::invalid(entry_too_long_message(point.text.size())));
     const std::uint64_t pos = wal_.position();
     const std::uint64_t seq = wal_seq_;
@@ -275,27 +302,21 @@ Result<std::uint64_t> Storage::insert_point(const PendingPoint& point) {
     frame_insert(seq, point);
     Status st = wal_.append(frame_);
     if (st) st = sync_wal_if_due();
-    if (!st) {
-        take_back(pos, seq, mark);
-        return fail(st.error());
-    }
+    if (!st) return fail(take_back(st.error(), pos, seq, mark, "the point"));
     wal_seq_ = seq + 1;
     auto slot = records_.append_point(point.lat, point.lon, point.text);
-    if (!slot) {
-        take_back(pos, seq, mark);
-        return fail(slot.error());
-    }
+    if (!slot) return fail(take_back(slot.error(), pos, seq, mark, "the point"));
     return *slot;
 }
 
 std::optional<WriteFailure> Storage::write_points(std::span<const PendingPoint> points) {
     if (points.empty()) return std::nullopt;
+    if (auto st = check_writable(); !st) return WriteFailure{st.error(), false};
     const std::uint64_t pos = wal_.position();
     const std::uint64_t seq = wal_seq_;
     const auto mark = records_.append_mark();
     auto undo = [&](Error e) {
-        take_back(pos, seq, mark);
-        return WriteFailure{std::move(e), false};
+        return WriteFailure{take_back(std::move(e), pos, seq, mark, "the points of this call"), false};
     };
     for (const auto& p : points) {
         if (p.text.size() > kMaxEntryLength) return undo(Error::invalid(entry_too_long_message(p.text.size())));
@@ -314,6 +335,7 @@ std::optional<WriteFailure> Storage::write_points(std::span<const PendingPoint> 
 }
 
 Result<std::uint64_t> Storage::delete_slots(std::span<const std::uint64_t> ids) {
+    if (auto st = check_writable(); !st) return fail(st.error());
     const std::uint64_t pos = wal_.position();
     const std::uint64_t seq = wal_seq_;
     frame_.assign(kWalHeaderSize, '\0');
@@ -321,10 +343,7 @@ Result<std::uint64_t> Storage::delete_slots(std::span<const std::uint64_t> ids) 
     seal_wal_frame(frame_);
     Status st = wal_.append(frame_);
     if (st) st = sync_wal_if_due();
-    if (!st) {
-        (void)wal_.truncate_to(pos);
-        return fail(st.error());
-    }
+    if (!st) return fail(take_back(st.error(), pos, seq, records_.append_mark(), "the deletion"));
     wal_seq_ = seq + 1;
     const std::uint64_t n = records_.tombstone_slots(ids);
     if (n > 0) coords_crc_.reset();
@@ -333,6 +352,7 @@ Result<std::uint64_t> Storage::delete_slots(std::span<const std::uint64_t> ids) 
 }
 
 Status Storage::checkpoint(bool full, bool* committed) {
+    if (auto st = check_writable(); !st) return st;
     if (auto st = wal_.flush_buffer(); !st) return st;
     if (auto st = wal_.sync(); !st) return st;
     const std::uint64_t next = records_.next_slot();
@@ -362,9 +382,15 @@ Status Storage::checkpoint(bool full, bool* committed) {
     m.metadata_bytes = meta_end < kDataStart ? 0 : meta_end - kDataStart;
     m.metadata_crc =
         crc_extend(metadata_crc_, records_.metadata().data(), records_.metadata().size(), m.metadata_bytes);
-    if (auto st = write_manifest(m, manifest_path_, is_temporary_); !st) return st;
-    manifest_written_ = true;
-    if (committed) *committed = true;
+    bool renamed = false;
+    const Status written = write_manifest(m, manifest_path_, is_temporary_, &renamed);
+    if (renamed) {
+        manifest_written_ = true;
+        if (committed) *committed = true;
+    }
+    // Not durable: the old manifest may come back, and the log must still hold
+    // everything written since it.
+    if (!written) return written;
 
     // The header counts follow the manifest, never precede it: a store without a
     // manifest must not claim records that the log will replay again.

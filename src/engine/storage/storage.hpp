@@ -65,7 +65,7 @@ public:
 
     // One logged insert: the log record is appended and forced when due, then
     // the point is stored. On failure the record is taken back out of the log
-    // and nothing is stored.
+    // and nothing is stored (see take_back for a log that cannot be cut back).
     Result<std::uint64_t> insert_point(const PendingPoint& point);
     // Logs a group of points without forcing, stores them and commits. When the
     // commit point is not reached, everything is taken back (`kept` false).
@@ -75,7 +75,10 @@ public:
     Result<std::uint64_t> delete_slots(std::span<const std::uint64_t> ids);
 
     // Makes the data files durable and writes a new manifest; `full` also empties
-    // the log. Sets *committed when the new manifest is in place.
+    // the log. Sets *committed when the new manifest is in place, even when it is
+    // not durable yet. Succeeds only when it is: otherwise the header counts and
+    // the log stay as they were, so that whichever manifest survives a power cut
+    // finds what it lacks in the log.
     Status checkpoint(bool full, bool* committed = nullptr);
     // The step after a write: a full checkpoint, or for a temporary store only
     // the log reset.
@@ -87,10 +90,18 @@ public:
 
     Status sync_wal_if_due();
 
+    // Fails when an earlier write could not be taken back: the handle then
+    // refuses every write, while reads go on.
+    Status check_writable() const;
+
 private:
     Storage() = default;
     Status replay_wal();
-    void take_back(std::uint64_t wal_pos, std::uint64_t seq, const RecordStore::AppendMark& mark);
+    // Takes back writes that failed with `cause`: cuts the log back to `wal_pos`
+    // and forgets the appends since `mark`. Returns the error to report, which
+    // says that `what` may still be stored when the log could not be cut back.
+    Error take_back(Error cause, std::uint64_t wal_pos, std::uint64_t seq, const RecordStore::AppendMark& mark,
+                    std::string_view what);
     void frame_insert(std::uint64_t seq, const PendingPoint& p);
 
     RecordStore records_;
@@ -111,6 +122,8 @@ private:
     CrcCache metadata_crc_;
     bool is_temporary_ = false;
     bool manifest_written_ = false;
+    // Set when a take-back failed: the error every later write gets.
+    std::optional<Error> unusable_;
     // Files a temporary store created; removed with it.
     std::vector<std::string> owned_files_;
 };

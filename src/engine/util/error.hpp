@@ -11,6 +11,7 @@ enum class ErrorKind {
     Os,           // an operating-system call failed; `code` holds errno
     InvalidData,  // stored or supplied data is not acceptable; the message says why
     Internal,     // an internal limit was hit (e.g. the grid's 32-bit slot ids)
+    Reopen,       // the handle refuses writes: the store must be opened again
 };
 
 struct Error {

@@ -1,5 +1,7 @@
 #include "engine/util/fs.hpp"
 
+#include "engine/util/fault_injection.hpp"
+
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
@@ -8,6 +10,7 @@
 #include <limits>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <type_traits>
 #include <unistd.h>
 
 namespace orbisk {
@@ -19,6 +22,21 @@ auto retry_eintr(F f) {
     for (;;) {
         auto r = f();
         if (r != -1 || errno != EINTR) return r;
+    }
+}
+
+// One system call on a file of a store, retried while it is interrupted. `fd`
+// or `path` tells the test build's failure hook what the call works on.
+template <class F>
+auto os_call(SysCall call, int fd, const char* path, F f) {
+    for (;;) {
+        auto r = sys(call, fd, path, f);
+        bool failed;
+        if constexpr (std::is_pointer_v<decltype(r)>)
+            failed = r == MAP_FAILED;
+        else
+            failed = r == -1;
+        if (!failed || errno != EINTR) return r;
     }
 }
 
@@ -49,7 +67,7 @@ void File::close() {
 }
 
 Result<File> File::open(const std::string& path, int flags, unsigned mode) {
-    int fd = retry_eintr([&] { return ::open(path.c_str(), flags | O_CLOEXEC, mode); });
+    int fd = os_call(SysCall::Open, -1, path.c_str(), [&] { return ::open(path.c_str(), flags | O_CLOEXEC, mode); });
     if (fd < 0) return fail(Error::os(errno));
     return File(fd);
 }
@@ -66,17 +84,18 @@ Result<std::uint64_t> File::length() const {
 
 Status File::set_length(std::uint64_t len) {
     if (len > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return fail(Error::os(EFBIG));
-    if (retry_eintr([&] { return ::ftruncate(fd_, static_cast<off_t>(len)); }) != 0) return os_fail();
+    if (os_call(SysCall::Ftruncate, fd_, nullptr, [&] { return ::ftruncate(fd_, static_cast<off_t>(len)); }) != 0)
+        return os_fail();
     return {};
 }
 
 Status File::sync() {
-    if (retry_eintr([&] { return ::fdatasync(fd_); }) != 0) return os_fail();
+    if (os_call(SysCall::Fdatasync, fd_, nullptr, [&] { return ::fdatasync(fd_); }) != 0) return os_fail();
     return {};
 }
 
 Result<std::size_t> File::write_some(const void* data, std::size_t len) {
-    ssize_t n = retry_eintr([&] { return ::write(fd_, data, len); });
+    ssize_t n = os_call(SysCall::Write, fd_, nullptr, [&] { return ::write(fd_, data, len); });
     if (n < 0) return fail(Error::os(errno));
     if (n == 0) return fail(Error::os_message("failed to write whole buffer"));
     return static_cast<std::size_t>(n);
@@ -112,7 +131,7 @@ int ofd_lock(int fd, short type, int cmd) {
     std::memset(&fl, 0, sizeof fl);
     fl.l_type = type;
     fl.l_whence = SEEK_SET;  // l_start 0, l_len 0: to the end of the file, however long it gets
-    return retry_eintr([&] { return ::fcntl(fd, cmd, &fl); });
+    return os_call(SysCall::Fcntl, fd, nullptr, [&] { return ::fcntl(fd, cmd, &fl); });
 }
 }  // namespace
 
@@ -171,7 +190,9 @@ Status MappedFile::remap(std::uint64_t new_len) {
         return fail(Error::os_message(kMapLengthOverflow));
     std::uint8_t* p = nullptr;
     if (new_len > 0) {
-        void* v = ::mmap(nullptr, new_len, PROT_READ | PROT_WRITE, MAP_SHARED, file_.fd(), 0);
+        void* v = os_call(SysCall::Mmap, file_.fd(), nullptr, [&] {
+            return ::mmap(nullptr, new_len, PROT_READ | PROT_WRITE, MAP_SHARED, file_.fd(), 0);
+        });
         if (v == MAP_FAILED) return os_fail();
         p = static_cast<std::uint8_t*>(v);
     }
@@ -205,8 +226,9 @@ Status MappedFile::reserve_backing(std::uint64_t end, bool ahead) {
     end = std::min(end, size_);
     if (end <= backed_ || allocation_unsupported_) return {};
     auto allocate = [&](std::uint64_t from, std::uint64_t to) {
-        return retry_eintr(
-            [&] { return ::fallocate(file_.fd(), 0, static_cast<off_t>(from), static_cast<off_t>(to - from)); });
+        return os_call(SysCall::Fallocate, file_.fd(), nullptr, [&] {
+            return ::fallocate(file_.fd(), 0, static_cast<off_t>(from), static_cast<off_t>(to - from));
+        });
     };
     constexpr std::uint64_t kStep = 4 << 20;
     const std::uint64_t target = ahead ? std::min(size_, std::max(end, backed_ + std::max(kStep, backed_ / 8))) : end;
@@ -228,19 +250,22 @@ Status MappedFile::flush() { return flush_prefix(size_); }
 
 Status MappedFile::flush_prefix(std::uint64_t len) {
     len = std::min(len, size_);
-    if (data_ && len > 0 && ::msync(data_, len, MS_SYNC) != 0) return os_fail();
+    if (data_ && len > 0 &&
+        os_call(SysCall::Msync, file_.fd(), nullptr, [&] { return ::msync(data_, len, MS_SYNC); }) != 0)
+        return os_fail();
     return file_.sync();
 }
 
 Status rename_file(const std::string& from, const std::string& to) {
-    if (::rename(from.c_str(), to.c_str()) != 0) return os_fail();
+    if (os_call(SysCall::Rename, -1, to.c_str(), [&] { return ::rename(from.c_str(), to.c_str()); }) != 0)
+        return os_fail();
     return {};
 }
 
 Status sync_parent_directory(const std::string& path) {
     auto dir = File::open(parent_directory(path), O_RDONLY | O_DIRECTORY);
     if (!dir) return fail(dir.error());
-    if (retry_eintr([&] { return ::fsync(dir->fd()); }) != 0) return os_fail();
+    if (os_call(SysCall::Fsync, dir->fd(), nullptr, [&] { return ::fsync(dir->fd()); }) != 0) return os_fail();
     return {};
 }
 
