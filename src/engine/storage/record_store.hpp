@@ -67,6 +67,8 @@ public:
     std::uint64_t live_count() const { return live_count_; }
     std::uint64_t metadata_end() const { return metadata_end_; }
     const MetaSpan& span(std::uint64_t s) const { return spans_[s]; }
+    // Bit s set while slot s is live.
+    const SlotBitmap& live_bitmap() const { return live_; }
 
     MappedFile& coords() { return coords_; }
     MappedFile& metadata() { return meta_; }
