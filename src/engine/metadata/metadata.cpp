@@ -803,7 +803,11 @@ bool JsonCursor::read_value(MetadataValue& out, int parent_depth) {
 
 }  // namespace json
 
-std::optional<MetadataMap> metadata_from_json_text(std::string_view text) {
+// Reads a stored text as metadata_from_json_text does; members whose key
+// `want` refuses are validated and stepped over instead of being built.
+struct MetadataTextReader {
+template <class Want>
+static std::optional<MetadataMap> read(std::string_view text, Want want) {
     json::JsonCursor c{text.data(), text.data() + text.size()};
     c.skip_ws();
     if (!c.eat('{')) return std::nullopt;
@@ -818,8 +822,12 @@ std::optional<MetadataMap> metadata_from_json_text(std::string_view text) {
             c.skip_ws();
             if (!c.eat(':')) return std::nullopt;
             c.skip_ws();
-            // A repeated key is parsed over the earlier value: the last one wins.
-            if (!c.read_value(map.value_slot(std::move(key)), 1)) return std::nullopt;
+            if (!want(key)) {
+                if (!c.skip_value(1)) return std::nullopt;
+            } else if (!c.read_value(map.value_slot(std::move(key)), 1)) {
+                // A repeated key is parsed over the earlier value: the last one wins.
+                return std::nullopt;
+            }
             c.skip_ws();
             if (c.eat(',')) {
                 c.skip_ws();
@@ -832,6 +840,19 @@ std::optional<MetadataMap> metadata_from_json_text(std::string_view text) {
     c.skip_ws();
     if (!c.at_end()) return std::nullopt;
     return map;
+}
+};
+
+std::optional<MetadataMap> metadata_from_json_text(std::string_view text) {
+    return MetadataTextReader::read(text, [](const std::string&) { return true; });
+}
+
+std::optional<MetadataMap> metadata_subset_from_json_text(std::string_view text, std::span<const std::string> keys) {
+    return MetadataTextReader::read(text, [&](const std::string& key) {
+        for (const auto& k : keys)
+            if (k == key) return true;
+        return false;
+    });
 }
 
 std::optional<std::size_t> scan_json_value(std::string_view text) {

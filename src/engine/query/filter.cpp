@@ -3,6 +3,8 @@
 // and the array rules of $in and $nin.
 #include "engine/query/filter.hpp"
 
+#include <algorithm>
+
 namespace orbisk {
 
 bool values_equal(const MetadataValue& a, const MetadataValue& b) {
@@ -69,6 +71,19 @@ bool compare_matches(const FilterExpr& f, const MetadataMap& metadata) {
 }
 
 }  // namespace
+
+std::vector<std::string> filter_keys(const FilterExpr& filter) {
+    std::vector<std::string> keys;
+    auto walk = [&](auto& self, const FilterExpr& f) -> void {
+        if (f.kind == FilterExpr::Kind::Compare) {
+            if (std::find(keys.begin(), keys.end(), f.key) == keys.end()) keys.push_back(f.key);
+            return;
+        }
+        for (const auto& c : f.children) self(self, c);
+    };
+    walk(walk, filter);
+    return keys;
+}
 
 bool filter_matches(const FilterExpr& filter, const MetadataMap& metadata) {
     switch (filter.kind) {

@@ -50,6 +50,9 @@ struct FilterExpr {
 // Whether a point's metadata satisfies the filter. Pure: no locks, any thread.
 bool filter_matches(const FilterExpr& filter, const MetadataMap& metadata);
 
+// The distinct metadata keys the filter looks at, in first-seen order.
+std::vector<std::string> filter_keys(const FilterExpr& filter);
+
 // Strict equality of metadata values: different variants (and integer and
 // double numbers) are never equal; doubles compare by value (0.0 == -0.0).
 bool values_equal(const MetadataValue& a, const MetadataValue& b);

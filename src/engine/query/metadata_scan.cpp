@@ -16,12 +16,30 @@ std::size_t grain_for(std::size_t n) {
     return std::max(kMinPiece, (n + pieces - 1) / pieces);
 }
 
-// The record of one candidate if it is readable and matches.
-std::optional<PointRecord> take(const RecordStore& records, std::uint64_t slot, const FilterExpr* filter) {
-    auto rec = records.read_live_record(slot);
-    if (rec && filter && !filter_matches(*filter, rec->metadata)) rec.reset();
-    return rec;
-}
+// Reads candidates and tests them against an optional filter. The test runs on
+// only the members the filter looks at (the rest of the text is checked, not
+// built), so only matching records are read in full.
+class Reader {
+public:
+    Reader(const RecordStore& records, const FilterExpr* filter)
+        : records_(records), filter_(filter), keys_(filter ? filter_keys(*filter) : std::vector<std::string>{}) {}
+
+    // The record of one candidate if it is readable and matches.
+    std::optional<PointRecord> take(std::uint64_t slot) const {
+        if (filter_) {
+            const auto text = records_.live_metadata_text(slot);
+            if (!text) return std::nullopt;
+            const auto subset = metadata_subset_from_json_text(*text, keys_);
+            if (!subset || !filter_matches(*filter_, *subset)) return std::nullopt;
+        }
+        return records_.read_live_record(slot);
+    }
+
+private:
+    const RecordStore& records_;
+    const FilterExpr* filter_;
+    std::vector<std::string> keys_;
+};
 
 std::vector<PointRecord> join(std::vector<std::vector<PointRecord>>& parts) {
     std::size_t n = 0;
@@ -34,25 +52,25 @@ std::vector<PointRecord> join(std::vector<std::vector<PointRecord>>& parts) {
 }
 
 // Candidates in order on the calling thread, stopping after `limit` records.
-std::vector<PointRecord> scan_serial(const RecordStore& records, std::span<const std::uint64_t> cands,
-                                     const FilterExpr* filter, std::uint64_t limit) {
+std::vector<PointRecord> scan_serial(const Reader& reader, std::span<const std::uint64_t> cands,
+                                     std::uint64_t limit) {
     std::vector<PointRecord> out;
     for (std::uint64_t s : cands) {
         if (out.size() >= limit) break;
-        if (auto rec = take(records, s, filter)) out.push_back(std::move(*rec));
+        if (auto rec = reader.take(s)) out.push_back(std::move(*rec));
     }
     return out;
 }
 
 // In parallel with a shared countdown of the records still wanted: a match is
 // kept only if it can still take one, and workers stop once none is left.
-std::vector<PointRecord> scan_countdown(const RecordStore& records, std::span<const std::uint64_t> cands,
-                                        const FilterExpr* filter, std::uint64_t limit) {
+std::vector<PointRecord> scan_countdown(const Reader& reader, std::span<const std::uint64_t> cands,
+                                        std::uint64_t limit) {
     std::atomic<std::uint64_t> left{limit};
     auto parts = fork_join<std::vector<PointRecord>>(cands.size(), grain_for(cands.size()), [&](std::size_t b, std::size_t e) {
         std::vector<PointRecord> part;
         for (std::size_t i = b; i < e && left.load(std::memory_order_relaxed) > 0; ++i) {
-            auto rec = take(records, cands[i], filter);
+            auto rec = reader.take(cands[i]);
             if (!rec) continue;
             std::uint64_t n = left.load(std::memory_order_relaxed);
             while (n > 0 && !left.compare_exchange_weak(n, n - 1, std::memory_order_relaxed)) {
@@ -75,8 +93,9 @@ std::vector<PointRecord> run_route(const RecordStore& records, std::span<const s
         if (out.size() > limit) out.resize(limit);
         return out;
     }
-    if (n <= kSerialLimitedMax) return scan_serial(records, cands, filter, limit);
-    return scan_countdown(records, cands, filter, limit);
+    const Reader reader(records, filter);
+    if (n <= kSerialLimitedMax) return scan_serial(reader, cands, limit);
+    return scan_countdown(reader, cands, limit);
 }
 
 std::vector<std::uint64_t> slots_of(const SlotBitmap& bits) {
@@ -90,10 +109,11 @@ std::vector<std::uint64_t> slots_of(const SlotBitmap& bits) {
 
 std::vector<PointRecord> collect_candidates(const RecordStore& records, std::span<const std::uint64_t> candidates,
                                             const FilterExpr* filter) {
-    if (candidates.size() <= kSerialCollectMax) return scan_serial(records, candidates, filter, kNoLimit);
+    const Reader reader(records, filter);
+    if (candidates.size() <= kSerialCollectMax) return scan_serial(reader, candidates, kNoLimit);
     auto parts = fork_join<std::vector<PointRecord>>(
         candidates.size(), grain_for(candidates.size()),
-        [&](std::size_t b, std::size_t e) { return scan_serial(records, candidates.subspan(b, e - b), filter, kNoLimit); });
+        [&](std::size_t b, std::size_t e) { return scan_serial(reader, candidates.subspan(b, e - b), kNoLimit); });
     return join(parts);
 }
 
