@@ -65,9 +65,8 @@ void ValueIndex::add(std::uint64_t slot, const MetadataMap& metadata) {
 }
 
 SlotBitmap ValueIndex::equal_slots(const KeyEntry& entry, std::string_view vk, std::uint64_t length) const {
-    SlotBitmap out(length);
-    if (auto v = entry.values.find(vk); v != entry.values.end()) v->second.or_into(out);
-    return out;
+    if (auto v = entry.values.find(vk); v != entry.values.end()) return v->second.copy_out(length);
+    return SlotBitmap(length);
 }
 
 std::optional<SlotBitmap> ValueIndex::answer(std::string_view key, CompareOp op, const MetadataValue& operand) const {

@@ -34,6 +34,13 @@ public:
     }
     // ORs the set into `out` (bits at or beyond out.size() are dropped).
     void or_into(SlotBitmap& out) const { out.or_with(bits_); }
+    // The set as a dense bitmap of `length` bits (no slot set here is at or
+    // beyond `length`).
+    SlotBitmap copy_out(std::uint64_t length) const {
+        SlotBitmap out = bits_;
+        out.grow(length);
+        return out;
+    }
     std::uint64_t count() const { return bits_.count(); }
     std::size_t memory_bytes() const { return bits_.words().capacity() * 8; }
 

@@ -98,9 +98,9 @@ std::vector<PointRecord> run_route(const RecordStore& records, std::span<const s
     return scan_countdown(reader, cands, limit);
 }
 
-std::vector<std::uint64_t> slots_of(const SlotBitmap& bits) {
+std::vector<std::uint64_t> slots_of(const SlotBitmap& bits, std::size_t expected = 0) {
     std::vector<std::uint64_t> out;
-    out.reserve(bits.count());
+    out.reserve(expected);
     bits.for_each_set([&](std::uint64_t s) { out.push_back(s); });
     return out;
 }
@@ -147,7 +147,7 @@ std::vector<PointRecord> metadata_scan(const RecordStore& records, MetadataIndex
             return run_route(records, cands, filter.op == CompareOp::Nin ? &filter : nullptr, limit);
         }
     }
-    return run_route(records, slots_of(records.live_bitmap()), &filter, limit);
+    return run_route(records, slots_of(records.live_bitmap(), records.live_count()), &filter, limit);
 }
 
 }  // namespace orbisk
