@@ -37,7 +37,9 @@ public:
     // The set as a dense bitmap of `length` bits (no slot set here is at or
     // beyond `length`).
     SlotBitmap copy_out(std::uint64_t length) const {
-        SlotBitmap out = bits_;
+        SlotBitmap out;
+        out.reserve(length);  // one allocation: the copy and the growth reuse it
+        out = bits_;
         out.grow(length);
         return out;
     }
