@@ -11,6 +11,7 @@
 #include <sys/resource.h>
 
 #include "check.hpp"
+#include "temp_dir.hpp"
 #include "engine/util/crc.hpp"
 #include "engine/database.hpp"
 #include "engine/util/format.hpp"
@@ -20,15 +21,6 @@
 using namespace orbisk;
 
 namespace {
-
-struct TempDir {
-    std::string path;
-    TempDir() {
-        char tmpl[] = "/tmp/orbisk-engine-test-XXXXXX";
-        path = ::mkdtemp(tmpl);
-    }
-    ~TempDir() { std::filesystem::remove_all(path); }
-};
 
 std::unique_ptr<Storage> open_store(const TempDir& dir, std::uint64_t capacity = 16) {
     auto st = Storage::open(OpenOptions{dir.path + "/geo.coords.mmap", dir.path + "/geo.metadata.mmap", capacity, 0, false});

@@ -1,6 +1,9 @@
-// A test-only extension module that reaches the metadata conversions directly,
-// before any method of the handle returns stored metadata to Python.
+// A test-only extension module that reaches engine internals directly: the
+// metadata conversions, and the geometry of the polygon test, so that pytest
+// can check them against exact rational arithmetic.
 #include "engine/metadata/metadata.hpp"
+#include "engine/query/orient2d.hpp"
+#include "engine/query/polygon.hpp"
 #include "python/convert.hpp"
 #include "python/py_util.hpp"
 
@@ -57,7 +60,40 @@ PyObject* probe_from_json_texts(PyObject*, PyObject* arg) {
     return out.release();
 }
 
+// orient2d(ax, ay, bx, by, cx, cy) -> float whose sign is the orientation.
+PyObject* probe_orient2d(PyObject*, PyObject* args) {
+    double ax, ay, bx, by, cx, cy;
+    if (!PyArg_ParseTuple(args, "dddddd", &ax, &ay, &bx, &by, &cx, &cy)) return nullptr;
+    return PyFloat_FromDouble(orient2d(ax, ay, bx, by, cx, cy));
+}
+
+// ring_location(vertices, x, y) -> "inside" | "outside" | "boundary": where
+// (x, y) lies relative to the ring of (x, y) tuples, closed as a polygon query
+// closes it.
+PyObject* probe_ring_location(PyObject*, PyObject* args) {
+    PyObject* list;
+    double x, y;
+    if (!PyArg_ParseTuple(args, "Odd", &list, &x, &y)) return nullptr;
+    if (!PyList_Check(list)) return raise_conversion_error(list, "PyList", "vertices");
+    std::vector<Vertex> vertices;
+    for (Py_ssize_t i = 0; i < PyList_Size(list); ++i) {
+        PyObject* item = PyList_GetItem(list, i);
+        if (!PyTuple_Check(item)) return raise_conversion_error(item, "PyTuple");
+        PyObject* vx = PyTuple_GetItem(item, 0);
+        PyObject* vy = vx ? PyTuple_GetItem(item, 1) : nullptr;
+        if (!vy) return nullptr;
+        const Vertex v{PyFloat_AsDouble(vx), PyFloat_AsDouble(vy)};
+        if (PyErr_Occurred()) return nullptr;
+        vertices.push_back(v);
+    }
+    const Polygon polygon(std::move(vertices));
+    static const char* const names[] = {"outside", "inside", "boundary"};
+    return PyUnicode_FromString(names[static_cast<int>(point_in_ring(polygon.ring(), x, y))]);
+}
+
 PyMethodDef probe_methods[] = {
+    {"orient2d", probe_orient2d, METH_VARARGS, nullptr},
+    {"ring_location", probe_ring_location, METH_VARARGS, nullptr},
     {"to_json_text", probe_to_json_text, METH_O, nullptr},
     {"to_json_text_via_map", probe_to_json_text_via_map, METH_O, nullptr},
     {"from_json_texts", probe_from_json_texts, METH_O, nullptr},

@@ -52,6 +52,20 @@ std::optional<SlotBitmap> MetadataIndexes::answer(const RecordStore& records, co
     return numeric_.answer(compare.key, compare.op, compare.operand);
 }
 
+std::optional<std::vector<std::uint64_t>> MetadataIndexes::answer_slots(const RecordStore& records,
+                                                                      const FilterExpr& compare) {
+    if (compare.kind == FilterExpr::Kind::Compare && compare.op == CompareOp::Eq) {
+        ensure_built(value_, value_mutex_, [&] { build_value(records); });
+        std::shared_lock lock(value_mutex_);
+        return value_.equal_slots(compare.key, compare.operand);
+    }
+    auto bits = answer(records, compare);
+    if (!bits) return std::nullopt;
+    std::vector<std::uint64_t> out;
+    bits->for_each_set([&](std::uint64_t s) { out.push_back(s); });
+    return out;
+}
+
 bool MetadataIndexes::any_built() const {
     {
         std::shared_lock lock(numeric_mutex_);

@@ -10,6 +10,7 @@
 #include <optional>
 #include <shared_mutex>
 #include <span>
+#include <vector>
 
 #include "engine/index/numeric_index.hpp"
 #include "engine/index/value_index.hpp"
@@ -34,6 +35,9 @@ public:
     // building that index from `records` first if it has not been built. Nothing
     // when the index declines. The caller holds the storage lock shared.
     std::optional<SlotBitmap> answer(const RecordStore& records, const FilterExpr& compare);
+    // The same answer as ascending slots (an Eq answer is listed from the
+    // value's own set, without a bitmap as long as the store).
+    std::optional<std::vector<std::uint64_t>> answer_slots(const RecordStore& records, const FilterExpr& compare);
 
     // Whether either index has been built (and so wants new points).
     bool any_built() const;

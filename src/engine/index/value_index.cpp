@@ -65,7 +65,7 @@ void ValueIndex::add(std::uint64_t slot, const MetadataMap& metadata) {
 }
 
 SlotBitmap ValueIndex::equal_slots(const KeyEntry& entry, std::string_view vk, std::uint64_t length) const {
-    if (auto v = entry.values.find(vk); v != entry.values.end()) return v->second.copy_out(length);
+    if (auto v = entry.values.find(vk); v != entry.values.end()) return v->second.to_slot_bitmap(length);
     return SlotBitmap(length);
 }
 
@@ -102,6 +102,17 @@ std::optional<SlotBitmap> ValueIndex::answer(std::string_view key, CompareOp op,
         }
         default: return std::nullopt;
     }
+}
+
+std::optional<std::vector<std::uint64_t>> ValueIndex::equal_slots(std::string_view key,
+                                                                 const MetadataValue& operand) const {
+    const auto it = keys_.find(key);
+    std::string& vk = scratch();
+    if (it == keys_.end() || !value_key(operand, vk)) return std::nullopt;
+    std::vector<std::uint64_t> out;
+    if (auto v = it->second.values.find(vk); v != it->second.values.end())
+        v->second.for_each_set([&](std::uint64_t s) { out.push_back(s); });
+    return out;
 }
 
 void ValueIndex::remove(std::uint64_t slot, const MetadataMap& metadata) {

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "engine/metadata/metadata.hpp"
 #include "engine/query/filter.hpp"
@@ -36,7 +37,7 @@ public:
     void or_into(SlotBitmap& out) const { out.or_with(bits_); }
     // The set as a dense bitmap of `length` bits (no slot set here is at or
     // beyond `length`).
-    SlotBitmap copy_out(std::uint64_t length) const {
+    SlotBitmap to_slot_bitmap(std::uint64_t length) const {
         SlotBitmap out;
         out.reserve(length);  // one allocation: the copy and the growth reuse it
         out = bits_;
@@ -45,6 +46,11 @@ public:
     }
     std::uint64_t count() const { return bits_.count(); }
     std::size_t memory_bytes() const { return bits_.words().capacity() * 8; }
+    // Calls f(slot) for every member, in ascending order.
+    template <class F>
+    void for_each_set(F f) const {
+        bits_.for_each_set(f);
+    }
 
 private:
     SlotBitmap bits_;
@@ -61,6 +67,9 @@ public:
     // The slots satisfying `key op operand` for Eq, Ne and In exactly, or a
     // superset of them for Nin; nothing when the index cannot answer.
     std::optional<SlotBitmap> answer(std::string_view key, CompareOp op, const MetadataValue& operand) const;
+    // The Eq answer as ascending slots, listed from the value's own set without
+    // a bitmap as long as the store: what a rare value costs is its members.
+    std::optional<std::vector<std::uint64_t>> equal_slots(std::string_view key, const MetadataValue& operand) const;
     // Forgets a deleted slot under the record's own values.
     void remove(std::uint64_t slot, const MetadataMap& metadata);
 

@@ -141,10 +141,9 @@ std::vector<PointRecord> metadata_scan(const RecordStore& records, MetadataIndex
             return out;
         }
     } else if (filter.kind == Kind::Compare) {
-        if (auto set = indexes.answer(records, filter)) {
-            const auto cands = slots_of(*set);
+        if (auto cands = indexes.answer_slots(records, filter)) {
             // A $nin answer may hold more than the matches: test them again.
-            return run_route(records, cands, filter.op == CompareOp::Nin ? &filter : nullptr, limit);
+            return run_route(records, *cands, filter.op == CompareOp::Nin ? &filter : nullptr, limit);
         }
     }
     return run_route(records, slots_of(records.live_bitmap(), records.live_count()), &filter, limit);

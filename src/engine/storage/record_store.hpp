@@ -70,7 +70,7 @@ public:
     std::uint64_t live_count() const { return live_count_; }
     std::uint64_t metadata_end() const { return metadata_end_; }
     const MetaSpan& span(std::uint64_t s) const { return spans_[s]; }
-    // Bit s set while slot s is live.
+    // Bit s set while slot s is live; as long as next_slot.
     const SlotBitmap& live_bitmap() const { return live_; }
 
     MappedFile& coords() { return coords_; }
