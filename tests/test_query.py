@@ -383,3 +383,36 @@ def test_deep_filters_raise_recursion_error_and_accepted_ones_evaluate():
         assert [r["id"] for r in db.query(deepest)] == [i for i in range(1500) if i % 2 == 0]
     finally:
         sys.setrecursionlimit(old)
+
+
+def test_queries_running_alongside_inserts_see_whole_points_and_end_exact():
+    import threading
+    db = PyZurAD()
+    db.insert_batch([(0, 0, {"k": i % 5, "n": i}) for i in range(3000)])
+    stop = threading.Event()
+    errors = []
+
+    def reader(f):
+        while not stop.is_set():
+            try:
+                rows = db.query(f)
+                ids = [r["id"] for r in rows]
+                assert ids == sorted(ids) and all(r["metadata"]["k"] == 3 for r in rows)
+            except Exception as e:  # reported by the main thread
+                errors.append(e)
+                return
+
+    threads = [threading.Thread(target=reader, args=(f,)) for f in
+               ({"k": 3}, {"k": 3, "n": {"$gte": 0}}, {"$or": [{"k": 3}]})]
+    for t in threads:
+        t.start()
+    for i in range(20):
+        db.insert_batch([(0, 0, {"k": j % 5, "n": 3000 + 100 * i + j}) for j in range(100)])
+        db.insert(0, 0, {"k": 3, "n": -i})
+    stop.set()
+    for t in threads:
+        t.join()
+    assert not errors
+    want = sorted(r["id"] for r in db.query({}) if r["metadata"]["k"] == 3)
+    for f in ({"k": 3}, {"k": 3, "n": {"$gte": -100}}, {"$or": [{"k": 3}]}):
+        assert [r["id"] for r in db.query(f)] == want
