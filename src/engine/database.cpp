@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <mutex>
+#include <new>
 #include <unistd.h>
 
 #include "engine/query/metadata_scan.hpp"
@@ -174,7 +175,12 @@ void Database::add_to_indexes(std::uint64_t first, std::size_t count,
 Result<std::vector<PointRecord>> Database::metadata_scan(const FilterExpr& filter, std::uint64_t limit) {
     if (limit == 0) return std::vector<PointRecord>{};
     std::shared_lock lock(storage_mutex_);
-    return orbisk::metadata_scan(storage_->records(), indexes_, filter, limit);
+    try {
+        return orbisk::metadata_scan(storage_->records(), indexes_, filter, limit);
+    } catch (const std::bad_alloc&) {
+        // A result or an index too large for memory fails the call, not the process.
+        return fail(Error::os(ENOMEM));
+    }
 }
 
 Status Database::flush() {

@@ -24,7 +24,12 @@ void ensure_built(Index& index, std::shared_mutex& m, Build build) {
     }
     std::unique_lock lock(m);
     if (index.built()) return;
-    build();
+    try {
+        build();
+    } catch (...) {
+        index = Index();  // a build cut short leaves nothing half-made behind
+        throw;
+    }
     index.mark_built();
 }
 
