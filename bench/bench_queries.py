@@ -9,15 +9,12 @@ the ratio SQLite time / orbisk time (above 1: orbisk is faster).
 import argparse
 import json
 import os
-import shutil
 import sqlite3
 import statistics
 import sys
-import tempfile
-import time
 
 sys.path.insert(0, os.path.dirname(__file__))
-from common import make_points, timed  # noqa: E402
+from common import make_points, run_in_work_dir, timed  # noqa: E402
 
 from orbisk import PyZurAD  # noqa: E402
 
@@ -102,11 +99,7 @@ def main():
     ap.add_argument("--repeat", type=int, default=5)
     ap.add_argument("--dir", default=None)
     args = ap.parse_args()
-    work = tempfile.mkdtemp(prefix="orbisk-bench-", dir=args.dir)
-    try:
-        run(args, work)
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
+    run_in_work_dir(args.dir, lambda work: run(args, work))
 
 
 def run(args, work):

@@ -11,11 +11,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 
 #include "engine/metadata/metadata.hpp"
 #include "engine/query/filter.hpp"
 #include "engine/util/slot_bitmap.hpp"
+#include "engine/util/string_map.hpp"
 
 namespace orbisk {
 
@@ -47,11 +47,7 @@ public:
     std::size_t memory_bytes() const;
 
 private:
-    struct Hash {
-        using is_transparent = void;
-        std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
-    };
-    std::unordered_map<std::string, BitSlicedColumn, Hash, std::equal_to<>> columns_;
+    StringMap<BitSlicedColumn> columns_;
     bool built_ = false;
 };
 

@@ -11,13 +11,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "engine/metadata/metadata.hpp"
 #include "engine/query/filter.hpp"
 #include "engine/util/slot_bitmap.hpp"
+#include "engine/util/string_map.hpp"
 
 namespace orbisk {
 
@@ -83,13 +82,6 @@ public:
     std::size_t memory_bytes() const;
 
 private:
-    struct Hash {
-        using is_transparent = void;
-        std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
-    };
-    template <class V>
-    using StringMap = std::unordered_map<std::string, V, Hash, std::equal_to<>>;
-
     struct KeyEntry {
         // Value key (see value_key) -> slots holding that value.
         StringMap<ValueBitmap> values;
@@ -101,7 +93,7 @@ private:
 
     StringMap<KeyEntry> keys_;
     StringMap<std::uint64_t> distinct_;
-    std::unordered_set<std::string, Hash, std::equal_to<>> array_keys_;
+    StringSet array_keys_;
     std::uint64_t universe_ = 0;
     bool built_ = false;
 };
