@@ -370,19 +370,18 @@ def nested(depth):
 def test_deep_filters_raise_recursion_error_and_accepted_ones_evaluate():
     db = PyZurAD()
     db.insert_batch([(0, 0, {"a": i % 2}) for i in range(1500)])
-    with pytest.raises(RecursionError):
-        db.query(nested(100000))
     old = sys.getrecursionlimit()
-    sys.setrecursionlimit(10**6)
-    try:
-        with pytest.raises(RecursionError) as err:
-            db.exists(nested(100000))
-        assert str(err.value) == "filter nested deeper than 1000 levels"
-        # The deepest filter the parser accepts, evaluated on the pool's threads as well.
-        deepest = nested(998)
-        assert [r["id"] for r in db.query(deepest)] == [i for i in range(1500) if i % 2 == 0]
-    finally:
-        sys.setrecursionlimit(old)
+    for limit in (old, 10**6):
+        sys.setrecursionlimit(limit)
+        try:
+            for call, doc in ((db.query, nested(100000)), (db.exists, nested(255))):
+                with pytest.raises(RecursionError) as err:
+                    call(doc)
+                assert str(err.value) == "filter nested deeper than 256 levels"
+        finally:
+            sys.setrecursionlimit(old)
+    # The deepest filter the parser accepts, evaluated on the pool's threads as well.
+    assert [r["id"] for r in db.query(nested(254))] == [i for i in range(1500) if i % 2 == 0]
 
 
 def test_queries_running_alongside_inserts_see_whole_points_and_end_exact():

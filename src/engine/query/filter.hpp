@@ -15,9 +15,9 @@ namespace orbisk {
 enum class CompareOp : std::uint8_t { Eq, Ne, Gt, Gte, Lt, Lte, In, Nin };
 
 // Filter documents nested deeper than this are refused by the parser, so that
-// evaluating or destroying any accepted tree (both recurse) stays far inside a
-// thread's stack, whatever the interpreter's recursion limit is.
-inline constexpr int kMaxFilterDepth = 1000;
+// parsing, evaluating or destroying any accepted tree (all recurse) stays far
+// inside a thread's stack, whatever the interpreter's recursion limit is.
+inline constexpr int kMaxFilterDepth = 256;
 
 struct FilterExpr {
     enum class Kind : std::uint8_t { Compare, And, Or, Not };
