@@ -64,7 +64,7 @@ void ValueIndex::add(std::uint64_t slot, const MetadataMap& metadata) {
     }
 }
 
-SlotBitmap ValueIndex::equal_slots(const KeyEntry& entry, std::string_view vk, std::uint64_t length) const {
+SlotBitmap ValueIndex::equal_bitmap(const KeyEntry& entry, std::string_view vk, std::uint64_t length) const {
     if (auto v = entry.values.find(vk); v != entry.values.end()) return v->second.to_slot_bitmap(length);
     return SlotBitmap(length);
 }
@@ -77,10 +77,10 @@ std::optional<SlotBitmap> ValueIndex::answer(std::string_view key, CompareOp op,
     switch (op) {
         case CompareOp::Eq:
             if (!value_key(operand, vk)) return std::nullopt;
-            return equal_slots(entry, vk, entry.length);
+            return equal_bitmap(entry, vk, entry.length);
         case CompareOp::Ne: {
             if (!value_key(operand, vk)) return std::nullopt;
-            SlotBitmap out = equal_slots(entry, vk, universe_);
+            SlotBitmap out = equal_bitmap(entry, vk, universe_);
             out.invert();
             return out;
         }

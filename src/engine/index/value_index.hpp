@@ -89,7 +89,7 @@ private:
     };
 
     // The Eq answer of an entry for one encoded value key.
-    SlotBitmap equal_slots(const KeyEntry& entry, std::string_view value_key, std::uint64_t length) const;
+    SlotBitmap equal_bitmap(const KeyEntry& entry, std::string_view value_key, std::uint64_t length) const;
 
     StringMap<KeyEntry> keys_;
     StringMap<std::uint64_t> distinct_;
