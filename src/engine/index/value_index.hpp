@@ -15,47 +15,15 @@
 
 #include "engine/metadata/metadata.hpp"
 #include "engine/query/filter.hpp"
+#include "engine/util/compressed_bitmap.hpp"
 #include "engine/util/slot_bitmap.hpp"
 #include "engine/util/string_map.hpp"
 
 namespace orbisk {
 
-// The slots holding one value of one key. Dense: storage grows to the highest
-// slot set, so a value seen only early costs little.
-class DenseValueBitmap {
-public:
-    DenseValueBitmap() = default;
-    void set(std::uint64_t slot) {
-        bits_.grow(slot + 1);
-        bits_.set(slot);
-    }
-    void clear(std::uint64_t slot) {
-        if (slot < bits_.size()) bits_.clear(slot);
-    }
-    // ORs the set into `out` (bits at or beyond out.size() are dropped).
-    void or_into(SlotBitmap& out) const { out.or_with(bits_); }
-    // The set as a dense bitmap of `length` bits (no slot set here is at or
-    // beyond `length`).
-    SlotBitmap to_slot_bitmap(std::uint64_t length) const {
-        SlotBitmap out;
-        out.reserve(length);  // one allocation: the copy and the growth reuse it
-        out = bits_;
-        out.grow(length);
-        return out;
-    }
-    std::uint64_t count() const { return bits_.count(); }
-    std::size_t memory_bytes() const { return bits_.words().capacity() * 8; }
-    // Calls f(slot) for every member, in ascending order.
-    template <class F>
-    void for_each_set(F f) const {
-        bits_.for_each_set(f);
-    }
-
-private:
-    SlotBitmap bits_;
-};
-
-using ValueBitmap = DenseValueBitmap;
+// The slots holding one value of one key, compressed: a key costs a few bytes
+// a point whatever its number of distinct values.
+using ValueBitmap = CompressedBitmap;
 
 inline constexpr std::uint64_t kDistinctLimit = 1000;
 
