@@ -331,14 +331,6 @@ PyObject* handle_exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 // ---- spatial queries --------------------------------------------------------------
 
-// Converts the first N arguments to doubles, in order.
-template <std::size_t N, std::size_t M>
-bool doubles_of(const Args<M>& a, const std::array<const char*, M>& names, std::array<double, N>& out) {
-    for (std::size_t i = 0; i < N; ++i)
-        if (!to_double(a[i], names[i], out[i])) return false;
-    return true;
-}
-
 // The optional `filter` of a spatial query: omitted or None is no filter,
 // anything else must be a dict. Checks the type; the parse comes later.
 bool check_optional_filter(PyObject* obj) {
@@ -383,26 +375,32 @@ PyObject* spatial_rows(PyObject* self, SpatialShape shape, std::optional<FilterE
     return rows_of(r);
 }
 
+// query_bbox and query_radius: numbers (every parameter but the last), then
+// the optional filter; `make` turns the numbers into the query's shape.
+template <std::size_t M, class MakeShape>
+PyObject* query_by_numbers(PyObject* self, const char* func, const std::array<const char*, M>& names,
+                           PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, MakeShape make) {
+    Args<M> a;
+    if (!a.bind(func, names, M - 1, args, nargs, kwnames)) return nullptr;
+    std::array<double, M - 1> v;
+    for (std::size_t i = 0; i + 1 < M; ++i)
+        if (!to_double(a[i], names[i], v[i])) return nullptr;
+    if (!check_optional_filter(a[M - 1])) return nullptr;
+    std::optional<FilterExpr> filter;
+    if (!parse_optional_filter(a[M - 1], filter)) return nullptr;
+    return spatial_rows(self, make(v), std::move(filter));
+}
+
 PyObject* handle_query_bbox(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr std::array<const char*, 5> names{"min_lat", "min_lon", "max_lat", "max_lon", "filter"};
-    Args<5> a;
-    if (!a.bind("query_bbox", names, 4, args, nargs, kwnames)) return nullptr;
-    std::array<double, 4> v;
-    if (!doubles_of(a, names, v) || !check_optional_filter(a[4])) return nullptr;
-    std::optional<FilterExpr> filter;
-    if (!parse_optional_filter(a[4], filter)) return nullptr;
-    return spatial_rows(self, GeoBox{v[0], v[1], v[2], v[3]}, std::move(filter));
+    return query_by_numbers(self, "query_bbox", names, args, nargs, kwnames,
+                            [](const auto& v) { return SpatialShape(GeoBox{v[0], v[1], v[2], v[3]}); });
 }
 
 PyObject* handle_query_radius(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr std::array<const char*, 4> names{"center_lat", "center_lon", "radius_meters", "filter"};
-    Args<4> a;
-    if (!a.bind("query_radius", names, 3, args, nargs, kwnames)) return nullptr;
-    std::array<double, 3> v;
-    if (!doubles_of(a, names, v) || !check_optional_filter(a[3])) return nullptr;
-    std::optional<FilterExpr> filter;
-    if (!parse_optional_filter(a[3], filter)) return nullptr;
-    return spatial_rows(self, Circle(v[0], v[1], v[2]), std::move(filter));
+    return query_by_numbers(self, "query_radius", names, args, nargs, kwnames,
+                            [](const auto& v) { return SpatialShape(Circle(v[0], v[1], v[2])); });
 }
 
 PyObject* handle_query_polygon(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
