@@ -9,19 +9,25 @@ compared sorted by id (orbisk's order is not defined). SQLite keeps an R*Tree of
 exact test runs in SQL, or in Python where that is faster (both are timed for the radius, the
 polygon's is shapely's vectorised test). The STRtree hands back dicts built before the timing, so
 it is the ceiling for a store that must build its rows. Requires shapely and numpy (bench only).
+
+Prints the median time of each system, and the median of the ratios taken round by round (the
+systems run in turn); "examined" is the number of points the grid lists (or the index answers)
+per result row.
 """
 import json
 import math
 import os
 import sqlite3
+import statistics
 import sys
+import time
 
 import numpy as np
 import shapely
 
 sys.path.insert(0, os.path.dirname(__file__))
 from bench_queries import query_points  # noqa: E402
-from common import main_of, median_time  # noqa: E402
+from common import main_of, timed  # noqa: E402
 
 from orbisk import PyZurAD  # noqa: E402
 
@@ -155,6 +161,18 @@ class Ceiling:
 
 # ---- the run -----------------------------------------------------------------------------------------
 
+def batch_size(f):
+    return max(1, min(1000, int(0.002 / max(timed(f)[0], 1e-7))))
+
+
+def batch_time(f, k):
+    """Time of one call, averaged over a batch of k."""
+    t = time.perf_counter()
+    for _ in range(k):
+        f()
+    return (time.perf_counter() - t) / k
+
+
 def by_id(rows):
     return sorted(rows, key=lambda r: r["id"])
 
@@ -212,20 +230,23 @@ def run(args, work):
     print(f"{'query (median of %d)' % args.repeat:<38}{'rows':>7}{'examined':>10}{'orbisk':>10}{'sqlite':>10}"
           f"{'ceiling':>10}   ms {'sqlite/orbisk':>14}{'orbisk/ceiling':>15}")
     for name, ours, theirs, best, grid_box in queries:
-        t_ours, r_ours = median_time(ours, args.repeat)
-        sqlite_times = []
-        for variant in theirs:
-            t, r = median_time(variant, args.repeat)
-            assert by_id(r) == by_id(r_ours), name
-            sqlite_times.append(t)
-        t_best, r_best = median_time(best, args.repeat)
-        assert by_id(r_best) == by_id(r_ours), name
+        want = by_id(ours())
+        for f in theirs + [best]:
+            assert by_id(f()) == want, name
+        # The three in turn, round after round, and the ratios taken round by round, so that they
+        # hold while the shared machine's speed drifts. Quick calls are timed in batches of about 2 ms.
+        calls = [(f, batch_size(f)) for f in [ours, best] + theirs]
+        rounds = [[batch_time(f, k) for f, k in calls] for _ in range(args.repeat)]
+        t_ours, t_best = (statistics.median(r[i] for r in rounds) for i in (0, 1))
+        t_variants = [statistics.median(r[i] for r in rounds) for i in range(2, 2 + len(theirs))]
+        fastest = t_variants.index(min(t_variants)) + 2
+        vs_sqlite = statistics.median(r[fastest] / r[0] for r in rounds)
+        vs_ceiling = statistics.median(r[0] / r[1] for r in rounds)
         examined = grid_candidates(ceiling.lat, ceiling.lon, grid_box) if grid_box else n // 100
-        t_theirs = min(sqlite_times)
-        print(f"{name:<38}{len(r_ours):>7,}{examined / max(len(r_ours), 1):>10.1f}{t_ours * 1000:>10.2f}"
-              f"{t_theirs * 1000:>10.2f}{t_best * 1000:>10.2f}      {t_theirs / t_ours:>10.1f}x{t_ours / t_best:>14.1f}x"
-              + ("" if len(sqlite_times) == 1 else f"   (SQL test {sqlite_times[0] * 1000:.2f}, Python test "
-                                                 f"{sqlite_times[1] * 1000:.2f})"))
+        print(f"{name:<38}{len(want):>7,}{examined / max(len(want), 1):>10.1f}{t_ours * 1000:>10.2f}"
+              f"{min(t_variants) * 1000:>10.2f}{t_best * 1000:>10.2f}      {vs_sqlite:>10.1f}x{vs_ceiling:>14.1f}x"
+              + ("" if len(theirs) == 1 else f"   (SQL test {t_variants[0] * 1000:.2f}, Python test "
+                                             f"{t_variants[1] * 1000:.2f})"))
     s.close()
 
 
