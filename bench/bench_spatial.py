@@ -243,10 +243,10 @@ def run(args, work):
         vs_sqlite = statistics.median(r[fastest] / r[0] for r in rounds)
         vs_ceiling = statistics.median(r[0] / r[1] for r in rounds)
         examined = grid_candidates(ceiling.lat, ceiling.lon, grid_box) if grid_box else n // 100
-        print(f"{name:<38}{len(want):>7,}{examined / max(len(want), 1):>10.1f}{t_ours * 1000:>10.2f}"
-              f"{min(t_variants) * 1000:>10.2f}{t_best * 1000:>10.2f}      {vs_sqlite:>10.1f}x{vs_ceiling:>14.1f}x"
-              + ("" if len(theirs) == 1 else f"   (SQL test {t_variants[0] * 1000:.2f}, Python test "
-                                             f"{t_variants[1] * 1000:.2f})"))
+        print(f"{name:<38}{len(want):>7,}{examined / max(len(want), 1):>10.1f}{t_ours * 1000:>10.3f}"
+              f"{min(t_variants) * 1000:>10.3f}{t_best * 1000:>10.3f}      {vs_sqlite:>10.1f}x{vs_ceiling:>14.1f}x"
+              + ("" if len(theirs) == 1 else f"   (SQL test {t_variants[0] * 1000:.3f}, Python test "
+                                             f"{t_variants[1] * 1000:.3f})"))
     s.close()
 
 
