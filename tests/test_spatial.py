@@ -96,6 +96,7 @@ CIRCLES = [
     (60.0, 179.0, 400_000.0),
     (30.0, 60.0, 9_000_000.0), (-10.0, 20.0, 19_500_000.0),   # most of the globe, nearly antipodal points
     (10.0, 20.0, math.pi * EARTH_RADIUS), (5.0, 5.0, math.inf),
+    (6.16, 44.21, math.inf),   # its antipode rounds to more than half the globe away
     (1.0, 2.0, -1.0), (1.0, 2.0, math.nan),
 ]
 
@@ -112,10 +113,10 @@ def box_points(box):
 
 
 def circle_points(rng, circle):
-    """Points at every compass direction a metre (or 1e-7 of the radius) inside and outside the
-    edge, and random points around the centre."""
+    """The centre and its antipode, points at every compass direction a metre (or 1e-7 of the
+    radius) inside and outside the edge, and random points around the centre."""
     clat, clon, r = circle
-    pts = [(clat, clon)]
+    pts = [(clat, clon), (-clat, clon - 180.0 if clon > 0 else clon + 180.0)]
     if not 0 < r < math.pi * EARTH_RADIUS:
         return pts
     margin = max(1e-7 * r, 1.0)
