@@ -61,8 +61,9 @@ SpatialAnswer spatial_query(const GridIndex& grid, const RecordStore& records, M
         answer.route = SpatialRoute::Index;
     else
         slots = grid_route_slots(grid, records, shape);
-    // On the index route the condition is tested again: a $nin answer may hold
-    // more slots than its matches.
+    // Each slot read is tested against the filter: on the grid route that is
+    // the filtering; on the index route it tests the condition again, since a
+    // $nin answer may hold more slots than its matches.
     answer.records = collect_candidates(records, *slots, filter);
     return answer;
 }
