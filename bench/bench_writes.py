@@ -9,11 +9,10 @@ import os
 import shutil
 import subprocess
 import sys
-import tempfile
 import textwrap
 
 sys.path.insert(0, os.path.dirname(__file__))
-from common import SqlitePeer, make_points, timed  # noqa: E402
+from common import SqlitePeer, make_points, run_in_work_dir, timed  # noqa: E402
 
 from orbisk import PyZurAD  # noqa: E402
 
@@ -45,11 +44,7 @@ def main():
     ap.add_argument("--fast-singles", type=int, default=200_000)
     ap.add_argument("--dir", default=None)
     args = ap.parse_args()
-    work = tempfile.mkdtemp(prefix="orbisk-bench-", dir=args.dir)
-    try:
-        run(args, work)
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
+    run_in_work_dir(args.dir, lambda work: run(args, work))
 
 
 def row(name, ours, theirs, unit):

@@ -2,7 +2,9 @@
 import json
 import os
 import random
+import shutil
 import sqlite3
+import tempfile
 import time
 
 
@@ -22,6 +24,15 @@ def make_points(n, seed=7):
         }
         points.append((rng.uniform(-85, 85), rng.uniform(-180, 180), meta))
     return points
+
+
+def run_in_work_dir(directory, run):
+    """run(work) in a fresh directory below `directory` (None: the temporary one), removed after."""
+    work = tempfile.mkdtemp(prefix="orbisk-bench-", dir=directory)
+    try:
+        run(work)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
 
 
 def timed(f):

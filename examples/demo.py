@@ -1,23 +1,53 @@
 """A short tour of orbisk on a store that lives in a temporary directory."""
 import os
+import random
 import tempfile
 
 from orbisk import PyZurAD
 
-with tempfile.TemporaryDirectory() as d:
-    path = os.path.join(d, "cities.db")
-    db = PyZurAD(path)
-    first = db.insert(48.8566, 2.3522, {"name": "Paris", "population": 2_102_650})
-    ids = db.insert_batch([
-        (51.5072, -0.1276, {"name": "London", "tags": ["capital", "port"]}),
-        (-33.8688, 151.2093, {"name": "Sydney", "coastal": True}),
-    ])
-    print("inserted ids:", [first] + ids)
-    print("points stored:", db.len(), "(next_slot, live_count):", db.slot_stats())
-    db.flush()
-    print("integrity after flush:", db.verify_integrity())
-    del db
+KINDS = ["cafe", "museum", "park", "station", "library", "market"]
+CITIES = {"Oslo": (59.91, 10.75), "Lisbon": (38.72, -9.14), "Nairobi": (-1.29, 36.82),
+          "Lima": (-12.05, -77.04), "Osaka": (34.69, 135.50)}
 
+with tempfile.TemporaryDirectory() as d:
+    path = os.path.join(d, "places.db")
+    db = PyZurAD(path)
+    rng = random.Random(3)
+    points = []
+    for i in range(5000):
+        city = rng.choice(list(CITIES))
+        lat, lon = CITIES[city]
+        meta = {"name": f"{city.lower()}-{i}", "city": city, "kind": rng.choice(KINDS),
+                "rating": round(rng.uniform(1, 5), 1), "visits": rng.randrange(100000)}
+        if rng.random() < 0.3:
+            meta["tags"] = rng.sample(["free", "outdoor", "accessible", "late"], rng.randrange(1, 3))
+        if rng.random() < 0.1:
+            meta["closed"] = True
+        points.append((lat + rng.uniform(-0.2, 0.2), lon + rng.uniform(-0.2, 0.2), meta))
+    ids = db.insert_batch(points)
+    print(f"inserted {len(ids)} points, ids {ids[0]} to {ids[-1]}; (next_slot, live_count) = {db.slot_stats()}")
+
+    def show(title, filter, limit=None):
+        rows = db.query(filter, limit=limit)
+        print(f"\n{title}\n  filter {filter!r}{'' if limit is None else f', limit={limit}'}: {len(rows)} rows")
+        for r in rows[:3]:
+            print(f"  {r['id']:5d} ({r['latitude']:.3f}, {r['longitude']:.3f}) {r['metadata']}")
+
+    show("Museums in Oslo", {"city": "Oslo", "kind": "museum"})
+    show("Highly rated, much visited places", {"rating": {"$gte": 4.8}, "visits": {"$gt": 90000}})
+    show("Free or outdoor places that are not closed",
+         {"tags": {"$in": ["free", "outdoor"]}, "closed": {"$ne": True}}, limit=5)
+    show("Either a market in Lima or a late-night cafe",
+         {"$or": [{"city": "Lima", "kind": "market"}, {"kind": "cafe", "tags": {"$in": ["late"]}}]})
+    print("\nany station in Osaka rated below 1.2?", db.exists({"city": "Osaka", "kind": "station",
+                                                                "rating": {"$lt": 1.2}}))
+    try:
+        db.query({"rating": {"$between": [1, 2]}})
+    except ValueError as e:
+        print("a filter with an unknown operator is refused:", e)
+
+    db.flush()
+    print("\nintegrity after flush:", db.verify_integrity())
+    del db
     reopened = PyZurAD(path)
-    print("after reopening:", reopened.len(), "points")
-    print("files:", sorted(os.listdir(d)))
+    print("after reopening:", reopened.len(), "points;", len(reopened.query({"city": "Nairobi"})), "in Nairobi")

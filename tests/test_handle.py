@@ -111,8 +111,6 @@ def test_store_that_cannot_be_opened_raises_os_error(tmp_path, where, capacity, 
 @pytest.mark.parametrize(
     "method, args",
     [
-        ("query", ({},)),
-        ("exists", ({},)),
         ("query_bbox", (0, 0, 1, 1)),
         ("query_polygon", ([(0, 0), (1, 0), (0, 1)],)),
         ("query_radius", (0, 0, 10)),

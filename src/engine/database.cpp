@@ -4,8 +4,10 @@
 #include <cmath>
 #include <cstdlib>
 #include <mutex>
+#include <new>
 #include <unistd.h>
 
+#include "engine/query/metadata_scan.hpp"
 #include "engine/storage/paths.hpp"
 #include "engine/util/text.hpp"
 
@@ -95,8 +97,14 @@ Result<std::uint64_t> Database::insert(double lat, double lon, std::string_view 
         // The point is durable through the log whether or not this checkpoint succeeds.
         if ((slot + 1) % kCheckpointEverySlots == 0) (void)storage_->commit_after_write();
     }
-    std::unique_lock lock(grid_mutex_);
-    if (auto st = grid_.insert(slot, lat, lon); !st) return fail(st.error());
+    Status grid;
+    {
+        std::unique_lock lock(grid_mutex_);
+        grid = grid_.insert(slot, lat, lon);
+    }
+    // The point is stored either way: metadata queries must find it.
+    add_to_indexes(slot, 1, [&](std::size_t) { return text; });
+    if (!grid) return fail(grid.error());
     return slot;
 }
 
@@ -128,8 +136,11 @@ Result<std::vector<std::uint64_t>> Database::insert_batch(const PointBatch& poin
             kept = end;
         }
     }
-    // Whatever stays stored is served by this handle's grid, even when the call fails.
-    if (auto st = add_to_grid(points, kept, first); !st) return fail(st.error());
+    // Whatever stays stored is served by this handle's grid and indexes, even
+    // when the call fails.
+    const Status grid = add_to_grid(points, kept, first);
+    add_to_indexes(first, kept, [&](std::size_t i) { return points.text(i); });
+    if (!grid) return fail(grid.error());
     if (failure) return fail(std::move(*failure));
     std::vector<std::uint64_t> ids(points.size());
     for (std::size_t i = 0; i < ids.size(); ++i) ids[i] = first + i;
@@ -147,6 +158,29 @@ Status Database::add_to_grid(const PointBatch& points, std::size_t count, std::u
     for (std::size_t i = 0; i < count; ++i)
         if (auto st = grid_.insert(first + i, points.lat(i), points.lon(i)); !st) return st;
     return {};
+}
+
+void Database::add_to_indexes(std::uint64_t first, std::size_t count,
+                              const std::function<std::string_view(std::size_t)>& text) {
+    // Reads of other threads may build an index at any moment; one built after
+    // this look has read these points from the storage already.
+    if (count == 0 || !indexes_.any_built()) return;
+    std::vector<MetadataMap> maps(count);
+    for (std::size_t i = 0; i < count; ++i)
+        // Text this handle wrote always reads back; anything else reads as absent.
+        if (auto m = metadata_from_json_text(text(i))) maps[i] = std::move(*m);
+    indexes_.add(first, maps);
+}
+
+Result<std::vector<PointRecord>> Database::metadata_scan(const FilterExpr& filter, std::uint64_t limit) {
+    if (limit == 0) return std::vector<PointRecord>{};
+    std::shared_lock lock(storage_mutex_);
+    try {
+        return orbisk::metadata_scan(storage_->records(), indexes_, filter, limit);
+    } catch (const std::bad_alloc&) {
+        // A result or an index too large for memory fails the call, not the process.
+        return fail(Error::os(ENOMEM));
+    }
 }
 
 Status Database::flush() {

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <shared_mutex>
@@ -14,7 +15,9 @@
 
 #include "engine/util/error.hpp"
 #include "engine/index/grid_index.hpp"
+#include "engine/index/metadata_indexes.hpp"
 #include "engine/metadata/metadata.hpp"
+#include "engine/query/filter.hpp"
 #include "engine/storage/storage.hpp"
 #include "engine/storage/write_lock.hpp"
 
@@ -79,6 +82,10 @@ public:
     // whose failure is returned as the error.
     Result<std::vector<std::string>> verify_integrity(bool flush);
 
+    // The points matching `filter`, in ascending slot order, at most `limit`
+    // (kNoLimit for all), read under the storage lock held shared.
+    Result<std::vector<PointRecord>> metadata_scan(const FilterExpr& filter, std::uint64_t limit);
+
     std::uint64_t live_count() const;
     std::pair<std::uint64_t, std::uint64_t> slot_stats() const;
 
@@ -91,12 +98,17 @@ public:
     // For tests and diagnostics.
     std::uint64_t build_count() const { return build_count_.load(); }
     double grid_cell_size() const;
+    IndexMemory index_memory() const { return indexes_.memory(); }
     const std::string& manifest_path() const { return storage_->manifest_path(); }
 
 private:
     Database(std::unique_ptr<Storage> storage, GridIndex grid, std::uint64_t build_count,
              std::unique_ptr<WriteLock> lock);
     Status add_to_grid(const PointBatch& points, std::size_t count, std::uint64_t first);
+    // Adds stored points (slots first, first + 1, ...; text(i) is the metadata
+    // text of the i-th) to the metadata indexes that have been built.
+    void add_to_indexes(std::uint64_t first, std::size_t count,
+                        const std::function<std::string_view(std::size_t)>& text);
     // Builds a grid from `points` and puts it in place of the current one.
     Status install_grid(std::vector<GridPoint> points, std::uint64_t build_count);
 
@@ -106,6 +118,7 @@ private:
     mutable std::shared_mutex grid_mutex_;
     std::unique_ptr<WriteLock> write_lock_;
     std::atomic<std::uint64_t> build_count_{0};
+    MetadataIndexes indexes_;
 };
 
 }  // namespace orbisk

@@ -5,10 +5,13 @@
 #include <vector>
 
 #include "engine/database.hpp"
+#include "engine/query/metadata_scan.hpp"
 #include "engine/util/text.hpp"
 #include "python/args.hpp"
 #include "python/convert.hpp"
+#include "python/filter_parse.hpp"
 #include "python/py_util.hpp"
+#include "python/rows.hpp"
 
 namespace orbisk::py {
 
@@ -272,10 +275,56 @@ PyObject* handle_slot_stats(PyObject* self, PyObject*) {
     return Py_BuildValue("(KK)", static_cast<unsigned long long>(next), static_cast<unsigned long long>(live));
 }
 
+// ---- metadata queries ----------------------------------------------------------
+
+// The `filter` argument: a dict, parsed. False with a Python exception set.
+bool filter_argument(PyObject* obj, FilterExpr& out) {
+    if (!PyDict_Check(obj)) return raise_conversion_error(obj, "PyDict", "filter"), false;
+    return parse_filter(obj, out);
+}
+
+// Runs a metadata scan with the interpreter lock released; the filter is
+// freed there too.
+Result<std::vector<PointRecord>> scan_unlocked(PyObject* self, FilterExpr& filter, std::uint64_t limit) {
+    auto db = database_of(self);
+    GilRelease unlocked;
+    auto r = db->metadata_scan(filter, limit);
+    filter = FilterExpr();
+    return r;
+}
+
+PyObject* handle_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Args<2> a;
+    if (!a.bind("query", {"filter", "limit"}, 1, args, nargs, kwnames)) return nullptr;
+    if (!PyDict_Check(a[0])) return raise_conversion_error(a[0], "PyDict", "filter");
+    unsigned long long limit = kNoLimit;
+    if (!a.none(1) && !to_u64(a[1], "limit", limit)) return nullptr;
+    FilterExpr filter;
+    if (!parse_filter(a[0], filter)) return nullptr;
+    auto r = scan_unlocked(self, filter, limit);
+    if (!r) return raise_error(r.error(), PyExc_RuntimeError);
+    PyObject* rows = build_rows(*r);
+    {
+        // Freeing the records is engine work too.
+        GilRelease unlocked;
+        r->clear();
+        r->shrink_to_fit();
+    }
+    return rows;
+}
+
+PyObject* handle_exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Args<1> a;
+    if (!a.bind("exists", {"filter"}, 1, args, nargs, kwnames)) return nullptr;
+    FilterExpr filter;
+    if (!filter_argument(a[0], filter)) return nullptr;
+    auto r = scan_unlocked(self, filter, 1);
+    if (!r) return raise_error(r.error(), PyExc_RuntimeError);
+    return PyBool_FromLong(!r->empty());
+}
+
 // ---- operations that arrive with later work -------------------------------------
 
-PyObject* handle_query(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) { return not_built("query (metadata filters)"); }
-PyObject* handle_exists(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) { return not_built("exists (metadata filters)"); }
 PyObject* handle_query_bbox(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) { return not_built("query_bbox (spatial queries)"); }
 PyObject* handle_query_polygon(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) { return not_built("query_polygon (spatial queries)"); }
 PyObject* handle_query_radius(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) { return not_built("query_radius (spatial queries)"); }

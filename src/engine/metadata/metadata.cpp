@@ -803,35 +803,74 @@ bool JsonCursor::read_value(MetadataValue& out, int parent_depth) {
 
 }  // namespace json
 
-std::optional<MetadataMap> metadata_from_json_text(std::string_view text) {
-    json::JsonCursor c{text.data(), text.data() + text.size()};
-    c.skip_ws();
-    if (!c.eat('{')) return std::nullopt;
-    MetadataMap map;
-    c.skip_ws();
-    if (!c.eat('}')) {
-        map.reserve(8);
-        for (;;) {
-            if (c.at_end() || *c.p != '"') return std::nullopt;
-            std::string key;
-            if (!c.read_string(key)) return std::nullopt;
-            c.skip_ws();
-            if (!c.eat(':')) return std::nullopt;
-            c.skip_ws();
-            // A repeated key is parsed over the earlier value: the last one wins.
-            if (!c.read_value(map.value_slot(std::move(key)), 1)) return std::nullopt;
-            c.skip_ws();
-            if (c.eat(',')) {
+// Reads a stored text as metadata_from_json_text does. With a `wanted` key
+// list, members whose key is not on it are validated and stepped over instead
+// of being built; their keys are compared in place when they hold no escape.
+struct MetadataTextReader {
+    static std::optional<MetadataMap> read(std::string_view text, const std::span<const std::string>* wanted) {
+        json::JsonCursor c{text.data(), text.data() + text.size()};
+        c.skip_ws();
+        if (!c.eat('{')) return std::nullopt;
+        MetadataMap map;
+        c.skip_ws();
+        if (!c.eat('}')) {
+            map.reserve(8);
+            for (;;) {
+                if (c.at_end() || *c.p != '"') return std::nullopt;
+                std::string key;
+                bool keep = true;
+                if (wanted) {
+                    const char* body = c.p + 1;
+                    const char* after = json::skip_string_body(body, c.end);
+                    if (!after) return std::nullopt;
+                    const std::string_view raw(body, static_cast<std::size_t>(after - 1 - body));
+                    if (raw.find('\\') == std::string_view::npos) {
+                        c.p = after;
+                        keep = is_wanted(*wanted, raw);
+                        if (keep) key.assign(raw);
+                    } else {
+                        if (!c.read_string(key)) return std::nullopt;
+                        keep = is_wanted(*wanted, key);
+                    }
+                } else if (!c.read_string(key)) {
+                    return std::nullopt;
+                }
                 c.skip_ws();
-                continue;
+                if (!c.eat(':')) return std::nullopt;
+                c.skip_ws();
+                if (!keep) {
+                    if (!c.skip_value(1)) return std::nullopt;
+                } else if (!c.read_value(map.value_slot(std::move(key)), 1)) {
+                    // A repeated key is parsed over the earlier value: the last one wins.
+                    return std::nullopt;
+                }
+                c.skip_ws();
+                if (c.eat(',')) {
+                    c.skip_ws();
+                    continue;
+                }
+                if (c.eat('}')) break;
+                return std::nullopt;
             }
-            if (c.eat('}')) break;
-            return std::nullopt;
         }
+        c.skip_ws();
+        if (!c.at_end()) return std::nullopt;
+        return map;
     }
-    c.skip_ws();
-    if (!c.at_end()) return std::nullopt;
-    return map;
+
+    static bool is_wanted(std::span<const std::string> wanted, std::string_view key) {
+        for (const auto& k : wanted)
+            if (k == key) return true;
+        return false;
+    }
+};
+
+std::optional<MetadataMap> metadata_from_json_text(std::string_view text) {
+    return MetadataTextReader::read(text, nullptr);
+}
+
+std::optional<MetadataMap> metadata_subset_from_json_text(std::string_view text, std::span<const std::string> keys) {
+    return MetadataTextReader::read(text, &keys);
 }
 
 std::optional<std::size_t> scan_json_value(std::string_view text) {

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -72,7 +73,7 @@ public:
     friend bool operator==(const MetadataMap& a, const MetadataMap& b);
 
 private:
-    friend std::optional<MetadataMap> metadata_from_json_text(std::string_view text);
+    friend struct MetadataTextReader;
     // For the text reader, which parses each value in place: the value of
     // `key`, appended as null when the key is new.
     MetadataValue& value_slot(std::string&& key);
@@ -95,6 +96,10 @@ void append_json_double(std::string& out, double d);
 // (after optional leading whitespace, with only whitespace after it, at most
 // kMaxMetadataDepth levels of containers).
 std::optional<MetadataMap> metadata_from_json_text(std::string_view text);
+// The same reading, keeping only the members whose key is one of `keys`: the
+// rest is checked as strictly but not built. Nothing exactly when
+// metadata_from_json_text gives nothing.
+std::optional<MetadataMap> metadata_subset_from_json_text(std::string_view text, std::span<const std::string> keys);
 
 // Reads one complete JSON value (of any kind) from the front of `text`, after
 // skipping JSON whitespace, and returns the number of bytes consumed including

@@ -14,6 +14,11 @@ namespace orbisk {
 // In the order of their texts: "$eq", "$ne", "$gt", "$gte", "$lt", "$lte", "$in", "$nin".
 enum class CompareOp : std::uint8_t { Eq, Ne, Gt, Gte, Lt, Lte, In, Nin };
 
+// Filter documents nested deeper than this are refused by the parser, so that
+// parsing, evaluating or destroying any accepted tree (all recurse) stays far
+// inside a thread's stack, whatever the interpreter's recursion limit is.
+inline constexpr int kMaxFilterDepth = 256;
+
 struct FilterExpr {
     enum class Kind : std::uint8_t { Compare, And, Or, Not };
 
@@ -25,6 +30,35 @@ struct FilterExpr {
     MetadataValue operand;
     // And / Or: the children in order (possibly none). Not: exactly one child.
     std::vector<FilterExpr> children;
+
+    static FilterExpr compare(std::string key, CompareOp op, MetadataValue operand) {
+        FilterExpr f;
+        f.kind = Kind::Compare;
+        f.key = std::move(key);
+        f.op = op;
+        f.operand = std::move(operand);
+        return f;
+    }
+    static FilterExpr group(Kind kind, std::vector<FilterExpr> children) {
+        FilterExpr f;
+        f.kind = kind;
+        f.children = std::move(children);
+        return f;
+    }
 };
+
+// Whether a point's metadata satisfies the filter. Pure: no locks, any thread.
+bool filter_matches(const FilterExpr& filter, const MetadataMap& metadata);
+
+// The distinct metadata keys the filter looks at, in first-seen order.
+std::vector<std::string> filter_keys(const FilterExpr& filter);
+
+// Strict equality of metadata values: different variants (and integer and
+// double numbers) are never equal; doubles compare by value (0.0 == -0.0).
+bool values_equal(const MetadataValue& a, const MetadataValue& b);
+
+// A Number as a double (unsigned and signed integers converted), or nothing for
+// any other value.
+bool number_as_double(const MetadataValue& v, double& out);
 
 }  // namespace orbisk

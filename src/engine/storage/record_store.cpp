@@ -55,12 +55,17 @@ std::uint64_t RecordStore::tombstone_slots(std::span<const std::uint64_t> ids) {
     return count;
 }
 
-std::optional<PointRecord> RecordStore::read_live_record(std::uint64_t s) const {
+std::optional<std::string_view> RecordStore::live_metadata_text(std::uint64_t s) const {
     if (!live_.test(s) || s >= next_slot_ || !record_in_file(s)) return std::nullopt;
     const MetaSpan& sp = spans_[s];
     if (sp.offset > meta_.size() || meta_.size() - sp.offset < sp.length) return std::nullopt;
-    auto map = metadata_from_json_text(
-        std::string_view(reinterpret_cast<const char*>(meta_.data()) + sp.offset, sp.length));
+    return std::string_view(reinterpret_cast<const char*>(meta_.data()) + sp.offset, sp.length);
+}
+
+std::optional<PointRecord> RecordStore::read_live_record(std::uint64_t s) const {
+    const auto text = live_metadata_text(s);
+    if (!text) return std::nullopt;
+    auto map = metadata_from_json_text(*text);
     if (!map) return std::nullopt;
     const std::uint8_t* rec = coords_.data() + kDataStart + kCoordRecord * s;
     return PointRecord{std::move(*map), s, load_f64(rec), load_f64(rec + 8)};

@@ -46,6 +46,9 @@ public:
     std::uint64_t tombstone_slots(std::span<const std::uint64_t> ids);
     // The live point in slot `s`, or nothing (not live, out of range, damaged or unreadable).
     std::optional<PointRecord> read_live_record(std::uint64_t s) const;
+    // The stored metadata text of a slot that read_live_record would read, or
+    // nothing where it would give nothing before parsing.
+    std::optional<std::string_view> live_metadata_text(std::uint64_t s) const;
     // (slot, lat, lon) of every live slot whose record lies inside the file, ascending.
     std::vector<GridPoint> collect_live_points() const;
 

@@ -1,0 +1,64 @@
+// The handle's two metadata indexes, each behind its own reader/writer lock:
+// the lazy build on first use, answers to single conditions, and their upkeep
+// by inserts, deletes and compaction. Callers that read the records hold the
+// storage lock shared and take at most one index lock at a time; writers come
+// here only after releasing the storage lock.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <shared_mutex>
+#include <span>
+#include <vector>
+
+#include "engine/index/numeric_index.hpp"
+#include "engine/index/value_index.hpp"
+#include "engine/query/filter.hpp"
+#include "engine/storage/record_store.hpp"
+
+namespace orbisk {
+
+// Operators the value index answers (the others go to the numeric index).
+inline bool is_value_op(CompareOp op) {
+    return op == CompareOp::Eq || op == CompareOp::Ne || op == CompareOp::In || op == CompareOp::Nin;
+}
+
+struct IndexMemory {
+    std::size_t numeric_bytes = 0;
+    std::size_t value_bytes = 0;
+};
+
+class MetadataIndexes {
+public:
+    // The slot set of one Compare node from the index that serves its operator,
+    // building that index from `records` first if it has not been built. Nothing
+    // when the index declines. The caller holds the storage lock shared.
+    std::optional<SlotBitmap> answer(const RecordStore& records, const FilterExpr& compare);
+    // The same answer as ascending slots (an Eq answer is listed from the
+    // value's own set, without a bitmap as long as the store).
+    std::optional<std::vector<std::uint64_t>> answer_slots(const RecordStore& records, const FilterExpr& compare);
+
+    // Whether either index has been built (and so wants new points).
+    bool any_built() const;
+    // Adds newly stored points, slots first, first + 1, ..., to each index that
+    // has been built, deciding that under the index's exclusive lock.
+    void add(std::uint64_t first, std::span<const MetadataMap> metadata);
+    // Forgets deleted points (their slot and stored metadata) in both indexes.
+    void remove(std::span<const PointRecord> records);
+    // Empties both indexes; the next query that needs one builds it again.
+    void reset();
+
+    IndexMemory memory() const;
+
+private:
+    void build_numeric(const RecordStore& records);
+    void build_value(const RecordStore& records);
+
+    NumericIndex numeric_;
+    mutable std::shared_mutex numeric_mutex_;
+    ValueIndex value_;
+    mutable std::shared_mutex value_mutex_;
+};
+
+}  // namespace orbisk

@@ -1,0 +1,36 @@
+// Metadata scans: the planner that picks candidate slots (index answers for
+// single conditions and for the conditions of an And, or every live slot), and
+// the routes that read and test candidates, on the calling thread for short
+// lists and on the worker pool for long ones, always returning records in
+// candidate order. Callers hold the storage lock shared for the whole call.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "engine/index/metadata_indexes.hpp"
+#include "engine/query/filter.hpp"
+#include "engine/storage/record_store.hpp"
+
+namespace orbisk {
+
+inline constexpr std::uint64_t kNoLimit = ~std::uint64_t{0};
+// Longest candidate list read on the calling thread when every record is wanted.
+inline constexpr std::size_t kSerialCollectMax = 1000;
+// Longest candidate list read on the calling thread when a limit may stop early.
+inline constexpr std::size_t kSerialLimitedMax = 4000;
+
+// Reads every candidate and keeps the readable ones that match `filter` (all
+// readable ones when it is null), in candidate order. Runs on the calling
+// thread up to kSerialCollectMax candidates and on the worker pool above.
+std::vector<PointRecord> collect_candidates(const RecordStore& records, std::span<const std::uint64_t> candidates,
+                                            const FilterExpr* filter);
+
+// The records that match `filter`, in ascending slot order, at most `limit` of
+// them. Builds the metadata indexes it asks on first use.
+std::vector<PointRecord> metadata_scan(const RecordStore& records, MetadataIndexes& indexes, const FilterExpr& filter,
+                                       std::uint64_t limit);
+
+}  // namespace orbisk
