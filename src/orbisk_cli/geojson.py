@@ -93,7 +93,8 @@ class FeatureCollectionSource(Source):
                 return ""
 
     def _value(self, what: str) -> tuple[Any, str]:
-        """Decodes the JSON value at the window's position; returns it and its text."""
+        """Decodes the JSON value after the window's position; returns it and its text."""
+        self._skip_space()
         while True:
             try:
                 value, end = raw_decode(self.buf, self.pos)

@@ -89,7 +89,7 @@ class GeoParquetSource(Source):
 
     def _layout(self) -> None:
         schema = self.file.schema_arrow
-        meta = schema.metadata or {}
+        meta = {**(schema.metadata or {}), **(self.file.metadata.metadata or {})}
         names = schema.names
         self.geometry: str | None = None
         skip: set[str] = set()
@@ -270,9 +270,11 @@ class GeoParquetWriter:
         self.bbox_type = pa.struct([(k, pa.float64()) for k in ("xmin", "ymin", "xmax", "ymax")])
         fields = [pa.field(self.geometry, pa.binary()), pa.field(self.bbox, self.bbox_type)]
         fields += [pa.field(k, types[kind]) for k, kind in schema.kinds.items()]
-        json_columns = [k for k, kind in schema.kinds.items() if kind == "json"]
-        self.arrow_schema = pa.schema(fields, metadata={b"orbisk": encode({"json_columns": json_columns})})
-        self.writer = self.pq.ParquetWriter(out, self.arrow_schema, compression="zstd")
+        self.json_columns = [k for k, kind in schema.kinds.items() if kind == "json"]
+        self.arrow_schema = pa.schema(fields)
+        # Without a stored Arrow schema, readers take the file metadata written at
+        # close as the schema's, so the `geo` metadata can carry the final bbox.
+        self.writer = self.pq.ParquetWriter(out, self.arrow_schema, compression="zstd", store_schema=False)
         self.extent = [math.inf, math.inf, -math.inf, -math.inf]
 
     def write(self, rows: list[dict[str, Any]]) -> None:
@@ -319,5 +321,7 @@ class GeoParquetWriter:
         if self.extent[0] <= self.extent[2]:
             column["bbox"] = self.extent
         geo = {"version": GEOPARQUET_VERSION, "primary_column": self.geometry, "columns": {self.geometry: column}}
-        self.writer.add_key_value_metadata({"geo": json.dumps(geo)})
+        self.writer.add_key_value_metadata(
+            {"geo": json.dumps(geo), "orbisk": encode({"json_columns": self.json_columns})}
+        )
         self.writer.close()

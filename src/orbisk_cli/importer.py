@@ -141,7 +141,8 @@ class Importer:
                 self.err.write("\n")
             done = self.imported - before
             hint = "" if self.skip_bad else "; --skip-bad goes on past bad rows"
-            raise CliError(f"{stop.place}: {stop.problem} ({done:,} points before it were imported{hint})")
+            before_it = "1 point before it was" if done == 1 else f"{done:,} points before it were"
+            raise CliError(f"{stop.place}: {stop.problem} ({before_it} imported{hint})")
         progress.finish(source.done, self.imported)
 
 
