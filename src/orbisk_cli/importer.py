@@ -111,6 +111,7 @@ class Importer:
         writer = threading.Thread(target=store, name="orbisk-import", daemon=True)
         writer.start()
         stop: BadRow | None = None
+        malformed = False
         try:
             for item in source.batches():
                 if failure:
@@ -124,7 +125,7 @@ class Importer:
                 pending.put(item)  # type: ignore[arg-type]
                 progress.update(source.done, self.imported)
         except BadRow as e:
-            stop = e
+            stop, malformed = e, True
         finally:
             pending.put(None)
             writer.join()
@@ -140,9 +141,10 @@ class Importer:
             if progress.drawn:
                 self.err.write("\n")
             done = self.imported - before
-            hint = "" if self.skip_bad else "; --skip-bad goes on past bad rows"
             before_it = "1 point before it was" if done == 1 else f"{done:,} points before it were"
-            raise CliError(f"{stop.place}: {stop.problem} ({before_it} imported{hint})")
+            if malformed:  # nothing after it can be read
+                raise CliError(f"{stop.place}: {stop.problem}" + (f" ({before_it} imported)" if done else ""))
+            raise CliError(f"{stop.place}: {stop.problem} ({before_it} imported; --skip-bad goes on past bad rows)")
         progress.finish(source.done, self.imported)
 
 

@@ -163,9 +163,17 @@ def run_stats(args: Any) -> int:
 
 
 def run_verify(args: Any) -> int:
-    from orbisk_cli.store import open_store
+    from orbisk import PyZurAD
 
-    db = open_store(args.store)
+    from orbisk_cli.store import exists
+
+    if not exists(args.store):
+        raise CliError(f"store {args.store} does not exist")
+    try:
+        db = PyZurAD(args.store)
+    except OSError as e:  # a store refused at open is the check's finding
+        print(f"{args.store}: {e}")
+        return 1
     try:
         report = db.verify_integrity(flush=args.flush)
     except OSError as e:
