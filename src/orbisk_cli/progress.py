@@ -1,6 +1,6 @@
 """A progress bar on a terminal: share done, points per second and time left.
 
-It redraws one line in place at most ten times a second, and draws nothing
+It redraws one line in place at most four times a second, and draws nothing
 when its stream is not a terminal.
 """
 
@@ -25,7 +25,7 @@ def _rate(per_second: float) -> str:
 
 
 class Progress:
-    INTERVAL = 0.1
+    INTERVAL = 0.25
 
     def __init__(self, stream: IO[str], total: int | None, label: str) -> None:
         self.stream = stream
