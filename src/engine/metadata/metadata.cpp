@@ -676,6 +676,28 @@ bool JsonCursor::read_string(std::string& out) {
     }
 }
 
+bool JsonCursor::read_string_view(std::string& scratch, std::string_view& out) {
+    const char* const start = p + 1;
+    for (const char* q = start;;) {
+        q = find_string_special(q, end);
+        if (q == end) return false;
+        const auto c = static_cast<unsigned char>(*q);
+        if (c == '"') {
+            out = std::string_view(start, static_cast<std::size_t>(q - start));
+            p = q + 1;
+            return true;
+        }
+        if (c == '\\') break;
+        if (c < 0x20) return false;
+        q = skip_utf8_sequence(q, end);
+        if (!q) return false;
+    }
+    scratch.clear();
+    if (!read_string(scratch)) return false;
+    out = scratch;
+    return true;
+}
+
 bool JsonCursor::read_number(Number& out) {
     const char* const start = p;
     const bool neg = *p == '-';
@@ -814,7 +836,7 @@ struct MetadataTextReader {
         MetadataMap map;
         c.skip_ws();
         if (!c.eat('}')) {
-            map.reserve(8);
+            if (!wanted) map.reserve(8);
             for (;;) {
                 if (c.at_end() || *c.p != '"') return std::nullopt;
                 std::string key;
@@ -871,6 +893,14 @@ std::optional<MetadataMap> metadata_from_json_text(std::string_view text) {
 
 std::optional<MetadataMap> metadata_subset_from_json_text(std::string_view text, std::span<const std::string> keys) {
     return MetadataTextReader::read(text, &keys);
+}
+
+bool metadata_text_readable(std::string_view text) {
+    const char* const end = text.data() + text.size();
+    const char* p = json::skip_ws_ptr(text.data(), end);
+    if (p == end || *p != '{') return false;
+    p = json::skip_json_value(p, end, 0);
+    return p && json::skip_ws_ptr(p, end) == end;
 }
 
 std::optional<std::size_t> scan_json_value(std::string_view text) {
