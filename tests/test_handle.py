@@ -114,8 +114,6 @@ def test_store_that_cannot_be_opened_raises_os_error(tmp_path, where, capacity, 
         ("query_bbox", (0, 0, 1, 1)),
         ("query_polygon", ([(0, 0), (1, 0), (0, 1)],)),
         ("query_radius", (0, 0, 10)),
-        ("delete_by_metadata", ({},)),
-        ("compact", ()),
     ],
 )
 def test_methods_not_built_yet_raise_not_implemented(method, args):

@@ -323,15 +323,40 @@ PyObject* handle_exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     return PyBool_FromLong(!r->empty());
 }
 
+// ---- deletion and compaction ------------------------------------------------------
+
+PyObject* handle_delete_by_metadata(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Args<1> a;
+    if (!a.bind("delete_by_metadata", {"filter"}, 1, args, nargs, kwnames)) return nullptr;
+    FilterExpr filter;
+    if (!filter_argument(a[0], filter)) return nullptr;
+    auto db = database_of(self);
+    Result<std::uint64_t> r;
+    {
+        GilRelease unlocked;
+        r = db->delete_by_metadata(filter);
+        filter = FilterExpr();
+    }
+    if (!r) return raise_error(r.error(), PyExc_RuntimeError);
+    return PyLong_FromUnsignedLongLong(*r);
+}
+
+PyObject* handle_compact(PyObject* self, PyObject*) {
+    auto db = database_of(self);
+    Result<std::uint64_t> r;
+    {
+        GilRelease unlocked;
+        r = db->compact();
+    }
+    if (!r) return raise_error(r.error(), PyExc_RuntimeError);
+    return PyLong_FromUnsignedLongLong(*r);
+}
+
 // ---- operations that arrive with later work -------------------------------------
 
 PyObject* handle_query_bbox(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) { return not_built("query_bbox (spatial queries)"); }
 PyObject* handle_query_polygon(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) { return not_built("query_polygon (spatial queries)"); }
 PyObject* handle_query_radius(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) { return not_built("query_radius (spatial queries)"); }
-PyObject* handle_delete_by_metadata(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-    return not_built("delete_by_metadata (metadata filters)");
-}
-PyObject* handle_compact(PyObject*, PyObject*) { return not_built("compact (data generations)"); }
 
 #define FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
 

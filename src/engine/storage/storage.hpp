@@ -74,6 +74,14 @@ public:
     // reported). Returns the number of slots tombstoned.
     Result<std::uint64_t> delete_slots(std::span<const std::uint64_t> ids);
 
+    // Writes the live points into the next data generation and switches to it:
+    // a full checkpoint first, the new files, the manifest (the commit point),
+    // then the stale generations removed. Returns the number of slots
+    // reclaimed; 0, with nothing written past the checkpoint, when there is no
+    // tombstone. On failure the store stays on its generation; should the new
+    // manifest be in place without being durable, the handle refuses writes.
+    Result<std::uint64_t> compact();
+
     // Makes the data files durable and writes a new manifest; `full` also empties
     // the log. Sets *committed when the new manifest is in place, even when it is
     // not durable yet. Succeeds only when it is: otherwise the header counts and
@@ -110,6 +118,8 @@ private:
 
     std::string manifest_path_;
     std::string wal_path_;
+    std::string coords_base_;    // generation-0 names, from which every generation's are derived
+    std::string metadata_base_;
     std::string coords_file_;    // current generation's files
     std::string metadata_file_;
 

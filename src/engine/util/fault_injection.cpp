@@ -43,6 +43,7 @@ const char* call_name(SysCall c) {
         case SysCall::Fallocate: return "fallocate";
         case SysCall::Mmap: return "mmap";
         case SysCall::Fcntl: return "fcntl";
+        case SysCall::Unlink: return "unlink";
     }
     return "?";
 }

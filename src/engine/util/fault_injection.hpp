@@ -1,7 +1,7 @@
 // A failure hook on the file layer's system calls, for tests of the error paths.
 //
-// The system calls with which util/fs creates, changes, maps, forces, renames
-// and locks a store's files go through `sys` below. In the engine that the
+// The system calls with which util/fs creates, changes, maps, forces, renames,
+// deletes and locks a store's files go through `sys` below. In the engine that the
 // module is built from, `sys` is the call itself and nothing else. Only the test build of the engine (ORBISK_FAULT_INJECTION
 // defined, which CMake sets for the unit tests and the test-only probe module,
 // never for the installed module) compiles the hook: it counts the calls,
@@ -24,7 +24,7 @@
 
 namespace orbisk {
 
-enum class SysCall : std::uint8_t { Open, Write, Fdatasync, Fsync, Msync, Rename, Ftruncate, Fallocate, Mmap, Fcntl };
+enum class SysCall : std::uint8_t { Open, Write, Fdatasync, Fsync, Msync, Rename, Ftruncate, Fallocate, Mmap, Fcntl, Unlink };
 
 #ifdef ORBISK_FAULT_INJECTION
 namespace fault_injection {
