@@ -332,7 +332,7 @@ def test_compaction_whose_manifest_is_not_durable_leaves_both_generations(probe,
     probe.faults_arm([at])
     with pytest.raises(RuntimeError) as e:
         db.compact()
-    events = probe.faults_events()
+    events, renamed = probe.faults_events(), probe.faults_renamed()
     probe.faults_disarm()
     eio = "Input/output error (os error 5)"
     assert str(e.value) == f"{eio}; compaction could not make its new manifest durable, so the store must be opened again"
@@ -349,7 +349,7 @@ def test_compaction_whose_manifest_is_not_durable_leaves_both_generations(probe,
         os.listdir(tmp_path / "b"))
     del db
     if power_cut:
-        cut_power(path, [{"boundary": 0, "manifest": old_manifest.hex()}], events)
+        cut_power(path, events, renamed, old_manifest)
     db = orbisk.PyZurAD(path)
     ids = [1, 3, 5] if power_cut else [0, 1, 2]
     assert [(r["id"], r["metadata"]["i"]) for r in db.query({})] == list(zip(ids, [1, 3, 5]))

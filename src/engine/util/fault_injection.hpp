@@ -43,6 +43,7 @@ struct Event {
     std::string path;  // the file (or directory) the call worked on, when known
     int error;         // 0 when the call succeeded
     bool created;      // an open that brought a new file into being
+    std::string content;  // a rename that succeeded: what the file it renamed held
 };
 
 // Starts counting and logging calls afresh; with a plan, hits the calls it names.
