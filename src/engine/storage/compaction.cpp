@@ -1,6 +1,5 @@
 #include "engine/storage/compaction.hpp"
 
-#include <algorithm>
 #include <cstring>
 
 #include "engine/storage/paths.hpp"

@@ -50,7 +50,8 @@ constexpr std::size_t kKeepFrameBytes = 1 << 20;
 
 // The CRC of the first `n` bytes of the coordinates area with the records of
 // `undo` (slot -> record) in place of what the mapping holds.
-std::uint32_t crc_with_records(const MappedFile& coords, std::uint64_t n, const std::map<std::uint64_t, CoordBytes>& undo) {
+std::uint32_t crc_with_records(const MappedFile& coords, std::uint64_t n,
+                               const std::map<std::uint64_t, CoordBytes>& undo) {
     const std::uint8_t* area = coords.data() + kDataStart;
     std::uint32_t crc = 0;
     std::uint64_t pos = 0;
@@ -240,6 +241,13 @@ Status Storage::sync_wal_if_due() {
     return {};
 }
 
+Status Storage::force_wal() {
+    if (auto st = wal_.flush_buffer(); !st) return st;
+    if (auto st = wal_.sync(); !st) return st;
+    last_sync_ = std::chrono::steady_clock::now();
+    return {};
+}
+
 void Storage::frame_insert(std::uint64_t seq, const PendingPoint& p) {
     // The scratch frame is reused, but a huge record's buffer is not kept.
     if (frame_.capacity() > kKeepFrameBytes) std::string().swap(frame_);
@@ -330,10 +338,8 @@ Result<std::uint64_t> Storage::delete_slots(std::span<const std::uint64_t> ids) 
     // The tombstones go into bytes the manifest vouches for, and the operating
     // system may write them back at any moment: the record that explains them
     // must be on stable storage first, whatever the sync interval.
-    if (st) st = is_temporary_ ? sync_wal_if_due() : wal_.flush_buffer();
-    if (st && !is_temporary_) st = wal_.sync();
+    if (st) st = is_temporary_ ? sync_wal_if_due() : force_wal();
     if (!st) return fail(take_back(st.error(), pos, seq, records_.append_mark(), "the deletion"));
-    if (!is_temporary_) last_sync_ = std::chrono::steady_clock::now();
     wal_seq_ = seq + 1;
     const std::uint64_t n = records_.tombstone_slots(ids);
     if (n > 0) coords_crc_.reset();

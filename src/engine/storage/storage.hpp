@@ -105,6 +105,8 @@ public:
 private:
     Storage() = default;
     Status replay_wal();
+    // Hands the buffered log to the operating system and forces it, whatever the interval.
+    Status force_wal();
     // Takes back writes that failed with `cause`: cuts the log back to `wal_pos`
     // and forgets the appends since `mark`. Returns the error to report, which
     // says that `what` may still be stored when the log could not be cut back.
