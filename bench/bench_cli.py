@@ -1,0 +1,120 @@
+"""The `orbisk` command against geopandas on the same files, in one run.
+
+A store of N generated points is exported to CSV, GeoJSON and GeoParquet
+(`orbisk export`, timed); geopandas reads each file (`read_file`,
+`read_parquet`) and writes it back (`to_file`, `to_parquet`); `orbisk
+import` loads each file into a fresh store. The CSV import runs once more
+with the progress bar drawn on a pseudo-terminal, to price the bar.
+
+    python bench/bench_cli.py [N]        (default 1,000,000)
+"""
+
+import io
+import os
+import sys
+import tempfile
+import threading
+import time
+import warnings
+
+import geopandas
+
+from common import make_points
+from orbisk import PyZurAD
+from orbisk_cli.main import main
+from orbisk_cli.progress import Progress
+
+warnings.filterwarnings("ignore")
+
+
+def timed(f):
+    start = time.perf_counter()
+    f()
+    return time.perf_counter() - start
+
+
+def cli(*args):
+    status = main([str(a) for a in args])
+    if status != 0:
+        raise SystemExit(f"orbisk {' '.join(map(str, args))} failed with status {status}")
+
+
+def with_terminal(f):
+    """Runs f with stderr on a pseudo-terminal, drained by a thread."""
+    master, slave = os.openpty()
+    drain = threading.Thread(target=lambda: [None for _ in iter(lambda: os.read(master, 65536), b"")], daemon=True)
+    drain.start()
+    saved = sys.stderr
+    sys.stderr = io.TextIOWrapper(os.fdopen(slave, "wb", buffering=0), write_through=True)
+    try:
+        return timed(f)
+    finally:
+        sys.stderr.close()
+        sys.stderr = saved
+        os.close(master)
+
+
+def main_bench(n):
+    work = tempfile.mkdtemp(prefix="orbisk-bench-cli-")
+    source = os.path.join(work, "source.db")
+    PyZurAD(source).insert_batch(make_points(n))
+    files = {fmt: os.path.join(work, f"points.{ext}") for fmt, ext in
+             (("CSV", "csv"), ("GeoJSON", "geojson"), ("GeoParquet", "parquet"))}
+    rows = []
+    for fmt, path in files.items():
+        export = timed(lambda: cli("export", source, path))
+        if fmt == "GeoParquet":
+            frame = None
+
+            def read():
+                nonlocal frame
+                frame = geopandas.read_parquet(path)
+
+            gp_read = timed(read)
+            gp_write = timed(lambda: frame.to_parquet(os.path.join(work, "gp.parquet")))
+        else:
+            options = {"X_POSSIBLE_NAMES": "longitude", "Y_POSSIBLE_NAMES": "latitude", "KEEP_GEOM_COLUMNS": "NO"}
+            frame = None
+
+            def read():
+                nonlocal frame
+                frame = geopandas.read_file(path, **(options if fmt == "CSV" else {}))
+
+            gp_read = timed(read)
+            target = os.path.join(work, "gp." + ("csv" if fmt == "CSV" else "geojson"))
+            layer = {"layer_options": {"GEOMETRY": "AS_XY"}} if fmt == "CSV" else {}
+            gp_write = timed(lambda: frame.to_file(target, driver="CSV" if fmt == "CSV" else "GeoJSON", **layer))
+        store = os.path.join(work, f"import-{fmt}.db")
+        imported = timed(lambda: cli("import", store, path))
+        size = os.path.getsize(path)
+        rows.append((fmt, size, imported, gp_read, export, gp_write))
+        print(f"{fmt}: import {imported:.2f} s vs read {gp_read:.2f} s; export {export:.2f} s vs write {gp_write:.2f} s",
+              file=sys.stderr)
+    plain = timed(lambda: cli("import", os.path.join(work, "plain.db"), files["CSV"]))
+    # The bar's own cost: the time spent in its update calls, drawing included.
+    spent = [0.0, 0]
+    update = Progress.update
+
+    def counted(self, *args, **kwargs):
+        start = time.perf_counter()
+        update(self, *args, **kwargs)
+        spent[0] += time.perf_counter() - start
+        spent[1] += 1
+
+    Progress.update = counted
+    bar = with_terminal(lambda: cli("import", os.path.join(work, "bar.db"), files["CSV"]))
+    Progress.update = update
+
+    print(f"\n{n:,} points, one run\n")
+    print("| file | size | orbisk import | geopandas read | ratio | orbisk export | geopandas write | ratio |")
+    print("|---|---|---|---|---|---|---|---|")
+    for fmt, size, imported, gp_read, export, gp_write in rows:
+        print(f"| {fmt} | {size / 2**20:.0f} MiB | {imported:.2f} s | {gp_read:.2f} s | {gp_read / imported:.2f}x "
+              f"| {export:.2f} s | {gp_write:.2f} s | {gp_write / export:.2f}x |")
+    print(f"\nCSV import without a terminal {plain:.2f} s, with the progress bar drawn {bar:.2f} s "
+          f"({(bar - plain) / plain * 100:+.1f} %); {spent[1]} bar updates took {spent[0] * 1000:.1f} ms, "
+          f"{spent[0] / bar * 100:.3f} % of the import")
+
+
+if __name__ == "__main__":
+    main_bench(int(sys.argv[1]) if len(sys.argv) > 1 else 1_000_000)

@@ -1,0 +1,1 @@
+"""The `orbisk` command: import, export, query and look after point stores."""

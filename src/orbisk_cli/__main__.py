@@ -1,0 +1,5 @@
+import sys
+
+from orbisk_cli.main import main
+
+sys.exit(main())

@@ -1,0 +1,327 @@
+"""GeoParquet 1.1 in and out (pyarrow, the optional extra `parquet`).
+
+Written files hold the points as WKB in the column "geometry", a covering
+column "bbox" (struct of xmin, ymin, xmax, ymax) named in the `geo` file
+metadata, and one column a metadata key: bool, int64, double or string when
+all of the key's values have that type, else JSON text. The names of the
+JSON-text columns are kept in the file metadata under "orbisk" so that an
+import turns them back into values. Reading goes one row group batch at a
+time; WKB points are decoded with numpy for a whole batch at once.
+"""
+
+from __future__ import annotations
+
+import json
+import math
+import struct
+from collections.abc import Iterator
+from itertools import repeat
+from operator import itemgetter, methodcaller
+from typing import IO, Any
+
+from orbisk_cli.errors import CliError
+from orbisk_cli.schema import Schema, SchemaChange
+from orbisk_cli.source import Point, Source, in_order
+from orbisk_cli.values import ABSENT, INT64_MAX, BadRow, decode, encode, problem_in
+
+GEOPARQUET_VERSION = "1.1.0"
+_WKB_TYPES = {1: "Point", 2: "LineString", 3: "Polygon", 4: "MultiPoint", 5: "MultiLineString", 6: "MultiPolygon",
+              7: "GeometryCollection"}
+_LONLAT_CRS = {("EPSG", "4326"), ("OGC", "CRS84"), ("EPSG", "4979"), ("OGC", "CRS84h")}
+
+
+def modules() -> tuple[Any, Any, Any]:
+    try:
+        import numpy
+        import pyarrow
+        import pyarrow.parquet
+    except ImportError:
+        raise CliError("GeoParquet needs pyarrow: pip install 'orbisk[parquet]'") from None
+    return pyarrow, pyarrow.parquet, numpy
+
+
+def _wkb_point(blob: bytes | None) -> tuple[float, float]:
+    """(x, y) of one WKB point; ValueError says what else it is."""
+    if blob is None:
+        raise ValueError("has no geometry")
+    if len(blob) < 5 or blob[0] not in (0, 1):
+        raise ValueError("geometry is not WKB")
+    order = "<" if blob[0] == 1 else ">"
+    (kind,) = struct.unpack_from(order + "I", blob, 1)
+    base = kind & 0xFFFF
+    if kind & 0xE0000000 or base > 1000:
+        raise ValueError("geometry has Z or M values; only longitude and latitude can be stored")
+    if base != 1:
+        raise ValueError(f"geometry is a {_WKB_TYPES.get(base, f'WKB type {base}')}, not a Point")
+    if len(blob) != 21:
+        raise ValueError("geometry is not WKB")
+    x, y = struct.unpack_from(order + "dd", blob, 5)
+    if math.isnan(x) and math.isnan(y):
+        raise ValueError("geometry is an empty Point")
+    return x, y
+
+
+def _check_crs(crs: Any, name: str) -> None:
+    if crs is None or not isinstance(crs, dict):
+        return
+    ident = crs.get("id") or {}
+    key = (str(ident.get("authority", "")).upper(), str(ident.get("code", "")))
+    if key not in _LONLAT_CRS:
+        label = crs.get("name") or f"{key[0]}:{key[1]}"
+        raise BadRow(name, f"coordinates are in {label}, not longitude/latitude; reproject the file first")
+
+
+class GeoParquetSource(Source):
+    """Reads a GeoParquet file, or a Parquet file with latitude and longitude columns."""
+
+    unit = "row"
+
+    def __init__(self, stream: IO[bytes], name: str, batch_size: int, lat_column: str | None,
+                 lon_column: str | None) -> None:
+        self.pa, self.pq, self.np = modules()
+        try:
+            self.file = self.pq.ParquetFile(stream)
+        except Exception as e:  # pyarrow raises its own types for a file that is not Parquet
+            raise BadRow(name, f"not a Parquet file ({e})") from None
+        super().__init__(name, self.file.metadata.num_rows, batch_size)
+        self.lat_column = lat_column
+        self.lon_column = lon_column
+
+    def _layout(self) -> None:
+        schema = self.file.schema_arrow
+        meta = {**(schema.metadata or {}), **(self.file.metadata.metadata or {})}
+        names = schema.names
+        self.geometry: str | None = None
+        skip: set[str] = set()
+        if b"geo" in meta and self.lat_column is None and self.lon_column is None:
+            try:
+                geo = json.loads(meta[b"geo"])
+                self.geometry = geo["primary_column"]
+                column = geo["columns"][self.geometry]
+                self.encoding = str(column.get("encoding", "WKB")).lower()
+            except (ValueError, KeyError, TypeError, AttributeError):
+                raise BadRow(self.name, "its 'geo' metadata is not valid GeoParquet metadata") from None
+            if len(geo["columns"]) > 1:
+                raise BadRow(self.name, "it has more than one geometry column; only points can be imported")
+            if self.encoding not in ("wkb", "point"):
+                raise BadRow(self.name, f"geometry encoding {column.get('encoding')!r} is not a point encoding")
+            _check_crs(column.get("crs"), self.name)
+            skip.add(self.geometry)
+            for path in (column.get("covering") or {}).get("bbox", {}).values():
+                skip.add(path[0])
+        else:
+            from orbisk_cli.csvfile import LAT_NAMES, LON_NAMES, find_column
+
+            try:
+                lat_i = find_column(names, self.lat_column, LAT_NAMES, "latitude", "--lat-column")
+                lon_i = find_column(names, self.lon_column, LON_NAMES, "longitude", "--lon-column")
+            except BadRow as e:
+                raise BadRow(self.name, f"it has no GeoParquet metadata and {e.problem}") from None
+            self.lat_name, self.lon_name = names[lat_i], names[lon_i]
+            skip.update((self.lat_name, self.lon_name))
+        self.keys = [n for n in names if n not in skip]
+        try:
+            self.json_columns = set(json.loads(meta.get(b"orbisk", b"{}")).get("json_columns", []))
+        except (ValueError, AttributeError):
+            self.json_columns = set()
+
+    def batches(self) -> Iterator[list[Point] | BadRow]:
+        self._layout()
+        first = 1
+        for batch in self.file.iter_batches(batch_size=self.batch_size):
+            n = batch.num_rows
+            bad: dict[int, str] = {}
+            lons, lats = self._coordinates(batch, bad)
+            columns = [self._values(batch.column(k), k, bad) for k in self.keys]
+            self.done += n
+            row0 = first
+
+            def make(start: int, stop: int) -> list[Point]:
+                cols = [c[start:stop] for c in columns]
+                metas: list[dict[str, Any]] = (
+                    list(map(dict, map(zip, repeat(self.keys), zip(*cols)))) if cols else [{} for _ in range(stop - start)]
+                )
+                for key, column in zip(self.keys, cols):
+                    if ABSENT in column:
+                        for meta, value in zip(metas, column):
+                            if value is ABSENT:
+                                del meta[key]
+                return list(zip(lats[start:stop], lons[start:stop], metas, range(row0 + start, row0 + stop)))
+
+            yield from in_order(n, sorted(bad.items()), make, lambda i: f"{self.name} row {row0 + i}")
+            first += n
+
+    def _coordinates(self, batch: Any, bad: dict[int, str]) -> tuple[list[float], list[float]]:
+        np, pa = self.np, self.pa
+        n = batch.num_rows
+        if self.geometry is None:
+            lat = batch.column(self.lat_name).cast(pa.float64()).to_numpy(zero_copy_only=False)
+            lon = batch.column(self.lon_name).cast(pa.float64()).to_numpy(zero_copy_only=False)
+        elif self.encoding == "point":
+            geom = batch.column(self.geometry)
+            lon = geom.field("x").to_numpy(zero_copy_only=False).astype(float)
+            lat = geom.field("y").to_numpy(zero_copy_only=False).astype(float)
+            for i in np.flatnonzero(geom.is_null().to_numpy(zero_copy_only=False)):
+                bad[int(i)] = "has no geometry"
+        else:
+            geom = batch.column(self.geometry)
+            lon, lat = np.full(n, np.nan), np.full(n, np.nan)
+            buffers = geom.buffers()
+            offsets = np.frombuffer(buffers[1], dtype=np.int64 if pa.types.is_large_binary(geom.type) else np.int32)
+            offsets = offsets[geom.offset : geom.offset + n + 1]
+            lengths = np.diff(offsets)
+            data = np.frombuffer(buffers[2], dtype=np.uint8) if buffers[2] is not None else np.zeros(0, np.uint8)
+            plain = (lengths == 21) & ~geom.is_null().to_numpy(zero_copy_only=False) if n else lengths == 21
+            if plain.all() and n and offsets[-1] - offsets[0] == 21 * n:
+                raw = data[offsets[0] : offsets[-1]].reshape(n, 21)
+                plain = (raw[:, 0] == 1) & (raw[:, 1] == 1) & (raw[:, 2:5] == 0).all(axis=1)
+                xy = raw[:, 5:].copy().view("<f8")
+                lon, lat = xy[:, 0].copy(), xy[:, 1].copy()
+            else:
+                plain = np.zeros(n, dtype=bool)
+            for i in np.flatnonzero(~plain):
+                try:
+                    lon[i], lat[i] = _wkb_point(geom[int(i)].as_py())
+                except ValueError as e:
+                    bad[int(i)] = str(e)
+        wrong = ~((lat >= -90.0) & (lat <= 90.0) & (lon >= -180.0) & (lon <= 180.0))
+        for i in np.flatnonzero(wrong):
+            bad.setdefault(int(i), f"coordinate out of range or missing (latitude {lat[i]!r}, longitude {lon[i]!r})")
+        return lon.tolist(), lat.tolist()
+
+    def _values(self, array: Any, key: str, bad: dict[int, str]) -> list[Any]:
+        pa, np = self.pa, self.np
+        kind = array.type
+        values = array.to_pylist()
+        if array.null_count:
+            values = [ABSENT if v is None else v for v in values]
+        if key in self.json_columns:
+            out = []
+            for i, v in enumerate(values):
+                if v is ABSENT:
+                    out.append(v)
+                    continue
+                try:
+                    value = decode(v)
+                except ValueError:
+                    bad.setdefault(i, f"column {key!r} holds text that is not JSON")
+                    value = None
+                out.append(value)
+            values = out
+        elif pa.types.is_floating(kind):
+            finite = np.isfinite(array.to_numpy(zero_copy_only=False))
+            for i in np.flatnonzero(~finite):
+                if values[i] is not ABSENT:
+                    bad.setdefault(int(i), f"column {key!r} holds {values[i]!r}, which the store cannot keep")
+            return values
+        elif pa.types.is_integer(kind) or pa.types.is_boolean(kind) or pa.types.is_string(kind) or (
+            pa.types.is_large_string(kind)
+        ):
+            if pa.types.is_uint64(kind):
+                for i, v in enumerate(values):
+                    if v is not ABSENT and v > INT64_MAX:
+                        bad.setdefault(i, f"column {key!r} holds {v}, outside the signed 64-bit range")
+            return values
+        else:
+            values = [v if v is ABSENT else _plain(v) for v in values]
+        for i, v in enumerate(values):
+            if v is not ABSENT:
+                problem = problem_in(v, 2)
+                if problem:
+                    bad.setdefault(i, f"column {key!r}: {problem}")
+        return values
+
+
+def _plain(value: Any) -> Any:
+    """A JSON-like value for what pyarrow returns for other Arrow types."""
+    if isinstance(value, (bool, int, float, str)) or value is None:
+        return value
+    if isinstance(value, dict):
+        return {str(k): _plain(v) for k, v in value.items()}
+    if isinstance(value, list) and all(isinstance(v, tuple) and len(v) == 2 for v in value) and value:
+        return {str(k): _plain(v) for k, v in value}  # a map column
+    if isinstance(value, (list, tuple)):
+        return [_plain(v) for v in value]
+    if hasattr(value, "isoformat"):
+        return value.isoformat()
+    if isinstance(value, bytes):
+        return value.hex()
+    return str(value)
+
+
+# ---- writer -----------------------------------------------------------------------
+
+
+def _free_name(name: str, taken: set[str]) -> str:
+    while name in taken:
+        name += "_"
+    return name
+
+
+class GeoParquetWriter:
+    def __init__(self, out: IO[bytes], schema: Schema) -> None:
+        self.pa, self.pq, self.np = modules()
+        pa = self.pa
+        self.schema = schema
+        taken = set(schema.keys)
+        self.geometry = _free_name("geometry", taken)
+        self.bbox = _free_name("bbox", taken | {self.geometry})
+        types = {"bool": pa.bool_(), "int": pa.int64(), "float": pa.float64(), "str": pa.string(), "json": pa.string()}
+        self.bbox_type = pa.struct([(k, pa.float64()) for k in ("xmin", "ymin", "xmax", "ymax")])
+        fields = [pa.field(self.geometry, pa.binary()), pa.field(self.bbox, self.bbox_type)]
+        fields += [pa.field(k, types[kind]) for k, kind in schema.kinds.items()]
+        self.json_columns = [k for k, kind in schema.kinds.items() if kind == "json"]
+        self.arrow_schema = pa.schema(fields)
+        # Without a stored Arrow schema, readers take the file metadata written at
+        # close as the schema's, so the `geo` metadata can carry the final bbox.
+        self.writer = self.pq.ParquetWriter(out, self.arrow_schema, compression="zstd", store_schema=False)
+        self.extent = [math.inf, math.inf, -math.inf, -math.inf]
+
+    def write(self, rows: list[dict[str, Any]]) -> None:
+        pa, np = self.pa, self.np
+        metas = list(map(itemgetter("metadata"), rows))
+        self.schema.check(metas)
+        n = len(rows)
+        lon = np.fromiter(map(itemgetter("longitude"), rows), dtype=np.float64, count=n)
+        lat = np.fromiter(map(itemgetter("latitude"), rows), dtype=np.float64, count=n)
+        wkb = np.zeros(n, dtype=np.dtype([("order", "u1"), ("type", "<u4"), ("x", "<f8"), ("y", "<f8")]))
+        wkb["order"] = 1
+        wkb["type"] = 1
+        wkb["x"] = lon
+        wkb["y"] = lat
+        offsets = np.arange(0, 21 * (n + 1), 21, dtype=np.int32)
+        geometry = pa.Array.from_buffers(pa.binary(), n, [None, pa.py_buffer(offsets), pa.py_buffer(wkb.tobytes())])
+        x, y = pa.array(lon), pa.array(lat)
+        bbox = pa.StructArray.from_arrays([x, y, x, y], fields=list(self.bbox_type))
+        arrays = [geometry, bbox]
+        for key, kind in self.schema.kinds.items():
+            values = list(map(methodcaller("get", key, ABSENT), metas))
+            if kind == "json":
+                values = [None if v is ABSENT else encode(v) for v in values]
+            else:
+                wanted = {"bool": bool, "int": int, "float": float, "str": str}[kind]
+                kinds = set(map(type, values)) - {type(ABSENT)}
+                if kinds - {wanted}:
+                    raise SchemaChange()
+                if ABSENT in values:
+                    values = [None if v is ABSENT else v for v in values]
+            arrays.append(pa.array(values, type=self.arrow_schema.field(key).type))
+        self.writer.write_batch(pa.RecordBatch.from_arrays(arrays, schema=self.arrow_schema))
+        if n:
+            e = self.extent
+            e[0], e[1] = min(e[0], float(lon.min())), min(e[1], float(lat.min()))
+            e[2], e[3] = max(e[2], float(lon.max())), max(e[3], float(lat.max()))
+
+    def close(self) -> None:
+        column: dict[str, Any] = {
+            "encoding": "WKB",
+            "geometry_types": ["Point"],
+            "covering": {"bbox": {k: [self.bbox, k] for k in ("xmin", "ymin", "xmax", "ymax")}},
+        }
+        if self.extent[0] <= self.extent[2]:
+            column["bbox"] = self.extent
+        geo = {"version": GEOPARQUET_VERSION, "primary_column": self.geometry, "columns": {self.geometry: column}}
+        self.writer.add_key_value_metadata(
+            {"geo": json.dumps(geo), "orbisk": encode({"json_columns": self.json_columns})}
+        )
+        self.writer.close()

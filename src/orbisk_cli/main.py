@@ -1,0 +1,257 @@
+"""The `orbisk` command: subcommands, and errors as one line on stderr."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from typing import Any, NoReturn
+
+from orbisk_cli.errors import CliError
+
+FORMATS = ("csv", "geojson", "ndjson", "parquet")
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:
+        self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
+
+
+def _selection_options(p: argparse.ArgumentParser, limit: bool) -> None:
+    p.add_argument("--bbox", nargs=4, type=float, metavar=("MIN_LAT", "MIN_LON", "MAX_LAT", "MAX_LON"),
+                   help="points in this box (min_lon > max_lon crosses the antimeridian)")
+    p.add_argument("--radius", nargs=3, type=float, metavar=("LAT", "LON", "METERS"),
+                   help="points within METERS of (LAT, LON)")
+    p.add_argument("--polygon", metavar="FILE", help="points inside the GeoJSON Polygon in FILE")
+    p.add_argument("--filter", metavar="JSON", help='metadata filter, e.g. \'{"kind": "cafe", "stars": {"$gte": 4}}\'')
+    if limit:
+        p.add_argument("--limit", type=int, metavar="N", help="at most N points, the lowest ids first")
+
+
+def _column_options(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--lat-column", metavar="NAME", help="CSV/Parquet latitude column (found by name if not given)")
+    p.add_argument("--lon-column", metavar="NAME", help="CSV/Parquet longitude column (found by name if not given)")
+    p.add_argument("--delimiter", metavar="CHAR", help="CSV field delimiter (default: comma; tab for .tsv)")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = _Parser(prog="orbisk", description="Import, export, query and look after orbisk point stores.")
+    sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=_Parser)
+
+    p = sub.add_parser("import", help="load points from files into a store (created if missing)",
+                       description="Load points from GeoJSON, newline-delimited GeoJSON, CSV or GeoParquet files. "
+                       "CSV cells are typed: integers, floats, true/false/null and JSON text become those "
+                       "values, empty cells leave the key out, anything else is text.")
+    p.add_argument("store", help="the store's path")
+    p.add_argument("files", nargs="+", metavar="FILE", help="input files ('-' for standard input)")
+    p.add_argument("--format", choices=FORMATS, help="input format (default: from the file name)")
+    p.add_argument("--skip-bad", action="store_true", help="report bad rows and go on past them")
+    _column_options(p)
+    p.set_defaults(run=run_import)
+
+    p = sub.add_parser("export", help="write points to a file or standard output",
+                       description="Write the selected points as GeoJSON, newline-delimited GeoJSON, CSV or "
+                       "GeoParquet 1.1.")
+    p.add_argument("store")
+    p.add_argument("file", nargs="?", help="output file (default: standard output)")
+    p.add_argument("--format", choices=FORMATS, help="output format (default: from the file name, else geojson)")
+    _selection_options(p, limit=True)
+    _column_options(p)
+    p.set_defaults(run=run_export)
+
+    p = sub.add_parser("query", help="print the selected points", description="Print the selected points as a "
+                       "table, or as GeoJSON, newline-delimited GeoJSON or CSV with --format.")
+    p.add_argument("store")
+    p.add_argument("--format", choices=("table", "geojson", "ndjson", "csv"), default="table")
+    _selection_options(p, limit=True)
+    p.set_defaults(run=run_query, lat_column=None, lon_column=None, delimiter=None)
+
+    p = sub.add_parser("stats", help="points, slots, files, extent and metadata keys of a store")
+    p.add_argument("store")
+    p.add_argument("--top", type=int, default=10, metavar="N", help="metadata keys to show (default 10)")
+    p.set_defaults(run=run_stats)
+
+    p = sub.add_parser("verify", help="check the stored data against its checksums (exit status 1 on any issue)")
+    p.add_argument("store")
+    p.add_argument("--flush", action="store_true", help="checkpoint first, then check")
+    p.set_defaults(run=run_verify)
+
+    p = sub.add_parser("compact", help="reclaim the space of deleted points")
+    p.add_argument("store")
+    p.set_defaults(run=run_compact)
+
+    p = sub.add_parser("flush", help="checkpoint the store and empty its log")
+    p.add_argument("store")
+    p.set_defaults(run=run_flush)
+
+    p = sub.add_parser("map", help="draw the selected points as a PNG picture")
+    p.add_argument("store")
+    p.add_argument("--out", required=True, metavar="PNG", help="picture to write")
+    _selection_options(p, limit=False)
+    p.set_defaults(run=run_map)
+    return parser
+
+
+# ---- commands ----------------------------------------------------------------------
+
+
+def run_import(args: Any) -> int:
+    from orbisk_cli.importer import format_of, import_files
+    from orbisk_cli.store import open_store
+
+    for path in args.files:  # refuse an unknown format before creating anything
+        format_of(path, args.format)
+        if path != "-" and not os.path.isfile(path):
+            raise CliError(f"cannot read {path}: " + ("it is a directory" if os.path.isdir(path) else "no such file"))
+    directory = os.path.dirname(args.store)
+    if directory:
+        try:
+            os.makedirs(directory, exist_ok=True)
+        except OSError as e:
+            raise CliError(f"cannot create the directory {directory}: {e.strerror}") from None
+    return import_files(open_store(args.store, create=True), args.files, args, sys.stdout, sys.stderr)
+
+
+def run_export(args: Any) -> int:
+    from orbisk_cli.export import export
+    from orbisk_cli.importer import FORMATS as BY_NAME
+    from orbisk_cli.selection import selection_from
+    from orbisk_cli.store import open_store
+
+    fmt = args.format or (BY_NAME.get(os.path.splitext(args.file)[1].lower()) if args.file else None) or "geojson"
+    sel = selection_from(args)
+    db = open_store(args.store)
+    count = export(db, sel, args.file, fmt, args)
+    if args.file:
+        print(f"exported {count:,} points to {args.file}")
+    return 0
+
+
+def run_query(args: Any) -> int:
+    from orbisk_cli.selection import chunks, selection_from
+    from orbisk_cli.store import open_store
+
+    sel = selection_from(args)
+    db = open_store(args.store)
+    if args.format != "table":
+        from orbisk_cli.export import export
+
+        export(db, sel, None, args.format, args)
+        return 0
+    from orbisk_cli.values import encode
+
+    rows = [row for chunk in chunks(db, sel) for row in chunk]
+    cells = [(str(r["id"]), repr(r["latitude"]), repr(r["longitude"]), encode(r["metadata"])) for r in rows]
+    head = ("id", "latitude", "longitude", "metadata")
+    widths = [max([len(h)] + [len(c[i]) for c in cells]) for i, h in enumerate(head[:3])]
+    out = sys.stdout
+    out.write(f"{head[0]:>{widths[0]}}  {head[1]:>{widths[1]}}  {head[2]:>{widths[2]}}  {head[3]}\n")
+    for c in cells:
+        out.write(f"{c[0]:>{widths[0]}}  {c[1]:>{widths[1]}}  {c[2]:>{widths[2]}}  {c[3]}\n")
+    out.write(f"({len(rows):,} point{'s' if len(rows) != 1 else ''})\n")
+    return 0
+
+
+def run_stats(args: Any) -> int:
+    from orbisk_cli.selection import Selection, chunks
+    from orbisk_cli.stats import summarize
+    from orbisk_cli.store import open_store
+
+    db = open_store(args.store)
+    summarize(db, args.store, chunks(db, Selection()), args.top, sys.stdout)
+    return 0
+
+
+def run_verify(args: Any) -> int:
+    from orbisk import PyZurAD
+
+    from orbisk_cli.store import exists
+
+    if not exists(args.store):
+        raise CliError(f"store {args.store} does not exist")
+    try:
+        db = PyZurAD(args.store)
+    except OSError as e:  # a store refused at open is the check's finding
+        print(f"{args.store}: {e}")
+        return 1
+    try:
+        report = db.verify_integrity(flush=args.flush)
+    except OSError as e:
+        raise CliError(f"flush before the check failed: {e}") from None
+    if report["ok"]:
+        print(f"{args.store}: ok")
+        return 0
+    for error in report["errors"]:
+        print(f"{args.store}: {error}")
+    return 1
+
+
+def run_compact(args: Any) -> int:
+    from orbisk_cli.store import open_store, store_files
+
+    db = open_store(args.store)
+    before = sum(os.path.getsize(f) for f in store_files(args.store))
+    try:
+        reclaimed = db.compact()
+    except RuntimeError as e:
+        raise CliError(f"compaction failed: {e}") from None
+    except NotImplementedError as e:
+        raise CliError(f"this build of orbisk cannot compact: {e}") from None
+    after = sum(os.path.getsize(f) for f in store_files(args.store))
+    print(f"reclaimed {reclaimed:,} slots and {max(before - after, 0):,} bytes ({before:,} -> {after:,} bytes)")
+    return 0
+
+
+def run_flush(args: Any) -> int:
+    from orbisk_cli.store import open_store
+
+    db = open_store(args.store)
+    try:
+        db.flush()
+    except OSError as e:
+        raise CliError(f"flush failed: {e}") from None
+    print(f"{args.store}: flushed")
+    return 0
+
+
+def run_map(args: Any) -> int:
+    from orbisk_cli.mapping import draw
+    from orbisk_cli.selection import chunks, selection_from
+    from orbisk_cli.store import open_store
+
+    sel = selection_from(args)
+    db = open_store(args.store)
+    title = os.path.basename(args.store)
+    n = draw(chunks(db, sel), args.out, title, sel.bbox)
+    print(f"drew {n:,} points to {args.out}")
+    return 0
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = build_parser().parse_args(argv)
+    try:
+        return int(args.run(args))
+    except CliError as e:
+        _close_stdout()
+        sys.stderr.write(f"orbisk: {e}\n")
+        return e.status
+    except KeyboardInterrupt:
+        sys.stderr.write("\norbisk: interrupted\n")
+        return 130
+    except BrokenPipeError:
+        # The reader of our output went away (`orbisk query ... | head`).
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 141
+    except BaseException as e:  # noqa: BLE001 - the user sees one line, never a traceback
+        if isinstance(e, SystemExit):
+            raise
+        _close_stdout()
+        sys.stderr.write(f"orbisk: {type(e).__name__}: {e}\n")
+        return 1
+
+
+def _close_stdout() -> None:
+    try:
+        sys.stdout.flush()
+    except (OSError, ValueError):
+        pass

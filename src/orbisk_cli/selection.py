@@ -1,0 +1,164 @@
+"""Which points `export`, `query` and `map` work on, read in chunks.
+
+A box, or the whole store, is read in bands of latitude, each sized from
+the density of the band before it to hold about CHUNK points, so an export
+of a large store never holds all of it in memory. A point on the line
+between two bands is returned by both queries and kept by the lower band
+only. Rows come in ascending id order within each band. A radius or a
+polygon is one query; so is a selection with --limit, whose rows are the
+lowest ids that match.
+"""
+
+from __future__ import annotations
+
+import json
+import math
+from collections.abc import Iterator
+from dataclasses import dataclass
+from operator import itemgetter
+from typing import Any
+
+from orbisk import PyZurAD
+
+from orbisk_cli.errors import CliError
+
+CHUNK = 100_000
+WORLD = (-90.0, -180.0, 90.0, 180.0)
+_by_id = itemgetter("id")
+
+
+@dataclass
+class Selection:
+    filter: dict[str, Any] | None = None
+    bbox: tuple[float, float, float, float] | None = None
+    radius: tuple[float, float, float] | None = None
+    polygon: list[tuple[float, float]] | None = None
+    limit: int | None = None
+
+
+def parse_filter(text: str) -> dict[str, Any]:
+    try:
+        value = json.loads(text)
+    except ValueError as e:
+        raise CliError(f"--filter is not valid JSON: {e}") from None
+    if not isinstance(value, dict):
+        raise CliError("--filter must be a JSON object, such as '{\"name\": \"Paris\"}'")
+    return value
+
+
+def read_polygon(path: str) -> list[tuple[float, float]]:
+    """The ring of a GeoJSON Polygon (a geometry, a Feature or a one-feature collection)."""
+    try:
+        with open(path, encoding="utf-8-sig") as f:
+            doc = json.load(f)
+    except OSError as e:
+        raise CliError(f"cannot read {path}: {e.strerror}") from None
+    except ValueError as e:
+        raise CliError(f"{path} is not valid JSON: {e}") from None
+    if isinstance(doc, dict) and doc.get("type") == "FeatureCollection":
+        features = doc.get("features") or []
+        if len(features) != 1:
+            raise CliError(f"{path} holds {len(features)} features; give a file with one polygon")
+        doc = features[0]
+    if isinstance(doc, dict) and doc.get("type") == "Feature":
+        doc = doc.get("geometry")
+    if not isinstance(doc, dict) or doc.get("type") != "Polygon":
+        kind = doc.get("type") if isinstance(doc, dict) else type(doc).__name__
+        raise CliError(f"{path} holds a {kind}, not a GeoJSON Polygon")
+    rings = doc.get("coordinates")
+    if not isinstance(rings, list) or not rings:
+        raise CliError(f"{path}: the Polygon has no coordinates")
+    if len(rings) > 1:
+        raise CliError(f"{path}: the Polygon has holes, which queries do not support")
+    ring = []
+    for vertex in rings[0]:
+        if not isinstance(vertex, list) or len(vertex) < 2 or not all(
+            isinstance(c, (int, float)) and not isinstance(c, bool) for c in vertex[:2]
+        ):
+            raise CliError(f"{path}: a vertex is not a [longitude, latitude] pair")
+        ring.append((float(vertex[0]), float(vertex[1])))
+    return ring
+
+
+def selection_from(args: Any) -> Selection:
+    chosen = [name for name in ("bbox", "radius", "polygon") if getattr(args, name, None) is not None]
+    if len(chosen) > 1:
+        raise CliError(f"give at most one of --bbox, --radius and --polygon (got {' and '.join('--' + c for c in chosen)})")
+    sel = Selection(limit=getattr(args, "limit", None))
+    if getattr(args, "filter", None) is not None:
+        sel.filter = parse_filter(args.filter)
+    if args.bbox is not None:
+        sel.bbox = tuple(args.bbox)  # type: ignore[assignment]
+    if args.radius is not None:
+        sel.radius = tuple(args.radius)  # type: ignore[assignment]
+    if args.polygon is not None:
+        sel.polygon = read_polygon(args.polygon)
+    if sel.limit is not None and sel.limit < 0:
+        raise CliError("--limit must be 0 or more")
+    return sel
+
+
+def _ask(method: Any, *args: Any) -> list[dict[str, Any]]:
+    """Calls a query method, turning its refusals of the filter into a CliError."""
+    try:
+        return method(*args)  # type: ignore[no-any-return]
+    except (ValueError, TypeError) as e:
+        raise CliError(f"bad filter: {e}") from None
+    except NotImplementedError as e:
+        raise CliError(f"this build of orbisk cannot run the query: {e}") from None
+
+
+def _bands(db: PyZurAD, box: tuple[float, float, float, float], flt: dict[str, Any] | None) -> Iterator[list[Any]]:
+    min_lat, min_lon, max_lat, max_lon = box
+    if box == WORLD:
+        try:
+            db.query_bbox(0.0, 0.0, -1.0, 0.0)
+        except NotImplementedError:  # a build without spatial queries: the whole store at once
+            yield _ask(db.query, flt or {})
+            return
+    total = db.len()
+    if total <= CHUNK or not (math.isfinite(min_lat) and math.isfinite(max_lat) and min_lat < max_lat):
+        rows = _ask(db.query_bbox, min_lat, min_lon, max_lat, max_lon, flt)
+        rows.sort(key=_by_id)
+        yield rows
+        return
+    height = (max_lat - min_lat) * CHUNK / total
+    lo = min_lat
+    while True:
+        hi = lo + height
+        if hi >= max_lat:
+            hi = max_lat
+        elif hi <= lo:
+            hi = math.nextafter(lo, math.inf)
+        rows = _ask(db.query_bbox, lo, min_lon, hi, max_lon, flt)
+        if lo != min_lat:
+            rows = [r for r in rows if r["latitude"] != lo]
+        rows.sort(key=_by_id)
+        yield rows
+        if hi == max_lat:
+            return
+        height *= min(4.0, max(0.25, CHUNK / max(len(rows), 1)))
+        lo = hi
+
+
+def chunks(db: PyZurAD, sel: Selection) -> Iterator[list[Any]]:
+    """The selected rows, in chunks."""
+    flt = sel.filter
+    if sel.radius is not None:
+        rows = _ask(db.query_radius, *sel.radius, flt)
+    elif sel.polygon is not None:
+        rows = _ask(db.query_polygon, sel.polygon, flt)
+    elif sel.limit is not None and sel.bbox is None:
+        rows = _ask(db.query, flt or {}, sel.limit)
+    elif sel.limit is not None:
+        rows = _ask(db.query_bbox, *sel.bbox, flt)  # type: ignore[misc]
+    else:
+        yield from _bands(db, sel.bbox or WORLD, flt)
+        return
+    rows.sort(key=_by_id)
+    if sel.limit is not None:
+        del rows[sel.limit :]
+    for start in range(0, len(rows), CHUNK):
+        yield rows[start : start + CHUNK]
+    if not rows:
+        yield rows

@@ -1,0 +1,67 @@
+"""What the importer reads from: a file of points, in batches.
+
+A source yields batches of points, each point a tuple (latitude, longitude,
+metadata, place) that `insert_batch` takes as it is (it ignores the fourth
+element), and, between them, the rows it could not read as `BadRow`s, in
+file order. A `BadRow` raised instead of yielded means the file itself is
+malformed and reading cannot go on. `done` and `total` measure progress in
+the source's own unit of work (bytes, or rows).
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Iterator
+from typing import Any
+
+from orbisk_cli.values import BadRow
+
+Point = tuple[float, float, dict[str, Any], int]
+
+
+class Source:
+    unit = "row"
+
+    def __init__(self, name: str, total: int | None, batch_size: int) -> None:
+        self.name = name
+        self.total = total
+        self.done = 0
+        self.batch_size = batch_size
+
+    def rows(self) -> Iterator[Point | BadRow]:
+        raise NotImplementedError
+
+    def batches(self) -> Iterator[list[Point] | BadRow]:
+        batch: list[Any] = []
+        size = self.batch_size
+        for item in self.rows():
+            if item.__class__ is BadRow:
+                if batch:
+                    yield batch
+                    batch = []
+                yield item  # type: ignore[misc]
+            else:
+                batch.append(item)
+                if len(batch) >= size:
+                    yield batch
+                    batch = []
+        if batch:
+            yield batch
+
+    def place(self, number: int) -> str:
+        """Names the row, line or feature of a point's fourth element."""
+        return f"{self.name} {self.unit} {number}"
+
+
+def in_order(
+    count: int, bad: list[tuple[int, str]], make: Callable[[int, int], list[Point]], place: Callable[[int], str]
+) -> Iterator[list[Point] | BadRow]:
+    """The points of rows [0, count) made by `make(start, stop)`, with the bad
+    rows (ascending (index, problem) pairs) yielded in their places."""
+    start = 0
+    for index, problem in bad:
+        if index > start:
+            yield make(start, index)
+        yield BadRow(place(index), problem)
+        start = index + 1
+    if start < count:
+        yield make(start, count)

@@ -1,0 +1,223 @@
+"""The `orbisk` command moves points between files and stores without
+changing them: coordinates bit for bit, metadata equal in value and type."""
+import json
+import random
+import struct
+
+import geopandas
+import pytest
+
+from orbisk import PyZurAD
+from orbisk_cli import selection
+from orbisk_cli.importer import Importer
+from orbisk_cli.main import main
+from orbisk_cli.source import Source
+
+FORMATS = ["csv", "geojson", "ndjson", "parquet"]
+
+AWKWARD_TEXT = ["", "007", "1.5", "-0", "1e5", "true", "null", "[1]", '"quoted"', "{}", "tango", "a,b;c\td",
+                "line\nbreak\r\n", "\x01\x1f control", "🌍 Zürich 東京 ❤\u200d", "\u2028", "'", "\\", " padded "]
+AWKWARD_NUMBERS = [0, -1, 2**63 - 1, -(2**63), 10**18, 0.1, -0.0, 1e-300, 1.5e300, 5e-324, 123.0, 1e16]
+AWKWARD_COORDS = [(90.0, 180.0), (-90.0, -180.0), (0.0, -180.0), (0.0, 180.0), (-0.0, -0.0),
+                  (89.99999999999999, 179.99999999999997), (5e-324, -5e-324), (45.0, -179.9999999999)]
+
+
+def awkward_value(rng, depth=0):
+    pick = rng.random()
+    if pick < 0.3:
+        return rng.choice(AWKWARD_TEXT)
+    if pick < 0.55:
+        return rng.choice(AWKWARD_NUMBERS)
+    if pick < 0.65:
+        return rng.choice([True, False, None])
+    if depth > 2 or pick < 0.8:
+        return rng.uniform(-1e6, 1e6)
+    if pick < 0.9:
+        return [awkward_value(rng, depth + 1) for _ in range(rng.randrange(4))]
+    return {rng.choice(AWKWARD_TEXT + ["k", "ключ"]): awkward_value(rng, depth + 1) for _ in range(rng.randrange(4))}
+
+
+def awkward_points(n, seed):
+    rng = random.Random(seed)
+    keys = ["name", "ключ", "名前", "n", "mixed", "a b", "x,y", "nested", "emoji🌍", "id"]
+    points = []
+    for i in range(n):
+        lat, lon = AWKWARD_COORDS[i] if i < len(AWKWARD_COORDS) else (rng.uniform(-90, 90), rng.uniform(-180, 180))
+        meta = {"name": f"p{i}"}
+        for key in rng.sample(keys[1:], rng.randrange(len(keys))):
+            meta[key] = awkward_value(rng)
+        if i % 7 == 0:
+            meta["count"] = i  # a column of ints only
+        if i == n - 1:
+            meta["late key"] = {"appears": ["only", "at", "the", "end"]}
+        points.append((lat, lon, meta))
+    return points
+
+
+def same(a, b):
+    """Equal in value and type, floats bit for bit."""
+    if type(a) is not type(b):
+        return False
+    if type(a) is float:
+        return struct.pack("<d", a) == struct.pack("<d", b)
+    if type(a) is list:
+        return len(a) == len(b) and all(map(same, a, b))
+    if type(a) is dict:
+        return a.keys() == b.keys() and all(same(v, b[k]) for k, v in a.items())
+    return a == b
+
+
+def stored(path):
+    return [(r["latitude"], r["longitude"], r["metadata"]) for r in PyZurAD(path).query({})]
+
+
+def cli(*args):
+    status = main([str(a) for a in args])
+    assert status == 0, args
+    return status
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+@pytest.mark.parametrize("chunk", [100_000, 37])
+def test_store_to_file_to_store_keeps_every_point_exactly(tmp_path, monkeypatch, fmt, chunk):
+    # A small chunk reads the store in many pieces: the late key makes CSV and
+    # GeoParquet start over with a surveyed schema.
+    monkeypatch.setattr(selection, "CHUNK", chunk)
+    original = awkward_points(300, seed=10 + len(fmt))
+    source = str(tmp_path / "source.db")
+    PyZurAD(source).insert_batch(original)
+    out = tmp_path / f"out.{fmt}"
+    cli("export", source, out)
+    cli("import", tmp_path / "copy.db", out)
+    copy = stored(str(tmp_path / "copy.db"))
+    expected = stored(source)
+    assert len(copy) == len(expected)
+    key = lambda p: (p[0], p[1], json.dumps(p[2], sort_keys=True))  # noqa: E731
+    for got, want in zip(sorted(copy, key=key), sorted(expected, key=key)):
+        assert same(got, want), (got, want)
+    if chunk == 100_000:  # one chunk: the file keeps the store's order
+        assert all(same(got, want) for got, want in zip(copy, expected))
+
+
+@pytest.mark.filterwarnings("ignore:Could not parse column")
+@pytest.mark.parametrize("fmt", ["geojson", "parquet"])
+def test_geopandas_reads_exports_with_the_same_points(tmp_path, fmt):
+    points = awkward_points(200, seed=3)
+    source = str(tmp_path / "s.db")
+    PyZurAD(source).insert_batch(points)
+    out = tmp_path / f"out.{fmt}"
+    cli("export", source, out)
+    frame = geopandas.read_parquet(out) if fmt == "parquet" else geopandas.read_file(out)
+    assert frame.crs.to_string() in ("EPSG:4326", "OGC:CRS84")
+    got = sorted(zip(frame.geometry.y, frame.geometry.x))
+    want = sorted((lat, lon) for lat, lon, _ in points)
+    assert [struct.pack("<dd", *p) for p in got] == [struct.pack("<dd", *p) for p in want]
+    if fmt == "parquet":
+        assert set(frame.columns) >= {"name", "geometry"}
+
+
+def test_geoparquet_metadata_and_covering(tmp_path):
+    import pyarrow.parquet as pq
+
+    source = str(tmp_path / "s.db")
+    PyZurAD(source).insert_batch([(10.0, 20.0, {"geometry": 1, "bbox": "x"}), (-5.0, 30.0, {})])
+    out = tmp_path / "o.parquet"
+    cli("export", source, out)
+    table = pq.read_table(out)
+    geo = json.loads(table.schema.metadata[b"geo"])
+    assert geo["version"] == "1.1.0"
+    column = geo["columns"][geo["primary_column"]]
+    assert column["encoding"] == "WKB" and column["geometry_types"] == ["Point"]
+    assert column["bbox"] == [20.0, -5.0, 30.0, 10.0]
+    cover = column["covering"]["bbox"]
+    bbox_column = cover["xmin"][0]
+    # metadata keys named like the geometry columns keep their names
+    assert geo["primary_column"] not in ("geometry", "bbox") and bbox_column not in ("geometry", "bbox")
+    boxes = table.column(bbox_column).to_pylist()
+    assert boxes[0] == {"xmin": 20.0, "ymin": 10.0, "xmax": 20.0, "ymax": 10.0}
+    cli("import", tmp_path / "back.db", out)
+    assert sorted(map(repr, stored(str(tmp_path / "back.db")))) == sorted(map(repr, stored(source)))
+
+
+def _csv_with_bad_rows(rng, n):
+    lines, good = ["lat,lon,v"], []
+    for i in range(n):
+        kind = rng.random()
+        if kind < 0.1:
+            lines.append(rng.choice(["north,1,x", "91,0,x", "1,-181,x", "nan,0,x", "1,2", "1,2,3,4", ",,"]))
+            good.append(None)
+        else:
+            lat, lon = rng.uniform(-90, 90), rng.uniform(-180, 180)
+            lines.append(f"{lat!r},{lon!r},{i}")
+            good.append((lat, lon, {"v": i}))
+    return "\n".join(lines) + "\n", good
+
+
+@pytest.mark.parametrize("skip_bad", [True, False])
+def test_bad_rows_stop_the_import_or_are_skipped(tmp_path, monkeypatch, capsys, skip_bad):
+    import orbisk_cli.importer as importer
+
+    monkeypatch.setattr(importer, "BATCH", 16)
+    text, rows = _csv_with_bad_rows(random.Random(5), 400)
+    path = tmp_path / "in.csv"
+    path.write_text(text)
+    args = ["import", str(tmp_path / "s.db"), str(path)] + (["--skip-bad"] if skip_bad else [])
+    status = main(args)
+    err = capsys.readouterr().err
+    first_bad = rows.index(None)
+    if skip_bad:
+        expected = [r for r in rows if r is not None]
+        assert status == 0
+        assert err.count("orbisk: skipped ") == min(rows.count(None), importer.SHOWN_BAD_ROWS)
+    else:
+        expected = rows[:first_bad]
+        assert status == 1
+        assert err.startswith(f"orbisk: {path} line {first_bad + 2}: ")
+    assert stored(str(tmp_path / "s.db")) == expected
+
+
+class _Listed(Source):
+    def __init__(self, points):
+        super().__init__("listed", None, 8)
+        self.points = points
+
+    def rows(self):
+        yield from self.points
+
+
+@pytest.mark.parametrize("skip_bad", [True, False])
+def test_points_the_store_refuses_are_found_by_halving(tmp_path, skip_bad):
+    # Metadata a file cannot hold (a key that is not text) stands in for any
+    # refusal that only insert_batch finds.
+    rng = random.Random(9)
+    points = [(rng.uniform(-9, 9), rng.uniform(-9, 9), {1: "x"} if rng.random() < 0.08 else {"i": i}, i)
+              for i in range(1, 101)]
+    db = PyZurAD(str(tmp_path / "s.db"))
+    importer = Importer(db, skip_bad, open(tmp_path / "err.txt", "w"))
+    refused = [p for p in points if 1 in p[2]]
+    try:
+        importer.run(_Listed(points), "listed")
+    except Exception as e:  # the CliError of a stop
+        assert not skip_bad and str(e).startswith(f"listed row {refused[0][3]}: ")
+    wanted = [p[:3] for p in points if 1 not in p[2]]
+    if not skip_bad:
+        wanted = [p[:3] for p in points[: points.index(refused[0])]]
+    assert [(r["latitude"], r["longitude"], r["metadata"]) for r in db.query({})] == wanted
+    assert importer.skipped == (len(refused) if skip_bad else 0)
+
+
+def test_csv_cells_are_typed_and_streamed_in_batches(tmp_path, monkeypatch):
+    import orbisk_cli.importer as importer
+
+    monkeypatch.setattr(importer, "BATCH", 3)
+    path = tmp_path / "in.csv"
+    path.write_text('\ufeffLatitude,LNG,a,b\n1,2,007,"x\ny"\n3,4,,"[1, {""k"": null}]"\n5.5,6,-12,true\n'
+                    '7,8,1e400,"""007"""\n9,10,99999999999999999999,{bad\n')
+    cli("import", tmp_path / "s.db", path)
+    assert stored(str(tmp_path / "s.db")) == [
+        (1.0, 2.0, {"a": "007", "b": "x\ny"}),
+        (3.0, 4.0, {"b": [1, {"k": None}]}),
+        (5.5, 6.0, {"a": -12, "b": True}),
+        (7.0, 8.0, {"a": "1e400", "b": "007"}),
+        (9.0, 10.0, {"a": "99999999999999999999", "b": "{bad"}),
+    ]
