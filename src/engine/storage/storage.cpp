@@ -325,22 +325,30 @@ std::optional<WriteFailure> Storage::write_points(std::span<const PendingPoint> 
     return std::nullopt;
 }
 
-Result<std::uint64_t> Storage::delete_slots(std::span<const std::uint64_t> ids) {
+Result<std::uint64_t> Storage::delete_slots(std::span<const std::uint64_t> ids, std::size_t ids_per_record) {
     if (auto st = check_writable(); !st) return fail(st.error());
     const std::uint64_t pos = wal_.position();
     const std::uint64_t seq = wal_seq_;
-    std::vector<CoordBytes> prev(ids.size());
-    for (std::size_t i = 0; i < ids.size(); ++i) prev[i] = records_.coord_bytes(ids[i]);
-    frame_.assign(kWalHeaderSize, '\0');
-    append_delete_payload(frame_, seq, ids, prev);
-    seal_wal_frame(frame_);
-    Status st = wal_.append(frame_);
+    std::uint64_t next = seq;
+    std::vector<CoordBytes> prev;
+    Status st;
+    std::size_t done = 0;
+    do {
+        const auto part = ids.subspan(done, std::min(std::max<std::size_t>(ids_per_record, 1), ids.size() - done));
+        prev.resize(part.size());
+        for (std::size_t i = 0; i < part.size(); ++i) prev[i] = records_.coord_bytes(part[i]);
+        frame_.assign(kWalHeaderSize, '\0');
+        append_delete_payload(frame_, next++, part, prev);
+        seal_wal_frame(frame_);
+        st = wal_.append(frame_);
+        done += part.size();
+    } while (st && done < ids.size());
     // The tombstones go into bytes the manifest vouches for, and the operating
     // system may write them back at any moment: the record that explains them
     // must be on stable storage first, whatever the sync interval.
     if (st) st = is_temporary_ ? sync_wal_if_due() : force_wal();
     if (!st) return fail(take_back(st.error(), pos, seq, records_.append_mark(), "the deletion"));
-    wal_seq_ = seq + 1;
+    wal_seq_ = next;
     const std::uint64_t n = records_.tombstone_slots(ids);
     if (n > 0) coords_crc_.reset();
     (void)commit_after_write();

@@ -44,6 +44,10 @@ struct WriteFailure {
 
 inline constexpr const char* kRefusePrefix = "Orbisk CRITICAL: refusing to open";
 
+// Slots one Delete record names at most: with its previous coordinates, about
+// 60 bytes of payload a slot.
+inline constexpr std::size_t kDeleteRecordIds = std::size_t{1} << 22;
+
 class Storage {
 public:
     // Opens (or creates) a store: manifest, committed-region checks, record
@@ -71,8 +75,11 @@ public:
     // commit point is not reached, everything is taken back (`kept` false).
     std::optional<WriteFailure> write_points(std::span<const PendingPoint> points);
     // One logged delete of these slots, then the commit (whose failure is not
-    // reported). Returns the number of slots tombstoned.
-    Result<std::uint64_t> delete_slots(std::span<const std::uint64_t> ids);
+    // reported). Returns the number of slots tombstoned. The log record names at
+    // most `ids_per_record` slots, so that its payload stays far below 2^32
+    // bytes; a larger delete is logged as several records, forced together.
+    Result<std::uint64_t> delete_slots(std::span<const std::uint64_t> ids,
+                                       std::size_t ids_per_record = kDeleteRecordIds);
 
     // Writes the live points into the next data generation and switches to it:
     // a full checkpoint first, the new files, the manifest (the commit point),
