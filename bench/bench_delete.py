@@ -9,12 +9,13 @@ a query first, as SQLite's index is. Both delete the same 1 % (every point whose
 Prints both times, the ratio SQLite time / orbisk time (above 1: orbisk is faster), and the size
 of each store's files before the delete, after it and after the compaction.
 """
+import argparse
 import os
 import sys
 
 sys.path.insert(0, os.path.dirname(__file__))
 from bench_queries import query_points  # noqa: E402
-from common import SqlitePeer, main_with, timed  # noqa: E402
+from common import SqlitePeer, run_in_work_dir, timed  # noqa: E402
 
 from orbisk import PyZurAD  # noqa: E402
 
@@ -25,6 +26,14 @@ def files_size(directory, prefix):
 
 def mb(n):
     return f"{n / 1e6:,.1f} MB"
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--points", type=int, default=1_000_000)
+    ap.add_argument("--dir", default=None)
+    args = ap.parse_args()
+    run_in_work_dir(args.dir, lambda work: run(args, work))
 
 
 def run(args, work):
@@ -76,4 +85,4 @@ def run(args, work):
 
 
 if __name__ == "__main__":
-    main_with(run)
+    main()

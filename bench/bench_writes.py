@@ -4,6 +4,7 @@
 
 Prints each figure for both stores and the ratio (orbisk rate / SQLite rate).
 """
+import argparse
 import os
 import shutil
 import subprocess
@@ -11,7 +12,7 @@ import sys
 import textwrap
 
 sys.path.insert(0, os.path.dirname(__file__))
-from common import SqlitePeer, main_with, make_points, timed  # noqa: E402
+from common import SqlitePeer, make_points, run_in_work_dir, timed  # noqa: E402
 
 from orbisk import PyZurAD  # noqa: E402
 
@@ -34,6 +35,16 @@ def count_log_forces(directory, inserts):
     lines = out.stderr.splitlines()
     start = next(i for i, l in enumerate(lines) if 'write(1, "start' in l)
     return sum(1 for l in lines[start:] if "fsync(" in l or "fdatasync(" in l) / inserts
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--points", type=int, default=1_000_000)
+    ap.add_argument("--singles", type=int, default=2000)
+    ap.add_argument("--fast-singles", type=int, default=200_000)
+    ap.add_argument("--dir", default=None)
+    args = ap.parse_args()
+    run_in_work_dir(args.dir, lambda work: run(args, work))
 
 
 def row(name, ours, theirs, unit):
@@ -85,4 +96,4 @@ def run(args, work):
 
 
 if __name__ == "__main__":
-    main_with(run, singles=2000, fast_singles=200_000)
+    main()

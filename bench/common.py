@@ -1,5 +1,4 @@
 """Shared pieces of the benchmarks: generated data and the SQLite peer."""
-import argparse
 import json
 import os
 import random
@@ -34,18 +33,6 @@ def run_in_work_dir(directory, run):
         run(work)
     finally:
         shutil.rmtree(work, ignore_errors=True)
-
-
-def main_with(run, **counts):
-    """Runs run(args, work) in a fresh work directory, `args` holding --points, --dir and an
-    integer option for each of `counts` (name: default; "fast_singles" is --fast-singles)."""
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--points", type=int, default=1_000_000)
-    for name, default in counts.items():
-        ap.add_argument("--" + name.replace("_", "-"), type=int, default=default)
-    ap.add_argument("--dir", default=None)
-    args = ap.parse_args()
-    run_in_work_dir(args.dir, lambda work: run(args, work))
 
 
 def timed(f):
