@@ -12,9 +12,8 @@ import pytest
 
 import orbisk
 from orbisk import PyZurAD
-from storefiles import (committed_slots, data_files, delete_payload, header_count, log_record, parse_log,
-                        parse_manifest, read, sibling, write)
-from test_query import Model, check, holds, make_filter, make_meta, read_back, render, same
+from storefiles import data_files, delete_payload, header_count, log_record, parse_log, parse_manifest, read, sibling, write
+from test_query import Model, check, make_filter, make_meta, read_back, render, same
 
 NAN = struct.pack("<Q", 0x7FF8000000000000)
 
