@@ -12,7 +12,8 @@ import pytest
 
 import orbisk
 from orbisk import PyZurAD
-from storefiles import data_files, delete_payload, header_count, log_record, parse_log, parse_manifest, read, sibling, write
+from storefiles import (data_files, delete_payload, header_count, log_record, parse_log, parse_manifest, read,
+                        sibling, write)
 from test_query import Model, check, make_filter, make_meta, read_back, render, same
 
 NAN = struct.pack("<Q", 0x7FF8000000000000)
@@ -95,8 +96,8 @@ def test_generations_hold_exactly_the_live_points_and_replace_each_other(store_p
     log_before = read(sibling(store_path, "wal"))
     assert db.compact() == 0  # nothing to reclaim: a checkpoint and no new generation
     assert read(sibling(store_path, "wal")) == b"" and log_before != b""
-    assert sorted(os.listdir(os.path.dirname(store_path))) == ["geo." + s for s in
-                                                               ("commit", "coords.mmap", "lock", "metadata.mmap", "wal")]
+    files = ("commit", "coords.mmap", "lock", "metadata.mmap", "wal")
+    assert sorted(os.listdir(os.path.dirname(store_path))) == ["geo." + f for f in files]
     assert db.delete_by_metadata({"i": {"$in": [1, 3]}}) == 2
     assert db.compact() == 2
 
@@ -138,12 +139,13 @@ def test_delete_arguments_and_filters_that_match_nothing_change_nothing(store_pa
     db = PyZurAD(store_path)
     db.insert_batch([(0, 0, {"k": i % 3}) for i in range(6)])
     files = {k: read(sibling(store_path, k)) for k in ("commit", "wal")}
+    delete = db.delete_by_metadata
     for call, exc, message in [
-        (lambda: db.delete_by_metadata([]), TypeError, "argument 'filter': 'list' object cannot be converted to 'PyDict'"),
-        (lambda: db.delete_by_metadata({"k": {"$bad": 1}}), ValueError, "Unknown operator: $bad"),
-        (lambda: db.delete_by_metadata({"k": {"$in": 1}}), ValueError, "$in requires an array"),
-        (lambda: db.delete_by_metadata(), TypeError, "delete_by_metadata() missing 1 required positional argument: 'filter'"),
-        (lambda: db.delete_by_metadata({}, {}), TypeError, "delete_by_metadata() takes 1 positional argument but 2 were given"),
+        (lambda: delete([]), TypeError, "argument 'filter': 'list' object cannot be converted to 'PyDict'"),
+        (lambda: delete({"k": {"$bad": 1}}), ValueError, "Unknown operator: $bad"),
+        (lambda: delete({"k": {"$in": 1}}), ValueError, "$in requires an array"),
+        (lambda: delete(), TypeError, "delete_by_metadata() missing 1 required positional argument: 'filter'"),
+        (lambda: delete({}, {}), TypeError, "delete_by_metadata() takes 1 positional argument but 2 were given"),
         (lambda: db.compact(1), TypeError, "PyZurAD.compact() takes no arguments (1 given)"),
     ]:
         with pytest.raises(exc) as e:
@@ -334,7 +336,8 @@ def test_compaction_whose_manifest_is_not_durable_leaves_both_generations(probe,
     events, renamed = probe.faults_events(), probe.faults_renamed()
     probe.faults_disarm()
     eio = "Input/output error (os error 5)"
-    assert str(e.value) == f"{eio}; compaction could not make its new manifest durable, so the store must be opened again"
+    assert str(e.value) == (f"{eio}; compaction could not make its new manifest durable, "
+                            "so the store must be opened again")
     refusal = f"the store must be opened again: compaction could not make its new manifest durable ({eio})"
     for write_call in (lambda: db.insert(0, 0, {}), lambda: db.insert_batch([(0, 0, {})]), db.flush, db.compact,
                        lambda: db.delete_by_metadata({"i": 1}), lambda: db.verify_integrity(flush=True)):

@@ -203,12 +203,17 @@ TEST_CASE("a delete's previous records round-trip, and any other shape of them r
         return std::get<WalDelete>(r->op).prev.size();
     };
     CHECK(prev_of("\"prev_coords\":[" + a + "," + b + "]") == std::optional<std::size_t>(2));  // either case of hex
-    const std::vector<std::string> unusable{"\"prev_coords\":[" + a + "]", "\"prev_coords\":[" + a + "," + b + "," + b + "]",
-                                     "\"prev_coords\":[" + a + ",\"00\"]", "\"prev_coords\":[" + a + ",\"" +
-                                     std::string(31, '0') + "g\"]",
-                                     "\"prev_coords\":[" + a + ",[1,{\"x\":2}]]", "\"prev_coords\":" + a,
-                                     std::string("\"prev_coords\":null"),
-                                     "\"prev_coords\":[" + a + "," + b + "],\"prev_coords\":[]"};
+    const std::string key = "\"prev_coords\":";
+    const std::vector<std::string> unusable{
+        key + "[" + a + "]",                             // fewer than the ids
+        key + "[" + a + "," + b + "," + b + "]",         // more
+        key + "[" + a + ",\"00\"]",                      // a record too short
+        key + "[" + a + ",\"" + std::string(31, '0') + "g\"]",  // not hex
+        key + "[" + a + ",[1,{\"x\":2}]]",               // not a string
+        key + a,                                         // not an array
+        key + "null",
+        key + "[" + a + "," + b + "]," + key + "[]",     // twice
+    };
     for (const auto& field : unusable) CHECK(prev_of(field) == std::optional<std::size_t>(0));
     // Broken JSON inside it breaks the record, as anywhere else.
     CHECK(!prev_of("\"prev_coords\":[" + a + ","));

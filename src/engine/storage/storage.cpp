@@ -332,9 +332,10 @@ Result<std::uint64_t> Storage::delete_slots(std::span<const std::uint64_t> ids, 
     std::uint64_t next = seq;
     std::vector<CoordBytes> prev;
     Status st;
+    const std::size_t per_record = std::max<std::size_t>(ids_per_record, 1);
     std::size_t done = 0;
     do {
-        const auto part = ids.subspan(done, std::min(std::max<std::size_t>(ids_per_record, 1), ids.size() - done));
+        const auto part = ids.subspan(done, std::min(per_record, ids.size() - done));
         prev.resize(part.size());
         for (std::size_t i = 0; i < part.size(); ++i) prev[i] = records_.coord_bytes(part[i]);
         frame_.assign(kWalHeaderSize, '\0');
