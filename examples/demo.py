@@ -50,7 +50,8 @@ with tempfile.TemporaryDirectory() as d:
     print("\nintegrity after flush:", db.verify_integrity())
 
     def data_files():
-        return sorted(f"{f} ({os.path.getsize(os.path.join(d, f)):,} bytes)" for f in os.listdir(d) if f.endswith(".mmap"))
+        names = sorted(f for f in os.listdir(d) if f.endswith(".mmap"))
+        return [f"{f} ({os.path.getsize(os.path.join(d, f)):,} bytes)" for f in names]
 
     print("\ndata files:", ", ".join(data_files()))
     gone = db.delete_by_metadata({"$or": [{"closed": True}, {"city": "Lima", "rating": {"$lt": 2}}]})
