@@ -6,15 +6,13 @@ Both systems return the same rows, materialised as the same dicts
 ({"id", "latitude", "longitude", "metadata"}). Prints each figure for both and
 the ratio SQLite time / orbisk time (above 1: orbisk is faster).
 """
-import argparse
 import json
 import os
 import sqlite3
-import statistics
 import sys
 
 sys.path.insert(0, os.path.dirname(__file__))
-from common import make_points, run_in_work_dir, timed  # noqa: E402
+from common import main_of, make_points, median_time, timed  # noqa: E402
 
 from orbisk import PyZurAD  # noqa: E402
 
@@ -80,26 +78,8 @@ def sqlite_store(path, points):
     return db
 
 
-def median_time(f, repeat):
-    times = []
-    result = None
-    for _ in range(repeat):
-        t, result = timed(f)
-        times.append(t)
-    return statistics.median(times), result
-
-
 def row(name, ours, theirs):
     print(f"{name:<46}{ours * 1000:12,.2f}{theirs * 1000:12,.2f}  ms {theirs / ours:8.1f}x")
-
-
-def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--points", type=int, default=1_000_000)
-    ap.add_argument("--repeat", type=int, default=5)
-    ap.add_argument("--dir", default=None)
-    args = ap.parse_args()
-    run_in_work_dir(args.dir, lambda work: run(args, work))
 
 
 def run(args, work):
@@ -135,4 +115,4 @@ def run(args, work):
 
 
 if __name__ == "__main__":
-    main()
+    main_of(run)

@@ -1,9 +1,11 @@
 """Shared pieces of the benchmarks: generated data and the SQLite peer."""
+import argparse
 import json
 import os
 import random
 import shutil
 import sqlite3
+import statistics
 import tempfile
 import time
 
@@ -39,6 +41,25 @@ def timed(f):
     t = time.perf_counter()
     r = f()
     return time.perf_counter() - t, r
+
+
+def median_time(f, repeat):
+    """Median time of `repeat` calls of f, and the last call's result."""
+    times, result = [], None
+    for _ in range(repeat):
+        t, result = timed(f)
+        times.append(t)
+    return statistics.median(times), result
+
+
+def main_of(run):
+    """Command-line entry of a query benchmark: run(args, work) with --points, --repeat and --dir."""
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--points", type=int, default=1_000_000)
+    ap.add_argument("--repeat", type=int, default=5)
+    ap.add_argument("--dir", default=None)
+    args = ap.parse_args()
+    run_in_work_dir(args.dir, lambda work: run(args, work))
 
 
 class SqlitePeer:

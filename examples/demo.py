@@ -41,6 +41,25 @@ with tempfile.TemporaryDirectory() as d:
          {"$or": [{"city": "Lima", "kind": "market"}, {"kind": "cafe", "tags": {"$in": ["late"]}}]})
     print("\nany station in Osaka rated below 1.2?", db.exists({"city": "Osaka", "kind": "station",
                                                                 "rating": {"$lt": 1.2}}))
+
+    def show_rows(title, rows):
+        print(f"\n{title}: {len(rows)} rows")
+        for r in sorted(rows, key=lambda r: r["id"])[:3]:
+            m = r["metadata"]
+            print(f"  {r['id']:5d} ({r['latitude']:.3f}, {r['longitude']:.3f}) {m['name']} {m['kind']} {m['rating']}")
+
+    # Boxes are (min_lat, min_lon, max_lat, max_lon), bounds included.
+    show_rows("Everything in central Oslo", db.query_bbox(59.85, 10.65, 59.95, 10.85))
+    show_rows("Parks in central Oslo", db.query_bbox(59.85, 10.65, 59.95, 10.85, {"kind": "park"}))
+    # Radii are great-circle distances in metres.
+    show_rows("Within 5 km of Lisbon's centre", db.query_radius(38.72, -9.14, 5000))
+    show_rows("Museums rated 4 or more within 10 km of Nairobi's centre",
+              db.query_radius(-1.29, 36.82, 10_000, {"kind": "museum", "rating": {"$gte": 4}}))
+    # Polygon vertices are (longitude, latitude); points on the edges are left out.
+    osaka_bay = [(135.30, 34.50), (135.50, 34.55), (135.55, 34.75), (135.40, 34.80), (135.42, 34.65)]
+    show_rows("Inside a five-sided area around Osaka", db.query_polygon(osaka_bay))
+    show_rows("Late-opening places in that area", db.query_polygon(osaka_bay, {"tags": {"$in": ["late"]}}))
+
     try:
         db.query({"rating": {"$between": [1, 2]}})
     except ValueError as e:

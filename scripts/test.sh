@@ -9,7 +9,7 @@ python3 -m pip install -q --root-user-action=ignore .
 
 cmake -S . -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DORBISK_BUILD_TESTS=ON -DORBISK_BUILD_MODULE=OFF ${ORBISK_CMAKE_ARGS:-} >/dev/null
-cmake --build build/tests
+cmake --build build/tests -j2
 build/tests/orbisk_engine_tests
 
 ORBISK_PROBE_DIR="$PWD/build/tests/probe" python3 -m pytest -q tests "$@"

@@ -108,19 +108,6 @@ def test_store_that_cannot_be_opened_raises_os_error(tmp_path, where, capacity, 
     assert str(info.value) == message
 
 
-@pytest.mark.parametrize(
-    "method, args",
-    [
-        ("query_bbox", (0, 0, 1, 1)),
-        ("query_polygon", ([(0, 0), (1, 0), (0, 1)],)),
-        ("query_radius", (0, 0, 10)),
-    ],
-)
-def test_methods_not_built_yet_raise_not_implemented(method, args):
-    with pytest.raises(NotImplementedError):
-        getattr(PyZurAD(), method)(*args)
-
-
 # ---- temporary stores ---------------------------------------------------------------------
 
 SUFFIXES = ("_coords.mmap", "_metadata.mmap", "_wal")
@@ -268,7 +255,7 @@ def test_another_process_waits_while_the_lock_is_held(store_path):
     assert child.returncode == 0 and out == "1\n"
 
 
-@pytest.mark.parametrize("operation", ["flush", "verify_integrity", "insert", "open"])
+@pytest.mark.parametrize("operation", ["flush", "verify_integrity", "insert", "open", "query_polygon"])
 def test_waiting_for_the_store_lock_never_freezes_other_threads(store_path, operation):
     db = PyZurAD(store_path)
     calls = {
@@ -276,7 +263,12 @@ def test_waiting_for_the_store_lock_never_freezes_other_threads(store_path, oper
         "verify_integrity": lambda: db.verify_integrity(flush=True),
         "insert": lambda: db.insert(1, 2, {}),
         "open": lambda: PyZurAD(store_path),
+        "query_polygon": lambda: db.query_polygon([(0, 0), (1, 0), (0, 1)]),
     }
+    if operation == "query_polygon":
+        # 2048 points, none of them bulk-built into the grid: the query first rebuilds it, under the lock.
+        db.insert_batch([(0.25, 0.25, {})] * 1000)
+        db.insert_batch([(0.25, 0.25, {})] * 1048)
     # Another process holds the store's lock for a while.
     holder = subprocess.Popen(
         [sys.executable, "-c", "import fcntl, os, sys, time\n"

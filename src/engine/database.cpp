@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "engine/query/metadata_scan.hpp"
+#include "engine/query/spatial_query.hpp"
 #include "engine/storage/paths.hpp"
 #include "engine/util/text.hpp"
 
@@ -172,15 +173,30 @@ void Database::add_to_indexes(std::uint64_t first, std::size_t count,
     indexes_.add(first, maps);
 }
 
+namespace {
+// A read whose result or index is too large for memory fails the call, not the process.
+template <class F>
+Result<std::vector<PointRecord>> unless_out_of_memory(F read) {
+    try {
+        return read();
+    } catch (const std::bad_alloc&) {
+        return fail(Error::os(ENOMEM));
+    }
+}
+}  // namespace
+
 Result<std::vector<PointRecord>> Database::metadata_scan(const FilterExpr& filter, std::uint64_t limit) {
     if (limit == 0) return std::vector<PointRecord>{};
     std::shared_lock lock(storage_mutex_);
-    try {
-        return orbisk::metadata_scan(storage_->records(), indexes_, filter, limit);
-    } catch (const std::bad_alloc&) {
-        // A result or an index too large for memory fails the call, not the process.
-        return fail(Error::os(ENOMEM));
-    }
+    return unless_out_of_memory([&] { return orbisk::metadata_scan(storage_->records(), indexes_, filter, limit); });
+}
+
+Result<std::vector<PointRecord>> Database::spatial_query(const SpatialShape& shape, const FilterExpr* filter) {
+    if (auto st = maybe_rebuild_grid(); !st) return fail(st.error());
+    std::shared_lock grid_lock(grid_mutex_);
+    std::shared_lock storage_lock(storage_mutex_);
+    return unless_out_of_memory(
+        [&] { return orbisk::spatial_query(grid_, storage_->records(), indexes_, shape, filter).records; });
 }
 
 Result<std::uint64_t> Database::delete_by_metadata(const FilterExpr& filter) {

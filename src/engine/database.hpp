@@ -18,6 +18,7 @@
 #include "engine/index/metadata_indexes.hpp"
 #include "engine/metadata/metadata.hpp"
 #include "engine/query/filter.hpp"
+#include "engine/query/grid_route.hpp"
 #include "engine/storage/storage.hpp"
 #include "engine/storage/write_lock.hpp"
 
@@ -94,6 +95,11 @@ public:
     // The points matching `filter`, in ascending slot order, at most `limit`
     // (kNoLimit for all), read under the storage lock held shared.
     Result<std::vector<PointRecord>> metadata_scan(const FilterExpr& filter, std::uint64_t limit);
+
+    // The points inside `shape` that match `filter` (all when null): the grid
+    // is rebuilt first if it is due, then read under the grid and storage
+    // locks held shared. Fails only when the rebuild cannot take the write lock.
+    Result<std::vector<PointRecord>> spatial_query(const SpatialShape& shape, const FilterExpr* filter);
 
     std::uint64_t live_count() const;
     std::pair<std::uint64_t, std::uint64_t> slot_stats() const;

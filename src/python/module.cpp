@@ -1,4 +1,5 @@
 // The `orbisk` extension module: the PyZurAD class and its method table.
+#include <array>
 #include <memory>
 #include <optional>
 #include <string>
@@ -65,12 +66,6 @@ bool check_skip_index(PyObject* obj) {
         }
     }
     return true;
-}
-
-PyObject* not_built(const char* what) {
-    PyErr_Format(PyExc_NotImplementedError, "%s is not available yet: %s", what,
-                 "this build of orbisk does not include it");
-    return nullptr;
 }
 
 // ---- constructor --------------------------------------------------------------
@@ -293,6 +288,19 @@ Result<std::vector<PointRecord>> scan_unlocked(PyObject* self, FilterExpr& filte
     return r;
 }
 
+// The rows of a read's records, or RuntimeError for its failure. The records
+// are freed with the interpreter lock released: that is engine work too.
+PyObject* rows_of(Result<std::vector<PointRecord>>& r) {
+    if (!r) return raise_error(r.error(), PyExc_RuntimeError);
+    PyObject* rows = build_rows(*r);
+    {
+        GilRelease unlocked;
+        r->clear();
+        r->shrink_to_fit();
+    }
+    return rows;
+}
+
 PyObject* handle_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Args<2> a;
     if (!a.bind("query", {"filter", "limit"}, 1, args, nargs, kwnames)) return nullptr;
@@ -302,15 +310,7 @@ PyObject* handle_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     FilterExpr filter;
     if (!parse_filter(a[0], filter)) return nullptr;
     auto r = scan_unlocked(self, filter, limit);
-    if (!r) return raise_error(r.error(), PyExc_RuntimeError);
-    PyObject* rows = build_rows(*r);
-    {
-        // Freeing the records is engine work too.
-        GilRelease unlocked;
-        r->clear();
-        r->shrink_to_fit();
-    }
-    return rows;
+    return rows_of(r);
 }
 
 PyObject* handle_exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -321,6 +321,92 @@ PyObject* handle_exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     auto r = scan_unlocked(self, filter, 1);
     if (!r) return raise_error(r.error(), PyExc_RuntimeError);
     return PyBool_FromLong(!r->empty());
+}
+
+// ---- spatial queries --------------------------------------------------------------
+
+// The optional `filter` of a spatial query: omitted or None is no filter,
+// anything else must be a dict. Checks the type; the parse comes later.
+bool check_optional_filter(PyObject* obj) {
+    if (!obj || obj == Py_None || PyDict_Check(obj)) return true;
+    raise_conversion_error(obj, "PyDict", "filter");
+    return false;
+}
+
+bool parse_optional_filter(PyObject* obj, std::optional<FilterExpr>& out) {
+    return !obj || obj == Py_None || parse_filter(obj, out.emplace());
+}
+
+// The vertices of a polygon: tuples whose first two elements are the longitude
+// and the latitude; further elements are ignored.
+bool polygon_vertices(PyObject* list, std::vector<Vertex>& out) {
+    // Conversions may run user code that changes the list; follow its current size.
+    for (Py_ssize_t i = 0; i < PyList_Size(list); ++i) {
+        Ref item = Ref::borrow(PyList_GetItem(list, i));
+        if (!item) return false;
+        if (!PyTuple_Check(item.get())) return raise_conversion_error(item.get(), "PyTuple"), false;
+        PyObject* x = PyTuple_GetItem(item.get(), 0);  // IndexError when the tuple is short
+        PyObject* y = x ? PyTuple_GetItem(item.get(), 1) : nullptr;
+        if (!y) return false;
+        Vertex v;
+        if (!to_double(x, nullptr, v.x) || !to_double(y, nullptr, v.y)) return false;
+        out.push_back(v);
+    }
+    return true;
+}
+
+// Runs a spatial query with the interpreter lock released, and builds its rows.
+PyObject* spatial_rows(PyObject* self, SpatialShape shape, std::optional<FilterExpr> filter) {
+    auto db = database_of(self);
+    Result<std::vector<PointRecord>> r;
+    {
+        GilRelease unlocked;
+        r = db->spatial_query(shape, filter ? &*filter : nullptr);
+        // Freeing a long ring or a large filter is engine work too.
+        shape = GeoBox{};
+        filter.reset();
+    }
+    return rows_of(r);
+}
+
+// query_bbox and query_radius: numbers (every parameter but the last), then
+// the optional filter; `make` turns the numbers into the query's shape.
+template <std::size_t M, class MakeShape>
+PyObject* query_by_numbers(PyObject* self, const char* func, const std::array<const char*, M>& names,
+                           PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, MakeShape make) {
+    Args<M> a;
+    if (!a.bind(func, names, M - 1, args, nargs, kwnames)) return nullptr;
+    std::array<double, M - 1> v;
+    for (std::size_t i = 0; i + 1 < M; ++i)
+        if (!to_double(a[i], names[i], v[i])) return nullptr;
+    if (!check_optional_filter(a[M - 1])) return nullptr;
+    std::optional<FilterExpr> filter;
+    if (!parse_optional_filter(a[M - 1], filter)) return nullptr;
+    return spatial_rows(self, make(v), std::move(filter));
+}
+
+PyObject* handle_query_bbox(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr std::array<const char*, 5> names{"min_lat", "min_lon", "max_lat", "max_lon", "filter"};
+    return query_by_numbers(self, "query_bbox", names, args, nargs, kwnames,
+                            [](const auto& v) { return SpatialShape(GeoBox{v[0], v[1], v[2], v[3]}); });
+}
+
+PyObject* handle_query_radius(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr std::array<const char*, 4> names{"center_lat", "center_lon", "radius_meters", "filter"};
+    return query_by_numbers(self, "query_radius", names, args, nargs, kwnames,
+                            [](const auto& v) { return SpatialShape(Circle(v[0], v[1], v[2])); });
+}
+
+PyObject* handle_query_polygon(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Args<2> a;
+    if (!a.bind("query_polygon", {"coordinates", "filter"}, 1, args, nargs, kwnames)) return nullptr;
+    if (!PyList_Check(a[0])) return raise_conversion_error(a[0], "PyList", "coordinates");
+    if (!check_optional_filter(a[1])) return nullptr;
+    std::vector<Vertex> vertices;
+    if (!polygon_vertices(a[0], vertices)) return nullptr;
+    std::optional<FilterExpr> filter;
+    if (!parse_optional_filter(a[1], filter)) return nullptr;
+    return spatial_rows(self, Polygon(std::move(vertices)), std::move(filter));
 }
 
 // ---- deletion and compaction ------------------------------------------------------
@@ -351,12 +437,6 @@ PyObject* handle_compact(PyObject* self, PyObject*) {
     if (!r) return raise_error(r.error(), PyExc_RuntimeError);
     return PyLong_FromUnsignedLongLong(*r);
 }
-
-// ---- operations that arrive with later work -------------------------------------
-
-PyObject* handle_query_bbox(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) { return not_built("query_bbox (spatial queries)"); }
-PyObject* handle_query_polygon(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) { return not_built("query_polygon (spatial queries)"); }
-PyObject* handle_query_radius(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) { return not_built("query_radius (spatial queries)"); }
 
 #define FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
 

@@ -110,8 +110,10 @@ std::optional<std::vector<std::uint64_t>> ValueIndex::equal_slots(std::string_vi
     std::string& vk = scratch();
     if (it == keys_.end() || !value_key(operand, vk)) return std::nullopt;
     std::vector<std::uint64_t> out;
-    if (auto v = it->second.values.find(vk); v != it->second.values.end())
+    if (auto v = it->second.values.find(vk); v != it->second.values.end()) {
+        out.reserve(v->second.count());
         v->second.for_each_set([&](std::uint64_t s) { out.push_back(s); });
+    }
     return out;
 }
 

@@ -2,8 +2,6 @@
 
 #include <optional>
 
-#include "engine/util/format.hpp"
-
 namespace orbisk {
 
 namespace {
@@ -28,18 +26,7 @@ std::vector<std::uint64_t> grid_route_slots(const GridIndex& grid, const RecordS
             const std::optional<GeoBox> box = search_box_of(s);
             if (!box) return slots;
             grid.candidates(box->min_lat, box->min_lon, box->max_lat, box->max_lon, slots);
-
-            const SlotBitmap& live = records.live_bitmap();
-            const MappedFile& coords = records.coords();
-            const std::uint64_t in_file = coords.size() < kDataStart ? 0 : (coords.size() - kDataStart) / kCoordRecord;
-            // Kept slots are compacted to the front of the candidate list.
-            std::size_t kept = 0;
-            for (const std::uint64_t slot : slots) {
-                if (slot >= in_file || !live.test(slot)) continue;
-                const std::uint8_t* rec = coords.data() + kDataStart + kCoordRecord * slot;
-                if (passes(s, *box, load_f64(rec), load_f64(rec + 8))) slots[kept++] = slot;
-            }
-            slots.resize(kept);
+            keep_points_passing(records, slots, [&](double lat, double lon) { return passes(s, *box, lat, lon); });
             return slots;
         },
         shape);

@@ -2,7 +2,8 @@
 // cells of the shape's search box give candidate slots, and a candidate is kept
 // when it is live, its coordinate record lies within the mapped file, and its
 // coordinates pass the shape's geometric test. Reading metadata, filtering and
-// building rows come after, on the slots this returns.
+// building rows come after, on the slots this returns. The exact point test is
+// shared with the index route, which runs it on an index answer's slots.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +15,7 @@
 #include "engine/query/geo_box.hpp"
 #include "engine/query/polygon.hpp"
 #include "engine/storage/record_store.hpp"
+#include "engine/util/format.hpp"
 
 namespace orbisk {
 
@@ -21,6 +23,23 @@ namespace orbisk {
 // the box test of its search box and then the distance test, and a polygon the
 // polygon test.
 using SpatialShape = std::variant<GeoBox, Circle, Polygon>;
+
+// The exact point test on candidate slots, in place and in order: a slot is
+// kept when it is live, its coordinate record ends within the mapped file, and
+// its coordinates pass `test(lat, lon)`. Only coordinate records are read.
+template <class Test>
+void keep_points_passing(const RecordStore& records, std::vector<std::uint64_t>& slots, Test test) {
+    const SlotBitmap& live = records.live_bitmap();
+    const MappedFile& coords = records.coords();
+    const std::uint64_t in_file = coords.size() < kDataStart ? 0 : (coords.size() - kDataStart) / kCoordRecord;
+    std::size_t kept = 0;
+    for (const std::uint64_t slot : slots) {
+        if (slot >= in_file || !live.test(slot)) continue;
+        const std::uint8_t* rec = coords.data() + kDataStart + kCoordRecord * slot;
+        if (test(load_f64(rec), load_f64(rec + 8))) slots[kept++] = slot;
+    }
+    slots.resize(kept);
+}
 
 // The slots that pass the exact point test, in the grid's candidate order. The
 // caller holds the grid and the storage read locks.

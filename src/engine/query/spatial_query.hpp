@@ -1,0 +1,41 @@
+// The spatial query operation behind query_bbox, query_radius and
+// query_polygon: every live point inside a box, a circle or a polygon that
+// matches an optional metadata filter. Candidates come from one of two routes:
+// the grid cells of the shape's search box, or, for a box or a circle whose
+// filter is a single condition with a small index answer, that answer. Either
+// way the exact point test runs on the coordinate records first, and only the
+// slots that pass it are read and filtered (collect_candidates).
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "engine/index/grid_index.hpp"
+#include "engine/index/metadata_indexes.hpp"
+#include "engine/query/filter.hpp"
+#include "engine/query/grid_route.hpp"
+#include "engine/storage/record_store.hpp"
+
+namespace orbisk {
+
+// An index answer is read instead of the grid when it has fewer members than
+// kIndexRouteMaxMembers, or fewer than one in kIndexRouteLiveShare live points.
+inline constexpr std::uint64_t kIndexRouteMaxMembers = 1000;
+inline constexpr std::uint64_t kIndexRouteLiveShare = 20;
+
+enum class SpatialRoute : std::uint8_t { Grid, Index };
+
+struct SpatialAnswer {
+    std::vector<PointRecord> records;
+    SpatialRoute route = SpatialRoute::Grid;
+};
+
+// The records of the live points in `shape` that match `filter` (every one
+// when it is null). On the grid route they come in the grid's candidate order,
+// on the index route in ascending slot order. The caller holds the grid and
+// the storage read locks; an index lock is taken here, one at a time, and
+// exclusively only to build that index on first use.
+SpatialAnswer spatial_query(const GridIndex& grid, const RecordStore& records, MetadataIndexes& indexes,
+                            const SpatialShape& shape, const FilterExpr* filter);
+
+}  // namespace orbisk
