@@ -1,6 +1,6 @@
-"""Deleting by metadata and compacting: a randomized run against a model of the store, the files of
-each generation, argument errors, readers during compaction, deletes cut short at open, and
-compactions whose system calls fail."""
+"""Deleting by metadata and compacting: a randomized run against a model of the store (metadata and
+spatial queries on both routes), the files of each generation, argument errors, readers during
+compaction, deletes cut short at open, and compactions whose system calls fail."""
 import errno
 import os
 import random
@@ -14,7 +14,9 @@ import orbisk
 from orbisk import PyZurAD
 from storefiles import (data_files, delete_payload, header_count, log_record, parse_log, parse_manifest, read,
                         sibling, write)
-from test_query import Model, check, make_filter, make_meta, read_back, render, same
+from test_geometry import closed, star
+from test_query import Model, check, holds, make_filter, make_meta, read_back, render, same
+from test_spatial import in_box, in_circle, in_polygon
 
 NAN = struct.pack("<Q", 0x7FF8000000000000)
 
@@ -29,6 +31,35 @@ def assert_store_is(db, model, next_slot):
     assert [r["id"] for r in rows] == sorted(model.points)
     for r, (_, lat, lon, meta) in zip(rows, rows_of(model)):
         assert (r["latitude"], r["longitude"]) == (lat, lon) and same(r["metadata"], meta), r
+
+
+def check_spatial(db, model, rng, kind):
+    """A random box, circle or polygon, alone (grid route), with a single condition that few points
+    meet (index route for a box or a circle) and with an $and (grid route, filtered)."""
+    if kind == 0:
+        lat = sorted(rng.uniform(-90, 90) for _ in range(2))
+        lon = [rng.uniform(-180, 180) for _ in range(2)]  # min > max crosses the antimeridian
+        shape, run = (lat[0], lon[0], lat[1], lon[1]), db.query_bbox
+        inside = lambda lat, lon: in_box(shape, lat, lon)  # noqa: E731
+    elif kind == 1:
+        shape = (rng.uniform(-90, 90), rng.uniform(-180, 180), rng.choice([1e5, 1e6, 5e6]))
+        run = db.query_radius
+        inside = lambda lat, lon: in_circle(shape, lat, lon)  # noqa: E731
+    else:
+        ring = star(rng, rng.randint(3, 9), rng.uniform(-150, 150), rng.uniform(-60, 60), 5, 40)
+        shape, run = (ring,), db.query_polygon
+        inside = lambda lat, lon: in_polygon(closed(ring), lat, lon)  # noqa: E731
+    verdicts = {i: inside(lat, lon) for i, (lat, lon, _) in model.points.items()}
+    for node in (None, ("cmp", "a", "$eq", rng.choice([0, 1, 2, True, "1"])),
+                 ("and", [("cmp", "c", "$ne", "red"), ("cmp", "n", "$gte", 0)])):
+        rows = run(*shape) if node is None else run(*shape, filter=render(node, rng))
+        ids = sorted(r["id"] for r in rows)
+        want = {i for i, v in verdicts.items() if v is not False and (node is None or holds(node, model.points[i][2]))}
+        assert set(ids) <= want and len(ids) == len(set(ids)), (shape, node)
+        assert not {i for i in want if verdicts[i]} - set(ids), (shape, node)
+        for r in rows:
+            lat, lon, meta = model.points[r["id"]]
+            assert (r["latitude"], r["longitude"]) == (lat, lon) and same(r["metadata"], read_back(meta))
 
 
 def doomed_filter(rng, model):
@@ -95,6 +126,7 @@ def test_random_writes_deletes_compactions_and_reopens_agree_with_a_model(store_
         assert_store_is(db, model, next_slot)
         for _ in range(2):
             check(db, model, make_filter(rng), rng, (1, 7))
+        check_spatial(db, model, rng, step % 3)
     assert key > 3000
     assert db.verify_integrity() == {"ok": True, "errors": []}
 
@@ -177,22 +209,28 @@ def test_delete_arguments_and_filters_that_match_nothing_change_nothing(store_pa
 
 def test_queries_during_deletes_and_compactions_only_see_matching_points():
     db = PyZurAD()
-    db.insert_batch([(0, 0, {"k": i % 5, "n": i}) for i in range(20000)])
+    db.insert_batch([(10.0, 10.0, {"k": 3, "n": i}) if i % 5 == 3 else (-10.0, -10.0, {"k": i % 5, "n": i})
+                     for i in range(20000)])
+    kept = list(range(3, 20000, 5))  # the points with k = 3 are never deleted
     stop, errors = threading.Event(), []
 
-    def reader(f, holds):
+    def reader(query, right):
         while not stop.is_set():
             try:
-                rows = db.query(f, limit=3)
-                assert len(rows) == 3 and all(holds(r["metadata"]) for r in rows), rows
+                rows = query()
+                assert right([r["metadata"] for r in rows]), rows[:5]
             except Exception as e:  # reported by the main thread
                 errors.append(e)
                 return
 
-    # Both answers come from the indexes, whose slot ids compaction changes. Short
-    # queries, so that many of them start while the store is being compacted.
-    threads = [threading.Thread(target=reader, args=a) for a in
-               (({"k": 3}, lambda m: m["k"] == 3), ({"n": {"$gte": 19990}}, lambda m: m["n"] >= 19990))]
+    # The metadata answers come from the indexes and the box's candidates from the grid, all of
+    # whose slot ids compaction changes. Short metadata queries, so that many of them start while
+    # the store is being compacted.
+    threads = [threading.Thread(target=reader, args=a) for a in (
+        (lambda: db.query({"k": 3}, limit=3), lambda ms: len(ms) == 3 and all(m["k"] == 3 for m in ms)),
+        (lambda: db.query({"n": {"$gte": 19990}}, limit=3), lambda ms: len(ms) == 3 and all(m["n"] >= 19990 for m in ms)),
+        (lambda: db.query_bbox(5, 5, 15, 15), lambda ms: sorted(m["n"] for m in ms) == kept),
+    )]
     for t in threads:
         t.start()
     for i in range(12):
@@ -202,7 +240,7 @@ def test_queries_during_deletes_and_compactions_only_see_matching_points():
     for t in threads:
         t.join()
     assert not errors, errors[0]
-    assert [r["metadata"]["n"] for r in db.query({"k": 3})] == list(range(3, 20000, 5))
+    assert [r["metadata"]["n"] for r in db.query({"k": 3})] == kept
 
 
 # ---- deletes cut short inside the committed region ---------------------------------------------
