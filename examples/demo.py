@@ -67,6 +67,20 @@ with tempfile.TemporaryDirectory() as d:
 
     db.flush()
     print("\nintegrity after flush:", db.verify_integrity())
+
+    def data_files():
+        names = sorted(f for f in os.listdir(d) if f.endswith(".mmap"))
+        return [f"{f} ({os.path.getsize(os.path.join(d, f)):,} bytes)" for f in names]
+
+    print("\ndata files:", ", ".join(data_files()))
+    gone = db.delete_by_metadata({"$or": [{"closed": True}, {"city": "Lima", "rating": {"$lt": 2}}]})
+    print(f"deleted {gone} closed places and poorly rated ones in Lima; (next_slot, live_count) = {db.slot_stats()}")
+    print("deleting them again matches nothing:", db.delete_by_metadata({"closed": True}))
+    last = db.query({})[-1]
+    print(f"compaction reclaimed {db.compact()} slots; (next_slot, live_count) = {db.slot_stats()}")
+    name = last["metadata"]["name"]
+    print(f"{name} is still the last point, now with id {db.query({'name': name})[0]['id']} (it had {last['id']})")
+    print("data files:", ", ".join(data_files()))
     del db
     reopened = PyZurAD(path)
-    print("after reopening:", reopened.len(), "points;", len(reopened.query({"city": "Nairobi"})), "in Nairobi")
+    print("\nafter reopening:", reopened.len(), "points;", len(reopened.query({"city": "Nairobi"})), "in Nairobi")

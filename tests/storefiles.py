@@ -51,8 +51,10 @@ def insert_payload(seq, lat, lon, meta="{}"):
     return '{"seq":%d,"op":{"Insert":{"lat":%r,"lon":%r,"meta_json":%s}}}' % (seq, lat, lon, json.dumps(meta))
 
 
-def delete_payload(seq, ids):
-    return '{"seq":%d,"op":{"Delete":{"ids":[%s]}}}' % (seq, ",".join(map(str, ids)))
+def delete_payload(seq, ids, prev=None):
+    """A Delete record; `prev`, when given, holds the 16-byte coordinate record of each id before the delete."""
+    extra = "" if prev is None else ',"prev_coords":[%s]' % ",".join('"%s"' % p.hex() for p in prev)
+    return '{"seq":%d,"op":{"Delete":{"ids":[%s]%s}}}' % (seq, ",".join(map(str, ids)), extra)
 
 
 def parse_log(data):
@@ -65,6 +67,29 @@ def parse_log(data):
         assert len(payload) == n and zlib.crc32(payload) == crc
         out.append(payload)
         p += 12 + n
+    return out
+
+
+def data_files(store_path):
+    """(coordinates path, metadata path) of the generation the manifest names (generation 0 without one)."""
+    commit = sibling(store_path, "commit")
+    g = parse_manifest(read(commit))["generation"] if os.path.exists(commit) else 0
+    middle = f".{g}" if g else ""
+    return sibling(store_path, f"coords{middle}.mmap"), sibling(store_path, f"metadata{middle}.mmap")
+
+
+def committed_slots(store_path):
+    """[(coordinate record bytes, metadata text)] of every committed slot, tombstoned ones included."""
+    m = parse_manifest(read(sibling(store_path, "commit")))
+    coords_path, meta_path = data_files(store_path)
+    coords = read(coords_path)
+    text = read(meta_path)[64:64 + m["metadata_bytes"]].decode()
+    decoder, pos, out = json.JSONDecoder(), 0, []
+    for slot in range(m["next_slot"]):
+        _, end = decoder.raw_decode(text, pos)
+        out.append((coords[64 + 16 * slot:80 + 16 * slot], text[pos:end]))
+        pos = end
+    assert pos == len(text)
     return out
 
 

@@ -3,9 +3,10 @@
 The campaign runs a small workload on the probe module's build of the handle
 class, whose file layer can be made to fail any of its
 system calls (open, write, fdatasync, fsync, msync, rename, ftruncate,
-fallocate, mmap, fcntl). The workload: a new store takes single inserts forced
-to disk, a batch that grows both data files, more inserts and a flush; it is
-opened again with a 1000 ms sync interval and takes more inserts,
+fallocate, mmap, fcntl, unlink). The workload: a new store takes single inserts
+forced to disk, a batch that grows both data files, more inserts, a delete, a
+compaction into generation 1, an insert and a flush; it is opened again with a
+1000 ms sync interval and takes more inserts, a delete,
 verify_integrity(flush=True) and a last insert. A case hits calls of the
 workload, counted in order from 0, in one mode:
 
@@ -24,16 +25,23 @@ forced: names created and manifest renames made since the last successful
 force of the directory are undone (file contents are kept). Then the store is
 opened cleanly with the installed module and checked:
 
-- every acknowledged point is present exactly once, bit for bit, at its id;
-- no call returned normally after a failure it was not built to absorb;
+- every acknowledged point is present exactly once, bit for bit, at its id
+  (in insertion order, when a compaction has renumbered it since), unless an
+  acknowledged delete removed it; every point is stored in insertion order;
+- no call returned normally after a failure it was not built to absorb (a
+  delete absorbs the failures of its checkpoint once its record is forced);
 - a single insert that raised is absent, unless its error said that it may
   still be stored; a batch that raised left all of its points or none (a
-  leading part, if its error said they may still be stored);
+  leading part, if its error said they may still be stored); a delete that
+  raised deleted nothing, unless its error said that it may still be stored;
+- a delete returned the number of its points that were stored, a compaction
+  the number of slots deleted since the last one; the reopened store is at
+  the generation of the compactions that took effect;
 - len() of the last handle agrees with the reopened store;
 - verify_integrity() of the reopened store is ok.
 
 By default every mode but eio-pairs hits each call in turn, and eio-pairs
-tries 200 pairs drawn with a fixed seed: about 20 seconds on two cores. The
+tries 200 pairs drawn with a fixed seed: about 30 seconds on two cores. The
 longer run, `pytest tests/test_faults.py --fault-campaign=full`, draws 5000
 pairs.
 """
@@ -51,7 +59,7 @@ import traceback
 import pytest
 
 import orbisk
-from storefiles import parse_manifest, read, write
+from storefiles import committed_slots, parse_manifest, read, write
 
 MODES = ["kill", "eio", "enospc", "eio-on", "eio-twice", "eintr", "eio-pairs"]
 PAIRS = {"sampled": 200, "full": 5000}
@@ -67,20 +75,28 @@ def plans(mode, calls, campaign):
     return [([at, at + 1] if mode == "eio-twice" else [at], error, mode == "eio-on", mode == "kill")
             for at in range(calls)]
 
-# The workload, one step per public call. Inserts and batches take new points.
+# The workload, one step per public call. Inserts and batches take new points;
+# a delete names the keys of earlier points (and one that is never stored).
 WORKLOAD = [
     ("open", dict(capacity=8, wal_sync_interval_ms=0)),
     ("insert", None), ("insert", None), ("insert", None),
     ("batch", 200),
     ("insert", None), ("insert", None),
+    ("delete", [1, 5, 6, 204, 9999]),
+    ("compact", None),
+    ("insert", None),
     ("flush", None),
     ("insert", None),
     ("open", dict(wal_sync_interval_ms=1000)),
     ("insert", None), ("insert", None),
+    ("delete", [0, 7, 206]),
     ("verify", None),
     ("insert", None),
 ]
 MAY_BE_STORED = "may still be stored"
+# A compaction whose manifest took the old one's place without being made durable.
+MAY_BE_COMPACTED = "compaction could not make its new manifest durable"
+TOMBSTONE = struct.pack("<Q", 0x7FF8000000000000) * 2
 
 
 def point(key):
@@ -103,8 +119,7 @@ def run_workload(probe, path, send):
     """Runs the workload, reporting each step with `send` as it ends."""
     db, handle, last_len = None, -1, 0
     for kind, arg, keys in workload_steps():
-        line = {"kind": kind, "keys": keys, "boundary": len(probe.faults_events()), "handle": handle,
-                "manifest": read(path[:-3] + ".commit").hex() if os.path.exists(path[:-3] + ".commit") else None}
+        line = {"kind": kind, "keys": keys, "boundary": len(probe.faults_events()), "handle": handle}
         try:
             if kind == "open":
                 if db is not None:
@@ -122,6 +137,10 @@ def run_workload(probe, path, send):
                 result = [db.insert(*point(keys[0]))]
             elif kind == "batch":
                 result = db.insert_batch([point(k) for k in keys])
+            elif kind == "delete":
+                result = db.delete_by_metadata({"k": {"$in": arg}})
+            elif kind == "compact":
+                result = db.compact()
             elif kind == "flush":
                 result = db.flush()
             else:
@@ -132,7 +151,8 @@ def run_workload(probe, path, send):
         send(line)
     if db is not None:
         last_len = db.len()
-    send({"len": last_len, "handle": handle, "events": probe.faults_events()})
+    send({"len": last_len, "handle": handle, "events": probe.faults_events(),
+          "renamed": [[i, m.hex()] for i, m in probe.faults_renamed().items()]})
 
 
 def run_case(probe, path, plan):
@@ -180,44 +200,52 @@ def run_case(probe, path, plan):
     return lines, final, killed
 
 
-def cut_power(path, lines, events):
-    """Undoes what a power cut takes away: new names and manifest renames that no directory force made durable."""
+def cut_power(path, events, renamed, manifest=None):
+    """Undoes what a power cut takes away: new names and manifest renames that no directory force
+    made durable. `renamed` maps each rename among `events` to the manifest it put in place;
+    `manifest` is the one in place before the events."""
     directory = os.path.dirname(path)
     forced = [i for i, (call, p, err, _) in enumerate(events) if call == "fsync" and p == directory and err == 0]
     last_force = forced[-1] if forced else -1
     for call, p, err, created in events[last_force + 1:]:
         if created and os.path.exists(p):
             os.remove(p)
-    renames = [i for i, (call, _, err, _) in enumerate(events) if call == "rename" and err == 0 and i > last_force]
-    if renames:
-        before = [line for line in lines if line["boundary"] <= renames[0]][-1]["manifest"]
-        manifest = path[:-3] + ".commit"
+    if any(i > last_force for i in renamed):
+        durable = [i for i in renamed if i < last_force]
+        before = renamed[max(durable)] if durable else manifest
+        target = path[:-3] + ".commit"
         if before is None:
-            os.remove(manifest)
+            os.remove(target)
         else:
-            write(manifest, bytes.fromhex(before))
+            write(target, before)
 
 
 def absorbed(event):
     """Failures a call may get past and still succeed: retried interruptions, allocation
-    ahead of need (retried for what is needed), unlocking, and a store without a manifest yet."""
+    ahead of need (retried for what is needed), unlocking, removing stale files, and a
+    store without a manifest yet."""
     call, path, err, _ = event
-    return (err in (0, errno.EINTR) or call in ("fallocate", "fcntl")
+    return (err in (0, errno.EINTR) or call in ("fallocate", "fcntl", "unlink")
             or (call == "open" and err == errno.ENOENT and path.endswith(".commit")))
 
 
-def stored_points(path):
-    """[(slot, coordinate bytes, metadata text bytes)] as the files of a closed store hold them."""
-    m = parse_manifest(read(path[:-3] + ".commit"))
-    coords = read(path[:-3] + ".coords.mmap")
-    text = read(path[:-3] + ".metadata.mmap")[64:64 + m["metadata_bytes"]].decode()
-    decoder, pos, out = json.JSONDecoder(), 0, []
-    for slot in range(m["next_slot"]):
-        _, end = decoder.raw_decode(text, pos)
-        out.append((slot, coords[64 + 16 * slot:80 + 16 * slot], text[pos:end].encode()))
-        pos = end
-    assert pos == len(text)
-    return out
+def before_commit(kind, events):
+    """The events of a step before its commit point: a delete is durable once its record is forced,
+    and the failures of the checkpoint after it are not reported."""
+    if kind == "delete":
+        forced = [i for i, (call, p, err, _) in enumerate(events) if call == "fdatasync" and p.endswith(".wal")]
+        if forced and events[forced[0]][2] == 0:
+            return events[:forced[0] + 1]
+    return events
+
+
+def outcome(line):
+    """'ok', 'none' (the step changed nothing) or 'maybe' (it may have taken effect)."""
+    if "ok" in line:
+        return "ok"
+    if line.get("skipped"):
+        return "none"
+    return "maybe" if MAY_BE_STORED in line["error"][1] or MAY_BE_COMPACTED in line["error"][1] else "none"
 
 
 def check_case(path, mode, lines, final, expected):
@@ -228,10 +256,11 @@ def check_case(path, mode, lines, final, expected):
         for line, end in zip(lines, ends):
             # A check that found the manifest unreadable said so in its result.
             if "ok" in line and (line["kind"] != "verify" or line["ok"]["ok"]):
-                hidden = [e for e in final["events"][line["boundary"]:end] if not absorbed(e)]
+                events = before_commit(line["kind"], final["events"][line["boundary"]:end])
+                hidden = [e for e in events if not absorbed(e)]
                 if hidden:
                     problems.append(f"{line['kind']} returned normally after {hidden[0]}")
-        cut_power(path, lines, final["events"])
+        cut_power(path, final["events"], {i: bytes.fromhex(m) for i, m in final["renamed"]})
     if mode == "eintr":
         problems += [f"{line['kind']} failed: {line.get('error')}" for line in lines if "ok" not in line]
 
@@ -246,42 +275,94 @@ def check_case(path, mode, lines, final, expected):
     del db
     if not integrity["ok"]:
         problems.append(f"verify_integrity: {integrity['errors']}")
-    stored = {}
-    for slot, coords, text in stored_points(path) if os.path.exists(path[:-3] + ".commit") else []:
+    committed = os.path.exists(path[:-3] + ".commit")
+    generation = parse_manifest(read(path[:-3] + ".commit"))["generation"] if committed else 0
+    order, stored = [], {}  # keys of every slot; live keys -> slot
+    for slot, (coords, text) in enumerate(committed_slots(path) if committed else []):
         key = json.loads(text)["k"]
-        if key in stored:
-            problems.append(f"point {key} stored twice")
-        stored[key] = slot
-        if (coords, text) != expected[key]:
+        order.append(key)
+        if coords != TOMBSTONE:
+            stored[key] = slot
+        if (coords if coords != TOMBSTONE else expected[key][0], text.encode()) != expected[key]:
             problems.append(f"point {key} stored as {coords.hex()} {text!r}")
+    if len(set(order)) != len(order) or order != sorted(order):
+        problems.append(f"points stored twice or out of insertion order: {order}")
     if count != len(stored):
         problems.append(f"reopened len() {count} but {len(stored)} points in the files")
 
-    extra = 0
-    for line in lines:
-        keys = line["keys"]
-        if not keys or line.get("skipped"):
+    # What each step did: a killed case adds the step it was killed in as one that may have taken effect.
+    steps = workload_steps()
+    outcomes = [outcome(line) for line in lines]
+    if final is None and len(lines) < len(steps):
+        outcomes.append("maybe")
+    steps = steps[:len(outcomes)]
+    compactions = [i for i, step in enumerate(steps) if step[0] == "compact"]
+    certain = [i for i in compactions if outcomes[i] == "ok" and lines[i]["ok"] > 0]
+    uncertain = [i for i in compactions if outcomes[i] == "maybe"]
+    if not len(certain) <= generation <= len(certain) + len(uncertain):
+        problems.append(f"generation {generation} after compactions {[outcomes[i] for i in compactions]}")
+    effective = certain + (uncertain if generation > len(certain) else [])
+
+    def deleted(key, after, before):
+        """'ok' and 'maybe' for the deletes between two steps that name `key` and did or may have deleted."""
+        return {outcomes[j] for j in range(after + 1, before)
+                if steps[j][0] == "delete" and key in steps[j][1] and outcomes[j] != "none"}
+
+    def live_before(key, at):
+        """1 or 0 when `key` was surely stored or surely not stored just before step `at`; None when unknown."""
+        made = [i for i in range(at) if key in steps[i][2]]
+        if not made or outcomes[made[0]] == "none" and steps[made[0]][0] == "insert":
+            return 0
+        ends = deleted(key, made[0], at)
+        return None if outcomes[made[0]] != "ok" or "maybe" in ends else 0 if "ok" in ends else 1
+
+    tombstones = [0, 0]  # deleted slots since the last compaction: at least, at most
+    for i, ((kind, arg, keys), result) in enumerate(zip(steps, outcomes)):
+        line = lines[i] if i < len(lines) else {"kind": kind, "error": ["killed", ""], "handle": None}
+        if kind == "delete":
+            known = [live_before(k, i) for k in arg]
+            low, high = sum(k or 0 for k in known), sum(1 if k is None else k for k in known)
+            if result == "ok" and not low <= line["ok"] <= high:
+                problems.append(f"delete returned {line['ok']}, not {low} to {high}")
+            n = line["ok"] if result == "ok" else 0
+            tombstones = [tombstones[0] + n, tombstones[1] + (n if result != "maybe" else high)]
+        if kind == "compact":
+            if result == "ok" and not tombstones[0] <= line["ok"] <= tombstones[1]:
+                problems.append(f"compact returned {line['ok']}, not {tombstones[0]} to {tombstones[1]}")
+            if result != "none":
+                tombstones = [0, 0 if result == "ok" else tombstones[1]]
+        if not keys:
             continue
-        if "ok" in line:
+        # Points that a later delete may have removed say nothing about this step.
+        ends = {k: deleted(k, i, len(steps)) for k in keys}
+        settled = [k for k in keys if not ends[k]]
+        if result == "ok":
+            renumbered = any(j > i for j in effective)
             for key, slot in zip(keys, line["ok"]):
-                if stored.get(key) != slot:
+                if "ok" in ends[key] and key in stored:
+                    problems.append(f"point {key} (id {slot}) survived an acknowledged delete")
+                elif not ends[key] and (stored.get(key) is None or not renumbered and stored[key] != slot):
                     problems.append(f"acknowledged point {key} (id {slot}) found at {stored.get(key)}")
             continue
-        present = [k for k in keys if k in stored]
-        may = MAY_BE_STORED in line["error"][1]
-        if may:
-            allowed = present == keys[:len(present)]
+        present = [k for k in settled if k in stored]
+        if result == "maybe":
+            allowed = present == settled[:len(present)]
         else:
-            allowed = not present or line["kind"] == "batch" and present == keys
+            allowed = not present or kind == "batch" and present == settled
         if not allowed:
-            problems.append(f"{line['kind']} that raised {line['error']} left {len(present)} of its points")
-        slots = [stored[k] for k in present]
+            problems.append(f"{kind} that raised {line.get('error')} left {len(present)} of its points")
+        slots = [order.index(k) for k in keys if k in order]
         if slots != list(range(slots[0], slots[0] + len(slots)) if slots else []):
-            problems.append(f"{line['kind']} that raised left its points at scattered slots")
-        if may and final is not None and line["handle"] == final["handle"]:
-            extra += len(present)
-    if final is not None and count != final["len"] + extra:
-        problems.append(f"the handle counted {final['len']} points, the reopened store {count}")
+            problems.append(f"{kind} that raised left its points at scattered slots")
+
+    if final is not None:
+        low = high = final["len"]
+        for i, ((kind, arg, keys), result) in enumerate(zip(steps, outcomes)):
+            if result == "maybe" and lines[i]["handle"] == final["handle"]:
+                low -= len(arg) if kind == "delete" else 0
+                high += len(keys)
+        if not low <= count <= high:
+            problems.append(f"the handle counted {final['len']} points, the reopened store {count}")
     return problems
 
 
@@ -338,7 +419,7 @@ def test_power_cut_before_the_first_checkpoint_keeps_every_acknowledged_insert(p
     assert sorted(os.path.basename(events[i][1]) for i in created) == [
         "geo.coords.mmap", "geo.lock", "geo.metadata.mmap", "geo.wal"]
     assert forced and created[-1] < forced[-1] < opened
-    cut_power(path, [{"boundary": 0, "manifest": None}], events)
+    cut_power(path, events, {})
     assert orbisk.PyZurAD(path).len() == 3 and ids == [0, 1, 2]
 
 
@@ -371,5 +452,5 @@ def test_a_write_that_cannot_be_taken_back_leaves_the_handle_refusing_writes(pro
     assert db.slot_stats() == (3, 3)
     db.flush()
     del db
-    texts = [json.loads(text)["k"] for _, _, text in stored_points(store_path)]
+    texts = [json.loads(text)["k"] for _, text in committed_slots(store_path)]
     assert texts == [0, 1, 2]

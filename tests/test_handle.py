@@ -108,18 +108,6 @@ def test_store_that_cannot_be_opened_raises_os_error(tmp_path, where, capacity, 
     assert str(info.value) == message
 
 
-@pytest.mark.parametrize(
-    "method, args",
-    [
-        ("delete_by_metadata", ({},)),
-        ("compact", ()),
-    ],
-)
-def test_methods_not_built_yet_raise_not_implemented(method, args):
-    with pytest.raises(NotImplementedError):
-        getattr(PyZurAD(), method)(*args)
-
-
 # ---- temporary stores ---------------------------------------------------------------------
 
 SUFFIXES = ("_coords.mmap", "_metadata.mmap", "_wal")

@@ -206,6 +206,60 @@ Result<TextRecords> Database::spatial_query(const SpatialShape& shape, const Fil
         [&] { return orbisk::spatial_query(grid_, storage_->records(), indexes_, shape, filter).records; });
 }
 
+Result<std::uint64_t> Database::delete_by_metadata(const FilterExpr& filter) {
+    auto guard = WriteGuard::acquire(*write_lock_);
+    if (!guard) return fail(guard.error());
+    // The scan and the deletion are one unit against every other writer.
+    auto scanned = metadata_scan(filter, kNoLimit);
+    if (!scanned) return fail(scanned.error());
+    const std::vector<PointRecord>& records = *scanned;
+    if (records.empty()) return 0;
+    {
+        std::unique_lock lock(storage_mutex_);
+        std::vector<std::uint64_t> ids;
+        ids.reserve(records.size());
+        for (const auto& r : records)
+            if (storage_->records().live_bitmap().test(r.slot)) ids.push_back(r.slot);
+        if (!ids.empty())
+            if (auto r = storage_->delete_slots(ids); !r) return fail(r.error());
+    }
+    {
+        std::unique_lock lock(grid_mutex_);
+        for (const auto& r : records) grid_.remove(r.slot, r.lat, r.lon);
+    }
+    indexes_.remove(records);
+    return records.size();
+}
+
+Result<std::uint64_t> Database::compact() {
+    auto guard = WriteGuard::acquire(*write_lock_);
+    if (!guard) return fail(guard.error());
+    // Slot ids change with the generation, so no reader may meet the new
+    // generation through the old grid or the old metadata indexes. The grid
+    // lock is taken before the storage lock, as readers take them, and held
+    // until the new grid is in place; the indexes are emptied before the
+    // storage lock is released (a reader holding an index lock always holds
+    // the storage lock shared, so none can be waiting for it meanwhile).
+    std::unique_lock grid_lock(grid_mutex_);
+    std::uint64_t reclaimed;
+    std::vector<GridPoint> points;
+    {
+        std::unique_lock lock(storage_mutex_);
+        auto r = storage_->compact();
+        if (!r) return fail(r.error());
+        reclaimed = *r;
+        if (reclaimed == 0) return 0;
+        points = storage_->records().collect_live_points();
+        indexes_.reset();
+    }
+    const std::uint64_t n = points.size();
+    // Slots are dense from 0 after compaction and fit the grid's 32-bit ids.
+    grid_ = GridIndex::build(std::move(points));
+    grid_lock.unlock();
+    build_count_.store(n);
+    return reclaimed;
+}
+
 Status Database::flush() {
     auto guard = WriteGuard::acquire(*write_lock_);
     if (!guard) return fail(guard.error());

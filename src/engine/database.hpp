@@ -78,6 +78,15 @@ public:
     Result<std::uint64_t> insert(double lat, double lon, std::string_view text);
     Result<std::vector<std::uint64_t>> insert_batch(const PointBatch& points);
 
+    // Deletes the points matching `filter`: one logged delete of those still
+    // live, its checkpoint, then their removal from the grid and the metadata
+    // indexes. Returns the number of points the filter matched.
+    Result<std::uint64_t> delete_by_metadata(const FilterExpr& filter);
+    // Rewrites the live points into the next data generation (new ids: their
+    // rank in slot order), rebuilds the grid and empties the metadata indexes.
+    // Returns the number of slots reclaimed.
+    Result<std::uint64_t> compact();
+
     // A full checkpoint under the write lock.
     Status flush();
     // Issues of the committed data (empty when healthy); with `flush`, after a flush

@@ -68,12 +68,6 @@ bool check_skip_index(PyObject* obj) {
     return true;
 }
 
-PyObject* not_built(const char* what) {
-    PyErr_Format(PyExc_NotImplementedError, "%s is not available yet: %s", what,
-                 "this build of orbisk does not include it");
-    return nullptr;
-}
-
 // ---- constructor --------------------------------------------------------------
 
 PyObject* handle_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -414,12 +408,34 @@ PyObject* handle_query_polygon(PyObject* self, PyObject* const* args, Py_ssize_t
     return spatial_rows(self, Polygon(std::move(vertices)), std::move(filter));
 }
 
-// ---- operations that arrive with later work -------------------------------------
+// ---- deletion and compaction ------------------------------------------------------
 
-PyObject* handle_delete_by_metadata(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-    return not_built("delete_by_metadata (metadata filters)");
+PyObject* handle_delete_by_metadata(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Args<1> a;
+    if (!a.bind("delete_by_metadata", {"filter"}, 1, args, nargs, kwnames)) return nullptr;
+    FilterExpr filter;
+    if (!filter_argument(a[0], filter)) return nullptr;
+    auto db = database_of(self);
+    Result<std::uint64_t> r;
+    {
+        GilRelease unlocked;
+        r = db->delete_by_metadata(filter);
+        filter = FilterExpr();
+    }
+    if (!r) return raise_error(r.error(), PyExc_RuntimeError);
+    return PyLong_FromUnsignedLongLong(*r);
 }
-PyObject* handle_compact(PyObject*, PyObject*) { return not_built("compact (data generations)"); }
+
+PyObject* handle_compact(PyObject* self, PyObject*) {
+    auto db = database_of(self);
+    Result<std::uint64_t> r;
+    {
+        GilRelease unlocked;
+        r = db->compact();
+    }
+    if (!r) return raise_error(r.error(), PyExc_RuntimeError);
+    return PyLong_FromUnsignedLongLong(*r);
+}
 
 #define FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
 

@@ -1,6 +1,6 @@
 // The engine under failing system calls where Python cannot reach yet: a
-// delete whose record cannot be taken back out of the log, and a checkpoint
-// whose directory force fails.
+// delete whose record cannot be taken back out of the log, a checkpoint whose
+// directory force fails, and a delete logged as several records.
 #include <algorithm>
 #include <filesystem>
 #include <string>
@@ -8,6 +8,7 @@
 #include "check.hpp"
 #include "engine/storage/manifest.hpp"
 #include "engine/storage/storage.hpp"
+#include "engine/storage/wal_scan.hpp"
 #include "engine/util/fault_injection.hpp"
 #include "engine/util/format.hpp"
 
@@ -127,4 +128,50 @@ TEST_CASE("a checkpoint whose directory force fails keeps the log and the header
     REQUIRE(s->checkpoint(true).has_value());
     CHECK_EQ(std::filesystem::file_size(s->wal_path()), 0u);
     CHECK_EQ(load_u64(s->records().coords().data() + 8), 3u);
+}
+
+TEST_CASE("a large delete is logged as several records, forced once, and replayed whole") {
+    Scratch dir;
+    auto s = dir.open();
+    for (int i = 0; i < 6; ++i) REQUIRE(s->insert_point(PendingPoint{1.0 * i, 2.0, "{}"}).has_value());
+    REQUIRE(s->checkpoint(true).has_value());
+    const std::uint64_t seq = s->wal_seq();
+    const std::uint64_t doomed[] = {5, 0, 3, 1, 4};
+    // The checkpoint after the delete fails at once: the records stay in the log.
+    const auto msync = first_call(SysCall::Msync, [&] { REQUIRE(s->checkpoint(true).has_value()); });
+    fi::arm(fi::Plan{{msync + 2}, EIO, false, false});
+    auto r = s->delete_slots(doomed, 2);
+    const auto events = fi::events();
+    fi::disarm();
+    REQUIRE(r.has_value());
+    CHECK_EQ(*r, 5u);
+    CHECK_EQ(s->wal_seq(), seq + 3);
+    CHECK_EQ(std::count_if(events.begin(), events.end(),
+                           [&](const fi::Event& e) { return e.call == SysCall::Fdatasync && e.path == s->wal_path(); }),
+             2);  // the records' force, and the checkpoint's before it failed
+
+    auto wal = read_whole_file(s->wal_path());
+    REQUIRE(wal.has_value());
+    std::vector<WalRecord> records;
+    auto file = File::open(s->wal_path(), O_RDONLY);
+    REQUIRE(file.has_value());
+    auto end = scan_wal(*file, wal->size(), [&](const WalRecord& rec) -> Status {
+        records.push_back(rec);
+        return {};
+    });
+    REQUIRE(end.has_value() && *end == wal->size());
+    REQUIRE(records.size() == 3);
+    const std::vector<std::vector<std::uint64_t>> parts{{5, 0}, {3, 1}, {4}};
+    for (std::size_t i = 0; i < 3; ++i) {
+        CHECK_EQ(records[i].seq, seq + i);
+        const auto& del = std::get<WalDelete>(records[i].op);
+        CHECK(del.ids == parts[i]);
+        REQUIRE(del.prev.size() == parts[i].size());
+        CHECK_EQ(load_f64(del.prev[0].data()), 1.0 * parts[i][0]);
+    }
+    s.reset();
+    auto again = dir.open();
+    CHECK_EQ(again->live_count(), 1u);
+    CHECK_EQ(again->wal_seq(), seq + 3);
+    CHECK(again->records().read_live_record(2).has_value());
 }

@@ -1,6 +1,6 @@
 // Engine behaviour that Python cannot reach yet: deletes and reads of single
-// records, the entry-length limit, the grid rebuild rule, and the grid after a
-// batch that fails part way.
+// records, the entry-length limit, the grid rebuild rule, the grid after a
+// batch that fails part way, and the grid across deletes and compaction.
 #include <algorithm>
 #include <cmath>
 #include <csignal>
@@ -168,4 +168,45 @@ TEST_CASE("a batch that fails part way serves exactly its committed chunks from 
     CHECK_EQ(in_box.size(), 100000u);
     CHECK(std::ranges::all_of(in_box, [](std::uint64_t s) { return s < 100000; }));
     CHECK((*db)->grid_candidates(-11, -21, -9, -19).empty());
+}
+
+TEST_CASE("deletes leave the grid and compaction rebuilds it over the renumbered slots") {
+    TempDir dir;
+    auto db = Database::open(dir.path + "/geo.db", 10, 0);
+    REQUIRE(db.has_value());
+    Database& d = **db;
+    PointBatch pts;
+    for (int i = 0; i < 3000; ++i) {
+        MetadataMap m;
+        m.insert_or_assign("k", std::uint64_t(i % 3));
+        pts.add(-60.0 + i * 0.001, 10.0 + (i % 7) * 0.01, metadata_to_json_text(m));
+    }
+    REQUIRE(d.insert_batch(pts));
+    auto world = [&] {
+        auto c = d.grid_candidates(-90, -180, 90, 180);
+        std::ranges::sort(c);
+        return c;
+    };
+    auto r = d.delete_by_metadata(FilterExpr::compare("k", CompareOp::Ne, std::uint64_t{1}));
+    REQUIRE(r.has_value());
+    CHECK_EQ(*r, 2000u);
+    auto left = world();
+    REQUIRE(left.size() == 1000);
+    CHECK(std::ranges::all_of(left, [](std::uint64_t s) { return s % 3 == 1; }));
+    CHECK_EQ(d.build_count(), 3000u);
+
+    auto reclaimed = d.compact();
+    REQUIRE(reclaimed.has_value());
+    CHECK_EQ(*reclaimed, 2000u);
+    CHECK_EQ(d.build_count(), 1000u);
+    auto dense = world();
+    REQUIRE(dense.size() == 1000);
+    for (std::uint64_t j = 0; j < 1000; ++j) CHECK_EQ(dense[j], j);
+    // The new grid is sized for the survivors, and still finds each by its cell.
+    CHECK_EQ(d.grid_cell_size(), ((-60.0 + 2998 * 0.001) - (-60.0 + 1 * 0.001)) / std::sqrt(1000 / 256.0));
+    auto near = d.grid_candidates(-60.0 + 1 * 0.001, 10.01, -60.0 + 1 * 0.001, 10.01);
+    CHECK(std::ranges::find(near, 0u) != near.end());
+    // Nothing to reclaim: the grid stays as built.
+    REQUIRE(d.compact().value_or(9) == 0u);
+    CHECK_EQ(d.build_count(), 1000u);
 }

@@ -180,3 +180,42 @@ TEST_CASE("unknown values must still be valid JSON within the depth limit") {
     CHECK(decodes(at_fields(124)));
     CHECK(!decodes(at_fields(125)));
 }
+
+TEST_CASE("a delete's previous records round-trip, and any other shape of them reads as none") {
+    const std::vector<std::uint64_t> ids{4, 9};
+    std::vector<CoordBytes> prev(2);
+    for (std::size_t i = 0; i < 16; ++i) {
+        prev[0][i] = static_cast<std::uint8_t>(i);
+        prev[1][i] = static_cast<std::uint8_t>(0xf0 + i);
+    }
+    std::string out;
+    append_delete_payload(out, 3, ids, prev);
+    CHECK_EQ(out, std::string(R"({"seq":3,"op":{"Delete":{"ids":[4,9],"prev_coords":)"
+                              R"(["000102030405060708090a0b0c0d0e0f","f0f1f2f3f4f5f6f7f8f9fafbfcfdfeff"]}}})"));
+    auto rec = decode_wal_payload(out);
+    REQUIRE(rec);
+    CHECK(*rec == (WalRecord{3, WalDelete{ids, prev}}));
+
+    const std::string a = "\"000102030405060708090A0B0C0D0E0F\"", b = "\"f0f1f2f3f4f5f6f7f8f9fafbfcfdfeff\"";
+    auto prev_of = [](const std::string& field) -> std::optional<std::size_t> {
+        auto r = decode_wal_payload(R"({"seq":1,"op":{"Delete":{)" + field + R"(,"ids":[4,9]}}})");
+        if (!r) return std::nullopt;
+        return std::get<WalDelete>(r->op).prev.size();
+    };
+    CHECK(prev_of("\"prev_coords\":[" + a + "," + b + "]") == std::optional<std::size_t>(2));  // either case of hex
+    const std::string key = "\"prev_coords\":";
+    const std::vector<std::string> unusable{
+        key + "[" + a + "]",                             // fewer than the ids
+        key + "[" + a + "," + b + "," + b + "]",         // more
+        key + "[" + a + ",\"00\"]",                      // a record too short
+        key + "[" + a + ",\"" + std::string(31, '0') + "g\"]",  // not hex
+        key + "[" + a + ",[1,{\"x\":2}]]",               // not a string
+        key + a,                                         // not an array
+        key + "null",
+        key + "[" + a + "," + b + "]," + key + "[]",     // twice
+    };
+    for (const auto& field : unusable) CHECK(prev_of(field) == std::optional<std::size_t>(0));
+    // Broken JSON inside it breaks the record, as anywhere else.
+    CHECK(!prev_of("\"prev_coords\":[" + a + ","));
+    CHECK(!prev_of("\"prev_coords\":[" + a + " " + b + "]"));
+}

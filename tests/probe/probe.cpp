@@ -217,6 +217,22 @@ PyObject* probe_faults_events(PyObject*, PyObject*) {
     return out.release();
 }
 
+// faults_renamed() -> {index of the event: bytes} for every rename that succeeded
+// since the last arm, with what the renamed file then held.
+PyObject* probe_faults_renamed(PyObject*, PyObject*) {
+    Ref out = Ref::steal(PyDict_New());
+    if (!out) return nullptr;
+    const auto events = fault_injection::events();
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        const auto& e = events[i];
+        if (e.call != SysCall::Rename || e.error != 0) continue;
+        Ref key = Ref::steal(PyLong_FromSize_t(i));
+        Ref value = Ref::steal(PyBytes_FromStringAndSize(e.content.data(), static_cast<Py_ssize_t>(e.content.size())));
+        if (!key || !value || PyDict_SetItem(out.get(), key.get(), value.get()) != 0) return nullptr;
+    }
+    return out.release();
+}
+
 PyMethodDef probe_methods[] = {
     {"orient2d", probe_orient2d, METH_VARARGS, nullptr},
     {"ring_location", probe_ring_location, METH_VARARGS, nullptr},
@@ -228,6 +244,7 @@ PyMethodDef probe_methods[] = {
     {"faults_arm", probe_faults_arm, METH_VARARGS, nullptr},
     {"faults_disarm", probe_faults_disarm, METH_NOARGS, nullptr},
     {"faults_events", probe_faults_events, METH_NOARGS, nullptr},
+    {"faults_renamed", probe_faults_renamed, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -12,6 +12,17 @@ std::string entry_too_long_message(std::uint64_t length) {
     return cat("metadata text of ", length, " bytes is too long: an entry holds at most ", kMaxEntryLength, " bytes");
 }
 
+RecordStore RecordStore::all_live(MappedFile coords, MappedFile metadata, std::vector<MetaSpan> spans,
+                                  std::uint64_t metadata_end) {
+    RecordStore r(std::move(coords), std::move(metadata));
+    r.next_slot_ = r.live_count_ = spans.size();
+    r.live_ = SlotBitmap(spans.size());
+    r.live_.invert();
+    r.spans_ = std::move(spans);
+    r.metadata_end_ = metadata_end;
+    return r;
+}
+
 Result<std::uint64_t> RecordStore::append_point(double lat, double lon, std::string_view text) {
     const std::uint64_t s = next_slot_;
     const std::uint64_t p = metadata_end_;
@@ -69,6 +80,17 @@ std::optional<PointRecord> RecordStore::read_live_record(std::uint64_t s) const 
     if (!map) return std::nullopt;
     const std::uint8_t* rec = coords_.data() + kDataStart + kCoordRecord * s;
     return PointRecord{std::move(*map), s, load_f64(rec), load_f64(rec + 8)};
+}
+
+std::array<std::uint8_t, 16> RecordStore::coord_bytes(std::uint64_t s) const {
+    std::array<std::uint8_t, 16> out;
+    if (record_in_file(s)) {
+        std::memcpy(out.data(), coords_.data() + kDataStart + kCoordRecord * s, out.size());
+    } else {
+        store_u64(out.data(), kTombstoneBits);
+        store_u64(out.data() + 8, kTombstoneBits);
+    }
+    return out;
 }
 
 std::vector<GridPoint> RecordStore::collect_live_points() const {

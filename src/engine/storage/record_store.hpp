@@ -2,6 +2,7 @@
 // fixed 16-byte coordinate records and back-to-back metadata texts.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -40,6 +41,10 @@ class RecordStore {
 public:
     RecordStore() = default;
     RecordStore(MappedFile coords, MappedFile metadata) : coords_(std::move(coords)), meta_(std::move(metadata)) {}
+    // The bookkeeping of files whose slots are all live: one span per slot, the
+    // last ending at `metadata_end` (a data generation written by compaction).
+    static RecordStore all_live(MappedFile coords, MappedFile metadata, std::vector<MetaSpan> spans,
+                                std::uint64_t metadata_end);
 
     // Stores one point (coordinates already validated) and returns its slot id.
     // On failure nothing observable has changed.
@@ -51,6 +56,9 @@ public:
     // The stored metadata text of a slot that read_live_record would read, or
     // nothing where it would give nothing before parsing.
     std::optional<std::string_view> live_metadata_text(std::uint64_t s) const;
+    // The 16 bytes of slot `s`'s coordinate record, or the tombstone pattern
+    // when the record lies beyond the file.
+    std::array<std::uint8_t, 16> coord_bytes(std::uint64_t s) const;
     // (slot, lat, lon) of every live slot whose record lies inside the file, ascending.
     std::vector<GridPoint> collect_live_points() const;
 

@@ -4,11 +4,13 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <map>
 
 #include "engine/util/format.hpp"
 #include "engine/util/text.hpp"
 #include "engine/storage/paths.hpp"
 #include "engine/storage/wal_record.hpp"
+#include "engine/storage/wal_scan.hpp"
 
 namespace orbisk {
 
@@ -46,40 +48,47 @@ Error refuse(std::string msg) { return Error::invalid(std::move(msg)); }
 
 constexpr std::size_t kKeepFrameBytes = 1 << 20;
 
-bool is_json_object_text(std::string_view text) {
-    std::size_t i = 0;
-    while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\n' || text[i] == '\r')) ++i;
-    if (i == text.size() || text[i] != '{') return false;
-    auto k = scan_json_value(text);
-    return k && *k == text.size();
+// The CRC of the first `n` bytes of the coordinates area with the records of
+// `undo` (slot -> record) in place of what the mapping holds.
+std::uint32_t crc_with_records(const MappedFile& coords, std::uint64_t n,
+                               const std::map<std::uint64_t, CoordBytes>& undo) {
+    const std::uint8_t* area = coords.data() + kDataStart;
+    std::uint32_t crc = 0;
+    std::uint64_t pos = 0;
+    for (const auto& [slot, rec] : undo) {
+        if (slot >= n / kCoordRecord) break;
+        const std::uint64_t at = kCoordRecord * slot;
+        crc = crc32_continue(crc, area + pos, at - pos);
+        crc = crc32_continue(crc, rec.data(), rec.size());
+        pos = at + kCoordRecord;
+    }
+    return crc32_continue(crc, area + pos, n - pos);
 }
 
-// Reads a file front to back in large blocks, keeping the unread rest.
-class BlockReader {
-public:
-    BlockReader(const File& f, std::uint64_t len) : file_(f), len_(len) {}
-    // Makes `n` bytes at `pos` available (pos never goes backwards); false on a read error.
-    Result<const std::uint8_t*> view(std::uint64_t pos, std::uint64_t n) {
-        if (pos < start_ || pos + n > start_ + buf_.size()) {
-            const std::uint64_t want = std::max<std::uint64_t>(n, kBlock);
-            const std::uint64_t take = std::min<std::uint64_t>(want, len_ - pos);
-            buf_.resize(take);
-            auto got = file_.pread_full(buf_.data(), take, pos);
-            if (!got) return fail(got.error());
-            if (*got < n) return fail(Error::os(EIO));
-            buf_.resize(*got);
-            start_ = pos;
-        }
-        return buf_.data() + (pos - start_);
-    }
-
-private:
-    static constexpr std::uint64_t kBlock = 1 << 20;
-    const File& file_;
-    std::uint64_t len_;
-    std::uint64_t start_ = 0;
-    std::vector<std::uint8_t> buf_;
-};
+// Whether a committed coordinates region that fails its CRC is explained by
+// deletes cut short: the log's Delete records at or above the manifest's
+// sequence number name the slots they were tombstoning and the records those
+// slots held, and with those put back the region must match the manifest.
+// A delete writes its tombstones into the region only after its record is
+// forced, and the next open applies the record again. Anything the log cannot
+// explain this way stays a refusal.
+bool explained_by_interrupted_deletes(const MappedFile& coords, const CommitManifest& m, const std::string& wal) {
+    auto log = File::open(wal, O_RDONLY);
+    if (!log) return false;
+    auto len = log->length();
+    if (!len) return false;
+    std::map<std::uint64_t, CoordBytes> undo;
+    bool any = false;
+    auto scanned = scan_wal(*log, *len, [&](const WalRecord& rec) -> Status {
+        const auto* del = std::get_if<WalDelete>(&rec.op);
+        if (!del || rec.seq < m.wal_seq || del->prev.empty()) return {};
+        any = true;
+        // The first delete of a slot saw what the manifest committed.
+        for (std::size_t i = 0; i < del->ids.size(); ++i) undo.emplace(del->ids[i], del->prev[i]);
+        return {};
+    });
+    return scanned && any && crc_with_records(coords, m.coords_bytes, undo) == m.coords_crc;
+}
 
 }  // namespace
 
@@ -115,6 +124,8 @@ Result<std::unique_ptr<Storage>> Storage::open(const OpenOptions& opt) {
 
     const std::uint64_t g = manifest ? manifest->generation : 0;
     st->generation_ = g;
+    st->coords_base_ = opt.coords_path;
+    st->metadata_base_ = opt.metadata_path;
     st->coords_file_ = generation_path(opt.coords_path, "coords", g);
     st->metadata_file_ = generation_path(opt.metadata_path, "metadata", g);
 
@@ -130,8 +141,12 @@ Result<std::unique_ptr<Storage>> Storage::open(const OpenOptions& opt) {
     if (manifest) {
         std::vector<std::string> issues;
         if (auto i = check_committed_region(st->records_.coords(), manifest->coords_bytes, manifest->coords_crc,
-                                            "coords.mmap"))
-            issues.push_back(std::move(*i));
+                                            "coords.mmap")) {
+            // Only a region that lies within the file can have its tombstones taken back.
+            const bool within = kDataStart + manifest->coords_bytes <= st->records_.coords().size();
+            if (!within || !explained_by_interrupted_deletes(st->records_.coords(), *manifest, st->wal_path_))
+                issues.push_back(std::move(*i));
+        }
         if (auto i = check_committed_region(st->records_.metadata(), manifest->metadata_bytes,
                                             manifest->metadata_crc, "metadata.mmap"))
             issues.push_back(std::move(*i));
@@ -189,54 +204,23 @@ Status Storage::replay_wal() {
     auto len = f.length();
     if (!len) return fail(len.error());
     const std::uint64_t L = *len;
-    if (L == 0) {
-        wal_.reposition(0);
-        last_sync_ = std::chrono::steady_clock::now();
+    auto good_end = scan_wal(f, L, [&](const WalRecord& rec) -> Status {
+        if (rec.seq < committed_wal_seq_) return {};
+        if (auto* ins = std::get_if<WalInsert>(&rec.op)) {
+            auto r = records_.append_point(ins->lat, ins->lon, ins->meta_json);
+            if (!r) return fail(Error::invalid(cat("Orbisk: WAL replay failed: ", r.error().message)));
+        } else if (records_.tombstone_slots(std::get<WalDelete>(rec.op).ids) > 0) {
+            coords_crc_.reset();
+        }
+        wal_seq_ = rec.seq + 1;
         return {};
-    }
-    BlockReader reader(f, L);
-    std::uint64_t p = 0;
-    std::uint64_t good_end = 0;
-    for (;;) {
-        if (L - p < 4) break;
-        auto head = reader.view(p, std::min<std::uint64_t>(kWalHeaderSize, L - p));
-        // A log we cannot read is not cut back: that would throw away records
-        // that may well be intact.
-        if (!head) return fail(head.error());
-        if (std::memcmp(*head, kWalMagic, 4) != 0) break;
-        if (L - p < kWalHeaderSize) break;
-        const std::uint64_t n = load_u32(*head + 4);
-        const std::uint32_t crc = load_u32(*head + 8);
-        if (n > L - p - kWalHeaderSize) break;
-        auto body = reader.view(p + kWalHeaderSize, n);
-        if (!body) return fail(body.error());
-        if (crc32(*body, n) != crc) break;
-        auto rec = decode_wal_payload(std::string_view(reinterpret_cast<const char*>(*body), n));
-        // No record can follow the last sequence number; one that claims it is not ours.
-        if (!rec || rec->seq == ~std::uint64_t{0}) break;
-        if (auto* ins = std::get_if<WalInsert>(&rec->op)) {
-            // Text that is not one JSON object would corrupt the boundaries of
-            // the metadata entries; such a record does not decode.
-            if (!is_json_object_text(ins->meta_json)) break;
-        }
-        if (rec->seq >= committed_wal_seq_) {
-            if (auto* ins = std::get_if<WalInsert>(&rec->op)) {
-                auto r = records_.append_point(ins->lat, ins->lon, ins->meta_json);
-                if (!r) return fail(Error::invalid(cat("Orbisk: WAL replay failed: ", r.error().message)));
-            } else {
-                const auto& del = std::get<WalDelete>(rec->op);
-                if (records_.tombstone_slots(del.ids) > 0) coords_crc_.reset();
-            }
-            wal_seq_ = rec->seq + 1;
-        }
-        p += kWalHeaderSize + n;
-        good_end = p;
-    }
-    if (good_end < L) {
-        if (auto r = f.set_length(good_end); !r) return r;
+    });
+    if (!good_end) return fail(good_end.error());
+    if (*good_end < L) {
+        if (auto r = f.set_length(*good_end); !r) return r;
         if (auto r = f.sync(); !r) return r;
     }
-    wal_.reposition(good_end);
+    wal_.reposition(*good_end);
     last_sync_ = std::chrono::steady_clock::now();
     return {};
 }
@@ -254,6 +238,13 @@ Status Storage::sync_wal_if_due() {
         if (auto st = wal_.sync(); !st) return st;
         last_sync_ = std::chrono::steady_clock::now();
     }
+    return {};
+}
+
+Status Storage::force_wal() {
+    if (auto st = wal_.flush_buffer(); !st) return st;
+    if (auto st = wal_.sync(); !st) return st;
+    last_sync_ = std::chrono::steady_clock::now();
     return {};
 }
 
@@ -334,17 +325,31 @@ std::optional<WriteFailure> Storage::write_points(std::span<const PendingPoint> 
     return std::nullopt;
 }
 
-Result<std::uint64_t> Storage::delete_slots(std::span<const std::uint64_t> ids) {
+Result<std::uint64_t> Storage::delete_slots(std::span<const std::uint64_t> ids, std::size_t ids_per_record) {
     if (auto st = check_writable(); !st) return fail(st.error());
     const std::uint64_t pos = wal_.position();
     const std::uint64_t seq = wal_seq_;
-    frame_.assign(kWalHeaderSize, '\0');
-    append_delete_payload(frame_, seq, ids);
-    seal_wal_frame(frame_);
-    Status st = wal_.append(frame_);
-    if (st) st = sync_wal_if_due();
+    std::uint64_t next = seq;
+    std::vector<CoordBytes> prev;
+    Status st;
+    const std::size_t per_record = std::max<std::size_t>(ids_per_record, 1);
+    std::size_t done = 0;
+    do {
+        const auto part = ids.subspan(done, std::min(per_record, ids.size() - done));
+        prev.resize(part.size());
+        for (std::size_t i = 0; i < part.size(); ++i) prev[i] = records_.coord_bytes(part[i]);
+        frame_.assign(kWalHeaderSize, '\0');
+        append_delete_payload(frame_, next++, part, prev);
+        seal_wal_frame(frame_);
+        st = wal_.append(frame_);
+        done += part.size();
+    } while (st && done < ids.size());
+    // The tombstones go into bytes the manifest vouches for, and the operating
+    // system may write them back at any moment: the record that explains them
+    // must be on stable storage first, whatever the sync interval.
+    if (st) st = is_temporary_ ? sync_wal_if_due() : force_wal();
     if (!st) return fail(take_back(st.error(), pos, seq, records_.append_mark(), "the deletion"));
-    wal_seq_ = seq + 1;
+    wal_seq_ = next;
     const std::uint64_t n = records_.tombstone_slots(ids);
     if (n > 0) coords_crc_.reset();
     (void)commit_after_write();
@@ -423,11 +428,25 @@ std::vector<std::string> Storage::verify_committed() const {
         return errors;
     }
     if (!*m) return errors;
-    if (auto i = check_committed_region(records_.coords(), (*m)->coords_bytes, (*m)->coords_crc, "coords.mmap"))
-        errors.push_back(std::move(*i));
-    if (auto i =
-            check_committed_region(records_.metadata(), (*m)->metadata_bytes, (*m)->metadata_crc, "metadata.mmap"))
-        errors.push_back(std::move(*i));
+    const CommitManifest& manifest = **m;
+    auto check = [&](const MappedFile& mapped, const std::string& base, std::string_view kind, std::uint64_t n,
+                     std::uint32_t crc, std::string_view name) {
+        std::optional<std::string> issue;
+        if (manifest.generation == generation_) {
+            issue = check_committed_region(mapped, n, crc, name);
+        } else {
+            // A compaction that could not make its manifest durable leaves this
+            // handle on the generation before it: the manifest's own files are
+            // checked, as an open would check them.
+            auto file = File::open(generation_path(base, kind, manifest.generation), O_RDWR);
+            auto other = file ? MappedFile::map(std::move(*file)) : fail(file.error());
+            issue = other ? check_committed_region(*other, n, crc, name) : cat(name, ": ", other.error().message);
+        }
+        if (issue) errors.push_back(std::move(*issue));
+    };
+    check(records_.coords(), coords_base_, "coords", manifest.coords_bytes, manifest.coords_crc, "coords.mmap");
+    check(records_.metadata(), metadata_base_, "metadata", manifest.metadata_bytes, manifest.metadata_crc,
+          "metadata.mmap");
     return errors;
 }
 

@@ -44,6 +44,10 @@ struct WriteFailure {
 
 inline constexpr const char* kRefusePrefix = "Orbisk CRITICAL: refusing to open";
 
+// Slots one Delete record names at most: with its previous coordinates, about
+// 60 bytes of payload a slot.
+inline constexpr std::size_t kDeleteRecordIds = std::size_t{1} << 22;
+
 class Storage {
 public:
     // Opens (or creates) a store: manifest, committed-region checks, record
@@ -71,8 +75,19 @@ public:
     // commit point is not reached, everything is taken back (`kept` false).
     std::optional<WriteFailure> write_points(std::span<const PendingPoint> points);
     // One logged delete of these slots, then the commit (whose failure is not
-    // reported). Returns the number of slots tombstoned.
-    Result<std::uint64_t> delete_slots(std::span<const std::uint64_t> ids);
+    // reported). Returns the number of slots tombstoned. The log record names at
+    // most `ids_per_record` slots, so that its payload stays far below 2^32
+    // bytes; a larger delete is logged as several records, forced together.
+    Result<std::uint64_t> delete_slots(std::span<const std::uint64_t> ids,
+                                       std::size_t ids_per_record = kDeleteRecordIds);
+
+    // Writes the live points into the next data generation and switches to it:
+    // a full checkpoint first, the new files, the manifest (the commit point),
+    // then the stale generations removed. Returns the number of slots
+    // reclaimed; 0, with nothing written past the checkpoint, when there is no
+    // tombstone. On failure the store stays on its generation; should the new
+    // manifest be in place without being durable, the handle refuses writes.
+    Result<std::uint64_t> compact();
 
     // Makes the data files durable and writes a new manifest; `full` also empties
     // the log. Sets *committed when the new manifest is in place, even when it is
@@ -97,6 +112,8 @@ public:
 private:
     Storage() = default;
     Status replay_wal();
+    // Hands the buffered log to the operating system and forces it, whatever the interval.
+    Status force_wal();
     // Takes back writes that failed with `cause`: cuts the log back to `wal_pos`
     // and forgets the appends since `mark`. Returns the error to report, which
     // says that `what` may still be stored when the log could not be cut back.
@@ -110,6 +127,8 @@ private:
 
     std::string manifest_path_;
     std::string wal_path_;
+    std::string coords_base_;    // generation-0 names, from which every generation's are derived
+    std::string metadata_base_;
     std::string coords_file_;    // current generation's files
     std::string metadata_file_;
 

@@ -98,16 +98,71 @@ bool read_ids(JsonCursor& c, std::vector<std::uint64_t>& ids) {
     }
 }
 
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// The previous records of a Delete. Anything but an array of 32-digit hex
+// strings is stepped over as any value and read as no records: the key is an
+// addition that every reader may ignore, so it never fails the record.
+bool read_prev(JsonCursor& c, std::string& text, std::vector<CoordBytes>& prev, bool& usable) {
+    if (*c.p != '[') {
+        usable = false;
+        return c.skip_value(kFieldsLevel);
+    }
+    ++c.p;
+    c.skip_ws();
+    if (c.eat(']')) return true;
+    for (;;) {
+        if (c.at_end()) return false;
+        if (*c.p != '"') {
+            usable = false;
+            if (!c.skip_value(kFieldsLevel + 1)) return false;
+        } else {
+            text.clear();
+            if (!c.read_string(text)) return false;
+            CoordBytes rec{};
+            bool ok = text.size() == 2 * rec.size();
+            for (std::size_t i = 0; ok && i < rec.size(); ++i) {
+                const int hi = hex_digit(text[2 * i]), lo = hex_digit(text[2 * i + 1]);
+                ok = hi >= 0 && lo >= 0;
+                rec[i] = static_cast<std::uint8_t>(hi << 4 | lo);
+            }
+            if (ok)
+                prev.push_back(rec);
+            else
+                usable = false;
+        }
+        c.skip_ws();
+        if (c.eat(',')) {
+            c.skip_ws();
+            continue;
+        }
+        return c.eat(']');
+    }
+}
+
 bool read_delete(JsonCursor& c, std::string& key, WalDelete& del) {
     bool have_ids = false;
+    int prev_seen = 0;
+    bool prev_usable = true;
+    std::string text;
     const bool ok = read_object(c, key, [&](std::string_view k) {
         if (k == "ids") {
             if (have_ids) return false;
             have_ids = true;
             return read_ids(c, del.ids);
         }
+        if (k == "prev_coords") {
+            ++prev_seen;
+            return read_prev(c, text, del.prev, prev_usable);
+        }
         return c.skip_value(kFieldsLevel);
     });
+    if (prev_seen != 1 || !prev_usable || del.prev.size() != del.ids.size()) del.prev.clear();
     return ok && have_ids;
 }
 
@@ -137,7 +192,8 @@ void append_insert_payload(std::string& out, std::uint64_t seq, double lat, doub
     out.append("}}}");
 }
 
-void append_delete_payload(std::string& out, std::uint64_t seq, std::span<const std::uint64_t> ids) {
+void append_delete_payload(std::string& out, std::uint64_t seq, std::span<const std::uint64_t> ids,
+                           std::span<const CoordBytes> prev) {
     out.append("{\"seq\":");
     append_u64(out, seq);
     out.append(",\"op\":{\"Delete\":{\"ids\":[");
@@ -145,7 +201,22 @@ void append_delete_payload(std::string& out, std::uint64_t seq, std::span<const 
         if (i) out.push_back(',');
         append_u64(out, ids[i]);
     }
-    out.append("]}}}");
+    out.push_back(']');
+    if (!prev.empty()) {
+        static constexpr char kHex[] = "0123456789abcdef";
+        out.append(",\"prev_coords\":[");
+        for (std::size_t i = 0; i < prev.size(); ++i) {
+            if (i) out.push_back(',');
+            out.push_back('"');
+            for (std::uint8_t b : prev[i]) {
+                out.push_back(kHex[b >> 4]);
+                out.push_back(kHex[b & 15]);
+            }
+            out.push_back('"');
+        }
+        out.push_back(']');
+    }
+    out.append("}}}");
 }
 
 std::optional<WalRecord> decode_wal_payload(std::string_view payload) {

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <fcntl.h>
 #include <mutex>
 #include <unordered_map>
 #include <sys/stat.h>
@@ -43,6 +44,7 @@ const char* call_name(SysCall c) {
         case SysCall::Fallocate: return "fallocate";
         case SysCall::Mmap: return "mmap";
         case SysCall::Fcntl: return "fcntl";
+        case SysCall::Unlink: return "unlink";
     }
     return "?";
 }
@@ -106,7 +108,17 @@ void after(SysCall call, int fd, const char* path, bool existed, bool failed, lo
     } else if (auto it = s.fd_paths.find(fd); it != s.fd_paths.end()) {
         name = it->second;
     }
-    s.events.push_back(Event{call, std::move(name), error, call == SysCall::Open && !failed && !existed});
+    std::string content;
+    if (call == SysCall::Rename && !failed && path) {
+        // Read past the hook: these are not calls of the store.
+        if (int f = ::open(path, O_RDONLY | O_CLOEXEC); f >= 0) {
+            char buf[4096];
+            for (ssize_t n; (n = ::read(f, buf, sizeof buf)) > 0;) content.append(buf, static_cast<std::size_t>(n));
+            ::close(f);
+        }
+    }
+    s.events.push_back(
+        Event{call, std::move(name), error, call == SysCall::Open && !failed && !existed, std::move(content)});
 }
 
 }  // namespace detail

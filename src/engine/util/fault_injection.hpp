@@ -1,10 +1,11 @@
 // A failure hook on the file layer's system calls, for tests of the error paths.
 //
-// The system calls with which util/fs creates, changes, maps, forces, renames
-// and locks a store's files go through `sys` below. In the engine that the
-// module is built from, `sys` is the call itself and nothing else. Only the test build of the engine (ORBISK_FAULT_INJECTION
-// defined, which CMake sets for the unit tests and the test-only probe module,
-// never for the installed module) compiles the hook: it counts the calls,
+// The system calls with which util/fs creates, changes, maps, forces, renames,
+// deletes and locks a store's files go through `sys` below. In the engine that
+// the module is built from, `sys` is the call itself and nothing else. Only the
+// test build of the engine (ORBISK_FAULT_INJECTION defined, which CMake sets
+// for the unit tests and the test-only probe module, never for the installed
+// module) compiles the hook: it counts the calls,
 // keeps a log of them and, when a test has armed it, makes a chosen call fail
 // with an error number (once, or from then on, like a disk that stays bad) or
 // kills the process right there.
@@ -24,7 +25,9 @@
 
 namespace orbisk {
 
-enum class SysCall : std::uint8_t { Open, Write, Fdatasync, Fsync, Msync, Rename, Ftruncate, Fallocate, Mmap, Fcntl };
+enum class SysCall : std::uint8_t {
+    Open, Write, Fdatasync, Fsync, Msync, Rename, Ftruncate, Fallocate, Mmap, Fcntl, Unlink
+};
 
 #ifdef ORBISK_FAULT_INJECTION
 namespace fault_injection {
@@ -43,6 +46,7 @@ struct Event {
     std::string path;  // the file (or directory) the call worked on, when known
     int error;         // 0 when the call succeeded
     bool created;      // an open that brought a new file into being
+    std::string content;  // a rename that succeeded: what the file it renamed held
 };
 
 // Starts counting and logging calls afresh; with a plan, hits the calls it names.

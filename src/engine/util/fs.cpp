@@ -270,7 +270,7 @@ Status sync_parent_directory(const std::string& path) {
 }
 
 Status remove_file(const std::string& path) {
-    if (::unlink(path.c_str()) != 0) return os_fail();
+    if (os_call(SysCall::Unlink, -1, path.c_str(), [&] { return ::unlink(path.c_str()); }) != 0) return os_fail();
     return {};
 }
 
