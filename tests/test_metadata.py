@@ -320,7 +320,10 @@ def random_text(rng):
                    for _ in range(rng.randrange(5))]
         return "{" + rng.choice(ws) + ("," + rng.choice(ws)).join(members) + rng.choice(ws) + "}"
 
-    if rng.random() < 0.1:  # a chain of containers around the 127-level limit
+    if rng.random() < 0.3:  # runs of documents with the same keys, one of them repeated
+        keys = rng.choice([['"k"', '"a"', '"b"'], ['"a"', '"k"', '"a"'], ['"b"']])
+        text = "{" + ",".join(k + ":" + value(1) for k in keys) + "}"
+    elif rng.random() < 0.1:  # a chain of containers around the 127-level limit
         levels = rng.choice([126, 127, 128])
         inner = rng.choice(["[", '{"k":'])
         close = "]" if inner == "[" else "}"

@@ -39,9 +39,10 @@ PyObject* build_rows(const TextRecords& records) {
         Ref v = Ref::steal(value);
         return v && PyDict_SetItem(dict, key.get(), v.get()) == 0;
     };
+    MetadataToPy to_py(caches);
     Py_ssize_t n = 0;
     const bool built = records.for_each([&](const TextRecords::Record& r) {
-        Ref metadata = Ref::steal(metadata_text_to_py(r.text, caches));
+        Ref metadata = Ref::steal(to_py(r.text));
         if (!metadata) return !PyErr_Occurred();  // unreadable: the point reads as absent
         Ref row = Ref::steal(PyDict_New());
         if (!row || !set(row.get(), id_key, PyLong_FromUnsignedLongLong(r.slot)) ||

@@ -10,8 +10,6 @@
 
 namespace orbisk::py {
 
-namespace {
-
 // A recursive reader over the engine's JSON cursor. Every read function
 // returns a new reference, or nullptr: with a Python exception set when an
 // object could not be made, without one when the text is unreadable.
@@ -23,16 +21,15 @@ public:
         c_ = json::JsonCursor{text.data(), text.data() + text.size()};
         c_.skip_ws();
         if (!c_.eat('{')) return nullptr;
-        Ref dict = Ref::steal(PyDict_New());
-        if (!dict) return nullptr;
+        Frame frame(stack_);
         c_.skip_ws();
         if (!c_.eat('}')) {
             for (;;) {
                 Ref key = key_object();
                 if (!key) return nullptr;
                 Ref value = Ref::steal(value_object(1));
-                // An equal key met again keeps its place and takes the new value.
-                if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) != 0) return nullptr;
+                if (!value) return nullptr;
+                stack_.emplace_back(std::move(key), std::move(value));
                 c_.skip_ws();
                 if (c_.eat(',')) {
                     c_.skip_ws();
@@ -44,7 +41,7 @@ public:
         }
         c_.skip_ws();
         if (!c_.at_end()) return nullptr;
-        return dict.release();
+        return top_level_dict(frame.base());
     }
 
 private:
@@ -179,6 +176,28 @@ private:
         return dict.release();
     }
 
+    // The members are set in reading order: an equal key met again keeps its
+    // place and takes the new value. A dict for the same sequence of keys as
+    // the last one made (the usual case: the points of a store mostly share
+    // their keys) starts as a copy of that one, sized and laid out already, so
+    // that each member replaces a value instead of growing the dict.
+    PyObject* top_level_dict(std::size_t base) {
+        const std::size_t n = stack_.size() - base;
+        bool same_keys = template_ && n == template_keys_.size();
+        for (std::size_t i = 0; same_keys && i < n; ++i) same_keys = stack_[base + i].first.get() == template_keys_[i];
+        Ref dict = Ref::steal(same_keys ? PyDict_Copy(template_.get()) : PyDict_New());
+        if (!dict) return nullptr;
+        for (std::size_t i = base; i < stack_.size(); ++i)
+            if (PyDict_SetItem(dict.get(), stack_[i].first.get(), stack_[i].second.get()) != 0) return nullptr;
+        if (!same_keys) {
+            // The keys are held by the key cache, which outlives this reader.
+            template_ = Ref::borrow(dict.get());
+            template_keys_.clear();
+            for (std::size_t i = base; i < stack_.size(); ++i) template_keys_.push_back(stack_[i].first.get());
+        }
+        return dict.release();
+    }
+
     static std::string_view utf8(const Ref& key) {
         Py_ssize_t n = 0;
         const char* s = PyUnicode_AsUTF8AndSize(key.get(), &n);
@@ -189,12 +208,12 @@ private:
     StringCaches& caches_;
     std::string scratch_;
     std::vector<std::pair<Ref, Ref>> stack_;
+    Ref template_;
+    std::vector<PyObject*> template_keys_;
 };
 
-}  // namespace
-
-PyObject* metadata_text_to_py(std::string_view text, StringCaches& caches) {
-    return TextToPy(caches).metadata(text);
-}
+MetadataToPy::MetadataToPy(StringCaches& caches) : impl_(std::make_unique<TextToPy>(caches)) {}
+MetadataToPy::~MetadataToPy() = default;
+PyObject* MetadataToPy::operator()(std::string_view text) { return impl_->metadata(text); }
 
 }  // namespace orbisk::py

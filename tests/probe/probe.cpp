@@ -4,6 +4,8 @@
 // against exact rational arithmetic; and a build of the handle class whose file
 // layer can be made to fail (engine/util/fault_injection.hpp), with the
 // controls of that hook.
+#include <optional>
+
 #include "engine/metadata/metadata.hpp"
 #include "engine/query/orient2d.hpp"
 #include "engine/query/polygon.hpp"
@@ -119,8 +121,10 @@ PyObject* convert_texts(PyObject* arg, Convert convert) {
 // from_json_texts(list of str or bytes) -> list of dict or None: each text's
 // metadata as result rows carry it (None where the text is unreadable).
 PyObject* probe_from_json_texts(PyObject*, PyObject* arg) {
-    return convert_texts(arg, [](std::string_view text, StringCaches& caches) -> PyObject* {
-        PyObject* dict = metadata_text_to_py(text, caches);
+    std::optional<MetadataToPy> to_py;
+    return convert_texts(arg, [&](std::string_view text, StringCaches& caches) -> PyObject* {
+        if (!to_py) to_py.emplace(caches);
+        PyObject* dict = (*to_py)(text);
         if (!dict && !PyErr_Occurred()) return Py_NewRef(Py_None);
         return dict;
     });

@@ -1,5 +1,6 @@
 #include "engine/query/metadata_scan.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <iterator>
 
@@ -98,11 +99,20 @@ Out scan_serial(const Reader& reader, std::span<const std::uint64_t> cands, std:
     return out;
 }
 
-// In parallel with a shared countdown of the records still wanted: a match is
+// Candidates a countdown walks on the calling thread before it forks: a small
+// limit that the first candidates meet never pays for the fork.
+constexpr std::size_t kCountdownLead = 256;
+
+// The lowest kCountdownLead candidates on the calling thread, then the rest in
+// parallel with a shared countdown of the records still wanted: a match is
 // kept only if it can still take one, and workers stop once none is left.
 template <class Out>
 Out scan_countdown(const Reader& reader, std::span<const std::uint64_t> cands, std::uint64_t limit) {
-    std::atomic<std::uint64_t> left{limit};
+    const std::size_t lead = std::min(cands.size(), kCountdownLead);
+    Out out = scan_serial<Out>(reader, cands.first(lead), limit);
+    if (out.size() >= limit || lead == cands.size()) return out;
+    cands = cands.subspan(lead);
+    std::atomic<std::uint64_t> left{limit - out.size()};
     auto parts = fork_join<Out>(cands.size(), grain_for(cands.size()), [&](std::size_t b, std::size_t e) {
         Out part;
         for (std::size_t i = b; i < e && left.load(std::memory_order_relaxed) > 0; ++i) {
@@ -117,7 +127,8 @@ Out scan_countdown(const Reader& reader, std::span<const std::uint64_t> cands, s
         }
         return part;
     });
-    return join(parts);
+    for (auto& p : parts) append(out, std::move(p));
+    return out;
 }
 
 // Every candidate that reads (and matches), in candidate order.
@@ -171,16 +182,34 @@ Out scan(const RecordStore& records, MetadataIndexes& indexes, const FilterExpr&
                 narrowed = std::move(set);
         }
         if (narrowed) {
+            // The first `limit` matches in candidate order: a lead on the
+            // calling thread, and the rest collected only if it falls short.
             const auto cands = slots_of(*narrowed);
-            Out out = collect<Out>(Reader(records, &filter, true), cands);
+            const Reader reader(records, &filter, true);
+            const std::size_t lead = limit < cands.size() ? std::min(cands.size(), kCountdownLead) : 0;
+            Out out = scan_serial<Out>(reader, std::span(cands).first(lead), limit);
+            if (out.size() < limit) append(out, collect<Out>(reader, std::span(cands).subspan(lead)));
             truncate(out, limit);
             return out;
         }
     } else if (filter.kind == Kind::Compare) {
-        if (auto cands = indexes.answer_slots(records, filter)) {
-            // A $nin answer may hold more than the matches: test them again.
-            return run_route<Out>(records, *cands, filter.op == CompareOp::Nin ? &filter : nullptr, limit);
+        std::optional<std::vector<std::uint64_t>> cands;
+        if (filter.op == CompareOp::Eq && limit <= kCountdownLead) {
+            // Read without a test, the lowest readable candidates are what the
+            // route keeps: list only as many as the limit wants, with a margin
+            // for unreadable ones, and all of them only if that falls short.
+            const std::uint64_t listed = 2 * limit + 16;
+            cands = indexes.answer_slots(records, filter, listed);
+            if (cands && cands->size() == listed) {
+                Out out = scan_serial<Out>(Reader(records, nullptr, true), *cands, limit);
+                if (out.size() == limit) return out;
+                cands = indexes.answer_slots(records, filter);
+            }
+        } else {
+            cands = indexes.answer_slots(records, filter);
         }
+        // A $nin answer may hold more than the matches: test them again.
+        if (cands) return run_route<Out>(records, *cands, filter.op == CompareOp::Nin ? &filter : nullptr, limit);
     }
     return run_route<Out>(records, slots_of(records.live_bitmap(), records.live_count()), &filter, limit);
 }
