@@ -22,23 +22,8 @@ public:
         c_.skip_ws();
         if (!c_.eat('{')) return nullptr;
         Frame frame(stack_);
-        c_.skip_ws();
-        if (!c_.eat('}')) {
-            for (;;) {
-                Ref key = key_object();
-                if (!key) return nullptr;
-                Ref value = Ref::steal(value_object(1));
-                if (!value) return nullptr;
-                stack_.emplace_back(std::move(key), std::move(value));
-                c_.skip_ws();
-                if (c_.eat(',')) {
-                    c_.skip_ws();
-                    continue;
-                }
-                if (c_.eat('}')) break;
-                return nullptr;
-            }
-        }
+        bool ordered = false;  // the top level keeps its keys' order: not looked at
+        if (!read_members(1, ordered)) return nullptr;
         c_.skip_ws();
         if (!c_.at_end()) return nullptr;
         return top_level_dict(frame.base());
@@ -134,34 +119,42 @@ private:
         return list.release();
     }
 
+    // After an object's '{': reads its members onto the stack, up to and past
+    // the closing '}'. With `ordered` true on entry, it tells on return whether
+    // the keys came in strictly ascending order.
+    bool read_members(int depth, bool& ordered) {
+        const std::size_t base = stack_.size();
+        std::string_view last;
+        c_.skip_ws();
+        if (c_.eat('}')) return true;
+        for (;;) {
+            Ref key = key_object();
+            if (!key) return false;
+            if (ordered) {
+                Py_ssize_t n = 0;
+                const char* name = PyUnicode_AsUTF8AndSize(key.get(), &n);
+                if (!name) return false;
+                const std::string_view view(name, static_cast<std::size_t>(n));
+                if (stack_.size() > base && !(last < view)) ordered = false;
+                last = view;
+            }
+            Ref value = Ref::steal(value_object(depth));
+            if (!value) return false;
+            stack_.emplace_back(std::move(key), std::move(value));
+            c_.skip_ws();
+            if (c_.eat(',')) {
+                c_.skip_ws();
+                continue;
+            }
+            return c_.eat('}');
+        }
+    }
+
     PyObject* object(int depth) {
         Frame frame(stack_);
-        bool ordered = true;  // keys so far strictly ascending
-        std::string_view last;
+        bool ordered = true;
         ++c_.p;
-        c_.skip_ws();
-        if (!c_.eat('}')) {
-            for (;;) {
-                Ref key = key_object();
-                if (!key) return nullptr;
-                const char* name = nullptr;
-                Py_ssize_t n = 0;
-                if (!(name = PyUnicode_AsUTF8AndSize(key.get(), &n))) return nullptr;
-                const std::string_view view(name, static_cast<std::size_t>(n));
-                if (stack_.size() > frame.base() && !(last < view)) ordered = false;
-                last = view;
-                Ref value = Ref::steal(value_object(depth));
-                if (!value) return nullptr;
-                stack_.emplace_back(std::move(key), std::move(value));
-                c_.skip_ws();
-                if (c_.eat(',')) {
-                    c_.skip_ws();
-                    continue;
-                }
-                if (c_.eat('}')) break;
-                return nullptr;
-            }
-        }
+        if (!read_members(depth, ordered)) return nullptr;
         const auto first = stack_.begin() + static_cast<std::ptrdiff_t>(frame.base());
         if (!ordered) {
             // Ascending key order (the keys' UTF-8 is made by now); equal keys
