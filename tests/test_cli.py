@@ -73,6 +73,11 @@ CASES = [
     ({"x.ndjson": '{"type":"Feature","properties":{"n":NaN},"geometry":{"type":"Point","coordinates":[1,2]}}\n'},
      None, ["import", "s.db", "x.ndjson", "--skip-bad"], 0,
      "orbisk: skipped x.ndjson line 1: NaN is not a JSON number"),
+    ({"x.geojson": '{"type":"FeatureCollection","features":[\n' + ",\n".join(
+        '{"type":"Feature","properties":{"n":%s},"geometry":{"type":"Point","coordinates":[1,2]}}' % n
+        for n in (1, 2**64, 3)) + "]}"}, None, ["import", "s.db", "x.geojson", "--skip-bad"], 0,
+     "orbisk: skipped x.geojson feature 2 (line 3): integer 18446744073709551616 is outside the signed 64-bit "
+     "range the store keeps exactly"),
     ({"x.parquet": "not parquet"}, None, ["import", "s.db", "x.parquet"], 1,
      re.compile(r"orbisk: x\.parquet: not a Parquet file \(.+\)")),
     ({}, corrupt_coordinates, ["verify", "s.db"], 1, ""),

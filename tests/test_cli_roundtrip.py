@@ -213,15 +213,16 @@ def test_csv_cells_are_typed_and_streamed_in_batches(tmp_path, monkeypatch):
 
     monkeypatch.setattr(importer, "BATCH", 3)
     path = tmp_path / "in.csv"
-    path.write_text('\ufeffLatitude,LNG,a,b\n1,2,007,"x\ny"\n3,4,,"[1, {""k"": null}]"\n5.5,6,-12,true\n'
-                    '7,8,1e400,"""007"""\n9,10,99999999999999999999,{bad\n')
+    path.write_text('\ufeffLatitude,LNG,a,b,c\n1,2,007,"x\ny",[1]\n3,4,,"[1, {""k"": null}]","{""a"":[2]}"\n'
+                    '5.5,6,-12,true,"""s"""\n7,8,1e400,"""007""",[1e400]\n'
+                    '9,10,99999999999999999999,{bad,[18446744073709551616]\n')
     cli("import", tmp_path / "s.db", path)
     assert stored(str(tmp_path / "s.db")) == [
-        (1.0, 2.0, {"a": "007", "b": "x\ny"}),
-        (3.0, 4.0, {"b": [1, {"k": None}]}),
-        (5.5, 6.0, {"a": -12, "b": True}),
-        (7.0, 8.0, {"a": "1e400", "b": "007"}),
-        (9.0, 10.0, {"a": "99999999999999999999", "b": "{bad"}),
+        (1.0, 2.0, {"a": "007", "b": "x\ny", "c": [1]}),
+        (3.0, 4.0, {"b": [1, {"k": None}], "c": {"a": [2]}}),
+        (5.5, 6.0, {"a": -12, "b": True, "c": "s"}),
+        (7.0, 8.0, {"a": "1e400", "b": "007", "c": "[1e400]"}),
+        (9.0, 10.0, {"a": "99999999999999999999", "b": "{bad", "c": "[18446744073709551616]"}),
     ]
 
 

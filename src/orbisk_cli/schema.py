@@ -14,10 +14,18 @@ column holds each value as JSON text.
 from __future__ import annotations
 
 from collections.abc import Iterable
-from operator import itemgetter
+from itertools import chain
+from operator import itemgetter, methodcaller
 from typing import Any
 
 _KINDS = {bool: "bool", int: "int", float: "float", str: "str"}
+
+
+class _Missing:
+    pass
+
+
+_MISSING = _Missing()
 
 
 class SchemaChange(Exception):
@@ -30,14 +38,16 @@ class Schema:
 
     def learn(self, rows: Iterable[dict[str, Any]]) -> Schema:
         kinds = self.kinds
-        for meta in map(itemgetter("metadata"), rows):
-            for key, value in meta.items():
-                kind = _KINDS.get(type(value), "json")
-                seen = kinds.get(key)
-                if seen is None:
-                    kinds[key] = kind
-                elif seen != kind:
-                    kinds[key] = "json"
+        metas = list(map(itemgetter("metadata"), rows))
+        keys = list(dict.fromkeys(chain.from_iterable(metas)))
+        for key, column in zip(keys, columns_of(metas, keys, _MISSING)):
+            types = set(map(type, column)) - {_Missing}
+            kind = _KINDS.get(types.pop(), "json") if len(types) == 1 else "json"
+            seen = kinds.get(key)
+            if seen is None:
+                kinds[key] = kind
+            elif seen != kind:
+                kinds[key] = "json"
         return self
 
     @property
@@ -46,7 +56,17 @@ class Schema:
 
     def check(self, metas: list[dict[str, Any]]) -> None:
         """Raises SchemaChange when some metadata has a key this schema lacks."""
-        known = self.kinds.keys()
-        for meta in metas:
-            if not known >= meta.keys():
-                raise SchemaChange()
+        if not self.kinds.keys() >= set(chain.from_iterable(metas)):
+            raise SchemaChange()
+
+
+def columns_of(metas: list[dict[str, Any]], keys: list[str], absent: Any) -> list[list[Any]]:
+    """The values of each key over the metadata, `absent` where a key is missing."""
+    if not metas or not keys:
+        return [[] for _ in keys]
+    try:
+        if len(keys) == 1:
+            return [list(map(itemgetter(keys[0]), metas))]
+        return list(map(list, zip(*map(itemgetter(*keys), metas))))
+    except KeyError:  # some point lacks a key: ask key by key
+        return [list(map(methodcaller("get", key, absent), metas)) for key in keys]

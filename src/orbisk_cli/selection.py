@@ -13,6 +13,8 @@ from __future__ import annotations
 
 import json
 import math
+import queue
+import threading
 from collections.abc import Iterator
 from dataclasses import dataclass
 from operator import itemgetter
@@ -144,7 +146,43 @@ def _bands(db: PyZurAD, box: tuple[float, float, float, float], flt: dict[str, A
 
 
 def chunks(db: PyZurAD, sel: Selection) -> Iterator[list[Any]]:
-    """The selected rows, in chunks."""
+    """The selected rows, in chunks. The next chunk is read by a second thread
+    while the caller works on this one: a query leaves the interpreter lock
+    free while the engine searches."""
+    done = threading.Event()
+    ready: queue.Queue[tuple[list[Any] | None, BaseException | None]] = queue.Queue(maxsize=1)
+
+    def read() -> None:
+        try:
+            for chunk in _chunks(db, sel):
+                ready.put((chunk, None))
+                if done.is_set():
+                    return
+            ready.put((None, None))
+        except BaseException as e:  # handed to the caller
+            ready.put((None, e))
+
+    reader = threading.Thread(target=read, name="orbisk-read", daemon=True)
+    reader.start()
+    try:
+        while True:
+            chunk, error = ready.get()
+            if error is not None:
+                raise error
+            if chunk is None:
+                return
+            yield chunk
+    finally:
+        done.set()
+        while reader.is_alive():  # let a reader blocked on a full queue see `done`
+            try:
+                ready.get(timeout=0.05)
+            except queue.Empty:
+                pass
+        reader.join()
+
+
+def _chunks(db: PyZurAD, sel: Selection) -> Iterator[list[Any]]:
     flt = sel.filter
     if sel.radius is not None:
         rows = _ask(db.query_radius, *sel.radius, flt)
