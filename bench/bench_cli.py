@@ -12,8 +12,8 @@ with the progress bar drawn on a pseudo-terminal, to price the bar.
 import io
 import os
 import sys
+import subprocess
 import tempfile
-import threading
 import time
 import warnings
 
@@ -40,10 +40,10 @@ def cli(*args):
 
 
 def with_terminal(f):
-    """Runs f with stderr on a pseudo-terminal, drained by a thread."""
+    """Runs f with stderr on a pseudo-terminal, read by another process as a
+    terminal would be (a thread of ours would compete for the interpreter lock)."""
     master, slave = os.openpty()
-    drain = threading.Thread(target=lambda: [None for _ in iter(lambda: os.read(master, 65536), b"")], daemon=True)
-    drain.start()
+    drain = subprocess.Popen(["cat"], stdin=master, stdout=subprocess.DEVNULL)
     saved = sys.stderr
     sys.stderr = io.TextIOWrapper(os.fdopen(slave, "wb", buffering=0), write_through=True)
     try:
@@ -52,6 +52,7 @@ def with_terminal(f):
         sys.stderr.close()
         sys.stderr = saved
         os.close(master)
+        drain.wait()
 
 
 def main_bench(n):
