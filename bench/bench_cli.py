@@ -57,6 +57,13 @@ def with_terminal(f):
 
 def main_bench(n):
     work = tempfile.mkdtemp(prefix="orbisk-bench-cli-")
+    try:
+        run(n, work)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def run(n, work):
     source = os.path.join(work, "source.db")
     PyZurAD(source).insert_batch(make_points(n))
     files = {fmt: os.path.join(work, f"points.{ext}") for fmt, ext in

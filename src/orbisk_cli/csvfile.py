@@ -20,7 +20,7 @@ from typing import IO, Any
 
 from orbisk_cli.schema import Schema, columns_of
 from orbisk_cli.source import Point, Source, in_order
-from orbisk_cli.values import ABSENT, INT64_MAX, INT64_MIN, BadRow, cell_text, cell_value, decode_all
+from orbisk_cli.values import ABSENT, INT64_MAX, INT64_MIN, BadRow, cell_text, cell_value, decode_all, encode_all
 
 LAT_NAMES = ("latitude", "lat", "y")
 LON_NAMES = ("longitude", "lon", "lng", "long", "x")
@@ -37,6 +37,8 @@ _WORD_START = frozenset("tfn")
 _BOOL_START = frozenset("tf")
 _BOOL_WORDS = frozenset(("true", "false"))
 _BOOL_OF = {"true": True, "false": False}.__getitem__
+_BOOL_TEXT = {True: "true", False: "false"}
+_CONTAINERS = frozenset((list, dict))
 
 
 def find_column(header: Sequence[str], given: str | None, names: tuple[str, ...], what: str, option: str) -> int:
@@ -256,6 +258,10 @@ def column_cells(values: list[Any]) -> list[str]:
         return list(map(str, values))
     elif kinds == {float}:
         return list(map(repr, values))
+    elif kinds == {bool}:
+        return list(map(_BOOL_TEXT.__getitem__, values))
+    elif kinds <= _CONTAINERS:
+        return encode_all(values)
     return list(map(_blank_or_text, values))
 
 
@@ -295,7 +301,7 @@ class CsvWriter:
         if None in quoted:
             self.writer.writerows(zip(*columns))
         elif rows:
-            self.out.write("\n".join(map(self.delimiter.join, zip(*quoted))) + "\n")  # type: ignore[arg-type]
+            self.out.write("\n".join(map(self.delimiter.join, zip(*quoted))) + "\n")
 
     def close(self) -> None:
         pass

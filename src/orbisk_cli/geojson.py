@@ -10,10 +10,11 @@ from __future__ import annotations
 import codecs
 import re
 from collections.abc import Iterator
+from operator import itemgetter
 from typing import IO, Any
 
 from orbisk_cli.source import Point, Source
-from orbisk_cli.values import BadRow, decode, encode, raw_decode, scan
+from orbisk_cli.values import BadRow, decode, encode_all, raw_decode, scan
 _SPACE = re.compile(r"[ \t\n\r]*")
 _AFTER_FEATURE = re.compile(r"[ \t\n\r]*([,\]])[ \t\n\r]*")
 _CHUNK = 1 << 20
@@ -250,13 +251,13 @@ class FeatureLinesSource(Source):
 # ---- writers ----------------------------------------------------------------------
 
 
-def feature_text(row: dict[str, Any]) -> str:
-    return '{"type":"Feature","id":%d,"geometry":{"type":"Point","coordinates":[%r,%r]},"properties":%s}' % (
-        row["id"],
-        row["longitude"],
-        row["latitude"],
-        encode(row["metadata"]),
-    )
+_FEATURE = '{"type":"Feature","id":%d,"geometry":{"type":"Point","coordinates":[%r,%r]},"properties":%s}'
+
+
+def feature_texts(rows: list[dict[str, Any]]) -> list[str]:
+    properties = encode_all(list(map(itemgetter("metadata"), rows)))
+    return list(map(_FEATURE.__mod__, zip(map(itemgetter("id"), rows), map(itemgetter("longitude"), rows),
+                                           map(itemgetter("latitude"), rows), properties)))
 
 
 class FeatureCollectionWriter:
@@ -270,7 +271,7 @@ class FeatureCollectionWriter:
             return
         lead = "\n" if self.first else ",\n"
         self.first = False
-        self.out.write(lead + ",\n".join(map(feature_text, rows)))
+        self.out.write(lead + ",\n".join(feature_texts(rows)))
 
     def close(self) -> None:
         self.out.write("\n]}\n")
@@ -282,7 +283,7 @@ class FeatureLinesWriter:
 
     def write(self, rows: list[dict[str, Any]]) -> None:
         if rows:
-            self.out.write("\n".join(map(feature_text, rows)) + "\n")
+            self.out.write("\n".join(feature_texts(rows)) + "\n")
 
     def close(self) -> None:
         pass

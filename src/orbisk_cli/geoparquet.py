@@ -22,7 +22,7 @@ from typing import IO, Any
 from orbisk_cli.errors import CliError
 from orbisk_cli.schema import Schema, SchemaChange, columns_of
 from orbisk_cli.source import Point, Source, in_order
-from orbisk_cli.values import ABSENT, INT64_MAX, BadRow, any_problem, decode, decode_all, encode, problem_in
+from orbisk_cli.values import ABSENT, INT64_MAX, BadRow, any_problem, decode, decode_all, encode, encode_all, problem_in
 
 GEOPARQUET_VERSION = "1.1.0"
 _WKB_TYPES = {1: "Point", 2: "LineString", 3: "Polygon", 4: "MultiPoint", 5: "MultiLineString", 6: "MultiPolygon",
@@ -305,7 +305,10 @@ class GeoParquetWriter:
         arrays = [geometry, bbox]
         for (key, kind), values in zip(self.schema.kinds.items(), columns_of(metas, self.schema.keys, ABSENT)):
             if kind == "json":
-                values = [None if v is ABSENT else encode(v) for v in values]
+                if ABSENT in values:
+                    values = [None if v is ABSENT else encode(v) for v in values]
+                else:
+                    values = encode_all(values)
             else:
                 wanted = {"bool": bool, "int": int, "float": float, "str": str}[kind]
                 kinds = set(map(type, values)) - {type(ABSENT)}

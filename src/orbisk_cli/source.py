@@ -1,10 +1,10 @@
 """What the importer reads from: a file of points, in batches.
 
 A source yields batches of points, each point a tuple (latitude, longitude,
-metadata, place) that `insert_batch` takes as it is (it ignores the fourth
-element and any further ones), and, between them, the rows it could not
-read as `BadRow`s, in file order. A `BadRow` raised instead of yielded means the file itself is
-malformed and reading cannot go on. `done` and `total` measure progress in
+metadata, place, ...) that `insert_batch` takes as it is (it ignores the
+elements after the metadata), and, between them, the rows it could not read
+as `BadRow`s, in file order. A `BadRow` raised instead of yielded means the
+file itself is malformed and reading cannot go on. `done` and `total` measure progress in
 the source's own unit of work (bytes, or rows).
 """
 

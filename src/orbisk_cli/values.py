@@ -13,7 +13,7 @@ from __future__ import annotations
 import json
 import math
 import re
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 from itertools import chain, repeat
 from operator import itemgetter
 from typing import Any
@@ -39,7 +39,8 @@ def _reject_constant(name: str) -> Any:
 decoder = json.JSONDecoder(parse_constant=_reject_constant)
 decode = decoder.decode
 raw_decode = decoder.raw_decode
-scan = decoder.scan_once  # (text, index) -> (value, end); no white space skipped
+# (text, index) -> (value, end), with no white space skipped
+scan: Callable[[str, int], tuple[Any, int]] = decoder.scan_once  # type: ignore[attr-defined]
 _encoder = json.JSONEncoder(ensure_ascii=False, separators=(",", ":"), allow_nan=False)
 
 
@@ -48,7 +49,7 @@ def _not_json(value: Any) -> Any:
 
 
 # The C encoder behind `_encoder`, made once: `encode` builds it on every call.
-_c_encode = None
+_c_encode: Callable[[Any, int], list[str]] | None = None
 if json.encoder.c_make_encoder is not None:  # type: ignore[attr-defined]
     _c_encode = json.encoder.c_make_encoder(  # type: ignore[attr-defined]
         None, _not_json, json.encoder.c_encode_basestring, None, ":", ",", False, False, False  # type: ignore[attr-defined]
@@ -60,6 +61,13 @@ def encode(value: Any) -> str:
     if _c_encode is None:
         return _encoder.encode(value)
     return "".join(_c_encode(value, 0))
+
+
+def encode_all(values: list[Any]) -> list[str]:
+    """`encode` of each value."""
+    if _c_encode is None:
+        return list(map(_encoder.encode, values))
+    return list(map("".join, map(_c_encode, values, repeat(0))))
 
 
 def problem_in(value: Any, depth: int = 1) -> str | None:
