@@ -3,24 +3,30 @@
 A store of N generated points is exported to CSV, GeoJSON and GeoParquet
 (`orbisk export`, timed); geopandas reads each file (`read_file`,
 `read_parquet`) and writes it back (`to_file`, `to_parquet`); `orbisk
-import` loads each file into a fresh store. The CSV import runs once more
-with the progress bar drawn on a pseudo-terminal, to price the bar.
+import` loads each file into a fresh store; its two halves are then timed
+alone, the command reading the file into batches and `insert_batch` storing
+them (the command overlaps the two on two threads). The CSV import runs once
+more with the progress bar drawn on a pseudo-terminal, to price the bar.
 
     python bench/bench_cli.py [N]        (default 1,000,000)
 """
 
+import gc
 import io
 import os
-import sys
+import shutil
 import subprocess
+import sys
 import tempfile
 import time
+import types
 import warnings
 
 import geopandas
 
 from common import make_points
 from orbisk import PyZurAD
+from orbisk_cli.importer import format_of, open_source
 from orbisk_cli.main import main
 from orbisk_cli.progress import Progress
 
@@ -53,6 +59,23 @@ def with_terminal(f):
         sys.stderr = saved
         os.close(master)
         drain.wait()
+
+
+def parts_of_import(path, store):
+    """The two halves of an import, each alone: the command reading and typing
+    the file into batches, and insert_batch storing those batches."""
+    options = types.SimpleNamespace(delimiter=None, lat_column=None, lon_column=None)
+    source, stream = open_source(path, format_of(path, None), options)
+    batches = []
+    gc.disable()  # as the command runs
+    try:
+        reading = timed(lambda: batches.extend(source.batches()))
+        stream.close()
+        db = PyZurAD(store)
+        storing = timed(lambda: [db.insert_batch(b) for b in batches])
+    finally:
+        gc.enable()
+    return reading, storing
 
 
 def main_bench(n):
@@ -94,10 +117,11 @@ def run(n, work):
             gp_write = timed(lambda: frame.to_file(target, driver="CSV" if fmt == "CSV" else "GeoJSON", **layer))
         store = os.path.join(work, f"import-{fmt}.db")
         imported = timed(lambda: cli("import", store, path))
+        reading, storing = parts_of_import(path, os.path.join(work, f"parts-{fmt}.db"))
         size = os.path.getsize(path)
-        rows.append((fmt, size, imported, gp_read, export, gp_write))
-        print(f"{fmt}: import {imported:.2f} s vs read {gp_read:.2f} s; export {export:.2f} s vs write {gp_write:.2f} s",
-              file=sys.stderr)
+        rows.append((fmt, size, imported, reading, storing, gp_read, export, gp_write))
+        print(f"{fmt}: import {imported:.2f} s (reading alone {reading:.2f} s, insert_batch alone {storing:.2f} s) "
+              f"vs read {gp_read:.2f} s; export {export:.2f} s vs write {gp_write:.2f} s", file=sys.stderr)
     plain = timed(lambda: cli("import", os.path.join(work, "plain.db"), files["CSV"]))
     # The bar's own cost: the processor time of the thread that draws it,
     # spent in its update calls (waits for the interpreter lock, which the
@@ -117,11 +141,13 @@ def run(n, work):
     Progress.update = update
 
     print(f"\n{n:,} points, one run\n")
-    print("| file | size | orbisk import | geopandas read | ratio | orbisk export | geopandas write | ratio |")
-    print("|---|---|---|---|---|---|---|---|")
-    for fmt, size, imported, gp_read, export, gp_write in rows:
-        print(f"| {fmt} | {size / 2**20:.0f} MiB | {imported:.2f} s | {gp_read:.2f} s | {gp_read / imported:.2f}x "
-              f"| {export:.2f} s | {gp_write:.2f} s | {gp_write / export:.2f}x |")
+    print("| file | size | orbisk import | reading alone | insert_batch alone | geopandas read | ratio "
+          "| orbisk export | geopandas write | ratio |")
+    print("|---|---|---|---|---|---|---|---|---|---|")
+    for fmt, size, imported, reading, storing, gp_read, export, gp_write in rows:
+        print(f"| {fmt} | {size / 2**20:.0f} MiB | {imported:.2f} s | {reading:.2f} s | {storing:.2f} s "
+              f"| {gp_read:.2f} s | {gp_read / imported:.2f}x | {export:.2f} s | {gp_write:.2f} s "
+              f"| {gp_write / export:.2f}x |")
     print(f"\nCSV import without a terminal {plain:.2f} s, with the progress bar drawn {bar:.2f} s; "
           f"{spent[1]} bar updates took {spent[0] * 1000:.1f} ms of processor time "
           f"({spent[0] / bar * 100:.3f} % of the import; {spent[2] * 1000:.1f} ms in all)")
