@@ -205,7 +205,9 @@ class CsvSource(Source):
 
         yield from in_order(len(rows), bad, make, lambda i: f"{self.name} line {lines[i]}")
 
-    def _points(self, columns: list[tuple[str, ...]], lines: list[int], lats: list[float], lons: list[float]) -> list[Point]:
+    def _points(
+        self, columns: list[tuple[str, ...]], lines: list[int], lats: list[float], lons: list[float]
+    ) -> list[Point]:
         values = [column_values(columns[i]) for i in self.meta_i]
         metas: list[dict[str, Any]]
         if values:
@@ -295,7 +297,7 @@ class CsvWriter:
     def write(self, rows: list[dict[str, Any]]) -> None:
         metas = list(map(itemgetter("metadata"), rows))
         self.schema.check(metas)
-        columns = [list(map(repr, map(itemgetter("latitude"), rows))), list(map(repr, map(itemgetter("longitude"), rows)))]
+        columns = [list(map(repr, map(itemgetter(name), rows))) for name in ("latitude", "longitude")]
         columns += map(column_cells, columns_of(metas, self.keys, ABSENT))
         quoted = [_quoted(column, self.delimiter) for column in columns]
         if None in quoted:

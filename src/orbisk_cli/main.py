@@ -227,7 +227,8 @@ def run_delete(args: Any) -> int:
         raise CliError(f"bad filter: {e}") from None
     except RuntimeError as e:
         raise CliError(f"delete failed: {e}") from None
-    print(f"deleted {deleted:,} point{'s' if deleted != 1 else ''}" + (" (orbisk compact reclaims their space)" if deleted else ""))
+    reclaim = " (orbisk compact reclaims their space)" if deleted else ""
+    print(f"deleted {deleted:,} point{'s' if deleted != 1 else ''}{reclaim}")
     return 0
 
 

@@ -48,12 +48,13 @@ def _not_json(value: Any) -> Any:
     raise TypeError(f"Object of type {type(value).__name__} is not JSON serializable")
 
 
-# The C encoder behind `_encoder`, made once: `encode` builds it on every call.
+# The C encoder behind `_encoder`, made once (JSONEncoder.encode makes one on every call).
 _c_encode: Callable[[Any, int], list[str]] | None = None
-if json.encoder.c_make_encoder is not None:  # type: ignore[attr-defined]
-    _c_encode = json.encoder.c_make_encoder(  # type: ignore[attr-defined]
-        None, _not_json, json.encoder.c_encode_basestring, None, ":", ",", False, False, False  # type: ignore[attr-defined]
-    )
+_make_encoder = getattr(json.encoder, "c_make_encoder", None)
+if _make_encoder is not None:
+    # (markers, default, string encoder, indent, key separator, item separator, sort_keys, skipkeys,
+    # allow_nan); no markers: values read from a store hold no cycles
+    _c_encode = _make_encoder(None, _not_json, json.encoder.c_encode_basestring, None, ":", ",", False, False, False)
 
 
 def encode(value: Any) -> str:
