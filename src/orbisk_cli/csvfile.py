@@ -18,7 +18,7 @@ from itertools import repeat
 from operator import itemgetter
 from typing import IO, Any
 
-from orbisk_cli.schema import Schema, columns_of
+from orbisk_cli.schema import Schema
 from orbisk_cli.source import Point, Source, in_order
 from orbisk_cli.values import ABSENT, INT64_MAX, INT64_MIN, BadRow, cell_text, cell_value, decode_all, encode_all
 
@@ -296,9 +296,8 @@ class CsvWriter:
 
     def write(self, rows: list[dict[str, Any]]) -> None:
         metas = list(map(itemgetter("metadata"), rows))
-        self.schema.check(metas)
         columns = [list(map(repr, map(itemgetter(name), rows))) for name in ("latitude", "longitude")]
-        columns += map(column_cells, columns_of(metas, self.keys, ABSENT))
+        columns += map(column_cells, self.schema.columns(metas, ABSENT))
         quoted = [_quoted(column, self.delimiter) for column in columns]
         if None in quoted:
             self.writer.writerows(zip(*columns))

@@ -20,7 +20,7 @@ from operator import itemgetter
 from typing import IO, Any
 
 from orbisk_cli.errors import CliError
-from orbisk_cli.schema import Schema, SchemaChange, columns_of
+from orbisk_cli.schema import Schema, SchemaChange
 from orbisk_cli.source import Point, Source, in_order
 from orbisk_cli.values import ABSENT, INT64_MAX, BadRow, any_problem, decode, decode_all, encode, encode_all, problem_in
 
@@ -283,13 +283,12 @@ class GeoParquetWriter:
         self.arrow_schema = pa.schema(fields)
         # Without a stored Arrow schema, readers take the file metadata written at
         # close as the schema's, so the `geo` metadata can carry the final bbox.
-        self.writer = self.pq.ParquetWriter(out, self.arrow_schema, compression="zstd", store_schema=False)
+        self.writer = self.pq.ParquetWriter(out, self.arrow_schema, compression="snappy", store_schema=False)
         self.extent = [math.inf, math.inf, -math.inf, -math.inf]
 
     def write(self, rows: list[dict[str, Any]]) -> None:
         pa, np = self.pa, self.np
         metas = list(map(itemgetter("metadata"), rows))
-        self.schema.check(metas)
         n = len(rows)
         lon = np.fromiter(map(itemgetter("longitude"), rows), dtype=np.float64, count=n)
         lat = np.fromiter(map(itemgetter("latitude"), rows), dtype=np.float64, count=n)
@@ -303,7 +302,7 @@ class GeoParquetWriter:
         x, y = pa.array(lon), pa.array(lat)
         bbox = pa.StructArray.from_arrays([x, y, x, y], fields=list(self.bbox_type))
         arrays = [geometry, bbox]
-        for (key, kind), values in zip(self.schema.kinds.items(), columns_of(metas, self.schema.keys, ABSENT)):
+        for (key, kind), values in zip(self.schema.kinds.items(), self.schema.columns(metas, ABSENT)):
             if kind == "json":
                 if ABSENT in values:
                     values = [None if v is ABSENT else encode(v) for v in values]

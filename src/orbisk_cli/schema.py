@@ -54,19 +54,30 @@ class Schema:
     def keys(self) -> list[str]:
         return list(self.kinds)
 
-    def check(self, metas: list[dict[str, Any]]) -> None:
-        """Raises SchemaChange when some metadata has a key this schema lacks."""
-        if not self.kinds.keys() >= set(chain.from_iterable(metas)):
-            raise SchemaChange()
+    def columns(self, metas: list[dict[str, Any]], absent: Any) -> list[list[Any]]:
+        """The values of each key of the schema over the metadata, `absent`
+        where a key is missing; raises SchemaChange when some metadata has a
+        key this schema lacks."""
+        columns, complete = _columns(metas, self.keys, absent)
+        # Every point holding every key, and no more keys than that, holds no other key.
+        if not (complete and set(map(len, metas)) <= {len(self.kinds)}):
+            if not self.kinds.keys() >= set(chain.from_iterable(metas)):
+                raise SchemaChange()
+        return columns
 
 
 def columns_of(metas: list[dict[str, Any]], keys: list[str], absent: Any) -> list[list[Any]]:
     """The values of each key over the metadata, `absent` where a key is missing."""
-    if not metas or not keys:
-        return [[] for _ in keys]
-    try:
-        if len(keys) == 1:
-            return [list(map(itemgetter(keys[0]), metas))]
-        return list(map(list, zip(*map(itemgetter(*keys), metas))))
-    except KeyError:  # some point lacks a key: ask key by key
-        return [list(map(methodcaller("get", key, absent), metas)) for key in keys]
+    return _columns(metas, keys, absent)[0]
+
+
+def _columns(metas: list[dict[str, Any]], keys: list[str], absent: Any) -> tuple[list[list[Any]], bool]:
+    columns = []
+    complete = True
+    for key in keys:
+        try:
+            columns.append(list(map(itemgetter(key), metas)))
+        except KeyError:  # some point lacks the key
+            complete = False
+            columns.append(list(map(methodcaller("get", key, absent), metas)))
+    return columns, complete
