@@ -5,7 +5,8 @@ A store of N generated points is exported to CSV, GeoJSON and GeoParquet
 `read_parquet`) and writes it back (`to_file`, `to_parquet`); `orbisk
 import` loads each file into a fresh store; its two halves are then timed
 alone, the command reading the file into batches and `insert_batch` storing
-them (the command overlaps the two on two threads). The CSV import runs once
+them (the command overlaps the two on two threads), and the reading of the
+store's rows that an export starts from. The CSV import runs once
 more with the progress bar drawn on a pseudo-terminal, to price the bar.
 
     python bench/bench_cli.py [N]        (default 1,000,000)
@@ -29,6 +30,7 @@ from orbisk import PyZurAD
 from orbisk_cli.importer import format_of, open_source
 from orbisk_cli.main import main
 from orbisk_cli.progress import Progress
+from orbisk_cli.selection import Selection, chunks
 
 warnings.filterwarnings("ignore")
 
@@ -119,9 +121,11 @@ def run(n, work):
         imported = timed(lambda: cli("import", store, path))
         reading, storing = parts_of_import(path, os.path.join(work, f"parts-{fmt}.db"))
         size = os.path.getsize(path)
-        rows.append((fmt, size, imported, reading, storing, gp_read, export, gp_write))
+        querying = timed(lambda: [None for _ in chunks(PyZurAD(source), Selection())])
+        rows.append((fmt, size, imported, reading, storing, gp_read, export, querying, gp_write))
         print(f"{fmt}: import {imported:.2f} s (reading alone {reading:.2f} s, insert_batch alone {storing:.2f} s) "
-              f"vs read {gp_read:.2f} s; export {export:.2f} s vs write {gp_write:.2f} s", file=sys.stderr)
+              f"vs read {gp_read:.2f} s; export {export:.2f} s (the store's rows alone {querying:.2f} s) "
+              f"vs write {gp_write:.2f} s", file=sys.stderr)
     plain = timed(lambda: cli("import", os.path.join(work, "plain.db"), files["CSV"]))
     # The bar's own cost: the processor time of the thread that draws it,
     # spent in its update calls (waits for the interpreter lock, which the
@@ -142,12 +146,12 @@ def run(n, work):
 
     print(f"\n{n:,} points, one run\n")
     print("| file | size | orbisk import | reading alone | insert_batch alone | geopandas read | ratio "
-          "| orbisk export | geopandas write | ratio |")
-    print("|---|---|---|---|---|---|---|---|---|---|")
-    for fmt, size, imported, reading, storing, gp_read, export, gp_write in rows:
+          "| orbisk export | rows alone | geopandas write | ratio |")
+    print("|---|---|---|---|---|---|---|---|---|---|---|")
+    for fmt, size, imported, reading, storing, gp_read, export, querying, gp_write in rows:
         print(f"| {fmt} | {size / 2**20:.0f} MiB | {imported:.2f} s | {reading:.2f} s | {storing:.2f} s "
-              f"| {gp_read:.2f} s | {gp_read / imported:.2f}x | {export:.2f} s | {gp_write:.2f} s "
-              f"| {gp_write / export:.2f}x |")
+              f"| {gp_read:.2f} s | {gp_read / imported:.2f}x | {export:.2f} s | {querying:.2f} s "
+              f"| {gp_write:.2f} s | {gp_write / export:.2f}x |")
     print(f"\nCSV import without a terminal {plain:.2f} s, with the progress bar drawn {bar:.2f} s; "
           f"{spent[1]} bar updates took {spent[0] * 1000:.1f} ms of processor time "
           f"({spent[0] / bar * 100:.3f} % of the import; {spent[2] * 1000:.1f} ms in all)")
