@@ -18,16 +18,14 @@ import json
 import math
 import os
 import sqlite3
-import statistics
 import sys
-import time
 
 import numpy as np
 import shapely
 
 sys.path.insert(0, os.path.dirname(__file__))
 from bench_queries import query_points  # noqa: E402
-from common import main_of, timed  # noqa: E402
+from common import main_of, median_of, median_ratio, rounds_of  # noqa: E402
 
 from orbisk import PyZurAD  # noqa: E402
 
@@ -161,18 +159,6 @@ class Ceiling:
 
 # ---- the run -----------------------------------------------------------------------------------------
 
-def batch_size(f):
-    return max(1, min(1000, int(0.002 / max(timed(f)[0], 1e-7))))
-
-
-def batch_time(f, k):
-    """Time of one call, averaged over a batch of k."""
-    t = time.perf_counter()
-    for _ in range(k):
-        f()
-    return (time.perf_counter() - t) / k
-
-
 def by_id(rows):
     return sorted(rows, key=lambda r: r["id"])
 
@@ -233,15 +219,12 @@ def run(args, work):
         want = by_id(ours())
         for f in theirs + [best]:
             assert by_id(f()) == want, name
-        # The three in turn, round after round, and the ratios taken round by round, so that they
-        # hold while the shared machine's speed drifts. Quick calls are timed in batches of about 2 ms.
-        calls = [(f, batch_size(f)) for f in [ours, best] + theirs]
-        rounds = [[batch_time(f, k) for f, k in calls] for _ in range(args.repeat)]
-        t_ours, t_best = (statistics.median(r[i] for r in rounds) for i in (0, 1))
-        t_variants = [statistics.median(r[i] for r in rounds) for i in range(2, 2 + len(theirs))]
+        rounds = rounds_of([ours, best] + theirs, args.repeat)
+        t_ours, t_best = median_of(rounds, 0), median_of(rounds, 1)
+        t_variants = [median_of(rounds, i) for i in range(2, 2 + len(theirs))]
         fastest = t_variants.index(min(t_variants)) + 2
-        vs_sqlite = statistics.median(r[fastest] / r[0] for r in rounds)
-        vs_ceiling = statistics.median(r[0] / r[1] for r in rounds)
+        vs_sqlite = median_ratio(rounds, fastest, 0)
+        vs_ceiling = median_ratio(rounds, 0, 1)
         examined = grid_candidates(ceiling.lat, ceiling.lon, grid_box) if grid_box else n // 100
         print(f"{name:<38}{len(want):>7,}{examined / max(len(want), 1):>10.1f}{t_ours * 1000:>10.3f}"
               f"{min(t_variants) * 1000:>10.3f}{t_best * 1000:>10.3f}      {vs_sqlite:>10.1f}x{vs_ceiling:>14.1f}x"

@@ -52,6 +52,36 @@ def median_time(f, repeat):
     return statistics.median(times), result
 
 
+def batch_size(f):
+    """How many calls of f make a batch of about 2 ms (at most 1000)."""
+    return max(1, min(1000, int(0.002 / max(timed(f)[0], 1e-7))))
+
+
+def batch_time(f, k):
+    """Time of one call, averaged over a batch of k."""
+    t = time.perf_counter()
+    for _ in range(k):
+        f()
+    return (time.perf_counter() - t) / k
+
+
+def rounds_of(fs, repeat):
+    """The calls in turn, round after round, quick ones in batches: one list of times a round.
+    Ratios taken round by round hold while the shared machine's speed drifts."""
+    calls = [(f, batch_size(f)) for f in fs]
+    return [[batch_time(f, k) for f, k in calls] for _ in range(repeat)]
+
+
+def median_of(rounds, i):
+    """Median time of the i-th call over the rounds."""
+    return statistics.median(r[i] for r in rounds)
+
+
+def median_ratio(rounds, i, j):
+    """Median over the rounds of time i / time j."""
+    return statistics.median(r[i] / r[j] for r in rounds)
+
+
 def main_of(run):
     """Command-line entry of a query benchmark: run(args, work) with --points, --repeat and --dir."""
     ap = argparse.ArgumentParser()

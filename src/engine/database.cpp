@@ -176,7 +176,7 @@ void Database::add_to_indexes(std::uint64_t first, std::size_t count,
 namespace {
 // A read whose result or index is too large for memory fails the call, not the process.
 template <class F>
-Result<std::vector<PointRecord>> unless_out_of_memory(F read) {
+auto unless_out_of_memory(F read) -> Result<decltype(read())> {
     try {
         return read();
     } catch (const std::bad_alloc&) {
@@ -191,7 +191,14 @@ Result<std::vector<PointRecord>> Database::metadata_scan(const FilterExpr& filte
     return unless_out_of_memory([&] { return orbisk::metadata_scan(storage_->records(), indexes_, filter, limit); });
 }
 
-Result<std::vector<PointRecord>> Database::spatial_query(const SpatialShape& shape, const FilterExpr* filter) {
+Result<TextRecords> Database::metadata_scan_texts(const FilterExpr& filter, std::uint64_t limit) {
+    if (limit == 0) return TextRecords{};
+    std::shared_lock lock(storage_mutex_);
+    return unless_out_of_memory(
+        [&] { return orbisk::metadata_scan_texts(storage_->records(), indexes_, filter, limit); });
+}
+
+Result<TextRecords> Database::spatial_query(const SpatialShape& shape, const FilterExpr* filter) {
     if (auto st = maybe_rebuild_grid(); !st) return fail(st.error());
     std::shared_lock grid_lock(grid_mutex_);
     std::shared_lock storage_lock(storage_mutex_);

@@ -19,6 +19,7 @@
 #include "engine/metadata/metadata.hpp"
 #include "engine/query/filter.hpp"
 #include "engine/query/grid_route.hpp"
+#include "engine/query/text_records.hpp"
 #include "engine/storage/storage.hpp"
 #include "engine/storage/write_lock.hpp"
 
@@ -96,10 +97,14 @@ public:
     // (kNoLimit for all), read under the storage lock held shared.
     Result<std::vector<PointRecord>> metadata_scan(const FilterExpr& filter, std::uint64_t limit);
 
+    // The same scan for query and exists: the records with their stored text,
+    // for the row builder.
+    Result<TextRecords> metadata_scan_texts(const FilterExpr& filter, std::uint64_t limit);
+
     // The points inside `shape` that match `filter` (all when null): the grid
     // is rebuilt first if it is due, then read under the grid and storage
     // locks held shared. Fails only when the rebuild cannot take the write lock.
-    Result<std::vector<PointRecord>> spatial_query(const SpatialShape& shape, const FilterExpr* filter);
+    Result<TextRecords> spatial_query(const SpatialShape& shape, const FilterExpr* filter);
 
     std::uint64_t live_count() const;
     std::pair<std::uint64_t, std::uint64_t> slot_stats() const;

@@ -3,7 +3,6 @@
 
 #include <string>
 #include <string_view>
-#include <unordered_map>
 
 #include "engine/metadata/metadata.hpp"
 #include "python/py_util.hpp"
@@ -65,29 +64,5 @@ bool metadata_from_py_dict(PyObject* dict, MetadataMap& out, int level = 1);
 // objects: the same text as metadata_to_json_text of the converted map, and the
 // same errors as metadata_from_py_dict. On failure `out` is left as it was.
 bool metadata_text_from_py_dict(PyObject* dict, std::string& out);
-
-// String interning for the results of one call: every key, and up to 8192
-// string values, are created once and shared.
-class StringCaches {
-public:
-    static constexpr std::size_t kMaxValueStrings = 8192;
-    // New references, or nullptr with a Python exception set.
-    PyObject* key(std::string_view s);
-    PyObject* value(std::string_view s);
-
-private:
-    struct Hash {
-        using is_transparent = void;
-        std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
-    };
-    using Cache = std::unordered_map<std::string, Ref, Hash, std::equal_to<>>;
-    static PyObject* lookup(Cache& cache, std::string_view s, bool may_add);
-    Cache keys_;
-    Cache values_;
-};
-
-// New references, or nullptr with a Python exception set.
-PyObject* value_to_py(const MetadataValue& value, StringCaches& caches);
-PyObject* metadata_to_py(const MetadataMap& map, StringCaches& caches);
 
 }  // namespace orbisk::py

@@ -280,23 +280,22 @@ bool filter_argument(PyObject* obj, FilterExpr& out) {
 
 // Runs a metadata scan with the interpreter lock released; the filter is
 // freed there too.
-Result<std::vector<PointRecord>> scan_unlocked(PyObject* self, FilterExpr& filter, std::uint64_t limit) {
+Result<TextRecords> scan_unlocked(PyObject* self, FilterExpr& filter, std::uint64_t limit) {
     auto db = database_of(self);
     GilRelease unlocked;
-    auto r = db->metadata_scan(filter, limit);
+    auto r = db->metadata_scan_texts(filter, limit);
     filter = FilterExpr();
     return r;
 }
 
 // The rows of a read's records, or RuntimeError for its failure. The records
 // are freed with the interpreter lock released: that is engine work too.
-PyObject* rows_of(Result<std::vector<PointRecord>>& r) {
+PyObject* rows_of(Result<TextRecords>& r) {
     if (!r) return raise_error(r.error(), PyExc_RuntimeError);
     PyObject* rows = build_rows(*r);
     {
         GilRelease unlocked;
-        r->clear();
-        r->shrink_to_fit();
+        *r = TextRecords();
     }
     return rows;
 }
@@ -358,7 +357,7 @@ bool polygon_vertices(PyObject* list, std::vector<Vertex>& out) {
 // Runs a spatial query with the interpreter lock released, and builds its rows.
 PyObject* spatial_rows(PyObject* self, SpatialShape shape, std::optional<FilterExpr> filter) {
     auto db = database_of(self);
-    Result<std::vector<PointRecord>> r;
+    Result<TextRecords> r;
     {
         GilRelease unlocked;
         r = db->spatial_query(shape, filter ? &*filter : nullptr);

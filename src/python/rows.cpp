@@ -1,6 +1,7 @@
 #include "python/rows.hpp"
 
-#include "python/convert.hpp"
+#include "python/string_caches.hpp"
+#include "python/text_to_py.hpp"
 
 namespace orbisk::py {
 
@@ -24,7 +25,7 @@ private:
 
 }  // namespace
 
-PyObject* build_rows(const std::vector<PointRecord>& records) {
+PyObject* build_rows(const TextRecords& records) {
     GcPause pause;
     StringCaches caches;
     Ref id_key = Ref::steal(caches.key("id"));
@@ -38,15 +39,22 @@ PyObject* build_rows(const std::vector<PointRecord>& records) {
         Ref v = Ref::steal(value);
         return v && PyDict_SetItem(dict, key.get(), v.get()) == 0;
     };
-    for (std::size_t i = 0; i < records.size(); ++i) {
-        const PointRecord& r = records[i];
+    MetadataToPy to_py(caches);
+    Py_ssize_t n = 0;
+    const bool built = records.for_each([&](const TextRecords::Record& r) {
+        Ref metadata = Ref::steal(to_py(r.text));
+        if (!metadata) return !PyErr_Occurred();  // unreadable: the point reads as absent
         Ref row = Ref::steal(PyDict_New());
         if (!row || !set(row.get(), id_key, PyLong_FromUnsignedLongLong(r.slot)) ||
             !set(row.get(), lat_key, PyFloat_FromDouble(r.lat)) || !set(row.get(), lon_key, PyFloat_FromDouble(r.lon)) ||
-            !set(row.get(), meta_key, metadata_to_py(r.metadata, caches)))
-            return nullptr;
-        PyList_SetItem(rows.get(), static_cast<Py_ssize_t>(i), row.release());
-    }
+            !set(row.get(), meta_key, metadata.release()))
+            return false;
+        PyList_SetItem(rows.get(), n++, row.release());
+        return true;
+    });
+    if (!built) return nullptr;
+    if (n < PyList_Size(rows.get()) && PyList_SetSlice(rows.get(), n, PyList_Size(rows.get()), nullptr) != 0)
+        return nullptr;
     return rows.release();
 }
 

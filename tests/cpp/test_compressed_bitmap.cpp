@@ -31,6 +31,12 @@ void check_against(const CompressedBitmap& b, const Model& model, std::mt19937_6
     std::vector<std::uint64_t> seen;
     b.for_each_set([&](std::uint64_t s) { seen.push_back(s); });
     REQUIRE(seen == std::vector<std::uint64_t>(model.begin(), model.end()));
+    for (std::uint64_t max : {std::uint64_t{0}, std::uint64_t{1}, rng() % (seen.size() + 2), seen.size() + 1}) {
+        std::vector<std::uint64_t> first{7};  // listed after what the vector holds
+        b.list_first(max, first);
+        CHECK_EQ(first.size(), 1 + std::min<std::uint64_t>(max, seen.size()));
+        CHECK(std::equal(first.begin() + 1, first.end(), seen.begin()));
+    }
 
     for (int k = 0; k < 200 && !model.empty(); ++k) {
         const std::uint64_t s = seen[rng() % seen.size()];
@@ -41,6 +47,7 @@ void check_against(const CompressedBitmap& b, const Model& model, std::mt19937_6
 
     SlotBitmap bottom(kSpan);
     for (auto it = model.begin(); it != model.end() && *it < kSpan; ++it) bottom.set(*it);
+    CHECK_EQ(bottom.count(), static_cast<std::uint64_t>(std::distance(model.begin(), model.lower_bound(kSpan))));
     // Also a length on a word edge with a member right at it, which must stay out.
     std::uint64_t edge = rng() % (kSpan / 64);
     for (std::uint64_t k = 0; k < kSpan / 64 && !(bottom.words()[edge] & 1); ++k) edge = (edge + 1) % (kSpan / 64);

@@ -18,9 +18,9 @@ using namespace orbisk;
 
 namespace {
 
-std::set<std::uint64_t> slots_of(const std::vector<PointRecord>& records) {
+std::set<std::uint64_t> slots_of(const TextRecords& records) {
     std::set<std::uint64_t> out;
-    for (const auto& r : records) out.insert(r.slot);
+    records.for_each([&](const TextRecords::Record& r) { return out.insert(r.slot).second; });
     return out;
 }
 

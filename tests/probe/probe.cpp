@@ -4,12 +4,16 @@
 // against exact rational arithmetic; and a build of the handle class whose file
 // layer can be made to fail (engine/util/fault_injection.hpp), with the
 // controls of that hook.
+#include <optional>
+
 #include "engine/metadata/metadata.hpp"
 #include "engine/query/orient2d.hpp"
 #include "engine/query/polygon.hpp"
 #include "engine/util/fault_injection.hpp"
 #include "python/convert.hpp"
 #include "python/py_util.hpp"
+#include "python/string_caches.hpp"
+#include "python/text_to_py.hpp"
 
 using namespace orbisk;
 using namespace orbisk::py;
@@ -40,9 +44,56 @@ PyObject* probe_to_json_text_via_map(PyObject*, PyObject* arg) {
     return text_to_py(metadata_to_json_text(map));
 }
 
-// from_json_texts(list of str or bytes) -> list of dict or None, converted with
-// one set of string caches, as the rows of one call are.
-PyObject* probe_from_json_texts(PyObject*, PyObject* arg) {
+// The conversion of parsed metadata values to Python objects that rows were
+// built with before they were built from the text itself: the reference that
+// the direct conversion is checked against.
+struct ValueToPy {
+    StringCaches& caches;
+    PyObject* operator()(std::monostate) const { return Py_NewRef(Py_None); }
+    PyObject* operator()(bool b) const { return PyBool_FromLong(b); }
+    PyObject* operator()(std::uint64_t v) const {
+        if (v > static_cast<std::uint64_t>(INT64_MAX)) return PyFloat_FromDouble(static_cast<double>(v));
+        return PyLong_FromUnsignedLongLong(v);
+    }
+    PyObject* operator()(std::int64_t v) const { return PyLong_FromLongLong(v); }
+    PyObject* operator()(double d) const { return PyFloat_FromDouble(d); }
+    PyObject* operator()(const std::string& s) const { return caches.value(s); }
+    PyObject* operator()(const MetadataArray& arr) const {
+        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(arr.size())));
+        if (!list) return nullptr;
+        for (std::size_t i = 0; i < arr.size(); ++i) {
+            PyObject* item = std::visit(*this, arr[i].v);
+            if (!item || PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item) != 0) return nullptr;
+        }
+        return list.release();
+    }
+    PyObject* operator()(const MetadataObject& obj) const {
+        Ref dict = Ref::steal(PyDict_New());
+        if (!dict) return nullptr;
+        for (const auto& [k, v] : obj)
+            if (!set_item(dict.get(), k, v)) return nullptr;
+        return dict.release();
+    }
+    bool set_item(PyObject* dict, std::string_view k, const MetadataValue& v) const {
+        Ref key = Ref::steal(caches.key(k));
+        if (!key) return false;
+        Ref value = Ref::steal(std::visit(*this, v.v));
+        return value && PyDict_SetItem(dict, key.get(), value.get()) == 0;
+    }
+    PyObject* metadata(const MetadataMap& map) const {
+        Ref dict = Ref::steal(PyDict_New());
+        if (!dict) return nullptr;
+        for (const auto& [k, v] : map)
+            if (!set_item(dict.get(), k, v)) return nullptr;
+        return dict.release();
+    }
+};
+
+// Converts a list of str or bytes texts with one set of string caches, as the
+// rows of one call are, by `convert(text, caches)` -> new reference, Py_None
+// for an unreadable text, or nullptr with an exception set.
+template <class Convert>
+PyObject* convert_texts(PyObject* arg, Convert convert) {
     if (!PyList_Check(arg)) return raise_conversion_error(arg, "PyList", "texts");
     StringCaches caches;
     Ref out = Ref::steal(PyList_New(0));
@@ -61,11 +112,39 @@ PyObject* probe_from_json_texts(PyObject*, PyObject* arg) {
             if (!data) return nullptr;
             text = std::string_view(data, static_cast<std::size_t>(n));
         }
-        auto map = metadata_from_json_text(text);
-        Ref value = map ? Ref::steal(metadata_to_py(*map, caches)) : Ref::borrow(Py_None);
+        Ref value = Ref::steal(convert(text, caches));
         if (!value || PyList_Append(out.get(), value.get()) != 0) return nullptr;
     }
     return out.release();
+}
+
+// from_json_texts(list of str or bytes) -> list of dict or None: each text's
+// metadata as result rows carry it (None where the text is unreadable).
+PyObject* probe_from_json_texts(PyObject*, PyObject* arg) {
+    std::optional<MetadataToPy> to_py;
+    return convert_texts(arg, [&](std::string_view text, StringCaches& caches) -> PyObject* {
+        if (!to_py) to_py.emplace(caches);
+        PyObject* dict = (*to_py)(text);
+        if (!dict && !PyErr_Occurred()) return Py_NewRef(Py_None);
+        return dict;
+    });
+}
+
+// from_json_texts_via_map(list of str or bytes) -> the same, through the
+// value model: the text read into a MetadataMap, then each value converted.
+PyObject* probe_from_json_texts_via_map(PyObject*, PyObject* arg) {
+    return convert_texts(arg, [](std::string_view text, StringCaches& caches) -> PyObject* {
+        auto map = metadata_from_json_text(text);
+        return map ? ValueToPy{caches}.metadata(*map) : Py_NewRef(Py_None);
+    });
+}
+
+// texts_readable(list of str or bytes) -> list of bool: whether the scan's
+// quick check finds each text readable, without building it.
+PyObject* probe_texts_readable(PyObject*, PyObject* arg) {
+    return convert_texts(arg, [](std::string_view text, StringCaches&) -> PyObject* {
+        return PyBool_FromLong(metadata_text_readable(text));
+    });
 }
 
 // orient2d(ax, ay, bx, by, cx, cy) -> float whose sign is the orientation.
@@ -164,6 +243,8 @@ PyMethodDef probe_methods[] = {
     {"to_json_text", probe_to_json_text, METH_O, nullptr},
     {"to_json_text_via_map", probe_to_json_text_via_map, METH_O, nullptr},
     {"from_json_texts", probe_from_json_texts, METH_O, nullptr},
+    {"from_json_texts_via_map", probe_from_json_texts_via_map, METH_O, nullptr},
+    {"texts_readable", probe_texts_readable, METH_O, nullptr},
     {"faults_arm", probe_faults_arm, METH_VARARGS, nullptr},
     {"faults_disarm", probe_faults_disarm, METH_NOARGS, nullptr},
     {"faults_events", probe_faults_events, METH_NOARGS, nullptr},

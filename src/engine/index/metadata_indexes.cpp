@@ -58,16 +58,17 @@ std::optional<SlotBitmap> MetadataIndexes::answer(const RecordStore& records, co
 }
 
 std::optional<std::vector<std::uint64_t>> MetadataIndexes::answer_slots(const RecordStore& records,
-                                                                      const FilterExpr& compare) {
+                                                                      const FilterExpr& compare, std::uint64_t max) {
     if (compare.kind == FilterExpr::Kind::Compare && compare.op == CompareOp::Eq) {
         ensure_built(value_, value_mutex_, [&] { build_value(records); });
         std::shared_lock lock(value_mutex_);
-        return value_.equal_slots(compare.key, compare.operand);
+        return value_.equal_slots(compare.key, compare.operand, max);
     }
     auto bits = answer(records, compare);
     if (!bits) return std::nullopt;
     std::vector<std::uint64_t> out;
     bits->for_each_set([&](std::uint64_t s) { out.push_back(s); });
+    if (out.size() > max) out.resize(max);
     return out;
 }
 

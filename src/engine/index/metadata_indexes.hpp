@@ -35,9 +35,11 @@ public:
     // building that index from `records` first if it has not been built. Nothing
     // when the index declines. The caller holds the storage lock shared.
     std::optional<SlotBitmap> answer(const RecordStore& records, const FilterExpr& compare);
-    // The same answer as ascending slots (an Eq answer is listed from the
-    // value's own set, without a bitmap as long as the store).
-    std::optional<std::vector<std::uint64_t>> answer_slots(const RecordStore& records, const FilterExpr& compare);
+    // The same answer as ascending slots, at most `max` of them, the lowest (an
+    // Eq answer is listed from the value's own set, without a bitmap as long as
+    // the store, and only as far as `max`).
+    std::optional<std::vector<std::uint64_t>> answer_slots(const RecordStore& records, const FilterExpr& compare,
+                                                           std::uint64_t max = ~std::uint64_t{0});
 
     // Whether either index has been built (and so wants new points).
     bool any_built() const;

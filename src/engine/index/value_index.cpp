@@ -104,16 +104,13 @@ std::optional<SlotBitmap> ValueIndex::answer(std::string_view key, CompareOp op,
     }
 }
 
-std::optional<std::vector<std::uint64_t>> ValueIndex::equal_slots(std::string_view key,
-                                                                 const MetadataValue& operand) const {
+std::optional<std::vector<std::uint64_t>> ValueIndex::equal_slots(std::string_view key, const MetadataValue& operand,
+                                                                 std::uint64_t max) const {
     const auto it = keys_.find(key);
     std::string& vk = scratch();
     if (it == keys_.end() || !value_key(operand, vk)) return std::nullopt;
     std::vector<std::uint64_t> out;
-    if (auto v = it->second.values.find(vk); v != it->second.values.end()) {
-        out.reserve(v->second.count());
-        v->second.for_each_set([&](std::uint64_t s) { out.push_back(s); });
-    }
+    if (auto v = it->second.values.find(vk); v != it->second.values.end()) v->second.list_first(max, out);
     return out;
 }
 

@@ -36,7 +36,9 @@ public:
     std::optional<SlotBitmap> answer(std::string_view key, CompareOp op, const MetadataValue& operand) const;
     // The Eq answer as ascending slots, listed from the value's own set without
     // a bitmap as long as the store: what a rare value costs is its members.
-    std::optional<std::vector<std::uint64_t>> equal_slots(std::string_view key, const MetadataValue& operand) const;
+    // At most `max` of them, the lowest.
+    std::optional<std::vector<std::uint64_t>> equal_slots(std::string_view key, const MetadataValue& operand,
+                                                          std::uint64_t max) const;
     // Forgets a deleted slot under the record's own values.
     void remove(std::uint64_t slot, const MetadataMap& metadata);
 

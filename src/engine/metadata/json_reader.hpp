@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "engine/metadata/metadata.hpp"
 
@@ -55,6 +56,9 @@ struct JsonCursor {
 
     // At a '"': reads the string and appends its unescaped text to `out`.
     bool read_string(std::string& out);
+    // At a '"': reads the string and points `out` at its text: in place when
+    // it holds no escape, otherwise at its unescaped text in `scratch`.
+    bool read_string_view(std::string& scratch, std::string_view& out);
     // At the first byte of a number: reads it (the bytes that follow are not
     // looked at). A number whose magnitude overflows a double fails.
     bool read_number(Number& out);

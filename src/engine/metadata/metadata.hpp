@@ -101,6 +101,10 @@ std::optional<MetadataMap> metadata_from_json_text(std::string_view text);
 // metadata_from_json_text gives nothing.
 std::optional<MetadataMap> metadata_subset_from_json_text(std::string_view text, std::span<const std::string> keys);
 
+// Whether metadata_from_json_text would read the text, found without building
+// anything.
+bool metadata_text_readable(std::string_view text);
+
 // Reads one complete JSON value (of any kind) from the front of `text`, after
 // skipping JSON whitespace, and returns the number of bytes consumed including
 // that whitespace. A bare number or literal must be followed by whitespace, one

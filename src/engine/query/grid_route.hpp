@@ -24,6 +24,9 @@ namespace orbisk {
 // polygon test.
 using SpatialShape = std::variant<GeoBox, Circle, Polygon>;
 
+// How many candidates ahead the exact point test asks for coordinate records.
+inline constexpr std::size_t kPrefetchAhead = 32;
+
 // The exact point test on candidate slots, in place and in order: a slot is
 // kept when it is live, its coordinate record ends within the mapped file, and
 // its coordinates pass `test(lat, lon)`. Only coordinate records are read.
@@ -32,10 +35,17 @@ void keep_points_passing(const RecordStore& records, std::vector<std::uint64_t>&
     const SlotBitmap& live = records.live_bitmap();
     const MappedFile& coords = records.coords();
     const std::uint64_t in_file = coords.size() < kDataStart ? 0 : (coords.size() - kDataStart) / kCoordRecord;
+    const std::uint8_t* const first = coords.data() + kDataStart;
+    const std::size_t n = slots.size();
     std::size_t kept = 0;
-    for (const std::uint64_t slot : slots) {
+    for (std::size_t i = 0; i < n; ++i) {
+        // Candidates are often far apart in the file (an index answer's slots,
+        // the cells of a large box): ask for the records a few steps ahead.
+        if (i + kPrefetchAhead < n && slots[i + kPrefetchAhead] < in_file)
+            __builtin_prefetch(first + kCoordRecord * slots[i + kPrefetchAhead]);
+        const std::uint64_t slot = slots[i];
         if (slot >= in_file || !live.test(slot)) continue;
-        const std::uint8_t* rec = coords.data() + kDataStart + kCoordRecord * slot;
+        const std::uint8_t* rec = first + kCoordRecord * slot;
         if (test(load_f64(rec), load_f64(rec + 8))) slots[kept++] = slot;
     }
     slots.resize(kept);

@@ -1,6 +1,8 @@
 #include "engine/query/metadata_scan.hpp"
 
+#include <algorithm>
 #include <atomic>
+#include <iterator>
 
 #include "engine/util/worker_pool.hpp"
 
@@ -16,86 +18,143 @@ std::size_t grain_for(std::size_t n) {
     return std::max(kMinPiece, (n + pieces - 1) / pieces);
 }
 
+// What a scan hands back, in candidate order: parsed records, or records with
+// their stored text for the row builder.
+void append(std::vector<PointRecord>& to, std::vector<PointRecord>&& from) {
+    if (to.empty())
+        to = std::move(from);
+    else
+        to.insert(to.end(), std::make_move_iterator(from.begin()), std::make_move_iterator(from.end()));
+}
+void append(TextRecords& to, TextRecords&& from) { to.append(std::move(from)); }
+void truncate(std::vector<PointRecord>& records, std::size_t n) {
+    if (records.size() > n) records.erase(records.begin() + static_cast<std::ptrdiff_t>(n), records.end());
+}
+void truncate(TextRecords& records, std::size_t n) { records.truncate(n); }
+
 // Reads candidates and tests them against an optional filter. The test runs on
 // only the members the filter looks at (the rest of the text is checked, not
 // built), so only matching records are read in full.
+//
+// Without a filter, a text is checked readable only where the scan must know
+// (a limit counts readable records only); an unlimited read hands its texts
+// over unchecked, and the row builder, which parses each text anyway, drops
+// those it cannot read.
 class Reader {
 public:
-    Reader(const RecordStore& records, const FilterExpr* filter)
-        : records_(records), filter_(filter), keys_(filter ? filter_keys(*filter) : std::vector<std::string>{}) {}
+    Reader(const RecordStore& records, const FilterExpr* filter, bool check_text)
+        : records_(records),
+          filter_(filter),
+          keys_(filter ? filter_keys(*filter) : std::vector<std::string>{}),
+          check_text_(check_text) {}
 
-    // The record of one candidate if it is readable and matches.
-    std::optional<PointRecord> take(std::uint64_t slot) const {
+    // Adds the record of one candidate to `out` if it is readable and matches.
+    bool take(std::uint64_t slot, std::vector<PointRecord>& out) const {
         if (filter_) {
             const auto text = records_.live_metadata_text(slot);
-            if (!text) return std::nullopt;
-            const auto subset = metadata_subset_from_json_text(*text, keys_);
-            if (!subset || !filter_matches(*filter_, *subset)) return std::nullopt;
+            if (!text || !matches(*text)) return false;
         }
-        return records_.read_live_record(slot);
+        auto rec = records_.read_live_record(slot);
+        if (!rec) return false;
+        out.push_back(std::move(*rec));
+        return true;
+    }
+    bool take(std::uint64_t slot, TextRecords& out) const {
+        const auto text = records_.live_metadata_text(slot);
+        if (!text) return false;
+        if (filter_ ? !matches(*text) : check_text_ && !metadata_text_readable(*text)) return false;
+        const auto [lat, lon] = records_.coordinates(slot);
+        out.add(slot, lat, lon, *text);
+        return true;
     }
 
 private:
+    // Readable, and matching the filter.
+    bool matches(std::string_view text) const {
+        const auto subset = metadata_subset_from_json_text(text, keys_);
+        return subset && filter_matches(*filter_, *subset);
+    }
+
     const RecordStore& records_;
     const FilterExpr* filter_;
     std::vector<std::string> keys_;
+    bool check_text_;
 };
 
-std::vector<PointRecord> join(std::vector<std::vector<PointRecord>>& parts) {
-    std::size_t n = 0;
-    for (const auto& p : parts) n += p.size();
-    std::vector<PointRecord> out;
-    out.reserve(n);
-    for (auto& p : parts)
-        for (auto& r : p) out.push_back(std::move(r));
+template <class Out>
+Out join(std::vector<Out>& parts) {
+    Out out;
+    for (auto& p : parts) append(out, std::move(p));
     return out;
 }
 
 // Candidates in order on the calling thread, stopping after `limit` records.
-std::vector<PointRecord> scan_serial(const Reader& reader, std::span<const std::uint64_t> cands,
-                                     std::uint64_t limit) {
-    std::vector<PointRecord> out;
+template <class Out>
+Out scan_serial(const Reader& reader, std::span<const std::uint64_t> cands, std::uint64_t limit) {
+    Out out;
     for (std::uint64_t s : cands) {
         if (out.size() >= limit) break;
-        if (auto rec = reader.take(s)) out.push_back(std::move(*rec));
+        reader.take(s, out);
     }
     return out;
 }
 
-// In parallel with a shared countdown of the records still wanted: a match is
+// Candidates a countdown walks on the calling thread before it forks: a small
+// limit that the first candidates meet never pays for the fork.
+constexpr std::size_t kCountdownLead = 256;
+
+// The lowest kCountdownLead candidates on the calling thread, then the rest in
+// parallel with a shared countdown of the records still wanted: a match is
 // kept only if it can still take one, and workers stop once none is left.
-std::vector<PointRecord> scan_countdown(const Reader& reader, std::span<const std::uint64_t> cands,
-                                        std::uint64_t limit) {
-    std::atomic<std::uint64_t> left{limit};
-    auto parts = fork_join<std::vector<PointRecord>>(cands.size(), grain_for(cands.size()), [&](std::size_t b, std::size_t e) {
-        std::vector<PointRecord> part;
+template <class Out>
+Out scan_countdown(const Reader& reader, std::span<const std::uint64_t> cands, std::uint64_t limit) {
+    const std::size_t lead = std::min(cands.size(), kCountdownLead);
+    Out out = scan_serial<Out>(reader, cands.first(lead), limit);
+    if (out.size() >= limit || lead == cands.size()) return out;
+    cands = cands.subspan(lead);
+    std::atomic<std::uint64_t> left{limit - out.size()};
+    auto parts = fork_join<Out>(cands.size(), grain_for(cands.size()), [&](std::size_t b, std::size_t e) {
+        Out part;
         for (std::size_t i = b; i < e && left.load(std::memory_order_relaxed) > 0; ++i) {
-            auto rec = reader.take(cands[i]);
-            if (!rec) continue;
+            if (!reader.take(cands[i], part)) continue;
             std::uint64_t n = left.load(std::memory_order_relaxed);
             while (n > 0 && !left.compare_exchange_weak(n, n - 1, std::memory_order_relaxed)) {
             }
-            if (n == 0) break;
-            part.push_back(std::move(*rec));
+            if (n == 0) {
+                truncate(part, part.size() - 1);  // read too late: every wanted record is taken
+                break;
+            }
         }
         return part;
+    });
+    for (auto& p : parts) append(out, std::move(p));
+    return out;
+}
+
+// Every candidate that reads (and matches), in candidate order.
+template <class Out>
+Out collect(const Reader& reader, std::span<const std::uint64_t> cands) {
+    if (cands.size() <= kSerialCollectMax) return scan_serial<Out>(reader, cands, kNoLimit);
+    auto parts = fork_join<Out>(cands.size(), grain_for(cands.size()), [&](std::size_t b, std::size_t e) {
+        return scan_serial<Out>(reader, cands.subspan(b, e - b), kNoLimit);
     });
     return join(parts);
 }
 
 // Reads (and with a filter, tests) the candidates and keeps at most `limit`.
-std::vector<PointRecord> run_route(const RecordStore& records, std::span<const std::uint64_t> cands,
-                                   const FilterExpr* filter, std::uint64_t limit) {
+template <class Out>
+Out run_route(const RecordStore& records, std::span<const std::uint64_t> cands, const FilterExpr* filter,
+              std::uint64_t limit) {
+    const Reader reader(records, filter, limit != kNoLimit);
     const std::uint64_t n = cands.size();
     // Everything (or, when testing, a limit of half the list or more): read all.
     if (filter ? limit >= n / 2 : limit >= n) {
-        auto out = collect_candidates(records, cands, filter);
-        if (out.size() > limit) out.resize(limit);
+        Out out = collect<Out>(reader, cands);
+        truncate(out, limit);
         return out;
     }
-    const Reader reader(records, filter);
-    if (n <= kSerialLimitedMax) return scan_serial(reader, cands, limit);
-    return scan_countdown(reader, cands, limit);
+    if (n <= kSerialLimitedMax) return scan_serial<Out>(reader, cands, limit);
+    return scan_countdown<Out>(reader, cands, limit);
 }
 
 std::vector<std::uint64_t> slots_of(const SlotBitmap& bits, std::size_t expected = 0) {
@@ -105,20 +164,8 @@ std::vector<std::uint64_t> slots_of(const SlotBitmap& bits, std::size_t expected
     return out;
 }
 
-}  // namespace
-
-std::vector<PointRecord> collect_candidates(const RecordStore& records, std::span<const std::uint64_t> candidates,
-                                            const FilterExpr* filter) {
-    const Reader reader(records, filter);
-    if (candidates.size() <= kSerialCollectMax) return scan_serial(reader, candidates, kNoLimit);
-    auto parts = fork_join<std::vector<PointRecord>>(
-        candidates.size(), grain_for(candidates.size()),
-        [&](std::size_t b, std::size_t e) { return scan_serial(reader, candidates.subspan(b, e - b), kNoLimit); });
-    return join(parts);
-}
-
-std::vector<PointRecord> metadata_scan(const RecordStore& records, MetadataIndexes& indexes, const FilterExpr& filter,
-                                       std::uint64_t limit) {
+template <class Out>
+Out scan(const RecordStore& records, MetadataIndexes& indexes, const FilterExpr& filter, std::uint64_t limit) {
     if (limit == 0) return {};
     using Kind = FilterExpr::Kind;
 
@@ -135,18 +182,53 @@ std::vector<PointRecord> metadata_scan(const RecordStore& records, MetadataIndex
                 narrowed = std::move(set);
         }
         if (narrowed) {
+            // The first `limit` matches in candidate order: a lead on the
+            // calling thread, and the rest collected only if it falls short.
             const auto cands = slots_of(*narrowed);
-            auto out = collect_candidates(records, cands, &filter);
-            if (out.size() > limit) out.resize(limit);
+            const Reader reader(records, &filter, true);
+            const std::size_t lead = limit < cands.size() ? std::min(cands.size(), kCountdownLead) : 0;
+            Out out = scan_serial<Out>(reader, std::span(cands).first(lead), limit);
+            if (out.size() < limit) append(out, collect<Out>(reader, std::span(cands).subspan(lead)));
+            truncate(out, limit);
             return out;
         }
     } else if (filter.kind == Kind::Compare) {
-        if (auto cands = indexes.answer_slots(records, filter)) {
-            // A $nin answer may hold more than the matches: test them again.
-            return run_route(records, *cands, filter.op == CompareOp::Nin ? &filter : nullptr, limit);
+        std::optional<std::vector<std::uint64_t>> cands;
+        if (filter.op == CompareOp::Eq && limit <= kCountdownLead) {
+            // Read without a test, the lowest readable candidates are what the
+            // route keeps: list only as many as the limit wants, with a margin
+            // for unreadable ones, and all of them only if that falls short.
+            const std::uint64_t listed = 2 * limit + 16;
+            cands = indexes.answer_slots(records, filter, listed);
+            if (cands && cands->size() == listed) {
+                Out out = scan_serial<Out>(Reader(records, nullptr, true), *cands, limit);
+                if (out.size() == limit) return out;
+                cands = indexes.answer_slots(records, filter);
+            }
+        } else {
+            cands = indexes.answer_slots(records, filter);
         }
+        // A $nin answer may hold more than the matches: test them again.
+        if (cands) return run_route<Out>(records, *cands, filter.op == CompareOp::Nin ? &filter : nullptr, limit);
     }
-    return run_route(records, slots_of(records.live_bitmap(), records.live_count()), &filter, limit);
+    return run_route<Out>(records, slots_of(records.live_bitmap(), records.live_count()), &filter, limit);
+}
+
+}  // namespace
+
+TextRecords collect_candidates(const RecordStore& records, std::span<const std::uint64_t> candidates,
+                               const FilterExpr* filter) {
+    return collect<TextRecords>(Reader(records, filter, false), candidates);
+}
+
+TextRecords metadata_scan_texts(const RecordStore& records, MetadataIndexes& indexes, const FilterExpr& filter,
+                                std::uint64_t limit) {
+    return scan<TextRecords>(records, indexes, filter, limit);
+}
+
+std::vector<PointRecord> metadata_scan(const RecordStore& records, MetadataIndexes& indexes, const FilterExpr& filter,
+                                       std::uint64_t limit) {
+    return scan<std::vector<PointRecord>>(records, indexes, filter, limit);
 }
 
 }  // namespace orbisk

@@ -12,6 +12,7 @@
 
 #include "engine/index/metadata_indexes.hpp"
 #include "engine/query/filter.hpp"
+#include "engine/query/text_records.hpp"
 #include "engine/storage/record_store.hpp"
 
 namespace orbisk {
@@ -23,13 +24,21 @@ inline constexpr std::size_t kSerialCollectMax = 1000;
 inline constexpr std::size_t kSerialLimitedMax = 4000;
 
 // Reads every candidate and keeps the readable ones that match `filter` (all
-// readable ones when it is null), in candidate order. Runs on the calling
-// thread up to kSerialCollectMax candidates and on the worker pool above.
-std::vector<PointRecord> collect_candidates(const RecordStore& records, std::span<const std::uint64_t> candidates,
-                                            const FilterExpr* filter);
+// readable ones when it is null), in candidate order, with their text for the
+// row builder (which drops unreadable texts itself: without a filter they are
+// not checked here). Runs on the calling thread up to kSerialCollectMax
+// candidates and on the worker pool above.
+TextRecords collect_candidates(const RecordStore& records, std::span<const std::uint64_t> candidates,
+                               const FilterExpr* filter);
 
 // The records that match `filter`, in ascending slot order, at most `limit` of
-// them. Builds the metadata indexes it asks on first use.
+// them, with their text for the row builder. Every text is checked readable
+// except, on an unlimited read, those of records taken without a test (the row
+// builder drops them). Builds the metadata indexes it asks on first use.
+TextRecords metadata_scan_texts(const RecordStore& records, MetadataIndexes& indexes, const FilterExpr& filter,
+                                std::uint64_t limit);
+// The same scan with each record's metadata parsed, for callers that need the
+// values themselves.
 std::vector<PointRecord> metadata_scan(const RecordStore& records, MetadataIndexes& indexes, const FilterExpr& filter,
                                        std::uint64_t limit);
 

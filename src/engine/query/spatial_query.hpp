@@ -14,6 +14,7 @@
 #include "engine/index/metadata_indexes.hpp"
 #include "engine/query/filter.hpp"
 #include "engine/query/grid_route.hpp"
+#include "engine/query/text_records.hpp"
 #include "engine/storage/record_store.hpp"
 
 namespace orbisk {
@@ -26,7 +27,7 @@ inline constexpr std::uint64_t kIndexRouteLiveShare = 20;
 enum class SpatialRoute : std::uint8_t { Grid, Index };
 
 struct SpatialAnswer {
-    std::vector<PointRecord> records;
+    TextRecords records;
     SpatialRoute route = SpatialRoute::Grid;
 };
 

@@ -7,9 +7,11 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "engine/util/error.hpp"
+#include "engine/util/format.hpp"
 #include "engine/util/fs.hpp"
 #include "engine/index/grid_index.hpp"
 #include "engine/metadata/metadata.hpp"
@@ -78,6 +80,11 @@ public:
     std::uint64_t live_count() const { return live_count_; }
     std::uint64_t metadata_end() const { return metadata_end_; }
     const MetaSpan& span(std::uint64_t s) const { return spans_[s]; }
+    // The latitude and longitude of a slot whose text live_metadata_text gave.
+    std::pair<double, double> coordinates(std::uint64_t s) const {
+        const std::uint8_t* rec = coords_.data() + kDataStart + kCoordRecord * s;
+        return {load_f64(rec), load_f64(rec + 8)};
+    }
     // Bit s set while slot s is live; as long as next_slot.
     const SlotBitmap& live_bitmap() const { return live_; }
 

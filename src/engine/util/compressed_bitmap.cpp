@@ -143,6 +143,27 @@ bool CompressedBitmap::test(std::uint64_t slot) const {
     return std::binary_search(c.array.get(), c.array.get() + c.count, offset);
 }
 
+void CompressedBitmap::list_first(std::uint64_t max, std::vector<std::uint64_t>& out) const {
+    const std::uint64_t want = out.size() + std::min(max, count_);
+    out.reserve(want);
+    for (const Chunk& c : chunks_) {
+        const std::uint64_t base = c.key << 16;
+        if (c.bits) {
+            for (std::uint32_t w = 0; w < kChunkWords; ++w) {
+                for (std::uint64_t word = c.bits[w]; word; word &= word - 1) {
+                    if (out.size() == want) return;
+                    out.push_back(base | (std::uint64_t{w} << 6) | static_cast<std::uint64_t>(std::countr_zero(word)));
+                }
+            }
+        } else {
+            for (std::uint32_t i = 0; i < c.count; ++i) {
+                if (out.size() == want) return;
+                out.push_back(base | c.array[i]);
+            }
+        }
+    }
+}
+
 void CompressedBitmap::or_into(SlotBitmap& dense) const {
     const std::uint64_t size = dense.size();
     std::vector<std::uint64_t>& words = dense.words();

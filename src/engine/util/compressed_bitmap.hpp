@@ -58,6 +58,10 @@ public:
     // A dense bitmap of `length` bits holding the members below `length`.
     SlotBitmap to_slot_bitmap(std::uint64_t length) const;
 
+    // Appends the lowest `max` members (every member when fewer) to `out`, in
+    // ascending order.
+    void list_first(std::uint64_t max, std::vector<std::uint64_t>& out) const;
+
     // Calls f(slot) for every member, in ascending order.
     template <class F>
     void for_each_set(F f) const {

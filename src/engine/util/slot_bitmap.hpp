@@ -4,10 +4,32 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
 namespace orbisk {
+
+// The set bits of n words. The build targets every x86-64, whose baseline has
+// no population-count instruction (a portable count costs several times as
+// much), so the count takes the instruction where the processor has it.
+#if defined(__x86_64__) && defined(__GNUC__)
+__attribute__((target("popcnt"))) inline std::uint64_t count_bits_popcnt(const std::uint64_t* w, std::size_t n) {
+    std::uint64_t c = 0;
+    for (std::size_t i = 0; i < n; ++i) c += static_cast<std::uint64_t>(__builtin_popcountll(w[i]));
+    return c;
+}
+#endif
+
+inline std::uint64_t count_bits(const std::uint64_t* w, std::size_t n) {
+#if defined(__x86_64__) && defined(__GNUC__)
+    static const bool has_popcnt = __builtin_cpu_supports("popcnt");
+    if (has_popcnt) return count_bits_popcnt(w, n);
+#endif
+    std::uint64_t c = 0;
+    for (std::size_t i = 0; i < n; ++i) c += static_cast<std::uint64_t>(std::popcount(w[i]));
+    return c;
+}
 
 class SlotBitmap {
 public:
@@ -38,11 +60,7 @@ public:
         size_ = n;
     }
     void reserve(std::uint64_t n) { words_.reserve((n + 63) / 64); }
-    std::uint64_t count() const {
-        std::uint64_t c = 0;
-        for (auto w : words_) c += static_cast<std::uint64_t>(std::popcount(w));
-        return c;
-    }
+    std::uint64_t count() const { return count_bits(words_.data(), words_.size()); }
     const std::vector<std::uint64_t>& words() const { return words_; }
     std::vector<std::uint64_t>& words() { return words_; }
 

@@ -1,0 +1,61 @@
+// String interning for the results of one call: every key, and up to 8192
+// string values, are created once and shared by all the rows of the call.
+//
+// A lookup is on the row builder's path for every key and every string value
+// of every row, so each cache is an open-addressing table of its own: a short
+// multiplicative hash of the bytes, the strings' bytes back to back in one
+// buffer, linear probing, at most half full.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "python/py_util.hpp"
+
+namespace orbisk::py {
+
+// Python str objects by their UTF-8 text, holding at most `max_entries` (the
+// strings met after that are created each time and not kept).
+class StringCache {
+public:
+    explicit StringCache(std::size_t max_entries);
+    ~StringCache();
+    StringCache(const StringCache&) = delete;
+    StringCache& operator=(const StringCache&) = delete;
+
+    // A new reference to the str with text `s`, or nullptr with a Python
+    // exception set.
+    PyObject* get(std::string_view s);
+
+private:
+    struct Slot {
+        PyObject* str = nullptr;  // null: empty
+        std::uint64_t hash = 0;
+        std::size_t offset = 0;  // the text in bytes_
+        std::size_t length = 0;
+    };
+    void grow();
+
+    std::vector<Slot> slots_;  // a power of two long
+    std::string bytes_;
+    std::size_t count_ = 0;
+    std::size_t max_entries_;
+};
+
+class StringCaches {
+public:
+    static constexpr std::size_t kMaxValueStrings = 8192;
+    StringCaches();
+    // New references, or nullptr with a Python exception set.
+    PyObject* key(std::string_view s) { return keys_.get(s); }
+    PyObject* value(std::string_view s) { return values_.get(s); }
+
+private:
+    StringCache keys_;
+    StringCache values_;
+};
+
+}  // namespace orbisk::py

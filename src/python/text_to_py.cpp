@@ -1,0 +1,212 @@
+#include "python/text_to_py.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/metadata/json_reader.hpp"
+
+namespace orbisk::py {
+
+// A recursive reader over the engine's JSON cursor. Every read function
+// returns a new reference, or nullptr: with a Python exception set when an
+// object could not be made, without one when the text is unreadable.
+class TextToPy {
+public:
+    explicit TextToPy(StringCaches& caches) : caches_(caches) {}
+
+    PyObject* metadata(std::string_view text) {
+        c_ = json::JsonCursor{text.data(), text.data() + text.size()};
+        c_.skip_ws();
+        if (!c_.eat('{')) return nullptr;
+        Frame frame(stack_);
+        bool ordered = false;  // the top level keeps its keys' order: not looked at
+        if (!read_members(1, ordered)) return nullptr;
+        c_.skip_ws();
+        if (!c_.at_end()) return nullptr;
+        return top_level_dict(frame.base());
+    }
+
+private:
+    // At a member: its key, and the cursor past the ':' and white space.
+    Ref key_object() {
+        if (c_.at_end() || *c_.p != '"') return Ref();
+        std::string_view name;
+        if (!c_.read_string_view(scratch_, name)) return Ref();
+        c_.skip_ws();
+        if (!c_.eat(':')) return Ref();
+        c_.skip_ws();
+        return Ref::steal(caches_.key(name));
+    }
+
+    PyObject* value_object(int parent_depth) {
+        if (c_.at_end()) return nullptr;
+        switch (*c_.p) {
+            case '{': return parent_depth >= kMaxMetadataDepth ? nullptr : object(parent_depth + 1);
+            case '[': return parent_depth >= kMaxMetadataDepth ? nullptr : array(parent_depth + 1);
+            case '"': {
+                std::string_view s;
+                if (!c_.read_string_view(scratch_, s)) return nullptr;
+                return caches_.value(s);
+            }
+            case 't': return literal("true", Py_True);
+            case 'f': return literal("false", Py_False);
+            case 'n': return literal("null", Py_None);
+            default: return number();
+        }
+    }
+
+    PyObject* literal(std::string_view word, PyObject* obj) {
+        if (static_cast<std::size_t>(c_.end - c_.p) < word.size() || std::string_view(c_.p, word.size()) != word)
+            return nullptr;
+        c_.p += word.size();
+        return Py_NewRef(obj);
+    }
+
+    PyObject* number() {
+        json::Number n;
+        if (!c_.read_number(n)) return nullptr;
+        switch (n.kind) {
+            case json::Number::Kind::U64:
+                if (n.u > static_cast<std::uint64_t>(INT64_MAX)) return PyFloat_FromDouble(static_cast<double>(n.u));
+                return PyLong_FromUnsignedLongLong(n.u);
+            case json::Number::Kind::I64: return PyLong_FromLongLong(n.i);
+            case json::Number::Kind::Double: break;
+        }
+        return PyFloat_FromDouble(n.d);
+    }
+
+    // Elements and members are kept on one stack while their container is
+    // read; a container's own part of it starts at `base`.
+    class Frame {
+    public:
+        explicit Frame(std::vector<std::pair<Ref, Ref>>& stack) : stack_(stack), base_(stack.size()) {}
+        ~Frame() { stack_.resize(base_); }
+        Frame(const Frame&) = delete;
+        Frame& operator=(const Frame&) = delete;
+        std::size_t base() const { return base_; }
+
+    private:
+        std::vector<std::pair<Ref, Ref>>& stack_;
+        std::size_t base_;
+    };
+
+    PyObject* array(int depth) {
+        Frame frame(stack_);
+        ++c_.p;
+        c_.skip_ws();
+        if (!c_.eat(']')) {
+            for (;;) {
+                Ref item = Ref::steal(value_object(depth));
+                if (!item) return nullptr;
+                stack_.emplace_back(Ref(), std::move(item));
+                c_.skip_ws();
+                if (c_.eat(',')) {
+                    c_.skip_ws();
+                    continue;
+                }
+                if (c_.eat(']')) break;
+                return nullptr;
+            }
+        }
+        const std::size_t n = stack_.size() - frame.base();
+        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+        if (!list) return nullptr;
+        for (std::size_t i = 0; i < n; ++i)
+            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), stack_[frame.base() + i].second.release());
+        return list.release();
+    }
+
+    // After an object's '{': reads its members onto the stack, up to and past
+    // the closing '}'. With `ordered` true on entry, it tells on return whether
+    // the keys came in strictly ascending order.
+    bool read_members(int depth, bool& ordered) {
+        const std::size_t base = stack_.size();
+        std::string_view last;
+        c_.skip_ws();
+        if (c_.eat('}')) return true;
+        for (;;) {
+            Ref key = key_object();
+            if (!key) return false;
+            if (ordered) {
+                Py_ssize_t n = 0;
+                const char* name = PyUnicode_AsUTF8AndSize(key.get(), &n);
+                if (!name) return false;
+                const std::string_view view(name, static_cast<std::size_t>(n));
+                if (stack_.size() > base && !(last < view)) ordered = false;
+                last = view;
+            }
+            Ref value = Ref::steal(value_object(depth));
+            if (!value) return false;
+            stack_.emplace_back(std::move(key), std::move(value));
+            c_.skip_ws();
+            if (c_.eat(',')) {
+                c_.skip_ws();
+                continue;
+            }
+            return c_.eat('}');
+        }
+    }
+
+    PyObject* object(int depth) {
+        Frame frame(stack_);
+        bool ordered = true;
+        ++c_.p;
+        if (!read_members(depth, ordered)) return nullptr;
+        const auto first = stack_.begin() + static_cast<std::ptrdiff_t>(frame.base());
+        if (!ordered) {
+            // Ascending key order (the keys' UTF-8 is made by now); equal keys
+            // stay in reading order, so setting them in turn keeps the last.
+            std::stable_sort(first, stack_.end(),
+                             [](const auto& a, const auto& b) { return utf8(a.first) < utf8(b.first); });
+        }
+        Ref dict = Ref::steal(PyDict_New());
+        if (!dict) return nullptr;
+        for (auto it = first; it != stack_.end(); ++it)
+            if (PyDict_SetItem(dict.get(), it->first.get(), it->second.get()) != 0) return nullptr;
+        return dict.release();
+    }
+
+    // The members are set in reading order: an equal key met again keeps its
+    // place and takes the new value. A dict for the same sequence of keys as
+    // the last one made (the usual case: the points of a store mostly share
+    // their keys) starts as a copy of that one, sized and laid out already, so
+    // that each member replaces a value instead of growing the dict.
+    PyObject* top_level_dict(std::size_t base) {
+        const std::size_t n = stack_.size() - base;
+        bool same_keys = template_ && n == template_keys_.size();
+        for (std::size_t i = 0; same_keys && i < n; ++i) same_keys = stack_[base + i].first.get() == template_keys_[i];
+        Ref dict = Ref::steal(same_keys ? PyDict_Copy(template_.get()) : PyDict_New());
+        if (!dict) return nullptr;
+        for (std::size_t i = base; i < stack_.size(); ++i)
+            if (PyDict_SetItem(dict.get(), stack_[i].first.get(), stack_[i].second.get()) != 0) return nullptr;
+        if (!same_keys) {
+            // The keys are held by the key cache, which outlives this reader.
+            template_ = Ref::borrow(dict.get());
+            template_keys_.clear();
+            for (std::size_t i = base; i < stack_.size(); ++i) template_keys_.push_back(stack_[i].first.get());
+        }
+        return dict.release();
+    }
+
+    static std::string_view utf8(const Ref& key) {
+        Py_ssize_t n = 0;
+        const char* s = PyUnicode_AsUTF8AndSize(key.get(), &n);
+        return std::string_view(s, static_cast<std::size_t>(n));
+    }
+
+    json::JsonCursor c_{nullptr, nullptr};
+    StringCaches& caches_;
+    std::string scratch_;
+    std::vector<std::pair<Ref, Ref>> stack_;
+    Ref template_;
+    std::vector<PyObject*> template_keys_;
+};
+
+MetadataToPy::MetadataToPy(StringCaches& caches) : impl_(std::make_unique<TextToPy>(caches)) {}
+MetadataToPy::~MetadataToPy() = default;
+PyObject* MetadataToPy::operator()(std::string_view text) { return impl_->metadata(text); }
+
+}  // namespace orbisk::py
