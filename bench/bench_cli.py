@@ -3,26 +3,34 @@
 A store of N generated points is exported to CSV, GeoJSON and GeoParquet
 (`orbisk export`, timed); geopandas reads each file (`read_file`,
 `read_parquet`) and writes it back (`to_file`, `to_parquet`); `orbisk
-import` loads each file into a fresh store. The CSV import runs once more
-with the progress bar drawn on a pseudo-terminal, to price the bar.
+import` loads each file into a fresh store; its two halves are then timed
+alone, the command reading the file into batches and `insert_batch` storing
+them (the command overlaps the two on two threads), and the reading of the
+store's rows that an export starts from. The CSV import runs once
+more with the progress bar drawn on a pseudo-terminal, to price the bar.
 
     python bench/bench_cli.py [N]        (default 1,000,000)
 """
 
+import gc
 import io
 import os
+import shutil
+import subprocess
 import sys
 import tempfile
-import threading
 import time
+import types
 import warnings
 
 import geopandas
 
 from common import make_points
 from orbisk import PyZurAD
+from orbisk_cli.importer import format_of, open_source
 from orbisk_cli.main import main
 from orbisk_cli.progress import Progress
+from orbisk_cli.selection import Selection, chunks
 
 warnings.filterwarnings("ignore")
 
@@ -40,10 +48,10 @@ def cli(*args):
 
 
 def with_terminal(f):
-    """Runs f with stderr on a pseudo-terminal, drained by a thread."""
+    """Runs f with stderr on a pseudo-terminal, read by another process as a
+    terminal would be (a thread of ours would compete for the interpreter lock)."""
     master, slave = os.openpty()
-    drain = threading.Thread(target=lambda: [None for _ in iter(lambda: os.read(master, 65536), b"")], daemon=True)
-    drain.start()
+    drain = subprocess.Popen(["cat"], stdin=master, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     saved = sys.stderr
     sys.stderr = io.TextIOWrapper(os.fdopen(slave, "wb", buffering=0), write_through=True)
     try:
@@ -52,10 +60,35 @@ def with_terminal(f):
         sys.stderr.close()
         sys.stderr = saved
         os.close(master)
+        drain.wait()
+
+
+def parts_of_import(path, store):
+    """The two halves of an import, each alone: the command reading and typing
+    the file into batches, and insert_batch storing those batches."""
+    options = types.SimpleNamespace(delimiter=None, lat_column=None, lon_column=None)
+    source, stream = open_source(path, format_of(path, None), options)
+    batches = []
+    gc.disable()  # as the command runs
+    try:
+        reading = timed(lambda: batches.extend(source.batches()))
+        stream.close()
+        db = PyZurAD(store)
+        storing = timed(lambda: [db.insert_batch(b) for b in batches])
+    finally:
+        gc.enable()
+    return reading, storing
 
 
 def main_bench(n):
     work = tempfile.mkdtemp(prefix="orbisk-bench-cli-")
+    try:
+        run(n, work)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def run(n, work):
     source = os.path.join(work, "source.db")
     PyZurAD(source).insert_batch(make_points(n))
     files = {fmt: os.path.join(work, f"points.{ext}") for fmt, ext in
@@ -86,34 +119,42 @@ def main_bench(n):
             gp_write = timed(lambda: frame.to_file(target, driver="CSV" if fmt == "CSV" else "GeoJSON", **layer))
         store = os.path.join(work, f"import-{fmt}.db")
         imported = timed(lambda: cli("import", store, path))
+        reading, storing = parts_of_import(path, os.path.join(work, f"parts-{fmt}.db"))
         size = os.path.getsize(path)
-        rows.append((fmt, size, imported, gp_read, export, gp_write))
-        print(f"{fmt}: import {imported:.2f} s vs read {gp_read:.2f} s; export {export:.2f} s vs write {gp_write:.2f} s",
-              file=sys.stderr)
+        querying = timed(lambda: [None for _ in chunks(PyZurAD(source), Selection())])
+        rows.append((fmt, size, imported, reading, storing, gp_read, export, querying, gp_write))
+        print(f"{fmt}: import {imported:.2f} s (reading alone {reading:.2f} s, insert_batch alone {storing:.2f} s) "
+              f"vs read {gp_read:.2f} s; export {export:.2f} s (the store's rows alone {querying:.2f} s) "
+              f"vs write {gp_write:.2f} s", file=sys.stderr)
     plain = timed(lambda: cli("import", os.path.join(work, "plain.db"), files["CSV"]))
-    # The bar's own cost: the time spent in its update calls, drawing included.
-    spent = [0.0, 0]
+    # The bar's own cost: the processor time of the thread that draws it,
+    # spent in its update calls (waits for the interpreter lock, which the
+    # storing thread holds part of the time, are not the bar's work).
+    spent = [0.0, 0, 0.0]
     update = Progress.update
 
     def counted(self, *args, **kwargs):
-        start = time.perf_counter()
+        start, wall = time.thread_time(), time.perf_counter()
         update(self, *args, **kwargs)
-        spent[0] += time.perf_counter() - start
+        spent[0] += time.thread_time() - start
         spent[1] += 1
+        spent[2] += time.perf_counter() - wall
 
     Progress.update = counted
     bar = with_terminal(lambda: cli("import", os.path.join(work, "bar.db"), files["CSV"]))
     Progress.update = update
 
     print(f"\n{n:,} points, one run\n")
-    print("| file | size | orbisk import | geopandas read | ratio | orbisk export | geopandas write | ratio |")
-    print("|---|---|---|---|---|---|---|---|")
-    for fmt, size, imported, gp_read, export, gp_write in rows:
-        print(f"| {fmt} | {size / 2**20:.0f} MiB | {imported:.2f} s | {gp_read:.2f} s | {gp_read / imported:.2f}x "
-              f"| {export:.2f} s | {gp_write:.2f} s | {gp_write / export:.2f}x |")
-    print(f"\nCSV import without a terminal {plain:.2f} s, with the progress bar drawn {bar:.2f} s "
-          f"({(bar - plain) / plain * 100:+.1f} %); {spent[1]} bar updates took {spent[0] * 1000:.1f} ms, "
-          f"{spent[0] / bar * 100:.3f} % of the import")
+    print("| file | size | orbisk import | reading alone | insert_batch alone | geopandas read | ratio "
+          "| orbisk export | rows alone | geopandas write | ratio |")
+    print("|---|---|---|---|---|---|---|---|---|---|---|")
+    for fmt, size, imported, reading, storing, gp_read, export, querying, gp_write in rows:
+        print(f"| {fmt} | {size / 2**20:.0f} MiB | {imported:.2f} s | {reading:.2f} s | {storing:.2f} s "
+              f"| {gp_read:.2f} s | {gp_read / imported:.2f}x | {export:.2f} s | {querying:.2f} s "
+              f"| {gp_write:.2f} s | {gp_write / export:.2f}x |")
+    print(f"\nCSV import without a terminal {plain:.2f} s, with the progress bar drawn {bar:.2f} s; "
+          f"{spent[1]} bar updates took {spent[0] * 1000:.1f} ms of processor time "
+          f"({spent[0] / bar * 100:.3f} % of the import; {spent[2] * 1000:.1f} ms in all)")
 
 
 if __name__ == "__main__":

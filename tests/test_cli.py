@@ -38,6 +38,11 @@ CASES = [
     ({}, None, ["export", "missing.db"], 1, "orbisk: store missing.db does not exist"),
     ({}, None, ["verify", "missing.db"], 1, "orbisk: store missing.db does not exist"),
     ({}, None, ["map", "missing.db", "--out", "m.png"], 1, "orbisk: store missing.db does not exist"),
+    ({}, None, ["delete", "missing.db", "--all"], 1, "orbisk: store missing.db does not exist"),
+    ({}, None, ["delete", "s.db", "--filter", "{}"], 1,
+     "orbisk: --filter '{}' matches every point; give --all to delete them all"),
+    ({}, None, ["query", "s.db", "--radius", "1", "2", "-5"], 1, "orbisk: --radius: the distance -5.0 m is negative"),
+    ({}, None, ["export", "s.db", "--bbox", "nan", "0", "1", "1"], 1, "orbisk: --bbox takes finite numbers, not nan"),
     ({}, corrupt_manifest, ["stats", "s.db"], 1,
      re.compile(r"orbisk: cannot open store s\.db: Orbisk CRITICAL: refusing to open.+")),
     ({}, None, ["query", "s.db", "--filter", '{"a": '], 1,
@@ -68,6 +73,11 @@ CASES = [
     ({"x.ndjson": '{"type":"Feature","properties":{"n":NaN},"geometry":{"type":"Point","coordinates":[1,2]}}\n'},
      None, ["import", "s.db", "x.ndjson", "--skip-bad"], 0,
      "orbisk: skipped x.ndjson line 1: NaN is not a JSON number"),
+    ({"x.geojson": '{"type":"FeatureCollection","features":[\n' + ",\n".join(
+        '{"type":"Feature","properties":{"n":%s},"geometry":{"type":"Point","coordinates":[1,2]}}' % n
+        for n in (1, 2**64, 3)) + "]}"}, None, ["import", "s.db", "x.geojson", "--skip-bad"], 0,
+     "orbisk: skipped x.geojson feature 2 (line 3): integer 18446744073709551616 is outside the signed 64-bit "
+     "range the store keeps exactly"),
     ({"x.parquet": "not parquet"}, None, ["import", "s.db", "x.parquet"], 1,
      re.compile(r"orbisk: x\.parquet: not a Parquet file \(.+\)")),
     ({}, corrupt_coordinates, ["verify", "s.db"], 1, ""),

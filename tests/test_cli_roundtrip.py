@@ -1,7 +1,9 @@
 """The `orbisk` command moves points between files and stores without
 changing them: coordinates bit for bit, metadata equal in value and type."""
 import json
+import math
 import random
+import re
 import struct
 
 import geopandas
@@ -211,13 +213,108 @@ def test_csv_cells_are_typed_and_streamed_in_batches(tmp_path, monkeypatch):
 
     monkeypatch.setattr(importer, "BATCH", 3)
     path = tmp_path / "in.csv"
-    path.write_text('\ufeffLatitude,LNG,a,b\n1,2,007,"x\ny"\n3,4,,"[1, {""k"": null}]"\n5.5,6,-12,true\n'
-                    '7,8,1e400,"""007"""\n9,10,99999999999999999999,{bad\n')
+    path.write_text('\ufeffLatitude,LNG,a,b,c\n1,2,007,"x\ny",[1]\n3,4,,"[1, {""k"": null}]","{""a"":[2]}"\n'
+                    '5.5,6,-12,true,"""s"""\n7,8,1e400,"""007""",[1e400]\n'
+                    '9,10,99999999999999999999,{bad,[18446744073709551616]\n')
     cli("import", tmp_path / "s.db", path)
     assert stored(str(tmp_path / "s.db")) == [
-        (1.0, 2.0, {"a": "007", "b": "x\ny"}),
-        (3.0, 4.0, {"b": [1, {"k": None}]}),
-        (5.5, 6.0, {"a": -12, "b": True}),
-        (7.0, 8.0, {"a": "1e400", "b": "007"}),
-        (9.0, 10.0, {"a": "99999999999999999999", "b": "{bad"}),
+        (1.0, 2.0, {"a": "007", "b": "x\ny", "c": [1]}),
+        (3.0, 4.0, {"b": [1, {"k": None}], "c": {"a": [2]}}),
+        (5.5, 6.0, {"a": -12, "b": True, "c": "s"}),
+        (7.0, 8.0, {"a": "1e400", "b": "007", "c": "[1e400]"}),
+        (9.0, 10.0, {"a": "99999999999999999999", "b": "{bad", "c": "[18446744073709551616]"}),
     ]
+
+
+# ---- selections against an oracle ------------------------------------------------
+
+_RAD = 0.017453292519943295
+
+
+def _in_radius(lat, lon, clat, clon, r):
+    """Inside the circle as the grid route decides it: its latitude band and the haversine distance."""
+    dlat = r / 111320.0
+    if not max(clat - dlat, -90.0) <= lat <= min(clat + dlat, 90.0):
+        return False
+    h1 = math.sin((lat - clat) * _RAD * 0.5)
+    h2 = math.sin((lon - clon) * _RAD * 0.5)
+    a = math.cos(lat * _RAD) * math.cos(clat * _RAD) * h2 * h2 + h1 * h1
+    return r >= 2 * math.atan2(math.sqrt(a), math.sqrt(1 - a)) * 6371000.0
+
+
+def _in_ring(lat, lon, ring):
+    inside = False
+    for (x1, y1), (x2, y2) in zip(ring, ring[1:] + ring[:1]):
+        if (y1 > lat) != (y2 > lat) and lon < x1 + (lat - y1) * (x2 - x1) / (y2 - y1):
+            inside = not inside
+    return inside
+
+
+def _in_box(lat, lon, box):
+    lo_lat, lo_lon, hi_lat, hi_lon = box
+    in_lon = lo_lon <= lon <= hi_lon if lo_lon <= hi_lon else lon >= lo_lon or lon <= hi_lon
+    return lo_lat <= lat <= hi_lat and in_lon
+
+
+_FILTERS = [  # (filter, the same test in Python)
+    (None, lambda m: True),
+    ({"kind": "cafe"}, lambda m: m["kind"] == "cafe"),
+    ({"n": {"$gte": 40}, "kind": {"$in": ["bar", "shop"]}}, lambda m: m["n"] >= 40 and m["kind"] in ("bar", "shop")),
+    ({"$or": [{"kind": "cafe"}, {"n": {"$lt": 10}}]}, lambda m: m["kind"] == "cafe" or m["n"] < 10),
+]
+
+
+def test_selections_export_what_an_oracle_selects(tmp_path, monkeypatch, capsys):
+    # Small chunks read whole-store and box selections in many latitude bands.
+    monkeypatch.setattr(selection, "CHUNK", 53)
+    rng = random.Random(21)
+    points = []
+    for i in range(1500):
+        if i % 5 == 0:  # crowd the antimeridian and the poles, where selections wrap
+            lat, lon = rng.choice([(rng.uniform(-30, 30), rng.choice([-1, 1]) * rng.uniform(175, 180)),
+                                   (rng.uniform(85, 90), rng.uniform(-180, 180)),
+                                   (rng.choice([-90.0, 90.0, 0.0, 10.0]), rng.choice([-180.0, 180.0, 0.0, 20.0]))])
+        else:
+            lat, lon = rng.uniform(-90, 90), rng.uniform(-180, 180)
+        points.append((lat, lon, {"kind": rng.choice(["cafe", "bar", "shop", "park"]), "n": rng.randrange(100)}))
+    store = str(tmp_path / "s.db")
+    PyZurAD(store).insert_batch(points)
+    ring = [(-30.0, -20.0), (40.0, -25.0), (10.0, 0.0), (45.0, 30.0), (-20.0, 35.0)]  # (lon, lat), not convex
+    (tmp_path / "ring.geojson").write_text(json.dumps(
+        {"type": "Feature", "properties": {}, "geometry": {"type": "Polygon", "coordinates": [[*map(list, ring)]]}}))
+    shapes = [
+        ([], lambda lat, lon: True),
+        (["--bbox", -10, 0, 10, 20], lambda lat, lon: _in_box(lat, lon, (-10, 0, 10, 20))),
+        (["--bbox", -30, 176, 60, -178], lambda lat, lon: _in_box(lat, lon, (-30, 176, 60, -178))),
+        (["--bbox", -90, -180, 90, 180], lambda lat, lon: True),
+        (["--bbox", 5, 0, -5, 10], lambda lat, lon: False),
+        (["--radius", 10, 179.5, 900_000], lambda lat, lon: _in_radius(lat, lon, 10, 179.5, 900_000)),
+        (["--radius", 88, 40, 500_000], lambda lat, lon: _in_radius(lat, lon, 88, 40, 500_000)),
+        (["--radius", 0, 20, 0], lambda lat, lon: _in_radius(lat, lon, 0, 20, 0)),
+        (["--polygon", tmp_path / "ring.geojson"], lambda lat, lon: _in_ring(lat, lon, ring)),
+    ]
+
+    def check(live, label):
+        for shape, inside in shapes:
+            for flt, matches in _FILTERS:
+                for limit in (None, 7):
+                    args = shape + (["--filter", json.dumps(flt)] if flt is not None else [])
+                    args += ["--limit", limit] if limit is not None else []
+                    want = [p for p in live if inside(p[0], p[1]) and matches(p[2])]
+                    cli("export", store, tmp_path / "out.ndjson", *args)
+                    got = [(f["geometry"]["coordinates"][1], f["geometry"]["coordinates"][0], f["properties"])
+                           for f in map(json.loads, (tmp_path / "out.ndjson").read_text().splitlines())]
+                    if limit is None:
+                        assert sorted(got, key=repr) == sorted(want, key=repr), (label, args)
+                    else:  # the lowest ids: the earliest inserted
+                        assert got == want[:limit], (label, args)
+
+    check(points, "as inserted")
+    capsys.readouterr()
+    cli("delete", store, "--filter", '{"kind": "park", "n": {"$lt": 50}}')
+    cli("compact", store)
+    out = capsys.readouterr().out.splitlines()
+    deleted = sum(1 for p in points if p[2]["kind"] == "park" and p[2]["n"] < 50)
+    assert out[0] == f"deleted {deleted:,} points (orbisk compact reclaims their space)"
+    assert re.fullmatch(rf"reclaimed {deleted:,} slots and [\d,]+ bytes \(.+\)", out[1]), out
+    check([p for p in points if not (p[2]["kind"] == "park" and p[2]["n"] < 50)], "after a delete and compaction")

@@ -2,26 +2,25 @@
 
 The latitude and longitude columns are found by their usual names or named
 with options; every other column is a metadata key, its cells typed by the
-rules of `values.cell_value`. Batches are typed column by column: a column
-that is all plain text, all integers, all floats or all booleans is checked
-with one regular expression over the joined column and converted in C,
-the rest cell by cell.
+rules of `values.cell_value`. Batches are typed column by column (see
+`column_values`).
 """
 
 from __future__ import annotations
 
 import csv
 import io
+import math
 import re
 import sys
 from collections.abc import Iterator, Sequence
 from itertools import repeat
-from operator import itemgetter, methodcaller
+from operator import itemgetter
 from typing import IO, Any
 
 from orbisk_cli.schema import Schema
 from orbisk_cli.source import Point, Source, in_order
-from orbisk_cli.values import ABSENT, BadRow, cell_text, cell_value
+from orbisk_cli.values import ABSENT, INT64_MAX, INT64_MIN, BadRow, cell_text, cell_value, decode_all, encode_all
 
 LAT_NAMES = ("latitude", "lat", "y")
 LON_NAMES = ("longitude", "lon", "lng", "long", "x")
@@ -29,13 +28,17 @@ LON_NAMES = ("longitude", "lon", "lng", "long", "x")
 csv.field_size_limit(sys.maxsize)
 
 _SEP = "\x1f"
-# Any cell that is not plain text: empty, or starting like a number or JSON.
-_NOT_PLAIN = re.compile("(?:^|\x1f)(?:[-0-9\\[{\"]|(?:true|false|null)(?:\x1f|$)|\x1f|$)")
-_INTS = re.compile("-?(?:0|[1-9][0-9]{0,17})(?:\x1f-?(?:0|[1-9][0-9]{0,17}))*")
 _FLOAT = "-?(?:0|[1-9][0-9]{0,16})(?:\\.[0-9]+(?:[eE][-+]?[0-9]{1,2})?|[eE][-+]?[0-9]{1,2})"
 _FLOATS = re.compile(f"{_FLOAT}(?:\x1f{_FLOAT})*")
-_BOOLS = re.compile("(?:true|false)(?:\x1f(?:true|false))*")
+_NUMBER_START = frozenset("-0123456789")
+_JSON_STARTS = frozenset('[{"')
+_NOT_TEXT_START = _NUMBER_START | _JSON_STARTS
+_WORD_START = frozenset("tfn")
+_BOOL_START = frozenset("tf")
+_BOOL_WORDS = frozenset(("true", "false"))
 _BOOL_OF = {"true": True, "false": False}.__getitem__
+_BOOL_TEXT = {True: "true", False: "false"}
+_CONTAINERS = frozenset((list, dict))
 
 
 def find_column(header: Sequence[str], given: str | None, names: tuple[str, ...], what: str, option: str) -> int:
@@ -54,18 +57,48 @@ def find_column(header: Sequence[str], given: str | None, names: tuple[str, ...]
 
 
 def column_values(cells: Sequence[str]) -> list[Any]:
-    """The typed values of one column of a batch (ABSENT for empty cells)."""
-    joined = _SEP.join(cells)
-    if joined.count(_SEP) == len(cells) - 1:
-        if not _NOT_PLAIN.search(joined):
+    """The typed values of one column of a batch (ABSENT for empty cells).
+
+    A column that is all plain text, all integers, all floats or all booleans
+    is recognised with a few passes in C (a float column by its cells being
+    the shortest text of their values, else by a regular expression), a
+    column of JSON texts is decoded in one go, the rest goes cell by cell."""
+    if cells and "" not in cells:
+        firsts = set(map(itemgetter(0), cells))
+        if _plain(cells, firsts):
             return list(cells)
-        if _INTS.fullmatch(joined):
-            return list(map(int, cells))
-        if _FLOATS.fullmatch(joined):
-            return list(map(float, cells))
-        if _BOOLS.fullmatch(joined):
+        if firsts <= _NUMBER_START:
+            try:
+                ints = list(map(int, cells))
+            except ValueError:
+                pass
+            else:
+                if list(map(str, ints)) == list(cells) and INT64_MIN <= min(ints) and max(ints) <= INT64_MAX:
+                    return ints
+            try:
+                floats = list(map(float, cells))
+            except ValueError:
+                pass
+            else:
+                if list(map(repr, floats)) == list(cells):
+                    return floats
+                joined = _SEP.join(cells)
+                if joined.count(_SEP) == len(cells) - 1 and _FLOATS.fullmatch(joined):
+                    return floats
+        elif firsts <= _BOOL_START and set(cells) <= _BOOL_WORDS:
             return list(map(_BOOL_OF, cells))
+        elif firsts <= _JSON_STARTS:
+            values = decode_all(list(cells))
+            if values is not None:
+                return values
     return list(map(cell_value, cells))
+
+
+def _plain(cells: Sequence[str], firsts: set[str]) -> bool:
+    """Whether the non-empty cells all read back as the text they are."""
+    if firsts & _NOT_TEXT_START:
+        return False
+    return not firsts & _WORD_START or not ("true" in cells or "false" in cells or "null" in cells)
 
 
 def coordinate(text: str, what: str, limit: float) -> float:
@@ -142,17 +175,18 @@ class CsvSource(Source):
     def _typed(self, rows: list[list[str]], lines: list[int]) -> Iterator[list[Point] | BadRow]:
         """The points of a batch of rows, with the bad ones split out in order."""
         width, lat_i, lon_i = self.width, self.lat_i, self.lon_i
-        coords: tuple[list[float], list[float]] | None = None
+        columns: list[tuple[str, ...]] | None = None
         bad: list[tuple[int, str]] = []
         if set(map(len, rows)) == {width}:
             try:
-                lats = list(map(float, map(itemgetter(lat_i), rows)))
-                lons = list(map(float, map(itemgetter(lon_i), rows)))
-                if all(-90.0 <= v <= 90.0 for v in lats) and all(-180.0 <= v <= 180.0 for v in lons):
-                    coords = (lats, lons)
+                columns = list(zip(*rows))
+                lats = list(map(float, columns[lat_i]))
+                lons = list(map(float, columns[lon_i]))
+                if not (in_range(lats, 90.0) and in_range(lons, 180.0)):
+                    columns = None
             except ValueError:
-                pass
-        if coords is None:
+                columns = None
+        if columns is None:
             for i, row in enumerate(rows):
                 if len(row) != width:
                     bad.append((i, f"{len(row)} fields where the header has {width}"))
@@ -164,28 +198,32 @@ class CsvSource(Source):
                     bad.append((i, str(e)))
 
         def make(start: int, stop: int) -> list[Point]:
-            if coords is not None:
-                return self._points(rows, lines, coords)
-            part = rows[start:stop]
-            lats = list(map(float, map(itemgetter(lat_i), part)))
-            lons = list(map(float, map(itemgetter(lon_i), part)))
-            return self._points(part, lines[start:stop], (lats, lons))
+            if columns is not None:
+                return self._points(columns, lines, lats, lons)
+            part = list(zip(*rows[start:stop]))
+            return self._points(part, lines[start:stop], list(map(float, part[lat_i])), list(map(float, part[lon_i])))
 
         yield from in_order(len(rows), bad, make, lambda i: f"{self.name} line {lines[i]}")
 
-    def _points(self, rows: list[list[str]], lines: list[int], coords: tuple[list[float], list[float]]) -> list[Point]:
-        columns = [column_values(list(map(itemgetter(i), rows))) for i in self.meta_i]
+    def _points(
+        self, columns: list[tuple[str, ...]], lines: list[int], lats: list[float], lons: list[float]
+    ) -> list[Point]:
+        values = [column_values(columns[i]) for i in self.meta_i]
         metas: list[dict[str, Any]]
-        if columns:
-            metas = list(map(dict, map(zip, repeat(self.keys), zip(*columns))))
+        if values:
+            metas = list(map(dict, map(zip, repeat(self.keys), zip(*values))))
         else:
-            metas = [{} for _ in rows]
-        for key, column in zip(self.keys, columns):
+            metas = [{} for _ in lats]
+        for key, column in zip(self.keys, values):
             if ABSENT in column:
                 for meta, value in zip(metas, column):
                     if value is ABSENT:
                         del meta[key]
-        return list(zip(coords[0], coords[1], metas, lines))
+        return list(zip(lats, lons, metas, lines))
+
+
+def in_range(values: list[float], limit: float) -> bool:
+    return -limit <= min(values) and max(values) <= limit and not any(map(math.isnan, values))
 
 
 class _Counted(io.RawIOBase):
@@ -213,17 +251,31 @@ def _blank_or_text(value: Any) -> str:
     return "" if value is ABSENT else cell_text(value)
 
 
-def column_cells(values: list[Any]) -> list[str] | map[str]:
+def column_cells(values: list[Any]) -> list[str]:
     kinds = set(map(type, values))
     if kinds == {str}:
-        joined = _SEP.join(values)
-        if joined.count(_SEP) == len(values) - 1 and not _NOT_PLAIN.search(joined):
+        if "" not in values and _plain(values, set(map(itemgetter(0), values))):
             return values
     elif kinds == {int}:
-        return map(str, values)
+        return list(map(str, values))
     elif kinds == {float}:
-        return map(repr, values)
-    return map(_blank_or_text, values)
+        return list(map(repr, values))
+    elif kinds == {bool}:
+        return list(map(_BOOL_TEXT.__getitem__, values))
+    elif kinds <= _CONTAINERS:
+        return encode_all(values)
+    return list(map(_blank_or_text, values))
+
+
+def _quoted(cells: list[str], delimiter: str) -> list[str] | None:
+    """The cells as written: as they are when none needs quoting, else all
+    quoted; None when the quick way cannot tell."""
+    joined = _SEP.join(cells)
+    if not (delimiter in joined or '"' in joined or "\n" in joined or "\r" in joined):
+        return cells
+    if delimiter == _SEP or joined.count(_SEP) != len(cells) - 1:
+        return None
+    return ('"' + joined.replace('"', '""').replace(_SEP, f'"{_SEP}"') + '"').split(_SEP)
 
 
 class CsvWriter:
@@ -237,16 +289,20 @@ class CsvWriter:
                 )
         self.schema = schema
         self.keys = keys
+        self.out = out
+        self.delimiter = delimiter
         self.writer = csv.writer(out, delimiter=delimiter, lineterminator="\n")
         self.writer.writerow([lat_name, lon_name, *keys])
 
     def write(self, rows: list[dict[str, Any]]) -> None:
         metas = list(map(itemgetter("metadata"), rows))
-        self.schema.check(metas)
-        columns = [column_cells(list(map(methodcaller("get", k, ABSENT), metas))) for k in self.keys]
-        lats = map(repr, map(itemgetter("latitude"), rows))
-        lons = map(repr, map(itemgetter("longitude"), rows))
-        self.writer.writerows(zip(lats, lons, *columns))
+        columns = [list(map(repr, map(itemgetter(name), rows))) for name in ("latitude", "longitude")]
+        columns += map(column_cells, self.schema.columns(metas, ABSENT))
+        quoted = [_quoted(column, self.delimiter) for column in columns]
+        if None in quoted:
+            self.writer.writerows(zip(*columns))
+        elif rows:
+            self.out.write("\n".join(map(self.delimiter.join, zip(*quoted))) + "\n")
 
     def close(self) -> None:
         pass

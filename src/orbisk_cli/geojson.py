@@ -10,18 +10,34 @@ from __future__ import annotations
 import codecs
 import re
 from collections.abc import Iterator
+from operator import itemgetter
 from typing import IO, Any
 
-from orbisk_cli.source import Source
-from orbisk_cli.values import BadRow, decode, encode, problem_in_text, raw_decode
-
+from orbisk_cli.source import Point, Source
+from orbisk_cli.values import BadRow, decode, encode_all, raw_decode, scan
 _SPACE = re.compile(r"[ \t\n\r]*")
+_AFTER_FEATURE = re.compile(r"[ \t\n\r]*([,\]])[ \t\n\r]*")
 _CHUNK = 1 << 20
 _LARGEST_FEATURE = 64 << 20
 
 
 def point_of(feature: Any) -> tuple[float, float, dict[str, Any]]:
     """(lat, lon, properties) of a Point feature; ValueError says what is wrong."""
+    if feature.__class__ is dict:  # the usual feature, checked in few steps
+        geometry = feature.get("geometry")
+        if geometry.__class__ is dict and geometry.get("type") == "Point" and feature.get("type") == "Feature":
+            coords = geometry.get("coordinates")
+            if coords.__class__ is list and len(coords) == 2:
+                lon, lat = coords
+                if (lat.__class__ is float and lon.__class__ is float and -90.0 <= lat <= 90.0
+                        and -180.0 <= lon <= 180.0):
+                    properties = feature.get("properties")
+                    if properties.__class__ is dict:
+                        return lat, lon, properties
+    return _point_of(feature)
+
+
+def _point_of(feature: Any) -> tuple[float, float, dict[str, Any]]:
     if type(feature) is not dict or feature.get("type") != "Feature":
         raise ValueError("not a GeoJSON Feature")
     geometry = feature.get("geometry")
@@ -49,7 +65,12 @@ def point_of(feature: Any) -> tuple[float, float, dict[str, Any]]:
 
 
 class FeatureCollectionSource(Source):
-    """Reads the features of a FeatureCollection one by one."""
+    """Reads the features of a FeatureCollection one by one.
+
+    The window `buf` holds the file's text from some point on; `pos` is where
+    reading has got to. Line numbers, wanted only for messages, are counted
+    from the last position asked about.
+    """
 
     unit = "feature"
 
@@ -59,8 +80,14 @@ class FeatureCollectionSource(Source):
         self.decoder = codecs.getincrementaldecoder("utf-8-sig")()
         self.buf = ""
         self.pos = 0
-        self.line = 1  # line of self.pos
+        self.counted = (0, 1)  # (a position in buf, its line)
         self.eof = False
+
+    def _line(self, pos: int) -> int:
+        at, line = self.counted
+        line += self.buf.count("\n", at, pos) if pos >= at else -self.buf.count("\n", pos, at)
+        self.counted = (pos, line)
+        return line
 
     def _more(self) -> bool:
         """Reads the next chunk into the window; False at the end of the file."""
@@ -74,48 +101,46 @@ class FeatureCollectionSource(Source):
         else:
             tail = self.decoder.decode(data)
         if self.pos:
+            self.counted = (0, self._line(self.pos))
             self.buf = self.buf[self.pos :]
             self.pos = 0
         self.buf += tail
         return True
 
-    def _advance(self, end: int) -> None:
-        self.line += self.buf.count("\n", self.pos, end)
-        self.pos = end
-
     def _skip_space(self) -> str:
         """Moves past white space; returns the next character ('' at the end)."""
         while True:
-            self._advance(_SPACE.match(self.buf, self.pos).end())  # type: ignore[union-attr]
+            self.pos = _SPACE.match(self.buf, self.pos).end()  # type: ignore[union-attr]
             if self.pos < len(self.buf):
                 return self.buf[self.pos]
             if not self._more():
                 return ""
 
-    def _value(self, what: str) -> tuple[Any, str]:
-        """Decodes the JSON value after the window's position; returns it and its text."""
+    def _value(self, what: str) -> Any:
+        """Decodes the JSON value after the window's position."""
         self._skip_space()
         while True:
             try:
                 value, end = raw_decode(self.buf, self.pos)
+            except RecursionError:
+                raise self._malformed(f"{what} is nested too deeply to read") from None
             except ValueError as e:
                 if len(self.buf) - self.pos > _LARGEST_FEATURE or not self._more():
                     raise self._malformed(f"{what} is not valid JSON ({e})") from None
                 continue
             if end == len(self.buf) and not self.eof and self._more():
                 continue  # a number may go on in the next chunk
-            text = self.buf[self.pos : end]
-            self._advance(end)
-            return value, text
+            self.pos = end
+            return value
 
     def _malformed(self, problem: str) -> BadRow:
-        return BadRow(f"{self.name} line {self.line}", problem)
+        return BadRow(f"{self.name} line {self._line(self.pos)}", problem)
 
     def _expect(self, chars: str, what: str) -> str:
         c = self._skip_space()
         if not c or c not in chars:
             raise self._malformed(f"expected {what}")
-        self._advance(self.pos + 1)
+        self.pos += 1
         return c
 
     def rows(self) -> Iterator[tuple[Any, ...] | BadRow]:
@@ -124,7 +149,7 @@ class FeatureCollectionSource(Source):
         if self._skip_space() == "}":
             raise self._malformed("the object has no features")
         while True:
-            key, _ = self._value("a member name")
+            key = self._value("a member name")
             if type(key) is not str:
                 raise self._malformed("expected a member name")
             self._expect(":", "':'")
@@ -132,7 +157,7 @@ class FeatureCollectionSource(Source):
                 seen_features = True
                 yield from self._features()
             else:
-                value, _ = self._value(f"member {key!r}")
+                value = self._value(f"member {key!r}")
                 if key == "type" and value != "FeatureCollection":
                     raise self._malformed(f"a GeoJSON {value} is not a FeatureCollection")
             if self._expect(",}", "',' or '}'") == "}":
@@ -145,25 +170,39 @@ class FeatureCollectionSource(Source):
     def _features(self) -> Iterator[tuple[Any, ...] | BadRow]:
         self._expect("[", "the features array")
         if self._skip_space() == "]":
-            self._advance(self.pos + 1)
+            self.pos += 1
             return
         number = 0
         while True:
             number += 1
-            line = self.line
-            feature, text = self._value(f"feature {number}")
+            # A whole feature and the separator after it within the window are
+            # read in two steps; anything else goes the careful way.
+            if self.pos >= len(self.buf) or self.buf[self.pos] in " \t\n\r":
+                self._skip_space()
+            buf, pos = self.buf, self.pos
+            try:
+                feature, end = scan(buf, pos)
+                after = _AFTER_FEATURE.match(buf, end)
+            except (StopIteration, ValueError, RecursionError):
+                after = None
+            line = self._line(pos)
+            if after is not None and after.end() < len(buf):
+                self.pos = after.end()
+                closing = after.group(1)
+            else:
+                feature = self._value(f"feature {number}")
+                closing = ""
             try:
                 lat, lon, properties = point_of(feature)
             except ValueError as e:
                 yield BadRow(f"{self.name} feature {number} (line {line})", str(e))
             else:
-                problem = problem_in_text(text, properties)
-                if problem:
-                    yield BadRow(f"{self.name} feature {number} (line {line})", problem)
-                else:
-                    yield lat, lon, properties, number
-            if self._expect(",]", "',' or ']' after a feature") == "]":
+                yield lat, lon, properties, number, line
+            if (closing or self._expect(",]", "',' or ']' after a feature")) == "]":
                 return
+
+    def place_of(self, point: Point) -> str:
+        return f"{self.name} feature {point[3]} (line {point[4]})"  # type: ignore[misc]
 
     def place(self, number: int) -> str:
         return f"{self.name} feature {number}"
@@ -191,13 +230,17 @@ class FeatureLinesSource(Source):
             if not text:
                 continue
             try:
-                lat, lon, properties = point_of(decode(text))
+                try:
+                    feature, end = scan(text, 0)
+                except StopIteration:
+                    end = -1
+                if end != len(text):
+                    feature = decode(text)  # raises the error to report
+                lat, lon, properties = point_of(feature)
+            except RecursionError:
+                yield BadRow(f"{self.name} line {number}", "nested too deeply to read")
             except ValueError as e:
                 yield BadRow(f"{self.name} line {number}", str(e))
-                continue
-            problem = problem_in_text(text, properties)
-            if problem:
-                yield BadRow(f"{self.name} line {number}", problem)
             else:
                 yield lat, lon, properties, number
 
@@ -208,13 +251,13 @@ class FeatureLinesSource(Source):
 # ---- writers ----------------------------------------------------------------------
 
 
-def feature_text(row: dict[str, Any]) -> str:
-    return '{"type":"Feature","id":%d,"geometry":{"type":"Point","coordinates":[%r,%r]},"properties":%s}' % (
-        row["id"],
-        row["longitude"],
-        row["latitude"],
-        encode(row["metadata"]),
-    )
+_FEATURE = '{"type":"Feature","id":%d,"geometry":{"type":"Point","coordinates":[%r,%r]},"properties":%s}'
+
+
+def feature_texts(rows: list[dict[str, Any]]) -> list[str]:
+    properties = encode_all(list(map(itemgetter("metadata"), rows)))
+    return list(map(_FEATURE.__mod__, zip(map(itemgetter("id"), rows), map(itemgetter("longitude"), rows),
+                                           map(itemgetter("latitude"), rows), properties)))
 
 
 class FeatureCollectionWriter:
@@ -228,7 +271,7 @@ class FeatureCollectionWriter:
             return
         lead = "\n" if self.first else ",\n"
         self.first = False
-        self.out.write(lead + ",\n".join(map(feature_text, rows)))
+        self.out.write(lead + ",\n".join(feature_texts(rows)))
 
     def close(self) -> None:
         self.out.write("\n]}\n")
@@ -240,7 +283,7 @@ class FeatureLinesWriter:
 
     def write(self, rows: list[dict[str, Any]]) -> None:
         if rows:
-            self.out.write("\n".join(map(feature_text, rows)) + "\n")
+            self.out.write("\n".join(feature_texts(rows)) + "\n")
 
     def close(self) -> None:
         pass

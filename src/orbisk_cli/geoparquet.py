@@ -16,13 +16,13 @@ import math
 import struct
 from collections.abc import Iterator
 from itertools import repeat
-from operator import itemgetter, methodcaller
+from operator import itemgetter
 from typing import IO, Any
 
 from orbisk_cli.errors import CliError
 from orbisk_cli.schema import Schema, SchemaChange
 from orbisk_cli.source import Point, Source, in_order
-from orbisk_cli.values import ABSENT, INT64_MAX, BadRow, decode, encode, problem_in
+from orbisk_cli.values import ABSENT, INT64_MAX, BadRow, any_problem, decode, decode_all, encode, encode_all, problem_in
 
 GEOPARQUET_VERSION = "1.1.0"
 _WKB_TYPES = {1: "Point", 2: "LineString", 3: "Polygon", 4: "MultiPoint", 5: "MultiLineString", 6: "MultiPolygon",
@@ -196,6 +196,13 @@ class GeoParquetSource(Source):
         if array.null_count:
             values = [ABSENT if v is None else v for v in values]
         if key in self.json_columns:
+            texts = [v for v in values if v is not ABSENT] if array.null_count else values
+            decoded = decode_all(texts)
+            if decoded is not None:
+                if not array.null_count:
+                    return decoded
+                it = iter(decoded)
+                return [v if v is ABSENT else next(it) for v in values]
             out = []
             for i, v in enumerate(values):
                 if v is ABSENT:
@@ -203,7 +210,7 @@ class GeoParquetSource(Source):
                     continue
                 try:
                     value = decode(v)
-                except ValueError:
+                except (ValueError, RecursionError):
                     bad.setdefault(i, f"column {key!r} holds text that is not JSON")
                     value = None
                 out.append(value)
@@ -224,6 +231,8 @@ class GeoParquetSource(Source):
             return values
         else:
             values = [v if v is ABSENT else _plain(v) for v in values]
+        if not any_problem([v for v in values if v is not ABSENT], 2):
+            return values
         for i, v in enumerate(values):
             if v is not ABSENT:
                 problem = problem_in(v, 2)
@@ -274,13 +283,12 @@ class GeoParquetWriter:
         self.arrow_schema = pa.schema(fields)
         # Without a stored Arrow schema, readers take the file metadata written at
         # close as the schema's, so the `geo` metadata can carry the final bbox.
-        self.writer = self.pq.ParquetWriter(out, self.arrow_schema, compression="zstd", store_schema=False)
+        self.writer = self.pq.ParquetWriter(out, self.arrow_schema, compression="snappy", store_schema=False)
         self.extent = [math.inf, math.inf, -math.inf, -math.inf]
 
     def write(self, rows: list[dict[str, Any]]) -> None:
         pa, np = self.pa, self.np
         metas = list(map(itemgetter("metadata"), rows))
-        self.schema.check(metas)
         n = len(rows)
         lon = np.fromiter(map(itemgetter("longitude"), rows), dtype=np.float64, count=n)
         lat = np.fromiter(map(itemgetter("latitude"), rows), dtype=np.float64, count=n)
@@ -294,10 +302,12 @@ class GeoParquetWriter:
         x, y = pa.array(lon), pa.array(lat)
         bbox = pa.StructArray.from_arrays([x, y, x, y], fields=list(self.bbox_type))
         arrays = [geometry, bbox]
-        for key, kind in self.schema.kinds.items():
-            values = list(map(methodcaller("get", key, ABSENT), metas))
+        for (key, kind), values in zip(self.schema.kinds.items(), self.schema.columns(metas, ABSENT)):
             if kind == "json":
-                values = [None if v is ABSENT else encode(v) for v in values]
+                if ABSENT in values:
+                    values = [None if v is ABSENT else encode(v) for v in values]
+                else:
+                    values = encode_all(values)
             else:
                 wanted = {"bool": bool, "int": int, "float": float, "str": str}[kind]
                 kinds = set(map(type, values)) - {type(ABSENT)}

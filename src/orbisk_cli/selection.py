@@ -13,6 +13,8 @@ from __future__ import annotations
 
 import json
 import math
+import queue
+import threading
 from collections.abc import Iterator
 from dataclasses import dataclass
 from operator import itemgetter
@@ -80,6 +82,12 @@ def read_polygon(path: str) -> list[tuple[float, float]]:
     return ring
 
 
+def _finite(option: str, numbers: list[float]) -> None:
+    for n in numbers:
+        if not math.isfinite(n):
+            raise CliError(f"{option} takes finite numbers, not {n!r}")
+
+
 def selection_from(args: Any) -> Selection:
     chosen = [name for name in ("bbox", "radius", "polygon") if getattr(args, name, None) is not None]
     if len(chosen) > 1:
@@ -88,8 +96,12 @@ def selection_from(args: Any) -> Selection:
     if getattr(args, "filter", None) is not None:
         sel.filter = parse_filter(args.filter)
     if args.bbox is not None:
+        _finite("--bbox", args.bbox)
         sel.bbox = tuple(args.bbox)  # type: ignore[assignment]
     if args.radius is not None:
+        _finite("--radius", args.radius)
+        if args.radius[2] < 0:
+            raise CliError(f"--radius: the distance {args.radius[2]!r} m is negative")
         sel.radius = tuple(args.radius)  # type: ignore[assignment]
     if args.polygon is not None:
         sel.polygon = read_polygon(args.polygon)
@@ -104,20 +116,12 @@ def _ask(method: Any, *args: Any) -> list[dict[str, Any]]:
         return method(*args)  # type: ignore[no-any-return]
     except (ValueError, TypeError) as e:
         raise CliError(f"bad filter: {e}") from None
-    except NotImplementedError as e:
-        raise CliError(f"this build of orbisk cannot run the query: {e}") from None
 
 
 def _bands(db: PyZurAD, box: tuple[float, float, float, float], flt: dict[str, Any] | None) -> Iterator[list[Any]]:
     min_lat, min_lon, max_lat, max_lon = box
-    if box == WORLD:
-        try:
-            db.query_bbox(0.0, 0.0, -1.0, 0.0)
-        except NotImplementedError:  # a build without spatial queries: the whole store at once
-            yield _ask(db.query, flt or {})
-            return
     total = db.len()
-    if total <= CHUNK or not (math.isfinite(min_lat) and math.isfinite(max_lat) and min_lat < max_lat):
+    if total <= CHUNK or min_lat >= max_lat:
         rows = _ask(db.query_bbox, min_lat, min_lon, max_lat, max_lon, flt)
         rows.sort(key=_by_id)
         yield rows
@@ -142,7 +146,43 @@ def _bands(db: PyZurAD, box: tuple[float, float, float, float], flt: dict[str, A
 
 
 def chunks(db: PyZurAD, sel: Selection) -> Iterator[list[Any]]:
-    """The selected rows, in chunks."""
+    """The selected rows, in chunks. The next chunk is read by a second thread
+    while the caller works on this one: a query leaves the interpreter lock
+    free while the engine searches."""
+    done = threading.Event()
+    ready: queue.Queue[tuple[list[Any] | None, BaseException | None]] = queue.Queue(maxsize=1)
+
+    def read() -> None:
+        try:
+            for chunk in _chunks(db, sel):
+                ready.put((chunk, None))
+                if done.is_set():
+                    return
+            ready.put((None, None))
+        except BaseException as e:  # handed to the caller
+            ready.put((None, e))
+
+    reader = threading.Thread(target=read, name="orbisk-read", daemon=True)
+    reader.start()
+    try:
+        while True:
+            chunk, error = ready.get()
+            if error is not None:
+                raise error
+            if chunk is None:
+                return
+            yield chunk
+    finally:
+        done.set()
+        while reader.is_alive():  # let a reader blocked on a full queue see `done`
+            try:
+                ready.get(timeout=0.05)
+            except queue.Empty:
+                pass
+        reader.join()
+
+
+def _chunks(db: PyZurAD, sel: Selection) -> Iterator[list[Any]]:
     flt = sel.filter
     if sel.radius is not None:
         rows = _ask(db.query_radius, *sel.radius, flt)

@@ -1,19 +1,20 @@
 """What the importer reads from: a file of points, in batches.
 
 A source yields batches of points, each point a tuple (latitude, longitude,
-metadata, place) that `insert_batch` takes as it is (it ignores the fourth
-element), and, between them, the rows it could not read as `BadRow`s, in
-file order. A `BadRow` raised instead of yielded means the file itself is
-malformed and reading cannot go on. `done` and `total` measure progress in
+metadata, place, ...) that `insert_batch` takes as it is (it ignores the
+elements after the metadata), and, between them, the rows it could not read
+as `BadRow`s, in file order. A `BadRow` raised instead of yielded means the
+file itself is malformed and reading cannot go on. `done` and `total` measure progress in
 the source's own unit of work (bytes, or rows).
 """
 
 from __future__ import annotations
 
 from collections.abc import Callable, Iterator
+from operator import itemgetter
 from typing import Any
 
-from orbisk_cli.values import BadRow
+from orbisk_cli.values import BadRow, any_problem_in_documents, problem_in
 
 Point = tuple[float, float, dict[str, Any], int]
 
@@ -36,20 +37,33 @@ class Source:
         for item in self.rows():
             if item.__class__ is BadRow:
                 if batch:
-                    yield batch
+                    yield from self.checked(batch)
                     batch = []
                 yield item  # type: ignore[misc]
             else:
                 batch.append(item)
                 if len(batch) >= size:
-                    yield batch
+                    yield from self.checked(batch)
                     batch = []
         if batch:
+            yield from self.checked(batch)
+
+    def checked(self, batch: list[Any]) -> Iterator[list[Point] | BadRow]:
+        """The batch, with the points whose metadata the store would not give
+        back as it is split out as bad rows, in their places."""
+        metas = list(map(itemgetter(2), batch))
+        if not any_problem_in_documents(metas):
             yield batch
+            return
+        bad = [(i, problem) for i, problem in enumerate(map(problem_in, metas)) if problem]
+        yield from in_order(len(batch), bad, lambda start, stop: batch[start:stop], lambda i: self.place_of(batch[i]))
 
     def place(self, number: int) -> str:
         """Names the row, line or feature of a point's fourth element."""
         return f"{self.name} {self.unit} {number}"
+
+    def place_of(self, point: Point) -> str:
+        return self.place(point[3])
 
 
 def in_order(

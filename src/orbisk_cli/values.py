@@ -13,6 +13,9 @@ from __future__ import annotations
 import json
 import math
 import re
+from collections.abc import Callable, Iterable
+from itertools import chain, repeat
+from operator import itemgetter
 from typing import Any
 
 INT64_MIN = -(2**63)
@@ -36,18 +39,36 @@ def _reject_constant(name: str) -> Any:
 decoder = json.JSONDecoder(parse_constant=_reject_constant)
 decode = decoder.decode
 raw_decode = decoder.raw_decode
-encode = json.JSONEncoder(ensure_ascii=False, separators=(",", ":"), allow_nan=False).encode
-
-# Text in which one of the values above may hide: long digit runs, three-digit
-# exponents and surrogate escapes. Only text that matches is walked.
-_SUSPECT = re.compile(r"\d{19}|[eE][+-]?\d{3}|\\u[dD][89abAB]")
+# (text, index) -> (value, end), with no white space skipped
+scan: Callable[[str, int], tuple[Any, int]] = decoder.scan_once  # type: ignore[attr-defined]
+_encoder = json.JSONEncoder(ensure_ascii=False, separators=(",", ":"), allow_nan=False)
 
 
-def problem_in_text(text: str, value: Any) -> str | None:
-    """Why `value`, decoded from the JSON `text`, would not read back the same."""
-    if _SUSPECT.search(text) or text.count("{") + text.count("[") >= MAX_DEPTH:
-        return problem_in(value)
-    return None
+def _not_json(value: Any) -> Any:
+    raise TypeError(f"Object of type {type(value).__name__} is not JSON serializable")
+
+
+# The C encoder behind `_encoder`, made once (JSONEncoder.encode makes one on every call).
+_c_encode: Callable[[Any, int], list[str]] | None = None
+_make_encoder = getattr(json.encoder, "c_make_encoder", None)
+if _make_encoder is not None:
+    # (markers, default, string encoder, indent, key separator, item separator, sort_keys, skipkeys,
+    # allow_nan); no markers: values read from a store hold no cycles
+    _c_encode = _make_encoder(None, _not_json, json.encoder.c_encode_basestring, None, ":", ",", False, False, False)
+
+
+def encode(value: Any) -> str:
+    """Compact JSON text of a metadata value, non-ASCII kept as it is."""
+    if _c_encode is None:
+        return _encoder.encode(value)
+    return "".join(_c_encode(value, 0))
+
+
+def encode_all(values: list[Any]) -> list[str]:
+    """`encode` of each value."""
+    if _c_encode is None:
+        return list(map(_encoder.encode, values))
+    return list(map("".join, map(_c_encode, values, repeat(0))))
 
 
 def problem_in(value: Any, depth: int = 1) -> str | None:
@@ -67,12 +88,67 @@ def problem_in(value: Any, depth: int = 1) -> str | None:
     elif kind is dict or kind is list:
         if depth > MAX_DEPTH:
             return f"nested deeper than {MAX_DEPTH} levels"
+        if kind is dict:
+            for key in value:
+                found = problem_in(key, depth + 1)
+                if found:
+                    return found
         items = value.values() if kind is dict else value
         for item in items:
             found = problem_in(item, depth + 1)
             if found:
                 return found
     return None
+
+
+def any_problem(values: list[Any], depth: int, keys: Iterable[Any] = ()) -> bool:
+    """Whether problem_in finds something in any of the values, each at nesting
+    level `depth`, or in the keys beside them. One pass per level over a
+    whole batch, mostly in C; only a batch with a problem is walked value by
+    value to find it."""
+    keys = list(keys)
+    while values or keys:
+        kinds = set(map(type, values))
+        if int in kinds:
+            ints = [v for v in values if v.__class__ is int]
+            if min(ints) < INT64_MIN or max(ints) > INT64_MAX:
+                return True
+        if float in kinds and not all(map(math.isfinite, [v for v in values if v.__class__ is float])):
+            return True
+        if str in kinds or keys:
+            try:
+                "".join([v for v in values if v.__class__ is str] + keys).encode("utf-8")
+            except UnicodeEncodeError:
+                return True
+            except TypeError:  # a key that is not text: the store names the problem
+                pass
+        dicts = [v for v in values if v.__class__ is dict] if dict in kinds else []
+        lists = [v for v in values if v.__class__ is list] if list in kinds else []
+        if (dicts or lists) and depth > MAX_DEPTH:
+            return True
+        keys = list(chain.from_iterable(dicts))
+        values = list(chain(chain.from_iterable(map(dict.values, dicts)), chain.from_iterable(lists)))
+        depth += 1
+    return False
+
+
+def any_problem_in_documents(docs: list[dict[str, Any]]) -> bool:
+    """any_problem over metadata documents (top-level objects)."""
+    return any_problem(list(chain.from_iterable(map(dict.values, docs))), 2, chain.from_iterable(docs))
+
+
+def decode_all(texts: list[str]) -> list[Any] | None:
+    """The values of JSON texts, each a whole text without surrounding white
+    space, none of which problem_in refuses (at nesting level 2); None when
+    that is not so for every one of them."""
+    try:
+        pairs = list(map(scan, texts, repeat(0, len(texts))))
+    except (StopIteration, ValueError, RecursionError):
+        return None
+    if list(map(itemgetter(1), pairs)) != list(map(len, texts)):
+        return None
+    values = list(map(itemgetter(0), pairs))
+    return None if any_problem(values, 2) else values
 
 
 # ---- CSV cells ---------------------------------------------------------------------
@@ -106,7 +182,7 @@ def cell_value(cell: str) -> Any:
     if first in "[{\"":
         try:
             value = decode(cell)
-        except ValueError:
+        except (ValueError, RecursionError):
             return cell
         return cell if problem_in(value) else value
     if first in "tfn" and cell in _WORDS:
