@@ -63,6 +63,10 @@ public:
     // Rebuilds the bookkeeping from the files: `count` entries, and when
     // `committed` is given, exactly that many metadata bytes (strict mode).
     Status load_records(std::uint64_t count, std::optional<std::uint64_t> committed);
+    // Extends the bookkeeping to `count` entries with the entries that follow
+    // the known ones, by the same rules (`committed` counts from the start of
+    // the data area). On failure nothing has changed.
+    Status load_more_records(std::uint64_t count, std::optional<std::uint64_t> committed);
 
     // State of the append end, to take back appends that were not kept.
     struct AppendMark {
@@ -87,6 +91,9 @@ public:
     const MappedFile& metadata() const { return meta_; }
 
 private:
+    // Whether slot s's stored coordinates are those of a point, not a
+    // tombstone (another handle of the store may have written it just now).
+    bool coords_live(std::uint64_t s) const;
     bool record_in_file(std::uint64_t s) const {
         return coords_.size() >= kCoordsHeader && (coords_.size() - kCoordsHeader) / 16 > s;
     }
