@@ -405,13 +405,12 @@ Result<bool> Database::catch_up_appends() {
         const RecordStore& records = storage_->records();
         const std::uint64_t end = records.next_slot();
         if (end == first) return true;
-        const bool index = indexes_.any_built();
-        if (index) maps.resize(end - first);
-        for (std::uint64_t s = first; s < end; ++s) {
-            auto rec = records.read_live_record(s);
-            if (!rec) continue;
-            points.push_back(GridPoint{s, rec->lat, rec->lon});
-            if (index) maps[s - first] = std::move(rec->metadata);
+        points = records.collect_live_points(first);
+        // Metadata is parsed only for the indexes that have been built.
+        if (indexes_.any_built()) {
+            maps.resize(end - first);
+            for (const GridPoint& p : points)
+                if (auto rec = records.read_live_record(p.slot)) maps[p.slot - first] = std::move(rec->metadata);
         }
     }
     {

@@ -96,14 +96,20 @@ std::array<std::uint8_t, 16> RecordStore::coord_bytes(std::uint64_t s) const {
     return out;
 }
 
-std::vector<GridPoint> RecordStore::collect_live_points() const {
+std::vector<GridPoint> RecordStore::collect_live_points(std::uint64_t first) const {
     std::vector<GridPoint> out;
-    out.reserve(live_count_);
-    live_.for_each_set([&](std::uint64_t s) {
+    auto add = [&](std::uint64_t s) {
         if (!record_in_file(s)) return;
         const std::uint8_t* rec = coords_.data() + kDataStart + kCoordRecord * s;
         out.push_back(GridPoint{s, load_f64(rec), load_f64(rec + 8)});
-    });
+    };
+    if (first == 0) {
+        out.reserve(live_count_);
+        live_.for_each_set(add);
+    } else {
+        for (std::uint64_t s = first; s < next_slot_; ++s)
+            if (live_.test(s)) add(s);
+    }
     return out;
 }
 

@@ -57,8 +57,9 @@ public:
     // The 16 bytes of slot `s`'s coordinate record, or the tombstone pattern
     // when the record lies beyond the file.
     std::array<std::uint8_t, 16> coord_bytes(std::uint64_t s) const;
-    // (slot, lat, lon) of every live slot whose record lies inside the file, ascending.
-    std::vector<GridPoint> collect_live_points() const;
+    // (slot, lat, lon) of every live slot from `first` on whose record lies
+    // inside the file, ascending.
+    std::vector<GridPoint> collect_live_points(std::uint64_t first = 0) const;
 
     // Rebuilds the bookkeeping from the files: `count` entries, and when
     // `committed` is given, exactly that many metadata bytes (strict mode).
