@@ -15,7 +15,7 @@ cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORBISK_BUI
       -DORBISK_BUILD_MODULE=OFF -DCMAKE_CXX_FLAGS="-fsanitize=thread" \
       -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=thread" -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=thread" >/dev/null
 cmake --build build/tsan -j2 --target orbisk_engine_tests
-# ASLR layouts that this TSan runtime cannot map make it fail at start; run without.
+# Some ThreadSanitizer runtimes cannot start under a randomised address space.
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" setarch "$(uname -m)" -R build/tsan/orbisk_engine_tests
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer: module and Python suite"
