@@ -384,3 +384,23 @@ def test_threads_sharing_one_handle_see_some_moment_of_the_store(store_path):
     del db, other
     final = PyZurAD(store_path).query({})
     assert sorted(r["metadata"]["n"] for r in final) == sorted(alive)
+
+
+def test_a_tombstone_written_under_a_handle_hides_the_point_from_every_read(store_path):
+    """Another handle's delete may reach the coordinates before this handle
+    hears of it: a slot whose stored coordinates are NaN is never served."""
+    db = PyZurAD(store_path)
+    db.insert_batch([(float(i), float(i), {"i": i, "g": i % 2}) for i in range(6)])
+    db.query({"g": 1})  # the value index is built and lists slot 3
+    path = sibling(store_path, "coords.mmap")
+    with open(path, "r+b") as f:  # both fields, then only one: either is a tombstone
+        f.seek(64 + 16 * 3)
+        f.write(struct.pack("<Q", 0x7FF8000000000000) * 2)
+        f.seek(64 + 16 * 4 + 8)
+        f.write(struct.pack("<Q", 0x7FF8000000000000))
+    square = [(-1.0, -1.0), (10.0, -1.0), (10.0, 10.0), (-1.0, 10.0)]
+    for found in (db.query({}), db.query({"g": 1}), db.query_bbox(*WORLD), db.query_bbox(*WORLD, {"g": 1}),
+                  db.query_radius(0.0, 0.0, 2.0e6), db.query_polygon(square), db.query({"i": {"$gte": 0}}, limit=6)):
+        assert {r["metadata"]["i"] for r in found} <= {0, 1, 2, 5}
+    assert {r["metadata"]["i"] for r in db.query({})} == {0, 1, 2, 5}
+    assert not db.exists({"i": 3})

@@ -185,7 +185,8 @@ Result<std::unique_ptr<Storage>> Storage::open(const OpenOptions& opt) {
 
     if (auto r = st->replay_wal(0, st->committed_wal_seq_); !r) return fail(r.error());
     st->changed_at_open_ = st->wal_seq_ != st->committed_wal_seq_ || st->wal_.position() < *wal_len;
-    // A reload leaves the files to the writers: what it found is what they left.
+    // A reload changes no file but for cutting a torn log tail, as the replay
+    // does: no checkpoint, and the other generations stay for the next open.
     if (opt.reload) return st;
     if (!opt.is_temporary) {
         // A new name in the directory (a file this open or an earlier one created,
