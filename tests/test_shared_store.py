@@ -292,6 +292,11 @@ def test_threads_sharing_one_handle_see_some_moment_of_the_store(store_path):
         with clock_lock:
             return next(clock)
 
+    def note(table, items):
+        # Queries copy the tables while other threads write them: one lock for both.
+        with clock_lock:
+            table.update(items)
+
     points = {}  # n -> (lat, lon, meta)
     ins = {}  # n -> (start, ack)
     dels = {}  # n -> (start, ack)
@@ -307,7 +312,9 @@ def test_threads_sharing_one_handle_see_some_moment_of_the_store(store_path):
             assert ins[k][0] < end, "a point before its insert"
             assert not (k in dels and dels[k][1] < start), "a deleted point"
         if exact:
-            for k, (_, ack) in list(ins.items()):
+            with clock_lock:
+                inserted = list(ins.items())
+            for k, (_, ack) in inserted:
                 if ack < start and not (k in dels and dels[k][0] < end) and pred(points[k]):
                     assert k in ns, "an acknowledged point missing"
 
@@ -321,9 +328,10 @@ def test_threads_sharing_one_handle_see_some_moment_of_the_store(store_path):
                     k = t * 10**6 + i
                     p = (rng.uniform(-60, 60), rng.uniform(-170, 170), {"n": k, "g": rng.randrange(GROUPS)})
                     points[k] = p
-                    ins[k] = (tick(), 10**9)
+                    s = tick()
+                    note(ins, {k: (s, 10**9)})
                     handle.insert(*p)
-                    ins[k] = (ins[k][0], tick())
+                    note(ins, {k: (s, tick())})
                     mine.append(k)
                 elif op < 0.4:
                     batch = []
@@ -332,22 +340,17 @@ def test_threads_sharing_one_handle_see_some_moment_of_the_store(store_path):
                         batch.append((rng.uniform(-60, 60), rng.uniform(-170, 170), {"n": k, "g": rng.randrange(GROUPS)}))
                         points[k] = batch[-1]
                     s = tick()
-                    for p in batch:
-                        ins[p[2]["n"]] = (s, 10**9)
+                    note(ins, {p[2]["n"]: (s, 10**9) for p in batch})
                     handle.insert_batch(batch)
-                    a = tick()
-                    for p in batch:
-                        ins[p[2]["n"]] = (s, a)
-                        mine.append(p[2]["n"])
+                    note(ins, {p[2]["n"]: (s, tick()) for p in batch})
+                    mine += [p[2]["n"] for p in batch]
                 elif op < 0.5 and mine:
                     doomed = [mine.pop(rng.randrange(len(mine))) for _ in range(min(len(mine), rng.randint(1, 3)))]
                     s = tick()
-                    for k in doomed:
-                        dels[k] = (s, 10**9)
+                    note(dels, {k: (s, 10**9) for k in doomed})
                     assert handle.delete_by_metadata({"n": {"$in": doomed}}) == len(doomed)
                     a = tick()
-                    for k in doomed:
-                        dels[k] = (s, a)
+                    note(dels, {k: (s, a) for k in doomed})
                 elif op < 0.505:
                     handle.compact()
                 else:
