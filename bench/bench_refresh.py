@@ -159,7 +159,7 @@ print(json.dumps([ins, q, len(db.query_bbox(*box))]))
 def check_cost(args, work):
     here = os.path.dirname(os.path.abspath(__import__("orbisk").__file__))
     sites = {"with check": here, "without": args.baseline}
-    script = CHECK_RUN.format(box=(9.9, 9.9, 10.05, 10.05))
+    script = CHECK_RUN.format(box=(9.9, 9.9, 10.01, 10.01))
     results = {k: [] for k in sites}
     ratios_ins, ratios_q = [], []
     for _ in range(args.rounds):
@@ -189,7 +189,7 @@ def main():
     ap.add_argument("--dir", default=None)
     ap.add_argument("--check-cost", action="store_true")
     ap.add_argument("--baseline", help="site directory of a build without the change check")
-    ap.add_argument("--rounds", type=int, default=5)
+    ap.add_argument("--rounds", type=int, default=9)
     ap.add_argument("--calls", type=int, default=20000)
     args = ap.parse_args()
     if args.check_cost:
