@@ -156,7 +156,9 @@ Status RecordStore::load_more_records(std::uint64_t count, std::optional<std::ui
 
     const std::uint64_t n = first + spans.size();
     spans_.insert(spans_.end(), spans.begin(), spans.end());
-    live_.reserve(n);
+    // A catch-up appends a few bits: growing by doubling is cheaper than a
+    // reservation to the exact size each time.
+    if (first == 0) live_.reserve(n);
     for (std::uint64_t j = first; j < n; ++j) {
         const bool alive = record_in_file(j) && coords_live(j);
         live_.push_back(alive);
