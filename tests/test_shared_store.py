@@ -4,7 +4,6 @@ in-memory model through every handle (and a reader process), then once more
 after all are closed and the store is opened again."""
 import json
 import math
-import os
 import random
 import struct
 import subprocess
