@@ -39,8 +39,12 @@ Status validate_coordinates(double lat, double lon) {
 }
 
 Database::Database(std::unique_ptr<Storage> storage, GridIndex grid, std::uint64_t build_count,
-                   std::unique_ptr<WriteLock> lock)
-    : storage_(std::move(storage)), grid_(std::move(grid)), write_lock_(std::move(lock)), build_count_(build_count) {}
+                   std::unique_ptr<WriteLock> lock, std::unique_ptr<Shared> shared)
+    : storage_(std::move(storage)),
+      grid_(std::move(grid)),
+      write_lock_(std::move(lock)),
+      build_count_(build_count),
+      shared_(std::move(shared)) {}
 
 Result<std::shared_ptr<Database>> Database::open(const std::string& path, std::uint64_t capacity,
                                                  std::uint64_t sync_interval_ms) {
@@ -48,7 +52,13 @@ Result<std::shared_ptr<Database>> Database::open(const std::string& path, std::u
     auto lock_file = File::open_rw_create(names.lock);
     if (!lock_file) return fail(lock_file.error());
     if (auto st = lock_file->lock_exclusive(); !st) return fail(st.error());
-    auto storage = Storage::open(OpenOptions{names.coords, names.metadata, capacity, sync_interval_ms, false});
+    OpenOptions options{names.coords, names.metadata, capacity, sync_interval_ms, false};
+    auto counter = ChangeCounter::map(*lock_file);
+    auto storage = counter ? Storage::open(options) : fail(counter.error());
+    std::uint64_t seen = 0;
+    // A replay after a crash rewrites the manifest and may cut the log: the
+    // other handles must look again, whole.
+    if (storage) seen = (*storage)->changed_at_open() ? counter->advance(kRewriteStep) : counter->load();
     lock_file->unlock();
     if (!storage) return fail(storage.error());
 
@@ -56,8 +66,10 @@ Result<std::shared_ptr<Database>> Database::open(const std::string& path, std::u
     const std::uint64_t n = points.size();
     auto grid = GridIndex::try_build(std::move(points));
     if (!grid) return fail(grid.error());
+    options.reload = true;
     return std::shared_ptr<Database>(new Database(std::move(*storage), std::move(*grid), n,
-                                                  std::make_unique<WriteLock>(std::move(*lock_file))));
+                                                  std::make_unique<WriteLock>(std::move(*lock_file)),
+                                                  std::make_unique<Shared>(std::move(*counter), seen, options)));
 }
 
 Result<std::shared_ptr<Database>> Database::open_temporary() {
@@ -89,6 +101,8 @@ Result<std::uint64_t> Database::insert(double lat, double lon, std::string_view 
     if (text.size() > kMaxEntryLength) return fail(Error::invalid(entry_too_long_message(text.size())));
     auto guard = WriteGuard::acquire(*write_lock_);
     if (!guard) return fail(guard.error());
+    if (auto st = refresh_locked(); !st) return fail(st.error());
+    announce_change(kAppendStep);
     std::uint64_t slot;
     {
         std::unique_lock lock(storage_mutex_);
@@ -118,6 +132,8 @@ Result<std::vector<std::uint64_t>> Database::insert_batch(const PointBatch& poin
 
     auto guard = WriteGuard::acquire(*write_lock_);
     if (!guard) return fail(guard.error());
+    if (auto st = refresh_locked(); !st) return fail(st.error());
+    announce_change(kAppendStep);
     std::uint64_t first;
     std::size_t kept = 0;
     std::optional<Error> failure;
@@ -186,12 +202,18 @@ auto unless_out_of_memory(F read) -> Result<decltype(read())> {
 }  // namespace
 
 Result<std::vector<PointRecord>> Database::metadata_scan(const FilterExpr& filter, std::uint64_t limit) {
+    if (auto st = current_view(); !st) return fail(st.error());
+    return scan(filter, limit);
+}
+
+Result<std::vector<PointRecord>> Database::scan(const FilterExpr& filter, std::uint64_t limit) {
     if (limit == 0) return std::vector<PointRecord>{};
     std::shared_lock lock(storage_mutex_);
     return unless_out_of_memory([&] { return orbisk::metadata_scan(storage_->records(), indexes_, filter, limit); });
 }
 
 Result<TextRecords> Database::metadata_scan_texts(const FilterExpr& filter, std::uint64_t limit) {
+    if (auto st = current_view(); !st) return fail(st.error());
     if (limit == 0) return TextRecords{};
     std::shared_lock lock(storage_mutex_);
     return unless_out_of_memory(
@@ -199,6 +221,7 @@ Result<TextRecords> Database::metadata_scan_texts(const FilterExpr& filter, std:
 }
 
 Result<TextRecords> Database::spatial_query(const SpatialShape& shape, const FilterExpr* filter) {
+    if (auto st = current_view(); !st) return fail(st.error());
     if (auto st = maybe_rebuild_grid(); !st) return fail(st.error());
     std::shared_lock grid_lock(grid_mutex_);
     std::shared_lock storage_lock(storage_mutex_);
@@ -209,11 +232,13 @@ Result<TextRecords> Database::spatial_query(const SpatialShape& shape, const Fil
 Result<std::uint64_t> Database::delete_by_metadata(const FilterExpr& filter) {
     auto guard = WriteGuard::acquire(*write_lock_);
     if (!guard) return fail(guard.error());
+    if (auto st = refresh_locked(); !st) return fail(st.error());
     // The scan and the deletion are one unit against every other writer.
-    auto scanned = metadata_scan(filter, kNoLimit);
+    auto scanned = scan(filter, kNoLimit);
     if (!scanned) return fail(scanned.error());
     const std::vector<PointRecord>& records = *scanned;
     if (records.empty()) return 0;
+    announce_change(kRewriteStep);
     {
         std::unique_lock lock(storage_mutex_);
         std::vector<std::uint64_t> ids;
@@ -234,6 +259,11 @@ Result<std::uint64_t> Database::delete_by_metadata(const FilterExpr& filter) {
 Result<std::uint64_t> Database::compact() {
     auto guard = WriteGuard::acquire(*write_lock_);
     if (!guard) return fail(guard.error());
+    if (auto st = refresh_locked(); !st) return fail(st.error());
+    {
+        std::shared_lock lock(storage_mutex_);
+        announce_change(storage_->next_slot() != storage_->live_count() ? kRewriteStep : kAppendStep);
+    }
     // Slot ids change with the generation, so no reader may meet the new
     // generation through the old grid or the old metadata indexes. The grid
     // lock is taken before the storage lock, as readers take them, and held
@@ -263,6 +293,8 @@ Result<std::uint64_t> Database::compact() {
 Status Database::flush() {
     auto guard = WriteGuard::acquire(*write_lock_);
     if (!guard) return fail(guard.error());
+    if (auto st = refresh_locked(); !st) return fail(st.error());
+    announce_change(kAppendStep);
     std::unique_lock lock(storage_mutex_);
     return storage_->checkpoint(true);
 }
@@ -270,18 +302,21 @@ Status Database::flush() {
 Result<std::vector<std::string>> Database::verify_integrity(bool flush_first) {
     if (flush_first)
         if (auto st = flush(); !st) return fail(st.error());
+    if (auto st = current_view(); !st) return fail(st.error());
     std::shared_lock lock(storage_mutex_);
     return storage_->verify_committed();
 }
 
-std::uint64_t Database::live_count() const {
+Result<std::uint64_t> Database::live_count() {
+    if (auto st = current_view(); !st) return fail(st.error());
     std::shared_lock lock(storage_mutex_);
     return storage_->live_count();
 }
 
-std::pair<std::uint64_t, std::uint64_t> Database::slot_stats() const {
+Result<std::pair<std::uint64_t, std::uint64_t>> Database::slot_stats() {
+    if (auto st = current_view(); !st) return fail(st.error());
     std::shared_lock lock(storage_mutex_);
-    return {storage_->next_slot(), storage_->live_count()};
+    return std::pair{storage_->next_slot(), storage_->live_count()};
 }
 
 namespace {
@@ -294,9 +329,13 @@ bool grid_rebuild_due(std::uint64_t live, std::uint64_t built) {
 }  // namespace
 
 Status Database::maybe_rebuild_grid() {
-    if (!grid_rebuild_due(live_count(), build_count_.load())) return {};
+    {
+        std::shared_lock lock(storage_mutex_);
+        if (!grid_rebuild_due(storage_->live_count(), build_count_.load())) return {};
+    }
     auto guard = WriteGuard::acquire(*write_lock_);
     if (!guard) return fail(guard.error());
+    if (auto st = refresh_locked(); !st) return fail(st.error());
     std::vector<GridPoint> points;
     std::uint64_t live;
     {
@@ -318,6 +357,99 @@ Status Database::install_grid(std::vector<GridPoint> points, std::uint64_t build
     }
     build_count_.store(build_count);
     return {};
+}
+
+// ---- several handles on one store ------------------------------------------------
+
+Status Database::current_view() {
+    if (is_refused_.load(std::memory_order_acquire)) return fail(*refused_);
+    if (!shared_ || shared_->counter.load() == shared_->seen.load(std::memory_order_acquire)) return {};
+    auto guard = WriteGuard::acquire(*write_lock_);
+    if (!guard) return fail(guard.error());
+    return refresh_locked();
+}
+
+Status Database::refresh_locked() {
+    if (refused_) return fail(*refused_);
+    if (!shared_) return {};
+    const std::uint64_t now = shared_->counter.load();
+    const std::uint64_t seen = shared_->seen.load();
+    if (now == seen && !reload_due_) return {};
+    if (!reload_due_ && only_appends_between(seen, now)) {
+        auto r = catch_up_appends();
+        // A view caught up in part is never used: the next call reloads.
+        if (!r || !*r) reload_due_ = true;
+        if (!r) return fail(r.error());
+    } else {
+        reload_due_ = true;
+    }
+    if (reload_due_) {
+        if (auto st = reload(); !st) {
+            // What an open would refuse, this handle refuses from now on,
+            // rather than serve or write over a store it cannot read.
+            if (st.error().kind == ErrorKind::InvalidData) {
+                refused_ = Error{ErrorKind::Refused, 0, st.error().message};
+                is_refused_.store(true, std::memory_order_release);
+                return fail(*refused_);
+            }
+            return st;
+        }
+        reload_due_ = false;
+    }
+    shared_->seen.store(now, std::memory_order_release);
+    return {};
+}
+
+Result<bool> Database::catch_up_appends() {
+    std::uint64_t first;
+    std::vector<GridPoint> points;
+    std::vector<MetadataMap> maps;
+    {
+        std::unique_lock lock(storage_mutex_);
+        first = storage_->next_slot();
+        auto r = storage_->catch_up();
+        if (!r) return fail(r.error());
+        if (*r == Storage::CatchUp::NeedsReload) return false;
+        const RecordStore& records = storage_->records();
+        const std::uint64_t end = records.next_slot();
+        if (end == first) return true;
+        points = records.collect_live_points(first);
+        // Metadata is parsed only for the indexes that have been built.
+        if (indexes_.any_built()) {
+            maps.resize(end - first);
+            for (const GridPoint& p : points)
+                if (auto rec = records.read_live_record(p.slot)) maps[p.slot - first] = std::move(rec->metadata);
+        }
+    }
+    {
+        std::unique_lock lock(grid_mutex_);
+        for (const GridPoint& p : points)
+            if (auto st = grid_.insert(p.slot, p.lat, p.lon); !st) return fail(st.error());
+    }
+    if (!maps.empty()) indexes_.add(first, maps);
+    return true;
+}
+
+Status Database::reload() {
+    auto fresh = Storage::open(shared_->reopen);
+    if (!fresh) return fail(fresh.error());
+    auto points = (*fresh)->records().collect_live_points();
+    const std::uint64_t n = points.size();
+    auto grid = GridIndex::try_build(std::move(points));
+    if (!grid) return fail(grid.error());
+    // Slot ids may mean other points now: the grid, the storage and the
+    // metadata indexes change together, as in a compaction.
+    std::unique_lock grid_lock(grid_mutex_);
+    std::unique_lock lock(storage_mutex_);
+    storage_ = std::move(*fresh);
+    indexes_.reset();
+    grid_ = std::move(*grid);
+    build_count_.store(n);
+    return {};
+}
+
+void Database::announce_change(std::uint64_t step) {
+    if (shared_) shared_->seen.store(shared_->counter.advance(step), std::memory_order_release);
 }
 
 std::vector<std::uint64_t> Database::grid_candidates(double min_lat, double min_lon, double max_lat,

@@ -1,6 +1,14 @@
 // The database handle's engine side: the storage, the grid index and the write
 // lock of one store, and the operations the Python methods run with the
 // interpreter lock released.
+//
+// Several handles may have one store open, in one process or in several. The
+// change counter in the lock file tells each one whether another has changed
+// the store since it last looked; every operation looks first and, when the
+// store has changed, brings the handle's view up to date under the write lock
+// (the new appends alone when nothing else happened, else a reload as at
+// open). Writers look once they hold the write lock, so nothing changes
+// between the look and the write, and move the counter on before they write.
 #pragma once
 
 #include <atomic>
@@ -20,6 +28,7 @@
 #include "engine/query/filter.hpp"
 #include "engine/query/grid_route.hpp"
 #include "engine/query/text_records.hpp"
+#include "engine/storage/change_counter.hpp"
 #include "engine/storage/storage.hpp"
 #include "engine/storage/write_lock.hpp"
 
@@ -106,8 +115,8 @@ public:
     // locks held shared. Fails only when the rebuild cannot take the write lock.
     Result<TextRecords> spatial_query(const SpatialShape& shape, const FilterExpr* filter);
 
-    std::uint64_t live_count() const;
-    std::pair<std::uint64_t, std::uint64_t> slot_stats() const;
+    Result<std::uint64_t> live_count();
+    Result<std::pair<std::uint64_t, std::uint64_t>> slot_stats();
 
     // Rebuilds the grid when the store has grown fourfold since the last build.
     Status maybe_rebuild_grid();
@@ -121,9 +130,33 @@ public:
     IndexMemory index_memory() const { return indexes_.memory(); }
     const std::string& manifest_path() const { return storage_->manifest_path(); }
 
+    // Brings the view up to date if another handle has changed the store (a
+    // no-op for a temporary store). Every public operation starts with it.
+    Status current_view();
+
 private:
+    // The change counter of a store on a path, what this handle last saw of it,
+    // and how to open the store again.
+    struct Shared {
+        ChangeCounter counter;
+        std::atomic<std::uint64_t> seen;
+        OpenOptions reopen;
+        Shared(ChangeCounter c, std::uint64_t s, OpenOptions o) : counter(std::move(c)), seen(s), reopen(std::move(o)) {}
+    };
+
     Database(std::unique_ptr<Storage> storage, GridIndex grid, std::uint64_t build_count,
-             std::unique_ptr<WriteLock> lock);
+             std::unique_ptr<WriteLock> lock, std::unique_ptr<Shared> shared = nullptr);
+    // current_view for a caller that holds the write lock.
+    Status refresh_locked();
+    // Adds what other handles appended; false when only a reload will do.
+    Result<bool> catch_up_appends();
+    // Opens the store again and puts the new view, grid and empty metadata
+    // indexes in place of the old.
+    Status reload();
+    // Moves the counter on by `step` before this handle changes the store
+    // (the write lock held), and remembers the value.
+    void announce_change(std::uint64_t step);
+    Result<std::vector<PointRecord>> scan(const FilterExpr& filter, std::uint64_t limit);
     Status add_to_grid(const PointBatch& points, std::size_t count, std::uint64_t first);
     // Adds stored points (slots first, first + 1, ...; text(i) is the metadata
     // text of the i-th) to the metadata indexes that have been built.
@@ -139,6 +172,13 @@ private:
     std::unique_ptr<WriteLock> write_lock_;
     std::atomic<std::uint64_t> build_count_{0};
     MetadataIndexes indexes_;
+    std::unique_ptr<Shared> shared_;
+    // Under the write lock: the view was caught up in part and must be reloaded.
+    bool reload_due_ = false;
+    // Set once, under the write lock, when a reload refused the store; every
+    // call fails with it from then on.
+    std::optional<Error> refused_;
+    std::atomic<bool> is_refused_{false};
 };
 
 }  // namespace orbisk

@@ -261,13 +261,28 @@ PyObject* handle_verify_integrity(PyObject* self, PyObject* const* args, Py_ssiz
 
 // ---- plain reads ------------------------------------------------------------------
 
+// The counts are cheap, but another handle's change makes this one catch up
+// first, which may wait for a writer of another process.
 PyObject* handle_len(PyObject* self, PyObject*) {
-    return PyLong_FromUnsignedLongLong(database_of(self)->live_count());
+    auto db = database_of(self);
+    Result<std::uint64_t> r;
+    {
+        GilRelease unlocked;
+        r = db->live_count();
+    }
+    if (!r) return raise_error(r.error(), PyExc_RuntimeError);
+    return PyLong_FromUnsignedLongLong(*r);
 }
 
 PyObject* handle_slot_stats(PyObject* self, PyObject*) {
-    auto [next, live] = database_of(self)->slot_stats();
-    return Py_BuildValue("(KK)", static_cast<unsigned long long>(next), static_cast<unsigned long long>(live));
+    auto db = database_of(self);
+    Result<std::pair<std::uint64_t, std::uint64_t>> r;
+    {
+        GilRelease unlocked;
+        r = db->slot_stats();
+    }
+    if (!r) return raise_error(r.error(), PyExc_RuntimeError);
+    return Py_BuildValue("(KK)", static_cast<unsigned long long>(r->first), static_cast<unsigned long long>(r->second));
 }
 
 // ---- metadata queries ----------------------------------------------------------

@@ -61,6 +61,11 @@ class PyZurAD:
 
         Raises OSError when the store cannot be opened, among them the
         refusals that begin "Orbisk CRITICAL: refusing to open".
+
+        Other handles, in this process or others, may have the same store
+        open: each call first catches up with what they changed. Should
+        that find the store corrupt, the call raises the open's refusal as
+        RuntimeError, and so does every later call of this handle.
         """
 
     def insert(

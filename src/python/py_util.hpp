@@ -76,8 +76,9 @@ PyObject* prefix_type_error(const char* arg);
 PyObject* internal_error_type();
 
 // Raises an engine error: internal errors as the internal-error type, the
-// refusal of a handle that must be opened again as OSError, every other error
-// as `type`; always with exactly the error's text. Returns nullptr.
+// refusal of a handle that must be opened again as OSError, the refusal of a
+// handle whose reload found the store corrupt as RuntimeError, every other
+// error as `type`; always with exactly the error's text. Returns nullptr.
 PyObject* raise_error(const Error& e, PyObject* type);
 
 // Converts an int-like object (anything with __index__) to an unsigned 64-bit

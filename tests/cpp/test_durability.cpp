@@ -155,7 +155,7 @@ TEST_CASE("a large delete is logged as several records, forced once, and replaye
     std::vector<WalRecord> records;
     auto file = File::open(s->wal_path(), O_RDONLY);
     REQUIRE(file.has_value());
-    auto end = scan_wal(*file, wal->size(), [&](const WalRecord& rec) -> Status {
+    auto end = scan_wal(*file, wal->size(), [&](const WalRecord& rec, std::uint64_t) -> Status {
         records.push_back(rec);
         return {};
     });

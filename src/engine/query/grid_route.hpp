@@ -6,6 +6,7 @@
 // shared with the index route, which runs it on an index answer's slots.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <variant>
 #include <vector>
@@ -28,8 +29,8 @@ using SpatialShape = std::variant<GeoBox, Circle, Polygon>;
 inline constexpr std::size_t kPrefetchAhead = 32;
 
 // The exact point test on candidate slots, in place and in order: a slot is
-// kept when it is live, its coordinate record ends within the mapped file, and
-// its coordinates pass `test(lat, lon)`. Only coordinate records are read.
+// kept when it is live, its coordinate record ends within the mapped file and
+// holds no NaN, and its coordinates pass `test(lat, lon)`. Only coordinate records are read.
 template <class Test>
 void keep_points_passing(const RecordStore& records, std::vector<std::uint64_t>& slots, Test test) {
     const SlotBitmap& live = records.live_bitmap();
@@ -46,7 +47,10 @@ void keep_points_passing(const RecordStore& records, std::vector<std::uint64_t>&
         const std::uint64_t slot = slots[i];
         if (slot >= in_file || !live.test(slot)) continue;
         const std::uint8_t* rec = first + kCoordRecord * slot;
-        if (test(load_f64(rec), load_f64(rec + 8))) slots[kept++] = slot;
+        const double lat = load_f64(rec), lon = load_f64(rec + 8);
+        // A tombstone that another handle of the store has just written.
+        if (std::isnan(lat) || std::isnan(lon)) continue;
+        if (test(lat, lon)) slots[kept++] = slot;
     }
     slots.resize(kept);
 }

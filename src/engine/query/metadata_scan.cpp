@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <iterator>
 
 #include "engine/util/worker_pool.hpp"
@@ -63,7 +64,10 @@ public:
         const auto text = records_.live_metadata_text(slot);
         if (!text) return false;
         if (filter_ ? !matches(*text) : check_text_ && !metadata_text_readable(*text)) return false;
+        // Read once more for the row: a tombstone another process has written
+        // since the liveness test is not served.
         const auto [lat, lon] = records_.coordinates(slot);
+        if (std::isnan(lat) || std::isnan(lon)) return false;
         out.add(slot, lat, lon, *text);
         return true;
     }

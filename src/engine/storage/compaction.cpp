@@ -145,6 +145,7 @@ Result<std::uint64_t> Storage::compact() {
         // this handle goes on reading the old one, and it writes nothing more:
         // its next log records would be numbered for one generation only.
         manifest_written_ = true;
+        manifest_ = m;
         unusable_ = Error{ErrorKind::Reopen, e.code,
                           cat("the store must be opened again: compaction could not make its new manifest durable (",
                               e.message, ")")};
@@ -153,6 +154,7 @@ Result<std::uint64_t> Storage::compact() {
                                          "opened again")});
     }
     manifest_written_ = true;
+    manifest_ = m;
 
     const std::string old_coords = std::move(coords_file_), old_metadata = std::move(metadata_file_);
     records_ = RecordStore::all_live(std::move(gen->coords), std::move(gen->metadata), std::move(gen->spans),

@@ -67,7 +67,7 @@ std::uint64_t RecordStore::tombstone_slots(std::span<const std::uint64_t> ids) {
 }
 
 std::optional<std::string_view> RecordStore::live_metadata_text(std::uint64_t s) const {
-    if (!live_.test(s) || s >= next_slot_ || !record_in_file(s)) return std::nullopt;
+    if (!live_.test(s) || s >= next_slot_ || !record_in_file(s) || !coords_live(s)) return std::nullopt;
     const MetaSpan& sp = spans_[s];
     if (sp.offset > meta_.size() || meta_.size() - sp.offset < sp.length) return std::nullopt;
     return std::string_view(reinterpret_cast<const char*>(meta_.data()) + sp.offset, sp.length);
@@ -76,10 +76,13 @@ std::optional<std::string_view> RecordStore::live_metadata_text(std::uint64_t s)
 std::optional<PointRecord> RecordStore::read_live_record(std::uint64_t s) const {
     const auto text = live_metadata_text(s);
     if (!text) return std::nullopt;
+    // The coordinates are read once: what is returned is what was tested.
+    const std::uint8_t* rec = coords_.data() + kDataStart + kCoordRecord * s;
+    const double lat = load_f64(rec), lon = load_f64(rec + 8);
+    if (std::isnan(lat) || std::isnan(lon)) return std::nullopt;
     auto map = metadata_from_json_text(*text);
     if (!map) return std::nullopt;
-    const std::uint8_t* rec = coords_.data() + kDataStart + kCoordRecord * s;
-    return PointRecord{std::move(*map), s, load_f64(rec), load_f64(rec + 8)};
+    return PointRecord{std::move(*map), s, lat, lon};
 }
 
 std::array<std::uint8_t, 16> RecordStore::coord_bytes(std::uint64_t s) const {
@@ -93,29 +96,45 @@ std::array<std::uint8_t, 16> RecordStore::coord_bytes(std::uint64_t s) const {
     return out;
 }
 
-std::vector<GridPoint> RecordStore::collect_live_points() const {
+std::vector<GridPoint> RecordStore::collect_live_points(std::uint64_t first) const {
     std::vector<GridPoint> out;
-    out.reserve(live_count_);
-    live_.for_each_set([&](std::uint64_t s) {
+    auto add = [&](std::uint64_t s) {
         if (!record_in_file(s)) return;
         const std::uint8_t* rec = coords_.data() + kDataStart + kCoordRecord * s;
         out.push_back(GridPoint{s, load_f64(rec), load_f64(rec + 8)});
-    });
+    };
+    if (first == 0) {
+        out.reserve(live_count_);
+        live_.for_each_set(add);
+    } else {
+        for (std::uint64_t s = first; s < next_slot_; ++s)
+            if (live_.test(s)) add(s);
+    }
     return out;
 }
 
 Status RecordStore::load_records(std::uint64_t count, std::optional<std::uint64_t> committed) {
+    spans_.clear();
+    live_ = SlotBitmap();
+    next_slot_ = 0;
+    live_count_ = 0;
+    metadata_end_ = kDataStart;
+    return load_more_records(count, committed);
+}
+
+Status RecordStore::load_more_records(std::uint64_t count, std::optional<std::uint64_t> committed) {
     const std::uint64_t file_len = meta_.size();
     const char* text = reinterpret_cast<const char*>(meta_.data());
     // 64 + committed cannot overflow: the committed region was checked against the file first.
     const std::uint64_t bound = committed ? kDataStart + *committed : 0;
     const std::uint64_t avail_end = committed ? std::min(file_len, bound) : file_len;
 
+    const std::uint64_t first = next_slot_;
     std::vector<MetaSpan> spans;
     // Every entry takes at least one byte, so the file bounds the count.
-    spans.reserve(std::min<std::uint64_t>(count, file_len > kDataStart ? file_len - kDataStart : 0));
-    std::uint64_t p = kDataStart;
-    for (std::uint64_t i = 0; i < count; ++i) {
+    if (count > first) spans.reserve(std::min<std::uint64_t>(count - first, file_len > kDataStart ? file_len - kDataStart : 0));
+    std::uint64_t p = metadata_end_;
+    for (std::uint64_t i = first; i < count; ++i) {
         if (committed && p >= bound)
             return fail(Error::invalid(cat("metadata exhausted at entry ", i, " of ", count, " (offset ", p, " reached committed bound ", bound, ")")));
         if (p >= file_len)
@@ -135,25 +154,24 @@ Status RecordStore::load_records(std::uint64_t count, std::optional<std::uint64_
     if (committed && p != bound)
         return fail(Error::invalid(cat("metadata parse consumed ", p - kDataStart, " bytes but committed region is ", *committed, " bytes")));
 
-    const std::uint64_t n = spans.size();
-    SlotBitmap live;
-    live.reserve(n);
-    std::uint64_t live_count = 0;
-    for (std::uint64_t j = 0; j < n; ++j) {
-        bool alive = false;
-        if (record_in_file(j)) {
-            const std::uint8_t* rec = coords_.data() + kDataStart + kCoordRecord * j;
-            alive = !std::isnan(load_f64(rec)) && !std::isnan(load_f64(rec + 8));
-        }
-        live.push_back(alive);
-        live_count += alive;
+    const std::uint64_t n = first + spans.size();
+    spans_.insert(spans_.end(), spans.begin(), spans.end());
+    // A catch-up appends a few bits: growing by doubling is cheaper than a
+    // reservation to the exact size each time.
+    if (first == 0) live_.reserve(n);
+    for (std::uint64_t j = first; j < n; ++j) {
+        const bool alive = record_in_file(j) && coords_live(j);
+        live_.push_back(alive);
+        live_count_ += alive;
     }
-    spans_ = std::move(spans);
-    live_ = std::move(live);
     next_slot_ = n;
-    live_count_ = live_count;
     metadata_end_ = p;
     return {};
+}
+
+bool RecordStore::coords_live(std::uint64_t s) const {
+    const std::uint8_t* rec = coords_.data() + kDataStart + kCoordRecord * s;
+    return !std::isnan(load_f64(rec)) && !std::isnan(load_f64(rec + 8));
 }
 
 void RecordStore::truncate_appends(const AppendMark& mark) {

@@ -59,12 +59,17 @@ public:
     // The 16 bytes of slot `s`'s coordinate record, or the tombstone pattern
     // when the record lies beyond the file.
     std::array<std::uint8_t, 16> coord_bytes(std::uint64_t s) const;
-    // (slot, lat, lon) of every live slot whose record lies inside the file, ascending.
-    std::vector<GridPoint> collect_live_points() const;
+    // (slot, lat, lon) of every live slot from `first` on whose record lies
+    // inside the file, ascending.
+    std::vector<GridPoint> collect_live_points(std::uint64_t first = 0) const;
 
     // Rebuilds the bookkeeping from the files: `count` entries, and when
     // `committed` is given, exactly that many metadata bytes (strict mode).
     Status load_records(std::uint64_t count, std::optional<std::uint64_t> committed);
+    // Extends the bookkeeping to `count` entries with the entries that follow
+    // the known ones, by the same rules (`committed` counts from the start of
+    // the data area). On failure nothing has changed.
+    Status load_more_records(std::uint64_t count, std::optional<std::uint64_t> committed);
 
     // State of the append end, to take back appends that were not kept.
     struct AppendMark {
@@ -94,6 +99,9 @@ public:
     const MappedFile& metadata() const { return meta_; }
 
 private:
+    // Whether slot s's stored coordinates are those of a point, not a
+    // tombstone (another handle of the store may have written it just now).
+    bool coords_live(std::uint64_t s) const;
     bool record_in_file(std::uint64_t s) const {
         return coords_.size() >= kCoordsHeader && (coords_.size() - kCoordsHeader) / 16 > s;
     }

@@ -79,7 +79,7 @@ bool explained_by_interrupted_deletes(const MappedFile& coords, const CommitMani
     if (!len) return false;
     std::map<std::uint64_t, CoordBytes> undo;
     bool any = false;
-    auto scanned = scan_wal(*log, *len, [&](const WalRecord& rec) -> Status {
+    auto scanned = scan_wal(*log, *len, [&](const WalRecord& rec, std::uint64_t) -> Status {
         const auto* del = std::get_if<WalDelete>(&rec.op);
         if (!del || rec.seq < m.wal_seq || del->prev.empty()) return {};
         any = true;
@@ -130,10 +130,13 @@ Result<std::unique_ptr<Storage>> Storage::open(const OpenOptions& opt) {
     st->metadata_file_ = generation_path(opt.metadata_path, "metadata", g);
 
     st->is_temporary_ = opt.is_temporary;
-    auto coords = open_data_file(st->coords_file_, minimum_file_length(kCoordRecord, opt.capacity), opt.is_temporary);
+    auto min_len = [&](std::uint64_t per_slot) {
+        return opt.reload ? std::optional<std::uint64_t>(kDataStart) : minimum_file_length(per_slot, opt.capacity);
+    };
+    auto coords = open_data_file(st->coords_file_, min_len(kCoordRecord), opt.is_temporary);
     if (!coords) return fail(coords.error());
     if (opt.is_temporary) st->owned_files_.push_back(st->coords_file_);
-    auto meta = open_data_file(st->metadata_file_, minimum_file_length(300, opt.capacity), opt.is_temporary);
+    auto meta = open_data_file(st->metadata_file_, min_len(300), opt.is_temporary);
     if (!meta) return fail(meta.error());
     if (opt.is_temporary) st->owned_files_.push_back(st->metadata_file_);
     st->records_ = RecordStore(std::move(*coords), std::move(*meta));
@@ -174,10 +177,17 @@ Result<std::unique_ptr<Storage>> Storage::open(const OpenOptions& opt) {
     if (!wal) return fail(wal.error());
     if (opt.is_temporary) st->owned_files_.push_back(st->wal_path_);
     st->wal_seq_ = st->committed_wal_seq_ = manifest ? manifest->wal_seq : 0;
+    st->manifest_ = manifest;
+    auto wal_len = wal->length();
+    if (!wal_len) return fail(wal_len.error());
     st->wal_.attach(std::move(*wal), 0);
     st->last_sync_ = std::chrono::steady_clock::now();
 
-    if (auto r = st->replay_wal(); !r) return fail(r.error());
+    if (auto r = st->replay_wal(0, st->committed_wal_seq_); !r) return fail(r.error());
+    st->changed_at_open_ = st->wal_seq_ != st->committed_wal_seq_ || st->wal_.position() < *wal_len;
+    // A reload changes no file but for cutting a torn log tail, as the replay
+    // does: no checkpoint, and the other generations stay for the next open.
+    if (opt.reload) return st;
     if (!opt.is_temporary) {
         // A new name in the directory (a file this open or an earlier one created,
         // the lock file among them) is durable only once the directory is forced.
@@ -199,23 +209,32 @@ Storage::~Storage() {
     if (manifest_written_) (void)remove_file(manifest_path_);
 }
 
-Status Storage::replay_wal() {
+Status Storage::replay_wal(std::uint64_t from, std::uint64_t skip_below, bool* deleted) {
     File& f = wal_.file();
     auto len = f.length();
     if (!len) return fail(len.error());
     const std::uint64_t L = *len;
-    auto good_end = scan_wal(f, L, [&](const WalRecord& rec) -> Status {
-        if (rec.seq < committed_wal_seq_) return {};
-        if (auto* ins = std::get_if<WalInsert>(&rec.op)) {
-            auto r = records_.append_point(ins->lat, ins->lon, ins->meta_json);
-            if (!r) return fail(Error::invalid(cat("Orbisk: WAL replay failed: ", r.error().message)));
-        } else if (records_.tombstone_slots(std::get<WalDelete>(rec.op).ids) > 0) {
-            coords_crc_.reset();
-        }
-        wal_seq_ = rec.seq + 1;
-        return {};
-    });
+    if (from == 0) wal_tail_ = WalTail{};
+    bool any = false;
+    auto good_end = scan_wal(
+        f, L,
+        [&](const WalRecord& rec, std::uint64_t start) -> Status {
+            any = true;
+            wal_tail_ = WalTail{start, 0, rec.seq};
+            if (rec.seq < skip_below) return {};
+            if (auto* ins = std::get_if<WalInsert>(&rec.op)) {
+                auto r = records_.append_point(ins->lat, ins->lon, ins->meta_json);
+                if (!r) return fail(Error::invalid(cat("Orbisk: WAL replay failed: ", r.error().message)));
+            } else {
+                if (deleted) *deleted = true;
+                if (records_.tombstone_slots(std::get<WalDelete>(rec.op).ids) > 0) coords_crc_.reset();
+            }
+            wal_seq_ = rec.seq + 1;
+            return {};
+        },
+        from);
     if (!good_end) return fail(good_end.error());
+    if (any) wal_tail_.end = *good_end;
     if (*good_end < L) {
         if (auto r = f.set_length(*good_end); !r) return r;
         if (auto r = f.sync(); !r) return r;
@@ -223,6 +242,57 @@ Status Storage::replay_wal() {
     wal_.reposition(*good_end);
     last_sync_ = std::chrono::steady_clock::now();
     return {};
+}
+
+std::uint64_t Storage::unread_log_start(std::uint64_t len) {
+    const WalTail t = wal_tail_;
+    if (t.end == 0 || t.end != wal_.position() || len < t.end) return 0;
+    bool found = false;
+    auto end = scan_wal(
+        wal_.file(), t.end,
+        [&](const WalRecord& rec, std::uint64_t at) -> Status {
+            found = at == t.start && rec.seq == t.seq;
+            return {};
+        },
+        t.start);
+    return end && *end == t.end && found ? t.end : 0;
+}
+
+Result<Storage::CatchUp> Storage::catch_up() {
+    // A handle that could not take a write back must read the log again whole.
+    if (unusable_) return CatchUp::NeedsReload;
+    auto read = read_manifest(manifest_path_);
+    if (!read) return CatchUp::NeedsReload;  // the reload refuses it
+    const std::optional<CommitManifest>& now = *read;
+    const std::uint64_t known_slots = records_.next_slot();
+    if (manifest_ && !now) return CatchUp::NeedsReload;
+    if (now) {
+        if (now->generation != generation_) return CatchUp::NeedsReload;
+        if (manifest_ && (now->next_slot < manifest_->next_slot || now->wal_seq < manifest_->wal_seq))
+            return CatchUp::NeedsReload;
+        // Records committed since that add no slot can only be deletes.
+        if (now->wal_seq > wal_seq_ && now->next_slot <= known_slots) return CatchUp::NeedsReload;
+        if (now->next_slot > known_slots && now->wal_seq < wal_seq_) return CatchUp::NeedsReload;
+        if (now->metadata_bytes > std::numeric_limits<std::uint64_t>::max() - kDataStart)
+            return CatchUp::NeedsReload;
+    }
+    // The writers may have grown the files since this handle mapped them.
+    if (auto st = records_.coords().follow_file_length(); !st) return fail(st.error());
+    if (auto st = records_.metadata().follow_file_length(); !st) return fail(st.error());
+    std::uint64_t skip_below = wal_seq_;
+    if (now) {
+        if (now->next_slot > known_slots)
+            if (!records_.load_more_records(now->next_slot, now->metadata_bytes)) return CatchUp::NeedsReload;
+        skip_below = std::max(skip_below, now->wal_seq);
+        committed_wal_seq_ = now->wal_seq;
+    }
+    manifest_ = now;
+    wal_seq_ = skip_below;
+    auto len = wal_.file().length();
+    if (!len) return fail(len.error());
+    bool deleted = false;
+    if (auto st = replay_wal(unread_log_start(*len), skip_below, &deleted); !st) return fail(st.error());
+    return deleted ? CatchUp::NeedsReload : CatchUp::Done;
 }
 
 Status Storage::sync_wal_if_due() {
@@ -297,6 +367,7 @@ Result<std::uint64_t> Storage::insert_point(const PendingPoint& point) {
     wal_seq_ = seq + 1;
     auto slot = records_.append_point(point.lat, point.lon, point.text);
     if (!slot) return fail(take_back(slot.error(), pos, seq, mark, "the point"));
+    wal_tail_ = WalTail{pos, wal_.position(), seq};
     return *slot;
 }
 
@@ -309,12 +380,18 @@ std::optional<WriteFailure> Storage::write_points(std::span<const PendingPoint> 
     auto undo = [&](Error e) {
         return WriteFailure{take_back(std::move(e), pos, seq, mark, "the points of this call"), false};
     };
+    WalTail tail;
     for (const auto& p : points) {
         if (p.text.size() > kMaxEntryLength) return undo(Error::invalid(entry_too_long_message(p.text.size())));
+        tail.start = wal_.position();
+        tail.seq = wal_seq_;
         frame_insert(wal_seq_, p);
         if (auto st = wal_.append(frame_); !st) return undo(st.error());
         ++wal_seq_;
     }
+    // The commit's checkpoint empties the log again; until it does, this is its last record.
+    tail.end = wal_.position();
+    wal_tail_ = tail;
     for (const auto& p : points)
         if (auto r = records_.append_point(p.lat, p.lon, p.text); !r) return undo(r.error());
     bool committed = false;
@@ -334,8 +411,11 @@ Result<std::uint64_t> Storage::delete_slots(std::span<const std::uint64_t> ids, 
     Status st;
     const std::size_t per_record = std::max<std::size_t>(ids_per_record, 1);
     std::size_t done = 0;
+    WalTail tail;
     do {
         const auto part = ids.subspan(done, std::min(per_record, ids.size() - done));
+        tail.start = wal_.position();
+        tail.seq = next;
         prev.resize(part.size());
         for (std::size_t i = 0; i < part.size(); ++i) prev[i] = records_.coord_bytes(part[i]);
         frame_.assign(kWalHeaderSize, '\0');
@@ -350,6 +430,8 @@ Result<std::uint64_t> Storage::delete_slots(std::span<const std::uint64_t> ids, 
     if (st) st = is_temporary_ ? sync_wal_if_due() : force_wal();
     if (!st) return fail(take_back(st.error(), pos, seq, records_.append_mark(), "the deletion"));
     wal_seq_ = next;
+    tail.end = wal_.position();
+    wal_tail_ = tail;
     const std::uint64_t n = records_.tombstone_slots(ids);
     if (n > 0) coords_crc_.reset();
     (void)commit_after_write();
@@ -391,6 +473,7 @@ Status Storage::checkpoint(bool full, bool* committed) {
     const Status written = write_manifest(m, manifest_path_, is_temporary_, &renamed);
     if (renamed) {
         manifest_written_ = true;
+        manifest_ = m;
         if (committed) *committed = true;
     }
     // Not durable: the old manifest may come back, and the log must still hold
@@ -405,6 +488,7 @@ Status Storage::checkpoint(bool full, bool* committed) {
     }
     committed_wal_seq_ = m.wal_seq;
     if (!full) return {};
+    wal_tail_ = WalTail{};
     if (auto st = wal_.reset(true); !st) return st;
     last_sync_ = std::chrono::steady_clock::now();
     return {};
@@ -413,6 +497,7 @@ Status Storage::checkpoint(bool full, bool* committed) {
 Status Storage::commit_after_write(bool* committed) {
     if (!is_temporary_) return checkpoint(true, committed);
     if (auto st = wal_.flush_buffer(); !st) return st;
+    wal_tail_ = WalTail{};
     if (auto st = wal_.reset(false); !st) return st;
     last_sync_ = std::chrono::steady_clock::now();
     committed_wal_seq_ = wal_seq_;

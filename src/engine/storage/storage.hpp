@@ -27,6 +27,11 @@ struct OpenOptions {
     // A store of its own in the temporary directory: its files are created here
     // and now (never reused) and removed when the Storage is dropped.
     bool is_temporary = false;
+    // A handle's reload of a store it already has open, under the write lock:
+    // the open's checks, record load and log replay, but no checkpoint after
+    // the replay, no removal of stale generations, and data files taken at
+    // their length (`capacity` is not used).
+    bool reload = false;
 };
 
 // A point ready to be written: validated coordinates and its metadata text.
@@ -50,6 +55,9 @@ inline constexpr std::size_t kDeleteRecordIds = std::size_t{1} << 22;
 
 class Storage {
 public:
+    // What catch_up found.
+    enum class CatchUp { Done, NeedsReload };
+
     // Opens (or creates) a store: manifest, committed-region checks, record
     // load, log replay and the checkpoint after a replay.
     static Result<std::unique_ptr<Storage>> open(const OpenOptions& options);
@@ -99,6 +107,19 @@ public:
     // the log reset.
     Status commit_after_write(bool* committed = nullptr);
 
+    // Catches up with what other handles of the store appended since this one
+    // last looked, when they did nothing else: the slots a newer manifest
+    // commits are loaded from the data files, then the log's new records are
+    // applied (a torn tail is cut off, as at open). Reads only what was added:
+    // the log from where this handle left it, when its last record is still
+    // there. NeedsReload when anything else happened (another generation, a
+    // manifest that goes back, a delete, data that does not load); the
+    // Storage may then be caught up in part and must be replaced by a reload,
+    // as after an error.
+    Result<CatchUp> catch_up();
+    // Whether open changed the store's files: replayed log records or cut the log.
+    bool changed_at_open() const { return changed_at_open_; }
+
     // Issues of the committed regions against a manifest read from disk now;
     // an unreadable manifest gives one issue.
     std::vector<std::string> verify_committed() const;
@@ -110,8 +131,23 @@ public:
     Status check_writable() const;
 
 private:
+    // The last record known to be in the log: where it lies and its sequence
+    // number (end 0: none). Sequence numbers are never written twice, so
+    // finding that record there again proves that the log up to `end` is the
+    // one this handle has read.
+    struct WalTail {
+        std::uint64_t start = 0;
+        std::uint64_t end = 0;
+        std::uint64_t seq = 0;
+    };
+
     Storage() = default;
-    Status replay_wal();
+    // Applies the log's records from offset `from` (a record boundary), those
+    // numbered below `skip_below` skipped, and cuts a torn tail off. Sets
+    // *deleted when a Delete record was applied.
+    Status replay_wal(std::uint64_t from, std::uint64_t skip_below, bool* deleted = nullptr);
+    // Where the records this handle has not read begin in a log of `len` bytes.
+    std::uint64_t unread_log_start(std::uint64_t len);
     // Hands the buffered log to the operating system and forces it, whatever the interval.
     Status force_wal();
     // Takes back writes that failed with `cause`: cuts the log back to `wal_pos`
@@ -141,6 +177,10 @@ private:
     CrcCache metadata_crc_;
     bool is_temporary_ = false;
     bool manifest_written_ = false;
+    bool changed_at_open_ = false;
+    // The manifest this handle's view was built on or has written last.
+    std::optional<CommitManifest> manifest_;
+    WalTail wal_tail_;
     // Set when a take-back failed: the error every later write gets.
     std::optional<Error> unusable_;
     // Files a temporary store created; removed with it.

@@ -53,9 +53,10 @@ bool is_json_object_text(std::string_view text) {
 }  // namespace
 
 Result<std::uint64_t> scan_wal(const File& log, std::uint64_t len,
-                               const std::function<Status(const WalRecord&)>& on_record) {
+                               const std::function<Status(const WalRecord&, std::uint64_t)>& on_record,
+                               std::uint64_t from) {
     BlockReader reader(log, len);
-    std::uint64_t p = 0;
+    std::uint64_t p = std::min(from, len);
     for (;;) {
         if (len - p < 4) break;
         auto head = reader.view(p, std::min<std::uint64_t>(kWalHeaderSize, len - p));
@@ -76,7 +77,7 @@ Result<std::uint64_t> scan_wal(const File& log, std::uint64_t len,
         // Text that is not one JSON object would corrupt the boundaries of the
         // metadata entries; such a record does not decode.
         if (auto* ins = std::get_if<WalInsert>(&rec->op); ins && !is_json_object_text(ins->meta_json)) break;
-        if (auto st = on_record(*rec); !st) return fail(st.error());
+        if (auto st = on_record(*rec, p); !st) return fail(st.error());
         p += kWalHeaderSize + n;
     }
     return p;

@@ -12,6 +12,7 @@ enum class ErrorKind {
     InvalidData,  // stored or supplied data is not acceptable; the message says why
     Internal,     // an internal limit was hit (e.g. the grid's 32-bit slot ids)
     Reopen,       // the handle refuses writes: the store must be opened again
+    Refused,      // the handle refuses every call: reloading the store found it corrupt
 };
 
 struct Error {

@@ -206,6 +206,10 @@ Status MappedFile::grow(std::uint64_t required) {
     if (required <= size_) return {};
     constexpr std::uint64_t kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
     if (required > kMax) return fail(Error::os_message(kMapLengthOverflow));
+    // Another handle of the store may have grown the file past this mapping:
+    // setting a length from the mapping's would cut its records off.
+    if (auto st = follow_file_length(); !st) return st;
+    if (required <= size_) return {};
     // Doubling keeps remappings logarithmic; near the limit take what fits.
     std::uint64_t target = std::max(required, size_) <= kMax / 2 ? 2 * std::max(required, size_) : kMax;
     return resize_exact(target);
@@ -220,6 +224,13 @@ Status MappedFile::resize_exact(std::uint64_t len) {
         return st;
     }
     return {};
+}
+
+Status MappedFile::follow_file_length() {
+    auto len = file_.length();
+    if (!len) return fail(len.error());
+    if (*len <= size_) return {};
+    return remap(*len);
 }
 
 Status MappedFile::reserve_backing(std::uint64_t end, bool ahead) {
@@ -254,6 +265,33 @@ Status MappedFile::flush_prefix(std::uint64_t len) {
         os_call(SysCall::Msync, file_.fd(), nullptr, [&] { return ::msync(data_, len, MS_SYNC); }) != 0)
         return os_fail();
     return file_.sync();
+}
+
+SharedBytes& SharedBytes::operator=(SharedBytes&& o) noexcept {
+    if (this != &o) {
+        release();
+        data_ = o.data_;
+        size_ = o.size_;
+        o.data_ = nullptr;
+        o.size_ = 0;
+    }
+    return *this;
+}
+
+Result<SharedBytes> SharedBytes::map(const File& file, std::size_t len) {
+    void* v = os_call(SysCall::Mmap, file.fd(), nullptr,
+                      [&] { return ::mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED, file.fd(), 0); });
+    if (v == MAP_FAILED) return fail(Error::os(errno));
+    SharedBytes out;
+    out.data_ = v;
+    out.size_ = len;
+    return out;
+}
+
+void SharedBytes::release() {
+    if (data_) ::munmap(data_, size_);
+    data_ = nullptr;
+    size_ = 0;
 }
 
 Status rename_file(const std::string& from, const std::string& to) {

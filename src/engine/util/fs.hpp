@@ -81,6 +81,9 @@ public:
     Status grow(std::uint64_t required);
     // Sets the file length to exactly `len` and maps it anew (old mapping kept on failure).
     Status resize_exact(std::uint64_t len);
+    // Maps the file anew when another handle has made it longer than the
+    // mapping; a file that is not longer keeps its mapping.
+    Status follow_file_length();
     // Makes sure the first `end` bytes have storage allocated, so that writing
     // them through the mapping cannot fault on a full disk; allocates ahead in
     // large steps when `ahead`. A file system without allocation support is left as it is.
@@ -98,6 +101,30 @@ private:
     std::uint64_t size_ = 0;
     std::uint64_t backed_ = 0;  // bytes known to have storage allocated
     bool allocation_unsupported_ = false;
+};
+
+// The first `len` bytes of an open file, mapped shared (the file must hold
+// them), as raw memory that several processes may share. The mapping outlives
+// the descriptor it was made from.
+class SharedBytes {
+public:
+    SharedBytes() = default;
+    SharedBytes(SharedBytes&& o) noexcept : data_(o.data_), size_(o.size_) {
+        o.data_ = nullptr;
+        o.size_ = 0;
+    }
+    SharedBytes& operator=(SharedBytes&& o) noexcept;
+    SharedBytes(const SharedBytes&) = delete;
+    SharedBytes& operator=(const SharedBytes&) = delete;
+    ~SharedBytes() { release(); }
+
+    static Result<SharedBytes> map(const File& file, std::size_t len);
+    void* data() const { return data_; }
+
+private:
+    void release();
+    void* data_ = nullptr;
+    std::size_t size_ = 0;
 };
 
 // The mapping length must fit a signed 64-bit size.

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# The sanitizer runs (not part of scripts/test.sh: they take several times as
+# long). First the engine's C++ tests, the threads-through-shared-handles case
+# among them, under ThreadSanitizer; then the module and the probe built with
+# AddressSanitizer and UndefinedBehaviorSanitizer, and the whole Python suite
+# run against them (extra arguments go to pytest). Build trees: build/tsan and
+# build/asan; the installed module of the venv is not touched.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup.sh
+
+echo "== ThreadSanitizer: engine tests"
+cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORBISK_BUILD_TESTS=ON \
+      -DORBISK_BUILD_MODULE=OFF -DCMAKE_CXX_FLAGS="-fsanitize=thread" \
+      -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=thread" -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=thread" >/dev/null
+cmake --build build/tsan -j2 --target orbisk_engine_tests
+# Some ThreadSanitizer runtimes cannot start under a randomised address space.
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" setarch "$(uname -m)" -R build/tsan/orbisk_engine_tests
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer: module and Python suite"
+cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORBISK_SANITIZE=ON \
+      -DORBISK_BUILD_TESTS=ON -DORBISK_BUILD_MODULE=ON >/dev/null
+cmake --build build/asan -j2 --target orbisk _orbisk_probe
+mkdir -p build/asan/site
+cp build/asan/orbisk*.so build/asan/site/
+cp -r src/orbisk_cli build/asan/site/
+cp src/python/orbisk.pyi build/asan/site/
+# CPython is not built with ASan: its allocator's leaks at exit are not ours,
+# so leak detection is off; every other finding ends the run.
+export LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)"
+export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:allocator_may_return_null=1"
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
+PYTHONPATH="$PWD/build/asan/site" ORBISK_PROBE_DIR="$PWD/build/asan/probe" \
+    python3 -m pytest -q -p no:cacheprovider tests "$@"
