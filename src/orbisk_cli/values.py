@@ -53,8 +53,16 @@ _c_encode: Callable[[Any, int], list[str]] | None = None
 _make_encoder = getattr(json.encoder, "c_make_encoder", None)
 if _make_encoder is not None:
     # (markers, default, string encoder, indent, key separator, item separator, sort_keys, skipkeys,
-    # allow_nan); no markers: values read from a store hold no cycles
-    _c_encode = _make_encoder(None, _not_json, json.encoder.c_encode_basestring, None, ":", ",", False, False, False)
+    # allow_nan); no markers: values read from a store hold no cycles. It is used only when it
+    # is made as this interpreter expects and encodes a sample as the plain encoder does.
+    _sample = {"k": [1, -2.5, "é\n", None, True, {"b": {}}]}
+    try:
+        _c_encode = _make_encoder(None, _not_json, getattr(json.encoder, "c_encode_basestring"), None, ":", ",",
+                                  False, False, False)
+        if "".join(_c_encode(_sample, 0)) != _encoder.encode(_sample):
+            _c_encode = None
+    except Exception:
+        _c_encode = None
 
 
 def encode(value: Any) -> str:
@@ -194,9 +202,10 @@ def cell_text(value: Any) -> str:
     """The CSV cell that reads back as `value`."""
     kind = type(value)
     if kind is str:
-        if value and value[0] not in "-0123456789[{\"tfn":
-            return value
-        return value if cell_value(value) is value else encode(value)
+        text: str = value
+        if text and text[0] not in "-0123456789[{\"tfn":
+            return text
+        return text if cell_value(text) is text else encode(text)
     if kind is float:
         return repr(value)
     if kind is bool:
