@@ -85,13 +85,19 @@ def row(name, ours, theirs, ratio=None):
     print(f"{name:<46}{ours * 1000:12,.3f}{theirs * 1000:12,.3f}  ms {ratio:8.1f}x")
 
 
-def run(args, work):
-    n = args.points
+def stored_points(n, path):
+    """The benchmark's points, also stored in a new orbisk store at `path`."""
     points = query_points(n)
     size = sum(len(json.dumps(m, separators=(",", ":"))) for _, _, m in points[:1000]) // 1000
     print(f"{n:,} points, {size} bytes of metadata each on average")
-    path = os.path.join(work, "q.db")
     PyZurAD(path, capacity=n).insert_batch(points)
+    return points
+
+
+def run(args, work):
+    n = args.points
+    path = os.path.join(work, "q.db")
+    points = stored_points(n, path)
     s = sqlite_store(os.path.join(work, "q.sqlite"), points)
     del points
 

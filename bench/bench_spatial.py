@@ -24,7 +24,7 @@ import numpy as np
 import shapely
 
 sys.path.insert(0, os.path.dirname(__file__))
-from bench_queries import query_points  # noqa: E402
+from bench_queries import stored_points  # noqa: E402
 from common import main_of, median_of, median_ratio, rounds_of  # noqa: E402
 
 from orbisk import PyZurAD  # noqa: E402
@@ -176,11 +176,8 @@ def grid_candidates(lat, lon, box):
 
 def run(args, work):
     n = args.points
-    points = query_points(n)
-    size = sum(len(json.dumps(m, separators=(",", ":"))) for _, _, m in points[:1000]) // 1000
-    print(f"{n:,} points, {size} bytes of metadata each on average")
     path = os.path.join(work, "s.db")
-    PyZurAD(path, capacity=n).insert_batch(points)
+    points = stored_points(n, path)
     s = sqlite_store(os.path.join(work, "s.sqlite"), points)
     ceiling = Ceiling(points)
     db = PyZurAD(path)

@@ -28,9 +28,13 @@ PyObject* handle_type = nullptr;
 // The engine database of a handle, kept alive for the duration of a call.
 std::shared_ptr<Database> database_of(PyObject* self) { return *reinterpret_cast<Handle*>(self)->db; }
 
-template <class T>
-PyObject* raise_or(const Result<T>& r, PyObject* type) {
-    return raise_error(r.error(), type);
+// Runs one operation on the handle's database with the interpreter lock
+// released; the lock is held again before the database reference is dropped.
+template <class Op>
+auto released(PyObject* self, Op op) {
+    const std::shared_ptr<Database> db = database_of(self);
+    GilRelease unlocked;
+    return op(*db);
 }
 
 // ---- argument helpers -------------------------------------------------------
@@ -202,12 +206,7 @@ PyObject* handle_insert_batch(PyObject* self, PyObject* const* args, Py_ssize_t 
 // ---- durability -----------------------------------------------------------------
 
 PyObject* handle_flush(PyObject* self, PyObject*) {
-    auto db = database_of(self);
-    Status st;
-    {
-        GilRelease unlocked;
-        st = db->flush();
-    }
+    const Status st = released(self, [](Database& db) { return db.flush(); });
     if (!st) return raise_error(st.error(), PyExc_OSError);
     Py_RETURN_NONE;
 }
@@ -264,23 +263,13 @@ PyObject* handle_verify_integrity(PyObject* self, PyObject* const* args, Py_ssiz
 // The counts are cheap, but another handle's change makes this one catch up
 // first, which may wait for a writer of another process.
 PyObject* handle_len(PyObject* self, PyObject*) {
-    auto db = database_of(self);
-    Result<std::uint64_t> r;
-    {
-        GilRelease unlocked;
-        r = db->live_count();
-    }
+    const auto r = released(self, [](Database& db) { return db.live_count(); });
     if (!r) return raise_error(r.error(), PyExc_RuntimeError);
     return PyLong_FromUnsignedLongLong(*r);
 }
 
 PyObject* handle_slot_stats(PyObject* self, PyObject*) {
-    auto db = database_of(self);
-    Result<std::pair<std::uint64_t, std::uint64_t>> r;
-    {
-        GilRelease unlocked;
-        r = db->slot_stats();
-    }
+    const auto r = released(self, [](Database& db) { return db.slot_stats(); });
     if (!r) return raise_error(r.error(), PyExc_RuntimeError);
     return Py_BuildValue("(KK)", static_cast<unsigned long long>(r->first), static_cast<unsigned long long>(r->second));
 }
@@ -442,12 +431,7 @@ PyObject* handle_delete_by_metadata(PyObject* self, PyObject* const* args, Py_ss
 }
 
 PyObject* handle_compact(PyObject* self, PyObject*) {
-    auto db = database_of(self);
-    Result<std::uint64_t> r;
-    {
-        GilRelease unlocked;
-        r = db->compact();
-    }
+    const auto r = released(self, [](Database& db) { return db.compact(); });
     if (!r) return raise_error(r.error(), PyExc_RuntimeError);
     return PyLong_FromUnsignedLongLong(*r);
 }
