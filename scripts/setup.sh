@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Installs what building and testing orbisk needs on a fresh Debian machine:
-# the libdeflate headers and tmux (Debian), the Python build and test tools
+# the C++ compiler, the libdeflate headers and tmux (Debian), the Python build and test tools
 # and the tool's optional extras (PyPI). Does nothing when all are there.
 set -euo pipefail
 
 debian_missing=()
-for pkg in libdeflate-dev tmux; do
+for pkg in g++ libdeflate-dev tmux; do
     if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
         debian_missing+=("$pkg")
     fi
