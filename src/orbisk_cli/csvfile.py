@@ -14,13 +14,12 @@ import math
 import re
 import sys
 from collections.abc import Iterator, Sequence
-from itertools import repeat
 from operator import itemgetter
 from typing import IO, Any
 
 from orbisk_cli.schema import Schema
 from orbisk_cli.source import Point, Source, in_order
-from orbisk_cli.values import ABSENT, INT64_MAX, INT64_MIN, BadRow, cell_text, cell_value, decode_all, encode_all
+from orbisk_cli.values import ABSENT, INT64_MAX, INT64_MIN, BadRow, cell_text, cell_value, decode_all, documents, encode_all
 
 LAT_NAMES = ("latitude", "lat", "y")
 LON_NAMES = ("longitude", "lon", "lng", "long", "x")
@@ -208,17 +207,7 @@ class CsvSource(Source):
     def _points(
         self, columns: list[tuple[str, ...]], lines: list[int], lats: list[float], lons: list[float]
     ) -> list[Point]:
-        values = [column_values(columns[i]) for i in self.meta_i]
-        metas: list[dict[str, Any]]
-        if values:
-            metas = list(map(dict, map(zip, repeat(self.keys), zip(*values))))
-        else:
-            metas = [{} for _ in lats]
-        for key, column in zip(self.keys, values):
-            if ABSENT in column:
-                for meta, value in zip(metas, column):
-                    if value is ABSENT:
-                        del meta[key]
+        metas = documents(self.keys, [column_values(columns[i]) for i in self.meta_i], len(lats))
         return list(zip(lats, lons, metas, lines))
 
 

@@ -15,14 +15,24 @@ import json
 import math
 import struct
 from collections.abc import Iterator
-from itertools import repeat
 from operator import itemgetter
 from typing import IO, Any
 
 from orbisk_cli.errors import CliError
 from orbisk_cli.schema import Schema, SchemaChange
 from orbisk_cli.source import Point, Source, in_order
-from orbisk_cli.values import ABSENT, INT64_MAX, BadRow, any_problem, decode, decode_all, encode, encode_all, problem_in
+from orbisk_cli.values import (
+    ABSENT,
+    INT64_MAX,
+    BadRow,
+    any_problem,
+    decode,
+    decode_all,
+    documents,
+    encode,
+    encode_all,
+    problem_in,
+)
 
 GEOPARQUET_VERSION = "1.1.0"
 _WKB_TYPES = {1: "Point", 2: "LineString", 3: "Polygon", 4: "MultiPoint", 5: "MultiLineString", 6: "MultiPolygon",
@@ -137,15 +147,7 @@ class GeoParquetSource(Source):
             row0 = first
 
             def make(start: int, stop: int) -> list[Point]:
-                cols = [c[start:stop] for c in columns]
-                metas: list[dict[str, Any]] = (
-                    list(map(dict, map(zip, repeat(self.keys), zip(*cols)))) if cols else [{} for _ in range(stop - start)]
-                )
-                for key, column in zip(self.keys, cols):
-                    if ABSENT in column:
-                        for meta, value in zip(metas, column):
-                            if value is ABSENT:
-                                del meta[key]
+                metas = documents(self.keys, [c[start:stop] for c in columns], stop - start)
                 return list(zip(lats[start:stop], lons[start:stop], metas, range(row0 + start, row0 + stop)))
 
             yield from in_order(n, sorted(bad.items()), make, lambda i: f"{self.name} row {row0 + i}")
