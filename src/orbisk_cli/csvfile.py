@@ -17,7 +17,7 @@ from collections.abc import Iterator, Sequence
 from operator import itemgetter
 from typing import IO, Any
 
-from orbisk_cli.schema import Schema
+from orbisk_cli.schema import ROW_FIELDS, Schema
 from orbisk_cli.source import Point, Source, in_order
 from orbisk_cli.values import ABSENT, INT64_MAX, INT64_MIN, BadRow, cell_text, cell_value, decode_all, documents, encode_all
 
@@ -284,13 +284,15 @@ class CsvWriter:
         self.writer.writerow([lat_name, lon_name, *keys])
 
     def write(self, rows: list[dict[str, Any]]) -> None:
-        metas = list(map(itemgetter("metadata"), rows))
-        columns = [list(map(repr, map(itemgetter(name), rows))) for name in ("latitude", "longitude")]
+        if not rows:
+            return
+        lats, lons, metas = zip(*map(ROW_FIELDS, rows))  # one pass over the rows
+        columns = [list(map(repr, lats)), list(map(repr, lons))]
         columns += map(column_cells, self.schema.columns(metas, ABSENT))
         quoted = [_quoted(column, self.delimiter) for column in columns]
         if None in quoted:
             self.writer.writerows(zip(*columns))
-        elif rows:
+        else:
             self.out.write("\n".join(map(self.delimiter.join, zip(*quoted))) + "\n")
 
     def close(self) -> None:

@@ -15,11 +15,10 @@ import json
 import math
 import struct
 from collections.abc import Iterator
-from operator import itemgetter
 from typing import IO, Any
 
 from orbisk_cli.errors import CliError
-from orbisk_cli.schema import Schema, SchemaChange
+from orbisk_cli.schema import ROW_FIELDS, Schema, SchemaChange
 from orbisk_cli.source import Point, Source, in_order
 from orbisk_cli.values import (
     ABSENT,
@@ -290,10 +289,10 @@ class GeoParquetWriter:
 
     def write(self, rows: list[dict[str, Any]]) -> None:
         pa, np = self.pa, self.np
-        metas = list(map(itemgetter("metadata"), rows))
         n = len(rows)
-        lon = np.fromiter(map(itemgetter("longitude"), rows), dtype=np.float64, count=n)
-        lat = np.fromiter(map(itemgetter("latitude"), rows), dtype=np.float64, count=n)
+        lats, lons, metas = zip(*map(ROW_FIELDS, rows)) if n else ((), (), ())  # one pass over the rows
+        lon = np.array(lons, dtype=np.float64)
+        lat = np.array(lats, dtype=np.float64)
         wkb = np.zeros(n, dtype=np.dtype([("order", "u1"), ("type", "<u4"), ("x", "<f8"), ("y", "<f8")]))
         wkb["order"] = 1
         wkb["type"] = 1

@@ -15,10 +15,12 @@ from __future__ import annotations
 
 from collections.abc import Iterable
 from itertools import chain
-from operator import itemgetter, methodcaller
+from operator import itemgetter
 from typing import Any
 
 _KINDS = {bool: "bool", int: "int", float: "float", str: "str"}
+# (latitude, longitude, metadata) of a row: writers take all three in one pass over the rows.
+ROW_FIELDS = itemgetter("latitude", "longitude", "metadata")
 
 
 class _Missing:
@@ -72,12 +74,14 @@ def columns_of(metas: list[dict[str, Any]], keys: list[str], absent: Any) -> lis
 
 
 def _columns(metas: list[dict[str, Any]], keys: list[str], absent: Any) -> tuple[list[list[Any]], bool]:
-    columns = []
-    complete = True
-    for key in keys:
-        try:
-            columns.append(list(map(itemgetter(key), metas)))
-        except KeyError:  # some point lacks the key
-            complete = False
-            columns.append(list(map(methodcaller("get", key, absent), metas)))
-    return columns, complete
+    """The columns, read in one pass over the dicts (a pass a key would fetch
+    each dict from memory again), and whether every dict held every key."""
+    if not keys or not metas:
+        return [[] for _ in keys], True
+    try:
+        if len(keys) == 1:
+            return [list(map(itemgetter(keys[0]), metas))], True
+        return list(map(list, zip(*map(itemgetter(*keys), metas)))), True
+    except KeyError:  # some point lacks a key
+        absents = [absent] * len(keys)
+        return list(map(list, zip(*[tuple(map(meta.get, keys, absents)) for meta in metas]))), False
