@@ -22,6 +22,13 @@ from orbisk_cli.errors import CliError
 from orbisk_cli.schema import Schema, SchemaChange
 from orbisk_cli.selection import Selection, chunks
 
+# Rows handed to a writer at a time. A writer makes several passes over its
+# rows (a field, a column, its kinds, its text), each touching every row's
+# objects, which lie scattered in memory: a few thousand rows stay in the
+# processor's cache from one pass to the next, a whole chunk does not (at a
+# chunk at a time, the passes took about half as long again).
+PIECE = 2000
+
 
 def _writer(fmt: str, stream: IO[bytes], schema: Schema | None, options: Any) -> tuple[Any, IO[str] | None]:
     if fmt == "parquet":
@@ -56,7 +63,8 @@ def _write_all(fmt: str, stream: IO[bytes], rows: Iterator[list[Any]], schema: S
     writer, text = _writer(fmt, stream, schema, options)
     count = 0
     for chunk in rows:
-        writer.write(chunk)
+        for start in range(0, len(chunk), PIECE):
+            writer.write(chunk[start : start + PIECE])
         count += len(chunk)
     writer.close()
     if text is not None:

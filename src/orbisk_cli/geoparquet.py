@@ -34,6 +34,7 @@ from orbisk_cli.values import (
 )
 
 GEOPARQUET_VERSION = "1.1.0"
+ROW_GROUP = 100_000  # rows gathered before a row group is written
 _WKB_TYPES = {1: "Point", 2: "LineString", 3: "Polygon", 4: "MultiPoint", 5: "MultiLineString", 6: "MultiPolygon",
               7: "GeometryCollection"}
 _LONLAT_CRS = {("EPSG", "4326"), ("OGC", "CRS84"), ("EPSG", "4979"), ("OGC", "CRS84h")}
@@ -286,6 +287,8 @@ class GeoParquetWriter:
         # close as the schema's, so the `geo` metadata can carry the final bbox.
         self.writer = self.pq.ParquetWriter(out, self.arrow_schema, compression="snappy", store_schema=False)
         self.extent = [math.inf, math.inf, -math.inf, -math.inf]
+        self.pending: list[Any] = []  # record batches of the next row group
+        self.pending_rows = 0
 
     def write(self, rows: list[dict[str, Any]]) -> None:
         pa, np = self.pa, self.np
@@ -317,13 +320,25 @@ class GeoParquetWriter:
                 if ABSENT in values:
                     values = [None if v is ABSENT else v for v in values]
             arrays.append(pa.array(values, type=self.arrow_schema.field(key).type))
-        self.writer.write_batch(pa.RecordBatch.from_arrays(arrays, schema=self.arrow_schema))
+        self.pending.append(pa.RecordBatch.from_arrays(arrays, schema=self.arrow_schema))
+        self.pending_rows += n
+        if self.pending_rows >= ROW_GROUP:
+            self._flush()
         if n:
             e = self.extent
             e[0], e[1] = min(e[0], float(lon.min())), min(e[1], float(lat.min()))
             e[2], e[3] = max(e[2], float(lon.max())), max(e[3], float(lat.max()))
 
+    def _flush(self) -> None:
+        """Writes the pieces held back as one row group."""
+        if self.pending:
+            table = self.pa.Table.from_batches(self.pending, schema=self.arrow_schema).combine_chunks()
+            self.writer.write_table(table, row_group_size=max(self.pending_rows, 1))
+        self.pending = []
+        self.pending_rows = 0
+
     def close(self) -> None:
+        self._flush()
         column: dict[str, Any] = {
             "encoding": "WKB",
             "geometry_types": ["Point"],
