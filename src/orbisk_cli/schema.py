@@ -13,7 +13,7 @@ column holds each value as JSON text.
 
 from __future__ import annotations
 
-from collections.abc import Iterable
+from collections.abc import Iterable, Sequence
 from itertools import chain
 from operator import itemgetter
 from typing import Any
@@ -56,7 +56,7 @@ class Schema:
     def keys(self) -> list[str]:
         return list(self.kinds)
 
-    def columns(self, metas: list[dict[str, Any]], absent: Any) -> list[list[Any]]:
+    def columns(self, metas: Sequence[dict[str, Any]], absent: Any) -> list[list[Any]]:
         """The values of each key of the schema over the metadata, `absent`
         where a key is missing; raises SchemaChange when some metadata has a
         key this schema lacks."""
@@ -68,12 +68,12 @@ class Schema:
         return columns
 
 
-def columns_of(metas: list[dict[str, Any]], keys: list[str], absent: Any) -> list[list[Any]]:
+def columns_of(metas: Sequence[dict[str, Any]], keys: list[str], absent: Any) -> list[list[Any]]:
     """The values of each key over the metadata, `absent` where a key is missing."""
     return _columns(metas, keys, absent)[0]
 
 
-def _columns(metas: list[dict[str, Any]], keys: list[str], absent: Any) -> tuple[list[list[Any]], bool]:
+def _columns(metas: Sequence[dict[str, Any]], keys: list[str], absent: Any) -> tuple[list[list[Any]], bool]:
     """The columns, read in one pass over the dicts (a pass a key would fetch
     each dict from memory again), and whether every dict held every key."""
     if not keys or not metas:
