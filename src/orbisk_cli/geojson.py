@@ -14,15 +14,18 @@ import codecs
 import math
 import re
 from collections.abc import Iterable, Iterator
-from itertools import count, repeat
+from itertools import chain, count, repeat
 from operator import itemgetter
 from typing import IO, Any
 
 from orbisk_cli.source import Point, Source
-from orbisk_cli.values import BadRow, any_problem_in_documents, decode, encode_all, raw_decode, scan
+from orbisk_cli.values import MAX_DEPTH, BadRow, any_problem_in_documents, decode, encode_all, raw_decode, scan
 
 _SPACE = re.compile(r"[ \t\n\r]*")
 _AFTER_FEATURE = re.compile(r"[ \t\n\r]*([,\]])[ \t\n\r]*")
+_MARKS = bytes(ord("0") if c in b"0123456789" else ord("e") if c in b"eE" else ord("\\") if c == ord("\\")
+               else ord(" ") for c in range(256))
+_OVERLAP = 24  # bytes of the chunk before that a number in a chunk may have begun in
 _CHUNK = 1 << 16  # small enough that a window's objects stay in the processor's cache
 _LARGEST_FEATURE = 64 << 20
 
@@ -80,11 +83,41 @@ _LON = itemgetter(0)
 _LAT = itemgetter(1)
 
 
-def points_of(features: list[Any], numbers: Iterable[int]) -> list[Point] | None:
+def screened(data: bytes) -> bool:
+    """Whether JSON text certainly holds no value that problem_in refuses
+    other than one nested too deeply: no run of 19 digits (an integer beyond
+    the signed 64-bit range has one), no exponent of three digits (a number
+    beyond a double has one or such a run), no escape (a lone surrogate is
+    one; UTF-8 text has none as it is). One pass in C, where problem_in over
+    the values takes several."""
+    marks = data.translate(_MARKS, b"+")
+    return b"\\" not in marks and b"0" * 19 not in marks and b"0e000" not in marks
+
+
+def too_deep(documents: list[dict[str, Any]]) -> bool:
+    """Whether a metadata document has a value nested deeper than the store
+    keeps; a pass a level over the objects and arrays only."""
+    values: list[Any] = list(chain.from_iterable(map(dict.values, documents)))
+    depth = 2
+    while values:
+        kinds = set(map(type, values))
+        if dict not in kinds and list not in kinds:
+            return False
+        if depth > MAX_DEPTH:
+            return True
+        dicts = [v for v in values if v.__class__ is dict] if dict in kinds else []
+        lists = [v for v in values if v.__class__ is list] if list in kinds else []
+        values = list(chain(chain.from_iterable(map(dict.values, dicts)), chain.from_iterable(lists)))
+        depth += 1
+    return False
+
+
+def points_of(features: list[Any], numbers: Iterable[int], text_screened: bool = False) -> list[Point] | None:
     """The points (lat, lon, properties, number) of features with those
     numbers, in a few passes over the whole list; None when any feature is
     not a plain Point feature whose properties the store gives back as they
-    are (point_of and problem_in then name the problem, one at a time)."""
+    are (point_of and problem_in then name the problem, one at a time).
+    `text_screened`: the features' text passed `screened`."""
     try:
         if set(map(_TYPE, features)) != {"Feature"}:
             return None
@@ -112,7 +145,7 @@ def points_of(features: list[Any], numbers: Iterable[int]) -> list[Point] | None
         if not kinds <= {dict, type(None)}:
             return None
         properties = [{} if p is None else p for p in properties]
-    if any_problem_in_documents(properties):
+    if too_deep(properties) if text_screened else any_problem_in_documents(properties):
         return None
     return list(zip(lats, lons, properties, numbers))
 
@@ -183,6 +216,8 @@ class FeatureCollectionSource(Source):
         self.counted = (0, 1)  # (a position in buf, its line)
         self.eof = False
         self.unreadable: BadRow | None = None
+        self.last = b""  # the end of the chunk read last
+        self.suspect = (0, 0)  # text offsets that did not pass `screened`
         self.number = 0  # of the last feature read
         self.closed = False  # whether the features array has ended
         self.boundary = ""  # the end of a feature, the separator and the start of the next
@@ -218,6 +253,13 @@ class FeatureCollectionSource(Source):
             self.buf = self.buf[self.pos :]
             self.base += self.pos
             self.pos = 0
+        start = self.base + len(self.buf)
+        if not screened(self.last + data):  # the text that may hold a refused value
+            if self.suspect[1] <= self.base + self.pos:
+                self.suspect = (start - _OVERLAP, start + len(tail))
+            else:
+                self.suspect = (self.suspect[0], start + len(tail))
+        self.last = data[-_OVERLAP:]
         self.buf += tail
         return True
 
@@ -305,7 +347,8 @@ class FeatureCollectionSource(Source):
                     features, end = scan(text, 0)
                 except (StopIteration, ValueError, RecursionError):
                     end = -1
-                points = points_of(features, count(self.number + 1)) if end == len(text) else None
+                clean = self.base + cut <= self.suspect[0] or self.base + pos >= self.suspect[1]
+                points = points_of(features, count(self.number + 1), clean) if end == len(text) else None
                 if points is not None:
                     self.number += len(points)
                     self.pos = cut
@@ -404,7 +447,7 @@ class FeatureLinesSource(Source):
                 if "" not in texts:
                     pairs = list(map(scan, texts, repeat(0)))
                     if list(map(itemgetter(1), pairs)) == list(map(len, texts)):
-                        points = points_of(list(map(itemgetter(0), pairs)), count(first))
+                        points = points_of(list(map(itemgetter(0), pairs)), count(first), screened(data))
             except (UnicodeDecodeError, StopIteration, ValueError, RecursionError):
                 pass
             if points is not None:
