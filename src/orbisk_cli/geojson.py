@@ -4,14 +4,13 @@ The readers stream: they decode a window of the file at a time, so a
 collection larger than memory loads, and turn a window's features into
 points in a few passes over the whole list; a window with anything unusual
 in it is read again one feature at a time, which names each problem and
-its place. Coordinates are written with
-Python's shortest round-trip form of a double, so they read back bit for bit.
+its place. Coordinates are written with Python's shortest round-trip form
+of a double, so they read back bit for bit.
 """
 
 from __future__ import annotations
 
 import codecs
-import math
 import re
 from collections.abc import Iterable, Iterator
 from itertools import chain, count, repeat
@@ -65,9 +64,9 @@ def _point_of(feature: Any) -> tuple[float, float, dict[str, Any]]:
         lat = float(lat)
         lon = float(lon)
     except OverflowError:  # an integer beyond any double
-        lat = lon = math.inf
+        raise ValueError(f"coordinate out of range (latitude {coords[1]!r}, longitude {coords[0]!r})") from None
     if not (-90.0 <= lat <= 90.0 and -180.0 <= lon <= 180.0):
-        raise ValueError(f"coordinate out of range (latitude {coords[1]!r}, longitude {coords[0]!r})")
+        raise ValueError(f"coordinate out of range (latitude {lat!r}, longitude {lon!r})")
     properties = feature.get("properties")
     if properties is None:
         properties = {}
@@ -414,9 +413,9 @@ class FeatureCollectionSource(Source):
 class FeatureLinesSource(Source):
     """Reads one GeoJSON Feature a line (newline-delimited GeoJSON), a chunk
     of lines at a time: each line decoded on its own, the features turned
-    into points together. A chunk with an empty line, a line that is not
-    one JSON value, or a feature that is not a plain Point feature is read
-    again line by line, which names the problem."""
+    into points together. A chunk with a line that is not one JSON value or
+    a feature that is not a plain Point feature is read again line by line,
+    which names the problem."""
 
     unit = "line"
 
@@ -444,10 +443,13 @@ class FeatureLinesSource(Source):
                                  repeat(" \t\r\n\x1e")))
                 if data.endswith(b"\n"):
                     texts.pop()
-                if "" not in texts:
-                    pairs = list(map(scan, texts, repeat(0)))
-                    if list(map(itemgetter(1), pairs)) == list(map(len, texts)):
-                        points = points_of(list(map(itemgetter(0), pairs)), count(first), screened(data))
+                numbers: Iterable[int] = count(first)
+                if "" in texts:  # empty lines count but hold nothing
+                    numbers = [n for n, text in enumerate(texts, first) if text]
+                    texts = [text for text in texts if text]
+                pairs = list(map(scan, texts, repeat(0)))
+                if texts and list(map(itemgetter(1), pairs)) == list(map(len, texts)):
+                    points = points_of(list(map(itemgetter(0), pairs)), numbers, screened(data))
             except (UnicodeDecodeError, StopIteration, ValueError, RecursionError):
                 pass
             if points is not None:
