@@ -280,8 +280,11 @@ class FeatureCollectionSource(Source):
             except RecursionError:
                 raise self._malformed(f"{what} is nested too deeply to read") from None
             except ValueError as e:
-                if len(self.buf) - self.pos > _LARGEST_FEATURE or not self._more():
+                have = len(self.buf) - self.pos
+                if have > _LARGEST_FEATURE or not self._more():
                     raise self._malformed(f"{what} is not valid JSON ({e})") from None
+                while len(self.buf) - self.pos < 2 * have and self._more():
+                    pass  # a value longer than the window: twice as much text before trying again
                 continue
             if end == len(self.buf) and not self.eof and self._more():
                 continue  # a number may go on in the next chunk
