@@ -11,6 +11,7 @@ of a double, so they read back bit for bit.
 from __future__ import annotations
 
 import codecs
+import json
 import re
 from collections.abc import Iterable, Iterator
 from itertools import chain, count, repeat
@@ -213,6 +214,7 @@ class FeatureCollectionSource(Source):
         self.base = 0
         self.pos = 0
         self.counted = (0, 1)  # (a position in buf, its line)
+        self.column = 0  # of buf's first character in its line, from 0
         self.eof = False
         self.unreadable: BadRow | None = None
         self.last = b""  # the end of the chunk read last
@@ -249,6 +251,8 @@ class FeatureCollectionSource(Source):
             self.eof = True
         if self.pos:
             self.counted = (0, self._line(self.pos))
+            newline = self.buf.rfind("\n", 0, self.pos)
+            self.column = self.pos - newline - 1 if newline >= 0 else self.column + self.pos
             self.buf = self.buf[self.pos :]
             self.base += self.pos
             self.pos = 0
@@ -282,7 +286,7 @@ class FeatureCollectionSource(Source):
             except ValueError as e:
                 have = len(self.buf) - self.pos
                 if have > _LARGEST_FEATURE or not self._more():
-                    raise self._malformed(f"{what} is not valid JSON ({e})") from None
+                    raise self._malformed(f"{what} is not valid JSON ({self._where(e)})") from None
                 while len(self.buf) - self.pos < 2 * have and self._more():
                     pass  # a value longer than the window: twice as much text before trying again
                 continue
@@ -290,6 +294,14 @@ class FeatureCollectionSource(Source):
                 continue  # a number may go on in the next chunk
             self.pos = end
             return value
+
+    def _where(self, error: ValueError) -> str:
+        """The decoder's complaint, placed in the file rather than in the window."""
+        if not isinstance(error, json.JSONDecodeError):
+            return str(error)
+        newline = self.buf.rfind("\n", 0, error.pos)
+        column = error.pos - newline if newline >= 0 else self.column + error.pos + 1
+        return f"{error.msg}: line {self._line(error.pos)} column {column}"
 
     def _malformed(self, problem: str) -> BadRow:
         return BadRow(f"{self.name} line {self._line(self.pos)}", problem)
