@@ -23,9 +23,8 @@ from orbisk_cli.values import MAX_DEPTH, BadRow, any_problem_in_documents, decod
 
 _SPACE = re.compile(r"[ \t\n\r]*")
 _AFTER_FEATURE = re.compile(r"[ \t\n\r]*([,\]])[ \t\n\r]*")
-_MARKS = bytes(ord("0") if c in b"0123456789" else ord("e") if c in b"eE" else ord("\\") if c == ord("\\")
-               else ord(" ") for c in range(256))
-_OVERLAP = 24  # bytes of the chunk before that a number in a chunk may have begun in
+_MARKS = bytes(ord("0") if c in b"0123456789" else ord("e") if c in b"eE" else ord(" ") for c in range(256))
+_OVERLAP = 24  # bytes before a chunk that a number or escape in it may have begun in
 _CHUNK = 1 << 16  # small enough that a window's objects stay in the processor's cache
 _LARGEST_FEATURE = 64 << 20
 
@@ -87,11 +86,12 @@ def screened(data: bytes) -> bool:
     """Whether JSON text certainly holds no value that problem_in refuses
     other than one nested too deeply: no run of 19 digits (an integer beyond
     the signed 64-bit range has one), no exponent of three digits (a number
-    beyond a double has one or such a run), no escape (a lone surrogate is
-    one; UTF-8 text has none as it is). One pass in C, where problem_in over
-    the values takes several."""
+    beyond a double has one or such a run), no escape of a surrogate (a lone
+    surrogate is one; UTF-8 text has none as it is). A few passes in C,
+    where problem_in over the values takes several in Python's objects."""
     marks = data.translate(_MARKS, b"+")
-    return b"\\" not in marks and b"0" * 19 not in marks and b"0e000" not in marks
+    return (b"0" * 19 not in marks and b"0e000" not in marks
+            and (b"\\" not in data or b"\\ud" not in data and b"\\uD" not in data))
 
 
 def too_deep(documents: list[dict[str, Any]]) -> bool:
@@ -262,7 +262,7 @@ class FeatureCollectionSource(Source):
                 self.suspect = (start - _OVERLAP, start + len(tail))
             else:
                 self.suspect = (self.suspect[0], start + len(tail))
-        self.last = data[-_OVERLAP:]
+        self.last = (self.last + data)[-_OVERLAP:]
         self.buf += tail
         return True
 
