@@ -132,7 +132,7 @@ def generated(rng, n, malformed):
             text = rng.choice(MALFORMED)
         elif pick < good:
             text = feature_text(rng, good_feature(rng, plain), plain)
-        elif pick < (good + 3) / 4:
+        elif pick < (good + 3) / 4:  # of the rest, three bad features to one that is not a feature
             feature = good_feature(rng, plain)
             rng.choice(bad)(feature)
             text = feature_text(rng, feature, plain)
