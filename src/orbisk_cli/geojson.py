@@ -1,23 +1,31 @@
 """GeoJSON in and out: a FeatureCollection of Points, or one Feature a line.
 
-The reader streams: it decodes one feature at a time from a window of the
-file, so a collection larger than memory loads. Coordinates are written with
-Python's shortest round-trip form of a double, so they read back bit for bit.
+The readers stream: they decode a window of the file at a time, so a
+collection larger than memory loads, and turn a window's features into
+points in a few passes over the whole list; a window with anything unusual
+in it is read again one feature at a time, which names each problem and
+its place. Coordinates are written with Python's shortest round-trip form
+of a double, so they read back bit for bit.
 """
 
 from __future__ import annotations
 
 import codecs
+import json
 import re
-from collections.abc import Iterator
+from collections.abc import Iterable, Iterator
+from itertools import chain, count, repeat
 from operator import itemgetter
 from typing import IO, Any
 
 from orbisk_cli.source import Point, Source
-from orbisk_cli.values import BadRow, decode, encode_all, raw_decode, scan
+from orbisk_cli.values import MAX_DEPTH, BadRow, any_problem_in_documents, decode, encode_all, raw_decode, scan
+
 _SPACE = re.compile(r"[ \t\n\r]*")
 _AFTER_FEATURE = re.compile(r"[ \t\n\r]*([,\]])[ \t\n\r]*")
-_CHUNK = 1 << 20
+_MARKS = bytes(ord("0") if c in b"0123456789" else ord("e") if c in b"eE" else ord(" ") for c in range(256))
+_OVERLAP = 24  # bytes before a chunk that a number or escape in it may have begun in
+_CHUNK = 1 << 16  # small enough that a window's objects stay in the processor's cache
 _LARGEST_FEATURE = 64 << 20
 
 
@@ -52,8 +60,11 @@ def _point_of(feature: Any) -> tuple[float, float, dict[str, Any]]:
     lon, lat = coords
     if type(lon) not in (float, int) or type(lat) not in (float, int):
         raise ValueError("Point coordinates are not numbers")
-    lat = float(lat)
-    lon = float(lon)
+    try:
+        lat = float(lat)
+        lon = float(lon)
+    except OverflowError:  # an integer beyond any double
+        raise ValueError(f"coordinate out of range (latitude {coords[1]!r}, longitude {coords[0]!r})") from None
     if not (-90.0 <= lat <= 90.0 and -180.0 <= lon <= 180.0):
         raise ValueError(f"coordinate out of range (latitude {lat!r}, longitude {lon!r})")
     properties = feature.get("properties")
@@ -64,12 +75,133 @@ def _point_of(feature: Any) -> tuple[float, float, dict[str, Any]]:
     return lat, lon, properties
 
 
-class FeatureCollectionSource(Source):
-    """Reads the features of a FeatureCollection one by one.
+_GEOMETRY = itemgetter("geometry")
+_TYPE = itemgetter("type")
+_COORDINATES = itemgetter("coordinates")
+_LON = itemgetter(0)
+_LAT = itemgetter(1)
 
-    The window `buf` holds the file's text from some point on; `pos` is where
-    reading has got to. Line numbers, wanted only for messages, are counted
-    from the last position asked about.
+
+def screened(data: bytes) -> bool:
+    """Whether JSON text certainly holds no value that problem_in refuses
+    other than one nested too deeply: no run of 19 digits (an integer beyond
+    the signed 64-bit range has one), no exponent of three digits (a number
+    beyond a double has one or such a run), no escape of a surrogate (a lone
+    surrogate is one; UTF-8 text has none as it is). A few passes in C,
+    where problem_in over the values takes several in Python's objects."""
+    marks = data.translate(_MARKS, b"+")
+    return (b"0" * 19 not in marks and b"0e000" not in marks
+            and (b"\\" not in data or b"\\ud" not in data and b"\\uD" not in data))
+
+
+def too_deep(documents: list[dict[str, Any]]) -> bool:
+    """Whether a metadata document has a value nested deeper than the store
+    keeps; a pass a level over the objects and arrays only."""
+    values: list[Any] = list(chain.from_iterable(map(dict.values, documents)))
+    depth = 2
+    while values:
+        kinds = set(map(type, values))
+        if dict not in kinds and list not in kinds:
+            return False
+        if depth > MAX_DEPTH:
+            return True
+        dicts = [v for v in values if v.__class__ is dict] if dict in kinds else []
+        lists = [v for v in values if v.__class__ is list] if list in kinds else []
+        values = list(chain(chain.from_iterable(map(dict.values, dicts)), chain.from_iterable(lists)))
+        depth += 1
+    return False
+
+
+def points_of(features: list[Any], numbers: Iterable[int], text_screened: bool = False) -> list[Point] | None:
+    """The points (lat, lon, properties, number) of features with those
+    numbers, in a few passes over the whole list; None when any feature is
+    not a plain Point feature whose properties the store gives back as they
+    are (point_of and problem_in then name the problem, one at a time).
+    `text_screened`: the features' text passed `screened`."""
+    try:
+        if set(map(_TYPE, features)) != {"Feature"}:
+            return None
+        geometries = list(map(_GEOMETRY, features))
+        if set(map(_TYPE, geometries)) != {"Point"}:
+            return None
+        coords = list(map(_COORDINATES, geometries))
+        if set(map(type, coords)) != {list} or set(map(len, coords)) != {2}:
+            return None
+        lons = list(map(_LON, coords))
+        lats = list(map(_LAT, coords))
+        kinds = set(map(type, lons)) | set(map(type, lats))
+        if kinds != {float}:
+            if not kinds <= {float, int}:
+                return None
+            lons = list(map(float, lons))
+            lats = list(map(float, lats))
+        if min(lats) < -90.0 or max(lats) > 90.0 or min(lons) < -180.0 or max(lons) > 180.0:
+            return None
+    except (KeyError, TypeError, OverflowError):  # not objects, members missing, unhashable members
+        return None
+    properties: list[Any] = list(map(dict.get, features, repeat("properties")))
+    kinds = set(map(type, properties))
+    if kinds != {dict}:
+        if not kinds <= {dict, type(None)}:
+            return None
+        properties = [{} if p is None else p for p in properties]
+    if too_deep(properties) if text_screened else any_problem_in_documents(properties):
+        return None
+    return list(zip(lats, lons, properties, numbers))
+
+
+def batched(pieces: Iterator[list[Point] | BadRow], size: int) -> Iterator[list[Point] | BadRow]:
+    """Batches of at least `size` points (but at a bad row or the end) from
+    lists of checked points and bad rows in file order. When the file cannot
+    be read on, the points before that place are yielded first."""
+    batch: list[Point] = []
+    try:
+        for piece in pieces:
+            if piece.__class__ is BadRow:
+                if batch:
+                    yield batch
+                    batch = []
+                yield piece
+            else:
+                batch += piece  # type: ignore[arg-type]
+                if len(batch) >= size:
+                    yield batch
+                    batch = []
+    except BadRow:
+        if batch:
+            yield batch
+        raise
+    if batch:
+        yield batch
+
+
+def checked_rows(source: Source, rows: list[Any]) -> Iterator[list[Point] | BadRow]:
+    """Points and bad rows read one at a time, as checked points and bad rows."""
+    start = 0
+    for i, row in enumerate(rows):
+        if row.__class__ is BadRow:
+            if i > start:
+                yield from source.checked(rows[start:i])
+            yield row
+            start = i + 1
+    if start < len(rows):
+        yield from source.checked(rows[start:])
+
+class FeatureCollectionSource(Source):
+    """Reads the features of a FeatureCollection, many at a time.
+
+    The window `buf` holds the file's text from some point on (`base` is the
+    offset of its first character in the text); `pos` is where reading has
+    got to. Most of the features array is decoded a window at a time, as
+    one JSON array: the text up to the last place that looks like the end of
+    a feature, by the separator seen between two features before. When that
+    text decodes, the cut was between features (the decoder went through
+    the same states as it would in the whole file), so the features are the
+    file's. A window that does not decode, or holds a feature that is not a
+    plain Point feature, is read again one feature at a time, which knows
+    each feature's line for its message; so is the start of the array, to
+    learn the separator, and its end. Line numbers, wanted only for messages,
+    are counted from the last position asked about.
     """
 
     unit = "feature"
@@ -79,9 +211,17 @@ class FeatureCollectionSource(Source):
         self.stream = stream
         self.decoder = codecs.getincrementaldecoder("utf-8-sig")()
         self.buf = ""
+        self.base = 0
         self.pos = 0
         self.counted = (0, 1)  # (a position in buf, its line)
+        self.column = 0  # of buf's first character in its line, from 0
         self.eof = False
+        self.unreadable: BadRow | None = None
+        self.last = b""  # the end of the chunk read last
+        self.suspect = (0, 0)  # text offsets that did not pass `screened`
+        self.number = 0  # of the last feature read
+        self.closed = False  # whether the features array has ended
+        self.boundary = ""  # the end of a feature, the separator and the start of the next
 
     def _line(self, pos: int) -> int:
         at, line = self.counted
@@ -90,20 +230,39 @@ class FeatureCollectionSource(Source):
         return line
 
     def _more(self) -> bool:
-        """Reads the next chunk into the window; False at the end of the file."""
+        """Reads the next chunk into the window; False at the end of the file.
+        Text that is not UTF-8 ends the window before it, and is reported when
+        reading goes on past that end."""
         if self.eof:
+            if self.unreadable is not None:
+                raise self.unreadable
             return False
         data = self.stream.read(_CHUNK)
         self.done += len(data)
+        try:
+            tail = self.decoder.decode(data, final=not data)
+        except UnicodeDecodeError as e:
+            good = e.object[: e.start]
+            tail = good.decode("utf-8-sig" if not self.base + len(self.buf) else "utf-8")
+            line = self._line(len(self.buf)) + good.count(b"\n")
+            self.unreadable = BadRow(f"{self.name} line {line}", f"not UTF-8 text ({e.reason})")
+            data = b""
         if not data:
             self.eof = True
-            tail = self.decoder.decode(b"", final=True)
-        else:
-            tail = self.decoder.decode(data)
         if self.pos:
             self.counted = (0, self._line(self.pos))
+            newline = self.buf.rfind("\n", 0, self.pos)
+            self.column = self.pos - newline - 1 if newline >= 0 else self.column + self.pos
             self.buf = self.buf[self.pos :]
+            self.base += self.pos
             self.pos = 0
+        start = self.base + len(self.buf)
+        if not screened(self.last + data):  # the text that may hold a refused value
+            if self.suspect[1] <= self.base + self.pos:
+                self.suspect = (start - _OVERLAP, start + len(tail))
+            else:
+                self.suspect = (self.suspect[0], start + len(tail))
+        self.last = (self.last + data)[-_OVERLAP:]
         self.buf += tail
         return True
 
@@ -125,13 +284,24 @@ class FeatureCollectionSource(Source):
             except RecursionError:
                 raise self._malformed(f"{what} is nested too deeply to read") from None
             except ValueError as e:
-                if len(self.buf) - self.pos > _LARGEST_FEATURE or not self._more():
-                    raise self._malformed(f"{what} is not valid JSON ({e})") from None
+                have = len(self.buf) - self.pos
+                if have > _LARGEST_FEATURE or not self._more():
+                    raise self._malformed(f"{what} is not valid JSON ({self._where(e)})") from None
+                while len(self.buf) - self.pos < 2 * have and self._more():
+                    pass  # a value longer than the window: twice as much text before trying again
                 continue
             if end == len(self.buf) and not self.eof and self._more():
                 continue  # a number may go on in the next chunk
             self.pos = end
             return value
+
+    def _where(self, error: ValueError) -> str:
+        """The decoder's complaint, placed in the file rather than in the window."""
+        if not isinstance(error, json.JSONDecodeError):
+            return str(error)
+        newline = self.buf.rfind("\n", 0, error.pos)
+        column = error.pos - newline if newline >= 0 else self.column + error.pos + 1
+        return f"{error.msg}: line {self._line(error.pos)} column {column}"
 
     def _malformed(self, problem: str) -> BadRow:
         return BadRow(f"{self.name} line {self._line(self.pos)}", problem)
@@ -143,7 +313,11 @@ class FeatureCollectionSource(Source):
         self.pos += 1
         return c
 
-    def rows(self) -> Iterator[tuple[Any, ...] | BadRow]:
+    def batches(self) -> Iterator[list[Point] | BadRow]:
+        return batched(self._pieces(), self.batch_size)
+
+    def _pieces(self) -> Iterator[list[Point] | BadRow]:
+        """Checked points and bad features, in file order."""
         self._expect("{", "a GeoJSON FeatureCollection object")
         seen_features = False
         if self._skip_space() == "}":
@@ -167,39 +341,82 @@ class FeatureCollectionSource(Source):
         if self._skip_space():
             raise self._malformed("text after the FeatureCollection")
 
-    def _features(self) -> Iterator[tuple[Any, ...] | BadRow]:
+    def _features(self) -> Iterator[list[Point] | BadRow]:
         self._expect("[", "the features array")
         if self._skip_space() == "]":
             self.pos += 1
             return
-        number = 0
-        while True:
-            number += 1
-            # A whole feature and the separator after it within the window are
-            # read in two steps; anything else goes the careful way.
-            if self.pos >= len(self.buf) or self.buf[self.pos] in " \t\n\r":
-                self._skip_space()
+        self.number = 0
+        self.closed = False
+        yield from self._one_by_one(0)  # the first feature, and the separator after it
+        while not self.closed:
+            self._skip_space()
+            while len(self.buf) - self.pos < _CHUNK and not self.eof:
+                self._more()
             buf, pos = self.buf, self.pos
-            try:
-                feature, end = scan(buf, pos)
-                after = _AFTER_FEATURE.match(buf, end)
-            except (StopIteration, ValueError, RecursionError):
-                after = None
-            line = self._line(pos)
-            if after is not None and after.end() < len(buf):
-                self.pos = after.end()
-                closing = after.group(1)
+            cut = buf.rfind(self.boundary, pos) + 1 if self.boundary else 0
+            if cut > pos:
+                text = "[" + buf[pos:cut] + "]"
+                try:
+                    features, end = scan(text, 0)
+                except (StopIteration, ValueError, RecursionError):
+                    end = -1
+                clean = self.base + cut <= self.suspect[0] or self.base + pos >= self.suspect[1]
+                points = points_of(features, count(self.number + 1), clean) if end == len(text) else None
+                if points is not None:
+                    self.number += len(points)
+                    self.pos = cut
+                    yield points
+                    self.closed = self._expect(",]", "',' or ']' after a feature") == "]"
+                    continue
             else:
-                feature = self._value(f"feature {number}")
-                closing = ""
-            try:
-                lat, lon, properties = point_of(feature)
-            except ValueError as e:
-                yield BadRow(f"{self.name} feature {number} (line {line})", str(e))
-            else:
-                yield lat, lon, properties, number, line
-            if (closing or self._expect(",]", "',' or ']' after a feature")) == "]":
-                return
+                cut = len(buf)  # no end of a feature seen: read on to the end of the window
+            yield from self._one_by_one(self.base + cut)
+
+    def _one_by_one(self, until: int) -> Iterator[list[Point] | BadRow]:
+        """Reads features one at a time up to the text offset `until` (one at
+        least), or to the end of the array, learning the separator."""
+        rows: list[Any] = []
+        try:
+            while not self.closed and (not rows or self.base + self.pos < until):
+                rows.append(self._next_feature())
+        except BadRow:  # the file cannot be read on: the features before it count
+            yield from checked_rows(self, rows)
+            raise
+        yield from checked_rows(self, rows)
+
+    def _next_feature(self) -> tuple[Any, ...] | BadRow:
+        self.number += 1
+        number = self.number
+        # A whole feature and the separator after it within the window are
+        # read in two steps; anything else goes the careful way.
+        if self.pos >= len(self.buf) or self.buf[self.pos] in " \t\n\r":
+            self._skip_space()
+        buf, pos = self.buf, self.pos
+        try:
+            feature, end = scan(buf, pos)
+            after = _AFTER_FEATURE.match(buf, end)
+        except (StopIteration, ValueError, RecursionError):
+            after = None
+        line = self._line(pos)
+        if after is not None and after.end() < len(buf):
+            self.pos = after.end()
+            closing = after.group(1)
+            if closing == "," and buf[end - 1] == "}" and buf[self.pos] == "{":
+                colon = buf.find(":", self.pos, self.pos + 64)
+                if colon > 0:
+                    self.boundary = buf[end - 1 : colon + 1]
+        else:
+            feature = self._value(f"feature {number}")
+            closing = ""
+        try:
+            lat, lon, properties = point_of(feature)
+        except ValueError as e:
+            row: tuple[Any, ...] | BadRow = BadRow(f"{self.name} feature {number} (line {line})", str(e))
+        else:
+            row = lat, lon, properties, number, line
+        self.closed = (closing or self._expect(",]", "',' or ']' after a feature")) == "]"
+        return row
 
     def place_of(self, point: Point) -> str:
         return f"{self.name} feature {point[3]} (line {point[4]})"  # type: ignore[misc]
@@ -209,7 +426,11 @@ class FeatureCollectionSource(Source):
 
 
 class FeatureLinesSource(Source):
-    """Reads one GeoJSON Feature a line (newline-delimited GeoJSON)."""
+    """Reads one GeoJSON Feature a line (newline-delimited GeoJSON), a chunk
+    of lines at a time: each line decoded on its own, the features turned
+    into points together. A chunk with a line that is not one JSON value or
+    a feature that is not a plain Point feature is read again line by line,
+    which names the problem."""
 
     unit = "line"
 
@@ -217,32 +438,62 @@ class FeatureLinesSource(Source):
         super().__init__(name, total, batch_size)
         self.stream = stream
 
-    def rows(self) -> Iterator[tuple[Any, ...] | BadRow]:
+    def batches(self) -> Iterator[list[Point] | BadRow]:
+        return batched(self._pieces(), self.batch_size)
+
+    def _pieces(self) -> Iterator[list[Point] | BadRow]:
         number = 0
-        for raw in self.stream:
-            number += 1
-            self.done += len(raw)
+        while data := self.stream.read(_CHUNK):
+            if not data.endswith(b"\n"):
+                data += self.stream.readline()
+            self.done += len(data)
+            raws = data.split(b"\n")
+            if not raws[-1]:
+                raws.pop()
+            first = number + 1
+            number += len(raws)
+            points = None
             try:
-                text = raw.decode("utf-8-sig" if number == 1 else "utf-8").strip(" \t\r\n\x1e")
-            except UnicodeDecodeError as e:
-                yield BadRow(f"{self.name} line {number}", f"not UTF-8 text ({e.reason})")
-                continue
-            if not text:
-                continue
-            try:
-                try:
-                    feature, end = scan(text, 0)
-                except StopIteration:
-                    end = -1
-                if end != len(text):
-                    feature = decode(text)  # raises the error to report
-                lat, lon, properties = point_of(feature)
-            except RecursionError:
-                yield BadRow(f"{self.name} line {number}", "nested too deeply to read")
-            except ValueError as e:
-                yield BadRow(f"{self.name} line {number}", str(e))
+                texts = list(map(str.strip, data.decode("utf-8-sig" if first == 1 else "utf-8").split("\n"),
+                                 repeat(" \t\r\n\x1e")))
+                if data.endswith(b"\n"):
+                    texts.pop()
+                numbers: Iterable[int] = count(first)
+                if "" in texts:  # empty lines count but hold nothing
+                    numbers = [n for n, text in enumerate(texts, first) if text]
+                    texts = [text for text in texts if text]
+                pairs = list(map(scan, texts, repeat(0)))
+                if texts and list(map(itemgetter(1), pairs)) == list(map(len, texts)):
+                    points = points_of(list(map(itemgetter(0), pairs)), numbers, screened(data))
+            except (UnicodeDecodeError, StopIteration, ValueError, RecursionError):
+                pass
+            if points is not None:
+                yield points
             else:
-                yield lat, lon, properties, number
+                rows = [self._row(raw, n) for n, raw in enumerate(raws, first)]
+                yield from checked_rows(self, [row for row in rows if row is not None])
+
+    def _row(self, raw: bytes, number: int) -> Point | BadRow | None:
+        """The point on one line, the problem with it, or None for an empty line."""
+        try:
+            text = raw.decode("utf-8-sig" if number == 1 else "utf-8").strip(" \t\r\n\x1e")
+        except UnicodeDecodeError as e:
+            return BadRow(f"{self.name} line {number}", f"not UTF-8 text ({e.reason})")
+        if not text:
+            return None
+        try:
+            try:
+                feature, end = scan(text, 0)
+            except StopIteration:
+                end = -1
+            if end != len(text):
+                feature = decode(text)  # raises the error to report
+            lat, lon, properties = point_of(feature)
+        except RecursionError:
+            return BadRow(f"{self.name} line {number}", "nested too deeply to read")
+        except ValueError as e:
+            return BadRow(f"{self.name} line {number}", str(e))
+        return lat, lon, properties, number
 
     def place(self, number: int) -> str:
         return f"{self.name} line {number}"
