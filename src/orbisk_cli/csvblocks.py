@@ -33,10 +33,6 @@ if TYPE_CHECKING:
 # Whole cells that read as an integer (when it fits 64 bits), as a float.
 _INT_CELL = "^" + INT_TEXT.pattern + "$"
 _FLOAT_CELL = "^" + FLOAT_TEXT.pattern + "$"
-# What a JSON text needs to hold a value the store gives back changed: an
-# escape (a lone surrogate), an exponent or 19 digits (a number out of range);
-# nesting deeper than MAX_DEPTH needs a text longer than that.
-_MAYBE_CHANGED = r"\\u|[0-9][eE]|[0-9]{19}"
 _NUMBER_START = frozenset("-0123456789")
 _JSON_STARTS = frozenset('[{"')
 MAX_BLOCK = 1 << 26  # a block this long with no record end in it: the rest is read by the csv module
@@ -80,10 +76,10 @@ def batches(source: CsvSource, head: bytes) -> Iterator[list[Point] | BadRow]:
         block = bytes(buffer[:cut])
         del buffer[:cut]
         final = source.at_end and not buffer
-        parsed = reading.parse(block, line0, final)
+        parsed = reading.parse(block, line0)
         if parsed is not None:
-            yield from parsed
-            line0 += block.count(b"\n")
+            batches_of_block, line0 = parsed
+            yield from batches_of_block
             continue
         # the csv module reads the block
         reader = source.reader(decoded_lines(block))
@@ -154,6 +150,7 @@ class _Layout:
         self.plain = False
         self.multiline = False  # some quoted field holds a line end
         self.quotes = self.newlines = self.inside = None
+        self.line_ends = 0
         if b"\0" in block:
             return
         crs = block.count(b"\r")
@@ -179,13 +176,14 @@ class _Layout:
             self.newlines = np.flatnonzero(data == _LF)
             self.inside = np.searchsorted(quotes, self.newlines) % 2 == 1
             self.multiline = bool(self.inside.any())
+        self.line_ends = block.count(b"\n") if self.newlines is None else len(self.newlines)
         self.plain = True
 
     def record_lines(self, rows: int, line0: int) -> list[int] | None:
         """The line of each non-empty record (where its last line is), when
         there are `rows` of them, else None."""
         block = self.block
-        newlines = block.count(b"\n") if self.newlines is None else len(self.newlines)
+        newlines = self.line_ends
         unended = 0 if block.endswith(b"\n") else 1
         if rows == newlines + unended:  # a record on every line
             return list(range(line0 + 1, line0 + rows + 1))
@@ -220,8 +218,9 @@ class _Blocks:
                               for multiline in (False, True)]
         self.delimiter = ord(source.delimiter)
 
-    def parse(self, block: bytes, line0: int, final: bool) -> list[list[Point] | BadRow] | None:
-        """The batches of a block pyarrow reads as the csv module would, else None."""
+    def parse(self, block: bytes, line0: int) -> tuple[list[list[Point] | BadRow], int] | None:
+        """The batches of a block pyarrow reads as the csv module would, and the
+        number of the block's last line; None when it cannot vouch for the block."""
         layout = _Layout(block, self.delimiter)
         if not layout.plain:
             return None
@@ -239,7 +238,7 @@ class _Blocks:
         for start in range(0, table.num_rows, source.batch_size):
             stop = min(start + source.batch_size, table.num_rows)
             out.extend(self.typed([c.slice(start, stop - start) for c in columns], lines[start:stop]))
-        return out
+        return out, line0 + layout.line_ends
 
     def typed(self, columns: list[Any], lines: list[int]) -> Iterator[list[Point] | BadRow]:
         source = self.source
@@ -249,37 +248,57 @@ class _Blocks:
             # some coordinate is not a plain number in range: found row by row
             yield from source.typed(list(zip(*[c.to_pylist() for c in columns])), lines)
             return
-        values = [None if i in (source.lat_i, source.lon_i) else _values(c) for i, c in enumerate(columns)]
-        yield source.points(values, lines, lats, lons, typed=True)
+        values: list[Any] = [None] * len(columns)
+        absent = False
+        for i in source.meta_i:
+            values[i], empty = _values(columns[i])
+            absent |= empty
+        yield source.points(values, lines, lats, lons, typed=True, absent=absent)
 
 
-def _values(cells: Any) -> list[Any]:
+def _values(cells: Any) -> tuple[list[Any], bool]:
     """`column_values` of a column of cells, with pyarrow's help where it can
     show that a column is all integers, all floats or all JSON texts that
-    cannot hold a value the store would give back changed."""
+    cannot hold a value the store would give back changed; and whether
+    some cell is empty (its value ABSENT)."""
     if pc.any(pc.equal(cells, "")).as_py():
-        return column_values(cells.to_pylist())
+        return column_values(cells.to_pylist()), True
     firsts = set(pc.unique(pc.utf8_slice_codeunits(cells, 0, 1)).to_pylist())
     if firsts <= _NUMBER_START:
-        if pc.all(pc.match_substring_regex(cells, _INT_CELL)).as_py():
+        if _all(pc.match_substring_regex(cells, _INT_CELL)):
             try:
-                return pc.cast(cells, pa.int64()).to_pylist()  # type: ignore[no-any-return]
+                return pc.cast(cells, pa.int64()).to_pylist(), False
             except pa.ArrowException:  # out of range
                 pass
-        elif pc.all(pc.match_substring_regex(cells, _FLOAT_CELL)).as_py():
-            try:
-                floats = pc.cast(cells, pa.float64())
-            except pa.ArrowException:
-                pass
-            else:
-                if np.isfinite(floats.to_numpy()).all():
-                    return floats.to_pylist()  # type: ignore[no-any-return]
-    elif firsts <= _JSON_STARTS and not pc.any(pc.match_substring_regex(cells, _MAYBE_CHANGED)).as_py():
-        if pc.max(pc.binary_length(cells)).as_py() <= MAX_DEPTH:
-            values = decode_all(cells.to_pylist(), checked=False)
-            if values is not None:
-                return values
-    return column_values(cells.to_pylist())
+        elif _all(pc.match_substring_regex(cells, _FLOAT_CELL)):
+            floats = pc.cast(cells, pa.float64())
+            if np.isfinite(floats.to_numpy()).all():
+                return floats.to_pylist(), False
+    elif firsts <= _JSON_STARTS and _unchanging(cells):
+        values = decode_all(cells.to_pylist(), checked=False)
+        if values is not None:
+            return values, False
+    return column_values(cells.to_pylist()), False
+
+
+def _all(flags: Any) -> bool:
+    return bool(pc.all(flags).as_py())
+
+
+def _unchanging(texts: Any) -> bool:
+    """Whether no JSON text can hold a value the store gives back changed: that
+    needs an escape (a lone surrogate), an exponent or 19 digits (a number
+    out of range), or a text longer than MAX_DEPTH (nesting too deep)."""
+    longest = pc.max(pc.binary_length(texts)).as_py()
+    if longest > MAX_DEPTH or _any(pc.match_substring(texts, "\\u")):
+        return False
+    if _any(pc.match_substring(texts, "e", ignore_case=True)) and _any(pc.match_substring_regex(texts, "[0-9][eE]")):
+        return False
+    return longest < 19 or not _any(pc.match_substring_regex(texts, "[0-9]{19}"))
+
+
+def _any(flags: Any) -> bool:
+    return bool(pc.any(flags).as_py())
 
 
 def _coordinates(cells: Any, limit: float) -> list[float] | None:

@@ -271,11 +271,12 @@ class CsvSource(Source):
         yield from in_order(len(rows), bad, make, lambda i: f"{self.name} line {lines[i]}")
 
     def points(self, columns: Sequence[Sequence[Any]], lines: Sequence[int], lats: list[float],
-               lons: list[float], typed: bool = False) -> list[Point]:
+               lons: list[float], typed: bool = False, absent: bool = True) -> list[Point]:
         """Points from a batch's columns (all of them, by header position);
-        `typed`: the metadata columns hold values, not cells."""
+        `typed`: the metadata columns hold values, not cells; `absent`: some
+        value may be ABSENT."""
         metas = [columns[i] if typed else column_values(columns[i]) for i in self.meta_i]
-        return list(zip(lats, lons, documents(self.keys, metas, len(lats)), lines))
+        return list(zip(lats, lons, documents(self.keys, metas, len(lats), absent), lines))
 
 
 def in_range(values: list[float], limit: float) -> bool:

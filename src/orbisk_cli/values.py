@@ -221,9 +221,10 @@ def cell_text(value: Any) -> str:
 _MAKERS: dict[tuple[str, ...], Callable[[list[list[Any]]], list[dict[str, Any]]]] = {}
 
 
-def documents(keys: list[str], columns: list[list[Any]], count: int) -> list[dict[str, Any]]:
+def documents(keys: list[str], columns: list[list[Any]], count: int, absent: bool = True) -> list[dict[str, Any]]:
     """One metadata dict for each of `count` rows, from a batch's columns (one
-    column a key), leaving out the keys whose value is ABSENT.
+    column a key), leaving out the keys whose value is ABSENT (`absent=False`:
+    the caller knows no value is).
 
     The dicts are made by a comprehension with the keys written in it, made
     once for each set of keys: a dict display costs about half of
@@ -239,6 +240,8 @@ def documents(keys: list[str], columns: list[list[Any]], count: int) -> list[dic
             _MAKERS.clear()
         _MAKERS[tuple(keys)] = make
     docs = make(columns)
+    if not absent:
+        return docs
     for key, column in zip(keys, columns):
         if ABSENT in column:
             for doc, value in zip(docs, column):
