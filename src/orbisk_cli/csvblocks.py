@@ -63,16 +63,19 @@ def batches(source: CsvSource, head: bytes) -> Iterator[list[Point] | BadRow]:
     buffer = bytearray(head[end:])
     while True:
         while len(buffer) < source.block_size and not source.at_end:
-            buffer += source.read(max(CHUNK, source.block_size - len(buffer)))
+            buffer += source.read(source.block_size - len(buffer))
         if not buffer:
             return
-        cut = len(buffer) if source.at_end else _record_end(buffer)
+        cut = _record_end(buffer, source.block_size) if len(buffer) > source.block_size or not source.at_end else None
         if cut is None:
-            if len(buffer) < MAX_BLOCK:
+            if source.at_end:
+                cut = len(buffer)
+            elif len(buffer) < MAX_BLOCK:
                 buffer += source.read(len(buffer))
                 continue
-            yield from source.csv_batches(source.lines(buffer), line0, False)
-            return
+            else:
+                yield from source.csv_batches(source.lines(buffer), line0, False)
+                return
         block = bytes(buffer[:cut])
         del buffer[:cut]
         final = source.at_end and not buffer
@@ -120,14 +123,17 @@ def _header_end(source: CsvSource, head: bytes) -> int | None:
             return None
 
 
-def _record_end(buffer: bytearray) -> int | None:
-    """The end of the last line in `buffer` that ends outside quotes, or of
-    its last line when none of the last lines does (a stray quote; the block
-    is then not vouched for and the csv module reads it); None when there is
-    no line end."""
-    last = at = buffer.rfind(b"\n")
+def _record_end(buffer: bytearray, size: int) -> int | None:
+    """The end of the last line in the first `size` bytes of `buffer` (or,
+    when none ends there, in all of it) that ends outside quotes; or of the
+    last line when none of the last lines does (a stray quote: the block is
+    then not vouched for and the csv module reads it); None when there is no
+    line end."""
+    last = at = buffer.rfind(b"\n", 0, size)
     if last < 0:
-        return None
+        last = at = buffer.rfind(b"\n")
+        if last < 0:
+            return None
     quotes = buffer.count(b'"', 0, at)
     for _ in range(64):
         if quotes % 2 == 0:
