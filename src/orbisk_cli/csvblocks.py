@@ -23,7 +23,16 @@ import pyarrow as pa
 import pyarrow.compute as pc
 import pyarrow.csv as pa_csv
 
-from orbisk_cli.csvfile import CHUNK, column_values, decoded_lines
+from orbisk_cli.csvfile import (
+    BOOL_START,
+    CHUNK,
+    JSON_STARTS,
+    NOT_TEXT_START,
+    NUMBER_START,
+    WORD_START,
+    column_values,
+    decoded_lines,
+)
 from orbisk_cli.source import Point
 from orbisk_cli.values import FLOAT_TEXT, INT_TEXT, MAX_DEPTH, BadRow, decode_all
 
@@ -33,8 +42,7 @@ if TYPE_CHECKING:
 # Whole cells that read as an integer (when it fits 64 bits), as a float.
 _INT_CELL = "^" + INT_TEXT.pattern + "$"
 _FLOAT_CELL = "^" + FLOAT_TEXT.pattern + "$"
-_NUMBER_START = frozenset("-0123456789")
-_JSON_STARTS = frozenset('[{"')
+_WORDS = pa.array(["true", "false", "null"])
 MAX_BLOCK = 1 << 26  # a block this long with no record end in it: the rest is read by the csv module
 _QUOTE = ord('"')
 _LF = ord("\n")
@@ -270,7 +278,12 @@ def _values(cells: Any) -> tuple[list[Any], bool]:
     if pc.any(pc.equal(cells, "")).as_py():
         return column_values(cells.to_pylist()), True
     firsts = set(pc.unique(pc.utf8_slice_codeunits(cells, 0, 1)).to_pylist())
-    if firsts <= _NUMBER_START:
+    if not firsts & NOT_TEXT_START:
+        if not firsts & WORD_START or not _any(pc.is_in(cells, value_set=_WORDS)):
+            return cells.to_pylist(), False  # all plain text
+        if firsts <= BOOL_START and _all(pc.is_in(cells, value_set=_WORDS[:2])):
+            return pc.equal(cells, "true").to_pylist(), False
+    elif firsts <= NUMBER_START:
         if _all(pc.match_substring_regex(cells, _INT_CELL)):
             try:
                 return pc.cast(cells, pa.int64()).to_pylist(), False
@@ -280,7 +293,7 @@ def _values(cells: Any) -> tuple[list[Any], bool]:
             floats = pc.cast(cells, pa.float64())
             if np.isfinite(floats.to_numpy()).all():
                 return floats.to_pylist(), False
-    elif firsts <= _JSON_STARTS and _unchanging(cells):
+    elif firsts <= JSON_STARTS and _unchanging(cells):
         values = decode_all(cells.to_pylist(), checked=False)
         if values is not None:
             return values, False

@@ -32,11 +32,11 @@ _BOM = b"\xef\xbb\xbf"
 _SEP = "\x1f"
 _FLOAT = "-?(?:0|[1-9][0-9]{0,16})(?:\\.[0-9]+(?:[eE][-+]?[0-9]{1,2})?|[eE][-+]?[0-9]{1,2})"
 _FLOATS = re.compile(f"{_FLOAT}(?:\x1f{_FLOAT})*")
-_NUMBER_START = frozenset("-0123456789")
-_JSON_STARTS = frozenset('[{"')
-_NOT_TEXT_START = _NUMBER_START | _JSON_STARTS
-_WORD_START = frozenset("tfn")
-_BOOL_START = frozenset("tf")
+NUMBER_START = frozenset("-0123456789")
+JSON_STARTS = frozenset('[{"')
+NOT_TEXT_START = NUMBER_START | JSON_STARTS
+WORD_START = frozenset("tfn")
+BOOL_START = frozenset("tf")
 _BOOL_WORDS = frozenset(("true", "false"))
 _BOOL_OF = {"true": True, "false": False}.__getitem__
 _BOOL_TEXT = {True: "true", False: "false"}
@@ -69,7 +69,7 @@ def column_values(cells: Sequence[str]) -> list[Any]:
         firsts = set(map(itemgetter(0), cells))
         if _plain(cells, firsts):
             return list(cells)
-        if firsts <= _NUMBER_START:
+        if firsts <= NUMBER_START:
             try:
                 ints = list(map(int, cells))
             except ValueError:
@@ -87,9 +87,9 @@ def column_values(cells: Sequence[str]) -> list[Any]:
                 joined = _SEP.join(cells)
                 if joined.count(_SEP) == len(cells) - 1 and _FLOATS.fullmatch(joined):
                     return floats
-        elif firsts <= _BOOL_START and set(cells) <= _BOOL_WORDS:
+        elif firsts <= BOOL_START and set(cells) <= _BOOL_WORDS:
             return list(map(_BOOL_OF, cells))
-        elif firsts <= _JSON_STARTS:
+        elif firsts <= JSON_STARTS:
             values = decode_all(list(cells))
             if values is not None:
                 return values
@@ -98,9 +98,9 @@ def column_values(cells: Sequence[str]) -> list[Any]:
 
 def _plain(cells: Sequence[str], firsts: set[str]) -> bool:
     """Whether the non-empty cells all read back as the text they are."""
-    if firsts & _NOT_TEXT_START:
+    if firsts & NOT_TEXT_START:
         return False
-    return not firsts & _WORD_START or not ("true" in cells or "false" in cells or "null" in cells)
+    return not firsts & WORD_START or not ("true" in cells or "false" in cells or "null" in cells)
 
 
 def coordinate(text: str, what: str, limit: float) -> float:
