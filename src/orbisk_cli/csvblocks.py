@@ -43,6 +43,7 @@ if TYPE_CHECKING:
 _INT_CELL = "^" + INT_TEXT.pattern + "$"
 _FLOAT_CELL = "^" + FLOAT_TEXT.pattern + "$"
 _WORDS = pa.array(["true", "false", "null"])
+SAMPLE = 2000  # cells looked at to tell whether a column repeats
 MAX_BLOCK = 1 << 26  # a block this long with no record end in it: the rest is read by the csv module
 _QUOTE = ord('"')
 _LF = ord("\n")
@@ -271,6 +272,19 @@ class _Blocks:
 
 
 def _values(cells: Any) -> tuple[list[Any], bool]:
+    """`_cell_values` of a column of cells; when a sample of them repeats, of
+    its distinct cells only, each value then given to all its cells (a
+    column of categories or of JSON tags is decoded once a distinct text)."""
+    array = cells.chunk(0) if cells.num_chunks == 1 else pa.concat_arrays(cells.chunks)
+    if len(array) >= 2 * SAMPLE and pc.count_distinct(array.slice(0, SAMPLE)).as_py() <= SAMPLE * 3 // 4:
+        encoded = pc.dictionary_encode(array)
+        if 2 * len(encoded.dictionary) <= len(array):
+            distinct, absent = _cell_values(encoded.dictionary)
+            return list(map(distinct.__getitem__, encoded.indices.to_numpy().tolist())), absent
+    return _cell_values(array)
+
+
+def _cell_values(cells: Any) -> tuple[list[Any], bool]:
     """`column_values` of a column of cells, with pyarrow's help where it can
     show that a column is all integers, all floats or all JSON texts that
     cannot hold a value the store would give back changed; and whether
