@@ -85,7 +85,7 @@ def batches(source: CsvSource, head: bytes) -> Iterator[list[Point] | BadRow]:
             else:
                 yield from source.csv_batches(source.lines(buffer), line0, False)
                 return
-        block = bytes(buffer[:cut])
+        block = bytes(memoryview(buffer)[:cut])
         del buffer[:cut]
         final = source.at_end and not buffer
         parsed = reading.parse(block, line0)
