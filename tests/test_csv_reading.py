@@ -68,6 +68,9 @@ def awkward_csv(rng):
         at = rng.randrange(len(text))
         bad = rng.choice([b"\xff", b"\xed\xa0\x80", b"\xc0\x80", b"\0", b"\r", b'"', b"\xe2\x82"])
         text = text[:at] + bad + text[at:]
+    if rng.random() < 0.2:  # a byte order mark starting a line, part of its first cell
+        at = text.find(b"\n", rng.randrange(len(text))) + 1
+        text = text[:at] + b"\xef\xbb\xbf" + text[at:]
     if trouble and rng.random() < 0.05:
         text += b'\n1,2,"unterminated'
     if rng.random() < 0.1:

@@ -24,6 +24,7 @@ import pyarrow.compute as pc
 import pyarrow.csv as pa_csv
 
 from orbisk_cli.csvfile import (
+    BOM,
     BOOL_START,
     CHUNK,
     JSON_STARTS,
@@ -157,8 +158,9 @@ def _record_end(buffer: bytearray, size: int) -> int | None:
 
 class _Layout:
     """Where the quotes and line ends of a block are, and whether every quote
-    opens a field, closes one or doubles one, with no NUL and no lone CR
-    (`plain`): such a block reads the same to pyarrow as to the csv module."""
+    opens a field, closes one or doubles one, with no NUL, no lone CR and no
+    byte order mark at its start, which pyarrow would drop (`plain`): such a
+    block reads the same to pyarrow as to the csv module."""
 
     def __init__(self, block: bytes, delimiter: int) -> None:
         self.block = block
@@ -166,7 +168,7 @@ class _Layout:
         self.multiline = False  # some quoted field holds a line end
         self.quotes = self.newlines = self.inside = None
         self.line_ends = 0
-        if b"\0" in block:
+        if b"\0" in block or block.startswith(BOM):
             return
         crs = block.count(b"\r")
         if crs and crs != block.count(b"\r\n"):

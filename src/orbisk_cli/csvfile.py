@@ -27,7 +27,7 @@ LON_NAMES = ("longitude", "lon", "lng", "long", "x")
 csv.field_size_limit(sys.maxsize)
 
 CHUNK = 1 << 20
-_BOM = b"\xef\xbb\xbf"
+BOM = b"\xef\xbb\xbf"
 
 _SEP = "\x1f"
 _FLOAT = "-?(?:0|[1-9][0-9]{0,16})(?:\\.[0-9]+(?:[eE][-+]?[0-9]{1,2})?|[eE][-+]?[0-9]{1,2})"
@@ -170,8 +170,8 @@ class CsvSource(Source):
 
     def batches(self) -> Iterator[list[Point] | BadRow]:
         head = self.read(CHUNK)
-        if head.startswith(_BOM):
-            head = head[len(_BOM):]
+        if head.startswith(BOM):
+            head = head[len(BOM):]
         if self.use_blocks:
             try:
                 from orbisk_cli import csvblocks
