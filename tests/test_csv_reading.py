@@ -116,9 +116,12 @@ def test_block_reader_reads_as_the_csv_module_does(monkeypatch):
 
 
 def test_invalid_utf8_names_its_own_line():
+    """Every line before the one with the bad byte is read, and the message names that line."""
     lines = ["lat,lon,name"] + [f"1,2,{'n' * 50}{i}" for i in range(3000)]
     data = "\n".join(lines).encode() + b"\n1,2,caf\xe9\n3,4,x\n"
     for blocks in (False, True):
-        assert outcome(data, blocks, 1 << 16, 1000)[-1] == repr(
+        items = outcome(data, blocks, 1 << 16, 1000)
+        assert len(items) == 3001
+        assert items[-1] == repr(
             ("error", "f.csv line 3002",
              "malformed CSV ('utf-8' codec can't decode byte 0xe9 in position 7: invalid continuation byte)"))

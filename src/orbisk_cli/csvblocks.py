@@ -18,10 +18,10 @@ import csv
 from collections.abc import Iterator
 from typing import TYPE_CHECKING, Any
 
-import numpy as np
-import pyarrow as pa
+import pyarrow as pa  # first: without it, numpy is not loaded for nothing
 import pyarrow.compute as pc
 import pyarrow.csv as pa_csv
+import numpy as np
 
 from orbisk_cli.csvfile import (
     BOM,

@@ -275,7 +275,7 @@ class CsvSource(Source):
         """Points from a batch's columns (all of them, by header position);
         `typed`: the metadata columns hold values, not cells; `absent`: some
         value may be ABSENT."""
-        metas = [columns[i] if typed else column_values(columns[i]) for i in self.meta_i]
+        metas: list[Any] = [columns[i] if typed else column_values(columns[i]) for i in self.meta_i]
         return list(zip(lats, lons, documents(self.keys, metas, len(lats), absent), lines))
 
 
