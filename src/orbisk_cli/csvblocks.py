@@ -119,15 +119,16 @@ def batches(source: CsvSource, head: bytes) -> Iterator[list[Point] | BadRow]:
 
 def _header_end(source: CsvSource, head: bytes) -> int | None:
     """Where the header record ends in `head`, when pyarrow could read blocks after it."""
-    end = 0
+    end = quotes = 0
     while True:
         at = head.find(b"\n", end)
         if at < 0:
             if not source.at_end:
                 return None
             at = len(head) - 1
+        quotes += head.count(b'"', end, at + 1)
         end = at + 1
-        if head.count(b'"', 0, end) % 2 == 0:
+        if quotes % 2 == 0:
             return end if _Layout(head[:end], ord(source.delimiter)).plain else None
         if end >= len(head):
             return None
