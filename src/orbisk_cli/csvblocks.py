@@ -283,7 +283,8 @@ def _values(cells: Any) -> tuple[list[Any], bool]:
         encoded = pc.dictionary_encode(array)
         if 2 * len(encoded.dictionary) <= len(array):
             distinct, absent = _cell_values(encoded.dictionary)
-            return list(map(distinct.__getitem__, encoded.indices.to_numpy().tolist())), absent
+            values = np.fromiter(distinct, dtype=object, count=len(distinct))
+            return values[encoded.indices.to_numpy()].tolist(), absent
     return _cell_values(array)
 
 
