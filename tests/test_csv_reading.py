@@ -40,7 +40,8 @@ def cell(rng, pool, delimiter, trouble):
 def coordinate(rng, limit):
     if rng.random() < 0.03:
         return rng.choice(NUMBERS + ["", "north", '"1.5"'])
-    return repr(rng.uniform(-limit, limit)) if rng.random() < 0.7 else f"{rng.uniform(-limit, limit):.{rng.randrange(8)}f}"
+    value = rng.uniform(-limit, limit)
+    return repr(value) if rng.random() < 0.7 else f"{value:.{rng.randrange(8)}f}"
 
 
 def awkward_csv(rng):
@@ -95,7 +96,7 @@ def outcome(data, blocks, block_size, batch_size, delimiter=","):
         items.append(repr(("error", e.place, e.problem)))
     finally:
         CsvSource.use_blocks = True
-    assert source.done == len(data)
+    assert source.done == len(data)  # each byte counted once
     return items
 
 
