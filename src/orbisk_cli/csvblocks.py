@@ -308,9 +308,13 @@ def _cell_values(cells: Any) -> tuple[list[Any], bool]:
             except pa.ArrowException:  # out of range
                 pass
         elif _all(pc.match_substring_regex(cells, _FLOAT_CELL)):
-            floats = pc.cast(cells, pa.float64())
-            if np.isfinite(floats.to_numpy()).all():
-                return floats.to_pylist(), False
+            try:
+                floats = pc.cast(cells, pa.float64())
+            except pa.ArrowException:
+                pass
+            else:
+                if np.isfinite(floats.to_numpy()).all():
+                    return floats.to_pylist(), False
     elif firsts <= JSON_STARTS and _unchanging(cells):
         values = decode_all(cells.to_pylist(), checked=False)
         if values is not None:
