@@ -1,13 +1,14 @@
 """CSV read in blocks by pyarrow's reader, where it reads as the `csv` module does.
 
 The `csv` module decides what a CSV file says: which texts are accepted, the
-cells, the line numbers and the messages. pyarrow's reader (multi-threaded,
+cells, the line numbers and the messages. pyarrow's reader (in C, and
 without the interpreter lock) reads some texts the `csv` module refuses (a
 quote in the middle of a field, an unterminated quote at the end), skips
 empty lines and knows no line numbers. So the file is cut into blocks at
 line ends outside quotes and a block goes to pyarrow only when it is
 vouched for: every quote opens a field or closes one (or doubles one), no
-NUL, no lone CR, and pyarrow found one row for each non-empty record.
+NUL, no lone CR, no byte order mark at its start, and pyarrow found one row
+for each non-empty record.
 Any other block is read by the `csv` module; a block that the `csv` module
 finds to end inside a quoted field sends the rest of the file through it.
 """
