@@ -3,7 +3,10 @@
 The latitude and longitude columns are found by their usual names or named
 with options; every other column is a metadata key, its cells typed by the
 rules of `values.cell_value`. Batches are typed column by column (see
-`column_values`).
+`column_values`). The `csv` module's reading (strict quoting, lines split
+at LF, CRLF and CR, UTF-8 with an optional byte order mark) is what a file
+says; with pyarrow installed, `csvblocks` reads the blocks of a file where
+it reads the same, several times faster.
 """
 
 from __future__ import annotations
@@ -26,14 +29,17 @@ LON_NAMES = ("longitude", "lon", "lng", "long", "x")
 
 csv.field_size_limit(sys.maxsize)
 
+CHUNK = 1 << 20
+BOM = b"\xef\xbb\xbf"
+
 _SEP = "\x1f"
 _FLOAT = "-?(?:0|[1-9][0-9]{0,16})(?:\\.[0-9]+(?:[eE][-+]?[0-9]{1,2})?|[eE][-+]?[0-9]{1,2})"
 _FLOATS = re.compile(f"{_FLOAT}(?:\x1f{_FLOAT})*")
-_NUMBER_START = frozenset("-0123456789")
-_JSON_STARTS = frozenset('[{"')
-_NOT_TEXT_START = _NUMBER_START | _JSON_STARTS
-_WORD_START = frozenset("tfn")
-_BOOL_START = frozenset("tf")
+NUMBER_START = frozenset("-0123456789")
+JSON_STARTS = frozenset('[{"')
+NOT_TEXT_START = NUMBER_START | JSON_STARTS
+WORD_START = frozenset("tfn")
+BOOL_START = frozenset("tf")
 _BOOL_WORDS = frozenset(("true", "false"))
 _BOOL_OF = {"true": True, "false": False}.__getitem__
 _BOOL_TEXT = {True: "true", False: "false"}
@@ -66,7 +72,7 @@ def column_values(cells: Sequence[str]) -> list[Any]:
         firsts = set(map(itemgetter(0), cells))
         if _plain(cells, firsts):
             return list(cells)
-        if firsts <= _NUMBER_START:
+        if firsts <= NUMBER_START:
             try:
                 ints = list(map(int, cells))
             except ValueError:
@@ -84,9 +90,9 @@ def column_values(cells: Sequence[str]) -> list[Any]:
                 joined = _SEP.join(cells)
                 if joined.count(_SEP) == len(cells) - 1 and _FLOATS.fullmatch(joined):
                     return floats
-        elif firsts <= _BOOL_START and set(cells) <= _BOOL_WORDS:
+        elif firsts <= BOOL_START and set(cells) <= _BOOL_WORDS:
             return list(map(_BOOL_OF, cells))
-        elif firsts <= _JSON_STARTS:
+        elif firsts <= JSON_STARTS:
             values = decode_all(list(cells))
             if values is not None:
                 return values
@@ -95,9 +101,9 @@ def column_values(cells: Sequence[str]) -> list[Any]:
 
 def _plain(cells: Sequence[str], firsts: set[str]) -> bool:
     """Whether the non-empty cells all read back as the text they are."""
-    if firsts & _NOT_TEXT_START:
+    if firsts & NOT_TEXT_START:
         return False
-    return not firsts & _WORD_START or not ("true" in cells or "false" in cells or "null" in cells)
+    return not firsts & WORD_START or not ("true" in cells or "false" in cells or "null" in cells)
 
 
 def coordinate(text: str, what: str, limit: float) -> float:
@@ -111,7 +117,17 @@ def coordinate(text: str, what: str, limit: float) -> float:
 
 
 class CsvSource(Source):
+    """Reads a CSV file in batches.
+
+    With pyarrow at hand, the file is cut into blocks at line ends outside
+    quotes and each block that `csvblocks` can vouch for is parsed by
+    pyarrow's reader; everything else (and everything without pyarrow) goes
+    through the `csv` module, whose reading decides what is accepted, the
+    values and the line numbers."""
+
     unit = "line"
+    block_size = 1 << 22
+    use_blocks = True
 
     def __init__(
         self,
@@ -124,19 +140,23 @@ class CsvSource(Source):
         delimiter: str,
     ) -> None:
         super().__init__(name, total, batch_size)
-        counted = _Counted(stream, self)
-        text = io.TextIOWrapper(io.BufferedReader(counted, 1 << 20), encoding="utf-8-sig", newline="")
-        self.reader = csv.reader(text, delimiter=delimiter, strict=True)
+        self.stream = stream
+        self.at_end = False
+        self.delimiter = delimiter
         self.lat_column = lat_column
         self.lon_column = lon_column
 
-    def _header(self) -> None:
-        try:
-            header = next(self.reader)
-        except StopIteration:
-            raise BadRow(self.name, "the file is empty; a CSV file needs a header line") from None
-        except (csv.Error, UnicodeDecodeError) as e:
-            raise BadRow(f"{self.name} line 1", f"malformed CSV ({e})") from None
+    def read(self, size: int) -> bytes:
+        """The next bytes of the file (empty at its end), counted as done."""
+        if self.at_end:
+            return b""
+        data = self.stream.read(size)
+        if not data:
+            self.at_end = True
+        self.done += len(data)
+        return data
+
+    def use_header(self, header: list[str]) -> None:
         try:
             self.lat_i = find_column(header, self.lat_column, LAT_NAMES, "latitude", "--lat-column")
             self.lon_i = find_column(header, self.lon_column, LON_NAMES, "longitude", "--lon-column")
@@ -152,26 +172,75 @@ class CsvSource(Source):
             raise BadRow(f"{self.name} header", f"column {twice[0]!r} appears more than once")
 
     def batches(self) -> Iterator[list[Point] | BadRow]:
-        self._header()
-        reader = self.reader
+        head = self.read(CHUNK)
+        if head.startswith(BOM):
+            head = head[len(BOM):]
+        if self.use_blocks:
+            try:
+                from orbisk_cli import csvblocks
+            except ImportError:  # without pyarrow (or numpy)
+                pass
+            else:
+                if csvblocks.usable(self.delimiter):
+                    yield from csvblocks.batches(self, head)
+                    return
+        yield from self.csv_batches(self.lines(head), 0, True)
+
+    def reader(self, lines: Iterator[str]) -> Any:
+        return csv.reader(lines, delimiter=self.delimiter, strict=True)
+
+    def csv_batches(self, lines: Iterator[str], line0: int, header: bool) -> Iterator[list[Point] | BadRow]:
+        """The batches of the rows of `lines` read by the `csv` module, the
+        first of them the header when `header` is set; `line0` lines came before."""
+        reader = self.reader(lines)
+        if header:
+            try:
+                first = next(reader)
+            except StopIteration:
+                raise BadRow(self.name, "the file is empty; a CSV file needs a header line") from None
+            except (csv.Error, UnicodeDecodeError) as e:
+                raise BadRow(f"{self.name} line 1", f"malformed CSV ({e})") from None
+            self.use_header(first)
         while True:
             rows: list[list[str]] = []
-            lines: list[int] = []
+            lines_of: list[int] = []
             try:
                 for row in reader:
                     if row:
                         rows.append(row)
-                        lines.append(reader.line_num)
+                        lines_of.append(line0 + reader.line_num)
                         if len(rows) >= self.batch_size:
                             break
             except (csv.Error, UnicodeDecodeError) as e:
-                yield from self._typed(rows, lines)
-                raise BadRow(f"{self.name} line {reader.line_num + 1}", f"malformed CSV ({e})") from None
+                yield from self.typed(rows, lines_of)
+                raise self.malformed(line0 + reader.line_num + 1, e) from None
             if not rows:
                 return
-            yield from self._typed(rows, lines)
+            yield from self.typed(rows, lines_of)
 
-    def _typed(self, rows: list[list[str]], lines: list[int]) -> Iterator[list[Point] | BadRow]:
+    def malformed(self, line: int, error: Exception) -> BadRow:
+        return BadRow(f"{self.name} line {line}", f"malformed CSV ({error})")
+
+    def lines(self, head: bytes | bytearray) -> Iterator[str]:
+        """The text lines (ends kept, as a text file opened with newline="" reads
+        them) of `head` and the rest of the file, decoded a chunk at a time."""
+        pending = bytearray(head)
+        while True:
+            more = self.read(CHUNK)
+            if not more:
+                if pending:
+                    yield from decoded_lines(pending)
+                return
+            start = len(pending)
+            pending += more
+            cut = more.rfind(b"\n") + 1
+            if not cut:
+                cut = more.rfind(b"\r", 0, len(more) - 1) + 1  # a lone CR ends a line too
+            if cut:
+                yield from decoded_lines(pending[: start + cut])
+                del pending[: start + cut]
+
+    def typed(self, rows: Sequence[Sequence[str]], lines: list[int]) -> Iterator[list[Point] | BadRow]:
         """The points of a batch of rows, with the bad ones split out in order."""
         width, lat_i, lon_i = self.width, self.lat_i, self.lon_i
         columns: list[tuple[str, ...]] | None = None
@@ -198,39 +267,38 @@ class CsvSource(Source):
 
         def make(start: int, stop: int) -> list[Point]:
             if columns is not None:
-                return self._points(columns, lines, lats, lons)
+                return self.points(columns, lines, lats, lons)
             part = list(zip(*rows[start:stop]))
-            return self._points(part, lines[start:stop], list(map(float, part[lat_i])), list(map(float, part[lon_i])))
+            return self.points(part, lines[start:stop], list(map(float, part[lat_i])), list(map(float, part[lon_i])))
 
         yield from in_order(len(rows), bad, make, lambda i: f"{self.name} line {lines[i]}")
 
-    def _points(
-        self, columns: list[tuple[str, ...]], lines: list[int], lats: list[float], lons: list[float]
-    ) -> list[Point]:
-        metas = documents(self.keys, [column_values(columns[i]) for i in self.meta_i], len(lats))
-        return list(zip(lats, lons, metas, lines))
+    def points(self, columns: Sequence[Sequence[Any]], lines: Sequence[int], lats: list[float],
+               lons: list[float], typed: bool = False, absent: bool = True) -> list[Point]:
+        """Points from a batch's columns (all of them, by header position);
+        `typed`: the metadata columns hold values, not cells; `absent`: some
+        value may be ABSENT."""
+        metas: list[Any] = [columns[i] if typed else column_values(columns[i]) for i in self.meta_i]
+        return list(zip(lats, lons, documents(self.keys, metas, len(lats), absent), lines))
 
 
 def in_range(values: list[float], limit: float) -> bool:
     return -limit <= min(values) and max(values) <= limit and not any(map(math.isnan, values))
 
 
-class _Counted(io.RawIOBase):
-    """A binary stream that adds what it reads to a source's progress."""
-
-    def __init__(self, stream: IO[bytes], source: Source) -> None:
-        self.stream = stream
-        self.source = source
-
-    def readable(self) -> bool:
-        return True
-
-    def readinto(self, buffer: Any) -> int:
-        data = self.stream.read(len(buffer))
-        n = len(data)
-        buffer[:n] = data
-        self.source.done += n
-        return n
+def decoded_lines(data: bytes | bytearray) -> Iterator[str]:
+    """The text lines of `data`, which ends at a line end or the file's end;
+    invalid UTF-8 raises UnicodeDecodeError once the lines before the line
+    that holds it have been given, its position counted in that line."""
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError as e:
+        start = max(data.rfind(b"\n", 0, e.start), data.rfind(b"\r", 0, e.start)) + 1
+        yield from io.StringIO(data[:start].decode("utf-8"), newline="")
+        ends = [i for i in (data.find(b"\n", e.start), data.find(b"\r", e.start)) if i >= 0]
+        data[start: min(ends, default=len(data)) + 1].decode("utf-8")
+        raise
+    yield from io.StringIO(text, newline="")
 
 
 # ---- writer -----------------------------------------------------------------------

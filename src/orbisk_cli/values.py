@@ -145,10 +145,11 @@ def any_problem_in_documents(docs: list[dict[str, Any]]) -> bool:
     return any_problem(list(chain.from_iterable(map(dict.values, docs))), 2, chain.from_iterable(docs))
 
 
-def decode_all(texts: list[str]) -> list[Any] | None:
+def decode_all(texts: list[str], checked: bool = True) -> list[Any] | None:
     """The values of JSON texts, each a whole text without surrounding white
     space, none of which problem_in refuses (at nesting level 2); None when
-    that is not so for every one of them."""
+    that is not so for every one of them. `checked=False`: the caller has
+    shown that no text can hold a value problem_in would refuse."""
     try:
         pairs = list(map(scan, texts, repeat(0, len(texts))))
     except (StopIteration, ValueError, RecursionError):
@@ -156,7 +157,7 @@ def decode_all(texts: list[str]) -> list[Any] | None:
     if list(map(itemgetter(1), pairs)) != list(map(len, texts)):
         return None
     values = list(map(itemgetter(0), pairs))
-    return None if any_problem(values, 2) else values
+    return None if checked and any_problem(values, 2) else values
 
 
 # ---- CSV cells ---------------------------------------------------------------------
@@ -220,9 +221,10 @@ def cell_text(value: Any) -> str:
 _MAKERS: dict[tuple[str, ...], Callable[[list[list[Any]]], list[dict[str, Any]]]] = {}
 
 
-def documents(keys: list[str], columns: list[list[Any]], count: int) -> list[dict[str, Any]]:
+def documents(keys: list[str], columns: list[list[Any]], count: int, absent: bool = True) -> list[dict[str, Any]]:
     """One metadata dict for each of `count` rows, from a batch's columns (one
-    column a key), leaving out the keys whose value is ABSENT.
+    column a key), leaving out the keys whose value is ABSENT (`absent=False`:
+    the caller knows no value is).
 
     The dicts are made by a comprehension with the keys written in it, made
     once for each set of keys: a dict display costs about half of
@@ -238,6 +240,8 @@ def documents(keys: list[str], columns: list[list[Any]], count: int) -> list[dic
             _MAKERS.clear()
         _MAKERS[tuple(keys)] = make
     docs = make(columns)
+    if not absent:
+        return docs
     for key, column in zip(keys, columns):
         if ABSENT in column:
             for doc, value in zip(docs, column):
