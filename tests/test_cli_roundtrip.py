@@ -144,6 +144,38 @@ def test_geoparquet_metadata_and_covering(tmp_path):
     assert sorted(map(repr, stored(str(tmp_path / "back.db")))) == sorted(map(repr, stored(source)))
 
 
+def test_geoparquet_json_texts_the_store_would_change_are_bad_rows(tmp_path, capsys):
+    # A JSON-text column is decoded without the value checks when its text
+    # shows it can hold no such value: each kind of such value, alone among
+    # good texts, must still be found, and the rows around it imported.
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    good = ['["t1",2]', '{"a":[1.5,-2e5]}', "null"]
+    refused = {
+        None: None,
+        "[18446744073709551616]": "outside the signed 64-bit range",
+        '"\\ud800"': "lone surrogate",
+        "[1e400]": "not finite",
+        "[" * 130 + "]" * 130: "nested deeper than 127 levels",
+    }
+    for case, (text, problem) in enumerate(refused.items()):
+        texts = good[:1] + ([text] if text else []) + good[1:]
+        n = len(texts)
+        table = pa.table({"latitude": [float(i) for i in range(n)], "longitude": [0.0] * n, "tags": texts})
+        path = tmp_path / f"t{case}.parquet"
+        pq.write_table(table.replace_schema_metadata({"orbisk": json.dumps({"json_columns": ["tags"]})}), path)
+        db = tmp_path / f"t{case}.db"
+        assert main(["import", str(db), str(path), "--skip-bad"]) == 0
+        err = capsys.readouterr().err
+        rows = stored(str(db))
+        assert [r[2]["tags"] for r in rows] == [json.loads(t) for t in good], text
+        if problem:
+            assert [r[0] for r in rows] == [0.0, 2.0, 3.0]
+            assert "row 2: column 'tags'" in err and problem in err, (problem, err)
+        else:
+            assert "skipped" not in err
+
 def _csv_with_bad_rows(rng, n):
     lines, good = ["lat,lon,v"], []
     for i in range(n):

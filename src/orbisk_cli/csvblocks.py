@@ -316,7 +316,7 @@ def _cell_values(cells: Any) -> tuple[list[Any], bool]:
             else:
                 if np.isfinite(floats.to_numpy()).all():
                     return floats.to_pylist(), False
-    elif firsts <= JSON_STARTS and _unchanging(cells):
+    elif firsts <= JSON_STARTS and unchanging(cells):
         values = decode_all(cells.to_pylist(), checked=False)
         if values is not None:
             return values, False
@@ -327,7 +327,7 @@ def _all(flags: Any) -> bool:
     return bool(pc.all(flags).as_py())
 
 
-def _unchanging(texts: Any) -> bool:
+def unchanging(texts: Any) -> bool:
     """Whether no JSON text can hold a value the store gives back changed: that
     needs an escape (a lone surrogate), an exponent or 19 digits (a number
     out of range), or a text longer than MAX_DEPTH (nesting too deep)."""

@@ -191,6 +191,16 @@ class GeoParquetSource(Source):
             bad.setdefault(int(i), f"coordinate out of range or missing (latitude {lat[i]!r}, longitude {lon[i]!r})")
         return lon.tolist(), lat.tolist()
 
+    def _unchanging(self, array: Any) -> bool:
+        """Whether a column of JSON texts certainly holds no value that the
+        store would give back changed (checked on the text, in C)."""
+        if not (self.pa.types.is_string(array.type) or self.pa.types.is_large_string(array.type)):
+            return False
+        from orbisk_cli.csvblocks import unchanging
+
+        texts = array.drop_null()
+        return len(texts) == 0 or unchanging(texts)
+
     def _values(self, array: Any, key: str, bad: dict[int, str]) -> list[Any]:
         pa, np = self.pa, self.np
         kind = array.type
@@ -199,7 +209,7 @@ class GeoParquetSource(Source):
             values = [ABSENT if v is None else v for v in values]
         if key in self.json_columns:
             texts = [v for v in values if v is not ABSENT] if array.null_count else values
-            decoded = decode_all(texts)
+            decoded = decode_all(texts, checked=not self._unchanging(array))
             if decoded is not None:
                 if not array.null_count:
                     return decoded
