@@ -204,7 +204,7 @@ class GeoParquetSource(Source):
     def _values(self, array: Any, key: str, bad: dict[int, str]) -> list[Any]:
         pa, np = self.pa, self.np
         kind = array.type
-        values = array.to_pylist()
+        values: list[Any] = array.to_pylist()
         if array.null_count:
             values = [ABSENT if v is None else v for v in values]
         if key in self.json_columns:

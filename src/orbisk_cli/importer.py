@@ -119,9 +119,9 @@ class Importer:
                     break
                 if item.__class__ is BadRow:
                     if not self.skip_bad:
-                        stop = item  # type: ignore[assignment]
+                        stop = item
                         break
-                    self.report(item)  # type: ignore[arg-type]
+                    self.report(item)
                     continue
                 pending.put(item)  # type: ignore[arg-type]
                 progress.update(source.done, self.imported)

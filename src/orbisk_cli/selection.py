@@ -97,12 +97,12 @@ def selection_from(args: Any) -> Selection:
         sel.filter = parse_filter(args.filter)
     if args.bbox is not None:
         _finite("--bbox", args.bbox)
-        sel.bbox = tuple(args.bbox)  # type: ignore[assignment]
+        sel.bbox = tuple(args.bbox)
     if args.radius is not None:
         _finite("--radius", args.radius)
         if args.radius[2] < 0:
             raise CliError(f"--radius: the distance {args.radius[2]!r} m is negative")
-        sel.radius = tuple(args.radius)  # type: ignore[assignment]
+        sel.radius = tuple(args.radius)
     if args.polygon is not None:
         sel.polygon = read_polygon(args.polygon)
     if sel.limit is not None and sel.limit < 0:

@@ -39,7 +39,7 @@ class Source:
                 if batch:
                     yield from self.checked(batch)
                     batch = []
-                yield item  # type: ignore[misc]
+                yield item
             else:
                 batch.append(item)
                 if len(batch) >= size:
