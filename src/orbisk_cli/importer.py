@@ -3,7 +3,7 @@
 The reading and typing of the next batch (Python, holding the interpreter
 lock) overlaps the storing of the previous one on a second thread, as far
 as `insert_batch` lets go of the lock: it holds it while it converts the
-points, about three quarters of its time, and releases it for the engine.
+points, about a third of its time, and releases it for the engine.
 A point that the store refuses (its metadata or coordinates) is found by
 halving the refused batch: the halves before it are stored, so without
 --skip-bad everything before the first bad row is imported and nothing after.
