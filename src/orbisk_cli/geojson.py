@@ -187,6 +187,7 @@ def checked_rows(source: Source, rows: list[Any]) -> Iterator[list[Point] | BadR
     if start < len(rows):
         yield from source.checked(rows[start:])
 
+
 class FeatureCollectionSource(Source):
     """Reads the features of a FeatureCollection, many at a time.
 
