@@ -218,8 +218,9 @@ class _Listed(Source):
         super().__init__("listed", None, 8)
         self.points = points
 
-    def rows(self):
-        yield from self.points
+    def batches(self):
+        for start in range(0, len(self.points), self.batch_size):
+            yield from self.checked(self.points[start : start + self.batch_size])
 
 
 @pytest.mark.parametrize("skip_bad", [True, False])

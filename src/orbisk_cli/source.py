@@ -28,25 +28,9 @@ class Source:
         self.done = 0
         self.batch_size = batch_size
 
-    def rows(self) -> Iterator[Point | BadRow]:
-        raise NotImplementedError
-
     def batches(self) -> Iterator[list[Point] | BadRow]:
-        batch: list[Any] = []
-        size = self.batch_size
-        for item in self.rows():
-            if item.__class__ is BadRow:
-                if batch:
-                    yield from self.checked(batch)
-                    batch = []
-                yield item
-            else:
-                batch.append(item)
-                if len(batch) >= size:
-                    yield from self.checked(batch)
-                    batch = []
-        if batch:
-            yield from self.checked(batch)
+        """The file's points in batches, and its bad rows, in file order (each format's reader)."""
+        raise NotImplementedError
 
     def checked(self, batch: list[Any]) -> Iterator[list[Point] | BadRow]:
         """The batch, with the points whose metadata the store would not give
