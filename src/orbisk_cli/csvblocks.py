@@ -36,7 +36,7 @@ from orbisk_cli.csvfile import (
     decoded_lines,
 )
 from orbisk_cli.source import Point
-from orbisk_cli.values import FLOAT_TEXT, INT_TEXT, MAX_DEPTH, BadRow, decode_all
+from orbisk_cli.values import FLOAT_TEXT, INT_TEXT, MAX_DEPTH, BadRow, decode_all, screened
 
 if TYPE_CHECKING:
     from orbisk_cli.csvfile import CsvSource
@@ -328,15 +328,18 @@ def _all(flags: Any) -> bool:
 
 
 def unchanging(texts: Any) -> bool:
-    """Whether no JSON text can hold a value the store gives back changed: that
-    needs an escape (a lone surrogate), an exponent or 19 digits (a number
-    out of range), or a text longer than MAX_DEPTH (nesting too deep)."""
+    """Whether no JSON text of a string array can hold a value the store
+    gives back changed: none longer than MAX_DEPTH (so none nested too
+    deeply), and their bytes `screened`."""
     longest = pc.max(pc.binary_length(texts)).as_py()
-    if longest > MAX_DEPTH or _any(pc.match_substring(texts, "\\u")):
+    if longest is None:
+        return True
+    if longest > MAX_DEPTH:
         return False
-    if _any(pc.match_substring(texts, "e", ignore_case=True)) and _any(pc.match_substring_regex(texts, "[0-9][eE]")):
-        return False
-    return longest < 19 or not _any(pc.match_substring_regex(texts, "[0-9]{19}"))
+    offsets = np.frombuffer(texts.buffers()[1], dtype=np.int64 if pa.types.is_large_string(texts.type) else np.int32)
+    data = texts.buffers()[2]
+    start, end = offsets[texts.offset], offsets[texts.offset + len(texts)]
+    return screened(bytes(memoryview(data)[start:end])) if data is not None else True
 
 
 def _any(flags: Any) -> bool:

@@ -19,11 +19,19 @@ from operator import itemgetter
 from typing import IO, Any
 
 from orbisk_cli.source import Point, Source
-from orbisk_cli.values import MAX_DEPTH, BadRow, any_problem_in_documents, decode, encode_all, raw_decode, scan
+from orbisk_cli.values import (
+    MAX_DEPTH,
+    BadRow,
+    any_problem_in_documents,
+    decode,
+    encode_all,
+    raw_decode,
+    scan,
+    screened,
+)
 
 _SPACE = re.compile(r"[ \t\n\r]*")
 _AFTER_FEATURE = re.compile(r"[ \t\n\r]*([,\]])[ \t\n\r]*")
-_MARKS = bytes(ord("0") if c in b"0123456789" else ord("e") if c in b"eE" else ord(" ") for c in range(256))
 _OVERLAP = 24  # bytes before a chunk that a number or escape in it may have begun in
 _CHUNK = 1 << 16  # small enough that a window's objects stay in the processor's cache
 _LARGEST_FEATURE = 64 << 20
@@ -80,18 +88,6 @@ _TYPE = itemgetter("type")
 _COORDINATES = itemgetter("coordinates")
 _LON = itemgetter(0)
 _LAT = itemgetter(1)
-
-
-def screened(data: bytes) -> bool:
-    """Whether JSON text certainly holds no value that problem_in refuses
-    other than one nested too deeply: no run of 19 digits (an integer beyond
-    the signed 64-bit range has one), no exponent of three digits (a number
-    beyond a double has one or such a run), no escape of a surrogate (a lone
-    surrogate is one; UTF-8 text has none as it is). A few passes in C,
-    where problem_in over the values takes several in Python's objects."""
-    marks = data.translate(_MARKS, b"+")
-    return (b"0" * 19 not in marks and b"0e000" not in marks
-            and (b"\\" not in data or b"\\ud" not in data and b"\\uD" not in data))
 
 
 def too_deep(documents: list[dict[str, Any]]) -> bool:

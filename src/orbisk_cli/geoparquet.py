@@ -198,8 +198,7 @@ class GeoParquetSource(Source):
             return False
         from orbisk_cli.csvblocks import unchanging
 
-        texts = array.drop_null()
-        return len(texts) == 0 or unchanging(texts)
+        return unchanging(array.drop_null())
 
     def _values(self, array: Any, key: str, bad: dict[int, str]) -> list[Any]:
         pa, np = self.pa, self.np
