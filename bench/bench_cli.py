@@ -24,9 +24,9 @@ import types
 import warnings
 
 import geopandas
-
 from common import make_points
 from orbisk import PyZurAD
+
 from orbisk_cli.importer import format_of, open_source
 from orbisk_cli.main import main
 from orbisk_cli.progress import Progress
@@ -91,8 +91,10 @@ def main_bench(n):
 def run(n, work):
     source = os.path.join(work, "source.db")
     PyZurAD(source).insert_batch(make_points(n))
-    files = {fmt: os.path.join(work, f"points.{ext}") for fmt, ext in
-             (("CSV", "csv"), ("GeoJSON", "geojson"), ("GeoParquet", "parquet"))}
+    files = {
+        fmt: os.path.join(work, f"points.{ext}")
+        for fmt, ext in (("CSV", "csv"), ("GeoJSON", "geojson"), ("GeoParquet", "parquet"))
+    }
     rows = []
     for fmt, path in files.items():
         export = timed(lambda: cli("export", source, path))
@@ -123,9 +125,12 @@ def run(n, work):
         size = os.path.getsize(path)
         querying = timed(lambda: [None for _ in chunks(PyZurAD(source), Selection())])
         rows.append((fmt, size, imported, reading, storing, gp_read, export, querying, gp_write))
-        print(f"{fmt}: import {imported:.2f} s (reading alone {reading:.2f} s, insert_batch alone {storing:.2f} s) "
-              f"vs read {gp_read:.2f} s; export {export:.2f} s (the store's rows alone {querying:.2f} s) "
-              f"vs write {gp_write:.2f} s", file=sys.stderr)
+        print(
+            f"{fmt}: import {imported:.2f} s (reading alone {reading:.2f} s, insert_batch alone {storing:.2f} s) "
+            f"vs read {gp_read:.2f} s; export {export:.2f} s (the store's rows alone {querying:.2f} s) "
+            f"vs write {gp_write:.2f} s",
+            file=sys.stderr,
+        )
     plain = timed(lambda: cli("import", os.path.join(work, "plain.db"), files["CSV"]))
     # The bar's own cost: the processor time of the thread that draws it,
     # spent in its update calls (waits for the interpreter lock, which the
@@ -145,16 +150,22 @@ def run(n, work):
     Progress.update = update
 
     print(f"\n{n:,} points, one run\n")
-    print("| file | size | orbisk import | reading alone | insert_batch alone | geopandas read | ratio "
-          "| orbisk export | rows alone | geopandas write | ratio |")
+    print(
+        "| file | size | orbisk import | reading alone | insert_batch alone | geopandas read | ratio "
+        "| orbisk export | rows alone | geopandas write | ratio |"
+    )
     print("|---|---|---|---|---|---|---|---|---|---|---|")
     for fmt, size, imported, reading, storing, gp_read, export, querying, gp_write in rows:
-        print(f"| {fmt} | {size / 2**20:.0f} MiB | {imported:.2f} s | {reading:.2f} s | {storing:.2f} s "
-              f"| {gp_read:.2f} s | {gp_read / imported:.2f}x | {export:.2f} s | {querying:.2f} s "
-              f"| {gp_write:.2f} s | {gp_write / export:.2f}x |")
-    print(f"\nCSV import without a terminal {plain:.2f} s, with the progress bar drawn {bar:.2f} s; "
-          f"{spent[1]} bar updates took {spent[0] * 1000:.1f} ms of processor time "
-          f"({spent[0] / bar * 100:.3f} % of the import; {spent[2] * 1000:.1f} ms in all)")
+        print(
+            f"| {fmt} | {size / 2**20:.0f} MiB | {imported:.2f} s | {reading:.2f} s | {storing:.2f} s "
+            f"| {gp_read:.2f} s | {gp_read / imported:.2f}x | {export:.2f} s | {querying:.2f} s "
+            f"| {gp_write:.2f} s | {gp_write / export:.2f}x |"
+        )
+    print(
+        f"\nCSV import without a terminal {plain:.2f} s, with the progress bar drawn {bar:.2f} s; "
+        f"{spent[1]} bar updates took {spent[0] * 1000:.1f} ms of processor time "
+        f"({spent[0] / bar * 100:.3f} % of the import; {spent[2] * 1000:.1f} ms in all)"
+    )
 
 
 if __name__ == "__main__":

@@ -9,6 +9,7 @@ a query first, as SQLite's index is. Both delete the same 1 % (every point whose
 Prints both times, the ratio SQLite time / orbisk time (above 1: orbisk is faster), and the size
 of each store's files before the delete, after it and after the compaction.
 """
+
 import argparse
 import os
 import sys
@@ -16,7 +17,6 @@ import sys
 sys.path.insert(0, os.path.dirname(__file__))
 from bench_queries import query_points  # noqa: E402
 from common import SqlitePeer, run_in_work_dir, timed  # noqa: E402
-
 from orbisk import PyZurAD  # noqa: E402
 
 
@@ -76,11 +76,14 @@ def run(args, work):
     peer.close()
 
     print(f"{'':<44}{'orbisk':>12}{'sqlite':>12}      {'sqlite/orbisk':>8}")
-    for name, ours, theirs in (("delete 1 % (delete_by_metadata / DELETE)", t_delete, t_sql_delete),
-                               ("compact / VACUUM", t_compact, t_vacuum)):
+    for name, ours, theirs in (
+        ("delete 1 % (delete_by_metadata / DELETE)", t_delete, t_sql_delete),
+        ("compact / VACUUM", t_compact, t_vacuum),
+    ):
         print(f"{name:<44}{ours * 1000:10,.1f}ms{theirs * 1000:10,.1f}ms {theirs / ours:12.1f}x")
-    for name, (ours, theirs) in zip(("files before the delete", "files after the delete",
-                                     "files after compact / VACUUM"), sizes):
+    for name, (ours, theirs) in zip(
+        ("files before the delete", "files after the delete", "files after compact / VACUUM"), sizes
+    ):
         print(f"{name:<44}{mb(ours):>12}{mb(theirs):>12}")
 
 

@@ -8,6 +8,7 @@ the ratio SQLite time / orbisk time (above 1: orbisk is faster). The queries run
 in turn, round by round (quick calls in batches of about 2 ms); times are the
 medians, the ratio the median of the rounds' ratios.
 """
+
 import json
 import os
 import sqlite3
@@ -15,7 +16,6 @@ import sys
 
 sys.path.insert(0, os.path.dirname(__file__))
 from common import main_of, make_points, median_of, median_ratio, rounds_of, timed  # noqa: E402
-
 from orbisk import PyZurAD  # noqa: E402
 
 RARE = 424242  # the only point holding "flag"
@@ -32,10 +32,16 @@ def query_points(n):
 
 
 def sqlite_rows(db, where, args=(), limit=None):
-    sql = ("SELECT id, lat, lon, doc FROM meta WHERE " + where + " ORDER BY id" +
-           (f" LIMIT {limit}" if limit is not None else ""))
-    return [{"id": i, "latitude": lat, "longitude": lon, "metadata": json.loads(doc)}
-            for i, lat, lon, doc in db.execute(sql, args)]
+    sql = (
+        "SELECT id, lat, lon, doc FROM meta WHERE "
+        + where
+        + " ORDER BY id"
+        + (f" LIMIT {limit}" if limit is not None else "")
+    )
+    return [
+        {"id": i, "latitude": lat, "longitude": lon, "metadata": json.loads(doc)}
+        for i, lat, lon, doc in db.execute(sql, args)
+    ]
 
 
 def sqlite_exists(db, where, args=()):
@@ -46,24 +52,36 @@ J = "json_extract(doc, '$.{}')".format
 
 # name, orbisk call, SQLite call
 QUERIES = [
-    ("equality, 1 % of the points",
-     lambda db: db.query({"bucket": 42}),
-     lambda s: sqlite_rows(s, f"{J('bucket')} = ?", (42,))),
-    ("$and of equality and range, about 1 %",
-     lambda db: db.query({"category": "park", "visits": {"$lt": 80000}}),
-     lambda s: sqlite_rows(s, f"{J('category')} = ? AND {J('visits')} < ?", ("park", 80000))),
-    ("equality, limit=10",
-     lambda db: db.query({"bucket": 42}, limit=10),
-     lambda s: sqlite_rows(s, f"{J('bucket')} = ?", (42,), limit=10)),
-    ("exists, a value one point holds",
-     lambda db: db.exists({"flag": "rare"}),
-     lambda s: sqlite_exists(s, f"{J('flag')} = ?", ("rare",))),
-    ("full scan, 0.2 % (equality on a double)",
-     lambda db: db.query({"rating": 2.5}),
-     lambda s: sqlite_rows(s, f"{J('rating')} = ?", (2.5,))),
-    ("full scan, all but one ($ne on a unique key)",
-     lambda db: db.query({"name": {"$ne": "place-00000007"}}),
-     lambda s: sqlite_rows(s, f"{J('name')} != ?", ("place-00000007",))),
+    (
+        "equality, 1 % of the points",
+        lambda db: db.query({"bucket": 42}),
+        lambda s: sqlite_rows(s, f"{J('bucket')} = ?", (42,)),
+    ),
+    (
+        "$and of equality and range, about 1 %",
+        lambda db: db.query({"category": "park", "visits": {"$lt": 80000}}),
+        lambda s: sqlite_rows(s, f"{J('category')} = ? AND {J('visits')} < ?", ("park", 80000)),
+    ),
+    (
+        "equality, limit=10",
+        lambda db: db.query({"bucket": 42}, limit=10),
+        lambda s: sqlite_rows(s, f"{J('bucket')} = ?", (42,), limit=10),
+    ),
+    (
+        "exists, a value one point holds",
+        lambda db: db.exists({"flag": "rare"}),
+        lambda s: sqlite_exists(s, f"{J('flag')} = ?", ("rare",)),
+    ),
+    (
+        "full scan, 0.2 % (equality on a double)",
+        lambda db: db.query({"rating": 2.5}),
+        lambda s: sqlite_rows(s, f"{J('rating')} = ?", (2.5,)),
+    ),
+    (
+        "full scan, all but one ($ne on a unique key)",
+        lambda db: db.query({"name": {"$ne": "place-00000007"}}),
+        lambda s: sqlite_rows(s, f"{J('name')} != ?", ("place-00000007",)),
+    ),
 ]
 
 
@@ -74,8 +92,10 @@ def sqlite_store(path, points):
     db.execute("PRAGMA synchronous=NORMAL")
     db.execute("CREATE TABLE meta(id INTEGER PRIMARY KEY, lat REAL, lon REAL, doc TEXT)")
     db.execute("BEGIN")
-    db.executemany("INSERT INTO meta VALUES (?,?,?,?)",
-                   ((i, lat, lon, json.dumps(m, separators=(",", ":"))) for i, (lat, lon, m) in enumerate(points)))
+    db.executemany(
+        "INSERT INTO meta VALUES (?,?,?,?)",
+        ((i, lat, lon, json.dumps(m, separators=(",", ":"))) for i, (lat, lon, m) in enumerate(points)),
+    )
     db.execute("COMMIT")
     return db
 

@@ -17,6 +17,7 @@ with a build of the module without the check (SITE_DIR, e.g. made with
 `pip install --target SITE_DIR` from a checkout before the check), in fresh
 processes, and the ratio round by round.
 """
+
 import argparse
 import json
 import os
@@ -80,16 +81,22 @@ def refresh_costs(args, work):
     db = PyZurAD(path, wal_sync_interval_ms=1000)
     peer = SqlitePeer(lite_path)
     for start in range(0, len(points), 100_000):
-        db.insert_batch(points[start:start + 100_000])
+        db.insert_batch(points[start : start + 100_000])
     peer.bulk(points)
     del db, points
     reader = PyZurAD(path)
     lite = peer.db
     small_query = lambda: lite.execute(
         "SELECT m.id, m.doc FROM rt JOIN meta m ON m.id = rt.id WHERE min_lat >= ? AND max_lat <= ? "
-        "AND min_lon >= ? AND max_lon <= ?", (SMALL_BOX[0], SMALL_BOX[2], SMALL_BOX[1], SMALL_BOX[3])).fetchall()
-    writer = subprocess.Popen([sys.executable, "-c", WRITER.format(paths=sys.path), path, lite_path,
-                               str(peer.next_id)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        "AND min_lon >= ? AND max_lon <= ?",
+        (SMALL_BOX[0], SMALL_BOX[2], SMALL_BOX[1], SMALL_BOX[3]),
+    ).fetchall()
+    writer = subprocess.Popen(
+        [sys.executable, "-c", WRITER.format(paths=sys.path), path, lite_path, str(peer.next_id)],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        text=True,
+    )
     assert writer.stdout.readline().strip() == "ready"
 
     def write(what, k):
@@ -99,10 +106,14 @@ def refresh_costs(args, work):
 
     idle = statistics.median(timed(reader.len)[0] for _ in range(1000))
     lite_idle = statistics.median(timed(small_query)[0] for _ in range(200))
-    print(f"{args.points:,}-point store; a call with nothing new: {idle * 1e6:.2f} us; "
-          f"SQLite small query with nothing new: {ms(lite_idle)}")
-    print("| appended by the other process | catch-up (next call) | forced reload | fresh open "
-          "| SQLite first small query | reload / catch-up |")
+    print(
+        f"{args.points:,}-point store; a call with nothing new: {idle * 1e6:.2f} us; "
+        f"SQLite small query with nothing new: {ms(lite_idle)}"
+    )
+    print(
+        "| appended by the other process | catch-up (next call) | forced reload | fresh open "
+        "| SQLite first small query | reload / catch-up |"
+    )
     print("|---|---|---|---|---|---|")
     for k in (1, 1000, 100_000):
         inc, full, opens, lite_first = [], [], [], []
@@ -126,8 +137,10 @@ def refresh_costs(args, work):
             write("sqlite", k)
             lite_first.append(timed(small_query)[0])
         i, f = statistics.median(inc), statistics.median(full)
-        print(f"| {k:,} | {ms(i)} | {ms(f)} | {ms(statistics.median(opens))} | "
-              f"{ms(statistics.median(lite_first))} | {f / i:.0f}x |")
+        print(
+            f"| {k:,} | {ms(i)} | {ms(f)} | {ms(statistics.median(opens))} | "
+            f"{ms(statistics.median(lite_first))} | {f / i:.0f}x |"
+        )
     writer.stdin.close()
     writer.wait()
     peer.close()
@@ -165,21 +178,29 @@ def check_cost(args, work):
     for _ in range(args.rounds):
         pair = {}
         for name, site in sites.items():
-            out = subprocess.run([sys.executable, "-c", script, site, work, str(args.calls)], capture_output=True,
-                                 text=True, check=True)
+            out = subprocess.run(
+                [sys.executable, "-c", script, site, work, str(args.calls)], capture_output=True, text=True, check=True
+            )
             pair[name] = json.loads(out.stdout)
             results[name].append(pair[name])
         ratios_ins.append(pair["with check"][0] / pair["without"][0])
         ratios_q.append(pair["with check"][1] / pair["without"][1])
-    print(f"{args.calls:,} calls per run, {args.rounds} rounds, builds in turn; "
-          f"small query returns {results['with check'][0][2]} rows")
+    print(
+        f"{args.calls:,} calls per run, {args.rounds} rounds, builds in turn; "
+        f"small query returns {results['with check'][0][2]} rows"
+    )
     print("| figure | with the check | without | ratio (median, min-max) |")
     print("|---|---|---|---|")
-    for label, idx, ratios in (("single insert, 1000 ms sync interval", 0, ratios_ins), ("small box query", 1, ratios_q)):
+    for label, idx, ratios in (
+        ("single insert, 1000 ms sync interval", 0, ratios_ins),
+        ("small box query", 1, ratios_q),
+    ):
         a = statistics.median(r[idx] for r in results["with check"])
         b = statistics.median(r[idx] for r in results["without"])
-        print(f"| {label} | {a * 1e6:.2f} us | {b * 1e6:.2f} us | "
-              f"{statistics.median(ratios):.3f} ({min(ratios):.3f}-{max(ratios):.3f}) |")
+        print(
+            f"| {label} | {a * 1e6:.2f} us | {b * 1e6:.2f} us | "
+            f"{statistics.median(ratios):.3f} ({min(ratios):.3f}-{max(ratios):.3f}) |"
+        )
 
 
 def main():

@@ -14,6 +14,7 @@ Prints the median time of each system, and the median of the ratios taken round 
 systems run in turn); "examined" is the number of points the grid lists (or the index answers)
 per result row.
 """
+
 import json
 import math
 import os
@@ -26,7 +27,6 @@ import shapely
 sys.path.insert(0, os.path.dirname(__file__))
 from bench_queries import stored_points  # noqa: E402
 from common import main_of, median_of, median_ratio, rounds_of  # noqa: E402
-
 from orbisk import PyZurAD  # noqa: E402
 
 EARTH_RADIUS = 6371000.0
@@ -36,8 +36,10 @@ RAD = math.pi / 180
 def irregular_polygon(clon, clat, radii):
     """A ring of (longitude, latitude) vertices at even angles and the given radii (degrees)."""
     n = len(radii)
-    return [(clon + r * math.cos(2 * math.pi * k / n), clat + r * math.sin(2 * math.pi * k / n))
-            for k, r in enumerate(radii)]
+    return [
+        (clon + r * math.cos(2 * math.pi * k / n), clat + r * math.sin(2 * math.pi * k / n))
+        for k, r in enumerate(radii)
+    ]
 
 
 def circle_box(clat, clon, r):
@@ -67,6 +69,7 @@ def haversine_np(clat, clon, lat, lon):
 
 # ---- SQLite ----------------------------------------------------------------------------------------
 
+
 def sqlite_store(path, points):
     db = sqlite3.connect(path, isolation_level=None)
     db.execute("PRAGMA journal_mode=WAL")
@@ -74,15 +77,21 @@ def sqlite_store(path, points):
     db.execute("CREATE VIRTUAL TABLE rt USING rtree(id, min_lat, max_lat, min_lon, max_lon)")
     db.execute("CREATE TABLE meta(id INTEGER PRIMARY KEY, lat REAL, lon REAL, doc TEXT)")
     db.execute("BEGIN")
-    db.executemany("INSERT INTO rt VALUES (?,?,?,?,?)", ((i, lat, lat, lon, lon) for i, (lat, lon, _) in enumerate(points)))
-    db.executemany("INSERT INTO meta VALUES (?,?,?,?)",
-                   ((i, lat, lon, json.dumps(m, separators=(",", ":"))) for i, (lat, lon, m) in enumerate(points)))
+    db.executemany(
+        "INSERT INTO rt VALUES (?,?,?,?,?)", ((i, lat, lat, lon, lon) for i, (lat, lon, _) in enumerate(points))
+    )
+    db.executemany(
+        "INSERT INTO meta VALUES (?,?,?,?)",
+        ((i, lat, lon, json.dumps(m, separators=(",", ":"))) for i, (lat, lon, m) in enumerate(points)),
+    )
     db.execute("COMMIT")
     return db
 
 
-JOIN = ("SELECT m.id, m.lat, m.lon, m.doc FROM rt JOIN meta m ON m.id = rt.id WHERE rt.max_lat >= :min_lat "
-        "AND rt.min_lat <= :max_lat AND rt.max_lon >= :min_lon AND rt.min_lon <= :max_lon")
+JOIN = (
+    "SELECT m.id, m.lat, m.lon, m.doc FROM rt JOIN meta m ON m.id = rt.id WHERE rt.max_lat >= :min_lat "
+    "AND rt.min_lat <= :max_lat AND rt.max_lon >= :min_lon AND rt.min_lon <= :max_lon"
+)
 
 
 def bounds(box):
@@ -90,8 +99,11 @@ def bounds(box):
 
 
 def sqlite_rows(cursor, keep=None):
-    return [{"id": i, "latitude": lat, "longitude": lon, "metadata": json.loads(doc)}
-            for i, lat, lon, doc in cursor if keep is None or keep(lat, lon)]
+    return [
+        {"id": i, "latitude": lat, "longitude": lon, "metadata": json.loads(doc)}
+        for i, lat, lon, doc in cursor
+        if keep is None or keep(lat, lon)
+    ]
 
 
 def sqlite_bbox(db, box, where="", args=None):
@@ -103,13 +115,26 @@ def sqlite_radius_sql(db, clat, clon, r):
     h1, h2 = "sin((m.lat - :clat) * :half)", "sin((m.lon - :clon) * :half)"
     a = f"min(max(cos(m.lat * :rad) * :cos_clat * {h2} * {h2} + {h1} * {h1}, 0.0), 1.0)"
     sql = JOIN + f" AND 2 * atan2(sqrt({a}), sqrt(1 - {a})) * {EARTH_RADIUS!r} <= :r"
-    return sqlite_rows(db.execute(sql, {**bounds(circle_box(clat, clon, r)), "clat": clat, "clon": clon, "r": r,
-                                       "rad": RAD, "half": RAD * 0.5, "cos_clat": math.cos(clat * RAD)}))
+    return sqlite_rows(
+        db.execute(
+            sql,
+            {
+                **bounds(circle_box(clat, clon, r)),
+                "clat": clat,
+                "clon": clon,
+                "r": r,
+                "rad": RAD,
+                "half": RAD * 0.5,
+                "cos_clat": math.cos(clat * RAD),
+            },
+        )
+    )
 
 
 def sqlite_radius_py(db, clat, clon, r):
-    return sqlite_rows(db.execute(JOIN, bounds(circle_box(clat, clon, r))),
-                       lambda lat, lon: haversine(clat, clon, lat, lon) <= r)
+    return sqlite_rows(
+        db.execute(JOIN, bounds(circle_box(clat, clon, r))), lambda lat, lon: haversine(clat, clon, lat, lon) <= r
+    )
 
 
 def sqlite_polygon(db, ring):
@@ -126,6 +151,7 @@ def sqlite_polygon(db, ring):
 
 # ---- shapely's STRtree ------------------------------------------------------------------------------
 
+
 class Ceiling:
     """Every point as a shapely point in an STRtree, and every row as a dict, built beforehand."""
 
@@ -133,8 +159,9 @@ class Ceiling:
         self.lat = np.array([p[0] for p in points])
         self.lon = np.array([p[1] for p in points])
         self.tree = shapely.STRtree(shapely.points(self.lon, self.lat))
-        self.rows = [{"id": i, "latitude": lat, "longitude": lon, "metadata": m}
-                     for i, (lat, lon, m) in enumerate(points)]
+        self.rows = [
+            {"id": i, "latitude": lat, "longitude": lon, "metadata": m} for i, (lat, lon, m) in enumerate(points)
+        ]
         self.bucket = np.array([p[2]["bucket"] for p in points])
 
     def take(self, idx):
@@ -159,6 +186,7 @@ class Ceiling:
 
 # ---- the run -----------------------------------------------------------------------------------------
 
+
 def by_id(rows):
     return sorted(rows, key=lambda r: r["id"])
 
@@ -170,8 +198,14 @@ def grid_candidates(lat, lon, box):
     cell = min(max(extent / max(math.sqrt(max(len(lat) / 256, 1.0)), 1.0), 0.001), 10.0)
     rows, cols = np.floor((lat + 90) / cell), np.floor((lon + 180) / cell)
     min_lat, min_lon, max_lat, max_lon = box
-    return int(np.count_nonzero((rows >= math.floor((min_lat + 90) / cell)) & (rows <= math.floor((max_lat + 90) / cell))
-                                & (cols >= math.floor((min_lon + 180) / cell)) & (cols <= math.floor((max_lon + 180) / cell))))
+    return int(
+        np.count_nonzero(
+            (rows >= math.floor((min_lat + 90) / cell))
+            & (rows <= math.floor((max_lat + 90) / cell))
+            & (cols >= math.floor((min_lon + 180) / cell))
+            & (cols <= math.floor((max_lon + 180) / cell))
+        )
+    )
 
 
 def run(args, work):
@@ -193,25 +227,54 @@ def run(args, work):
     ring_box = (min(ys), min(xs), max(ys), max(xs))
     queries = [
         # name, orbisk, SQLite variants, ceiling, the box the grid is asked for
-        ("small box (~100)", lambda: db.query_bbox(*small), [lambda: sqlite_bbox(s, small)],
-         lambda: ceiling.bbox(small), small),
-        ("medium box (~10,000)", lambda: db.query_bbox(*medium), [lambda: sqlite_bbox(s, medium)],
-         lambda: ceiling.bbox(medium), medium),
-        ("radius 1 km around a point", lambda: db.query_radius(near[0], near[1], 1000),
-         [lambda: sqlite_radius_sql(s, near[0], near[1], 1000), lambda: sqlite_radius_py(s, near[0], near[1], 1000)],
-         lambda: ceiling.radius(near[0], near[1], 1000), circle_box(near[0], near[1], 1000)),
-        ("radius 50 km", lambda: db.query_radius(45.0, 7.0, 50_000),
-         [lambda: sqlite_radius_sql(s, 45.0, 7.0, 50_000), lambda: sqlite_radius_py(s, 45.0, 7.0, 50_000)],
-         lambda: ceiling.radius(45.0, 7.0, 50_000), circle_box(45.0, 7.0, 50_000)),
-        ("12-vertex polygon (~1,000)", lambda: db.query_polygon(ring), [lambda: sqlite_polygon(s, ring)],
-         lambda: ceiling.polygon(ring), ring_box),
-        ("small box, filter on the index route", lambda: db.query_bbox(*small, {"bucket": 42}),
-         [lambda: sqlite_bbox(s, small, " AND json_extract(m.doc, '$.bucket') = :bucket", {"bucket": 42})],
-         lambda: ceiling.bbox(small, 42), None),
+        (
+            "small box (~100)",
+            lambda: db.query_bbox(*small),
+            [lambda: sqlite_bbox(s, small)],
+            lambda: ceiling.bbox(small),
+            small,
+        ),
+        (
+            "medium box (~10,000)",
+            lambda: db.query_bbox(*medium),
+            [lambda: sqlite_bbox(s, medium)],
+            lambda: ceiling.bbox(medium),
+            medium,
+        ),
+        (
+            "radius 1 km around a point",
+            lambda: db.query_radius(near[0], near[1], 1000),
+            [lambda: sqlite_radius_sql(s, near[0], near[1], 1000), lambda: sqlite_radius_py(s, near[0], near[1], 1000)],
+            lambda: ceiling.radius(near[0], near[1], 1000),
+            circle_box(near[0], near[1], 1000),
+        ),
+        (
+            "radius 50 km",
+            lambda: db.query_radius(45.0, 7.0, 50_000),
+            [lambda: sqlite_radius_sql(s, 45.0, 7.0, 50_000), lambda: sqlite_radius_py(s, 45.0, 7.0, 50_000)],
+            lambda: ceiling.radius(45.0, 7.0, 50_000),
+            circle_box(45.0, 7.0, 50_000),
+        ),
+        (
+            "12-vertex polygon (~1,000)",
+            lambda: db.query_polygon(ring),
+            [lambda: sqlite_polygon(s, ring)],
+            lambda: ceiling.polygon(ring),
+            ring_box,
+        ),
+        (
+            "small box, filter on the index route",
+            lambda: db.query_bbox(*small, {"bucket": 42}),
+            [lambda: sqlite_bbox(s, small, " AND json_extract(m.doc, '$.bucket') = :bucket", {"bucket": 42})],
+            lambda: ceiling.bbox(small, 42),
+            None,
+        ),
     ]
 
-    print(f"{'query (median of %d)' % args.repeat:<38}{'rows':>7}{'examined':>10}{'orbisk':>10}{'sqlite':>10}"
-          f"{'ceiling':>10}   ms {'sqlite/orbisk':>14}{'orbisk/ceiling':>15}")
+    print(
+        f"{'query (median of %d)' % args.repeat:<38}{'rows':>7}{'examined':>10}{'orbisk':>10}{'sqlite':>10}"
+        f"{'ceiling':>10}   ms {'sqlite/orbisk':>14}{'orbisk/ceiling':>15}"
+    )
     for name, ours, theirs, best, grid_box in queries:
         want = by_id(ours())
         for f in theirs + [best]:
@@ -223,10 +286,15 @@ def run(args, work):
         vs_sqlite = median_ratio(rounds, fastest, 0)
         vs_ceiling = median_ratio(rounds, 0, 1)
         examined = grid_candidates(ceiling.lat, ceiling.lon, grid_box) if grid_box else n // 100
-        print(f"{name:<38}{len(want):>7,}{examined / max(len(want), 1):>10.1f}{t_ours * 1000:>10.3f}"
-              f"{min(t_variants) * 1000:>10.3f}{t_best * 1000:>10.3f}      {vs_sqlite:>10.1f}x{vs_ceiling:>14.1f}x"
-              + ("" if len(theirs) == 1 else f"   (SQL test {t_variants[0] * 1000:.3f}, Python test "
-                                             f"{t_variants[1] * 1000:.3f})"))
+        print(
+            f"{name:<38}{len(want):>7,}{examined / max(len(want), 1):>10.1f}{t_ours * 1000:>10.3f}"
+            f"{min(t_variants) * 1000:>10.3f}{t_best * 1000:>10.3f}      {vs_sqlite:>10.1f}x{vs_ceiling:>14.1f}x"
+            + (
+                ""
+                if len(theirs) == 1
+                else f"   (SQL test {t_variants[0] * 1000:.3f}, Python test {t_variants[1] * 1000:.3f})"
+            )
+        )
     s.close()
 
 

@@ -4,6 +4,7 @@
 
 Prints each figure for both stores and the ratio (orbisk rate / SQLite rate).
 """
+
 import argparse
 import os
 import shutil
@@ -13,7 +14,6 @@ import textwrap
 
 sys.path.insert(0, os.path.dirname(__file__))
 from common import SqlitePeer, make_points, run_in_work_dir, timed  # noqa: E402
-
 from orbisk import PyZurAD  # noqa: E402
 
 
@@ -30,8 +30,11 @@ def count_log_forces(directory, inserts):
         for i in range({inserts}):
             db.insert(1.0, 2.0, {{"i": i}})
     """)
-    out = subprocess.run(["strace", "-f", "-e", "trace=fsync,fdatasync,write", "-o", "/dev/stderr", sys.executable,
-                          "-c", script], capture_output=True, text=True)
+    out = subprocess.run(
+        ["strace", "-f", "-e", "trace=fsync,fdatasync,write", "-o", "/dev/stderr", sys.executable, "-c", script],
+        capture_output=True,
+        text=True,
+    )
     lines = out.stderr.splitlines()
     start = next(i for i, l in enumerate(lines) if 'write(1, "start' in l)
     return sum(1 for l in lines[start:] if "fsync(" in l or "fdatasync(" in l) / inserts

@@ -1,4 +1,5 @@
 """Shared pieces of the benchmarks: generated data and the SQLite peer."""
+
 import argparse
 import json
 import os

@@ -6,8 +6,12 @@ import pytest
 
 
 def pytest_addoption(parser):
-    parser.addoption("--fault-campaign", choices=("sampled", "full"), default="sampled",
-                     help="how many system calls the fault-injection campaign hits (see tests/test_faults.py)")
+    parser.addoption(
+        "--fault-campaign",
+        choices=("sampled", "full"),
+        default="sampled",
+        help="how many system calls the fault-injection campaign hits (see tests/test_faults.py)",
+    )
 
 
 @pytest.fixture

@@ -1,4 +1,5 @@
 """Crafting and parsing the on-disk files of a store (manifest, log, data headers)."""
+
 import json
 import os
 import struct
@@ -24,14 +25,15 @@ def write(path, data):
         f.write(data)
 
 
-def manifest_bytes(next_slot=0, wal_seq=0, generation=0, coords_bytes=0, coords_crc=0, metadata_bytes=0,
-                   metadata_crc=0, version=3):
+def manifest_bytes(
+    next_slot=0, wal_seq=0, generation=0, coords_bytes=0, coords_crc=0, metadata_bytes=0, metadata_crc=0, version=3
+):
     if version == 3:
-        body = MANIFEST_V3.pack(b"GEOCMT03", next_slot, wal_seq, generation, coords_bytes, coords_crc,
-                                metadata_bytes, metadata_crc)
+        body = MANIFEST_V3.pack(
+            b"GEOCMT03", next_slot, wal_seq, generation, coords_bytes, coords_crc, metadata_bytes, metadata_crc
+        )
     else:
-        body = MANIFEST_V2.pack(b"GEOCMT02", next_slot, wal_seq, coords_bytes, coords_crc, metadata_bytes,
-                                metadata_crc)
+        body = MANIFEST_V2.pack(b"GEOCMT02", next_slot, wal_seq, coords_bytes, coords_crc, metadata_bytes, metadata_crc)
     return body + struct.pack("<I", zlib.crc32(body))
 
 
@@ -61,9 +63,9 @@ def parse_log(data):
     """The payloads of a log that must consist of whole, intact records only."""
     out, p = [], 0
     while p < len(data):
-        assert data[p:p + 4] == b"OWR2"
+        assert data[p : p + 4] == b"OWR2"
         n, crc = struct.unpack_from("<II", data, p + 4)
-        payload = data[p + 12:p + 12 + n]
+        payload = data[p + 12 : p + 12 + n]
         assert len(payload) == n and zlib.crc32(payload) == crc
         out.append(payload)
         p += 12 + n
@@ -83,11 +85,11 @@ def committed_slots(store_path):
     m = parse_manifest(read(sibling(store_path, "commit")))
     coords_path, meta_path = data_files(store_path)
     coords = read(coords_path)
-    text = read(meta_path)[64:64 + m["metadata_bytes"]].decode()
+    text = read(meta_path)[64 : 64 + m["metadata_bytes"]].decode()
     decoder, pos, out = json.JSONDecoder(), 0, []
     for slot in range(m["next_slot"]):
         _, end = decoder.raw_decode(text, pos)
-        out.append((coords[64 + 16 * slot:80 + 16 * slot], text[pos:end]))
+        out.append((coords[64 + 16 * slot : 80 + 16 * slot], text[pos:end]))
         pos = end
     assert pos == len(text)
     return out

@@ -1,5 +1,6 @@
 """The `orbisk` command as a user meets it: errors as one line on stderr
 with a non-zero status, and the progress bar in a real terminal."""
+
 import os
 import re
 import shutil
@@ -9,7 +10,6 @@ import time
 import uuid
 
 import pytest
-
 from orbisk import PyZurAD
 
 ORBISK = [sys.executable, "-m", "orbisk_cli"]
@@ -39,58 +39,154 @@ CASES = [
     ({}, None, ["verify", "missing.db"], 1, "orbisk: store missing.db does not exist"),
     ({}, None, ["map", "missing.db", "--out", "m.png"], 1, "orbisk: store missing.db does not exist"),
     ({}, None, ["delete", "missing.db", "--all"], 1, "orbisk: store missing.db does not exist"),
-    ({}, None, ["delete", "s.db", "--filter", "{}"], 1,
-     "orbisk: --filter '{}' matches every point; give --all to delete them all"),
+    (
+        {},
+        None,
+        ["delete", "s.db", "--filter", "{}"],
+        1,
+        "orbisk: --filter '{}' matches every point; give --all to delete them all",
+    ),
     ({}, None, ["query", "s.db", "--radius", "1", "2", "-5"], 1, "orbisk: --radius: the distance -5.0 m is negative"),
     ({}, None, ["export", "s.db", "--bbox", "nan", "0", "1", "1"], 1, "orbisk: --bbox takes finite numbers, not nan"),
-    ({}, corrupt_manifest, ["stats", "s.db"], 1,
-     re.compile(r"orbisk: cannot open store s\.db: Orbisk CRITICAL: refusing to open.+")),
-    ({}, None, ["query", "s.db", "--filter", '{"a": '], 1,
-     re.compile(r"orbisk: --filter is not valid JSON: Expecting value: .+")),
-    ({}, None, ["query", "s.db", "--filter", "[1]"], 1,
-     "orbisk: --filter must be a JSON object, such as '{\"name\": \"Paris\"}'"),
-    ({}, None, ["query", "s.db", "--filter", '{"a": {"$regex": "x"}}'], 1, "orbisk: bad filter: Unknown operator: $regex"),
+    (
+        {},
+        corrupt_manifest,
+        ["stats", "s.db"],
+        1,
+        re.compile(r"orbisk: cannot open store s\.db: Orbisk CRITICAL: refusing to open.+"),
+    ),
+    (
+        {},
+        None,
+        ["query", "s.db", "--filter", '{"a": '],
+        1,
+        re.compile(r"orbisk: --filter is not valid JSON: Expecting value: .+"),
+    ),
+    (
+        {},
+        None,
+        ["query", "s.db", "--filter", "[1]"],
+        1,
+        "orbisk: --filter must be a JSON object, such as '{\"name\": \"Paris\"}'",
+    ),
+    (
+        {},
+        None,
+        ["query", "s.db", "--filter", '{"a": {"$regex": "x"}}'],
+        1,
+        "orbisk: bad filter: Unknown operator: $regex",
+    ),
     ({}, None, ["export", "s.db", "--filter", '{"a": {"$in": 5}}'], 1, "orbisk: bad filter: $in requires an array"),
     ({}, None, ["import", "s.db", "nope.csv"], 1, "orbisk: cannot read nope.csv: no such file"),
-    ({"x.xyz": "1"}, None, ["import", "s.db", "x.xyz"], 1,
-     "orbisk: cannot tell the format of x.xyz from its name; give it with --format"),
-    ({"x.csv": "a,b\n1,2\n"}, None, ["import", "s.db", "x.csv"], 1,
-     "orbisk: x.csv header: no latitude column (looked for latitude, lat, y); name it with --lat-column"),
-    ({"x.csv": "lat,lon\n1,2\nnorth,3\n"}, None, ["import", "s.db", "x.csv"], 1,
-     "orbisk: x.csv line 3: latitude 'north' is not a number (1 point before it was imported; "
-     "--skip-bad goes on past bad rows)"),
-    ({"x.geojson": '{"type":"FeatureCollection","features":[{"type":"Feature",\n'}, None,
-     ["import", "s.db", "x.geojson"], 1,
-     re.compile(r"orbisk: x\.geojson line 1: feature 1 is not valid JSON \(.+\)")),
-    ({"x.geojson": '{"type":"FeatureCollection","features":[{"type":"Feature","properties":null,'
-                   '"geometry":{"type":"LineString","coordinates":[[1,2],[3,4]]}}]}'}, None,
-     ["import", "s.db", "x.geojson", "--skip-bad"], 0,
-     "orbisk: skipped x.geojson feature 1 (line 1): geometry is a LineString, not a Point"),
-    ({"x.ndjson": '{"type":"Feature","properties":{"n":18446744073709551616},'
-                  '"geometry":{"type":"Point","coordinates":[1,2]}}\n'}, None, ["import", "s.db", "x.ndjson"], 1,
-     "orbisk: x.ndjson line 1: integer 18446744073709551616 is outside the signed 64-bit range the store keeps "
-     "exactly (0 points before it were imported; --skip-bad goes on past bad rows)"),
-    ({"x.ndjson": '{"type":"Feature","properties":{"n":NaN},"geometry":{"type":"Point","coordinates":[1,2]}}\n'},
-     None, ["import", "s.db", "x.ndjson", "--skip-bad"], 0,
-     "orbisk: skipped x.ndjson line 1: NaN is not a JSON number"),
-    ({"x.geojson": '{"type":"FeatureCollection","features":[\n' + ",\n".join(
-        '{"type":"Feature","properties":{"n":%s},"geometry":{"type":"Point","coordinates":[1,2]}}' % n
-        for n in (1, 2**64, 3)) + "]}"}, None, ["import", "s.db", "x.geojson", "--skip-bad"], 0,
-     "orbisk: skipped x.geojson feature 2 (line 3): integer 18446744073709551616 is outside the signed 64-bit "
-     "range the store keeps exactly"),
-    ({"x.parquet": "not parquet"}, None, ["import", "s.db", "x.parquet"], 1,
-     re.compile(r"orbisk: x\.parquet: not a Parquet file \(.+\)")),
+    (
+        {"x.xyz": "1"},
+        None,
+        ["import", "s.db", "x.xyz"],
+        1,
+        "orbisk: cannot tell the format of x.xyz from its name; give it with --format",
+    ),
+    (
+        {"x.csv": "a,b\n1,2\n"},
+        None,
+        ["import", "s.db", "x.csv"],
+        1,
+        "orbisk: x.csv header: no latitude column (looked for latitude, lat, y); name it with --lat-column",
+    ),
+    (
+        {"x.csv": "lat,lon\n1,2\nnorth,3\n"},
+        None,
+        ["import", "s.db", "x.csv"],
+        1,
+        "orbisk: x.csv line 3: latitude 'north' is not a number (1 point before it was imported; "
+        "--skip-bad goes on past bad rows)",
+    ),
+    (
+        {"x.geojson": '{"type":"FeatureCollection","features":[{"type":"Feature",\n'},
+        None,
+        ["import", "s.db", "x.geojson"],
+        1,
+        re.compile(r"orbisk: x\.geojson line 1: feature 1 is not valid JSON \(.+\)"),
+    ),
+    (
+        {
+            "x.geojson": '{"type":"FeatureCollection","features":[{"type":"Feature","properties":null,'
+            '"geometry":{"type":"LineString","coordinates":[[1,2],[3,4]]}}]}'
+        },
+        None,
+        ["import", "s.db", "x.geojson", "--skip-bad"],
+        0,
+        "orbisk: skipped x.geojson feature 1 (line 1): geometry is a LineString, not a Point",
+    ),
+    (
+        {
+            "x.ndjson": '{"type":"Feature","properties":{"n":18446744073709551616},'
+            '"geometry":{"type":"Point","coordinates":[1,2]}}\n'
+        },
+        None,
+        ["import", "s.db", "x.ndjson"],
+        1,
+        "orbisk: x.ndjson line 1: integer 18446744073709551616 is outside the signed 64-bit range the store keeps "
+        "exactly (0 points before it were imported; --skip-bad goes on past bad rows)",
+    ),
+    (
+        {"x.ndjson": '{"type":"Feature","properties":{"n":NaN},"geometry":{"type":"Point","coordinates":[1,2]}}\n'},
+        None,
+        ["import", "s.db", "x.ndjson", "--skip-bad"],
+        0,
+        "orbisk: skipped x.ndjson line 1: NaN is not a JSON number",
+    ),
+    (
+        {
+            "x.geojson": '{"type":"FeatureCollection","features":[\n'
+            + ",\n".join(
+                '{"type":"Feature","properties":{"n":%s},"geometry":{"type":"Point","coordinates":[1,2]}}' % n
+                for n in (1, 2**64, 3)
+            )
+            + "]}"
+        },
+        None,
+        ["import", "s.db", "x.geojson", "--skip-bad"],
+        0,
+        "orbisk: skipped x.geojson feature 2 (line 3): integer 18446744073709551616 is outside the signed 64-bit "
+        "range the store keeps exactly",
+    ),
+    (
+        {"x.parquet": "not parquet"},
+        None,
+        ["import", "s.db", "x.parquet"],
+        1,
+        re.compile(r"orbisk: x\.parquet: not a Parquet file \(.+\)"),
+    ),
     ({}, corrupt_coordinates, ["verify", "s.db"], 1, ""),
-    ({}, lambda d: PyZurAD(os.path.join(d, "s.db")).insert(5, 5, {"latitude": 1}), ["export", "s.db", "o.csv"], 1,
-     "orbisk: a metadata key is named 'latitude' like a coordinate column; name the coordinate columns with "
-     "--lat-column and --lon-column"),
-    ({}, None, ["query", "s.db", "--bbox", "1", "2"], 2,
-     "orbisk query: error: argument --bbox: expected 4 arguments (see orbisk query --help)"),
-    ({}, None, ["export", "s.db", "--bbox", "0", "0", "1", "1", "--radius", "0", "0", "5"], 1,
-     "orbisk: give at most one of --bbox, --radius and --polygon (got --bbox and --radius)"),
-    ({"poly.json": '{"type":"Polygon","coordinates":[[[0,0],[1,0],[1,1],[0,0]],[[0.2,0.2],[0.3,0.2],[0.2,0.3]]]}'},
-     None, ["export", "s.db", "--polygon", "poly.json"], 1,
-     "orbisk: poly.json: the Polygon has holes, which queries do not support"),
+    (
+        {},
+        lambda d: PyZurAD(os.path.join(d, "s.db")).insert(5, 5, {"latitude": 1}),
+        ["export", "s.db", "o.csv"],
+        1,
+        "orbisk: a metadata key is named 'latitude' like a coordinate column; name the coordinate columns with "
+        "--lat-column and --lon-column",
+    ),
+    (
+        {},
+        None,
+        ["query", "s.db", "--bbox", "1", "2"],
+        2,
+        "orbisk query: error: argument --bbox: expected 4 arguments (see orbisk query --help)",
+    ),
+    (
+        {},
+        None,
+        ["export", "s.db", "--bbox", "0", "0", "1", "1", "--radius", "0", "0", "5"],
+        1,
+        "orbisk: give at most one of --bbox, --radius and --polygon (got --bbox and --radius)",
+    ),
+    (
+        {"poly.json": '{"type":"Polygon","coordinates":[[[0,0],[1,0],[1,1],[0,0]],[[0.2,0.2],[0.3,0.2],[0.2,0.3]]]}'},
+        None,
+        ["export", "s.db", "--polygon", "poly.json"],
+        1,
+        "orbisk: poly.json: the Polygon has holes, which queries do not support",
+    ),
 ]
 
 
@@ -126,8 +222,10 @@ def test_missing_extra_is_named_with_how_to_get_it(tmp_path):
     (blocker / "matplotlib.py").write_text("raise ImportError('blocked for this test')\n")
     PyZurAD(str(tmp_path / "s.db")).insert(1, 2, {})
     env = dict(os.environ, PYTHONPATH=str(blocker))
-    for args, line in [(["export", "s.db", "o.parquet"], "orbisk: GeoParquet needs pyarrow: pip install 'orbisk[parquet]'"),
-                       (["map", "s.db", "--out", "m.png"], "orbisk: maps need matplotlib: pip install 'orbisk[map]'")]:
+    for args, line in [
+        (["export", "s.db", "o.parquet"], "orbisk: GeoParquet needs pyarrow: pip install 'orbisk[parquet]'"),
+        (["map", "s.db", "--out", "m.png"], "orbisk: maps need matplotlib: pip install 'orbisk[map]'"),
+    ]:
         r = subprocess.run([*ORBISK, *args], cwd=tmp_path, capture_output=True, text=True, env=env, timeout=120)
         assert (r.returncode, r.stderr.splitlines()) == (1, [line])
 
@@ -149,8 +247,9 @@ def test_progress_bar_moves_and_finishes_in_a_terminal(tmp_path):
         subprocess.run(["tmux", "send-keys", "-t", session, command, "Enter"], check=True)
         screen = ""
         for _ in range(1200):
-            screen = subprocess.run(["tmux", "capture-pane", "-p", "-t", session], capture_output=True,
-                                    text=True).stdout
+            screen = subprocess.run(
+                ["tmux", "capture-pane", "-p", "-t", session], capture_output=True, text=True
+            ).stdout
             if re.search(r"^EXIT=\d+", screen, re.M):
                 break
             time.sleep(0.1)
@@ -158,8 +257,10 @@ def test_progress_bar_moves_and_finishes_in_a_terminal(tmp_path):
         subprocess.run(["tmux", "kill-session", "-t", session])
     assert re.search(r"^EXIT=0", screen, re.M), screen
     assert "imported 400,000 points from" in screen
-    frames = re.findall(r"\r(big\.csv \[[#-]+\]\s+(\d+\.\d)%\s+[\d,]+ points\s+[\d.]+[kM]? pts/s[^\r\n]*)",
-                        log.read_bytes().decode("utf-8", "replace"))
+    frames = re.findall(
+        r"\r(big\.csv \[[#-]+\]\s+(\d+\.\d)%\s+[\d,]+ points\s+[\d.]+[kM]? pts/s[^\r\n]*)",
+        log.read_bytes().decode("utf-8", "replace"),
+    )
     shares = [float(share) for _, share in frames]
     assert len(shares) >= 2 and shares[0] < 100.0 and shares[-1] == 100.0, frames
     assert shares == sorted(shares)

@@ -6,16 +6,17 @@ that features are cut everywhere. The readers must give the same points
 (bit for bit), the same bad features in the same places with the same
 messages, and stop at a malformed feature with what came before it read.
 """
+
 import io
 import json
 import random
 
 import pytest
+from test_cli_roundtrip import awkward_value, same
 
 from orbisk_cli import geojson
 from orbisk_cli.geojson import FeatureCollectionSource, FeatureLinesSource, point_of
 from orbisk_cli.values import BadRow, decode, problem_in
-from test_cli_roundtrip import awkward_value, same
 
 BOUNDARY_BAIT = '},\n{"type":"Feature","geometry":{"type":"Point","coordinates":[1.0,2.0]},"properties":{'
 
@@ -36,18 +37,30 @@ def coordinate(rng, limit):
 
 def plain_value(rng):
     """A value written without escapes."""
-    return rng.choice([rng.randrange(-10**6, 10**6), rng.uniform(-1e6, 1e6), "name é 🌍", True, None,
-                       [1, "a", {"b": [2.5, {}]}], rng.randrange(10**17)])
+    return rng.choice(
+        [
+            rng.randrange(-(10**6), 10**6),
+            rng.uniform(-1e6, 1e6),
+            "name é 🌍",
+            True,
+            None,
+            [1, "a", {"b": [2.5, {}]}],
+            rng.randrange(10**17),
+        ]
+    )
 
 
 def good_feature(rng, plain=False):
-    feature = {"type": "Feature",
-               "geometry": {"type": "Point", "coordinates": [coordinate(rng, 180.0), coordinate(rng, 90.0)]}}
+    feature = {
+        "type": "Feature",
+        "geometry": {"type": "Point", "coordinates": [coordinate(rng, 180.0), coordinate(rng, 90.0)]},
+    }
     pick = rng.random()
     if pick < 0.8:
         value = plain_value if plain else awkward_value
-        feature["properties"] = {rng.choice(["name", "ключ", "名前", "n", "a b", "v"]): value(rng)
-                                 for _ in range(rng.randrange(5))}
+        feature["properties"] = {
+            rng.choice(["name", "ключ", "名前", "n", "a b", "v"]): value(rng) for _ in range(rng.randrange(5))
+        }
         if rng.random() < 0.1 and not plain:
             feature["properties"]["text"] = BOUNDARY_BAIT
     elif pick < 0.9:
@@ -87,8 +100,14 @@ METADATA = [
     lambda f: f.update(properties={"edge": [2**63 - 1, -(2**63), 1.5e308, 1e-300, "\U0001f30d"]}),
 ]
 NOT_FEATURES = ["[]", "5", '"Feature"', "null", "{}", "[[1,2]]"]
-MALFORMED = ['{"type":"Feature",}', '{"type":"Feature" "geometry":null}', '{"a":NaN}', '{"a":1e}', '[' * 5000,
-             '{"a":"unterminated}']
+MALFORMED = [
+    '{"type":"Feature",}',
+    '{"type":"Feature" "geometry":null}',
+    '{"a":NaN}',
+    '{"a":1e}',
+    '[' * 5000,
+    '{"a":"unterminated}',
+]
 
 
 def feature_text(rng, feature, plain=False):
@@ -158,7 +177,7 @@ def events(source):
 
 
 def check(got, want):
-    assert len(got) == len(want), (got[len(want):], want[len(got):])
+    assert len(got) == len(want), (got[len(want) :], want[len(got) :])
     for g, w in zip(got, want):
         assert same(list(g), list(w)), (g, w)
 
@@ -169,11 +188,16 @@ def test_feature_collection_reader_matches_the_oracle(monkeypatch, seed):
     malformed = seed % 5 == 4
     texts, expected = generated(rng, rng.randrange(1, 150), malformed)
     layout = rng.choice(["lines", "one line", "spaced"])
-    gap = {"lines": lambda: ",\n", "one line": lambda: ",",
-           "spaced": lambda: rng.choice([",", " ,\n\t", "\r\n,  "])}[layout]
-    head = rng.choice(['{"type":"FeatureCollection","features":[\n',
-                       '\ufeff{ "features" : [ ',
-                       '{"name":"x","bbox":[0,1,2,3],\n"type": "FeatureCollection",\n"features":\n[\n'])
+    gap = {"lines": lambda: ",\n", "one line": lambda: ",", "spaced": lambda: rng.choice([",", " ,\n\t", "\r\n,  "])}[
+        layout
+    ]
+    head = rng.choice(
+        [
+            '{"type":"FeatureCollection","features":[\n',
+            '\ufeff{ "features" : [ ',
+            '{"name":"x","bbox":[0,1,2,3],\n"type": "FeatureCollection",\n"features":\n[\n',
+        ]
+    )
     parts, lines = [head], []
     for i, text in enumerate(texts):
         if i:

@@ -1,5 +1,6 @@
 """The `orbisk` command moves points between files and stores without
 changing them: coordinates bit for bit, metadata equal in value and type."""
+
 import json
 import math
 import random
@@ -8,8 +9,8 @@ import struct
 
 import geopandas
 import pytest
-
 from orbisk import PyZurAD
+
 from orbisk_cli import export, geoparquet, selection
 from orbisk_cli.importer import Importer
 from orbisk_cli.main import main
@@ -17,11 +18,38 @@ from orbisk_cli.source import Source
 
 FORMATS = ["csv", "geojson", "ndjson", "parquet"]
 
-AWKWARD_TEXT = ["", "007", "1.5", "-0", "1e5", "true", "null", "[1]", '"quoted"', "{}", "tango", "a,b;c\td",
-                "line\nbreak\r\n", "\x01\x1f control", "🌍 Zürich 東京 ❤\u200d", "\u2028", "'", "\\", " padded "]
+AWKWARD_TEXT = [
+    "",
+    "007",
+    "1.5",
+    "-0",
+    "1e5",
+    "true",
+    "null",
+    "[1]",
+    '"quoted"',
+    "{}",
+    "tango",
+    "a,b;c\td",
+    "line\nbreak\r\n",
+    "\x01\x1f control",
+    "🌍 Zürich 東京 ❤\u200d",
+    "\u2028",
+    "'",
+    "\\",
+    " padded ",
+]
 AWKWARD_NUMBERS = [0, -1, 2**63 - 1, -(2**63), 10**18, 0.1, -0.0, 1e-300, 1.5e300, 5e-324, 123.0, 1e16]
-AWKWARD_COORDS = [(90.0, 180.0), (-90.0, -180.0), (0.0, -180.0), (0.0, 180.0), (-0.0, -0.0),
-                  (89.99999999999999, 179.99999999999997), (5e-324, -5e-324), (45.0, -179.9999999999)]
+AWKWARD_COORDS = [
+    (90.0, 180.0),
+    (-90.0, -180.0),
+    (0.0, -180.0),
+    (0.0, 180.0),
+    (-0.0, -0.0),
+    (89.99999999999999, 179.99999999999997),
+    (5e-324, -5e-324),
+    (45.0, -179.9999999999),
+]
 
 
 def awkward_value(rng, depth=0):
@@ -176,6 +204,7 @@ def test_geoparquet_json_texts_the_store_would_change_are_bad_rows(tmp_path, cap
         else:
             assert "skipped" not in err
 
+
 def _csv_with_bad_rows(rng, n):
     lines, good = ["lat,lon,v"], []
     for i in range(n):
@@ -228,8 +257,10 @@ def test_points_the_store_refuses_are_found_by_halving(tmp_path, skip_bad):
     # Metadata a file cannot hold (a key that is not text) stands in for any
     # refusal that only insert_batch finds.
     rng = random.Random(9)
-    points = [(rng.uniform(-9, 9), rng.uniform(-9, 9), {1: "x"} if rng.random() < 0.08 else {"i": i}, i)
-              for i in range(1, 101)]
+    points = [
+        (rng.uniform(-9, 9), rng.uniform(-9, 9), {1: "x"} if rng.random() < 0.08 else {"i": i}, i)
+        for i in range(1, 101)
+    ]
     db = PyZurAD(str(tmp_path / "s.db"))
     importer = Importer(db, skip_bad, open(tmp_path / "err.txt", "w"))
     refused = [p for p in points if 1 in p[2]]
@@ -249,9 +280,11 @@ def test_csv_cells_are_typed_and_streamed_in_batches(tmp_path, monkeypatch):
 
     monkeypatch.setattr(importer, "BATCH", 3)
     path = tmp_path / "in.csv"
-    path.write_text('\ufeffLatitude,LNG,a,b,c\n1,2,007,"x\ny",[1]\n3,4,,"[1, {""k"": null}]","{""a"":[2]}"\n'
-                    '5.5,6,-12,true,"""s"""\n7,8,1e400,"""007""",[1e400]\n'
-                    '9,10,99999999999999999999,{bad,[18446744073709551616]\n')
+    path.write_text(
+        '\ufeffLatitude,LNG,a,b,c\n1,2,007,"x\ny",[1]\n3,4,,"[1, {""k"": null}]","{""a"":[2]}"\n'
+        '5.5,6,-12,true,"""s"""\n7,8,1e400,"""007""",[1e400]\n'
+        '9,10,99999999999999999999,{bad,[18446744073709551616]\n'
+    )
     cli("import", tmp_path / "s.db", path)
     assert stored(str(tmp_path / "s.db")) == [
         (1.0, 2.0, {"a": "007", "b": "x\ny", "c": [1]}),
@@ -307,17 +340,24 @@ def test_selections_export_what_an_oracle_selects(tmp_path, monkeypatch, capsys)
     points = []
     for i in range(1500):
         if i % 5 == 0:  # crowd the antimeridian and the poles, where selections wrap
-            lat, lon = rng.choice([(rng.uniform(-30, 30), rng.choice([-1, 1]) * rng.uniform(175, 180)),
-                                   (rng.uniform(85, 90), rng.uniform(-180, 180)),
-                                   (rng.choice([-90.0, 90.0, 0.0, 10.0]), rng.choice([-180.0, 180.0, 0.0, 20.0]))])
+            lat, lon = rng.choice(
+                [
+                    (rng.uniform(-30, 30), rng.choice([-1, 1]) * rng.uniform(175, 180)),
+                    (rng.uniform(85, 90), rng.uniform(-180, 180)),
+                    (rng.choice([-90.0, 90.0, 0.0, 10.0]), rng.choice([-180.0, 180.0, 0.0, 20.0])),
+                ]
+            )
         else:
             lat, lon = rng.uniform(-90, 90), rng.uniform(-180, 180)
         points.append((lat, lon, {"kind": rng.choice(["cafe", "bar", "shop", "park"]), "n": rng.randrange(100)}))
     store = str(tmp_path / "s.db")
     PyZurAD(store).insert_batch(points)
     ring = [(-30.0, -20.0), (40.0, -25.0), (10.0, 0.0), (45.0, 30.0), (-20.0, 35.0)]  # (lon, lat), not convex
-    (tmp_path / "ring.geojson").write_text(json.dumps(
-        {"type": "Feature", "properties": {}, "geometry": {"type": "Polygon", "coordinates": [[*map(list, ring)]]}}))
+    (tmp_path / "ring.geojson").write_text(
+        json.dumps(
+            {"type": "Feature", "properties": {}, "geometry": {"type": "Polygon", "coordinates": [[*map(list, ring)]]}}
+        )
+    )
     shapes = [
         ([], lambda lat, lon: True),
         (["--bbox", -10, 0, 10, 20], lambda lat, lon: _in_box(lat, lon, (-10, 0, 10, 20))),
@@ -338,8 +378,10 @@ def test_selections_export_what_an_oracle_selects(tmp_path, monkeypatch, capsys)
                     args += ["--limit", limit] if limit is not None else []
                     want = [p for p in live if inside(p[0], p[1]) and matches(p[2])]
                     cli("export", store, tmp_path / "out.ndjson", *args)
-                    got = [(f["geometry"]["coordinates"][1], f["geometry"]["coordinates"][0], f["properties"])
-                           for f in map(json.loads, (tmp_path / "out.ndjson").read_text().splitlines())]
+                    got = [
+                        (f["geometry"]["coordinates"][1], f["geometry"]["coordinates"][0], f["properties"])
+                        for f in map(json.loads, (tmp_path / "out.ndjson").read_text().splitlines())
+                    ]
                     if limit is None:
                         assert sorted(got, key=repr) == sorted(want, key=repr), (label, args)
                     else:  # the lowest ids: the earliest inserted

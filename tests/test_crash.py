@@ -1,8 +1,8 @@
 """Crash safety, for real: a child process writes (and deletes, and compacts)
 and is killed; every write it saw acknowledged must be in the store when it is
 opened again, and every delete it saw acknowledged must be done."""
+
 import json
-import os
 import random
 import signal
 import struct
@@ -80,7 +80,7 @@ def check_acknowledged(path, acked):
     stored = stored_points(path)
     assert count == len(stored)
     for rnd, i, slot in acked:
-        lat, lon, meta = point(rnd, i)
+        lat, lon, meta = point(rnd, i)  # noqa: F821
         assert stored[(rnd, i)] == (slot, lat, lon, meta)
     return stored
 
@@ -93,8 +93,11 @@ def test_killed_writers_lose_no_acknowledged_point(tmp_path):
     modes = ["single-sync", "single-interval", "batch"]
     for rnd in range(9):
         mode = modes[rnd % 3]
-        proc = subprocess.Popen([sys.executable, "-c", script, path, str(rnd), mode, str(rng.randrange(10**6))],
-                                stdout=subprocess.PIPE, text=True)
+        proc = subprocess.Popen(
+            [sys.executable, "-c", script, path, str(rnd), mode, str(rng.randrange(10**6))],
+            stdout=subprocess.PIPE,
+            text=True,
+        )
         assert proc.stdout.readline().strip() == "ready"
         time.sleep(rng.uniform(0.02, 0.4))
         proc.send_signal(signal.SIGKILL)
@@ -115,9 +118,12 @@ def test_exit_without_destructors_loses_nothing(tmp_path):
     path = str(tmp_path / "geo.db")
     acked = []
     for rnd, mode in enumerate(["single-interval", "batch"]):
-        script = child_script(500 if mode != "batch" else 5000, "os._exit(0)").replace("import json, sys", "import json, os, sys")
-        out = subprocess.run([sys.executable, "-c", script, path, str(rnd), mode, "1"], capture_output=True,
-                             text=True, timeout=60)
+        script = child_script(500 if mode != "batch" else 5000, "os._exit(0)").replace(
+            "import json, sys", "import json, os, sys"
+        )
+        out = subprocess.run(
+            [sys.executable, "-c", script, path, str(rnd), mode, "1"], capture_output=True, text=True, timeout=60
+        )
         assert out.returncode == 0, out.stderr
         acked += [a for line in out.stdout.splitlines()[1:] for a in json.loads(line)]
     assert len(acked) >= 5500
@@ -179,8 +185,9 @@ def test_killed_deleters_lose_no_acknowledged_write_and_undo_no_acknowledged_del
     for rnd in range(400):
         if rnd >= 24 and counts["deleted"] > 100 and counts["compacted"] > 5:
             break
-        proc = subprocess.Popen([sys.executable, "-c", script, path, str(rnd), str(rng.randrange(10**6))],
-                                stdout=subprocess.PIPE, text=True)
+        proc = subprocess.Popen(
+            [sys.executable, "-c", script, path, str(rnd), str(rng.randrange(10**6))], stdout=subprocess.PIPE, text=True
+        )
         assert proc.stdout.readline().strip() == "ready"
         time.sleep(rng.uniform(0.05, 0.6))
         proc.send_signal(signal.SIGKILL)
@@ -213,7 +220,7 @@ def test_killed_deleters_lose_no_acknowledged_write_and_undo_no_acknowledged_del
         assert found == sorted(found), "points out of insertion order"
         assert [row["id"] for row in rows] == sorted(row["id"] for row in rows)
         for row, (r, i) in zip(rows, found):
-            lat, lon, meta = point(r, i)
+            lat, lon, meta = point(r, i)  # noqa: F821
             assert (row["latitude"], row["longitude"], row["metadata"]) == (lat, lon, meta)
         # The step the child was killed in: a delete happened entirely or not at all; of the
         # points being inserted, the log may already have held a leading part.

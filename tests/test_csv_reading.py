@@ -1,6 +1,7 @@
 """CSV reading: pyarrow's block reader gives exactly what the csv module's
 reading gives (points, values, line numbers, bad rows and errors) on
 generated awkward texts."""
+
 import io
 import random
 
@@ -8,14 +9,68 @@ from orbisk_cli import csvblocks
 from orbisk_cli.csvfile import CsvSource
 from orbisk_cli.values import BadRow
 
-NUMBERS = ["0", "-0", "1", "-17", "007", "+1", "1.", ".5", "1.5", "-0.0", "1e5", "1E+05", "2.5e-3", "1e400", "-1e400",
-           "5e-324", "4.9e-324", "1e-400", "0.1", "89.99999999999999", "90.0000000000001", "180", "-180.5",
-           "9223372036854775807", "9223372036854775808", "-9223372036854775808", "123456789012345678901234",
-           "1.7976931348623157e308", "0.30000000000000004", "nan", "inf", "-Infinity", " 1", "1 ", "1_0", "\u0663",
-           "0x10", "1e", "--1", "12345678901234567.5"]
+NUMBERS = [
+    "0",
+    "-0",
+    "1",
+    "-17",
+    "007",
+    "+1",
+    "1.",
+    ".5",
+    "1.5",
+    "-0.0",
+    "1e5",
+    "1E+05",
+    "2.5e-3",
+    "1e400",
+    "-1e400",
+    "5e-324",
+    "4.9e-324",
+    "1e-400",
+    "0.1",
+    "89.99999999999999",
+    "90.0000000000001",
+    "180",
+    "-180.5",
+    "9223372036854775807",
+    "9223372036854775808",
+    "-9223372036854775808",
+    "123456789012345678901234",
+    "1.7976931348623157e308",
+    "0.30000000000000004",
+    "nan",
+    "inf",
+    "-Infinity",
+    " 1",
+    "1 ",
+    "1_0",
+    "\u0663",
+    "0x10",
+    "1e",
+    "--1",
+    "12345678901234567.5",
+]
 WORDS = ["true", "false", "null", "True", "", "tango", "a b", "Zürich 東京", "x" * 40, "\u2028", "'", "\\"]
-JSON = ['[1,2]', '{"a":1}', '"s"', '[]', '{}', '["t1","t2"]', '[1e400]', '[9223372036854775808]', '["\\ud800"]',
-        '{"\\u00e9":1}', '[' * 130 + ']' * 130, '{"a":', '[1,]', '[1e5]', '{"k":[{"n":null}]}', '"', '[1] ']
+JSON = [
+    '[1,2]',
+    '{"a":1}',
+    '"s"',
+    '[]',
+    '{}',
+    '["t1","t2"]',
+    '[1e400]',
+    '[9223372036854775808]',
+    '["\\ud800"]',
+    '{"\\u00e9":1}',
+    '[' * 130 + ']' * 130,
+    '{"a":',
+    '[1,]',
+    '[1e5]',
+    '{"k":[{"n":null}]}',
+    '"',
+    '[1] ',
+]
 INTS = ["0", "7", "-12", "9223372036854775807", "-9223372036854775808", "123456"]
 FLOATS = ["0.5", "-1.25", "1e5", "2.5E-3", "0.1", "-0.0", "1.7976931348623157e308", "5e-324", "1.0"]
 PLAIN = [["true", "false"], ["tango", "a b", "Zürich 東京", "x", "nullish"], ['["t1","t2"]', '["a"]', '[]', '["é"]']]
@@ -57,8 +112,14 @@ def awkward_csv(rng):
     lines = [delimiter.join(header)]
     trouble = rng.random() < 0.5
     for _ in range(rng.randrange(1, 120)):
-        row = [coordinate(rng, 90) if h == "lat" else coordinate(rng, 180) if h == "lon"
-               else cell(rng, pool, delimiter, trouble) for h, pool in zip(header, pools)]
+        row = [
+            coordinate(rng, 90)
+            if h == "lat"
+            else coordinate(rng, 180)
+            if h == "lon"
+            else cell(rng, pool, delimiter, trouble)
+            for h, pool in zip(header, pools)
+        ]
         if trouble and rng.random() < 0.02:
             row = row[:-1] if rng.random() < 0.5 else [*row, "extra"]
         lines.append(delimiter.join(row))
@@ -112,7 +173,7 @@ def test_block_reader_reads_as_the_csv_module_does(monkeypatch):
             got = outcome(data, True, block_size, rng.choice([3, 50]), delimiter)
             if got != expected:
                 first = next(i for i, (a, b) in enumerate(zip(got + [None], expected + [None])) if a != b)
-                differences.append((case, block_size, data, got[first:first + 1], expected[first:first + 1]))
+                differences.append((case, block_size, data, got[first : first + 1], expected[first : first + 1]))
     assert not differences, differences[:3]
 
 
@@ -124,5 +185,9 @@ def test_invalid_utf8_names_its_own_line():
         items = outcome(data, blocks, 1 << 16, 1000)
         assert len(items) == 3001
         assert items[-1] == repr(
-            ("error", "f.csv line 3002",
-             "malformed CSV ('utf-8' codec can't decode byte 0xe9 in position 7: invalid continuation byte)"))
+            (
+                "error",
+                "f.csv line 3002",
+                "malformed CSV ('utf-8' codec can't decode byte 0xe9 in position 7: invalid continuation byte)",
+            )
+        )

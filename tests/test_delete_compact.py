@@ -1,6 +1,7 @@
 """Deleting by metadata and compacting: a randomized run against a model of the store (metadata and
 spatial queries on both routes), the files of each generation, argument errors, readers during
 compaction, deletes cut short at open, and compactions whose system calls fail."""
+
 import errno
 import os
 import random
@@ -8,12 +9,20 @@ import struct
 import threading
 import zlib
 
-import pytest
-
 import orbisk
+import pytest
 from orbisk import PyZurAD
-from storefiles import (data_files, delete_payload, header_count, log_record, parse_log, parse_manifest, read,
-                        sibling, write)
+from storefiles import (
+    data_files,
+    delete_payload,
+    header_count,
+    log_record,
+    parse_log,
+    parse_manifest,
+    read,
+    sibling,
+    write,
+)
 from test_geometry import closed, star
 from test_query import Model, check, holds, make_filter, make_meta, read_back, render, same
 from test_spatial import in_box, in_circle, in_polygon
@@ -50,8 +59,11 @@ def check_spatial(db, model, rng, kind):
         shape, run = (ring,), db.query_polygon
         inside = lambda lat, lon: in_polygon(closed(ring), lat, lon)  # noqa: E731
     verdicts = {i: inside(lat, lon) for i, (lat, lon, _) in model.points.items()}
-    for node in (None, ("cmp", "a", "$eq", rng.choice([0, 1, 2, True, "1"])),
-                 ("and", [("cmp", "c", "$ne", "red"), ("cmp", "n", "$gte", 0)])):
+    for node in (
+        None,
+        ("cmp", "a", "$eq", rng.choice([0, 1, 2, True, "1"])),
+        ("and", [("cmp", "c", "$ne", "red"), ("cmp", "n", "$gte", 0)]),
+    ):
         rows = run(*shape) if node is None else run(*shape, filter=render(node, rng))
         ids = sorted(r["id"] for r in rows)
         want = {i for i, v in verdicts.items() if v is not False and (node is None or holds(node, model.points[i][2]))}
@@ -135,7 +147,7 @@ def test_random_writes_deletes_compactions_and_reopens_agree_with_a_model(store_
 
 
 def area(path, n):
-    return read(path)[64:64 + n]
+    return read(path)[64 : 64 + n]
 
 
 def test_generations_hold_exactly_the_live_points_and_replace_each_other(store_path):
@@ -158,12 +170,20 @@ def test_generations_hold_exactly_the_live_points_and_replace_each_other(store_p
         assert header_count(coords) == header_count(meta) == len(live)
         assert area(coords, 16 * len(live)) == records and area(meta, len(texts)) == texts
         m = parse_manifest(read(sibling(store_path, "commit")))
-        assert m == dict(next_slot=len(live), wal_seq=m["wal_seq"], generation=generation,
-                         coords_bytes=len(records), coords_crc=zlib.crc32(records),
-                         metadata_bytes=len(texts), metadata_crc=zlib.crc32(texts))
+        assert m == dict(
+            next_slot=len(live),
+            wal_seq=m["wal_seq"],
+            generation=generation,
+            coords_bytes=len(records),
+            coords_crc=zlib.crc32(records),
+            metadata_bytes=len(texts),
+            metadata_crc=zlib.crc32(texts),
+        )
         suffix = f".{generation}" if generation else ""
         assert sorted(f for f in os.listdir(os.path.dirname(store_path)) if f.endswith(".mmap")) == [
-            f"geo.coords{suffix}.mmap", f"geo.metadata{suffix}.mmap"]
+            f"geo.coords{suffix}.mmap",
+            f"geo.metadata{suffix}.mmap",
+        ]
         assert read(sibling(store_path, "wal")) == b""
         # The second handle's capacity is too small to extend the files, so the
         # growth below is the first handle's own.
@@ -211,8 +231,9 @@ def test_delete_arguments_and_filters_that_match_nothing_change_nothing(store_pa
 
 def test_queries_during_deletes_and_compactions_only_see_matching_points():
     db = PyZurAD()
-    db.insert_batch([(10.0, 10.0, {"k": 3, "n": i}) if i % 5 == 3 else (-10.0, -10.0, {"k": i % 5, "n": i})
-                     for i in range(20000)])
+    db.insert_batch(
+        [(10.0, 10.0, {"k": 3, "n": i}) if i % 5 == 3 else (-10.0, -10.0, {"k": i % 5, "n": i}) for i in range(20000)]
+    )
     kept = list(range(3, 20000, 5))  # the points with k = 3 are never deleted
     stop, errors = threading.Event(), []
 
@@ -228,11 +249,17 @@ def test_queries_during_deletes_and_compactions_only_see_matching_points():
     # The metadata answers come from the indexes and the box's candidates from the grid, all of
     # whose slot ids compaction changes. Short metadata queries, so that many of them start while
     # the store is being compacted.
-    threads = [threading.Thread(target=reader, args=a) for a in (
-        (lambda: db.query({"k": 3}, limit=3), lambda ms: len(ms) == 3 and all(m["k"] == 3 for m in ms)),
-        (lambda: db.query({"n": {"$gte": 19990}}, limit=3), lambda ms: len(ms) == 3 and all(m["n"] >= 19990 for m in ms)),
-        (lambda: db.query_bbox(5, 5, 15, 15), lambda ms: sorted(m["n"] for m in ms) == kept),
-    )]
+    threads = [
+        threading.Thread(target=reader, args=a)
+        for a in (
+            (lambda: db.query({"k": 3}, limit=3), lambda ms: len(ms) == 3 and all(m["k"] == 3 for m in ms)),
+            (
+                lambda: db.query({"n": {"$gte": 19990}}, limit=3),
+                lambda ms: len(ms) == 3 and all(m["n"] >= 19990 for m in ms),
+            ),
+            (lambda: db.query_bbox(5, 5, 15, 15), lambda ms: sorted(m["n"] for m in ms) == kept),
+        )
+    ]
     for t in threads:
         t.start()
     for i in range(12):
@@ -247,9 +274,12 @@ def test_queries_during_deletes_and_compactions_only_see_matching_points():
 
 # ---- deletes cut short inside the committed region ---------------------------------------------
 
+
 def crc_issue(committed, on_disk, n):
-    return (f"coords.mmap: CRC mismatch (committed {committed:08x}, on-disk {on_disk:08x}) over {n} bytes "
-            "(silent corruption)")
+    return (
+        f"coords.mmap: CRC mismatch (committed {committed:08x}, on-disk {on_disk:08x}) over {n} bytes "
+        "(silent corruption)"
+    )
 
 
 # (name, slots tombstoned in the file, the Delete record's ids, its previous records, its seq relative to the
@@ -268,8 +298,9 @@ CUT_SHORT = [
 ]
 
 
-@pytest.mark.parametrize("tombstoned, ids, prev, seq, tail, opens", [c[1:] for c in CUT_SHORT],
-                         ids=[c[0] for c in CUT_SHORT])
+@pytest.mark.parametrize(
+    "tombstoned, ids, prev, seq, tail, opens", [c[1:] for c in CUT_SHORT], ids=[c[0] for c in CUT_SHORT]
+)
 def test_open_takes_back_only_the_tombstones_the_log_explains(store_path, tombstoned, ids, prev, seq, tail, opens):
     db = PyZurAD(store_path)
     db.insert_batch([(i + 0.5, i - 0.5, {"i": i}) for i in range(8)])
@@ -277,13 +308,13 @@ def test_open_takes_back_only_the_tombstones_the_log_explains(store_path, tombst
     coords = sibling(store_path, "coords.mmap")
     m = parse_manifest(read(sibling(store_path, "commit")))
     original = read(coords)
-    records = [original[64 + 16 * i:80 + 16 * i] for i in range(8)]
+    records = [original[64 + 16 * i : 80 + 16 * i] for i in range(8)]
     data = bytearray(original)
     for s in tombstoned:
         if s == "lat2":
-            data[64 + 32:64 + 40] = NAN
+            data[64 + 32 : 64 + 40] = NAN
         else:
-            data[64 + 16 * s:80 + 16 * s] = NAN * 2
+            data[64 + 16 * s : 80 + 16 * s] = NAN * 2
     write(coords, bytes(data))
     previous = None if prev is None else [records[i] if prev == "own" else records[i][::-1] for i in ids]
     wal_seq = m["wal_seq"] + min(seq, 0)
@@ -299,8 +330,10 @@ def test_open_takes_back_only_the_tombstones_the_log_explains(store_path, tombst
         with pytest.raises(OSError) as e:
             PyZurAD(store_path)
         n = m["coords_bytes"]
-        assert str(e.value) == ("Orbisk CRITICAL: refusing to open corrupted database (1 issue(s)): " +
-                                crc_issue(m["coords_crc"], zlib.crc32(bytes(data[64:64 + n])), n))
+        assert str(e.value) == (
+            "Orbisk CRITICAL: refusing to open corrupted database (1 issue(s)): "
+            + crc_issue(m["coords_crc"], zlib.crc32(bytes(data[64 : 64 + n])), n)
+        )
         assert read(coords) == bytes(data)
         return
     db = PyZurAD(store_path)
@@ -328,7 +361,10 @@ def test_delete_record_carries_the_previous_coordinates_and_is_forced(probe, sto
     probe.faults_disarm()
     wal = sibling(store_path, "wal")
     assert [e[:3] for e in events if e[0] != "fcntl"] == [
-        ("write", wal, 0), ("fdatasync", wal, 0), ("fdatasync", wal, errno.EIO)]
+        ("write", wal, 0),
+        ("fdatasync", wal, 0),
+        ("fdatasync", wal, errno.EIO),
+    ]
     assert parse_log(read(wal)) == [delete_payload(seq + 1, [2], [coords[96:112]]).encode()]
     assert db.len() == 1
     del db
@@ -373,12 +409,15 @@ def test_compaction_that_fails_before_its_manifest_stays_on_its_generation(probe
     assert db.insert(9, 9, {"i": 9}) == 6 and db.compact() == 3
     assert [(r["id"], r["metadata"]["i"]) for r in db.query({})] == [(0, 1), (1, 3), (2, 5), (3, 9)]
     assert sorted(f for f in os.listdir(tmp_path / "b") if f.endswith(".mmap")) == [
-        "geo.coords.1.mmap", "geo.metadata.1.mmap"]
+        "geo.coords.1.mmap",
+        "geo.metadata.1.mmap",
+    ]
 
 
 @pytest.mark.parametrize("power_cut", [False, True])
 def test_compaction_whose_manifest_is_not_durable_leaves_both_generations(probe, tmp_path, power_cut):
     from test_faults import cut_power
+
     (tmp_path / "a").mkdir()
     events = compaction_calls(probe, str(tmp_path / "a" / "geo.db"))
     rename = max(i for i, e in enumerate(events) if e[0] == "rename")  # the new generation's manifest
@@ -393,11 +432,18 @@ def test_compaction_whose_manifest_is_not_durable_leaves_both_generations(probe,
     events, renamed = probe.faults_events(), probe.faults_renamed()
     probe.faults_disarm()
     eio = "Input/output error (os error 5)"
-    assert str(e.value) == (f"{eio}; compaction could not make its new manifest durable, "
-                            "so the store must be opened again")
+    assert str(e.value) == (
+        f"{eio}; compaction could not make its new manifest durable, so the store must be opened again"
+    )
     refusal = f"the store must be opened again: compaction could not make its new manifest durable ({eio})"
-    for write_call in (lambda: db.insert(0, 0, {}), lambda: db.insert_batch([(0, 0, {})]), db.flush, db.compact,
-                       lambda: db.delete_by_metadata({"i": 1}), lambda: db.verify_integrity(flush=True)):
+    for write_call in (
+        lambda: db.insert(0, 0, {}),
+        lambda: db.insert_batch([(0, 0, {})]),
+        db.flush,
+        db.compact,
+        lambda: db.delete_by_metadata({"i": 1}),
+        lambda: db.verify_integrity(flush=True),
+    ):
         with pytest.raises(OSError) as e:
             write_call()
         assert str(e.value) == refusal
@@ -407,7 +453,8 @@ def test_compaction_whose_manifest_is_not_durable_leaves_both_generations(probe,
     assert db.verify_integrity() == {"ok": True, "errors": []}
     assert db.delete_by_metadata({"i": 0}) == 0
     assert {"geo.coords.mmap", "geo.metadata.mmap", "geo.coords.1.mmap", "geo.metadata.1.mmap"} <= set(
-        os.listdir(tmp_path / "b"))
+        os.listdir(tmp_path / "b")
+    )
     del db
     if power_cut:
         cut_power(path, events, renamed, old_manifest)
@@ -419,4 +466,6 @@ def test_compaction_whose_manifest_is_not_durable_leaves_both_generations(probe,
     assert parse_manifest(read(sibling(path, "commit")))["generation"] == generation
     suffix = f".{generation}" if generation else ""
     assert sorted(f for f in os.listdir(tmp_path / "b") if f.endswith(".mmap")) == [
-        f"geo.coords{suffix}.mmap", f"geo.metadata{suffix}.mmap"]
+        f"geo.coords{suffix}.mmap",
+        f"geo.metadata{suffix}.mmap",
+    ]

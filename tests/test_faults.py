@@ -45,6 +45,7 @@ tries 200 pairs drawn with a fixed seed: about 30 seconds on two cores. The
 longer run, `pytest tests/test_faults.py --fault-campaign=full`, draws 5000
 pairs.
 """
+
 import errno
 import gc
 import json
@@ -56,9 +57,8 @@ import struct
 import tempfile
 import traceback
 
-import pytest
-
 import orbisk
+import pytest
 from storefiles import committed_slots, parse_manifest, read, write
 
 MODES = ["kill", "eio", "enospc", "eio-on", "eio-twice", "eintr", "eio-pairs"]
@@ -69,26 +69,34 @@ def plans(mode, calls, campaign):
     """The hook's plans, (calls to hit, errno, persistent, kill), of one mode."""
     if mode == "eio-pairs":
         pairs = [(i, j) for i in range(calls) for j in range(i + 1, calls)]
-        return [([i, j], errno.EIO, False, False)
-                for i, j in sorted(random.Random(20260611).sample(pairs, min(len(pairs), PAIRS[campaign])))]
+        return [
+            ([i, j], errno.EIO, False, False)
+            for i, j in sorted(random.Random(20260611).sample(pairs, min(len(pairs), PAIRS[campaign])))
+        ]
     error = {"enospc": errno.ENOSPC, "eintr": errno.EINTR}.get(mode, errno.EIO)
-    return [([at, at + 1] if mode == "eio-twice" else [at], error, mode == "eio-on", mode == "kill")
-            for at in range(calls)]
+    return [
+        ([at, at + 1] if mode == "eio-twice" else [at], error, mode == "eio-on", mode == "kill") for at in range(calls)
+    ]
+
 
 # The workload, one step per public call. Inserts and batches take new points;
 # a delete names the keys of earlier points (and one that is never stored).
 WORKLOAD = [
     ("open", dict(capacity=8, wal_sync_interval_ms=0)),
-    ("insert", None), ("insert", None), ("insert", None),
+    ("insert", None),
+    ("insert", None),
+    ("insert", None),
     ("batch", 200),
-    ("insert", None), ("insert", None),
+    ("insert", None),
+    ("insert", None),
     ("delete", [1, 5, 6, 204, 9999]),
     ("compact", None),
     ("insert", None),
     ("flush", None),
     ("insert", None),
     ("open", dict(wal_sync_interval_ms=1000)),
-    ("insert", None), ("insert", None),
+    ("insert", None),
+    ("insert", None),
     ("delete", [0, 7, 206]),
     ("verify", None),
     ("insert", None),
@@ -151,8 +159,14 @@ def run_workload(probe, path, send):
         send(line)
     if db is not None:
         last_len = db.len()
-    send({"len": last_len, "handle": handle, "events": probe.faults_events(),
-          "renamed": [[i, m.hex()] for i, m in probe.faults_renamed().items()]})
+    send(
+        {
+            "len": last_len,
+            "handle": handle,
+            "events": probe.faults_events(),
+            "renamed": [[i, m.hex()] for i, m in probe.faults_renamed().items()],
+        }
+    )
 
 
 def run_case(probe, path, plan):
@@ -207,7 +221,7 @@ def cut_power(path, events, renamed, manifest=None):
     directory = os.path.dirname(path)
     forced = [i for i, (call, p, err, _) in enumerate(events) if call == "fsync" and p == directory and err == 0]
     last_force = forced[-1] if forced else -1
-    for call, p, err, created in events[last_force + 1:]:
+    for call, p, err, created in events[last_force + 1 :]:
         if created and os.path.exists(p):
             os.remove(p)
     if any(i > last_force for i in renamed):
@@ -225,8 +239,11 @@ def absorbed(event):
     ahead of need (retried for what is needed), unlocking, removing stale files, and a
     store without a manifest yet."""
     call, path, err, _ = event
-    return (err in (0, errno.EINTR) or call in ("fallocate", "fcntl", "unlink")
-            or (call == "open" and err == errno.ENOENT and path.endswith(".commit")))
+    return (
+        err in (0, errno.EINTR)
+        or call in ("fallocate", "fcntl", "unlink")
+        or (call == "open" and err == errno.ENOENT and path.endswith(".commit"))
+    )
 
 
 def before_commit(kind, events):
@@ -235,7 +252,7 @@ def before_commit(kind, events):
     if kind == "delete":
         forced = [i for i, (call, p, err, _) in enumerate(events) if call == "fdatasync" and p.endswith(".wal")]
         if forced and events[forced[0]][2] == 0:
-            return events[:forced[0] + 1]
+            return events[: forced[0] + 1]
     return events
 
 
@@ -256,7 +273,7 @@ def check_case(path, mode, lines, final, expected):
         for line, end in zip(lines, ends):
             # A check that found the manifest unreadable said so in its result.
             if "ok" in line and (line["kind"] != "verify" or line["ok"]["ok"]):
-                events = before_commit(line["kind"], final["events"][line["boundary"]:end])
+                events = before_commit(line["kind"], final["events"][line["boundary"] : end])
                 hidden = [e for e in events if not absorbed(e)]
                 if hidden:
                     problems.append(f"{line['kind']} returned normally after {hidden[0]}")
@@ -295,7 +312,7 @@ def check_case(path, mode, lines, final, expected):
     outcomes = [outcome(line) for line in lines]
     if final is None and len(lines) < len(steps):
         outcomes.append("maybe")
-    steps = steps[:len(outcomes)]
+    steps = steps[: len(outcomes)]
     compactions = [i for i, step in enumerate(steps) if step[0] == "compact"]
     certain = [i for i in compactions if outcomes[i] == "ok" and lines[i]["ok"] > 0]
     uncertain = [i for i in compactions if outcomes[i] == "maybe"]
@@ -305,8 +322,11 @@ def check_case(path, mode, lines, final, expected):
 
     def deleted(key, after, before):
         """'ok' and 'maybe' for the deletes between two steps that name `key` and did or may have deleted."""
-        return {outcomes[j] for j in range(after + 1, before)
-                if steps[j][0] == "delete" and key in steps[j][1] and outcomes[j] != "none"}
+        return {
+            outcomes[j]
+            for j in range(after + 1, before)
+            if steps[j][0] == "delete" and key in steps[j][1] and outcomes[j] != "none"
+        }
 
     def live_before(key, at):
         """1 or 0 when `key` was surely stored or surely not stored just before step `at`; None when unknown."""
@@ -346,7 +366,7 @@ def check_case(path, mode, lines, final, expected):
             continue
         present = [k for k in settled if k in stored]
         if result == "maybe":
-            allowed = present == settled[:len(present)]
+            allowed = present == settled[: len(present)]
         else:
             allowed = not present or kind == "batch" and present == settled
         if not allowed:
@@ -417,7 +437,11 @@ def test_power_cut_before_the_first_checkpoint_keeps_every_acknowledged_insert(p
     forced = [i for i, e in enumerate(events) if e[:3] == ("fsync", str(tmp_path), 0)]
     # The lock file, the data files and the log are new; the directory is forced after them, within the open.
     assert sorted(os.path.basename(events[i][1]) for i in created) == [
-        "geo.coords.mmap", "geo.lock", "geo.metadata.mmap", "geo.wal"]
+        "geo.coords.mmap",
+        "geo.lock",
+        "geo.metadata.mmap",
+        "geo.wal",
+    ]
     assert forced and created[-1] < forced[-1] < opened
     cut_power(path, events, {})
     assert orbisk.PyZurAD(path).len() == 3 and ids == [0, 1, 2]
@@ -436,12 +460,19 @@ def test_a_write_that_cannot_be_taken_back_leaves_the_handle_refusing_writes(pro
     probe.faults_disarm()
     enospc = "No space left on device (os error 28)"
     assert str(e.value) == f"{enospc}; the log could not be cut back ({enospc}), so the point may still be stored"
-    refusal = (f"the store must be opened again: a write failed ({enospc}) "
-               f"and could not be taken back out of the log ({enospc})")
-    for write in (lambda: db.insert(*point(3)), lambda: db.insert_batch([point(3)]), db.flush,
-                  lambda: db.verify_integrity(flush=True)):
+    refusal = (
+        f"the store must be opened again: a write failed ({enospc}) "
+        f"and could not be taken back out of the log ({enospc})"
+    )
+    attempts = (
+        lambda: db.insert(*point(3)),  # noqa: F821 (ruff reads the later `del db` as before this)
+        lambda: db.insert_batch([point(3)]),  # noqa: F821
+        db.flush,
+        lambda: db.verify_integrity(flush=True),  # noqa: F821
+    )
+    for attempt in attempts:
         with pytest.raises(OSError) as e:
-            write()
+            attempt()
         assert str(e.value) == refusal
     # Reads go on, and show what the callers were told.
     assert db.len() == 2 and db.slot_stats() == (2, 2) and db.verify_integrity()["ok"]

@@ -1,10 +1,10 @@
 """The files of a store: names, sizes, growth, header, record layout, stale generations, reload."""
+
 import os
 import struct
 import zlib
 
 import pytest
-
 from orbisk import PyZurAD
 
 
@@ -38,12 +38,14 @@ def test_fresh_store_preallocates_for_the_default_capacity(store_path):
     assert os.path.getsize(store_path[:-2] + "metadata.mmap") == 3000064
 
 
-@pytest.mark.parametrize("capacity, points, text_len, coords_size, meta_size", [
-    (10000, 10001, 8, 320160, 3000064),  # slot 10000 needs 160080 bytes
-    (1, 1, 400, 80, 928),                # one text of 400 bytes needs 464
-])
-def test_data_files_grow_to_twice_the_required_length(store_path, capacity, points, text_len, coords_size,
-                                                      meta_size):
+@pytest.mark.parametrize(
+    "capacity, points, text_len, coords_size, meta_size",
+    [
+        (10000, 10001, 8, 320160, 3000064),  # slot 10000 needs 160080 bytes
+        (1, 1, 400, 80, 928),  # one text of 400 bytes needs 464
+    ],
+)
+def test_data_files_grow_to_twice_the_required_length(store_path, capacity, points, text_len, coords_size, meta_size):
     db = PyZurAD(store_path, capacity=capacity)
     meta = {"s": "x" * (text_len - 8)}
     db.insert_batch([(float(i % 90), 0.0, meta) for i in range(points)])
@@ -51,7 +53,7 @@ def test_data_files_grow_to_twice_the_required_length(store_path, capacity, poin
     assert os.path.getsize(store_path[:-2] + "metadata.mmap") == meta_size
     last = 64 + 16 * (points - 1)
     with open(store_path[:-2] + "coords.mmap", "rb") as f:
-        assert struct.unpack("<dd", f.read()[last:last + 16]) == (float((points - 1) % 90), 0.0)
+        assert struct.unpack("<dd", f.read()[last : last + 16]) == (float((points - 1) % 90), 0.0)
 
 
 def test_data_file_without_magic_is_stamped_at_open(store_path):
@@ -91,8 +93,7 @@ def test_never_checkpointed_store_reopens_with_every_point(store_path):
     assert db.slot_stats() == (5, 5) and db.len() == 5
     # The replay was checkpointed: the headers now count the replayed points.
     assert header_count(store_path[:-2] + "coords.mmap") == 5
-    assert open(store_path[:-2] + "metadata.mmap", "rb").read()[64:99] == b"".join(
-        b'{"i":%d}' % i for i in range(5))
+    assert open(store_path[:-2] + "metadata.mmap", "rb").read()[64:99] == b"".join(b'{"i":%d}' % i for i in range(5))
 
 
 def manifest_v3(generation, next_slot=0, wal_seq=0):
@@ -102,20 +103,41 @@ def manifest_v3(generation, next_slot=0, wal_seq=0):
 
 def test_open_removes_only_this_stores_stale_generations(tmp_path):
     (tmp_path / "geo.commit").write_bytes(manifest_v3(generation=2))
-    removed = ["geo.coords.mmap", "geo.coords.1.mmap", "geo.coords.+3.mmap", "geo.coords.17.mmap",
-               "geo.metadata.mmap", "geo.metadata.1.mmap", "geo.metadata.7.mmap"]
+    removed = [
+        "geo.coords.mmap",
+        "geo.coords.1.mmap",
+        "geo.coords.+3.mmap",
+        "geo.coords.17.mmap",
+        "geo.metadata.mmap",
+        "geo.metadata.1.mmap",
+        "geo.metadata.7.mmap",
+    ]
     kept = [
-        "geo.coords.x.mmap", "geo.coords.1x.mmap", "geo.coords.-1.mmap", "geo.coords..mmap",
-        "geo.coords.18446744073709551616.mmap", "geo.coords.1.mmap.bak", "geo.metadata.x.mmap",
+        "geo.coords.x.mmap",
+        "geo.coords.1x.mmap",
+        "geo.coords.-1.mmap",
+        "geo.coords..mmap",
+        "geo.coords.18446744073709551616.mmap",
+        "geo.coords.1.mmap.bak",
+        "geo.metadata.x.mmap",
         # a neighbouring store opened on "geo.coords.old" (or "geo.metadata.old") and its generations
-        "geo.coords.old.coords.mmap", "geo.coords.old.coords.1.mmap", "geo.coords.old.metadata.mmap",
-        "geo.metadata.old.metadata.mmap", "geo.metadata.old.metadata.4.mmap",
-        "geox.coords.1.mmap", "other.coords.mmap",
+        "geo.coords.old.coords.mmap",
+        "geo.coords.old.coords.1.mmap",
+        "geo.coords.old.metadata.mmap",
+        "geo.metadata.old.metadata.mmap",
+        "geo.metadata.old.metadata.4.mmap",
+        "geox.coords.1.mmap",
+        "other.coords.mmap",
     ]
     for name in removed + kept:
         (tmp_path / name).write_bytes(b"not empty")
     db = PyZurAD(str(tmp_path / "geo.db"), capacity=1)
     assert db.len() == 0
     assert set(os.listdir(tmp_path)) == set(kept) | {
-        "geo.commit", "geo.coords.2.mmap", "geo.metadata.2.mmap", "geo.lock", "geo.wal"}
+        "geo.commit",
+        "geo.coords.2.mmap",
+        "geo.metadata.2.mmap",
+        "geo.lock",
+        "geo.wal",
+    }
     assert all((tmp_path / name).read_bytes() == b"not empty" for name in kept)

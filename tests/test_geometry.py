@@ -4,6 +4,7 @@ The orientation predicate and the point-in-ring test are reached through the
 test-only probe module; the oracles below compute with Fractions, which hold
 every finite double exactly.
 """
+
 import math
 import random
 from fractions import Fraction as F
@@ -66,11 +67,11 @@ def test_orient2d_is_exact_on_random_and_nearly_degenerate_inputs(probe):
 @pytest.mark.parametrize(
     "origin, step",
     [
-        (1e15, 1.0),            # large coordinates, integer steps
-        (123.25, 2.0**-40),     # degrees with steps far below a metre
-        (2.0**600, 2.0**560),   # beyond the range where products stay exact
+        (1e15, 1.0),  # large coordinates, integer steps
+        (123.25, 2.0**-40),  # degrees with steps far below a metre
+        (2.0**600, 2.0**560),  # beyond the range where products stay exact
         (2.0**-600, 2.0**-640),
-        (0.0, 5e-324),          # subnormal steps
+        (0.0, 5e-324),  # subnormal steps
         (2.0**1000, 2.0**960),
     ],
 )
@@ -185,11 +186,17 @@ def test_point_in_ring_matches_the_exact_winding_number(probe):
         *(star(rng, rng.randint(5, 14), 10, 45, 1, 8) for _ in range(40)),
         *(star(rng, rng.randint(5, 14), 0, 0, 2, 9, snap=1.0) for _ in range(40)),
         # Self-intersecting: random vertex order, on the grid and off it.
-        *([(float(rng.randint(-6, 6)), float(rng.randint(-6, 6))) for _ in range(rng.randint(4, 9))] for _ in range(40)),
+        *(
+            [(float(rng.randint(-6, 6)), float(rng.randint(-6, 6))) for _ in range(rng.randint(4, 9))]
+            for _ in range(40)
+        ),
         *([(rng.uniform(-170, 170), rng.uniform(-80, 80)) for _ in range(rng.randint(4, 9))] for _ in range(40)),
         pentagram,
         # Degenerate rings.
-        [], [(1.0, 2.0)], [(1.0, 2.0), (1.0, 2.0)], [(0.0, 0.0), (4.0, 0.0)],
+        [],
+        [(1.0, 2.0)],
+        [(1.0, 2.0), (1.0, 2.0)],
+        [(0.0, 0.0), (4.0, 0.0)],
         [(0.0, 0.0), (4.0, 0.0), (4.0, 0.0), (4.0, 4.0), (0.0, 4.0), (0.0, 0.0), (0.0, 0.0)],
     ]
     # Rings with a NaN coordinate somewhere, including the first vertex.

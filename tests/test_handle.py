@@ -1,4 +1,5 @@
 """The orbisk module and the PyZurAD handle: surface, constructor, temporary stores, write lock."""
+
 import fcntl
 import os
 import pathlib
@@ -9,9 +10,8 @@ import sys
 import threading
 import time
 
-import pytest
-
 import orbisk
+import pytest
 from orbisk import PyZurAD
 
 SIGNATURES = {
@@ -63,8 +63,11 @@ def test_methods_signatures_and_docstrings():
     "kwargs, exc, message",
     [
         ({"path": 123}, TypeError, "argument 'path': 'int' object cannot be converted to 'PyString'"),
-        ({"path": pathlib.Path("geo.db")}, TypeError,
-         f"argument 'path': '{type(pathlib.Path()).__name__}' object cannot be converted to 'PyString'"),
+        (
+            {"path": pathlib.Path("geo.db")},
+            TypeError,
+            f"argument 'path': '{type(pathlib.Path()).__name__}' object cannot be converted to 'PyString'",
+        ),
         ({"path": b"geo.db"}, TypeError, "argument 'path': 'bytes' object cannot be converted to 'PyString'"),
         ({"capacity": -1}, OverflowError, None),
         ({"capacity": 2**64}, OverflowError, None),
@@ -98,10 +101,13 @@ def test_capacity_sizes_new_files_and_never_shrinks_existing_ones(store_path):
     assert db.len() == db.count() == 3
 
 
-@pytest.mark.parametrize("where, capacity, message", [
-    ("geo.db", 2**63, "memory map length overflows isize"),
-    ("missing/geo.db", 1, "No such file or directory (os error 2)"),
-])
+@pytest.mark.parametrize(
+    "where, capacity, message",
+    [
+        ("geo.db", 2**63, "memory map length overflows isize"),
+        ("missing/geo.db", 1, "No such file or directory (os error 2)"),
+    ],
+)
 def test_store_that_cannot_be_opened_raises_os_error(tmp_path, where, capacity, message):
     with pytest.raises(OSError) as info:
         PyZurAD(str(tmp_path / where), capacity=capacity)
@@ -116,8 +122,11 @@ SUFFIXES = ("_coords.mmap", "_metadata.mmap", "_wal")
 def temp_numbers(directory):
     """The {n} of every orbisk_{pid}_{n}_coords.mmap in `directory`."""
     prefix = f"orbisk_{os.getpid()}_"
-    return sorted(int(name[len(prefix):-len("_coords.mmap")]) for name in os.listdir(directory)
-                  if name.startswith(prefix) and name.endswith("_coords.mmap"))
+    return sorted(
+        int(name[len(prefix) : -len("_coords.mmap")])
+        for name in os.listdir(directory)
+        if name.startswith(prefix) and name.endswith("_coords.mmap")
+    )
 
 
 @pytest.fixture
@@ -135,7 +144,8 @@ def test_temporary_stores_get_numbered_files_that_vanish_on_drop(tmpdir_env):
     assert temp_numbers(tmpdir_env) == [n, n + 1]
     stem = f"orbisk_{os.getpid()}_{n + 1}"
     assert sorted(os.listdir(tmpdir_env)) == sorted(
-        [f"orbisk_{os.getpid()}_{n}{s}" for s in SUFFIXES] + [stem + s for s in SUFFIXES])
+        [f"orbisk_{os.getpid()}_{n}{s}" for s in SUFFIXES] + [stem + s for s in SUFFIXES]
+    )
     second.insert(1.0, 2.0, {"a": 1})
     second.flush()
     assert os.path.exists(tmpdir_env / f"{stem}_commit")
@@ -241,8 +251,9 @@ def test_another_process_waits_while_the_lock_is_held(store_path):
     fd = os.open(store_path[:-2] + "lock", os.O_RDWR)
     try:
         fcntl.lockf(fd, fcntl.LOCK_EX)
-        child = subprocess.Popen([sys.executable, "-c", child_code, store_path], stdout=subprocess.PIPE,
-                                 text=True, env=os.environ.copy())
+        child = subprocess.Popen(
+            [sys.executable, "-c", child_code, store_path], stdout=subprocess.PIPE, text=True, env=os.environ.copy()
+        )
         try:
             assert child.stdout.readline() == "opening\n"
             time.sleep(0.3)
@@ -271,10 +282,17 @@ def test_waiting_for_the_store_lock_never_freezes_other_threads(store_path, oper
         db.insert_batch([(0.25, 0.25, {})] * 1048)
     # Another process holds the store's lock for a while.
     holder = subprocess.Popen(
-        [sys.executable, "-c", "import fcntl, os, sys, time\n"
-         "fd = os.open(sys.argv[1], os.O_RDWR)\nfcntl.lockf(fd, fcntl.LOCK_EX)\n"
-         "print('locked', flush=True)\ntime.sleep(1.0)\n", store_path[:-2] + "lock"],
-        stdout=subprocess.PIPE, text=True)
+        [
+            sys.executable,
+            "-c",
+            "import fcntl, os, sys, time\n"
+            "fd = os.open(sys.argv[1], os.O_RDWR)\nfcntl.lockf(fd, fcntl.LOCK_EX)\n"
+            "print('locked', flush=True)\ntime.sleep(1.0)\n",
+            store_path[:-2] + "lock",
+        ],
+        stdout=subprocess.PIPE,
+        text=True,
+    )
     assert holder.stdout.readline() == "locked\n"
     waiter = threading.Thread(target=calls[operation])
     waiter.start()

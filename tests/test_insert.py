@@ -1,5 +1,4 @@
 import json
-import math
 import os
 import struct
 import subprocess
@@ -7,7 +6,6 @@ import sys
 import textwrap
 
 import pytest
-
 from orbisk import PyZurAD
 
 OUT_OF_RANGE = "coordinate out of range (lat={} must be in [-90,90], lon={} in [-180,180])"
@@ -85,22 +83,57 @@ def test_coordinates_accept_anything_python_converts_to_float(store_path):
         (lambda db: db.insert("1", 2, {}), TypeError, "argument 'lat': must be real number, not str"),
         (lambda db: db.insert(1, None, {}), TypeError, "argument 'lon': must be real number, not NoneType"),
         (lambda db: db.insert(10**400, 0, {}), OverflowError, "int too large to convert to float"),
-        (lambda db: db.insert(1, 2, [1]), TypeError, "argument 'metadata': 'list' object cannot be converted to 'PyDict'"),
-        (lambda db: db.insert(1, 2, {}, skip_index="a"), TypeError, "argument 'skip_index': Can't extract `str` to `Vec`"),
-        (lambda db: db.insert(1, 2, {}, skip_index=5), TypeError, "argument 'skip_index': 'int' object cannot be converted to 'Sequence'"),
-        (lambda db: db.insert(1, 2, {}, skip_index=["a", 1]), TypeError, "argument 'skip_index': 'int' object cannot be converted to 'PyString'"),
+        (
+            lambda db: db.insert(1, 2, [1]),
+            TypeError,
+            "argument 'metadata': 'list' object cannot be converted to 'PyDict'",
+        ),
+        (
+            lambda db: db.insert(1, 2, {}, skip_index="a"),
+            TypeError,
+            "argument 'skip_index': Can't extract `str` to `Vec`",
+        ),
+        (
+            lambda db: db.insert(1, 2, {}, skip_index=5),
+            TypeError,
+            "argument 'skip_index': 'int' object cannot be converted to 'Sequence'",
+        ),
+        (
+            lambda db: db.insert(1, 2, {}, skip_index=["a", 1]),
+            TypeError,
+            "argument 'skip_index': 'int' object cannot be converted to 'PyString'",
+        ),
         (lambda db: db.insert(1, 2), TypeError, "insert() missing 1 required positional argument: 'metadata'"),
-        (lambda db: db.insert(1, 2, {}, None, 5), TypeError, "insert() takes from 3 to 4 positional arguments but 5 were given"),
+        (
+            lambda db: db.insert(1, 2, {}, None, 5),
+            TypeError,
+            "insert() takes from 3 to 4 positional arguments but 5 were given",
+        ),
         (lambda db: db.insert(1, 2, {}, lat=1), TypeError, "insert() got multiple values for argument 'lat'"),
         (lambda db: db.insert(1, 2, {}, colour=1), TypeError, "insert() got an unexpected keyword argument 'colour'"),
-        (lambda db: db.insert_batch((1, 2, {})), TypeError, "argument 'points': 'tuple' object cannot be converted to 'PyList'"),
-        (lambda db: db.insert_batch([(0, 0, {}), [0, 0, {}]]), TypeError, "'list' object cannot be converted to 'PyTuple'"),
+        (
+            lambda db: db.insert_batch((1, 2, {})),
+            TypeError,
+            "argument 'points': 'tuple' object cannot be converted to 'PyList'",
+        ),
+        (
+            lambda db: db.insert_batch([(0, 0, {}), [0, 0, {}]]),
+            TypeError,
+            "'list' object cannot be converted to 'PyTuple'",
+        ),
         (lambda db: db.insert_batch([(0, 0)]), IndexError, "tuple index out of range"),
         (lambda db: db.insert_batch([(0, "x", {})]), TypeError, "must be real number, not str"),
         (lambda db: db.insert_batch([(0, 0, "{}")]), TypeError, "'str' object cannot be converted to 'PyDict'"),
-        (lambda db: db.insert_batch([(0, 0, {"k": (1,)})]), TypeError,
-         "unsupported metadata value type 'tuple' (allowed: bool, int, float, str, None, list, dict)"),
-        (lambda db: db.insert_batch([], skip_index="a"), TypeError, "argument 'skip_index': Can't extract `str` to `Vec`"),
+        (
+            lambda db: db.insert_batch([(0, 0, {"k": (1,)})]),
+            TypeError,
+            "unsupported metadata value type 'tuple' (allowed: bool, int, float, str, None, list, dict)",
+        ),
+        (
+            lambda db: db.insert_batch([], skip_index="a"),
+            TypeError,
+            "argument 'skip_index': Can't extract `str` to `Vec`",
+        ),
     ],
 )
 def test_argument_errors_store_nothing(store_path, call, exc, message):
@@ -188,7 +221,9 @@ def run_child(store_path, body, wrap=None):
 
 
 def test_failed_single_insert_takes_its_record_back(store_path):
-    result = run_child(store_path, """
+    result = run_child(
+        store_path,
+        """
         db = PyZurAD(path, capacity=10)
         db.insert(1, 2, {"a": 1})
         before = os.path.getsize(wal)
@@ -204,7 +239,8 @@ def test_failed_single_insert_takes_its_record_back(store_path):
         ok = db.insert(5, 6, {})
         del db
         print(json.dumps([big, huge, before, after_big, after_huge, n, ok, PyZurAD(path).slot_stats()]))
-    """)
+    """,
+    )
     big, huge, before, after_big, after_huge, n, ok, reopened = result
     assert big == ["RuntimeError", "File too large (os error 27)"]
     assert huge == ["RuntimeError", "File too large (os error 27)"]
@@ -214,7 +250,9 @@ def test_failed_single_insert_takes_its_record_back(store_path):
 
 
 def test_failed_batch_keeps_exactly_the_committed_chunks(store_path):
-    result = run_child(store_path, """
+    result = run_child(
+        store_path,
+        """
         db = PyZurAD(path, capacity=10)
         db.insert(0, 0, {})
         # The first chunk fits; the second cannot grow the metadata file.
@@ -226,7 +264,8 @@ def test_failed_batch_keeps_exactly_the_committed_chunks(store_path):
         wal_len = os.path.getsize(wal)
         del db
         print(json.dumps([r, stats, wal_len, PyZurAD(path).slot_stats()]))
-    """)
+    """,
+    )
     r, stats, wal_len, reopened = result
     assert r == ["RuntimeError", "File too large (os error 27)"]
     assert stats == [100001, 100001]
@@ -272,8 +311,9 @@ def test_full_disk_fails_writes_without_faulting(store_path, tmp_path):
     shell = f'mount -t tmpfs -o size=2m tmpfs "{mnt}" && exec "$0" -c "$1"'
     # A private mount namespace: the small file system vanishes with the child.
     wrap = ["unshare", "-m"] if os.geteuid() == 0 else ["unshare", "-rm"]
-    out = subprocess.run(wrap + ["sh", "-c", shell, sys.executable, script], capture_output=True, text=True,
-                         timeout=120)
+    out = subprocess.run(
+        wrap + ["sh", "-c", shell, sys.executable, script], capture_output=True, text=True, timeout=120
+    )
     assert out.returncode == 0, out.stderr
     n, single, batch, stats, reopened = json.loads(out.stdout.strip().splitlines()[-1])
     assert n > 10

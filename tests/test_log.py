@@ -1,14 +1,23 @@
 """Write-ahead log: record format, sync interval, replay at open and cutting back a damaged tail."""
+
 import os
 import struct
 import subprocess
 import sys
 
-import pytest
-
 import orbisk
-from storefiles import (delete_payload, header_count, insert_payload, log_record, parse_log, parse_manifest, read,
-                        sibling, write)
+import pytest
+from storefiles import (
+    delete_payload,
+    header_count,
+    insert_payload,
+    log_record,
+    parse_log,
+    parse_manifest,
+    read,
+    sibling,
+    write,
+)
 
 
 def files(store_path):
@@ -22,7 +31,8 @@ def test_each_insert_leaves_one_exact_record_in_the_file(store_path, interval):
     assert db.insert(1.5, -2.25, {"a": 1, "b": 'x"y'}) == 0
     # Written to the operating system right after the call, whatever the interval.
     assert read(f["wal"]) == log_record(
-        '{"seq":0,"op":{"Insert":{"lat":1.5,"lon":-2.25,"meta_json":"{\\"a\\":1,\\"b\\":\\"x\\\\\\"y\\"}"}}}')
+        '{"seq":0,"op":{"Insert":{"lat":1.5,"lon":-2.25,"meta_json":"{\\"a\\":1,\\"b\\":\\"x\\\\\\"y\\"}"}}}'
+    )
     db.insert(10, 20, {})
     assert parse_log(read(f["wal"]))[1] == b'{"seq":1,"op":{"Insert":{"lat":10.0,"lon":20.0,"meta_json":"{}"}}}'
     db.flush()
@@ -53,14 +63,18 @@ def open_with_log(store_path, log):
 
 
 def stored_text(store_path, start, n):
-    return read(sibling(store_path, "metadata.mmap"))[64 + start:64 + start + n]
+    return read(sibling(store_path, "metadata.mmap"))[64 + start : 64 + start + n]
 
 
-@pytest.mark.parametrize("payload", [
-    '{"op":{"Insert":{"meta_json":"{\\"q\\":7}","lon":-3.5,"lat":2.25}},"seq":0}',
-    '{"seq":0,"x":[1,{"y":null}],"op":{"Insert":{"z":"w","lat":2.25,"lon":-3.5,"meta_json":"{\\"q\\":7}"}}}',
-    ' \t{ "seq" : 0 ,\n"op" : { "Insert" : { "lat" : 2.25 , "lon" : -3.5 , "meta_json" : "{\\"q\\":7}" } } }\r\n ',
-], ids=["key-order", "unknown-keys", "whitespace"])
+@pytest.mark.parametrize(
+    "payload",
+    [
+        '{"op":{"Insert":{"meta_json":"{\\"q\\":7}","lon":-3.5,"lat":2.25}},"seq":0}',
+        '{"seq":0,"x":[1,{"y":null}],"op":{"Insert":{"z":"w","lat":2.25,"lon":-3.5,"meta_json":"{\\"q\\":7}"}}}',
+        ' \t{ "seq" : 0 ,\n"op" : { "Insert" : { "lat" : 2.25 , "lon" : -3.5 , "meta_json" : "{\\"q\\":7}" } } }\r\n ',
+    ],
+    ids=["key-order", "unknown-keys", "whitespace"],
+)
 def test_replay_accepts_other_spellings_of_a_record(store_path, payload):
     log = log_record(payload)
     db = open_with_log(store_path, log)
@@ -155,13 +169,19 @@ def test_records_below_the_committed_sequence_are_skipped(store_path):
 
 
 def test_delete_of_dead_or_unknown_slots_replays_without_effect(store_path):
-    log = b"".join(log_record(p) for p in [
-        INS(0, 1.0, 1.0), INS(1, 2.0, 2.0), delete_payload(2, [0]),
-        delete_payload(3, [0, 0, 2, 7, 2**64 - 1]), INS(4, 3.0, 3.0)])
+    log = b"".join(
+        log_record(p)
+        for p in [
+            INS(0, 1.0, 1.0),
+            INS(1, 2.0, 2.0),
+            delete_payload(2, [0]),
+            delete_payload(3, [0, 0, 2, 7, 2**64 - 1]),
+            INS(4, 3.0, 3.0),
+        ]
+    )
     db = open_with_log(store_path, log)
     assert db.slot_stats() == (3, 2)
-    assert read(sibling(store_path, "coords.mmap"))[64:80] == struct.pack("<QQ", 0x7FF8000000000000,
-                                                                       0x7FF8000000000000)
+    assert read(sibling(store_path, "coords.mmap"))[64:80] == struct.pack("<QQ", 0x7FF8000000000000, 0x7FF8000000000000)
     assert parse_manifest(read(sibling(store_path, "commit")))["wal_seq"] == 5
     del db
     assert orbisk.PyZurAD(store_path).slot_stats() == (3, 2)
@@ -178,10 +198,15 @@ def test_failing_to_apply_a_replayed_insert_refuses_the_open(store_path):
         "try:\n"
         f"    orbisk.PyZurAD({store_path!r}, capacity=0)\n"
         "except OSError as e:\n"
-        "    print(e)\n")
-    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True,
-                         env=dict(os.environ, PYTHONPATH=os.path.dirname(orbisk.__file__)))
+        "    print(e)\n"
+    )
+    out = subprocess.run(
+        [sys.executable, "-c", script],
+        capture_output=True,
+        text=True,
+        check=True,
+        env=dict(os.environ, PYTHONPATH=os.path.dirname(orbisk.__file__)),
+    )
     assert out.stdout == "Orbisk: WAL replay failed: File too large (os error 27)\n"
     assert read(sibling(store_path, "wal")) == log_record(INS(0, 1.0, 1.0, meta))
     assert not os.path.exists(sibling(store_path, "commit"))
-

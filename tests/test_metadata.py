@@ -1,10 +1,9 @@
 """Metadata documents: Python -> stored JSON text -> Python, and the conversion errors."""
+
 import enum
-import os
 import random
 
 import pytest
-
 from orbisk import PyZurAD
 
 UNSUPPORTED = "unsupported metadata value type '{}' (allowed: bool, int, float, str, None, list, dict)"
@@ -56,8 +55,8 @@ class Color(enum.IntEnum):
         (2**63 - 1, 2**63 - 1),
         (2**63, 9223372036854775808.0),
         (2**64, 18446744073709551616.0),
-        (-2**63, -2**63),
-        (-2**63 - 1, -9223372036854775809.0),
+        (-(2**63), -(2**63)),
+        (-(2**63) - 1, -9223372036854775809.0),
         (1.0, 1.0),
         (-0.5, -0.5),
         (1e300, 1e300),
@@ -88,6 +87,7 @@ def test_values_round_trip_as_base_types(probe, value, expected):
 
 class DistinctKey(str):
     """A key that a dict keeps apart from the equal plain str."""
+
     __hash__ = object.__hash__
     __eq__ = object.__eq__
 
@@ -107,9 +107,14 @@ DOCS = [
     ({"a": True}, '{"a":true}'),
     ({"x": 1.0}, '{"x":1.0}'),
     ({"x": -2.5e-8}, None),
-    ({"n": -2**63}, '{"n":-9223372036854775808}'),
+    ({"n": -(2**63)}, '{"n":-9223372036854775808}'),
     ({"n": 2**64 - 1}, None),
-    ({"x": float("nan"), }, '{"x":null}'),
+    (
+        {
+            "x": float("nan"),
+        },
+        '{"x":null}',
+    ),
     ({"o": {"b": 1, "a": 2, "ab": [], "B": None}}, '{"o":{"B":null,"a":2,"ab":[],"b":1}}'),
     ({"s": "\b\f\n\r\t\x01\x1f\x7f\"\\/é"}, '{"s":"\\b\\f\\n\\r\\t\\u0001\\u001f\x7f\\"\\\\/é"}'),
     ({"\n\u20ac": [1, [2, {"z": {}, "y": "x"}]]}, '{"\\n\u20ac":[1,[2,{"y":"x","z":{}}]]}'),
@@ -124,7 +129,7 @@ def test_inserted_metadata_is_stored_back_to_back_as_compact_text(store_path, pr
     texts = [text if text is not None else probe.to_json_text(doc) for doc, text in DOCS]
     stored = open(store_path[:-2] + "metadata.mmap", "rb").read()
     expected = "".join(texts).encode()
-    assert stored[64:64 + len(expected)] == expected
+    assert stored[64 : 64 + len(expected)] == expected
     assert int.from_bytes(stored[8:16], "little") == len(DOCS)
     # Doubles keep a fraction or an exponent, so they read back as floats.
     back = probe.from_json_texts(texts)
@@ -207,7 +212,7 @@ def test_nesting_limit_is_127_levels(store_path, probe, kind):
     if kind == "list":
         assert text == '{"k":' + "[" * 126 + "0" + "]" * 126 + "}"
     stored = open(store_path[:-2] + "metadata.mmap", "rb").read()
-    assert stored[64:64 + len(text)] == text.encode()
+    assert stored[64 : 64 + len(text)] == text.encode()
     assert probe.from_json_texts([text]) == [deepest]
 
     for levels in (128, 1000):
@@ -227,8 +232,10 @@ def test_nesting_limit_is_127_levels(store_path, probe, kind):
     [
         ('  \t\r\n{"a":1}\n ', {"a": 1}),
         ('{"a":1,"a":{"b":1,"b":[2]}}', {"a": {"b": [2]}}),
-        ('{"n":18446744073709551615,"m":-9223372036854775809,"e":1e2}',
-         {"n": 18446744073709551615.0, "m": -9223372036854775809.0, "e": 100.0}),
+        (
+            '{"n":18446744073709551615,"m":-9223372036854775809,"e":1e2}',
+            {"n": 18446744073709551615.0, "m": -9223372036854775809.0, "e": 100.0},
+        ),
         ('{"s":"\\u00e9\\ud83d\\ude00"}', {"s": "é\U0001f600"}),
         ("[1]", None),
         ("5", None),
@@ -264,12 +271,21 @@ def documents():
     from hypothesis import strategies as st
 
     keys = st.text(max_size=4) | st.builds(StrKey, st.text(max_size=2))
-    scalars = (st.none() | st.booleans() | st.integers(min_value=-2**70, max_value=2**70)
-               | st.floats(allow_nan=True, allow_infinity=True) | st.text(max_size=6)
-               | st.builds(Index, st.integers(-5, 5)) | st.builds(Float, st.floats(-1e3, 1e3))
-               | st.sampled_from([(1,), b"x", {1}]))
-    values = st.recursive(scalars, lambda inner: st.lists(inner, max_size=4)
-                          | st.dictionaries(keys | st.integers(0, 3), inner, max_size=4), max_leaves=20)
+    scalars = (
+        st.none()
+        | st.booleans()
+        | st.integers(min_value=-(2**70), max_value=2**70)
+        | st.floats(allow_nan=True, allow_infinity=True)
+        | st.text(max_size=6)
+        | st.builds(Index, st.integers(-5, 5))
+        | st.builds(Float, st.floats(-1e3, 1e3))
+        | st.sampled_from([(1,), b"x", {1}])
+    )
+    values = st.recursive(
+        scalars,
+        lambda inner: st.lists(inner, max_size=4) | st.dictionaries(keys | st.integers(0, 3), inner, max_size=4),
+        max_leaves=20,
+    )
     return st.dictionaries(keys, values, max_size=6)
 
 
@@ -296,11 +312,44 @@ def random_text(rng):
     """A JSON text meant to be awkward for the reader: repeated and unordered keys, escapes,
     integers at the edges of their kinds, odd white space, nesting near the limit, and now
     and then a damaged byte."""
-    numbers = ["0", "-0", "7", "-7", "9223372036854775807", "9223372036854775808", "-9223372036854775808",
-               "-9223372036854775809", "18446744073709551615", "18446744073709551616", "1.0", "-0.0", "1e2",
-               "1E-400", "1e400", "-2.5e-8", "123456789012345678901234567890", "01", "1.", ".5", "-", "1e"]
-    strings = ['"a"', '"b"', '"ab"', '""', '"\\u00e9"', '"\\ud83d\\ude00"', '"\\ud800"', '"x\\"y"', '"\\n\\t"',
-               '"\u20ac"', '"\\u0041"', '"k"']
+    numbers = [
+        "0",
+        "-0",
+        "7",
+        "-7",
+        "9223372036854775807",
+        "9223372036854775808",
+        "-9223372036854775808",
+        "-9223372036854775809",
+        "18446744073709551615",
+        "18446744073709551616",
+        "1.0",
+        "-0.0",
+        "1e2",
+        "1E-400",
+        "1e400",
+        "-2.5e-8",
+        "123456789012345678901234567890",
+        "01",
+        "1.",
+        ".5",
+        "-",
+        "1e",
+    ]
+    strings = [
+        '"a"',
+        '"b"',
+        '"ab"',
+        '""',
+        '"\\u00e9"',
+        '"\\ud83d\\ude00"',
+        '"\\ud800"',
+        '"x\\"y"',
+        '"\\n\\t"',
+        '"\u20ac"',
+        '"\\u0041"',
+        '"k"',
+    ]
     ws = ["", "", "", " ", "\n\t", "\r "]
 
     def value(depth):
@@ -310,14 +359,15 @@ def random_text(rng):
         if depth < 126 and r < 0.3:
             return obj(depth + 1)
         if r < 0.5:
-            return rng.choice(numbers) if rng.random() < 0.5 else str(rng.randrange(-10**20, 10**20))
+            return rng.choice(numbers) if rng.random() < 0.5 else str(rng.randrange(-(10**20), 10**20))
         if r < 0.8:
             return rng.choice(strings)
         return rng.choice(["true", "false", "null"])
 
     def obj(depth):
-        members = [rng.choice(strings) + rng.choice(ws) + ":" + rng.choice(ws) + value(depth)
-                   for _ in range(rng.randrange(5))]
+        members = [
+            rng.choice(strings) + rng.choice(ws) + ":" + rng.choice(ws) + value(depth) for _ in range(rng.randrange(5))
+        ]
         return "{" + rng.choice(ws) + ("," + rng.choice(ws)).join(members) + rng.choice(ws) + "}"
 
     if rng.random() < 0.3:  # runs of documents with the same keys, one of them repeated

@@ -1,10 +1,10 @@
 """Metadata queries: filters against a brute-force reference evaluator, on every plan route, before and
 after the indexes are built and after later inserts; the parser's messages; rows and arguments."""
+
 import random
 import sys
 
 import pytest
-
 from orbisk import PyZurAD
 from storefiles import delete_payload, log_record, parse_manifest, read, sibling, write
 
@@ -91,12 +91,13 @@ WORDS = ["red", "green", "blue", "", "Red", "réd"]
 
 
 def scalar(rng):
-    return rng.choice([None, True, False, 0, 1, 2, 3, -1, -7, 1.0, 2.5, -0.0, 0.0, 2**63 + 5, 2**63 - 1,
-                       rng.choice(WORDS)])
+    return rng.choice(
+        [None, True, False, 0, 1, 2, 3, -1, -7, 1.0, 2.5, -0.0, 0.0, 2**63 + 5, 2**63 - 1, rng.choice(WORDS)]
+    )
 
 
 def make_meta(rng, i):
-    meta = {"u": f"id-{i}"}                      # one value per point: dropped by the value index
+    meta = {"u": f"id-{i}"}  # one value per point: dropped by the value index
     if rng.random() < 0.9:
         meta["a"] = rng.choice([0, 1, 2, 3, 4, 1.0, True, None, "1"])
     if rng.random() < 0.8:
@@ -191,12 +192,21 @@ def test_filters_agree_with_the_reference_on_every_route(store_path):
     model = build_store(store_path, rng, n, rng.sample(range(n), 250))
     filters = [make_filter(rng) for _ in range(100)]
     # Conditions the indexes answer, alone and narrowing an And, with small and large answers.
-    filters += [("cmp", "a", "$eq", 1), ("cmp", "a", "$ne", 1), ("cmp", "c", "$in", ["red", "blue"]),
-                ("cmp", "c", "$nin", ["red", 2.5]), ("cmp", "n", "$gte", -0.0), ("cmp", "n", "$lt", 40),
-                ("cmp", "u", "$eq", "id-17"), ("cmp", "a", "$eq", "no such value"),
-                ("and", [("cmp", "a", "$eq", 2), ("cmp", "n", "$gt", 0), ("cmp", "c", "$ne", "red")]),
-                ("and", [("cmp", "c", "$eq", "blue"), ("or", [("cmp", "a", "$eq", 1)])]),
-                ("and", []), ("or", []), ("not", ("and", []))]
+    filters += [
+        ("cmp", "a", "$eq", 1),
+        ("cmp", "a", "$ne", 1),
+        ("cmp", "c", "$in", ["red", "blue"]),
+        ("cmp", "c", "$nin", ["red", 2.5]),
+        ("cmp", "n", "$gte", -0.0),
+        ("cmp", "n", "$lt", 40),
+        ("cmp", "u", "$eq", "id-17"),
+        ("cmp", "a", "$eq", "no such value"),
+        ("and", [("cmp", "a", "$eq", 2), ("cmp", "n", "$gt", 0), ("cmp", "c", "$ne", "red")]),
+        ("and", [("cmp", "c", "$eq", "blue"), ("or", [("cmp", "a", "$eq", 1)])]),
+        ("and", []),
+        ("or", []),
+        ("not", ("and", [])),
+    ]
     limits = (1, 60, 2400)
 
     # A fresh handle for each of a few filters: their first run builds the indexes they need.
@@ -214,8 +224,12 @@ def test_filters_agree_with_the_reference_on_every_route(store_path):
     ids = db.insert_batch(extra[:2000])
     ids += [db.insert(*p) for p in extra[2000:]]
     model.points.update(zip(ids, extra))
-    filters += [("cmp", "fresh", "$eq", 1), ("cmp", "fresh", "$gt", 0), ("cmp", "c", "$in", ["red"]),
-                ("cmp", "a", "$eq", 1050)]
+    filters += [
+        ("cmp", "fresh", "$eq", 1),
+        ("cmp", "fresh", "$gt", 0),
+        ("cmp", "c", "$in", ["red"]),
+        ("cmp", "a", "$eq", 1050),
+    ]
     for node in filters:
         check(db, model, node, rng, limits)
 
@@ -232,8 +246,21 @@ def test_limits_return_the_lowest_ids_on_short_candidate_lists():
 
 def test_comparisons_are_strict_about_kinds():
     db = PyZurAD()
-    db.insert_batch([(0, 0, m) for m in [{"a": 1}, {"a": 1.0}, {"a": True}, {"a": None}, {},
-                                         {"tags": ["x", "y"]}, {"tags": []}, {"a": "m"}]])
+    db.insert_batch(
+        [
+            (0, 0, m)
+            for m in [
+                {"a": 1},
+                {"a": 1.0},
+                {"a": True},
+                {"a": None},
+                {},
+                {"tags": ["x", "y"]},
+                {"tags": []},
+                {"a": "m"},
+            ]
+        ]
+    )
 
     def ids(f):
         return [r["id"] for r in db.query(f)]
@@ -255,8 +282,12 @@ def test_rows_are_fresh_dicts_sharing_keys_and_string_values():
     db.insert(3, 4, {"name": "same"})
     db.insert(5, 6, {})
     rows = db.query({})
-    assert rows[0] == {"id": 0, "latitude": 1.5, "longitude": -2.5,
-                       "metadata": {"name": "same", "o": {"a": [None, {"z": "same"}], "b": 1}}}
+    assert rows[0] == {
+        "id": 0,
+        "latitude": 1.5,
+        "longitude": -2.5,
+        "metadata": {"name": "same", "o": {"a": [None, {"z": "same"}], "b": 1}},
+    }
     assert list(rows[0]) == ["id", "latitude", "longitude", "metadata"] and list(rows[0]["metadata"]["o"]) == ["a", "b"]
     assert type(rows[1]["latitude"]) is float and rows[2]["metadata"] == {}
     k0, k1 = list(rows[0]), list(rows[1])
@@ -271,8 +302,11 @@ ARGUMENT_ERRORS = [
     (lambda db: db.query([]), TypeError, "argument 'filter': 'list' object cannot be converted to 'PyDict'"),
     (lambda db: db.exists(None), TypeError, "argument 'filter': 'NoneType' object cannot be converted to 'PyDict'"),
     (lambda db: db.query([], limit="x"), TypeError, "argument 'filter': 'list' object cannot be converted to 'PyDict'"),
-    (lambda db: db.query({"a": {"$bad": 1}}, limit="5"), TypeError,
-     "argument 'limit': 'str' object cannot be interpreted as an integer"),
+    (
+        lambda db: db.query({"a": {"$bad": 1}}, limit="5"),
+        TypeError,
+        "argument 'limit': 'str' object cannot be interpreted as an integer",
+    ),
     (lambda db: db.query({}, limit=-1), OverflowError, "can't convert negative int to unsigned"),
     (lambda db: db.query({}, limit=2**64), OverflowError, "int too big to convert"),
     (lambda db: db.query(), TypeError, "query() missing 1 required positional argument: 'filter'"),
@@ -313,12 +347,18 @@ PARSE_ERRORS = [
     ({"a": {"$eq": 1, "": 2}}, ValueError, "query cannot mix operators ($...) and plain fields in one document"),
     ({"a": {"$regex": "x"}}, ValueError, "Unknown operator: $regex"),
     ({"a": {"$EQ": 1}}, ValueError, "Unknown operator: $EQ"),
-    ({"a": {"$regex": (1,)}}, TypeError,
-     "unsupported metadata value type 'tuple' (allowed: bool, int, float, str, None, list, dict)"),
+    (
+        {"a": {"$regex": (1,)}},
+        TypeError,
+        "unsupported metadata value type 'tuple' (allowed: bool, int, float, str, None, list, dict)",
+    ),
     ({"a": {"$in": 5}}, ValueError, "$in requires an array"),
     ({"a": {"$nin": "ab"}}, ValueError, "$nin requires an array"),
-    ({"a": {"$in": (1, 2)}}, TypeError,
-     "unsupported metadata value type 'tuple' (allowed: bool, int, float, str, None, list, dict)"),
+    (
+        {"a": {"$in": (1, 2)}},
+        TypeError,
+        "unsupported metadata value type 'tuple' (allowed: bool, int, float, str, None, list, dict)",
+    ),
     ({"$or": {"a": 1}}, TypeError, "'dict' object cannot be converted to 'PyList'"),
     ({"$and": ({"a": 1},)}, TypeError, "'tuple' object cannot be converted to 'PyList'"),
     ({"$or": [{"a": 1}, 1]}, TypeError, "'int' object cannot be converted to 'PyDict'"),
@@ -331,8 +371,11 @@ PARSE_ERRORS = [
     ({"$or": 5, "a": {"$bad": 1}}, TypeError, "'int' object cannot be converted to 'PyList'"),
     ({"a": {"$in": 1, "$bad": 2}}, ValueError, "$in requires an array"),
     ({"a": {"$bad": 1, "$in": {1}}}, ValueError, "Unknown operator: $bad"),
-    ({"a": {"$bad": {1}}}, TypeError,
-     "unsupported metadata value type 'set' (allowed: bool, int, float, str, None, list, dict)"),
+    (
+        {"a": {"$bad": {1}}},
+        TypeError,
+        "unsupported metadata value type 'set' (allowed: bool, int, float, str, None, list, dict)",
+    ),
 ]
 
 
@@ -354,8 +397,15 @@ def test_parse_errors_are_raised_with_their_messages(doc, exc, message):
 def test_field_keys_are_taken_as_written():
     db = PyZurAD()
     db.insert_batch([(0, 0, {"$nor": [1], "$EQ": 1, "a.b": 2, "a": {"b": 3}, "id": 7})])
-    for doc in ({"$nor": [1]}, {"$EQ": 1}, {"$Or": {"$in": [None]}, "a.b": 2}, {"a": {"b": 3}}, {"id": 7},
-                {"a": {}, "id": 7}, {"$and": []}):
+    for doc in (
+        {"$nor": [1]},
+        {"$EQ": 1},
+        {"$Or": {"$in": [None]}, "a.b": 2},
+        {"a": {"b": 3}},
+        {"id": 7},
+        {"a": {}, "id": 7},
+        {"$and": []},
+    ):
         assert [r["id"] for r in db.query(doc)] == ([] if "$Or" in doc else [0]), doc
     assert db.query({"$or": []}) == [] and db.query({"$not": {}}) == []
 
@@ -386,6 +436,7 @@ def test_deep_filters_raise_recursion_error_and_accepted_ones_evaluate():
 
 def test_queries_running_alongside_inserts_see_whole_points_and_end_exact():
     import threading
+
     db = PyZurAD()
     db.insert_batch([(0, 0, {"k": i % 5, "n": i}) for i in range(3000)])
     stop = threading.Event()
@@ -401,8 +452,9 @@ def test_queries_running_alongside_inserts_see_whole_points_and_end_exact():
                 errors.append(e)
                 return
 
-    threads = [threading.Thread(target=reader, args=(f,)) for f in
-               ({"k": 3}, {"k": 3, "n": {"$gte": 0}}, {"$or": [{"k": 3}]})]
+    threads = [
+        threading.Thread(target=reader, args=(f,)) for f in ({"k": 3}, {"k": 3, "n": {"$gte": 0}}, {"$or": [{"k": 3}]})
+    ]
     for t in threads:
         t.start()
     for i in range(20):

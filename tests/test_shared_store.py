@@ -2,6 +2,7 @@
 store: random writes through each handle, checked after every step against an
 in-memory model through every handle (and a reader process), then once more
 after all are closed and the store is opened again."""
+
 import json
 import math
 import random
@@ -11,7 +12,6 @@ import sys
 import threading
 
 import pytest
-
 from orbisk import PyZurAD
 from storefiles import read, sibling, write
 
@@ -79,8 +79,12 @@ class Remote:
     """A handle that lives in a process of its own, called method by method."""
 
     def __init__(self, path):
-        self.proc = subprocess.Popen([sys.executable, "-c", SERVER.format(paths=sys.path), path],
-                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self.proc = subprocess.Popen(
+            [sys.executable, "-c", SERVER.format(paths=sys.path), path],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            text=True,
+        )
         assert self._reply() == "ready"
 
     def _reply(self):
@@ -99,6 +103,7 @@ class Remote:
             if name == "insert_batch":  # tuples came back as lists
                 return out
             return tuple(out) if name == "slot_stats" else out
+
         return call
 
     def close(self):
@@ -122,9 +127,9 @@ def check_view(handle, model, rng):
     in_group = lambda p: p[2]["g"] == g
     assert as_rows(handle.query({"g": g})) == model.rows(in_group)
     assert as_rows(handle.query_bbox(-10.0, -10.0, 10.0, 10.0, {"g": g})) == model.rows(
-        lambda p: in_group(p) and -10 <= p[0] <= 10 and -10 <= p[1] <= 10)
-    assert as_rows(handle.query_radius(0.0, 0.0, 800000.0)) == model.rows(
-        lambda p: haversine(p[0], p[1]) <= 800000.0)
+        lambda p: in_group(p) and -10 <= p[0] <= 10 and -10 <= p[1] <= 10
+    )
+    assert as_rows(handle.query_radius(0.0, 0.0, 800000.0)) == model.rows(lambda p: haversine(p[0], p[1]) <= 800000.0)
     assert handle.exists({"g": g}) == bool(model.rows(in_group))
 
 
@@ -253,22 +258,40 @@ def garble_manifest(store_path):
     write(path, bytes(data))
 
 
-@pytest.mark.parametrize("corrupt, step, refusal", [
-    (garble_manifest, 1, "Orbisk CRITICAL: refusing to open, commit manifest is corrupt: "
-                         "commit manifest self-CRC mismatch (manifest corrupted) ("),
-    (garble_manifest, 1 << 32, "Orbisk CRITICAL: refusing to open, commit manifest is corrupt: "),
-    (flip_committed_coords, 1 << 32, "Orbisk CRITICAL: refusing to open corrupted database (1 issue(s)): "
-                                     "coords.mmap: CRC mismatch"),
-])
+@pytest.mark.parametrize(
+    "corrupt, step, refusal",
+    [
+        (
+            garble_manifest,
+            1,
+            "Orbisk CRITICAL: refusing to open, commit manifest is corrupt: "
+            "commit manifest self-CRC mismatch (manifest corrupted) (",
+        ),
+        (garble_manifest, 1 << 32, "Orbisk CRITICAL: refusing to open, commit manifest is corrupt: "),
+        (
+            flip_committed_coords,
+            1 << 32,
+            "Orbisk CRITICAL: refusing to open corrupted database (1 issue(s)): coords.mmap: CRC mismatch",
+        ),
+    ],
+)
 def test_a_handle_that_finds_the_store_corrupt_refuses_every_later_call(store_path, corrupt, step, refusal):
     db = PyZurAD(store_path)
     db.insert_batch([(float(i), float(i), {"i": i}) for i in range(10)])
     # Another handle of the store changed it, and the store is damaged since.
     corrupt(store_path)
     bump_counter(store_path, step)
-    calls = [lambda: db.len(), lambda: db.query({}), lambda: db.insert(1.0, 1.0, {}), lambda: db.flush(),
-             lambda: db.query_bbox(*WORLD), lambda: db.slot_stats(), lambda: db.compact(),
-             lambda: db.delete_by_metadata({}), lambda: db.verify_integrity()]
+    calls = [
+        lambda: db.len(),
+        lambda: db.query({}),
+        lambda: db.insert(1.0, 1.0, {}),
+        lambda: db.flush(),
+        lambda: db.query_bbox(*WORLD),
+        lambda: db.slot_stats(),
+        lambda: db.compact(),
+        lambda: db.delete_by_metadata({}),
+        lambda: db.verify_integrity(),
+    ]
     for call in calls:
         with pytest.raises(RuntimeError) as e:
             call()
@@ -336,7 +359,9 @@ def test_threads_sharing_one_handle_see_some_moment_of_the_store(store_path):
                     batch = []
                     for j in range(rng.randint(2, 30)):
                         k = t * 10**6 + i * 100 + 500000 + j
-                        batch.append((rng.uniform(-60, 60), rng.uniform(-170, 170), {"n": k, "g": rng.randrange(GROUPS)}))
+                        batch.append(
+                            (rng.uniform(-60, 60), rng.uniform(-170, 170), {"n": k, "g": rng.randrange(GROUPS)})
+                        )
                         points[k] = batch[-1]
                     s = tick()
                     note(ins, {p[2]["n"]: (s, 10**9) for p in batch})
@@ -401,8 +426,15 @@ def test_a_tombstone_written_under_a_handle_hides_the_point_from_every_read(stor
         f.seek(64 + 16 * 4 + 8)
         f.write(struct.pack("<Q", 0x7FF8000000000000))
     square = [(-1.0, -1.0), (10.0, -1.0), (10.0, 10.0), (-1.0, 10.0)]
-    for found in (db.query({}), db.query({"g": 1}), db.query_bbox(*WORLD), db.query_bbox(*WORLD, {"g": 1}),
-                  db.query_radius(0.0, 0.0, 2.0e6), db.query_polygon(square), db.query({"i": {"$gte": 0}}, limit=6)):
+    for found in (
+        db.query({}),
+        db.query({"g": 1}),
+        db.query_bbox(*WORLD),
+        db.query_bbox(*WORLD, {"g": 1}),
+        db.query_radius(0.0, 0.0, 2.0e6),
+        db.query_polygon(square),
+        db.query({"i": {"$gte": 0}}, limit=6),
+    ):
         assert {r["metadata"]["i"] for r in found} <= {0, 1, 2, 5}
     assert {r["metadata"]["i"] for r in db.query({})} == {0, 1, 2, 5}
     assert not db.exists({"i": 3})

@@ -3,6 +3,7 @@ antimeridian too), great circles (points just inside and just outside the radius
 direction, near the poles and across ±180) and polygons on exact rational arithmetic; each with
 filters that send it down the index route and down the grid route; deleted points crafted in the
 files; the argument rules; the grid rebuild's lock failure; queries alongside inserts."""
+
 import errno
 import math
 import os
@@ -14,7 +15,6 @@ from decimal import Decimal
 from fractions import Fraction
 
 import pytest
-
 from orbisk import PyZurAD
 from storefiles import manifest_bytes, parse_manifest, read, sibling, write
 from test_geometry import closed, nudge, oracle_location, probe_points, star
@@ -38,7 +38,9 @@ def distance(lat1, lon1, lat2, lon2):
     """Great-circle distance by the atan2 form, well conditioned at every distance (the haversine
     form loses about 0.1 m near antipodes)."""
     p1, p2, dl = lat1 * RAD, lat2 * RAD, (lon2 - lon1) * RAD
-    y = math.hypot(math.cos(p2) * math.sin(dl), math.cos(p1) * math.sin(p2) - math.sin(p1) * math.cos(p2) * math.cos(dl))
+    y = math.hypot(
+        math.cos(p2) * math.sin(dl), math.cos(p1) * math.sin(p2) - math.sin(p1) * math.cos(p2) * math.cos(dl)
+    )
     x = math.sin(p1) * math.sin(p2) + math.cos(p1) * math.cos(p2) * math.cos(dl)
     return math.atan2(y, x) * EARTH_RADIUS
 
@@ -77,27 +79,39 @@ def storable(lat, lon):
 # ---- shapes and the points that try them --------------------------------------------------------
 
 BOXES = [
-    (-10.0, 170.0, 10.0, -170.0),        # across the antimeridian
+    (-10.0, 170.0, 10.0, -170.0),  # across the antimeridian
     (0.0, 179.0, 5.0, -179.0),
     (-5.0, -180.0, 5.0, -179.5),
     (20.0, -30.0, 50.0, 40.0),
     (84.0, 100.0, 90.0, 120.0),
     (-90.0, -180.0, 90.0, 180.0),
-    (3.25, 7.5, 3.25, 7.5),              # a single location
-    (-45.5, 60.0, -30.25, 60.0),         # no width
-    (-1e300, 179.5, 1e300, -179.5),      # beyond the globe
-    (10.0, 0.0, -10.0, 5.0),             # inverted latitudes: nothing
+    (3.25, 7.5, 3.25, 7.5),  # a single location
+    (-45.5, 60.0, -30.25, 60.0),  # no width
+    (-1e300, 179.5, 1e300, -179.5),  # beyond the globe
+    (10.0, 0.0, -10.0, 5.0),  # inverted latitudes: nothing
 ]
 
 CIRCLES = [
-    (0.0, 0.0, 1000.0), (45.0, 10.0, 50_000.0), (-33.9, 151.2, 250_000.0), (12.3, -45.6, 2_000_000.0),
-    (89.9, 0.0, 20_000.0), (89.999, 120.0, 500.0), (-89.5, -60.0, 100_000.0), (-88.0, 45.0, 300_000.0),
-    (10.0, 179.95, 20_000.0), (-20.0, -179.9, 50_000.0), (0.0, 180.0, 1000.0), (0.0, -180.0, 100_000.0),
+    (0.0, 0.0, 1000.0),
+    (45.0, 10.0, 50_000.0),
+    (-33.9, 151.2, 250_000.0),
+    (12.3, -45.6, 2_000_000.0),
+    (89.9, 0.0, 20_000.0),
+    (89.999, 120.0, 500.0),
+    (-89.5, -60.0, 100_000.0),
+    (-88.0, 45.0, 300_000.0),
+    (10.0, 179.95, 20_000.0),
+    (-20.0, -179.9, 50_000.0),
+    (0.0, 180.0, 1000.0),
+    (0.0, -180.0, 100_000.0),
     (60.0, 179.0, 400_000.0),
-    (30.0, 60.0, 9_000_000.0), (-10.0, 20.0, 19_500_000.0),   # most of the globe, nearly antipodal points
-    (10.0, 20.0, math.pi * EARTH_RADIUS), (5.0, 5.0, math.inf),
-    (6.16, 44.21, math.inf),   # its antipode rounds to more than half the globe away
-    (1.0, 2.0, -1.0), (1.0, 2.0, math.nan),
+    (30.0, 60.0, 9_000_000.0),
+    (-10.0, 20.0, 19_500_000.0),  # most of the globe, nearly antipodal points
+    (10.0, 20.0, math.pi * EARTH_RADIUS),
+    (5.0, 5.0, math.inf),
+    (6.16, 44.21, math.inf),  # its antipode rounds to more than half the globe away
+    (1.0, 2.0, -1.0),
+    (1.0, 2.0, math.nan),
 ]
 
 
@@ -129,17 +143,25 @@ def circle_points(rng, circle):
 def make_polygons(rng):
     pentagram = [(math.cos(4 * math.pi * k / 5) * 5 + 30, math.sin(4 * math.pi * k / 5) * 5 - 20) for k in range(5)]
     square = [(0.0, 0.0), (10.0, 0.0), (10.0, 10.0), (0.0, 10.0)]
-    polygons = [square, closed(square), pentagram,
-                # A sliver along a long diagonal of the globe: points a hair off it are where the
-                # plain floating-point determinant gets the side wrong.
-                [(-179.123456789, -89.1), (179.987654321, 88.7), (179.987654321, -89.1)],
-                [(170.0, -10.0), (179.5, 0.0), (170.0, 10.0), (175.0, 0.0)]]      # concave arrowhead
+    polygons = [
+        square,
+        closed(square),
+        pentagram,
+        # A sliver along a long diagonal of the globe: points a hair off it are where the
+        # plain floating-point determinant gets the side wrong.
+        [(-179.123456789, -89.1), (179.987654321, 88.7), (179.987654321, -89.1)],
+        [(170.0, -10.0), (179.5, 0.0), (170.0, 10.0), (175.0, 0.0)],
+    ]  # concave arrowhead
     polygons += [star(rng, rng.randint(5, 14), rng.uniform(-150, 150), rng.uniform(-60, 60), 1, 8) for _ in range(10)]
-    polygons += [star(rng, rng.randint(5, 14), float(rng.randint(-150, 150)), float(rng.randint(-60, 60)), 2, 9,
-                      snap=1.0) for _ in range(10)]
+    polygons += [
+        star(rng, rng.randint(5, 14), float(rng.randint(-150, 150)), float(rng.randint(-60, 60)), 2, 9, snap=1.0)
+        for _ in range(10)
+    ]
     # Self-intersecting, by random vertex order.
-    polygons += [[(float(rng.randint(-6, 6)) - 40, float(rng.randint(-6, 6)) + 40) for _ in range(rng.randint(4, 9))]
-                 for _ in range(8)]
+    polygons += [
+        [(float(rng.randint(-6, 6)) - 40, float(rng.randint(-6, 6)) + 40) for _ in range(rng.randint(4, 9))]
+        for _ in range(8)
+    ]
     polygons += [[(rng.uniform(-170, 170), rng.uniform(-80, 80)) for _ in range(rng.randint(4, 9))] for _ in range(6)]
     return polygons
 
@@ -164,8 +186,12 @@ FILTERS = [
     ("common value", {"g": "b"}, lambda m: m.get("g") == "b", "grid"),
     ("wide range", {"n": {"$gte": 30}}, lambda m: m["n"] >= 30, "grid"),
     ("$ne", {"g": {"$ne": "a"}}, lambda m: m.get("g") != "a", "grid"),
-    ("$and of a rare and a common value", {"r": True, "g": "a"}, lambda m: m.get("r") is True and m.get("g") == "a",
-     "grid"),
+    (
+        "$and of a rare and a common value",
+        {"r": True, "g": "a"},
+        lambda m: m.get("r") is True and m.get("g") == "a",
+        "grid",
+    ),
     ("$or", {"$or": [{"r": True}, {"n": {"$lt": 1}}]}, lambda m: m.get("r") is True or m["n"] < 1, "grid"),
 ]
 
@@ -178,7 +204,7 @@ def tombstone(path, slots):
         struct.pack_into("<QQ", coords, 64 + 16 * s, 0x7FF8000000000000, 0x7FF8000000000000)
     write(sibling(path, "coords.mmap"), bytes(coords))
     m = parse_manifest(read(sibling(path, "commit")))
-    m["coords_crc"] = zlib.crc32(coords[64:64 + m["coords_bytes"]])
+    m["coords_crc"] = zlib.crc32(coords[64 : 64 + m["coords_bytes"]])
     write(sibling(path, "commit"), manifest_bytes(**m))
 
 
@@ -219,12 +245,21 @@ def test_queries_agree_with_the_oracles_on_both_routes(store_path):
         elif doc and len(doc) == 1 and not next(iter(doc)).startswith("$"):
             assert members >= 1000 and members * 20 >= live, name
 
-    queries = [(f"box {b}", lambda b=b, **f: db.query_bbox(*b, **f), lambda lat, lon, b=b: in_box(b, lat, lon))
-               for b in BOXES]
-    queries += [(f"circle {c}", lambda c=c, **f: db.query_radius(*c, **f), lambda lat, lon, c=c: in_circle(c, lat, lon))
-                for c in CIRCLES]
-    queries += [(f"polygon {p}", lambda p=p, **f: db.query_polygon(p, **f),
-                 lambda lat, lon, p=p: in_polygon(closed(p), lat, lon)) for p in polygons]
+    queries = [
+        (f"box {b}", lambda b=b, **f: db.query_bbox(*b, **f), lambda lat, lon, b=b: in_box(b, lat, lon)) for b in BOXES
+    ]
+    queries += [
+        (f"circle {c}", lambda c=c, **f: db.query_radius(*c, **f), lambda lat, lon, c=c: in_circle(c, lat, lon))
+        for c in CIRCLES
+    ]
+    queries += [
+        (
+            f"polygon {p}",
+            lambda p=p, **f: db.query_polygon(p, **f),
+            lambda lat, lon, p=p: in_polygon(closed(p), lat, lon),
+        )
+        for p in polygons
+    ]
     found = 0
     for what, run, oracle in queries:
         verdicts = {i: oracle(lat, lon) for i, (lat, lon, _) in points.items()}
@@ -257,7 +292,9 @@ def test_exact_centres_degenerate_rings_and_argument_forms():
     # Anything that converts to a float, by keyword too; vertices' further elements are ignored.
     assert got(db.query_bbox(Fraction(-1, 2), Decimal("-0.5"), True, max_lon=Zero(), filter=None)) == [ids[0]]
     assert got(db.query_radius(center_lat=0, center_lon=0, radius_meters=1, filter={})) == ids[:2]
-    assert got(db.query_polygon(coordinates=[(-1, -1, None), (1, -1), (0, 1, 2, 3)], filter={"at": "centre"})) == [ids[0]]
+    assert got(db.query_polygon(coordinates=[(-1, -1, None), (1, -1), (0, 1, 2, 3)], filter={"at": "centre"})) == [
+        ids[0]
+    ]
 
 
 class Zero:
@@ -285,20 +322,41 @@ def sneaky_ring():
 BAD = {"a": {"$bad": 1}}
 ARGUMENT_ERRORS = [
     (lambda db: db.query_bbox("0", [], 1, 1, []), TypeError, "argument 'min_lat': must be real number, not str"),
-    (lambda db: db.query_bbox(0, 0, 1, None, filter=[]), TypeError,
-     "argument 'max_lon': must be real number, not NoneType"),
+    (
+        lambda db: db.query_bbox(0, 0, 1, None, filter=[]),
+        TypeError,
+        "argument 'max_lon': must be real number, not NoneType",
+    ),
     (lambda db: db.query_bbox(0, 0, 1, 10**400, []), OverflowError, "int too large to convert to float"),
-    (lambda db: db.query_bbox(0, 0, 1, 1, []), TypeError, "argument 'filter': 'list' object cannot be converted to 'PyDict'"),
+    (
+        lambda db: db.query_bbox(0, 0, 1, 1, []),
+        TypeError,
+        "argument 'filter': 'list' object cannot be converted to 'PyDict'",
+    ),
     (lambda db: db.query_bbox(0, 0, 1, 1, BAD), ValueError, "Unknown operator: $bad"),
     (lambda db: db.query_bbox(0, 0, 1), TypeError, "query_bbox() missing 1 required positional argument: 'max_lon'"),
     (lambda db: db.query_radius(0, 0, "5", BAD), TypeError, "argument 'radius_meters': must be real number, not str"),
-    (lambda db: db.query_radius(0, 0, 5, filter=5), TypeError,
-     "argument 'filter': 'int' object cannot be converted to 'PyDict'"),
+    (
+        lambda db: db.query_radius(0, 0, 5, filter=5),
+        TypeError,
+        "argument 'filter': 'int' object cannot be converted to 'PyDict'",
+    ),
     (lambda db: db.query_radius(0, 0, 5, {"a": {"$in": 1}}), ValueError, "$in requires an array"),
-    (lambda db: db.query_radius(0, 0, 5, radius=5), TypeError, "query_radius() got an unexpected keyword argument 'radius'"),
-    (lambda db: db.query_polygon(((0, 0),), 5), TypeError,
-     "argument 'coordinates': 'tuple' object cannot be converted to 'PyList'"),
-    (lambda db: db.query_polygon([[0, 0]], 5), TypeError, "argument 'filter': 'int' object cannot be converted to 'PyDict'"),
+    (
+        lambda db: db.query_radius(0, 0, 5, radius=5),
+        TypeError,
+        "query_radius() got an unexpected keyword argument 'radius'",
+    ),
+    (
+        lambda db: db.query_polygon(((0, 0),), 5),
+        TypeError,
+        "argument 'coordinates': 'tuple' object cannot be converted to 'PyList'",
+    ),
+    (
+        lambda db: db.query_polygon([[0, 0]], 5),
+        TypeError,
+        "argument 'filter': 'int' object cannot be converted to 'PyDict'",
+    ),
     (lambda db: db.query_polygon([(0, 0), [1, 0]], BAD), TypeError, "'list' object cannot be converted to 'PyTuple'"),
     (lambda db: db.query_polygon([(0, 0), (1,)], BAD), IndexError, "tuple index out of range"),
     (lambda db: db.query_polygon([(0, "1")], BAD), TypeError, "must be real number, not str"),
@@ -342,8 +400,12 @@ def test_queries_alongside_inserts_and_a_grid_rebuild_see_whole_points():
 
     db.insert_batch(batch(600))
     box, circle, ring = (0.2, 0.2, 0.8, 0.8), (0.5, 0.5, 30_000.0), [(0.1, 0.1), (0.9, 0.1), (0.5, 0.9)]
-    calls = [lambda: db.query_bbox(*box, filter={"k": 3}), lambda: db.query_radius(*circle, filter={"k": 3}),
-             lambda: db.query_polygon(ring, {"k": {"$gte": 3}, "$not": {"k": 4}}), lambda: db.query_bbox(*box, {"k": 3})]
+    calls = [
+        lambda: db.query_bbox(*box, filter={"k": 3}),
+        lambda: db.query_radius(*circle, filter={"k": 3}),
+        lambda: db.query_polygon(ring, {"k": {"$gte": 3}, "$not": {"k": 4}}),
+        lambda: db.query_bbox(*box, {"k": 3}),
+    ]
     stop = threading.Event()
     errors = []
 
@@ -368,6 +430,12 @@ def test_queries_alongside_inserts_and_a_grid_rebuild_see_whole_points():
         t.join()
     assert not errors
     everything = db.query({"k": 3})
-    for call, holds in zip(calls, [lambda lat, lon: in_box(box, lat, lon), lambda lat, lon: in_circle(circle, lat, lon),
-                                   lambda lat, lon: in_polygon(closed(ring), lat, lon)]):
+    for call, holds in zip(
+        calls,
+        [
+            lambda lat, lon: in_box(box, lat, lon),
+            lambda lat, lon: in_circle(circle, lat, lon),
+            lambda lat, lon: in_polygon(closed(ring), lat, lon),
+        ],
+    ):
         assert sorted(r["id"] for r in call()) == [r["id"] for r in everything if holds(r["latitude"], r["longitude"])]

@@ -1,5 +1,6 @@
 """The installed type stub: it matches the extension, and both type checkers
 accept a program that uses every method and flag each wrong call."""
+
 import re
 import subprocess
 import sys

@@ -65,7 +65,8 @@ int main() {
         hair.push_back({ax, ay, bx, by, ax + t * (bx - ax), ay + t * (by - ay)});
         // Collinear on a fine grid of nearby points: exact differences, decided by stage B.
         const double x0 = std::round(lon(rng)), y0 = std::round(lat(rng));
-        const double dx = std::ldexp(static_cast<double>(rng() % 64), -40), dy = std::ldexp(static_cast<double>(rng() % 64), -40);
+        const double dx = std::ldexp(static_cast<double>(rng() % 64), -40),
+                     dy = std::ldexp(static_cast<double>(rng() % 64), -40);
         const double k1 = static_cast<double>(rng() % 16) + 1, k2 = static_cast<double>(rng() % 16) + 17;
         collinear_exact.push_back({x0, y0, x0 + k2 * dx, y0 + k2 * dy, x0 + k1 * dx, y0 + k1 * dy});
         const double s = std::ldexp(1.0, 600);
@@ -73,9 +74,12 @@ int main() {
     }
 
     std::printf("orient2d, ns per call (best of 5 rounds over %zu triples)\n", n);
-    std::printf("  plain determinant, random points      %7.2f\n", time_per_item(n, [&] { return run_plain(random_triples); }));
-    std::printf("  orient2d, random points (stage A)     %7.2f\n", time_per_item(n, [&] { return run_orient(random_triples); }));
-    std::printf("  orient2d, collinear, exact diffs (B)  %7.2f\n", time_per_item(n, [&] { return run_orient(collinear_exact); }));
+    std::printf("  plain determinant, random points      %7.2f\n",
+                time_per_item(n, [&] { return run_plain(random_triples); }));
+    std::printf("  orient2d, random points (stage A)     %7.2f\n",
+                time_per_item(n, [&] { return run_orient(random_triples); }));
+    std::printf("  orient2d, collinear, exact diffs (B)  %7.2f\n",
+                time_per_item(n, [&] { return run_orient(collinear_exact); }));
     std::printf("  orient2d, on long edges (stage C)     %7.2f\n", time_per_item(n, [&] { return run_orient(hair); }));
     std::printf("  orient2d, same scaled by 2^600 (wide) %7.2f\n", time_per_item(n, [&] { return run_orient(huge); }));
 
@@ -90,7 +94,8 @@ int main() {
     std::vector<Vertex> random_points, grid_points;
     for (std::size_t i = 0; i < n; ++i) {
         random_points.push_back({1 + 18 * unit(rng), 36 + 18 * unit(rng)});
-        grid_points.push_back({1 + 0.25 * static_cast<double>(rng() % 73), 36 + 0.25 * static_cast<double>(rng() % 73)});
+        grid_points.push_back(
+            {1 + 0.25 * static_cast<double>(rng() % 73), 36 + 0.25 * static_cast<double>(rng() % 73)});
     }
     auto run_ring = [&](const std::vector<Vertex>& pts) {
         double s = 0;
@@ -98,8 +103,10 @@ int main() {
         return s;
     };
     std::printf("point in a 12-vertex ring, ns per point\n");
-    std::printf("  random points                          %7.2f\n", time_per_item(n, [&] { return run_ring(random_points); }));
-    std::printf("  grid points (edges, vertices)          %7.2f\n", time_per_item(n, [&] { return run_ring(grid_points); }));
+    std::printf("  random points                          %7.2f\n",
+                time_per_item(n, [&] { return run_ring(random_points); }));
+    std::printf("  grid points (edges, vertices)          %7.2f\n",
+                time_per_item(n, [&] { return run_ring(grid_points); }));
 
     const Circle circle(45, 10, 50000);
     std::printf("distance test, ns per point               %7.2f\n", time_per_item(n, [&] {

@@ -120,22 +120,30 @@ void measure(std::uint32_t distinct, bool runs) {
     for (std::uint32_t v = 0; v < distinct; v += std::max(1u, distinct / 50)) asked.push_back(v);
     const double per = double(asked.size());
     std::uint64_t sink = 0;
-    const double eq_c = median_seconds([&] { for (auto v : asked) sink += key[v].to_slot_bitmap(kPoints).words()[7]; }) / per;
-    const double eq_d = median_seconds([&] { for (auto v : asked) sink += SlotBitmap(dense[v]).words()[7]; }) / per;
+    const double eq_c = median_seconds([&] {
+                            for (auto v : asked) sink += key[v].to_slot_bitmap(kPoints).words()[7];
+                        }) /
+                        per;
+    const double eq_d = median_seconds([&] {
+                            for (auto v : asked) sink += SlotBitmap(dense[v]).words()[7];
+                        }) /
+                        per;
     const double ne_c = median_seconds([&] {
-        for (auto v : asked) {
-            SlotBitmap a = key[v].to_slot_bitmap(kPoints);
-            a.invert();
-            sink += a.words()[7];
-        }
-    }) / per;
+                            for (auto v : asked) {
+                                SlotBitmap a = key[v].to_slot_bitmap(kPoints);
+                                a.invert();
+                                sink += a.words()[7];
+                            }
+                        }) /
+                        per;
     const double ne_d = median_seconds([&] {
-        for (auto v : asked) {
-            SlotBitmap a(dense[v]);
-            a.invert();
-            sink += a.words()[7];
-        }
-    }) / per;
+                            for (auto v : asked) {
+                                SlotBitmap a(dense[v]);
+                                a.invert();
+                                sink += a.words()[7];
+                            }
+                        }) /
+                        per;
     const std::uint32_t in_n = std::min<std::uint32_t>(10, distinct - 1);
     const double in_c = median_seconds([&] {
         SlotBitmap a(kPoints);
@@ -149,11 +157,12 @@ void measure(std::uint32_t distinct, bool runs) {
     });
 
     g_sink = g_sink + sink;
-    std::printf("%5u %-7s | %5.2f %5.2f %5.2f | %7.2f | %5.1f %5.1f %5.1f | %6.1f %6.1f | %6.1f %6.1f | %2u: %6.1f %6.1f\n",
-                distinct, runs ? "runs" : "uniform", double(held) / double(kPoints), heap,
-                run_form_bytes_per_point(key), dense_bytes, build_asc * 1e9 / double(kPoints),
-                build_rand * 1e9 / double(kPoints), build_dense * 1e9 / double(kPoints), eq_c * 1e6, eq_d * 1e6,
-                ne_c * 1e6, ne_d * 1e6, in_n, in_c * 1e6, in_d * 1e6);
+    std::printf(
+        "%5u %-7s | %5.2f %5.2f %5.2f | %7.2f | %5.1f %5.1f %5.1f | %6.1f %6.1f | %6.1f %6.1f | %2u: %6.1f %6.1f\n",
+        distinct, runs ? "runs" : "uniform", double(held) / double(kPoints), heap, run_form_bytes_per_point(key),
+        dense_bytes, build_asc * 1e9 / double(kPoints), build_rand * 1e9 / double(kPoints),
+        build_dense * 1e9 / double(kPoints), eq_c * 1e6, eq_d * 1e6, ne_c * 1e6, ne_d * 1e6, in_n, in_c * 1e6,
+        in_d * 1e6);
 }
 
 }  // namespace
@@ -161,8 +170,9 @@ void measure(std::uint32_t distinct, bool runs) {
 int main() {
     std::printf("one key over %llu points; bytes a point; build ns a point; answers in microseconds\n",
                 static_cast<unsigned long long>(kPoints));
-    std::printf("values layout  | held  heap  runs |   dense | build asc  rand dense |  Eq c    Eq d  |"
-                "  Ne c    Ne d  | In  c      d\n");
+    std::printf(
+        "values layout  | held  heap  runs |   dense | build asc  rand dense |  Eq c    Eq d  |"
+        "  Ne c    Ne d  | In  c      d\n");
     for (bool runs : {false, true})
         for (std::uint32_t distinct : {3u, 100u, 1000u}) measure(distinct, runs);
 }

@@ -30,8 +30,8 @@ constexpr int kTemporaryAttempts = 10000;
 
 Status validate_coordinates(double lat, double lon) {
     if (!std::isfinite(lat) || !std::isfinite(lon))
-        return fail(Error::invalid(cat("non-finite coordinate (lat=", format_coordinate(lat), ", lon=",
-                                       format_coordinate(lon), "); NaN/Inf are not storable")));
+        return fail(Error::invalid(cat("non-finite coordinate (lat=", format_coordinate(lat),
+                                       ", lon=", format_coordinate(lon), "); NaN/Inf are not storable")));
     if (std::fabs(lat) > 90.0 || std::fabs(lon) > 180.0)
         return fail(Error::invalid(cat("coordinate out of range (lat=", format_coordinate(lat),
                                        " must be in [-90,90], lon=", format_coordinate(lon), " in [-180,180])")));

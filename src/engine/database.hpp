@@ -141,7 +141,8 @@ private:
         ChangeCounter counter;
         std::atomic<std::uint64_t> seen;
         OpenOptions reopen;
-        Shared(ChangeCounter c, std::uint64_t s, OpenOptions o) : counter(std::move(c)), seen(s), reopen(std::move(o)) {}
+        Shared(ChangeCounter c, std::uint64_t s, OpenOptions o)
+            : counter(std::move(c)), seen(s), reopen(std::move(o)) {}
     };
 
     Database(std::unique_ptr<Storage> storage, GridIndex grid, std::uint64_t build_count,

@@ -19,15 +19,14 @@ import csv
 from collections.abc import Iterator
 from typing import TYPE_CHECKING, Any
 
+import numpy as np
 import pyarrow as pa  # first: without it, numpy is not loaded for nothing
 import pyarrow.compute as pc
 import pyarrow.csv as pa_csv
-import numpy as np
 
 from orbisk_cli.csvfile import (
     BOM,
     BOOL_START,
-    CHUNK,
     JSON_STARTS,
     NOT_TEXT_START,
     NUMBER_START,
@@ -230,11 +229,14 @@ class _Blocks:
         self.read_options = pa_csv.ReadOptions(column_names=self.names, block_size=1 << 30)
         self.convert_options = pa_csv.ConvertOptions(
             column_types={name: pa.string() for name in self.names},
-            strings_can_be_null=False, quoted_strings_can_be_null=False, null_values=[],
+            strings_can_be_null=False,
+            quoted_strings_can_be_null=False,
+            null_values=[],
         )
         # pyarrow reads about four times faster when it need not look for line ends in quotes
-        self.parse_options = [pa_csv.ParseOptions(delimiter=source.delimiter, newlines_in_values=multiline)
-                              for multiline in (False, True)]
+        self.parse_options = [
+            pa_csv.ParseOptions(delimiter=source.delimiter, newlines_in_values=multiline) for multiline in (False, True)
+        ]
         self.delimiter = ord(source.delimiter)
 
     def parse(self, block: bytes, line0: int) -> tuple[list[list[Point] | BadRow], int] | None:
@@ -244,8 +246,9 @@ class _Blocks:
         if not layout.plain:
             return None
         try:
-            table = pa_csv.read_csv(pa.py_buffer(block), self.read_options, self.parse_options[layout.multiline],
-                                    self.convert_options)
+            table = pa_csv.read_csv(
+                pa.py_buffer(block), self.read_options, self.parse_options[layout.multiline], self.convert_options
+            )
         except (pa.ArrowException, UnicodeDecodeError):
             return None
         lines = layout.record_lines(table.num_rows, line0)

@@ -22,7 +22,17 @@ from typing import IO, Any
 
 from orbisk_cli.schema import ROW_FIELDS, Schema
 from orbisk_cli.source import Point, Source, in_order
-from orbisk_cli.values import ABSENT, INT64_MAX, INT64_MIN, BadRow, cell_text, cell_value, decode_all, documents, encode_all
+from orbisk_cli.values import (
+    ABSENT,
+    INT64_MAX,
+    INT64_MIN,
+    BadRow,
+    cell_text,
+    cell_value,
+    decode_all,
+    documents,
+    encode_all,
+)
 
 LAT_NAMES = ("latitude", "lat", "y")
 LON_NAMES = ("longitude", "lon", "lng", "long", "x")
@@ -174,7 +184,7 @@ class CsvSource(Source):
     def batches(self) -> Iterator[list[Point] | BadRow]:
         head = self.read(CHUNK)
         if head.startswith(BOM):
-            head = head[len(BOM):]
+            head = head[len(BOM) :]
         if self.use_blocks:
             try:
                 from orbisk_cli import csvblocks
@@ -273,8 +283,15 @@ class CsvSource(Source):
 
         yield from in_order(len(rows), bad, make, lambda i: f"{self.name} line {lines[i]}")
 
-    def points(self, columns: Sequence[Sequence[Any]], lines: Sequence[int], lats: list[float],
-               lons: list[float], typed: bool = False, absent: bool = True) -> list[Point]:
+    def points(
+        self,
+        columns: Sequence[Sequence[Any]],
+        lines: Sequence[int],
+        lats: list[float],
+        lons: list[float],
+        typed: bool = False,
+        absent: bool = True,
+    ) -> list[Point]:
         """Points from a batch's columns (all of them, by header position);
         `typed`: the metadata columns hold values, not cells; `absent`: some
         value may be ABSENT."""
@@ -296,7 +313,7 @@ def decoded_lines(data: bytes | bytearray) -> Iterator[str]:
         start = max(data.rfind(b"\n", 0, e.start), data.rfind(b"\r", 0, e.start)) + 1
         yield from io.StringIO(data[:start].decode("utf-8"), newline="")
         ends = [i for i in (data.find(b"\n", e.start), data.find(b"\r", e.start)) if i >= 0]
-        data[start: min(ends, default=len(data)) + 1].decode("utf-8")
+        data[start : min(ends, default=len(data)) + 1].decode("utf-8")
         raise
     yield from io.StringIO(text, newline="")
 

@@ -40,8 +40,13 @@ def _writer(fmt: str, stream: IO[bytes], schema: Schema | None, options: Any) ->
         from orbisk_cli.csvfile import CsvWriter
 
         try:
-            writer: Any = CsvWriter(text, schema or Schema(), options.lat_column or "latitude",
-                                    options.lon_column or "longitude", options.delimiter or ",")
+            writer: Any = CsvWriter(
+                text,
+                schema or Schema(),
+                options.lat_column or "latitude",
+                options.lon_column or "longitude",
+                options.delimiter or ",",
+            )
         except ValueError as e:
             raise CliError(str(e)) from None
     elif fmt == "geojson":

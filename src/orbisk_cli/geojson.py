@@ -45,8 +45,12 @@ def point_of(feature: Any) -> tuple[float, float, dict[str, Any]]:
             coords = geometry.get("coordinates")
             if coords.__class__ is list and len(coords) == 2:
                 lon, lat = coords
-                if (lat.__class__ is float and lon.__class__ is float and -90.0 <= lat <= 90.0
-                        and -180.0 <= lon <= 180.0):
+                if (
+                    lat.__class__ is float
+                    and lon.__class__ is float
+                    and -90.0 <= lat <= 90.0
+                    and -180.0 <= lon <= 180.0
+                ):
                     properties = feature.get("properties")
                     if properties.__class__ is dict:
                         return lat, lon, properties
@@ -451,8 +455,13 @@ class FeatureLinesSource(Source):
             number += len(raws)
             points = None
             try:
-                texts = list(map(str.strip, data.decode("utf-8-sig" if first == 1 else "utf-8").split("\n"),
-                                 repeat(" \t\r\n\x1e")))
+                texts = list(
+                    map(
+                        str.strip,
+                        data.decode("utf-8-sig" if first == 1 else "utf-8").split("\n"),
+                        repeat(" \t\r\n\x1e"),
+                    )
+                )
                 if data.endswith(b"\n"):
                     texts.pop()
                 numbers: Iterable[int] = count(first)
@@ -504,8 +513,17 @@ _FEATURE = '{"type":"Feature","id":%d,"geometry":{"type":"Point","coordinates":[
 
 def feature_texts(rows: list[dict[str, Any]]) -> list[str]:
     properties = encode_all(list(map(itemgetter("metadata"), rows)))
-    return list(map(_FEATURE.__mod__, zip(map(itemgetter("id"), rows), map(itemgetter("longitude"), rows),
-                                           map(itemgetter("latitude"), rows), properties)))
+    return list(
+        map(
+            _FEATURE.__mod__,
+            zip(
+                map(itemgetter("id"), rows),
+                map(itemgetter("longitude"), rows),
+                map(itemgetter("latitude"), rows),
+                properties,
+            ),
+        )
+    )
 
 
 class FeatureCollectionWriter:

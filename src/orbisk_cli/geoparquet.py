@@ -35,8 +35,15 @@ from orbisk_cli.values import (
 
 GEOPARQUET_VERSION = "1.1.0"
 ROW_GROUP = 100_000  # rows gathered before a row group is written
-_WKB_TYPES = {1: "Point", 2: "LineString", 3: "Polygon", 4: "MultiPoint", 5: "MultiLineString", 6: "MultiPolygon",
-              7: "GeometryCollection"}
+_WKB_TYPES = {
+    1: "Point",
+    2: "LineString",
+    3: "Polygon",
+    4: "MultiPoint",
+    5: "MultiLineString",
+    6: "MultiPolygon",
+    7: "GeometryCollection",
+}
 _LONLAT_CRS = {("EPSG", "4326"), ("OGC", "CRS84"), ("EPSG", "4979"), ("OGC", "CRS84h")}
 
 
@@ -86,8 +93,9 @@ class GeoParquetSource(Source):
 
     unit = "row"
 
-    def __init__(self, stream: IO[bytes], name: str, batch_size: int, lat_column: str | None,
-                 lon_column: str | None) -> None:
+    def __init__(
+        self, stream: IO[bytes], name: str, batch_size: int, lat_column: str | None, lon_column: str | None
+    ) -> None:
         self.pa, self.pq, self.np = modules()
         try:
             self.file = self.pq.ParquetFile(stream)
@@ -232,8 +240,11 @@ class GeoParquetSource(Source):
                 if values[i] is not ABSENT:
                     bad.setdefault(int(i), f"column {key!r} holds {values[i]!r}, which the store cannot keep")
             return values
-        elif pa.types.is_integer(kind) or pa.types.is_boolean(kind) or pa.types.is_string(kind) or (
-            pa.types.is_large_string(kind)
+        elif (
+            pa.types.is_integer(kind)
+            or pa.types.is_boolean(kind)
+            or pa.types.is_string(kind)
+            or (pa.types.is_large_string(kind))
         ):
             if pa.types.is_uint64(kind):
                 for i, v in enumerate(values):

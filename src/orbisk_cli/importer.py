@@ -28,10 +28,19 @@ from orbisk_cli.values import BadRow
 BATCH = 50_000
 SHOWN_BAD_ROWS = 20
 FORMATS = {
-    ".csv": "csv", ".tsv": "csv", ".txt": "csv",
-    ".geojson": "geojson", ".json": "geojson",
-    ".ndjson": "ndjson", ".geojsonl": "ndjson", ".geojsons": "ndjson", ".geojsonseq": "ndjson", ".jsonl": "ndjson",
-    ".parquet": "parquet", ".geoparquet": "parquet", ".pq": "parquet",
+    ".csv": "csv",
+    ".tsv": "csv",
+    ".txt": "csv",
+    ".geojson": "geojson",
+    ".json": "geojson",
+    ".ndjson": "ndjson",
+    ".geojsonl": "ndjson",
+    ".geojsons": "ndjson",
+    ".geojsonseq": "ndjson",
+    ".jsonl": "ndjson",
+    ".parquet": "parquet",
+    ".geoparquet": "parquet",
+    ".pq": "parquet",
 }
 # Refusals of insert_batch that are about the data, not the store.
 _DATA_ERRORS = (TypeError, ValueError, OverflowError, IndexError, UnicodeError)

@@ -19,13 +19,23 @@ class _Parser(argparse.ArgumentParser):
 
 
 def _selection_options(p: argparse.ArgumentParser, limit: bool) -> None:
-    p.add_argument("--bbox", nargs=4, type=float, metavar=("MIN_LAT", "MIN_LON", "MAX_LAT", "MAX_LON"),
-                   help="points in this box, bounds included; latitude first, like query_bbox "
-                   "(MIN_LON > MAX_LON crosses the antimeridian)")
-    p.add_argument("--radius", nargs=3, type=float, metavar=("LAT", "LON", "METERS"),
-                   help="points within METERS of (LAT, LON)")
-    p.add_argument("--polygon", metavar="FILE", help="points strictly inside the GeoJSON Polygon in FILE "
-                   "([longitude, latitude] vertices, one ring, not wrapped at the antimeridian)")
+    p.add_argument(
+        "--bbox",
+        nargs=4,
+        type=float,
+        metavar=("MIN_LAT", "MIN_LON", "MAX_LAT", "MAX_LON"),
+        help="points in this box, bounds included; latitude first, like query_bbox "
+        "(MIN_LON > MAX_LON crosses the antimeridian)",
+    )
+    p.add_argument(
+        "--radius", nargs=3, type=float, metavar=("LAT", "LON", "METERS"), help="points within METERS of (LAT, LON)"
+    )
+    p.add_argument(
+        "--polygon",
+        metavar="FILE",
+        help="points strictly inside the GeoJSON Polygon in FILE "
+        "([longitude, latitude] vertices, one ring, not wrapped at the antimeridian)",
+    )
     p.add_argument("--filter", metavar="JSON", help='metadata filter, e.g. \'{"kind": "cafe", "stars": {"$gte": 4}}\'')
     if limit:
         p.add_argument("--limit", type=int, metavar="N", help="at most N points, the lowest ids first")
@@ -34,8 +44,9 @@ def _selection_options(p: argparse.ArgumentParser, limit: bool) -> None:
 def _column_options(p: argparse.ArgumentParser) -> None:
     p.add_argument("--lat-column", metavar="NAME", help="CSV/Parquet latitude column (found by name if not given)")
     p.add_argument("--lon-column", metavar="NAME", help="CSV/Parquet longitude column (found by name if not given)")
-    p.add_argument("--delimiter", metavar="CHAR", type=_delimiter,
-                   help="CSV field delimiter (default: comma; tab for .tsv)")
+    p.add_argument(
+        "--delimiter", metavar="CHAR", type=_delimiter, help="CSV field delimiter (default: comma; tab for .tsv)"
+    )
 
 
 def _delimiter(text: str) -> str:
@@ -50,14 +61,17 @@ def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(prog="orbisk", description="Import, export, query and look after orbisk point stores.")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=_Parser)
 
-    p = sub.add_parser("import", help="load points from files into a store (created if missing)",
-                       description="Load points from GeoJSON, newline-delimited GeoJSON, CSV or GeoParquet files. "
-                       "CSV cells are typed: integers, floats, true/false/null and JSON text become those "
-                       "values, empty cells leave the key out, anything else is text. A value the store would "
-                       "not give back as it is makes its feature or row bad: an integer beyond the signed 64-bit "
-                       "range, NaN or an infinite number, a document nested deeper than 127 levels (in a CSV "
-                       "cell such text stays text). An import stops at the first bad row, with the points "
-                       "before it imported; --skip-bad reports bad rows and goes on past them.")
+    p = sub.add_parser(
+        "import",
+        help="load points from files into a store (created if missing)",
+        description="Load points from GeoJSON, newline-delimited GeoJSON, CSV or GeoParquet files. "
+        "CSV cells are typed: integers, floats, true/false/null and JSON text become those "
+        "values, empty cells leave the key out, anything else is text. A value the store would "
+        "not give back as it is makes its feature or row bad: an integer beyond the signed 64-bit "
+        "range, NaN or an infinite number, a document nested deeper than 127 levels (in a CSV "
+        "cell such text stays text). An import stops at the first bad row, with the points "
+        "before it imported; --skip-bad reports bad rows and goes on past them.",
+    )
     p.add_argument("store", help="the store's path")
     p.add_argument("files", nargs="+", metavar="FILE", help="input files ('-' for standard input)")
     p.add_argument("--format", choices=FORMATS, help="input format (default: from the file name)")
@@ -65,9 +79,11 @@ def build_parser() -> argparse.ArgumentParser:
     _column_options(p)
     p.set_defaults(run=run_import)
 
-    p = sub.add_parser("export", help="write points to a file or standard output",
-                       description="Write the selected points as GeoJSON, newline-delimited GeoJSON, CSV or "
-                       "GeoParquet 1.1.")
+    p = sub.add_parser(
+        "export",
+        help="write points to a file or standard output",
+        description="Write the selected points as GeoJSON, newline-delimited GeoJSON, CSV or GeoParquet 1.1.",
+    )
     p.add_argument("store")
     p.add_argument("file", nargs="?", help="output file (default: standard output)")
     p.add_argument("--format", choices=FORMATS, help="output format (default: from the file name, else geojson)")
@@ -75,8 +91,12 @@ def build_parser() -> argparse.ArgumentParser:
     _column_options(p)
     p.set_defaults(run=run_export)
 
-    p = sub.add_parser("query", help="print the selected points", description="Print the selected points as a "
-                       "table, or as GeoJSON, newline-delimited GeoJSON or CSV with --format.")
+    p = sub.add_parser(
+        "query",
+        help="print the selected points",
+        description="Print the selected points as a "
+        "table, or as GeoJSON, newline-delimited GeoJSON or CSV with --format.",
+    )
     p.add_argument("store")
     p.add_argument("--format", choices=("table", "geojson", "ndjson", "csv"), default="table")
     _selection_options(p, limit=True)
@@ -87,16 +107,22 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--top", type=int, default=10, metavar="N", help="metadata keys to show (default 10)")
     p.set_defaults(run=run_stats)
 
-    p = sub.add_parser("verify", help="check the stored data against its checksums (exit status 1 on any issue)",
-                       description="Check the stored data against its checksums. The findings go to standard "
-                       "output; the exit status is 1 on any issue, a store that refuses to open included.")
+    p = sub.add_parser(
+        "verify",
+        help="check the stored data against its checksums (exit status 1 on any issue)",
+        description="Check the stored data against its checksums. The findings go to standard "
+        "output; the exit status is 1 on any issue, a store that refuses to open included.",
+    )
     p.add_argument("store")
     p.add_argument("--flush", action="store_true", help="checkpoint first, then check")
     p.set_defaults(run=run_verify)
 
-    p = sub.add_parser("delete", help="delete the points whose metadata matches a filter",
-                       description="Delete the points whose metadata matches --filter. Their slots stay in the "
-                       "files as tombstones until `orbisk compact` reclaims them.")
+    p = sub.add_parser(
+        "delete",
+        help="delete the points whose metadata matches a filter",
+        description="Delete the points whose metadata matches --filter. Their slots stay in the "
+        "files as tombstones until `orbisk compact` reclaims them.",
+    )
     p.add_argument("store")
     group = p.add_mutually_exclusive_group(required=True)
     group.add_argument("--filter", metavar="JSON", help='metadata filter, e.g. \'{"kind": "cafe"}\'')

@@ -15,8 +15,9 @@ from orbisk_cli.errors import CliError
 SCATTER_LIMIT = 20_000
 
 
-def draw(chunks: Iterable[list[dict[str, Any]]], out: str, title: str,
-         box: tuple[float, float, float, float] | None) -> int:
+def draw(
+    chunks: Iterable[list[dict[str, Any]]], out: str, title: str, box: tuple[float, float, float, float] | None
+) -> int:
     try:
         import matplotlib
 
@@ -44,8 +45,16 @@ def draw(chunks: Iterable[list[dict[str, Any]]], out: str, title: str,
     fig, ax = plt.subplots(figsize=(8, 4.6), dpi=100)
     ax.set_facecolor("#f4f6f8")
     if n > SCATTER_LIMIT:
-        cells = ax.hexbin(lon, lat, gridsize=160, bins="log", mincnt=1, cmap="viridis",
-                          extent=(west, east, south, north), linewidths=0)
+        cells = ax.hexbin(
+            lon,
+            lat,
+            gridsize=160,
+            bins="log",
+            mincnt=1,
+            cmap="viridis",
+            extent=(west, east, south, north),
+            linewidths=0,
+        )
         fig.colorbar(cells, ax=ax, label="points per cell", shrink=0.85)
     elif n:
         ax.scatter(lon, lat, s=6 if n < 2000 else 2, c="#d1495b", alpha=0.8 if n < 2000 else 0.5, linewidths=0)

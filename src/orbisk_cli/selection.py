@@ -74,8 +74,10 @@ def read_polygon(path: str) -> list[tuple[float, float]]:
         raise CliError(f"{path}: the Polygon has holes, which queries do not support")
     ring = []
     for vertex in rings[0]:
-        if not isinstance(vertex, list) or len(vertex) < 2 or not all(
-            isinstance(c, (int, float)) and not isinstance(c, bool) for c in vertex[:2]
+        if (
+            not isinstance(vertex, list)
+            or len(vertex) < 2
+            or not all(isinstance(c, (int, float)) and not isinstance(c, bool) for c in vertex[:2])
         ):
             raise CliError(f"{path}: a vertex is not a [longitude, latitude] pair")
         ring.append((float(vertex[0]), float(vertex[1])))
@@ -91,7 +93,9 @@ def _finite(option: str, numbers: list[float]) -> None:
 def selection_from(args: Any) -> Selection:
     chosen = [name for name in ("bbox", "radius", "polygon") if getattr(args, name, None) is not None]
     if len(chosen) > 1:
-        raise CliError(f"give at most one of --bbox, --radius and --polygon (got {' and '.join('--' + c for c in chosen)})")
+        raise CliError(
+            f"give at most one of --bbox, --radius and --polygon (got {' and '.join('--' + c for c in chosen)})"
+        )
     sel = Selection(limit=getattr(args, "limit", None))
     if getattr(args, "filter", None) is not None:
         sel.filter = parse_filter(args.filter)

@@ -84,11 +84,15 @@ def summarize(db: PyZurAD, path: str, chunks: Iterable[list[dict[str, Any]]], to
     for label, text in lines:
         out.write(f"{label:<13} {text}\n")
     ranked = sorted(keys.items(), key=lambda kv: (-kv[1].points, kv[0]))[:top]
-    out.write(f"metadata keys {len(keys):,}" + (f" (the {len(ranked)} most used)" if len(keys) > len(ranked) else "") + "\n")
+    out.write(
+        f"metadata keys {len(keys):,}" + (f" (the {len(ranked)} most used)" if len(keys) > len(ranked) else "") + "\n"
+    )
     if ranked:
         width = max(len("key"), *(len(k) for k, _ in ranked))
         out.write(f"  {'key':<{width}}  {'points':>12}  {'distinct':>12}  kinds\n")
         for key, stats in ranked:
-            kinds = ", ".join(f"{k} {n:,}" if len(stats.kinds) > 1 else k for k, n in
-                              sorted(stats.kinds.items(), key=lambda kn: -kn[1]))
+            kinds = ", ".join(
+                f"{k} {n:,}" if len(stats.kinds) > 1 else k
+                for k, n in sorted(stats.kinds.items(), key=lambda kn: -kn[1])
+            )
             out.write(f"  {key:<{width}}  {stats.points:>12,}  {stats.distinct:>12}  {kinds}\n")

@@ -25,7 +25,9 @@ def store_files(path: str) -> list[str]:
     """The files of the store at `path` that exist, data files of every generation included."""
     prefix = prefix_of(path)
     names = [prefix + s for s in ("coords.mmap", "metadata.mmap", "commit", "wal", "lock")]
-    names += sorted(glob.glob(glob.escape(prefix) + "coords.*.mmap") + glob.glob(glob.escape(prefix) + "metadata.*.mmap"))
+    names += sorted(
+        glob.glob(glob.escape(prefix) + "coords.*.mmap") + glob.glob(glob.escape(prefix) + "metadata.*.mmap")
+    )
     return [n for n in names if os.path.isfile(n)]
 
 

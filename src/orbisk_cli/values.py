@@ -57,8 +57,9 @@ if _make_encoder is not None:
     # is made as this interpreter expects and encodes a sample as the plain encoder does.
     _sample = {"k": [1, -2.5, "é\n", None, True, {"b": {}}]}
     try:
-        _c_encode = _make_encoder(None, _not_json, getattr(json.encoder, "c_encode_basestring"), None, ":", ",",
-                                  False, False, False)
+        _c_encode = _make_encoder(
+            None, _not_json, json.encoder.c_encode_basestring, None, ":", ",", False, False, False
+        )
         if "".join(_c_encode(_sample, 0)) != _encoder.encode(_sample):
             _c_encode = None
     except Exception:
@@ -157,8 +158,11 @@ def screened(data: bytes) -> bool:
     surrogate is one; UTF-8 text has none as it is). A few passes in C,
     where problem_in over the values takes several in Python's objects."""
     marks = data.translate(_MARKS, b"+")
-    return (b"0" * 19 not in marks and b"0e000" not in marks
-            and (b"\\" not in data or b"\\ud" not in data and b"\\uD" not in data))
+    return (
+        b"0" * 19 not in marks
+        and b"0e000" not in marks
+        and (b"\\" not in data or b"\\ud" not in data and b"\\uD" not in data)
+    )
 
 
 def decode_all(texts: list[str], checked: bool = True) -> list[Any] | None:

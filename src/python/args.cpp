@@ -15,14 +15,12 @@ PyObject* type_error(const std::string& msg) {
     return nullptr;
 }
 
-std::string plural(std::size_t n, const char* word) {
-    return cat(n, " ", word, n == 1 ? "" : "s");
-}
+std::string plural(std::size_t n, const char* word) { return cat(n, " ", word, n == 1 ? "" : "s"); }
 
 }  // namespace
 
-bool bind_args(const char* func, const char* const* names, std::size_t n, std::size_t required,
-               PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+bool bind_args(const char* func, const char* const* names, std::size_t n, std::size_t required, PyObject* const* args,
+               Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
     auto fname = [&] { return cat(func, "()"); };
     for (std::size_t i = 0; i < n; ++i) out[i] = nullptr;
     if (static_cast<std::size_t>(nargs) > n) {

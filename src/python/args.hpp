@@ -12,8 +12,8 @@ namespace orbisk::py {
 // Fills out[i] (borrowed references, nullptr when omitted) for `n` parameters
 // named `names`, of which the first `required` must be given. Returns false
 // with a TypeError set when the arguments do not fit.
-bool bind_args(const char* func, const char* const* names, std::size_t n, std::size_t required,
-               PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
+bool bind_args(const char* func, const char* const* names, std::size_t n, std::size_t required, PyObject* const* args,
+               Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
 
 template <std::size_t N>
 struct Args {

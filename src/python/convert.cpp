@@ -154,14 +154,28 @@ public:
         Classified c;
         if (!classify(obj, c)) return false;
         switch (c.kind) {
-            case Classified::Null: out_ += "null"; return true;
-            case Classified::Bool: out_ += c.b ? "true" : "false"; return true;
-            case Classified::UInt: append_integer(c.u); return true;
-            case Classified::NegInt: append_integer(c.i); return true;
-            case Classified::Double: append_json_double(out_, c.d); return true;
-            case Classified::Str: append_json_string(out_, c.s); return true;
-            case Classified::List: return list(obj, parent_level + 1);
-            case Classified::Dict: return dict(obj, parent_level + 1, /*sorted=*/true);
+            case Classified::Null:
+                out_ += "null";
+                return true;
+            case Classified::Bool:
+                out_ += c.b ? "true" : "false";
+                return true;
+            case Classified::UInt:
+                append_integer(c.u);
+                return true;
+            case Classified::NegInt:
+                append_integer(c.i);
+                return true;
+            case Classified::Double:
+                append_json_double(out_, c.d);
+                return true;
+            case Classified::Str:
+                append_json_string(out_, c.s);
+                return true;
+            case Classified::List:
+                return list(obj, parent_level + 1);
+            case Classified::Dict:
+                return dict(obj, parent_level + 1, /*sorted=*/true);
         }
         return false;
     }
@@ -282,14 +296,28 @@ bool value_from_py(PyObject* obj, MetadataValue& out, int parent_level) {
     Classified c;
     if (!classify(obj, c)) return false;
     switch (c.kind) {
-        case Classified::Null: out = MetadataValue{}; return true;
-        case Classified::Bool: out = c.b; return true;
-        case Classified::UInt: out = c.u; return true;
-        case Classified::NegInt: out = c.i; return true;
-        case Classified::Double: out = c.d; return true;
-        case Classified::Str: out = std::string(c.s); return true;
-        case Classified::List: return list_from_py(obj, out, parent_level + 1);
-        case Classified::Dict: return object_from_py(obj, out, parent_level + 1);
+        case Classified::Null:
+            out = MetadataValue{};
+            return true;
+        case Classified::Bool:
+            out = c.b;
+            return true;
+        case Classified::UInt:
+            out = c.u;
+            return true;
+        case Classified::NegInt:
+            out = c.i;
+            return true;
+        case Classified::Double:
+            out = c.d;
+            return true;
+        case Classified::Str:
+            out = std::string(c.s);
+            return true;
+        case Classified::List:
+            return list_from_py(obj, out, parent_level + 1);
+        case Classified::Dict:
+            return object_from_py(obj, out, parent_level + 1);
     }
     return false;
 }

@@ -21,7 +21,7 @@ struct OperatorName {
     CompareOp op;
 };
 constexpr OperatorName kOperators[] = {
-    {"$eq", CompareOp::Eq}, {"$ne", CompareOp::Ne}, {"$gt", CompareOp::Gt},   {"$gte", CompareOp::Gte},
+    {"$eq", CompareOp::Eq}, {"$ne", CompareOp::Ne},   {"$gt", CompareOp::Gt}, {"$gte", CompareOp::Gte},
     {"$lt", CompareOp::Lt}, {"$lte", CompareOp::Lte}, {"$in", CompareOp::In}, {"$nin", CompareOp::Nin},
 };
 

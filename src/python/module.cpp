@@ -19,8 +19,7 @@ namespace orbisk::py {
 namespace {
 
 struct Handle {
-    PyObject_HEAD
-    std::shared_ptr<Database>* db;
+    PyObject_HEAD std::shared_ptr<Database>* db;
 };
 
 PyObject* handle_type = nullptr;
@@ -79,8 +78,8 @@ PyObject* handle_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* path_obj = Py_None;
     PyObject* capacity_obj = nullptr;
     PyObject* interval_obj = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOO:PyZurAD", const_cast<char**>(kwlist), &path_obj,
-                                     &capacity_obj, &interval_obj))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOO:PyZurAD", const_cast<char**>(kwlist), &path_obj, &capacity_obj,
+                                     &interval_obj))
         return nullptr;
 
     std::optional<std::string> path;
@@ -220,7 +219,8 @@ bool to_flag(PyObject* obj, const char* arg, bool& out) {
     Ref module = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__module__"));
     PyErr_Clear();
     const std::string name = type_name(obj);
-    const char* mod = module && PyUnicode_Check(module.get()) ? PyUnicode_AsUTF8AndSize(module.get(), nullptr) : nullptr;
+    const char* mod =
+        module && PyUnicode_Check(module.get()) ? PyUnicode_AsUTF8AndSize(module.get(), nullptr) : nullptr;
     if (!mod) PyErr_Clear();
     if (mod && std::string_view(mod) == "numpy" && (name == "bool_" || name == "bool")) {
         const int truth = PyObject_IsTrue(obj);
@@ -390,8 +390,9 @@ PyObject* query_by_numbers(PyObject* self, const char* func, const std::array<co
 
 PyObject* handle_query_bbox(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr std::array<const char*, 5> names{"min_lat", "min_lon", "max_lat", "max_lon", "filter"};
-    return query_by_numbers(self, "query_bbox", names, args, nargs, kwnames,
-                            [](const auto& v) { return SpatialShape(GeoBox{v[0], v[1], v[2], v[3]}); });
+    return query_by_numbers(self, "query_bbox", names, args, nargs, kwnames, [](const auto& v) {
+        return SpatialShape(GeoBox{v[0], v[1], v[2], v[3]});
+    });
 }
 
 PyObject* handle_query_radius(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -483,11 +484,7 @@ PyType_Slot handle_slots[] = {
 };
 
 PyType_Spec handle_spec = {
-    "orbisk.PyZurAD",
-    sizeof(Handle),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    handle_slots,
+    "orbisk.PyZurAD", sizeof(Handle), 0, Py_TPFLAGS_DEFAULT, handle_slots,
 };
 
 PyModuleDef module_def = {

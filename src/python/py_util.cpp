@@ -40,13 +40,13 @@ PyObject* internal_error_type() {
 }
 
 PyObject* raise_error(const Error& e, PyObject* type) {
-    PyObject* t = e.kind == ErrorKind::Internal ? internal_error_type()
+    PyObject* t = e.kind == ErrorKind::Internal  ? internal_error_type()
                   : e.kind == ErrorKind::Reopen  ? PyExc_OSError
                   : e.kind == ErrorKind::Refused ? PyExc_RuntimeError
                                                  : type;
     if (!t) return nullptr;  // creating the internal-error type failed and set an error
-    Ref msg = Ref::steal(PyUnicode_DecodeUTF8(e.message.data(), static_cast<Py_ssize_t>(e.message.size()),
-                                                     "surrogateescape"));
+    Ref msg = Ref::steal(
+        PyUnicode_DecodeUTF8(e.message.data(), static_cast<Py_ssize_t>(e.message.size()), "surrogateescape"));
     if (!msg) return nullptr;
     PyErr_SetObject(t, msg.get());
     return nullptr;

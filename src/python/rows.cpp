@@ -46,8 +46,8 @@ PyObject* build_rows(const TextRecords& records) {
         if (!metadata) return !PyErr_Occurred();  // unreadable: the point reads as absent
         Ref row = Ref::steal(PyDict_New());
         if (!row || !set(row.get(), id_key, PyLong_FromUnsignedLongLong(r.slot)) ||
-            !set(row.get(), lat_key, PyFloat_FromDouble(r.lat)) || !set(row.get(), lon_key, PyFloat_FromDouble(r.lon)) ||
-            !set(row.get(), meta_key, metadata.release()))
+            !set(row.get(), lat_key, PyFloat_FromDouble(r.lat)) ||
+            !set(row.get(), lon_key, PyFloat_FromDouble(r.lon)) || !set(row.get(), meta_key, metadata.release()))
             return false;
         PyList_SetItem(rows.get(), n++, row.release());
         return true;

@@ -67,7 +67,8 @@ PyObject* StringCache::get(std::string_view s) {
     std::size_t i = h & mask;
     for (; slots_[i].str; i = (i + 1) & mask) {
         const Slot& slot = slots_[i];
-        if (slot.hash == h && slot.length == s.size() && std::memcmp(bytes_.data() + slot.offset, s.data(), s.size()) == 0)
+        if (slot.hash == h && slot.length == s.size() &&
+            std::memcmp(bytes_.data() + slot.offset, s.data(), s.size()) == 0)
             return Py_NewRef(slot.str);
     }
     PyObject* str = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr);

@@ -44,17 +44,23 @@ private:
     PyObject* value_object(int parent_depth) {
         if (c_.at_end()) return nullptr;
         switch (*c_.p) {
-            case '{': return parent_depth >= kMaxMetadataDepth ? nullptr : object(parent_depth + 1);
-            case '[': return parent_depth >= kMaxMetadataDepth ? nullptr : array(parent_depth + 1);
+            case '{':
+                return parent_depth >= kMaxMetadataDepth ? nullptr : object(parent_depth + 1);
+            case '[':
+                return parent_depth >= kMaxMetadataDepth ? nullptr : array(parent_depth + 1);
             case '"': {
                 std::string_view s;
                 if (!c_.read_string_view(scratch_, s)) return nullptr;
                 return caches_.value(s);
             }
-            case 't': return literal("true", Py_True);
-            case 'f': return literal("false", Py_False);
-            case 'n': return literal("null", Py_None);
-            default: return number();
+            case 't':
+                return literal("true", Py_True);
+            case 'f':
+                return literal("false", Py_False);
+            case 'n':
+                return literal("null", Py_None);
+            default:
+                return number();
         }
     }
 
@@ -72,8 +78,10 @@ private:
             case json::Number::Kind::U64:
                 if (n.u > static_cast<std::uint64_t>(INT64_MAX)) return PyFloat_FromDouble(static_cast<double>(n.u));
                 return PyLong_FromUnsignedLongLong(n.u);
-            case json::Number::Kind::I64: return PyLong_FromLongLong(n.i);
-            case json::Number::Kind::Double: break;
+            case json::Number::Kind::I64:
+                return PyLong_FromLongLong(n.i);
+            case json::Number::Kind::Double:
+                break;
         }
         return PyFloat_FromDouble(n.d);
     }

@@ -47,28 +47,28 @@ std::string describe(const char* expr, const A& a, const B& b) {
 
 #define CHECK_CAT2(a, b) a##b
 #define CHECK_CAT(a, b) CHECK_CAT2(a, b)
-#define TEST_CASE(name)                                                                      \
-    static void CHECK_CAT(test_fn_, __LINE__)();                                             \
+#define TEST_CASE(name)                                                                          \
+    static void CHECK_CAT(test_fn_, __LINE__)();                                                 \
     static check::Registrar CHECK_CAT(test_reg_, __LINE__)(name, CHECK_CAT(test_fn_, __LINE__)); \
     static void CHECK_CAT(test_fn_, __LINE__)()
 
-#define CHECK(cond)                                                      \
-    do {                                                                 \
-        if (!(cond)) check::report(__FILE__, __LINE__, #cond);           \
+#define CHECK(cond)                                            \
+    do {                                                       \
+        if (!(cond)) check::report(__FILE__, __LINE__, #cond); \
     } while (0)
 
-#define CHECK_EQ(a, b)                                                                  \
-    do {                                                                                \
-        const auto& check_a_ = (a);                                                     \
-        const auto& check_b_ = (b);                                                     \
-        if (!(check_a_ == check_b_))                                                    \
+#define CHECK_EQ(a, b)                                                                            \
+    do {                                                                                          \
+        const auto& check_a_ = (a);                                                               \
+        const auto& check_b_ = (b);                                                               \
+        if (!(check_a_ == check_b_))                                                              \
             check::report(__FILE__, __LINE__, check::describe(#a " == " #b, check_a_, check_b_)); \
     } while (0)
 
-#define REQUIRE(cond)                                                    \
-    do {                                                                 \
-        if (!(cond)) {                                                   \
-            check::report(__FILE__, __LINE__, #cond);                    \
-            throw check::Abort{};                                        \
-        }                                                                \
+#define REQUIRE(cond)                                 \
+    do {                                              \
+        if (!(cond)) {                                \
+            check::report(__FILE__, __LINE__, #cond); \
+            throw check::Abort{};                     \
+        }                                             \
     } while (0)

@@ -90,9 +90,13 @@ public:
         for (std::uint64_t o = 0; o < kChunk; ++o)
             if (pick(rng_)) slots.push_back(base + o);
         switch (rng_() % 3) {
-            case 0: break;
-            case 1: std::reverse(slots.begin(), slots.end()); break;
-            default: std::shuffle(slots.begin(), slots.end(), rng_);
+            case 0:
+                break;
+            case 1:
+                std::reverse(slots.begin(), slots.end());
+                break;
+            default:
+                std::shuffle(slots.begin(), slots.end(), rng_);
         }
         for (std::uint64_t s : slots) set(s);
     }
@@ -107,7 +111,8 @@ public:
     }
 
     std::uint64_t members_in(std::uint64_t base) const {
-        return static_cast<std::uint64_t>(std::distance(model_.lower_bound(base), model_.upper_bound(base + (kChunk - 1))));
+        return static_cast<std::uint64_t>(
+            std::distance(model_.lower_bound(base), model_.upper_bound(base + (kChunk - 1))));
     }
 
     // Brings the chunk at `base` to the array limit, then clears members
@@ -164,14 +169,25 @@ TEST_CASE("compressed bitmap: random sets and clears across chunks, forms and th
         const std::uint64_t region = kRegions[rng() % 3];
         const std::uint64_t chunk = region + (rng() % 3) * kChunk;
         switch (rng() % 5) {
-            case 0: case 1: run.fill(chunk, densities[rng() % 6]); break;
-            case 2: run.thin(chunk, thinnings[rng() % 4]); break;
-            case 3: run.hover(chunk); break;
-            default: run.scatter(region, 3000);
+            case 0:
+            case 1:
+                run.fill(chunk, densities[rng() % 6]);
+                break;
+            case 2:
+                run.thin(chunk, thinnings[rng() % 4]);
+                break;
+            case 3:
+                run.hover(chunk);
+                break;
+            default:
+                run.scatter(region, 3000);
         }
         for (int k = 0; k < 300; ++k) {  // clears of absent slots and sets of present ones
             const std::uint64_t s = region + rng() % kSpan;
-            if (rng() % 2) run.set(s); else run.clear(s);
+            if (rng() % 2)
+                run.set(s);
+            else
+                run.clear(s);
         }
         run.set_again(chunk);
         run.check();

@@ -48,8 +48,8 @@ struct LatLon {
 LatLon destination(double lat, double lon, long double meters, long double bearing) {
     const long double d = meters / 6371000.0L, t = bearing * kRadL, p1 = lat * kRadL;
     const long double p2 = std::asin(std::sin(p1) * std::cos(d) + std::cos(p1) * std::sin(d) * std::cos(t));
-    long double l2 = lon * kRadL + std::atan2(std::sin(t) * std::sin(d) * std::cos(p1),
-                                              std::cos(d) - std::sin(p1) * std::sin(p2));
+    long double l2 =
+        lon * kRadL + std::atan2(std::sin(t) * std::sin(d) * std::cos(p1), std::cos(d) - std::sin(p1) * std::sin(p2));
     l2 = std::remainder(l2, 2 * kPiL);
     return {static_cast<double>(p2 / kRadL), std::clamp(static_cast<double>(l2 / kRadL), -180.0, 180.0)};
 }
@@ -101,9 +101,9 @@ TEST_CASE("box test: inclusive bounds, antimeridian boxes, inverted and NaN boun
 }
 
 TEST_CASE("distance test: points just inside and just outside at every compass direction") {
-    const LatLon centres[] = {{0, 0},       {45.5, 10.25}, {-33.9, 151.2},   {89.9, 0},   {-89.99, 123},
-                              {89.9999999, 45}, {90, 0},   {-90, 0},         {10, 179.99}, {-20, -179.995},
-                              {0, 180},     {0, -180},     {60, 180},        {-75, -180}};
+    const LatLon centres[] = {{0, 0},           {45.5, 10.25}, {-33.9, 151.2}, {89.9, 0},    {-89.99, 123},
+                              {89.9999999, 45}, {90, 0},       {-90, 0},       {10, 179.99}, {-20, -179.995},
+                              {0, 180},         {0, -180},     {60, 180},      {-75, -180}};
     const double radii[] = {0.5, 1000, 50000, 1e6, 5e6, 1.5e7};
     int inside = 0, outside = 0;
     for (const LatLon& c : centres) {
@@ -151,29 +151,44 @@ TEST_CASE("radius search box holds every point the distance test accepts") {
     std::uniform_real_distribution<double> unit(0.0, 1.0);
     auto pick_lat = [&]() -> double {
         switch (rng() % 6) {
-            case 0: return 90.0 - std::pow(10.0, -8 * unit(rng));   // near the north pole
-            case 1: return -90.0 + std::pow(10.0, -8 * unit(rng));
-            case 2: return (rng() % 2) ? 90.0 : -90.0;
-            case 3: return (rng() % 20 == 0) ? (unit(rng) - 0.5) * 1e4 : (unit(rng) - 0.5) * 178;  // some beyond the poles
-            default: return (unit(rng) - 0.5) * 180;
+            case 0:
+                return 90.0 - std::pow(10.0, -8 * unit(rng));  // near the north pole
+            case 1:
+                return -90.0 + std::pow(10.0, -8 * unit(rng));
+            case 2:
+                return (rng() % 2) ? 90.0 : -90.0;
+            case 3:
+                return (rng() % 20 == 0) ? (unit(rng) - 0.5) * 1e4 : (unit(rng) - 0.5) * 178;  // some beyond the poles
+            default:
+                return (unit(rng) - 0.5) * 180;
         }
     };
     auto pick_lon = [&]() -> double {
         switch (rng() % 5) {
-            case 0: return 180.0 - std::pow(10.0, -8 * unit(rng));
-            case 1: return -180.0 + std::pow(10.0, -8 * unit(rng));
-            case 2: return (rng() % 2) ? 180.0 : -180.0;
-            case 3: return (rng() % 10 == 0) ? (unit(rng) - 0.5) * 1e4 : (unit(rng) - 0.5) * 360;
-            default: return (unit(rng) - 0.5) * 360;
+            case 0:
+                return 180.0 - std::pow(10.0, -8 * unit(rng));
+            case 1:
+                return -180.0 + std::pow(10.0, -8 * unit(rng));
+            case 2:
+                return (rng() % 2) ? 180.0 : -180.0;
+            case 3:
+                return (rng() % 10 == 0) ? (unit(rng) - 0.5) * 1e4 : (unit(rng) - 0.5) * 360;
+            default:
+                return (unit(rng) - 0.5) * 360;
         }
     };
     auto pick_radius = [&]() -> double {
         switch (rng() % 12) {
-            case 0: return 0.0;
-            case 1: return kInf;
-            case 2: return 1e300;
-            case 3: return 2.0e7;  // nearly half the circumference
-            default: return std::pow(10.0, -3 + 10.5 * unit(rng));  // 1 mm to 30000 km
+            case 0:
+                return 0.0;
+            case 1:
+                return kInf;
+            case 2:
+                return 1e300;
+            case 3:
+                return 2.0e7;  // nearly half the circumference
+            default:
+                return std::pow(10.0, -3 + 10.5 * unit(rng));  // 1 mm to 30000 km
         }
     };
 
@@ -197,7 +212,9 @@ TEST_CASE("radius search box holds every point the distance test accepts") {
             pts.push_back({(unit(rng) - 0.5) * 180, (unit(rng) - 0.5) * 360});
         }
         // One ulp beyond each finite edge of the box.
-        auto inside_lat = [&]() { return std::clamp(box.min_lat + unit(rng) * (box.max_lat - box.min_lat), -90.0, 90.0); };
+        auto inside_lat = [&]() {
+            return std::clamp(box.min_lat + unit(rng) * (box.max_lat - box.min_lat), -90.0, 90.0);
+        };
         if (std::isfinite(box.min_lon)) {
             pts.push_back({inside_lat(), std::nextafter(box.min_lon, -kInf)});
             pts.push_back({inside_lat(), std::nextafter(box.max_lon, kInf)});
@@ -216,8 +233,8 @@ TEST_CASE("radius search box holds every point the distance test accepts") {
             if (!box_holds(circle, p.lat, p.lon))
                 check::report(__FILE__, __LINE__,
                               "point outside the search box accepted: centre " + std::to_string(clat) + "," +
-                                  std::to_string(clon) + " r " + std::to_string(r) + " point " +
-                                  std::to_string(p.lat) + "," + std::to_string(p.lon));
+                                  std::to_string(clon) + " r " + std::to_string(r) + " point " + std::to_string(p.lat) +
+                                  "," + std::to_string(p.lon));
         }
     }
     CHECK(accepted > 20000);
@@ -261,7 +278,8 @@ TEST_CASE("distance test: zero, negative, NaN, infinite radii and centres that m
 
 TEST_CASE("grid route: exact point test agrees with a brute-force pass over every slot") {
     TempDir dir;
-    auto opened = Storage::open(OpenOptions{dir.path + "/geo.coords.mmap", dir.path + "/geo.metadata.mmap", 64, 0, false});
+    auto opened =
+        Storage::open(OpenOptions{dir.path + "/geo.coords.mmap", dir.path + "/geo.metadata.mmap", 64, 0, false});
     REQUIRE(opened.has_value());
     Storage& storage = **opened;
 
@@ -271,10 +289,17 @@ TEST_CASE("grid route: exact point test agrees with a brute-force pass over ever
     for (int i = 0; i < 6000; ++i) {
         double lat, lon;
         switch (i % 5) {
-            case 0: lat = std::round((unit(rng) - 0.5) * 40), lon = std::round((unit(rng) - 0.5) * 40); break;  // grid
-            case 1: lat = 89.5 + unit(rng) * 0.5, lon = (unit(rng) - 0.5) * 360; break;  // polar cap
-            case 2: lat = (unit(rng) - 0.5) * 20, lon = (rng() % 2 ? 180.0 : -180.0) - (unit(rng) - 0.5) * 2; break;
-            default: lat = (unit(rng) - 0.5) * 180, lon = (unit(rng) - 0.5) * 360;
+            case 0:
+                lat = std::round((unit(rng) - 0.5) * 40), lon = std::round((unit(rng) - 0.5) * 40);
+                break;  // grid
+            case 1:
+                lat = 89.5 + unit(rng) * 0.5, lon = (unit(rng) - 0.5) * 360;
+                break;  // polar cap
+            case 2:
+                lat = (unit(rng) - 0.5) * 20, lon = (rng() % 2 ? 180.0 : -180.0) - (unit(rng) - 0.5) * 2;
+                break;
+            default:
+                lat = (unit(rng) - 0.5) * 180, lon = (unit(rng) - 0.5) * 360;
         }
         points.push_back({lat, std::clamp(lon, -180.0, 180.0), "{}"});
     }
@@ -305,7 +330,8 @@ TEST_CASE("grid route: exact point test agrees with a brute-force pass over ever
         // Boxes, wrapped ones among them, with bounds often on grid points.
         double a = (unit(rng) - 0.5) * 200, b = (unit(rng) - 0.5) * 200;
         double lo = (unit(rng) - 0.5) * 400, hi = (unit(rng) - 0.5) * 400;
-        if (iter % 3 == 0) a = std::round(a / 10), b = std::round(b / 10), lo = std::round(lo / 10), hi = std::round(hi / 10);
+        if (iter % 3 == 0)
+            a = std::round(a / 10), b = std::round(b / 10), lo = std::round(lo / 10), hi = std::round(hi / 10);
         const GeoBox box{std::min(a, b), lo, std::max(a, b), hi};
         const auto want_box = brute([&](double lat, double lon) { return box.contains(lat, lon); });
         CHECK(run(box) == want_box);

@@ -265,10 +265,14 @@ TEST_CASE("grid candidates: randomized comparison with a brute-force scan") {
     // antimeridian, integer and cell-edge degrees.
     auto coord = [&](double lo, double hi) {
         switch (pick(6)) {
-            case 0: return pick(2) ? lo : hi;
-            case 1: return std::clamp(std::round(uni(lo, hi)), lo, hi);
-            case 2: return std::clamp(std::round(uni(lo, hi) * 4) / 4, lo, hi);
-            default: return uni(lo, hi);
+            case 0:
+                return pick(2) ? lo : hi;
+            case 1:
+                return std::clamp(std::round(uni(lo, hi)), lo, hi);
+            case 2:
+                return std::clamp(std::round(uni(lo, hi) * 4) / 4, lo, hi);
+            default:
+                return uni(lo, hi);
         }
     };
 

@@ -53,11 +53,13 @@ std::string text_of(std::initializer_list<std::pair<std::string, MetadataValue>>
 TEST_CASE("stored text is compact, in insertion order, integers in plain decimal") {
     MetadataObject inner{{"a", MetadataValue(std::uint64_t{2})}, {"b", MetadataValue(std::int64_t{-1})}};
     MetadataArray arr{MetadataValue{}, MetadataValue(true), MetadataValue(false), MetadataValue(std::string("x"))};
-    CHECK_EQ(text_of({{"z", std::uint64_t{0}}, {"o", inner}, {"l", arr}, {"e", MetadataArray{}}, {"m", MetadataObject{}}}),
-             std::string(R"({"z":0,"o":{"a":2,"b":-1},"l":[null,true,false,"x"],"e":[],"m":{}})"));
+    CHECK_EQ(
+        text_of({{"z", std::uint64_t{0}}, {"o", inner}, {"l", arr}, {"e", MetadataArray{}}, {"m", MetadataObject{}}}),
+        std::string(R"({"z":0,"o":{"a":2,"b":-1},"l":[null,true,false,"x"],"e":[],"m":{}})"));
     CHECK_EQ(metadata_to_json_text(MetadataMap{}), std::string("{}"));
-    CHECK_EQ(text_of({{"u", std::numeric_limits<std::uint64_t>::max()}, {"i", std::numeric_limits<std::int64_t>::min()}}),
-             std::string(R"({"u":18446744073709551615,"i":-9223372036854775808})"));
+    CHECK_EQ(
+        text_of({{"u", std::numeric_limits<std::uint64_t>::max()}, {"i", std::numeric_limits<std::int64_t>::min()}}),
+        std::string(R"({"u":18446744073709551615,"i":-9223372036854775808})"));
 }
 
 TEST_CASE("doubles always carry a fraction or an exponent") {
@@ -117,8 +119,8 @@ TEST_CASE("integer literals become unsigned or negative integers, the rest doubl
 }
 
 TEST_CASE("numbers follow the strict grammar") {
-    for (const char* bad : {"01", "-01", "-", "1.", ".5", "+1", "1e", "1e+", "1.e5", "0x10", "NaN", "Infinity", "-Infinity",
-                            "1.5e", "--1", "1..2", "1e5.5"}) {
+    for (const char* bad : {"01", "-01", "-", "1.", ".5", "+1", "1e", "1e+", "1.e5", "0x10", "NaN", "Infinity",
+                            "-Infinity", "1.5e", "--1", "1..2", "1e5.5"}) {
         if (read_value(bad)) std::cerr << "accepted: " << bad << "\n";
         CHECK(!read_value(bad));
     }
@@ -165,11 +167,12 @@ TEST_CASE("escapes decode, including surrogate pairs; lone surrogates are unread
     CHECK(read_value(R"("\"\\\/\b\f\n\r\t")") == MetadataValue(std::string("\"\\/\b\f\n\r\t")));
     CHECK(read_value(R"("\u00e9\u00C9\u0000x")") == MetadataValue(std::string("\xc3\xa9\xc3\x89\0x", 6)));
     CHECK(read_value(R"("\u20ac")") == MetadataValue(std::string("\xe2\x82\xac")));
-    CHECK(read_value(R"("a\ud83d\ude00b")") == MetadataValue(std::string("a\xf0\x9f\x98\x80" "b")));
+    CHECK(read_value(R"("a\ud83d\ude00b")") == MetadataValue(std::string("a\xf0\x9f\x98\x80"
+                                                                         "b")));
     CHECK(read_value(R"("\uDBFF\uDFFF")") == MetadataValue(std::string("\xf4\x8f\xbf\xbf")));
     for (const char* bad : {R"("\ud83d")", R"("\ud83dx")", R"("\ud83d\u0041")", R"("\ud83d\ud83d")", R"("\ude00")",
-                            R"("\ude00\ud83d")", R"("\ude00\ude00")", R"("\x41")", R"("\'")", R"("\u12")", R"("\u12g4")", R"("\U0041")",
-                            R"("abc)", R"("abc\")"}) {
+                            R"("\ude00\ud83d")", R"("\ude00\ude00")", R"("\x41")", R"("\'")", R"("\u12")",
+                            R"("\u12g4")", R"("\U0041")", R"("abc)", R"("abc\")"}) {
         if (read_value(bad)) std::cerr << "accepted: " << bad << "\n";
         CHECK(!read_value(bad));
     }
@@ -181,9 +184,10 @@ TEST_CASE("raw control characters and invalid UTF-8 make a string unreadable") {
     CHECK(!read_value(std::string("\"a\0b\"", 5)));
     CHECK(read_value("\"\x7f\"") == MetadataValue(std::string("\x7f")));
     CHECK(read_value("\"\xc2\x80\xdf\xbf\xe0\xa0\x80\xef\xbf\xbf\xf0\x90\x80\x80\xf4\x8f\xbf\xbf\""));
-    for (const char* bad : {"\x80", "\xbf", "\xc0\x80", "\xc1\xbf", "\xe0\x80\x80", "\xe0\x9f\xbf", "\xed\xa0\x80",
-                            "\xed\xbf\xbf", "\xf0\x80\x80\x80", "\xf0\x8f\xbf\xbf", "\xf4\x90\x80\x80", "\xf5\x80\x80\x80",
-                            "\xff", "\xe2\x82", "\xc3", "\xf0\x9f\x98", "\xc3\x28", "\xe2\x28\xa1"}) {
+    for (const char* bad :
+         {"\x80", "\xbf", "\xc0\x80", "\xc1\xbf", "\xe0\x80\x80", "\xe0\x9f\xbf", "\xed\xa0\x80", "\xed\xbf\xbf",
+          "\xf0\x80\x80\x80", "\xf0\x8f\xbf\xbf", "\xf4\x90\x80\x80", "\xf5\x80\x80\x80", "\xff", "\xe2\x82", "\xc3",
+          "\xf0\x9f\x98", "\xc3\x28", "\xe2\x28\xa1"}) {
         // Placed both in a short string and after 8+ plain bytes (the word-at-a-time path).
         for (const std::string& body : {std::string(bad), std::string("abcdefghijkl") + bad + "mnopqrstuvwx"}) {
             CHECK(!read_value("\"" + body + "\""));
@@ -200,9 +204,29 @@ TEST_CASE("raw control characters and invalid UTF-8 make a string unreadable") {
 TEST_CASE("only one object, with surrounding whitespace, is readable") {
     CHECK(readable(" \t\r\n{ \"a\" : [ 1 , 2 ] , \"b\" : { } }\n "));
     CHECK(readable("{}"));
-    for (const char* bad : {"", " ", "[1]", "5", "\"x\"", "null", "{} x", "{}{}", "{},", "{\"a\":1,}", "{\"a\":[1,]}",
-                            "{\"a\":[1 2]}", "{\"a\" 1}", "{\"a\":}", "{a:1}", "{'a':1}", "{\"a\":1", "{\"a\":[1}",
-                            "{\"a\":{}]}", "{\"a\":tru}", "{\"a\":True}", "{\"a\":nulll}", "\xef\xbb\xbf{}"}) {
+    for (const char* bad : {"",
+                            " ",
+                            "[1]",
+                            "5",
+                            "\"x\"",
+                            "null",
+                            "{} x",
+                            "{}{}",
+                            "{},",
+                            "{\"a\":1,}",
+                            "{\"a\":[1,]}",
+                            "{\"a\":[1 2]}",
+                            "{\"a\" 1}",
+                            "{\"a\":}",
+                            "{a:1}",
+                            "{'a':1}",
+                            "{\"a\":1",
+                            "{\"a\":[1}",
+                            "{\"a\":{}]}",
+                            "{\"a\":tru}",
+                            "{\"a\":True}",
+                            "{\"a\":nulll}",
+                            "\xef\xbb\xbf{}"}) {
         if (readable(bad)) std::cerr << "accepted: " << bad << "\n";
         CHECK(!readable(bad));
     }
@@ -229,13 +253,13 @@ TEST_CASE("duplicate keys keep the last value; nested objects end up sorted and 
 
     auto o = read_value(R"({"b":1,"ab":2,"a":3,"b":4,"\u00e9":5,"z":6,"":7,"a":8})");
     REQUIRE(o && std::holds_alternative<MetadataObject>(o->v));
-    const MetadataObject expected{{"", std::uint64_t{7}},     {"a", std::uint64_t{8}}, {"ab", std::uint64_t{2}},
-                                  {"b", std::uint64_t{4}},    {"z", std::uint64_t{6}},
-                                  {"\xc3\xa9", std::uint64_t{5}}};
+    const MetadataObject expected{{"", std::uint64_t{7}},  {"a", std::uint64_t{8}}, {"ab", std::uint64_t{2}},
+                                  {"b", std::uint64_t{4}}, {"z", std::uint64_t{6}}, {"\xc3\xa9", std::uint64_t{5}}};
     CHECK(std::get<MetadataObject>(o->v) == expected);
     // Deeper levels are normalised as well.
     CHECK(read_value(R"([{"y":{"d":1,"c":2}}])") ==
-          MetadataValue(MetadataArray{MetadataObject{{"y", MetadataObject{{"c", std::uint64_t{2}}, {"d", std::uint64_t{1}}}}}}));
+          MetadataValue(
+              MetadataArray{MetadataObject{{"y", MetadataObject{{"c", std::uint64_t{2}}, {"d", std::uint64_t{1}}}}}}));
 }
 
 TEST_CASE("a document round-trips through its stored text") {
@@ -353,9 +377,15 @@ TEST_CASE("scan and the reader agree on damaged documents") {
         for (int e = 0; e < edits; ++e) {
             const std::size_t pos = rng() % t.size();
             switch (rng() % 3) {
-                case 0: t[pos] = alphabet[rng() % alphabet.size()]; break;
-                case 1: t.erase(pos, 1); break;
-                default: t.insert(pos, 1, alphabet[rng() % alphabet.size()]); break;
+                case 0:
+                    t[pos] = alphabet[rng() % alphabet.size()];
+                    break;
+                case 1:
+                    t.erase(pos, 1);
+                    break;
+                default:
+                    t.insert(pos, 1, alphabet[rng() % alphabet.size()]);
+                    break;
             }
         }
         const bool read = readable(t);

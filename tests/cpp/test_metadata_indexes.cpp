@@ -37,16 +37,26 @@ MetadataValue array_of(std::initializer_list<MetadataValue> items) { return Meta
 // A value of a small pool of every kind, so that conditions both match and miss.
 MetadataValue random_value(std::mt19937_64& rng) {
     switch (rng() % 10) {
-        case 0: return MetadataValue{};
-        case 1: return rng() % 2 == 0;
-        case 2: return std::uint64_t{rng() % 5};
-        case 3: return -static_cast<std::int64_t>(1 + rng() % 3);
-        case 4: return static_cast<double>(rng() % 9) / 2.0 - 1.0;  // -1.0 ... 3.0, with -0.0 nearby
-        case 5: return -0.0;
-        case 6: return std::string(1, static_cast<char>('a' + rng() % 4));
-        case 7: return std::uint64_t{9223372036854775808ull + rng() % 2};
-        case 8: return array_of({std::uint64_t{rng() % 3}});
-        default: return MetadataObject{{"x", std::uint64_t{rng() % 2}}};
+        case 0:
+            return MetadataValue{};
+        case 1:
+            return rng() % 2 == 0;
+        case 2:
+            return std::uint64_t{rng() % 5};
+        case 3:
+            return -static_cast<std::int64_t>(1 + rng() % 3);
+        case 4:
+            return static_cast<double>(rng() % 9) / 2.0 - 1.0;  // -1.0 ... 3.0, with -0.0 nearby
+        case 5:
+            return -0.0;
+        case 6:
+            return std::string(1, static_cast<char>('a' + rng() % 4));
+        case 7:
+            return std::uint64_t{9223372036854775808ull + rng() % 2};
+        case 8:
+            return array_of({std::uint64_t{rng() % 3}});
+        default:
+            return MetadataObject{{"x", std::uint64_t{rng() % 2}}};
     }
 }
 
@@ -123,8 +133,7 @@ TEST_CASE("value answers: absent values, doubles, the distinct limit and array k
     // Ne covers every slot below the universe without the value, key or not.
     CHECK_EQ(slots(idx.answer("k", CompareOp::Ne, std::string("x"))), "0,2,3");
     CHECK(!idx.answer("k", CompareOp::In, array_of({std::uint64_t{1}, 2.5})));
-    CHECK_EQ(slots(idx.answer("k", CompareOp::Nin, array_of({std::uint64_t{1}, 2.5}))),
-             "1,2,3");
+    CHECK_EQ(slots(idx.answer("k", CompareOp::Nin, array_of({std::uint64_t{1}, 2.5}))), "1,2,3");
 
     // An array under "k" stops In and Nin on it, not Eq and Ne.
     idx.add(3, map_of({{"k", array_of({std::uint64_t{1}})}}));

@@ -31,7 +31,8 @@ FilterExpr n_below(std::uint64_t k) { return FilterExpr::compare("n", CompareOp:
 
 TEST_CASE("spatial query: small single-condition answers take the index route, and both routes agree") {
     TempDir dir;
-    auto opened = Storage::open(OpenOptions{dir.path + "/geo.coords.mmap", dir.path + "/geo.metadata.mmap", 64, 0, false});
+    auto opened =
+        Storage::open(OpenOptions{dir.path + "/geo.coords.mmap", dir.path + "/geo.metadata.mmap", 64, 0, false});
     REQUIRE(opened.has_value());
     Storage& storage = **opened;
     // 20000 points on a lattice: "v" is "a" at 999 of them and "b" at 1000;
@@ -53,7 +54,8 @@ TEST_CASE("spatial query: small single-condition answers take the index route, a
     const Circle circle(0, 0, 1e8);
     const Polygon polygon({{-60, -30}, {60, -30}, {60, 30}, {-60, 30}});
     const FilterExpr in_a = FilterExpr::compare("v", CompareOp::In, MetadataArray{std::string("a")});
-    const FilterExpr nin_bc = FilterExpr::compare("v", CompareOp::Nin, MetadataArray{std::string("b"), std::string("c")});
+    const FilterExpr nin_bc =
+        FilterExpr::compare("v", CompareOp::Nin, MetadataArray{std::string("b"), std::string("c")});
 
     // 1000 members are exactly 5 % of 20000 live points: grid.
     CHECK(run(globe, eq("a")).route == SpatialRoute::Index);

@@ -23,7 +23,8 @@ using namespace orbisk;
 namespace {
 
 std::unique_ptr<Storage> open_store(const TempDir& dir, std::uint64_t capacity = 16) {
-    auto st = Storage::open(OpenOptions{dir.path + "/geo.coords.mmap", dir.path + "/geo.metadata.mmap", capacity, 0, false});
+    auto st =
+        Storage::open(OpenOptions{dir.path + "/geo.coords.mmap", dir.path + "/geo.metadata.mmap", capacity, 0, false});
     REQUIRE(st.has_value());
     return std::move(*st);
 }

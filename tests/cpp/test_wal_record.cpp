@@ -39,8 +39,9 @@ TEST_CASE("payloads are encoded exactly") {
     CHECK_EQ(delete_payload(0, {}), std::string(R"({"seq":0,"op":{"Delete":{"ids":[]}}})"));
     CHECK_EQ(delete_payload(std::numeric_limits<std::uint64_t>::max(), {std::numeric_limits<std::uint64_t>::max()}),
              std::string(R"({"seq":18446744073709551615,"op":{"Delete":{"ids":[18446744073709551615]}}})"));
-    CHECK_EQ(insert_payload(0, 0.1, 1e-7, "{\"s\":\"a\\nb\"}\n\x01"),
-             std::string(R"({"seq":0,"op":{"Insert":{"lat":0.1,"lon":1e-07,"meta_json":"{\"s\":\"a\\nb\"}\n\u0001"}}})"));
+    CHECK_EQ(
+        insert_payload(0, 0.1, 1e-7, "{\"s\":\"a\\nb\"}\n\x01"),
+        std::string(R"({"seq":0,"op":{"Insert":{"lat":0.1,"lon":1e-07,"meta_json":"{\"s\":\"a\\nb\"}\n\u0001"}}})"));
     // Appending keeps what the buffer already holds.
     std::string buf = "HEAD";
     append_delete_payload(buf, 1, std::vector<std::uint64_t>{2});
@@ -91,7 +92,8 @@ TEST_CASE("decoding tolerates whitespace, any key order, unknown keys and escape
 
 TEST_CASE("coordinates accept any JSON number and refuse the rest") {
     auto lat_of = [](std::string_view text) -> std::optional<double> {
-        auto rec = decode_wal_payload(with_insert_fields("\"lat\":" + std::string(text) + ",\"lon\":0,\"meta_json\":\"{}\""));
+        auto rec =
+            decode_wal_payload(with_insert_fields("\"lat\":" + std::string(text) + ",\"lon\":0,\"meta_json\":\"{}\""));
         if (!rec) return std::nullopt;
         return std::get<WalInsert>(rec->op).lat;
     };
@@ -100,7 +102,8 @@ TEST_CASE("coordinates accept any JSON number and refuse the rest") {
     CHECK(lat_of("18446744073709551615") == std::optional<double>(18446744073709551615.0));
     CHECK(lat_of("1e2") == std::optional<double>(100.0));
     CHECK(lat_of("1e-400") == std::optional<double>(0.0));
-    for (const char* bad : {"1e400", "-1e400", "\"1\"", "null", "true", "[1]", "{}", "NaN", "01", "1.", "+1", "Infinity"})
+    for (const char* bad :
+         {"1e400", "-1e400", "\"1\"", "null", "true", "[1]", "{}", "NaN", "01", "1.", "+1", "Infinity"})
         CHECK(!lat_of(bad));
 }
 
@@ -125,17 +128,29 @@ TEST_CASE("seq and ids must be unsigned 64-bit integers") {
 
 TEST_CASE("missing, repeated or misplaced known keys fail") {
     for (const char* bad : {
-             R"({"op":{"Delete":{"ids":[]}}})", R"({"seq":1})", R"({})", "", " ", R"("seq")", R"([1,{"Delete":{"ids":[]}}])",
+             R"({"op":{"Delete":{"ids":[]}}})",
+             R"({"seq":1})",
+             R"({})",
+             "",
+             " ",
+             R"("seq")",
+             R"([1,{"Delete":{"ids":[]}}])",
              R"({"seq":1,"seq":1,"op":{"Delete":{"ids":[]}}})",
              R"({"seq":1,"op":{"Delete":{"ids":[]}},"op":{"Delete":{"ids":[]}}})",
-             R"({"seq":1,"op":{"Delete":{"ids":[],"ids":[]}}})", R"({"seq":1,"op":{"Delete":{}}})",
+             R"({"seq":1,"op":{"Delete":{"ids":[],"ids":[]}}})",
+             R"({"seq":1,"op":{"Delete":{}}})",
              // op: exactly one member naming a variant, holding an object
-             R"({"seq":1,"op":{}})", R"({"seq":1,"op":{"Delete":{"ids":[]},"x":1}})",
+             R"({"seq":1,"op":{}})",
+             R"({"seq":1,"op":{"Delete":{"ids":[]},"x":1}})",
              R"({"seq":1,"op":{"Delete":{"ids":[]},"Insert":{"lat":0,"lon":0,"meta_json":""}}})",
-             R"({"seq":1,"op":{"Update":{"ids":[]}}})", R"({"seq":1,"op":{"delete":{"ids":[]}}})",
-             R"({"seq":1,"op":"Delete"})", R"({"seq":1,"op":[]})", R"({"seq":1,"op":{"Delete":[[]]}})",
+             R"({"seq":1,"op":{"Update":{"ids":[]}}})",
+             R"({"seq":1,"op":{"delete":{"ids":[]}}})",
+             R"({"seq":1,"op":"Delete"})",
+             R"({"seq":1,"op":[]})",
+             R"({"seq":1,"op":{"Delete":[[]]}})",
              // Insert fields
-             R"({"seq":1,"op":{"Insert":{"lat":0,"lon":0}}})", R"({"seq":1,"op":{"Insert":{"lat":0,"meta_json":""}}})",
+             R"({"seq":1,"op":{"Insert":{"lat":0,"lon":0}}})",
+             R"({"seq":1,"op":{"Insert":{"lat":0,"meta_json":""}}})",
              R"({"seq":1,"op":{"Insert":{"lon":0,"meta_json":""}}})",
              R"({"seq":1,"op":{"Insert":{"lat":0,"lat":0,"lon":0,"meta_json":""}}})",
              R"({"seq":1,"op":{"Insert":{"lat":0,"lon":0,"meta_json":"","meta_json":""}}})",
@@ -169,13 +184,15 @@ TEST_CASE("unknown values must still be valid JSON within the depth limit") {
 
     // The record is level 1: an unknown member of it may open 126 more levels.
     auto at_record = [](int levels) {
-        return R"({"seq":1,"x":)" + std::string(levels, '[') + std::string(levels, ']') + R"(,"op":{"Delete":{"ids":[]}}})";
+        return R"({"seq":1,"x":)" + std::string(levels, '[') + std::string(levels, ']') +
+               R"(,"op":{"Delete":{"ids":[]}}})";
     };
     CHECK(decodes(at_record(126)));
     CHECK(!decodes(at_record(127)));
     // The Insert fields are level 3: 124 more levels.
     auto at_fields = [](int levels) {
-        return with_insert_fields(R"("lat":0,"lon":0,"meta_json":"","x":)" + std::string(levels, '[') + std::string(levels, ']'));
+        return with_insert_fields(R"("lat":0,"lon":0,"meta_json":"","x":)" + std::string(levels, '[') +
+                                  std::string(levels, ']'));
     };
     CHECK(decodes(at_fields(124)));
     CHECK(!decodes(at_fields(125)));
@@ -205,14 +222,14 @@ TEST_CASE("a delete's previous records round-trip, and any other shape of them r
     CHECK(prev_of("\"prev_coords\":[" + a + "," + b + "]") == std::optional<std::size_t>(2));  // either case of hex
     const std::string key = "\"prev_coords\":";
     const std::vector<std::string> unusable{
-        key + "[" + a + "]",                             // fewer than the ids
-        key + "[" + a + "," + b + "," + b + "]",         // more
-        key + "[" + a + ",\"00\"]",                      // a record too short
+        key + "[" + a + "]",                                    // fewer than the ids
+        key + "[" + a + "," + b + "," + b + "]",                // more
+        key + "[" + a + ",\"00\"]",                             // a record too short
         key + "[" + a + ",\"" + std::string(31, '0') + "g\"]",  // not hex
-        key + "[" + a + ",[1,{\"x\":2}]]",               // not a string
-        key + a,                                         // not an array
+        key + "[" + a + ",[1,{\"x\":2}]]",                      // not a string
+        key + a,                                                // not an array
         key + "null",
-        key + "[" + a + "," + b + "]," + key + "[]",     // twice
+        key + "[" + a + "," + b + "]," + key + "[]",  // twice
     };
     for (const auto& field : unusable) CHECK(prev_of(field) == std::optional<std::size_t>(0));
     // Broken JSON inside it breaks the record, as anywhere else.

@@ -213,9 +213,9 @@ PyObject* probe_faults_events(PyObject*, PyObject*) {
     Ref out = Ref::steal(PyList_New(0));
     if (!out) return nullptr;
     for (const auto& e : fault_injection::events()) {
-        Ref item = Ref::steal(Py_BuildValue("(ss#iO)", fault_injection::call_name(e.call), e.path.data(),
-                                            static_cast<Py_ssize_t>(e.path.size()), e.error,
-                                            e.created ? Py_True : Py_False));
+        Ref item =
+            Ref::steal(Py_BuildValue("(ss#iO)", fault_injection::call_name(e.call), e.path.data(),
+                                     static_cast<Py_ssize_t>(e.path.size()), e.error, e.created ? Py_True : Py_False));
         if (!item || PyList_Append(out.get(), item.get()) != 0) return nullptr;
     }
     return out.release();
@@ -252,8 +252,8 @@ PyMethodDef probe_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef probe_module = {PyModuleDef_HEAD_INIT, "_orbisk_probe", nullptr, -1, probe_methods,
-                            nullptr, nullptr, nullptr, nullptr};
+PyModuleDef probe_module = {
+    PyModuleDef_HEAD_INIT, "_orbisk_probe", nullptr, -1, probe_methods, nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
 

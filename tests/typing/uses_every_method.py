@@ -1,4 +1,5 @@
 """Uses every method of the extension as a typed program would; the type checkers must accept it."""
+
 from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any

@@ -1,4 +1,5 @@
 """Each marked line is a wrong call that both type checkers must flag."""
+
 from orbisk import PyZurAD
 
 db = PyZurAD()

@@ -153,7 +153,7 @@ struct Bounds {
     double max_lon = -std::numeric_limits<double>::infinity();
     bool nan_lat = false;
     bool nan_lon = false;
-    bool oversized = false;          // some slot id above GridIndex::kMaxSlot
+    bool oversized = false;  // some slot id above GridIndex::kMaxSlot
     std::uint64_t first_oversized = 0;
 };
 
@@ -208,8 +208,8 @@ GridIndex GridIndex::build(std::vector<GridPoint> points) {
     return build_checked(points, b.min_lat, b.max_lat, b.min_lon, b.max_lon, b.nan_lat, b.nan_lon);
 }
 
-GridIndex GridIndex::build_checked(const std::vector<GridPoint>& points, double min_lat, double max_lat,
-                                   double min_lon, double max_lon, bool nan_lat, bool nan_lon) {
+GridIndex GridIndex::build_checked(const std::vector<GridPoint>& points, double min_lat, double max_lat, double min_lon,
+                                   double max_lon, bool nan_lat, bool nan_lon) {
     GridIndex grid;
     const std::size_t n = points.size();
     if (n == 0) return grid;
@@ -257,8 +257,8 @@ GridIndex GridIndex::build_checked(const std::vector<GridPoint>& points, double 
         for (std::size_t i = 0; i < n; ++i) {
             const std::int32_t column = grid.column_of(points[i].lon);
             const std::int32_t row = grid.row_of(points[i].lat);
-            std::uint32_t& entry = table[static_cast<std::size_t>(column - col_lo) * span_rows +
-                                         static_cast<std::size_t>(row - row_lo)];
+            std::uint32_t& entry =
+                table[static_cast<std::size_t>(column - col_lo) * span_rows + static_cast<std::size_t>(row - row_lo)];
             if (entry == kNone) {
                 entry = static_cast<std::uint32_t>(grid.cells_.size());
                 grid.cells_.push_back(Cell{pack(column, row), {}});
@@ -301,8 +301,7 @@ void GridIndex::remove(std::uint64_t slot, double lat, double lon) {
 
 // ---- candidates -------------------------------------------------------------
 
-std::vector<std::uint64_t> GridIndex::candidates(double min_lat, double min_lon, double max_lat,
-                                                 double max_lon) const {
+std::vector<std::uint64_t> GridIndex::candidates(double min_lat, double min_lon, double max_lat, double max_lon) const {
     std::vector<std::uint64_t> out;
     candidates(min_lat, min_lon, max_lat, max_lon, out);
     return out;
@@ -354,8 +353,7 @@ GridIndex::Strategy GridIndex::candidates(double min_lat, double min_lon, double
             // A column in both ranges (both bounds in one column) is visited once.
             if (r == 1 && ranges[0].contains(column)) continue;
             for (std::int64_t row = row_lo; row <= row_hi; ++row) {
-                const std::size_t index =
-                    find(pack(static_cast<std::int32_t>(column), static_cast<std::int32_t>(row)));
+                const std::size_t index = find(pack(static_cast<std::int32_t>(column), static_cast<std::int32_t>(row)));
                 if (index != kNotFound) append(cells_[index]);
             }
         }

@@ -51,8 +51,7 @@ public:
     // Slot ids of every cell overlapping the box, cell by cell. Unsorted; may
     // hold slots outside the box. min_lon > max_lon means the box crosses the
     // antimeridian.
-    std::vector<std::uint64_t> candidates(double min_lat, double min_lon, double max_lat,
-                                          double max_lon) const;
+    std::vector<std::uint64_t> candidates(double min_lat, double min_lon, double max_lat, double max_lon) const;
 
     // As above, appending to `out` (which is not cleared) so that a caller can
     // reuse its buffer. Returns the strategy that was used.
@@ -75,8 +74,8 @@ private:
     static constexpr std::uint64_t kEmptyBucket = ~std::uint64_t{0};
     static constexpr std::size_t kNotFound = ~std::size_t{0};
 
-    static GridIndex build_checked(const std::vector<GridPoint>& points, double min_lat, double max_lat,
-                                   double min_lon, double max_lon, bool nan_lat, bool nan_lon);
+    static GridIndex build_checked(const std::vector<GridPoint>& points, double min_lat, double max_lat, double min_lon,
+                                   double max_lon, bool nan_lat, bool nan_lon);
 
     std::uint64_t key_of(double lat, double lon) const;
     std::int32_t column_of(double lon) const;

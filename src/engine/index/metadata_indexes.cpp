@@ -58,7 +58,7 @@ std::optional<SlotBitmap> MetadataIndexes::answer(const RecordStore& records, co
 }
 
 std::optional<std::vector<std::uint64_t>> MetadataIndexes::answer_slots(const RecordStore& records,
-                                                                      const FilterExpr& compare, std::uint64_t max) {
+                                                                        const FilterExpr& compare, std::uint64_t max) {
     if (compare.kind == FilterExpr::Kind::Compare && compare.op == CompareOp::Eq) {
         ensure_built(value_, value_mutex_, [&] { build_value(records); });
         std::shared_lock lock(value_mutex_);

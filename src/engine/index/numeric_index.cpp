@@ -39,8 +39,7 @@ void NumericIndex::add(std::uint64_t slot, const MetadataMap& metadata, std::uin
 }
 
 std::optional<SlotBitmap> NumericIndex::answer(std::string_view key, CompareOp op, const MetadataValue& operand) const {
-    if (op != CompareOp::Gt && op != CompareOp::Gte && op != CompareOp::Lt && op != CompareOp::Lte)
-        return std::nullopt;
+    if (op != CompareOp::Gt && op != CompareOp::Gte && op != CompareOp::Lt && op != CompareOp::Lte) return std::nullopt;
     const auto it = columns_.find(key);
     double y;
     if (it == columns_.end() || !number_as_double(operand, y)) return std::nullopt;

@@ -100,12 +100,13 @@ std::optional<SlotBitmap> ValueIndex::answer(std::string_view key, CompareOp op,
             if (op == CompareOp::Nin) out.invert();
             return out;
         }
-        default: return std::nullopt;
+        default:
+            return std::nullopt;
     }
 }
 
 std::optional<std::vector<std::uint64_t>> ValueIndex::equal_slots(std::string_view key, const MetadataValue& operand,
-                                                                 std::uint64_t max) const {
+                                                                  std::uint64_t max) const {
     const auto it = keys_.find(key);
     std::string& vk = scratch();
     if (it == keys_.end() || !value_key(operand, vk)) return std::nullopt;

@@ -29,9 +29,12 @@ struct Number {
 
     double as_double() const {
         switch (kind) {
-            case Kind::U64: return static_cast<double>(u);
-            case Kind::I64: return static_cast<double>(i);
-            case Kind::Double: break;
+            case Kind::U64:
+                return static_cast<double>(u);
+            case Kind::I64:
+                return static_cast<double>(i);
+            case Kind::Double:
+                break;
         }
         return d;
     }

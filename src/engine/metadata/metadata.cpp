@@ -178,13 +178,27 @@ void append_json_string(std::string& out, std::string_view s) {
         if (q == end) break;
         const auto c = static_cast<unsigned char>(*q);
         switch (c) {
-            case '"': out.append("\\\""); break;
-            case '\\': out.append("\\\\"); break;
-            case '\b': out.append("\\b"); break;
-            case '\f': out.append("\\f"); break;
-            case '\n': out.append("\\n"); break;
-            case '\r': out.append("\\r"); break;
-            case '\t': out.append("\\t"); break;
+            case '"':
+                out.append("\\\"");
+                break;
+            case '\\':
+                out.append("\\\\");
+                break;
+            case '\b':
+                out.append("\\b");
+                break;
+            case '\f':
+                out.append("\\f");
+                break;
+            case '\n':
+                out.append("\\n");
+                break;
+            case '\r':
+                out.append("\\r");
+                break;
+            case '\t':
+                out.append("\\t");
+                break;
             default: {
                 const char esc[6] = {'\\', 'u', '0', '0', kHexDigits[c >> 4], kHexDigits[c & 0xF]};
                 out.append(esc, sizeof esc);
@@ -211,12 +225,24 @@ void append_json_double(std::string& out, double d) {
 
 void append_json_value(std::string& out, const MetadataValue& value) {
     switch (value.v.index()) {
-        case 0: out.append("null"); break;
-        case 1: out.append(std::get<bool>(value.v) ? "true" : "false"); break;
-        case 2: append_integer(out, std::get<std::uint64_t>(value.v)); break;
-        case 3: append_integer(out, std::get<std::int64_t>(value.v)); break;
-        case 4: append_json_double(out, std::get<double>(value.v)); break;
-        case 5: append_json_string(out, std::get<std::string>(value.v)); break;
+        case 0:
+            out.append("null");
+            break;
+        case 1:
+            out.append(std::get<bool>(value.v) ? "true" : "false");
+            break;
+        case 2:
+            append_integer(out, std::get<std::uint64_t>(value.v));
+            break;
+        case 3:
+            append_integer(out, std::get<std::int64_t>(value.v));
+            break;
+        case 4:
+            append_json_double(out, std::get<double>(value.v));
+            break;
+        case 5:
+            append_json_string(out, std::get<std::string>(value.v));
+            break;
         case 6: {
             const auto& arr = std::get<MetadataArray>(value.v);
             out.push_back('[');
@@ -239,7 +265,9 @@ void append_json_value(std::string& out, const MetadataValue& value) {
             out.push_back('}');
             break;
         }
-        default: out.append("null"); break;  // valueless after a failed assignment
+        default:
+            out.append("null");
+            break;  // valueless after a failed assignment
     }
 }
 
@@ -391,16 +419,34 @@ inline long read_hex4(const char* p) {
 inline const char* read_escape(const char* p, const char* end, std::uint32_t& cp) {
     if (end - p < 2) return nullptr;
     switch (p[1]) {
-        case '"': cp = '"'; return p + 2;
-        case '\\': cp = '\\'; return p + 2;
-        case '/': cp = '/'; return p + 2;
-        case 'b': cp = '\b'; return p + 2;
-        case 'f': cp = '\f'; return p + 2;
-        case 'n': cp = '\n'; return p + 2;
-        case 'r': cp = '\r'; return p + 2;
-        case 't': cp = '\t'; return p + 2;
-        case 'u': break;
-        default: return nullptr;
+        case '"':
+            cp = '"';
+            return p + 2;
+        case '\\':
+            cp = '\\';
+            return p + 2;
+        case '/':
+            cp = '/';
+            return p + 2;
+        case 'b':
+            cp = '\b';
+            return p + 2;
+        case 'f':
+            cp = '\f';
+            return p + 2;
+        case 'n':
+            cp = '\n';
+            return p + 2;
+        case 'r':
+            cp = '\r';
+            return p + 2;
+        case 't':
+            cp = '\t';
+            return p + 2;
+        case 'u':
+            break;
+        default:
+            return nullptr;
     }
     if (end - p < 6) return nullptr;
     const long hi = read_hex4(p + 2);
@@ -513,22 +559,19 @@ inline const char* skip_number(const char* p, const char* end) {
     if (*p == '0') {
         ++p;
     } else if (is_digit(*p)) {
-        while (++p != end && is_digit(*p)) {
-        }
+        while (++p != end && is_digit(*p)) {}
     } else {
         return nullptr;
     }
     bool check = p - int_start > 300;
     if (p != end && *p == '.') {
         if (++p == end || !is_digit(*p)) return nullptr;
-        while (++p != end && is_digit(*p)) {
-        }
+        while (++p != end && is_digit(*p)) {}
     }
     if (p != end && (*p | 0x20) == 'e') {
         if (++p != end && (*p == '+' || *p == '-')) ++p;
         if (p == end || !is_digit(*p)) return nullptr;
-        while (++p != end && is_digit(*p)) {
-        }
+        while (++p != end && is_digit(*p)) {}
         check = true;
     }
     if (check) {
@@ -550,8 +593,17 @@ inline const char* skip_ws_ptr(const char* p, const char* end) {
 
 inline bool is_scalar_delimiter(char c) {
     switch (c) {
-        case ' ': case '\t': case '\n': case '\r':
-        case '"': case ',': case ':': case '[': case ']': case '{': case '}':
+        case ' ':
+        case '\t':
+        case '\n':
+        case '\r':
+        case '"':
+        case ',':
+        case ':':
+        case '[':
+        case ']':
+        case '{':
+        case '}':
             return true;
         default:
             return false;
@@ -615,11 +667,21 @@ value:
                 goto after_value;
             }
             goto value;
-        case '"': p = skip_string_body(p + 1, end); break;
-        case 't': p = skip_literal(p, end, "true", 4); break;
-        case 'f': p = skip_literal(p, end, "false", 5); break;
-        case 'n': p = skip_literal(p, end, "null", 4); break;
-        default: p = skip_number(p, end); break;
+        case '"':
+            p = skip_string_body(p + 1, end);
+            break;
+        case 't':
+            p = skip_literal(p, end, "true", 4);
+            break;
+        case 'f':
+            p = skip_literal(p, end, "false", 5);
+            break;
+        case 'n':
+            p = skip_literal(p, end, "null", 4);
+            break;
+        default:
+            p = skip_number(p, end);
+            break;
     }
     if (!p) return nullptr;
 
@@ -732,7 +794,8 @@ bool JsonCursor::read_number(Number& out) {
             for (const char* d = digits; d != p; ++d) v = v * 10 + static_cast<unsigned>(*d - '0');
         } else if (n == 20) {
             for (const char* d = digits; d != p && fits; ++d)
-                fits = !__builtin_mul_overflow(v, 10u, &v) && !__builtin_add_overflow(v, static_cast<unsigned>(*d - '0'), &v);
+                fits = !__builtin_mul_overflow(v, 10u, &v) &&
+                       !__builtin_add_overflow(v, static_cast<unsigned>(*d - '0'), &v);
         } else {
             fits = false;
         }
@@ -742,15 +805,13 @@ bool JsonCursor::read_number(Number& out) {
     bool integral = true;
     if (p != end && *p == '.') {
         if (++p == end || !is_digit(*p)) return false;
-        while (++p != end && is_digit(*p)) {
-        }
+        while (++p != end && is_digit(*p)) {}
         integral = false;
     }
     if (p != end && (*p | 0x20) == 'e') {
         if (++p != end && (*p == '+' || *p == '-')) ++p;
         if (p == end || !is_digit(*p)) return false;
-        while (++p != end && is_digit(*p)) {
-        }
+        while (++p != end && is_digit(*p)) {}
         integral = false;
     }
     if (integral && fits) {
@@ -815,7 +876,8 @@ bool JsonCursor::read_value(MetadataValue& out, int parent_depth) {
                 return false;
             }
         }
-        case '"': return read_string(out.v.emplace<std::string>());
+        case '"':
+            return read_string(out.v.emplace<std::string>());
         case 't':
             if (!(p = skip_literal(p, end, "true", 4))) return false;
             out.v = true;
@@ -832,9 +894,15 @@ bool JsonCursor::read_value(MetadataValue& out, int parent_depth) {
             Number n;
             if (!read_number(n)) return false;
             switch (n.kind) {
-                case Number::Kind::U64: out.v = n.u; break;
-                case Number::Kind::I64: out.v = n.i; break;
-                case Number::Kind::Double: out.v = n.d; break;
+                case Number::Kind::U64:
+                    out.v = n.u;
+                    break;
+                case Number::Kind::I64:
+                    out.v = n.i;
+                    break;
+                case Number::Kind::Double:
+                    out.v = n.d;
+                    break;
             }
             return true;
         }

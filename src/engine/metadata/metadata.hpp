@@ -31,14 +31,15 @@ using MetadataObject = std::vector<std::pair<std::string, MetadataValue>>;
 struct MetadataValue {
     // monostate is Null. uint64_t holds integers >= 0, int64_t holds integers < 0
     // only, double holds finite doubles only.
-    using Variant = std::variant<std::monostate, bool, std::uint64_t, std::int64_t, double, std::string,
-                                 MetadataArray, MetadataObject>;
+    using Variant = std::variant<std::monostate, bool, std::uint64_t, std::int64_t, double, std::string, MetadataArray,
+                                 MetadataObject>;
     Variant v;
 
     MetadataValue() = default;
     template <class T>
-        requires std::is_constructible_v<Variant, T&&> && (!std::is_same_v<std::remove_cvref_t<T>, MetadataValue>)
-    MetadataValue(T&& x) : v(std::forward<T>(x)) {}
+    requires std::is_constructible_v<Variant, T&&> &&
+        (!std::is_same_v<std::remove_cvref_t<T>, MetadataValue>)MetadataValue(T&& x)
+        : v(std::forward<T>(x)) {}
 
     bool is_null() const { return std::holds_alternative<std::monostate>(v); }
     friend bool operator==(const MetadataValue&, const MetadataValue&) = default;

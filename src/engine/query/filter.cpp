@@ -51,22 +51,31 @@ bool in_operand(const MetadataValue& field, const MetadataValue& operand) {
 bool compare_matches(const FilterExpr& f, const MetadataMap& metadata) {
     const MetadataValue* field = metadata.find(f.key);
     switch (f.op) {
-        case CompareOp::Eq: return field && values_equal(*field, f.operand);
-        case CompareOp::Ne: return !field || !values_equal(*field, f.operand);
-        case CompareOp::In: return field && in_operand(*field, f.operand);
-        case CompareOp::Nin: return !field || !in_operand(*field, f.operand);
+        case CompareOp::Eq:
+            return field && values_equal(*field, f.operand);
+        case CompareOp::Ne:
+            return !field || !values_equal(*field, f.operand);
+        case CompareOp::In:
+            return field && in_operand(*field, f.operand);
+        case CompareOp::Nin:
+            return !field || !in_operand(*field, f.operand);
         case CompareOp::Gt:
         case CompareOp::Gte:
         case CompareOp::Lt:
-        case CompareOp::Lte: break;
+        case CompareOp::Lte:
+            break;
     }
     double x, y;
     if (!field || !number_as_double(*field, x) || !number_as_double(f.operand, y)) return false;
     switch (f.op) {
-        case CompareOp::Gt: return x > y;
-        case CompareOp::Gte: return x >= y;
-        case CompareOp::Lt: return x < y;
-        default: return x <= y;
+        case CompareOp::Gt:
+            return x > y;
+        case CompareOp::Gte:
+            return x >= y;
+        case CompareOp::Lt:
+            return x < y;
+        default:
+            return x <= y;
     }
 }
 
@@ -87,7 +96,8 @@ std::vector<std::string> filter_keys(const FilterExpr& filter) {
 
 bool filter_matches(const FilterExpr& filter, const MetadataMap& metadata) {
     switch (filter.kind) {
-        case FilterExpr::Kind::Compare: return compare_matches(filter, metadata);
+        case FilterExpr::Kind::Compare:
+            return compare_matches(filter, metadata);
         case FilterExpr::Kind::And:
             for (const auto& c : filter.children)
                 if (!filter_matches(c, metadata)) return false;
@@ -96,7 +106,8 @@ bool filter_matches(const FilterExpr& filter, const MetadataMap& metadata) {
             for (const auto& c : filter.children)
                 if (filter_matches(c, metadata)) return true;
             return false;
-        case FilterExpr::Kind::Not: return filter.children.empty() || !filter_matches(filter.children[0], metadata);
+        case FilterExpr::Kind::Not:
+            return filter.children.empty() || !filter_matches(filter.children[0], metadata);
     }
     return false;
 }

@@ -122,8 +122,7 @@ Out scan_countdown(const Reader& reader, std::span<const std::uint64_t> cands, s
         for (std::size_t i = b; i < e && left.load(std::memory_order_relaxed) > 0; ++i) {
             if (!reader.take(cands[i], part)) continue;
             std::uint64_t n = left.load(std::memory_order_relaxed);
-            while (n > 0 && !left.compare_exchange_weak(n, n - 1, std::memory_order_relaxed)) {
-            }
+            while (n > 0 && !left.compare_exchange_weak(n, n - 1, std::memory_order_relaxed)) {}
             if (n == 0) {
                 truncate(part, part.size() - 1);  // read too late: every wanted record is taken
                 break;

@@ -254,8 +254,8 @@ private:
 };
 
 [[gnu::noinline]] double orient2d_outside_band(double ax, double ay, double bx, double by, double cx, double cy) {
-    if (!std::isfinite(ax) || !std::isfinite(ay) || !std::isfinite(bx) || !std::isfinite(by) ||
-        !std::isfinite(cx) || !std::isfinite(cy))
+    if (!std::isfinite(ax) || !std::isfinite(ay) || !std::isfinite(bx) || !std::isfinite(by) || !std::isfinite(cx) ||
+        !std::isfinite(cy))
         return (ax - cx) * (by - cy) - (ay - cy) * (bx - cx);
     // (ax - cx)(by - cy) - (ay - cy)(bx - cx), multiplied out.
     WideSum sum;
@@ -272,8 +272,8 @@ private:
 
 double orient2d(double ax, double ay, double bx, double by, double cx, double cy) {
     // Bitwise, not short-circuit: six predictable tests cost less than branches.
-    const bool in_band = in_expansion_band(ax) & in_expansion_band(ay) & in_expansion_band(bx) &
-                         in_expansion_band(by) & in_expansion_band(cx) & in_expansion_band(cy);
+    const bool in_band = in_expansion_band(ax) & in_expansion_band(ay) & in_expansion_band(bx) & in_expansion_band(by) &
+                         in_expansion_band(cx) & in_expansion_band(cy);
     if (!in_band) return orient2d_outside_band(ax, ay, bx, by, cx, cy);
 
     const double detleft = (ax - cx) * (by - cy);

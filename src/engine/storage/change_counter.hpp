@@ -28,9 +28,7 @@ inline constexpr std::uint64_t kAppendStep = 1;
 inline constexpr std::uint64_t kRewriteStep = std::uint64_t{1} << 32;
 
 // Whether a store that was at `seen` and is now at `now` has had only appends.
-inline bool only_appends_between(std::uint64_t seen, std::uint64_t now) {
-    return (seen >> 32) == (now >> 32);
-}
+inline bool only_appends_between(std::uint64_t seen, std::uint64_t now) { return (seen >> 32) == (now >> 32); }
 
 class ChangeCounter {
 public:

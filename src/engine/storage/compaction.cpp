@@ -150,8 +150,9 @@ Result<std::uint64_t> Storage::compact() {
                           cat("the store must be opened again: compaction could not make its new manifest durable (",
                               e.message, ")")};
         return fail(Error{e.kind, e.code,
-                          cat(e.message, "; compaction could not make its new manifest durable, so the store must be "
-                                         "opened again")});
+                          cat(e.message,
+                              "; compaction could not make its new manifest durable, so the store must be "
+                              "opened again")});
     }
     manifest_written_ = true;
     manifest_ = m;

@@ -73,8 +73,7 @@ Result<std::optional<CommitManifest>> read_manifest(const std::string& manifest_
     return std::optional<CommitManifest>{*m};
 }
 
-Status write_manifest(const CommitManifest& m, const std::string& manifest_path, bool exclusive_temp,
-                      bool* renamed) {
+Status write_manifest(const CommitManifest& m, const std::string& manifest_path, bool exclusive_temp, bool* renamed) {
     const auto bytes = encode_manifest(m);
     const std::string temp = manifest_temp_path(manifest_path);
     int flags = O_WRONLY | O_CREAT | O_TRUNC;

@@ -46,8 +46,7 @@ StoreNames derive_names(const std::string& path) {
 }
 
 std::string commit_path(const std::string& coords_path) {
-    if (ends_with(coords_path, "coords.mmap"))
-        return coords_path.substr(0, coords_path.size() - 11) + "commit";
+    if (ends_with(coords_path, "coords.mmap")) return coords_path.substr(0, coords_path.size() - 11) + "commit";
     return replace_extension(coords_path, "commit");
 }
 
@@ -117,7 +116,7 @@ bool compacted_generation_exists(const std::string& coords_base) {
 
 void remove_stale_generations(const std::string& coords_base, const std::string& metadata_base, std::uint64_t g) {
     const std::pair<const std::string*, std::string_view> kinds[] = {{&coords_base, "coords"},
-                                                                      {&metadata_base, "metadata"}};
+                                                                     {&metadata_base, "metadata"}};
     for (auto [base, kind] : kinds) {
         const std::string current = generation_path(*base, kind, g);
         std::vector<std::string> stale;

@@ -132,11 +132,13 @@ Status RecordStore::load_more_records(std::uint64_t count, std::optional<std::ui
     const std::uint64_t first = next_slot_;
     std::vector<MetaSpan> spans;
     // Every entry takes at least one byte, so the file bounds the count.
-    if (count > first) spans.reserve(std::min<std::uint64_t>(count - first, file_len > kDataStart ? file_len - kDataStart : 0));
+    if (count > first)
+        spans.reserve(std::min<std::uint64_t>(count - first, file_len > kDataStart ? file_len - kDataStart : 0));
     std::uint64_t p = metadata_end_;
     for (std::uint64_t i = first; i < count; ++i) {
         if (committed && p >= bound)
-            return fail(Error::invalid(cat("metadata exhausted at entry ", i, " of ", count, " (offset ", p, " reached committed bound ", bound, ")")));
+            return fail(Error::invalid(cat("metadata exhausted at entry ", i, " of ", count, " (offset ", p,
+                                           " reached committed bound ", bound, ")")));
         if (p >= file_len)
             return fail(Error::invalid(
                 cat("metadata truncated at entry ", i, " of ", count, " (offset ", p, " >= file len ", file_len, ")")));
@@ -152,7 +154,8 @@ Status RecordStore::load_more_records(std::uint64_t count, std::optional<std::ui
         p += *k;
     }
     if (committed && p != bound)
-        return fail(Error::invalid(cat("metadata parse consumed ", p - kDataStart, " bytes but committed region is ", *committed, " bytes")));
+        return fail(Error::invalid(
+            cat("metadata parse consumed ", p - kDataStart, " bytes but committed region is ", *committed, " bytes")));
 
     const std::uint64_t n = first + spans.size();
     spans_.insert(spans_.end(), spans.begin(), spans.end());

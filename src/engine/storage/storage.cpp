@@ -97,10 +97,12 @@ std::optional<std::string> check_committed_region(const MappedFile& mapping, std
     if (n > std::numeric_limits<std::uint64_t>::max() - kDataStart) return cat(name, ": region length overflow");
     const std::uint64_t len = mapping.size();
     if (kDataStart + n > len)
-        return cat(name, ": committed region of ", n, " bytes exceeds file length ", len < kDataStart ? 0 : len - kDataStart);
+        return cat(name, ": committed region of ", n, " bytes exceeds file length ",
+                   len < kDataStart ? 0 : len - kDataStart);
     const std::uint32_t actual = crc32(mapping.data() + kDataStart, n);
     if (actual != crc)
-        return cat(name, ": CRC mismatch (committed ", hex8(crc), ", on-disk ", hex8(actual), ") over ", n, " bytes (silent corruption)");
+        return cat(name, ": CRC mismatch (committed ", hex8(crc), ", on-disk ", hex8(actual), ") over ", n,
+                   " bytes (silent corruption)");
     return std::nullopt;
 }
 
@@ -116,10 +118,14 @@ Result<std::unique_ptr<Storage>> Storage::open(const OpenOptions& opt) {
     if (!opt.is_temporary) {
         auto m = read_manifest(st->manifest_path_);
         if (!m)
-            return fail(refuse(cat(kRefusePrefix, ", commit manifest is corrupt: ", m.error().message, " (", st->manifest_path_, ")")));
+            return fail(refuse(cat(kRefusePrefix, ", commit manifest is corrupt: ", m.error().message, " (",
+                                   st->manifest_path_, ")")));
         manifest = *m;
         if (!manifest && compacted_generation_exists(opt.coords_path))
-            return fail(refuse(cat(kRefusePrefix, " — commit manifest ", st->manifest_path_, " is missing but compacted generation files (<base>.coords.<N>.mmap) exist. Opening at gen 0 would serve an empty store and reclaim the live data. Restore the .commit sidecar or move the generation files aside.")));
+            return fail(refuse(cat(kRefusePrefix, " — commit manifest ", st->manifest_path_,
+                                   " is missing but compacted generation files (<base>.coords.<N>.mmap) exist. Opening "
+                                   "at gen 0 would serve an empty store and reclaim the live data. Restore the .commit "
+                                   "sidecar or move the generation files aside.")));
     }
 
     const std::uint64_t g = manifest ? manifest->generation : 0;
@@ -150,8 +156,8 @@ Result<std::unique_ptr<Storage>> Storage::open(const OpenOptions& opt) {
             if (!within || !explained_by_interrupted_deletes(st->records_.coords(), *manifest, st->wal_path_))
                 issues.push_back(std::move(*i));
         }
-        if (auto i = check_committed_region(st->records_.metadata(), manifest->metadata_bytes,
-                                            manifest->metadata_crc, "metadata.mmap"))
+        if (auto i = check_committed_region(st->records_.metadata(), manifest->metadata_bytes, manifest->metadata_crc,
+                                            "metadata.mmap"))
             issues.push_back(std::move(*i));
         if (!issues.empty()) {
             std::string joined;
@@ -273,8 +279,7 @@ Result<Storage::CatchUp> Storage::catch_up() {
         // Records committed since that add no slot can only be deletes.
         if (now->wal_seq > wal_seq_ && now->next_slot <= known_slots) return CatchUp::NeedsReload;
         if (now->next_slot > known_slots && now->wal_seq < wal_seq_) return CatchUp::NeedsReload;
-        if (now->metadata_bytes > std::numeric_limits<std::uint64_t>::max() - kDataStart)
-            return CatchUp::NeedsReload;
+        if (now->metadata_bytes > std::numeric_limits<std::uint64_t>::max() - kDataStart) return CatchUp::NeedsReload;
     }
     // The writers may have grown the files since this handle mapped them.
     if (auto st = records_.coords().follow_file_length(); !st) return fail(st.error());
@@ -301,8 +306,8 @@ Status Storage::sync_wal_if_due() {
     if (!due) {
         const auto elapsed = std::chrono::steady_clock::now() - last_sync_;
         const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count();
-        due = ns >= 0 && static_cast<unsigned __int128>(ns) >=
-                             static_cast<unsigned __int128>(sync_interval_ms_) * 1000000u;
+        due = ns >= 0 &&
+              static_cast<unsigned __int128>(ns) >= static_cast<unsigned __int128>(sync_interval_ms_) * 1000000u;
     }
     if (due) {
         if (auto st = wal_.sync(); !st) return st;
@@ -349,9 +354,9 @@ Error Storage::take_back(Error cause, std::uint64_t wal_pos, std::uint64_t seq, 
     unusable_ = Error{ErrorKind::Reopen, cause.code,
                       cat("the store must be opened again: a write failed (", cause.message,
                           ") and could not be taken back out of the log (", trim_error, ")")};
-    return Error{cause.kind, cause.code,
-                 cat(cause.message, "; the log could not be cut back (", trim_error, "), so ", what,
-                     " may still be stored")};
+    return Error{
+        cause.kind, cause.code,
+        cat(cause.message, "; the log could not be cut back (", trim_error, "), so ", what, " may still be stored")};
 }
 
 Result<std::uint64_t> Storage::insert_point(const PendingPoint& point) {

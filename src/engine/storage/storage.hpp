@@ -163,9 +163,9 @@ private:
 
     std::string manifest_path_;
     std::string wal_path_;
-    std::string coords_base_;    // generation-0 names, from which every generation's are derived
+    std::string coords_base_;  // generation-0 names, from which every generation's are derived
     std::string metadata_base_;
-    std::string coords_file_;    // current generation's files
+    std::string coords_file_;  // current generation's files
     std::string metadata_file_;
 
     std::uint64_t wal_seq_ = 0;

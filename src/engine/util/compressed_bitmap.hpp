@@ -84,9 +84,9 @@ public:
 
 private:
     struct Chunk {
-        std::uint64_t key = 0;       // slot >> 16
-        std::uint32_t count = 0;     // members, 1 to 65536
-        std::uint32_t capacity = 0;  // offsets `array` has room for (array form only)
+        std::uint64_t key = 0;                   // slot >> 16
+        std::uint32_t count = 0;                 // members, 1 to 65536
+        std::uint32_t capacity = 0;              // offsets `array` has room for (array form only)
         std::unique_ptr<std::uint16_t[]> array;  // array form: `count` ascending offsets
         std::unique_ptr<std::uint64_t[]> bits;   // bitmap form: kChunkWords words
     };

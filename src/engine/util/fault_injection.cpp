@@ -34,17 +34,28 @@ State& state() {
 
 const char* call_name(SysCall c) {
     switch (c) {
-        case SysCall::Open: return "open";
-        case SysCall::Write: return "write";
-        case SysCall::Fdatasync: return "fdatasync";
-        case SysCall::Fsync: return "fsync";
-        case SysCall::Msync: return "msync";
-        case SysCall::Rename: return "rename";
-        case SysCall::Ftruncate: return "ftruncate";
-        case SysCall::Fallocate: return "fallocate";
-        case SysCall::Mmap: return "mmap";
-        case SysCall::Fcntl: return "fcntl";
-        case SysCall::Unlink: return "unlink";
+        case SysCall::Open:
+            return "open";
+        case SysCall::Write:
+            return "write";
+        case SysCall::Fdatasync:
+            return "fdatasync";
+        case SysCall::Fsync:
+            return "fsync";
+        case SysCall::Msync:
+            return "msync";
+        case SysCall::Rename:
+            return "rename";
+        case SysCall::Ftruncate:
+            return "ftruncate";
+        case SysCall::Fallocate:
+            return "fallocate";
+        case SysCall::Mmap:
+            return "mmap";
+        case SysCall::Fcntl:
+            return "fcntl";
+        case SysCall::Unlink:
+            return "unlink";
     }
     return "?";
 }

@@ -26,7 +26,17 @@
 namespace orbisk {
 
 enum class SysCall : std::uint8_t {
-    Open, Write, Fdatasync, Fsync, Msync, Rename, Ftruncate, Fallocate, Mmap, Fcntl, Unlink
+    Open,
+    Write,
+    Fdatasync,
+    Fsync,
+    Msync,
+    Rename,
+    Ftruncate,
+    Fallocate,
+    Mmap,
+    Fcntl,
+    Unlink
 };
 
 #ifdef ORBISK_FAULT_INJECTION
@@ -43,9 +53,9 @@ struct Plan {
 
 struct Event {
     SysCall call;
-    std::string path;  // the file (or directory) the call worked on, when known
-    int error;         // 0 when the call succeeded
-    bool created;      // an open that brought a new file into being
+    std::string path;     // the file (or directory) the call worked on, when known
+    int error;            // 0 when the call succeeded
+    bool created;         // an open that brought a new file into being
     std::string content;  // a rename that succeeded: what the file it renamed held
 };
 

@@ -190,9 +190,8 @@ Status MappedFile::remap(std::uint64_t new_len) {
         return fail(Error::os_message(kMapLengthOverflow));
     std::uint8_t* p = nullptr;
     if (new_len > 0) {
-        void* v = os_call(SysCall::Mmap, file_.fd(), nullptr, [&] {
-            return ::mmap(nullptr, new_len, PROT_READ | PROT_WRITE, MAP_SHARED, file_.fd(), 0);
-        });
+        void* v = os_call(SysCall::Mmap, file_.fd(), nullptr,
+                          [&] { return ::mmap(nullptr, new_len, PROT_READ | PROT_WRITE, MAP_SHARED, file_.fd(), 0); });
         if (v == MAP_FAILED) return os_fail();
         p = static_cast<std::uint8_t*>(v);
     }

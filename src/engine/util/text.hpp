@@ -12,8 +12,7 @@ namespace detail {
 inline void cat_one(std::string& out, std::string_view s) { out += s; }
 inline void cat_one(std::string& out, char c) { out += c; }
 template <std::integral T>
-    requires(!std::same_as<T, char> && !std::same_as<T, bool>)
-void cat_one(std::string& out, T v) {
+requires(!std::same_as<T, char> && !std::same_as<T, bool>) void cat_one(std::string& out, T v) {
     char buf[24];
     auto r = std::to_chars(buf, buf + sizeof buf, v);
     out.append(buf, r.ptr);

@@ -79,8 +79,7 @@ WorkerPool::WorkerPool() : shared_(new Shared()) {
     // Without threads (none could be started) every caller runs its pieces itself.
     try {
         for (; threads_ < wanted; ++threads_) std::thread([s = shared_] { s->loop(); }).detach();
-    } catch (const std::system_error&) {
-    }
+    } catch (const std::system_error&) {}
 }
 
 void WorkerPool::run(std::size_t pieces, const std::function<void(std::size_t)>& fn) {
@@ -120,8 +119,10 @@ std::vector<std::size_t> halve_into_pieces(std::size_t n, std::size_t grain) {
         self(self, begin, mid);
         self(self, mid, end);
     };
-    if (n > 0) split(split, 0, n);
-    else bounds.push_back(0);
+    if (n > 0)
+        split(split, 0, n);
+    else
+        bounds.push_back(0);
     return bounds;
 }
 
