@@ -166,7 +166,7 @@ Result<std::vector<std::uint64_t>> Database::insert_batch(const PointBatch& poin
 
 Status Database::add_to_grid(const PointBatch& points, std::size_t count, std::uint64_t first) {
     if (first == 0 && count > kGridBulkBuildAbove) {
-        std::vector<GridPoint> list;
+        std::vector<SlotPoint> list;
         list.reserve(count);
         for (std::size_t i = 0; i < count; ++i) list.push_back({first + i, points.lat(i), points.lon(i)});
         return install_grid(std::move(list), count);
@@ -272,7 +272,7 @@ Result<std::uint64_t> Database::compact() {
     // the storage lock shared, so none can be waiting for it meanwhile).
     std::unique_lock grid_lock(grid_mutex_);
     std::uint64_t reclaimed;
-    std::vector<GridPoint> points;
+    std::vector<SlotPoint> points;
     {
         std::unique_lock lock(storage_mutex_);
         auto r = storage_->compact();
@@ -336,7 +336,7 @@ Status Database::maybe_rebuild_grid() {
     auto guard = WriteGuard::acquire(*write_lock_);
     if (!guard) return fail(guard.error());
     if (auto st = refresh_locked(); !st) return fail(st.error());
-    std::vector<GridPoint> points;
+    std::vector<SlotPoint> points;
     std::uint64_t live;
     {
         std::shared_lock lock(storage_mutex_);
@@ -347,7 +347,7 @@ Status Database::maybe_rebuild_grid() {
     return install_grid(std::move(points), live);
 }
 
-Status Database::install_grid(std::vector<GridPoint> points, std::uint64_t build_count) {
+Status Database::install_grid(std::vector<SlotPoint> points, std::uint64_t build_count) {
     // Built outside the grid lock: queries wait only for the swap.
     auto grid = GridIndex::try_build(std::move(points));
     if (!grid) return fail(grid.error());
@@ -402,7 +402,7 @@ Status Database::refresh_locked() {
 
 Result<bool> Database::catch_up_appends() {
     std::uint64_t first;
-    std::vector<GridPoint> points;
+    std::vector<SlotPoint> points;
     std::vector<MetadataMap> maps;
     {
         std::unique_lock lock(storage_mutex_);
@@ -417,13 +417,13 @@ Result<bool> Database::catch_up_appends() {
         // Metadata is parsed only for the indexes that have been built.
         if (indexes_.any_built()) {
             maps.resize(end - first);
-            for (const GridPoint& p : points)
+            for (const SlotPoint& p : points)
                 if (auto rec = records.read_live_record(p.slot)) maps[p.slot - first] = std::move(rec->metadata);
         }
     }
     {
         std::unique_lock lock(grid_mutex_);
-        for (const GridPoint& p : points)
+        for (const SlotPoint& p : points)
             if (auto st = grid_.insert(p.slot, p.lat, p.lon); !st) return fail(st.error());
     }
     if (!maps.empty()) indexes_.add(first, maps);

@@ -164,7 +164,7 @@ private:
     void add_to_indexes(std::uint64_t first, std::size_t count,
                         const std::function<std::string_view(std::size_t)>& text);
     // Builds a grid from `points` and puts it in place of the current one.
-    Status install_grid(std::vector<GridPoint> points, std::uint64_t build_count);
+    Status install_grid(std::vector<SlotPoint> points, std::uint64_t build_count);
 
     std::unique_ptr<Storage> storage_;
     mutable std::shared_mutex storage_mutex_;

@@ -11,7 +11,7 @@
 
 using orbisk::ErrorKind;
 using orbisk::GridIndex;
-using orbisk::GridPoint;
+using orbisk::SlotPoint;
 using Strategy = GridIndex::Strategy;
 
 namespace {
@@ -62,7 +62,7 @@ TEST_CASE("grid build: cell size follows the point count and extent") {
     // A million points over 40 degrees of longitude: load 3906.25, sqrt 62.5.
     {
         const std::size_t n = 1'000'000;
-        std::vector<GridPoint> pts;
+        std::vector<SlotPoint> pts;
         pts.reserve(n);
         for (std::size_t i = 0; i < n; ++i)
             pts.push_back({i, static_cast<double>(i % 1000) * 0.01, -20.0 + 40.0 * static_cast<double>(i) / (n - 1)});
@@ -72,7 +72,7 @@ TEST_CASE("grid build: cell size follows the point count and extent") {
     }
     // 1024 points: load 4, so the extent is halved; latitude extent wins here.
     {
-        std::vector<GridPoint> pts;
+        std::vector<SlotPoint> pts;
         for (std::uint64_t i = 0; i < 1024; ++i) pts.push_back({i, (i % 2) ? 8.0 : 0.0, 1.0 + (i % 3)});
         CHECK_EQ(GridIndex::build(std::move(pts)).cell_size(), 4.0);
     }
@@ -281,11 +281,11 @@ TEST_CASE("grid candidates: randomized comparison with a brute-force scan") {
         // A regional cluster gives a fine grid; globe-wide inserts then add
         // many sparse cells, and removals punch holes in the cell map.
         const double clat = uni(-60, 60), clon = uni(-170, 170), span = round % 2 ? uni(0.5, 3) : uni(0.5, 30);
-        std::map<std::uint64_t, GridPoint> live;
-        std::vector<GridPoint> initial;
+        std::map<std::uint64_t, SlotPoint> live;
+        std::vector<SlotPoint> initial;
         const std::uint64_t cluster = 500 + rng() % 20000;
         for (std::uint64_t s = 0; s < cluster; ++s) {
-            const GridPoint p{s, std::clamp(clat + uni(-span, span), -90.0, 90.0),
+            const SlotPoint p{s, std::clamp(clat + uni(-span, span), -90.0, 90.0),
                               std::clamp(clon + uni(-span, span), -180.0, 180.0)};
             initial.push_back(p);
             live[s] = p;
@@ -295,7 +295,7 @@ TEST_CASE("grid candidates: randomized comparison with a brute-force scan") {
         if (round % 2 == 1) {
             for (int k = 0; k < 9; ++k) {
                 const std::uint64_t s = initial.size();
-                const GridPoint p{s, k % 3 == 0 ? clat : kNaN, k % 3 == 1 ? clon : kNaN};
+                const SlotPoint p{s, k % 3 == 0 ? clat : kNaN, k % 3 == 1 ? clon : kNaN};
                 initial.push_back(p);
                 live[s] = p;
             }
@@ -303,7 +303,7 @@ TEST_CASE("grid candidates: randomized comparison with a brute-force scan") {
         const std::uint64_t n0 = initial.size();
         GridIndex g = round == 0 ? GridIndex() : GridIndex::build(initial);
         if (round == 0) {
-            for (const GridPoint& p : initial) REQUIRE(g.insert(p.slot, p.lat, p.lon).has_value());
+            for (const SlotPoint& p : initial) REQUIRE(g.insert(p.slot, p.lat, p.lon).has_value());
         }
         std::uint64_t next = n0;
         for (int i = 0; i < 3000; ++i) {
@@ -313,7 +313,7 @@ TEST_CASE("grid candidates: randomized comparison with a brute-force scan") {
                 g.remove(it->first, it->second.lat, it->second.lon);
                 live.erase(it);
             } else {
-                const GridPoint p{next++, coord(-90, 90), coord(-180, 180)};
+                const SlotPoint p{next++, coord(-90, 90), coord(-180, 180)};
                 REQUIRE(g.insert(p.slot, p.lat, p.lon).has_value());
                 live[p.slot] = p;
             }

@@ -181,24 +181,24 @@ TEST_CASE("an index whose every key was dropped is built once and then kept up b
     for (int i = 0; i < 1001; ++i) store.add("{\"u\":" + std::to_string(i) + "}");
     MetadataIndexes indexes;
     const auto& records = store.storage->records();
-    CHECK(!indexes.answer(records, FilterExpr::compare("u", CompareOp::Eq, std::uint64_t{3})));
+    CHECK(!indexes.answer(records, FilterExpr::compare("u", CompareOp::Eq, std::uint64_t{3}).condition()));
     CHECK(indexes.any_built());
 
     // Stored without upkeep: a rebuild would index it, the built index does not.
     const std::uint64_t missed = store.add("{\"k\":\"x\"}");
-    CHECK(!indexes.answer(records, FilterExpr::compare("k", CompareOp::Eq, std::string("x"))));
+    CHECK(!indexes.answer(records, FilterExpr::compare("k", CompareOp::Eq, std::string("x")).condition()));
 
     // Upkeep reaches the built index although it held no key.
     const std::uint64_t kept = store.add("{\"k\":\"x\"}");
     indexes.add(kept, std::vector<MetadataMap>{map_of({{"k", std::string("x")}})});
-    CHECK_EQ(slots(indexes.answer(records, FilterExpr::compare("k", CompareOp::Eq, std::string("x")))),
+    CHECK_EQ(slots(indexes.answer(records, FilterExpr::compare("k", CompareOp::Eq, std::string("x")).condition())),
              std::to_string(kept));
     // Ne spans the slots up to the newest, including the one stored without upkeep.
-    CHECK(indexes.answer(records, FilterExpr::compare("k", CompareOp::Ne, std::string("y")))->test(missed));
+    CHECK(indexes.answer(records, FilterExpr::compare("k", CompareOp::Ne, std::string("y")).condition())->test(missed));
 
     // A reset forgets everything; the next answer builds from the records again.
     indexes.reset();
     CHECK(!indexes.any_built());
-    CHECK_EQ(slots(indexes.answer(records, FilterExpr::compare("k", CompareOp::Eq, std::string("x")))),
+    CHECK_EQ(slots(indexes.answer(records, FilterExpr::compare("k", CompareOp::Eq, std::string("x")).condition())),
              std::to_string(missed) + "," + std::to_string(kept));
 }

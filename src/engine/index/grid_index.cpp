@@ -157,9 +157,9 @@ struct Bounds {
     std::uint64_t first_oversized = 0;
 };
 
-Bounds bounds_of(const std::vector<GridPoint>& points) {
+Bounds bounds_of(const std::vector<SlotPoint>& points) {
     Bounds b;
-    for (const GridPoint& p : points) {
+    for (const SlotPoint& p : points) {
         if (p.slot > GridIndex::kMaxSlot && !b.oversized) {
             b.oversized = true;
             b.first_oversized = p.slot;
@@ -193,22 +193,22 @@ std::pair<std::int64_t, std::int64_t> coord_span(double lo, double hi, bool nan,
 
 }  // namespace
 
-Result<GridIndex> GridIndex::try_build(std::vector<GridPoint> points) {
+Result<GridIndex> GridIndex::try_build(std::vector<SlotPoint> points) {
     const Bounds b = bounds_of(points);
     if (b.oversized) return fail(capacity_error(b.first_oversized));
     return build_checked(points, b.min_lat, b.max_lat, b.min_lon, b.max_lon, b.nan_lat, b.nan_lon);
 }
 
-GridIndex GridIndex::build(std::vector<GridPoint> points) {
+GridIndex GridIndex::build(std::vector<SlotPoint> points) {
     Bounds b = bounds_of(points);
     if (b.oversized) {
-        std::erase_if(points, [](const GridPoint& p) { return p.slot > kMaxSlot; });
+        std::erase_if(points, [](const SlotPoint& p) { return p.slot > kMaxSlot; });
         b = bounds_of(points);
     }
     return build_checked(points, b.min_lat, b.max_lat, b.min_lon, b.max_lon, b.nan_lat, b.nan_lon);
 }
 
-GridIndex GridIndex::build_checked(const std::vector<GridPoint>& points, double min_lat, double max_lat, double min_lon,
+GridIndex GridIndex::build_checked(const std::vector<SlotPoint>& points, double min_lat, double max_lat, double min_lon,
                                    double max_lon, bool nan_lat, bool nan_lon) {
     GridIndex grid;
     const std::size_t n = points.size();
@@ -228,7 +228,7 @@ GridIndex GridIndex::build_checked(const std::vector<GridPoint>& points, double 
 
     if (n > kMaxSlot) {
         // Too many points for the 32-bit bookkeeping below; plain inserts.
-        for (const GridPoint& p : points) {
+        for (const SlotPoint& p : points) {
             const std::size_t index = grid.find_or_add(grid.key_of(p.lat, p.lon));
             grid.cells_[index].ids.push_back(static_cast<std::uint32_t>(p.slot));
         }

@@ -9,15 +9,10 @@
 #include <cstdint>
 #include <vector>
 
+#include "engine/storage/slot_point.hpp"
 #include "engine/util/error.hpp"
 
 namespace orbisk {
-
-struct GridPoint {
-    std::uint64_t slot;
-    double lat;
-    double lon;
-};
 
 class GridIndex {
 public:
@@ -35,11 +30,11 @@ public:
     // extent, clamped to [0.001, 10] degrees) and adds them in list order.
     // Fails with the capacity error of `insert` for the first slot id above
     // kMaxSlot.
-    static Result<GridIndex> try_build(std::vector<GridPoint> points);
+    static Result<GridIndex> try_build(std::vector<SlotPoint> points);
 
     // As try_build, for callers whose slot ids are known to fit in 32 bits;
     // points whose slot id does not fit are left out of the grid.
-    static GridIndex build(std::vector<GridPoint> points);
+    static GridIndex build(std::vector<SlotPoint> points);
 
     // Appends `slot` to the cell of (lat, lon). No duplicate check.
     Status insert(std::uint64_t slot, double lat, double lon);
@@ -74,7 +69,7 @@ private:
     static constexpr std::uint64_t kEmptyBucket = ~std::uint64_t{0};
     static constexpr std::size_t kNotFound = ~std::size_t{0};
 
-    static GridIndex build_checked(const std::vector<GridPoint>& points, double min_lat, double max_lat, double min_lon,
+    static GridIndex build_checked(const std::vector<SlotPoint>& points, double min_lat, double max_lat, double min_lon,
                                    double max_lon, bool nan_lat, bool nan_lon);
 
     std::uint64_t key_of(double lat, double lon) const;

@@ -45,26 +45,25 @@ void MetadataIndexes::build_value(const RecordStore& records) {
     for_each_live_record(records, [&](std::uint64_t s, const MetadataMap& m) { value_.add(s, m); });
 }
 
-std::optional<SlotBitmap> MetadataIndexes::answer(const RecordStore& records, const FilterExpr& compare) {
-    if (compare.kind != FilterExpr::Kind::Compare) return std::nullopt;
-    if (is_value_op(compare.op)) {
+std::optional<SlotBitmap> MetadataIndexes::answer(const RecordStore& records, const Condition& condition) {
+    if (is_value_op(condition.op)) {
         ensure_built(value_, value_mutex_, [&] { build_value(records); });
         std::shared_lock lock(value_mutex_);
-        return value_.answer(compare.key, compare.op, compare.operand);
+        return value_.answer(condition.key, condition.op, condition.operand);
     }
     ensure_built(numeric_, numeric_mutex_, [&] { build_numeric(records); });
     std::shared_lock lock(numeric_mutex_);
-    return numeric_.answer(compare.key, compare.op, compare.operand);
+    return numeric_.answer(condition.key, condition.op, condition.operand);
 }
 
 std::optional<std::vector<std::uint64_t>> MetadataIndexes::answer_slots(const RecordStore& records,
-                                                                        const FilterExpr& compare, std::uint64_t max) {
-    if (compare.kind == FilterExpr::Kind::Compare && compare.op == CompareOp::Eq) {
+                                                                        const Condition& condition, std::uint64_t max) {
+    if (condition.op == CompareOp::Eq) {
         ensure_built(value_, value_mutex_, [&] { build_value(records); });
         std::shared_lock lock(value_mutex_);
-        return value_.equal_slots(compare.key, compare.operand, max);
+        return value_.equal_slots(condition.key, condition.operand, max);
     }
-    auto bits = answer(records, compare);
+    auto bits = answer(records, condition);
     if (!bits) return std::nullopt;
     std::vector<std::uint64_t> out;
     bits->for_each_set([&](std::uint64_t s) { out.push_back(s); });

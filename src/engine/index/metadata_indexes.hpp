@@ -14,7 +14,7 @@
 
 #include "engine/index/numeric_index.hpp"
 #include "engine/index/value_index.hpp"
-#include "engine/query/filter.hpp"
+#include "engine/metadata/compare.hpp"
 #include "engine/storage/record_store.hpp"
 
 namespace orbisk {
@@ -31,14 +31,14 @@ struct IndexMemory {
 
 class MetadataIndexes {
 public:
-    // The slot set of one Compare node from the index that serves its operator,
+    // The slot set of one condition from the index that serves its operator,
     // building that index from `records` first if it has not been built. Nothing
     // when the index declines. The caller holds the storage lock shared.
-    std::optional<SlotBitmap> answer(const RecordStore& records, const FilterExpr& compare);
+    std::optional<SlotBitmap> answer(const RecordStore& records, const Condition& condition);
     // The same answer as ascending slots, at most `max` of them, the lowest (an
     // Eq answer is listed from the value's own set, without a bitmap as long as
     // the store, and only as far as `max`).
-    std::optional<std::vector<std::uint64_t>> answer_slots(const RecordStore& records, const FilterExpr& compare,
+    std::optional<std::vector<std::uint64_t>> answer_slots(const RecordStore& records, const Condition& condition,
                                                            std::uint64_t max = ~std::uint64_t{0});
 
     // Whether either index has been built (and so wants new points).

@@ -13,7 +13,7 @@
 #include <string_view>
 
 #include "engine/metadata/metadata.hpp"
-#include "engine/query/filter.hpp"
+#include "engine/metadata/compare.hpp"
 #include "engine/util/slot_bitmap.hpp"
 #include "engine/util/string_map.hpp"
 

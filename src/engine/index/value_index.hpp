@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "engine/metadata/metadata.hpp"
-#include "engine/query/filter.hpp"
+#include "engine/metadata/compare.hpp"
 #include "engine/util/compressed_bitmap.hpp"
 #include "engine/util/slot_bitmap.hpp"
 #include "engine/util/string_map.hpp"

@@ -7,12 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "engine/metadata/compare.hpp"
 #include "engine/metadata/metadata.hpp"
 
 namespace orbisk {
-
-// In the order of their texts: "$eq", "$ne", "$gt", "$gte", "$lt", "$lte", "$in", "$nin".
-enum class CompareOp : std::uint8_t { Eq, Ne, Gt, Gte, Lt, Lte, In, Nin };
 
 // Filter documents nested deeper than this are refused by the parser, so that
 // parsing, evaluating or destroying any accepted tree (all recurse) stays far
@@ -30,6 +28,9 @@ struct FilterExpr {
     MetadataValue operand;
     // And / Or: the children in order (possibly none). Not: exactly one child.
     std::vector<FilterExpr> children;
+
+    // A Compare node's condition (it refers to this node's key and operand).
+    Condition condition() const { return {key, op, operand}; }
 
     static FilterExpr compare(std::string key, CompareOp op, MetadataValue operand) {
         FilterExpr f;
@@ -52,13 +53,5 @@ bool filter_matches(const FilterExpr& filter, const MetadataMap& metadata);
 
 // The distinct metadata keys the filter looks at, in first-seen order.
 std::vector<std::string> filter_keys(const FilterExpr& filter);
-
-// Strict equality of metadata values: different variants (and integer and
-// double numbers) are never equal; doubles compare by value (0.0 == -0.0).
-bool values_equal(const MetadataValue& a, const MetadataValue& b);
-
-// A Number as a double (unsigned and signed integers converted), or nothing for
-// any other value.
-bool number_as_double(const MetadataValue& v, double& out);
 
 }  // namespace orbisk

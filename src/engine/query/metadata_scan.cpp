@@ -177,7 +177,7 @@ Out scan(const RecordStore& records, MetadataIndexes& indexes, const FilterExpr&
         std::optional<SlotBitmap> narrowed;
         for (const auto& child : filter.children) {
             if (child.kind != Kind::Compare) continue;
-            auto set = indexes.answer(records, child);
+            auto set = indexes.answer(records, child.condition());
             if (!set) continue;
             if (narrowed)
                 narrowed->and_with(*set);
@@ -202,14 +202,14 @@ Out scan(const RecordStore& records, MetadataIndexes& indexes, const FilterExpr&
             // route keeps: list only as many as the limit wants, with a margin
             // for unreadable ones, and all of them only if that falls short.
             const std::uint64_t listed = 2 * limit + 16;
-            cands = indexes.answer_slots(records, filter, listed);
+            cands = indexes.answer_slots(records, filter.condition(), listed);
             if (cands && cands->size() == listed) {
                 Out out = scan_serial<Out>(Reader(records, nullptr, true), *cands, limit);
                 if (out.size() == limit) return out;
-                cands = indexes.answer_slots(records, filter);
+                cands = indexes.answer_slots(records, filter.condition());
             }
         } else {
-            cands = indexes.answer_slots(records, filter);
+            cands = indexes.answer_slots(records, filter.condition());
         }
         // A $nin answer may hold more than the matches: test them again.
         if (cands) return run_route<Out>(records, *cands, filter.op == CompareOp::Nin ? &filter : nullptr, limit);

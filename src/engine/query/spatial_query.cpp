@@ -19,12 +19,12 @@ std::optional<std::vector<std::uint64_t>> small_index_answer(const RecordStore& 
     };
     if (filter.op == CompareOp::Eq) {
         // Listed from the value's own set, without a bitmap as long as the store.
-        auto slots = indexes.answer_slots(records, filter);
+        auto slots = indexes.answer_slots(records, filter.condition());
         if (!slots || !small(slots->size())) return std::nullopt;
         return slots;
     }
     // Counted before listing: a large answer is declined without a pass over its members.
-    const auto bits = indexes.answer(records, filter);
+    const auto bits = indexes.answer(records, filter.condition());
     if (!bits) return std::nullopt;
     const std::uint64_t members = bits->count();
     if (!small(members)) return std::nullopt;

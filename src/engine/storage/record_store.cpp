@@ -96,12 +96,12 @@ std::array<std::uint8_t, 16> RecordStore::coord_bytes(std::uint64_t s) const {
     return out;
 }
 
-std::vector<GridPoint> RecordStore::collect_live_points(std::uint64_t first) const {
-    std::vector<GridPoint> out;
+std::vector<SlotPoint> RecordStore::collect_live_points(std::uint64_t first) const {
+    std::vector<SlotPoint> out;
     auto add = [&](std::uint64_t s) {
         if (!record_in_file(s)) return;
         const std::uint8_t* rec = coords_.data() + kDataStart + kCoordRecord * s;
-        out.push_back(GridPoint{s, load_f64(rec), load_f64(rec + 8)});
+        out.push_back(SlotPoint{s, load_f64(rec), load_f64(rec + 8)});
     };
     if (first == 0) {
         out.reserve(live_count_);

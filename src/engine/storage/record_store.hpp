@@ -13,8 +13,8 @@
 #include "engine/util/error.hpp"
 #include "engine/util/format.hpp"
 #include "engine/util/fs.hpp"
-#include "engine/index/grid_index.hpp"
 #include "engine/metadata/metadata.hpp"
+#include "engine/storage/slot_point.hpp"
 #include "engine/util/slot_bitmap.hpp"
 
 namespace orbisk {
@@ -61,7 +61,7 @@ public:
     std::array<std::uint8_t, 16> coord_bytes(std::uint64_t s) const;
     // (slot, lat, lon) of every live slot from `first` on whose record lies
     // inside the file, ascending.
-    std::vector<GridPoint> collect_live_points(std::uint64_t first = 0) const;
+    std::vector<SlotPoint> collect_live_points(std::uint64_t first = 0) const;
 
     // Rebuilds the bookkeeping from the files: `count` entries, and when
     // `committed` is given, exactly that many metadata bytes (strict mode).
