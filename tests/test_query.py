@@ -97,7 +97,7 @@ def scalar(rng):
 
 
 def make_meta(rng, i):
-    meta = {"u": f"id-{i}"}  # one value per point: dropped by the value index
+    meta = {"u": f"id-{i}"}  # one value per point
     if rng.random() < 0.9:
         meta["a"] = rng.choice([0, 1, 2, 3, 4, 1.0, True, None, "1"])
     if rng.random() < 0.8:
@@ -232,6 +232,88 @@ def test_filters_agree_with_the_reference_on_every_route(store_path):
     ]
     for node in filters:
         check(db, model, node, rng, limits)
+
+
+def many_meta(rng, i, n):
+    """make_meta plus keys of very many values ("id": unique integers, "long": unique texts of up
+    to 300 bytes, "pair": values held by one to a few points) and of a few ("few")."""
+    meta = make_meta(rng, i)
+    meta["id"] = i * 7 - n
+    if rng.random() < 0.8:
+        meta["long"] = f"{i}:" + "x" * rng.randrange(300)
+    if rng.random() < 0.9:
+        meta["pair"] = rng.choice([rng.randrange(n // 2), f"p{rng.randrange(n // 2)}"])
+    meta["few"] = rng.choice(["x", "y", None])
+    return meta
+
+
+def many_filter(rng, model):
+    """A condition, or a small tree of them, on values the points hold (or held)."""
+    held = list(model.points.values())
+
+    def value(key):
+        meta = rng.choice(held)[2]
+        if key in meta and rng.random() < 0.8:
+            return meta[key]
+        return rng.choice([f"id-{rng.randrange(10**6)}", -5, 3, "p1", None, 2.5, "x"])
+
+    def cmp():
+        key = rng.choice(["u", "id", "long", "pair", "few", "c"])
+        op = rng.choice(["$eq", "$eq", "$ne", "$in", "$nin"])
+        if op in ("$in", "$nin"):
+            return ("cmp", key, op, [value(key) for _ in range(rng.randrange(4))])
+        return ("cmp", key, op, value(key))
+
+    r = rng.random()
+    if r < 0.6:
+        return cmp()
+    if r < 0.85:
+        return ("and", [cmp(), cmp()] + ([make_filter(rng, 2)] if rng.random() < 0.5 else []))
+    return ("or", [cmp(), cmp()])
+
+
+def test_keys_of_few_and_of_very_many_values_through_inserts_deletes_and_a_compaction(store_path):
+    rng = random.Random(2121)
+    n = 3000
+    model = Model()
+    db = PyZurAD(store_path)
+    points = [(rng.uniform(-90, 90), rng.uniform(-180, 180), many_meta(rng, i, n)) for i in range(n)]
+    model.points = dict(zip(db.insert_batch(points), points))
+    limits = (1, 40)
+
+    def check_all(count):
+        for _ in range(count):
+            check(db, model, many_filter(rng, model), rng, limits)
+
+    # Each key's index is built by the first question about it, on a fresh handle or not.
+    for node in [many_filter(rng, model) for _ in range(8)]:
+        check(PyZurAD(store_path), model, node, rng, limits)
+    check_all(60)
+
+    # Inserts: new values, values other points hold (a value held once becomes shared), new keys.
+    extra = [(1.0, 2.0, many_meta(rng, n + i, n)) for i in range(600)]
+    for k in range(0, 600, 3):
+        extra[k][2]["u"] = rng.choice(points)[2]["u"]
+        extra[k][2]["long"] = rng.choice(points)[2].get("long", "none")
+    ids = db.insert_batch(extra[:500]) + [db.insert(*p) for p in extra[500:]]
+    model.points.update(zip(ids, extra))
+    check_all(60)
+
+    # Deletes by conditions the value index answers, and by a scan.
+    for node in (
+        ("cmp", "u", "$in", [f"id-{i}" for i in range(0, n, 7)]),
+        ("and", [("cmp", "few", "$eq", "y"), ("cmp", "pair", "$ne", 3)]),
+    ):
+        doomed = model.matches(node)
+        assert db.delete_by_metadata(render(node, rng)) == len(doomed)
+        for i in doomed:
+            del model.points[i]
+    check_all(60)
+
+    # Compaction renumbers the slots and resets the indexes; the next questions build them again.
+    assert db.compact() > 0
+    model.points = dict(enumerate(p for _, p in sorted(model.points.items())))
+    check_all(60)
 
 
 def test_limits_return_the_lowest_ids_on_short_candidate_lists():

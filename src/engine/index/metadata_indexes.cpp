@@ -1,6 +1,11 @@
 #include "engine/index/metadata_indexes.hpp"
 
+#include <algorithm>
+#include <array>
 #include <mutex>
+#include <string>
+
+#include "engine/util/worker_pool.hpp"
 
 namespace orbisk {
 
@@ -14,8 +19,8 @@ void for_each_live_record(const RecordStore& records, F add) {
     });
 }
 
-// Double-checked lazy build of one index: a shared look first, and the build
-// under the exclusive lock only if nobody has built it meanwhile.
+// Double-checked lazy build of the numeric index: a shared look first, and the
+// build under the exclusive lock only if nobody has built it meanwhile.
 template <class Index, class Build>
 void ensure_built(Index& index, std::shared_mutex& m, Build build) {
     {
@@ -33,6 +38,38 @@ void ensure_built(Index& index, std::shared_mutex& m, Build build) {
     index.mark_built();
 }
 
+// Confirms a slot the value index keeps without its value's text by reading
+// the slot's record. The caller holds the storage lock shared.
+class RecordCheck final : public ValueCheck {
+public:
+    explicit RecordCheck(const RecordStore& records) : records_(records) {}
+    bool holds(std::uint64_t slot, std::string_view key, std::string_view vk) const override {
+        const auto text = records_.live_metadata_text(slot);
+        std::string found;
+        return text && read_value_key(*text, key, found) == KeyValueKind::Indexed && found == vk;
+    }
+
+private:
+    const RecordStore& records_;
+};
+
+// What the live, readable records of slots [begin, end) hold under `key`, in
+// `batch` (emptied first, its buffers kept).
+void read_key_values(const RecordStore& records, const std::string& key, std::uint64_t begin, std::uint64_t end,
+                     KeyValueBatch& batch) {
+    batch.clear();
+    const std::vector<std::uint64_t>& live = records.live_bitmap().words();
+    for (std::uint64_t w = begin >> 6; w < live.size() && (w << 6) < end; ++w) {
+        std::uint64_t bits = live[w];
+        if ((w << 6) < begin) bits &= ~std::uint64_t{0} << (begin & 63);
+        for (; bits; bits &= bits - 1) {
+            const std::uint64_t s = (w << 6) | static_cast<std::uint64_t>(std::countr_zero(bits));
+            if (s >= end) break;
+            if (const auto text = records.live_metadata_text(s)) batch.add_from_text(s, *text, key);
+        }
+    }
+}
+
 }  // namespace
 
 void MetadataIndexes::build_numeric(const RecordStore& records) {
@@ -40,16 +77,71 @@ void MetadataIndexes::build_numeric(const RecordStore& records) {
     for_each_live_record(records, [&](std::uint64_t s, const MetadataMap& m) { numeric_.add(s, m, n); });
 }
 
-void MetadataIndexes::build_value(const RecordStore& records) {
-    value_.set_universe(records.next_slot());
-    for_each_live_record(records, [&](std::uint64_t s, const MetadataMap& m) { value_.add(s, m); });
+// Reads the records in rounds of kRoundSlots slots, each round's pieces on the
+// worker pool, while one thread adds the previous round's values: reading the
+// text is most of the work and spreads over every thread; the adding goes in
+// slot order. Rounds are short, so that what is read waits in the cache, not
+// in memory, and the two rounds' buffers are reused.
+void MetadataIndexes::build_value_key(const RecordStore& records, std::string_view key) {
+    constexpr std::uint64_t kRoundSlots = std::uint64_t{1} << 16;
+    constexpr std::uint64_t kPieceSlots = std::uint64_t{1} << 12;
+    constexpr std::size_t kPieces = kRoundSlots / kPieceSlots;
+    const std::uint64_t n = records.next_slot();
+    const std::string name(key);
+    value_.raise_universe(n);
+    value_.begin_key(key);
+    std::array<std::vector<KeyValueBatch>, 2> buffers{std::vector<KeyValueBatch>(kPieces),
+                                                      std::vector<KeyValueBatch>(kPieces)};
+    std::size_t ready_pieces = 0;
+    bool kept = true;
+    for (std::uint64_t start = 0, round = 0; kept; start += kRoundSlots, ++round) {
+        std::vector<KeyValueBatch>& next = buffers[round % 2];
+        const std::vector<KeyValueBatch>& ready = buffers[(round + 1) % 2];
+        const std::uint64_t end = std::min(n, start + kRoundSlots);
+        const std::size_t pieces =
+            start < n ? static_cast<std::size_t>((end - start + kPieceSlots - 1) / kPieceSlots) : 0;
+        WorkerPool::instance().run(pieces + 1, [&](std::size_t i) {
+            if (i == 0) {
+                for (std::size_t k = 0; k < ready_pieces && kept; ++k) kept = value_.add_batch(key, ready[k]);
+                // A key of mostly distinct values: size its table once for the whole store.
+                if (round == 1 && kept) value_.expect_distinct(key, std::min(n, kRoundSlots), n);
+                return;
+            }
+            const std::uint64_t first = start + (i - 1) * kPieceSlots;
+            read_key_values(records, name, first, std::min(end, first + kPieceSlots), next[i - 1]);
+        });
+        if (start >= n) break;
+        ready_pieces = pieces;
+    }
+}
+
+template <class Ask>
+auto MetadataIndexes::ask_value_index(const RecordStore& records, std::string_view key, Ask ask) {
+    {
+        std::shared_lock lock(value_mutex_);
+        if (value_.knows(key)) return ask();
+    }
+    {
+        std::unique_lock lock(value_mutex_);
+        if (!value_.knows(key)) {
+            try {
+                build_value_key(records, key);
+            } catch (...) {
+                value_.forget_key(key);  // a build cut short leaves nothing half-made behind
+                throw;
+            }
+        }
+    }
+    std::shared_lock lock(value_mutex_);
+    return ask();
 }
 
 std::optional<SlotBitmap> MetadataIndexes::answer(const RecordStore& records, const Condition& condition) {
     if (is_value_op(condition.op)) {
-        ensure_built(value_, value_mutex_, [&] { build_value(records); });
-        std::shared_lock lock(value_mutex_);
-        return value_.answer(condition.key, condition.op, condition.operand);
+        if (!value_index_may_answer(condition.op, condition.operand)) return std::nullopt;
+        return ask_value_index(records, condition.key, [&] {
+            return value_.answer(condition.key, condition.op, condition.operand, RecordCheck(records));
+        });
     }
     ensure_built(numeric_, numeric_mutex_, [&] { build_numeric(records); });
     std::shared_lock lock(numeric_mutex_);
@@ -59,9 +151,10 @@ std::optional<SlotBitmap> MetadataIndexes::answer(const RecordStore& records, co
 std::optional<std::vector<std::uint64_t>> MetadataIndexes::answer_slots(const RecordStore& records,
                                                                         const Condition& condition, std::uint64_t max) {
     if (condition.op == CompareOp::Eq) {
-        ensure_built(value_, value_mutex_, [&] { build_value(records); });
-        std::shared_lock lock(value_mutex_);
-        return value_.equal_slots(condition.key, condition.operand, max);
+        if (!value_index_may_answer(condition.op, condition.operand)) return std::nullopt;
+        return ask_value_index(records, condition.key, [&] {
+            return value_.equal_slots(condition.key, condition.operand, max, RecordCheck(records));
+        });
     }
     auto bits = answer(records, condition);
     if (!bits) return std::nullopt;
@@ -77,7 +170,7 @@ bool MetadataIndexes::any_built() const {
         if (numeric_.built()) return true;
     }
     std::shared_lock lock(value_mutex_);
-    return value_.built();
+    return value_.any_key_built();
 }
 
 void MetadataIndexes::add(std::uint64_t first, std::span<const MetadataMap> metadata) {
@@ -87,8 +180,7 @@ void MetadataIndexes::add(std::uint64_t first, std::span<const MetadataMap> meta
             for (std::size_t i = 0; i < metadata.size(); ++i) numeric_.add(first + i, metadata[i], 0);
     }
     std::unique_lock lock(value_mutex_);
-    if (value_.built())
-        for (std::size_t i = 0; i < metadata.size(); ++i) value_.add(first + i, metadata[i]);
+    for (std::size_t i = 0; i < metadata.size(); ++i) value_.add(first + i, metadata[i]);
 }
 
 void MetadataIndexes::remove(std::span<const PointRecord> records) {
@@ -107,7 +199,7 @@ void MetadataIndexes::reset() {
         numeric_ = NumericIndex();
     }
     std::unique_lock lock(value_mutex_);
-    value_ = ValueIndex();
+    value_ = ValueIndex(value_budget_);
 }
 
 IndexMemory MetadataIndexes::memory() const {

@@ -1,8 +1,9 @@
 // The handle's two metadata indexes, each behind its own reader/writer lock:
-// the lazy build on first use, answers to single conditions, and their upkeep
-// by inserts, deletes and compaction. Callers that read the records hold the
-// storage lock shared and take at most one index lock at a time; writers come
-// here only after releasing the storage lock.
+// the lazy build on first use (the numeric index all at once, the value index
+// one key at a time, as keys are asked about), answers to single conditions,
+// and their upkeep by inserts, deletes and compaction. Callers that read the
+// records hold the storage lock shared and take at most one index lock at a
+// time; writers come here only after releasing the storage lock.
 #pragma once
 
 #include <cstddef>
@@ -31,6 +32,8 @@ struct IndexMemory {
 
 class MetadataIndexes {
 public:
+    explicit MetadataIndexes(ValueBudget value_budget = {}) : value_(value_budget), value_budget_(value_budget) {}
+
     // The slot set of one condition from the index that serves its operator,
     // building that index from `records` first if it has not been built. Nothing
     // when the index declines. The caller holds the storage lock shared.
@@ -41,7 +44,8 @@ public:
     std::optional<std::vector<std::uint64_t>> answer_slots(const RecordStore& records, const Condition& condition,
                                                            std::uint64_t max = ~std::uint64_t{0});
 
-    // Whether either index has been built (and so wants new points).
+    // Whether either index has been built, the value index for some key (and
+    // so wants new points).
     bool any_built() const;
     // Adds newly stored points, slots first, first + 1, ..., to each index that
     // has been built, deciding that under the index's exclusive lock.
@@ -55,12 +59,17 @@ public:
 
 private:
     void build_numeric(const RecordStore& records);
-    void build_value(const RecordStore& records);
+    // ask() under the value index's shared lock, once `key` is built (built
+    // here first, under the exclusive lock, when it is not).
+    template <class Ask>
+    auto ask_value_index(const RecordStore& records, std::string_view key, Ask ask);
+    void build_value_key(const RecordStore& records, std::string_view key);
 
     NumericIndex numeric_;
     mutable std::shared_mutex numeric_mutex_;
     ValueIndex value_;
     mutable std::shared_mutex value_mutex_;
+    ValueBudget value_budget_;
 };
 
 }  // namespace orbisk

@@ -32,6 +32,7 @@ void CompressedBitmap::array_insert(Chunk& c, std::uint32_t pos, std::uint16_t o
         auto grown = std::make_unique_for_overwrite<std::uint16_t[]>(capacity);
         if (c.count) std::memcpy(grown.get(), c.array.get(), c.count * sizeof(std::uint16_t));
         c.array = std::move(grown);
+        bytes_ += (capacity - c.capacity) * sizeof(std::uint16_t);
         c.capacity = capacity;
     }
     std::uint16_t* a = c.array.get();
@@ -44,6 +45,7 @@ void CompressedBitmap::to_bitmap(Chunk& c) {
     for (std::uint32_t i = 0; i < c.count; ++i) bits[c.array[i] >> 6] |= bit(c.array[i]);
     c.bits = std::move(bits);
     c.array.reset();
+    bytes_ += kChunkWords * sizeof(std::uint64_t) - c.capacity * sizeof(std::uint16_t);
     c.capacity = 0;
 }
 
@@ -57,6 +59,8 @@ void CompressedBitmap::to_array(Chunk& c) {
     c.array = std::move(array);
     c.capacity = c.count;
     c.bits.reset();
+    bytes_ += c.capacity * sizeof(std::uint16_t);
+    bytes_ -= kChunkWords * sizeof(std::uint64_t);
 }
 
 bool CompressedBitmap::set(std::uint64_t slot) {
@@ -74,6 +78,7 @@ bool CompressedBitmap::set(std::uint64_t slot) {
             // 17 chunks should not pay for 32 chunks each.
             const std::size_t n = chunks_.size();
             chunks_.reserve(n < 4 ? n + 1 : n + n / 4);
+            bytes_ += (chunks_.capacity() - n) * sizeof(Chunk);
         }
         chunks_.emplace(chunks_.begin() + static_cast<std::ptrdiff_t>(i))->key = key;
     }
@@ -120,6 +125,7 @@ bool CompressedBitmap::clear(std::uint64_t slot) {
     --c.count;
     --count_;
     if (c.count == 0) {
+        bytes_ -= c.bits ? kChunkWords * sizeof(std::uint64_t) : c.capacity * sizeof(std::uint16_t);
         chunks_.erase(chunks_.begin() + static_cast<std::ptrdiff_t>(i));
     } else if (c.bits) {
         if (c.count == kArrayMax) to_array(c);
@@ -128,6 +134,7 @@ bool CompressedBitmap::clear(std::uint64_t slot) {
         auto shrunk = std::make_unique_for_overwrite<std::uint16_t[]>(c.capacity / 2);
         std::memcpy(shrunk.get(), c.array.get(), c.count * sizeof(std::uint16_t));
         c.array = std::move(shrunk);
+        bytes_ -= (c.capacity - c.capacity / 2) * sizeof(std::uint16_t);
         c.capacity /= 2;
     }
     return true;
@@ -193,13 +200,6 @@ SlotBitmap CompressedBitmap::to_slot_bitmap(std::uint64_t length) const {
     SlotBitmap out(length);
     or_into(out);
     return out;
-}
-
-std::size_t CompressedBitmap::memory_bytes() const {
-    std::size_t bytes = chunks_.capacity() * sizeof(Chunk);
-    for (const Chunk& c : chunks_)
-        bytes += c.bits ? kChunkWords * sizeof(std::uint64_t) : c.capacity * sizeof(std::uint16_t);
-    return bytes;
 }
 
 }  // namespace orbisk

@@ -79,8 +79,9 @@ public:
     }
 
     // Heap bytes held: the chunk table (at its capacity), the arrays (at their
-    // capacities) and the bitmaps. The object itself is not counted.
-    std::size_t memory_bytes() const;
+    // capacities) and the bitmaps. The object itself is not counted. Kept as
+    // the set changes, so asking costs nothing.
+    std::size_t memory_bytes() const { return bytes_; }
 
 private:
     struct Chunk {
@@ -94,12 +95,13 @@ private:
     // Index in chunks_ of the chunk with `key`, or of the first chunk with a
     // larger key (chunks_.size() when none).
     std::size_t lower_chunk(std::uint64_t key) const;
-    static void array_insert(Chunk& c, std::uint32_t pos, std::uint16_t offset);
-    static void to_bitmap(Chunk& c);
-    static void to_array(Chunk& c);
+    void array_insert(Chunk& c, std::uint32_t pos, std::uint16_t offset);
+    void to_bitmap(Chunk& c);
+    void to_array(Chunk& c);
 
     std::vector<Chunk> chunks_;
     std::uint64_t count_ = 0;
+    std::size_t bytes_ = 0;
 };
 
 }  // namespace orbisk
