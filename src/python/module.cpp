@@ -282,6 +282,9 @@ bool filter_argument(PyObject* obj, FilterExpr& out) {
     return parse_filter(obj, out);
 }
 
+// Most records a result frees with the interpreter lock held.
+constexpr std::size_t kFreeHeldMax = 64;
+
 // Runs a metadata scan with the interpreter lock released; the filter is
 // freed there too.
 Result<TextRecords> scan_unlocked(PyObject* self, FilterExpr& filter, std::uint64_t limit) {
@@ -292,12 +295,13 @@ Result<TextRecords> scan_unlocked(PyObject* self, FilterExpr& filter, std::uint6
     return r;
 }
 
-// The rows of a read's records, or RuntimeError for its failure. The records
-// are freed with the interpreter lock released: that is engine work too.
+// The rows of a read's records, or RuntimeError for its failure. Many records
+// are freed with the interpreter lock released: that is engine work too (a
+// few are freed sooner than the lock is handed over and back).
 PyObject* rows_of(Result<TextRecords>& r) {
     if (!r) return raise_error(r.error(), PyExc_RuntimeError);
     PyObject* rows = build_rows(*r);
-    {
+    if (r->size() > kFreeHeldMax) {
         GilRelease unlocked;
         *r = TextRecords();
     }

@@ -39,7 +39,7 @@ std::uint64_t hash_text(std::string_view s) {
     return mix(h, 0x94D049BB133111EBULL);
 }
 
-constexpr std::size_t kFirstSlots = 64;
+constexpr std::size_t kFirstSlots = 16;
 
 }  // namespace
 
