@@ -1,0 +1,386 @@
+"""How orbisk's costs grow with the store, against SQLite on the same data in the same run.
+
+    python3 bench/bench_scale.py [--sizes 1000000,10000000,100000000] [--repeat 5] [--dir DIR]
+
+For each size: clustered points (cities of very different sizes, a Gaussian spread of a few km
+around each centre) with four metadata keys: "name" (unique, "P<id>"), "kind" (10 values),
+"city" (2000 values) and "pop" (an integer). Both systems are loaded batch by batch from the
+same generated data; SQLite keeps an R*Tree of the points and a table of exact coordinates and
+JSON text, and gets an index on json_extract(doc, '$.name').
+
+Measured for each size (then printed as growth from each size to the next):
+  - load: the insert calls only (generation excluded), then a checkpoint (flush / WAL
+    checkpoint);
+  - open of the checkpointed store with a warm page cache, in a fresh process: PyZurAD(path);
+    for SQLite connect plus one indexed read;
+  - the first query that builds each metadata index (name, kind, city, then the numeric index
+    of "pop"), and SQLite's CREATE INDEX on the name;
+  - a lookup by the unique name, a small box (0.02 degrees) and a 1 km radius in a city, all
+    returning the same rows as the same dicts; medians of rounds in which the two run in turn,
+    and the median of the rounds' ratios (above 1: orbisk is faster);
+  - resident memory beyond the page cache of the mapped files (RssAnon of /proc/self/status),
+    per point, after the open and after each index is built, over the fresh process's own.
+
+A size is skipped, with the reason, when the disk (twice the estimated bytes of both stores)
+does not allow it.
+"""
+
+import argparse
+import json
+import math
+import os
+import random
+import shutil
+import sqlite3
+import subprocess
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+sys.path.insert(0, os.path.dirname(__file__))
+from common import median_of, median_ratio, rounds_of, timed  # noqa: E402
+from orbisk import PyZurAD  # noqa: E402
+
+CITIES = 2000
+KINDS = ["cafe", "museum", "park", "station", "library", "market", "school", "harbour", "hotel", "shop"]
+BATCH = 200_000
+# Bytes a point takes on disk in the two stores together (orbisk about 90, SQLite about 160).
+DISK_PER_POINT = 260
+
+EARTH_RADIUS = 6371000.0
+RAD = math.pi / 180
+
+
+# ---- the data ------------------------------------------------------------------------------------
+
+
+def cities(seed=11):
+    """Centres, spreads (km) and shares of the points: a few large cities, many small ones."""
+    rng = np.random.default_rng(seed)
+    lat = rng.uniform(-55, 65, CITIES)
+    lon = rng.uniform(-179, 179, CITIES)
+    sigma = rng.uniform(2, 15, CITIES)
+    share = 1.0 / np.arange(1, CITIES + 1) ** 0.8
+    return lat, lon, sigma, share / share.sum()
+
+
+def batches(n, seed=7):
+    """(first id, [(lat, lon, metadata)]) in batches of BATCH points."""
+    clat, clon, sigma, share = cities()
+    rng = np.random.default_rng(seed)
+    for first in range(0, n, BATCH):
+        k = min(BATCH, n - first)
+        c = rng.choice(CITIES, size=k, p=share)
+        dy, dx = rng.normal(0, 1, k) * sigma[c], rng.normal(0, 1, k) * sigma[c]
+        lat = np.clip(clat[c] + dy / 111.32, -89.9, 89.9)
+        lon = clon[c] + dx / (111.32 * np.cos(lat * RAD))
+        lon = (lon + 180) % 360 - 180
+        kind = rng.integers(0, len(KINDS), k)
+        pop = rng.integers(0, 100_000, k)
+        points = [
+            (la, lo, {"name": f"P{first + i}", "kind": KINDS[kd], "city": f"city-{ci:04d}", "pop": po})
+            for i, (la, lo, kd, ci, po) in enumerate(
+                zip(lat.tolist(), lon.tolist(), kind.tolist(), c.tolist(), pop.tolist())
+            )
+        ]
+        yield first, points
+
+
+def probes(n, count=200, seed=3):
+    """Names to look up, small boxes and radius centres in cities of every size."""
+    clat, clon, sigma, _ = cities()
+    rng = random.Random(seed)
+    names = [f"P{rng.randrange(n)}" for _ in range(count)]
+    picks = [rng.randrange(20, CITIES // 2) for _ in range(count)]
+    boxes = []
+    centres = []
+    for c in picks:
+        la = clat[c] + rng.gauss(0, sigma[c] / 3) / 111.32
+        lo = clon[c] + rng.gauss(0, sigma[c] / 3) / (111.32 * math.cos(la * RAD))
+        boxes.append((la - 0.01, lo - 0.01, la + 0.01, lo + 0.01))
+        centres.append((la, lo))
+    return names, boxes, centres
+
+
+# ---- SQLite --------------------------------------------------------------------------------------
+
+
+def sqlite_open(path):
+    db = sqlite3.connect(path, isolation_level=None)
+    db.execute("PRAGMA journal_mode=WAL")
+    db.execute("PRAGMA synchronous=NORMAL")
+    return db
+
+
+def sqlite_create(path):
+    db = sqlite_open(path)
+    db.execute("CREATE VIRTUAL TABLE rt USING rtree(id, min_lat, max_lat, min_lon, max_lon)")
+    db.execute("CREATE TABLE meta(id INTEGER PRIMARY KEY, lat REAL, lon REAL, doc TEXT)")
+    return db
+
+
+def sqlite_load(db, first, points):
+    db.execute("BEGIN")
+    db.executemany(
+        "INSERT INTO rt VALUES (?,?,?,?,?)", ((first + i, la, la, lo, lo) for i, (la, lo, _) in enumerate(points))
+    )
+    db.executemany(
+        "INSERT INTO meta VALUES (?,?,?,?)",
+        ((first + i, la, lo, json.dumps(m, separators=(",", ":"))) for i, (la, lo, m) in enumerate(points)),
+    )
+    db.execute("COMMIT")
+
+
+JOIN = (
+    "SELECT m.id, m.lat, m.lon, m.doc FROM rt JOIN meta m ON m.id = rt.id WHERE rt.max_lat >= ? "
+    "AND rt.min_lat <= ? AND rt.max_lon >= ? AND rt.min_lon <= ?"
+)
+
+
+def sqlite_rows(cursor, keep=None):
+    return [
+        {"id": i, "latitude": la, "longitude": lo, "metadata": json.loads(doc)}
+        for i, la, lo, doc in cursor
+        if keep is None or keep(la, lo)
+    ]
+
+
+def sqlite_name(db, name):
+    sql = "SELECT id, lat, lon, doc FROM meta WHERE json_extract(doc, '$.name') = ?"
+    return sqlite_rows(db.execute(sql, (name,)))
+
+
+def sqlite_bbox(db, box):
+    min_lat, min_lon, max_lat, max_lon = box
+    sql = JOIN + " AND m.lat BETWEEN ? AND ? AND m.lon BETWEEN ? AND ?"
+    return sqlite_rows(db.execute(sql, (min_lat, max_lat, min_lon, max_lon) * 2))
+
+
+def circle_box(clat, clon, r):
+    """A box that holds the whole circle (for circles clear of the poles and the antimeridian)."""
+    theta = r / EARTH_RADIUS * (1 + 1e-8) + 1e-11
+    dlat = theta / RAD
+    dlon = math.asin(math.sin(theta) / math.cos(clat * RAD)) / RAD + 1e-9
+    return clat - dlat, clon - dlon, clat + dlat, clon + dlon
+
+
+def haversine(clat, clon, lat, lon):
+    """The store's distance test."""
+    h1 = math.sin((lat - clat) * RAD * 0.5)
+    h2 = math.sin((lon - clon) * RAD * 0.5)
+    a = min(max(math.cos(lat * RAD) * math.cos(clat * RAD) * h2 * h2 + h1 * h1, 0.0), 1.0)
+    return 2 * math.atan2(math.sqrt(a), math.sqrt(1 - a)) * EARTH_RADIUS
+
+
+def sqlite_radius(db, clat, clon, r):
+    min_lat, min_lon, max_lat, max_lon = circle_box(clat, clon, r)
+    cursor = db.execute(JOIN, (min_lat, max_lat, min_lon, max_lon))
+    return sqlite_rows(cursor, lambda la, lo: haversine(clat, clon, la, lo) <= r)
+
+
+# ---- one size --------------------------------------------------------------------------------------
+
+
+def rss_anon():
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("RssAnon:"):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
+def load(n, work):
+    """Loads both stores; returns the seconds each took."""
+    db = PyZurAD(os.path.join(work, "s.db"), capacity=n)
+    s = sqlite_create(os.path.join(work, "s.sqlite"))
+    ours = theirs = 0.0
+    for first, points in batches(n):
+        ours += timed(lambda: db.insert_batch(points))[0]
+        theirs += timed(lambda: sqlite_load(s, first, points))[0]
+    ours += timed(db.flush)[0]
+    theirs += timed(lambda: s.execute("PRAGMA wal_checkpoint(TRUNCATE)"))[0]
+    s.close()
+    return ours, theirs
+
+
+def cycle(items):
+    """A callable that hands out the items in turn, round and round."""
+    state = {"i": -1}
+
+    def next_item():
+        state["i"] = (state["i"] + 1) % len(items)
+        return items[state["i"]]
+
+    return next_item
+
+
+def measure(n, work, repeat):
+    """The fresh-process part: open, index builds, memory and queries. Returns a dict of figures."""
+    out = {}
+    base = rss_anon()
+    per_point = lambda: (rss_anon() - base) / n  # noqa: E731
+    out["open"], db = timed(lambda: PyZurAD(os.path.join(work, "s.db")))
+    out["mem_open"] = per_point()
+    names, boxes, centres = probes(n)
+    builds = [
+        ("name", lambda: db.query({"name": names[0]})),
+        ("kind", lambda: db.query({"kind": "park"}, limit=1)),
+        ("city", lambda: db.query({"city": "city-0100"}, limit=1)),
+        ("pop", lambda: db.query({"pop": {"$lt": 0}})),
+    ]
+    for key, first_query in builds:
+        out["build_" + key] = timed(first_query)[0]
+        out["mem_" + key] = per_point()
+
+    def open_sqlite():
+        s = sqlite_open(os.path.join(work, "s.sqlite"))
+        s.execute("SELECT doc FROM meta WHERE id = 0").fetchall()
+        return s
+
+    out["sqlite_open"], s = timed(open_sqlite)
+    out["sqlite_build_name"] = timed(
+        lambda: s.execute("CREATE INDEX IF NOT EXISTS i_name ON meta(json_extract(doc, '$.name'))")
+    )[0]
+
+    by_id = lambda rows: sorted(rows, key=lambda r: r["id"])  # noqa: E731
+    queries = [
+        ("lookup", cycle(names), lambda k: db.query({"name": k}), lambda k: sqlite_name(s, k)),
+        ("box", cycle(boxes), lambda b: db.query_bbox(*b), lambda b: sqlite_bbox(s, b)),
+        (
+            "radius",
+            cycle(centres),
+            lambda c: db.query_radius(c[0], c[1], 1000),
+            lambda c: sqlite_radius(s, c[0], c[1], 1000),
+        ),
+    ]
+    items = {"lookup": names, "box": boxes, "radius": centres}
+    for name, _, ours, theirs in queries:
+        rows = 0
+        for item in items[name][:20]:
+            got, want = by_id(ours(item)), by_id(theirs(item))
+            assert got == want, (name, item)
+            rows += len(got)
+        out["rows_" + name] = rows / 20
+    for name, next_item, ours, theirs in queries:
+        rounds = rounds_of([lambda: ours(next_item()), lambda: theirs(next_item())], repeat)
+        out[name] = median_of(rounds, 0)
+        out["sqlite_" + name] = median_of(rounds, 1)
+        out["ratio_" + name] = median_ratio(rounds, 1, 0)
+    s.close()
+    return out
+
+
+def run_size(n, directory, repeat):
+    work = tempfile.mkdtemp(prefix="orbisk-scale-", dir=directory)
+    try:
+        ours, theirs = load(n, work)
+        # Bytes the files take on the disk (a data file is longer than what it holds, and sparse).
+        files = [(f, os.stat(os.path.join(work, f)).st_blocks * 512) for f in os.listdir(work)]
+        disk = {
+            "ours": sum(size for f, size in files if not f.startswith("s.sqlite")),
+            "theirs": sum(size for f, size in files if f.startswith("s.sqlite")),
+        }
+        child = subprocess.run(
+            [sys.executable, __file__, "--measure", str(n), work, str(repeat)],
+            check=True,
+            capture_output=True,
+            text=True,
+        )
+        figures = json.loads(child.stdout.strip().splitlines()[-1])
+        figures.update(load=ours, sqlite_load=theirs, disk=disk["ours"] / n, sqlite_disk=disk["theirs"] / n)
+        return figures
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+# ---- printing --------------------------------------------------------------------------------------
+
+ROWS = [
+    # label, orbisk figure, SQLite figure, unit
+    ("load (insert calls + checkpoint)", "load", "sqlite_load", "s"),
+    ("disk bytes a point", "disk", "sqlite_disk", "B"),
+    ("open of a checkpointed store", "open", "sqlite_open", "s"),
+    ("first query building the name index", "build_name", "sqlite_build_name", "s"),
+    ("first query building the kind index", "build_kind", None, "s"),
+    ("first query building the city index", "build_city", None, "s"),
+    ("first query building the numeric index", "build_pop", None, "s"),
+    ("lookup by the unique name (1 row)", "lookup", "sqlite_lookup", "ms"),
+    ("small box (0.02 degrees)", "box", "sqlite_box", "ms"),
+    ("1 km radius in a city", "radius", "sqlite_radius", "ms"),
+    ("memory a point after open", "mem_open", None, "B"),
+    ("  after the name index", "mem_name", None, "B"),
+    ("  after the kind index", "mem_kind", None, "B"),
+    ("  after the city index", "mem_city", None, "B"),
+    ("  after the numeric index", "mem_pop", None, "B"),
+]
+
+
+def shown(value, unit):
+    if value is None:
+        return ""
+    if unit == "ms":
+        return f"{value * 1000:,.3f}"
+    if unit == "s":
+        return f"{value:,.3f}"
+    return f"{value:,.1f}"
+
+
+def print_size(n, f):
+    print(f"\n{n:,} points")
+    print(f"{'':<42}{'orbisk':>12}{'sqlite':>12}  unit  {'sqlite/orbisk':>13}")
+    for label, ours, theirs, unit in ROWS:
+        t = f.get(theirs) if theirs else None
+        ratio = f.get("ratio_" + ours) or (t / f[ours] if t and f[ours] else None)
+        ratio_text = f"{ratio:12.1f}x" if ratio and unit in ("s", "ms") else ""
+        print(f"{label:<42}{shown(f[ours], unit):>12}{shown(t, unit):>12}  {unit:<4}  {ratio_text}")
+    print(f"rows: lookup {f['rows_lookup']:.0f}, box {f['rows_box']:.1f}, radius {f['rows_radius']:.1f} (average)")
+
+
+def print_growth(results):
+    sizes = sorted(results)
+    if len(sizes) < 2:
+        return
+    steps = list(zip(sizes, sizes[1:]))
+    print("\ngrowth of each figure (value at the larger size / value at the smaller)")
+    header = "".join(f"{f'{a // 1_000_000}M -> {b // 1_000_000}M':>16}" for a, b in steps)
+    print(f"{'':<42}{header}")
+    for label, ours, theirs, _ in ROWS:
+        for who, key in (("orbisk", ours), ("sqlite", theirs)):
+            if not key:
+                continue
+            cells = "".join(f"{results[b][key] / results[a][key]:>15.2f}x" for a, b in steps)
+            print(f"{(label if who == 'orbisk' else ''):<34}{who:>8}{cells}")
+
+
+def main():
+    if len(sys.argv) > 1 and sys.argv[1] == "--measure":
+        n, work, repeat = int(sys.argv[2]), sys.argv[3], int(sys.argv[4])
+        print(json.dumps(measure(n, work, repeat)))
+        return
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--sizes", default="1000000,10000000,100000000")
+    ap.add_argument("--repeat", type=int, default=5)
+    ap.add_argument("--dir", default=None)
+    args = ap.parse_args()
+    directory = args.dir or tempfile.gettempdir()
+    results = {}
+    for n in (int(x) for x in args.sizes.split(",")):
+        free = shutil.disk_usage(directory).free
+        need = 2 * DISK_PER_POINT * n
+        if free < need:
+            print(
+                f"\n{n:,} points: skipped, the disk has {free / 1e9:.0f} GB free and this size wants {need / 1e9:.0f} GB"
+            )
+            continue
+        started = time.perf_counter()
+        results[n] = run_size(n, directory, args.repeat)
+        print_size(n, results[n])
+        print(f"({time.perf_counter() - started:,.0f} s for this size; load average {os.getloadavg()[0]:.1f})")
+        sys.stdout.flush()
+    print_growth(results)
+
+
+if __name__ == "__main__":
+    main()
