@@ -106,7 +106,8 @@ bool SlotSets::add(Handle& h, std::uint64_t slot) {
             if (first[pos] == slot) return false;
         }
         if (b.count == capacity(b.size_class)) {
-            const bool dense = b.count >= 64 && b.count >= kDenseMembersPerChunk * chunks_spanned(first, b.count);
+            const bool dense =
+                b.count >= kDenseMin && b.count >= kDenseMembersPerChunk * chunks_spanned(first, b.count);
             if (b.count == kBlockMax || dense) {
                 const Handle big = make_big(first, b.count);
                 free_block(b);

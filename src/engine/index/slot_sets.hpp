@@ -6,7 +6,7 @@
 //   - 2 to 4096 members: a block of ascending 64-bit slots in a shared pool,
 //     sized by powers of two, with the block's size class and member count in
 //     the handle (8 bytes a member, nothing else);
-//   - more, or members packed at least kDenseMembersPerChunk to a 65536-slot
+//   - more, or members packed kDenseMembersPerChunk or more to a 65536-slot
 //     chunk: a CompressedBitmap (about 2 bytes a member, less when dense).
 //
 // A key whose values are nearly all held by one or a few points (names, ids,
@@ -31,8 +31,12 @@ public:
     static constexpr Handle kEmpty = ~Handle{0};
     // Largest pool block, in members.
     static constexpr std::uint64_t kBlockMax = 4096;
-    // A block at least 64 members long whose members average this many a
-    // 65536-slot chunk becomes a CompressedBitmap when it grows.
+    // A block of at least kDenseMin members whose members average
+    // kDenseMembersPerChunk or more a 65536-slot chunk becomes a
+    // CompressedBitmap when it grows: there a member costs 2 bytes, not 8, and
+    // a value held by many points leaves the pool early (the pool keeps what
+    // it once held for later blocks).
+    static constexpr std::uint64_t kDenseMin = 16;
     static constexpr std::uint64_t kDenseMembersPerChunk = 8;
 
     // Adds `slot` to the set `h` names, which may take another form and so
