@@ -1,6 +1,6 @@
 """How orbisk's costs grow with the store, against SQLite on the same data in the same run.
 
-    python3 bench/bench_scale.py [--sizes 1000000,10000000,100000000] [--repeat 5] [--dir DIR] [--keep]
+    python3 bench/bench_scale.py [--sizes 1000000,10000000,100000000] [--repeat 7] [--dir DIR] [--keep]
 
 For each size: clustered points (cities of very different sizes, a Gaussian spread of a few km
 around each centre) with four metadata keys: "name" (unique, "P<id>"), "kind" (10 values),
@@ -13,7 +13,8 @@ Measured for each size (then printed as growth from each size to the next):
   - load: the insert calls only (generation excluded), then a checkpoint (flush / WAL
     checkpoint);
   - open of the checkpointed store with a warm page cache, in a fresh process: PyZurAD(path);
-    for SQLite connect plus one indexed read;
+    for SQLite connect plus one indexed read (orbisk's open, index builds and memory, SQLite's
+    open and index build, and the queries each run in a process of their own);
   - the first query that builds each metadata index (name, kind, city, then the numeric index
     of "pop"), and SQLite's CREATE INDEX on the name;
   - a lookup by the unique name, a small box (0.02 degrees) and a 1 km radius in a city, all
@@ -91,10 +92,11 @@ def batches(n, seed=7):
 
 
 def probes(n, count=200, seed=3):
-    """Names to look up, small boxes and radius centres in cities of every size."""
+    """Names to look up (many, so that each lookup finds its rows out of the processor's caches,
+    as random lookups in a large store do), small boxes and radius centres in cities of every size."""
     clat, clon, sigma, _ = cities()
     rng = random.Random(seed)
-    names = [f"P{rng.randrange(n)}" for _ in range(count)]
+    names = [f"P{rng.randrange(n)}" for _ in range(100 * count)]
     picks = [rng.randrange(20, CITIES // 2) for _ in range(count)]
     boxes = []
     centres = []
@@ -222,14 +224,21 @@ def cycle(items):
     return next_item
 
 
-def measure(n, work, repeat):
-    """The fresh-process part: open, index builds, memory and queries. Returns a dict of figures."""
+def open_sqlite(work):
+    """Connects and makes one indexed read, as a first query after an open does."""
+    s = sqlite_open(os.path.join(work, "s.sqlite"))
+    s.execute("SELECT doc FROM meta WHERE id = 0").fetchall()
+    return s
+
+
+def measure_orbisk(n, work, repeat):
+    """Open, the first query of each index and memory, in a process of its own."""
     out = {}
     base = rss_anon()
     per_point = lambda: (rss_anon() - base) / n  # noqa: E731
     out["open"], db = timed(lambda: PyZurAD(os.path.join(work, "s.db")))
     out["mem_open"] = per_point()
-    names, boxes, centres = probes(n)
+    names, _, _ = probes(n)
     builds = [
         ("name", lambda: db.query({"name": names[0]})),
         ("kind", lambda: db.query({"kind": "park"}, limit=1)),
@@ -239,16 +248,28 @@ def measure(n, work, repeat):
     for key, first_query in builds:
         out["build_" + key] = timed(first_query)[0]
         out["mem_" + key] = per_point()
+    return out
 
-    def open_sqlite():
-        s = sqlite_open(os.path.join(work, "s.sqlite"))
-        s.execute("SELECT doc FROM meta WHERE id = 0").fetchall()
-        return s
 
-    out["sqlite_open"], s = timed(open_sqlite)
+def measure_sqlite(n, work, repeat):
+    """Open and CREATE INDEX, in a process of its own (the index build leaves much memory and
+    disk traffic behind, which must not fall on the queries)."""
+    out = {}
+    out["sqlite_open"], s = timed(lambda: open_sqlite(work))
     s.execute("DROP INDEX IF EXISTS i_name")  # built by an earlier measurement of kept stores
     out["sqlite_build_name"] = timed(lambda: s.execute("CREATE INDEX i_name ON meta(json_extract(doc, '$.name'))"))[0]
+    s.close()
+    os.sync()
+    return out
 
+
+def measure_queries(n, work, repeat):
+    """The same rows from both, then the queries in turn, round by round, in a fresh process."""
+    out = {}
+    db = PyZurAD(os.path.join(work, "s.db"))
+    s = open_sqlite(work)
+    names, boxes, centres = probes(n)
+    db.query({"name": names[0]})  # builds the name index, as SQLite's is built
     by_id = lambda rows: sorted(rows, key=lambda r: r["id"])  # noqa: E731
     queries = [
         ("lookup", cycle(names), lambda k: db.query({"name": k}), lambda k: sqlite_name(s, k)),
@@ -277,6 +298,9 @@ def measure(n, work, repeat):
     return out
 
 
+PHASES = {"orbisk": measure_orbisk, "sqlite": measure_sqlite, "queries": measure_queries}
+
+
 def run_size(n, directory, repeat, keep):
     """Loads (or with `keep`, finds loaded) the stores of n points and measures them."""
     work = (
@@ -300,13 +324,15 @@ def run_size(n, directory, repeat, keep):
             "ours": sum(size for f, size in files if f.startswith("s.") and not f.startswith("s.sqlite")),
             "theirs": sum(size for f, size in files if f.startswith("s.sqlite")),
         }
-        child = subprocess.run(
-            [sys.executable, __file__, "--measure", str(n), work, str(repeat)],
-            check=True,
-            capture_output=True,
-            text=True,
-        )
-        figures = json.loads(child.stdout.strip().splitlines()[-1])
+        figures = {}
+        for phase in PHASES:
+            child = subprocess.run(
+                [sys.executable, __file__, "--measure", phase, str(n), work, str(repeat)],
+                check=True,
+                capture_output=True,
+                text=True,
+            )
+            figures.update(json.loads(child.stdout.strip().splitlines()[-1]))
         figures.update(load=ours, sqlite_load=theirs, disk=disk["ours"] / n, sqlite_disk=disk["theirs"] / n)
         return figures
     finally:
@@ -375,12 +401,12 @@ def print_growth(results):
 
 def main():
     if len(sys.argv) > 1 and sys.argv[1] == "--measure":
-        n, work, repeat = int(sys.argv[2]), sys.argv[3], int(sys.argv[4])
-        print(json.dumps(measure(n, work, repeat)))
+        phase, n, work, repeat = sys.argv[2], int(sys.argv[3]), sys.argv[4], int(sys.argv[5])
+        print(json.dumps(PHASES[phase](n, work, repeat)))
         return
     ap = argparse.ArgumentParser()
     ap.add_argument("--sizes", default="1000000,10000000,100000000")
-    ap.add_argument("--repeat", type=int, default=5)
+    ap.add_argument("--repeat", type=int, default=7)
     ap.add_argument("--dir", default=None)
     ap.add_argument(
         "--keep",
