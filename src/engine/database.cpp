@@ -72,6 +72,32 @@ Result<std::shared_ptr<Database>> Database::open(const std::string& path, std::u
                                                   std::make_unique<Shared>(std::move(*counter), seen, options)));
 }
 
+Result<std::shared_ptr<Database>> Database::open_read_only(const std::string& path) {
+    const StoreNames names = derive_names(path);
+    auto watch = std::make_unique<CounterWatch>(names.lock);
+    // Without a lock file no writer has the store open (read-only media, or
+    // a store no writer has opened since): there is nothing to wait for.
+    File* lock_file = watch->lock_file();
+    if (lock_file)
+        if (auto st = lock_file->lock_shared(); !st) return fail(st.error());
+    OpenOptions options{names.coords, names.metadata, 0, 0, false};
+    options.read_only = true;
+    const std::uint64_t seen = watch->load();
+    auto storage = Storage::open(options);
+    if (lock_file) lock_file->unlock();
+    if (!storage) return fail(storage.error());
+
+    auto points = (*storage)->records().collect_live_points();
+    const std::uint64_t n = points.size();
+    auto grid = GridIndex::try_build(std::move(points));
+    if (!grid) return fail(grid.error());
+    std::shared_ptr<Database> db(
+        new Database(std::move(*storage), std::move(*grid), n, std::make_unique<WriteLock>(),
+                     std::make_unique<Shared>(ChangeCounter(), seen, options, std::move(watch))));
+    db->read_only_ = true;
+    return db;
+}
+
 Result<std::shared_ptr<Database>> Database::open_temporary() {
     const std::string dir = temporary_directory();
     const std::string pid = std::to_string(::getpid());
@@ -97,6 +123,7 @@ Result<std::shared_ptr<Database>> Database::open_temporary() {
 }
 
 Result<std::uint64_t> Database::insert(double lat, double lon, std::string_view text) {
+    if (read_only_) return fail(read_only_error());
     if (auto st = validate_coordinates(lat, lon); !st) return fail(st.error());
     if (text.size() > kMaxEntryLength) return fail(Error::invalid(entry_too_long_message(text.size())));
     auto guard = WriteGuard::acquire(*write_lock_);
@@ -124,6 +151,7 @@ Result<std::uint64_t> Database::insert(double lat, double lon, std::string_view 
 }
 
 Result<std::vector<std::uint64_t>> Database::insert_batch(const PointBatch& points) {
+    if (read_only_) return fail(read_only_error());
     for (std::size_t i = 0; i < points.size(); ++i)
         if (auto st = validate_coordinates(points.lat(i), points.lon(i)); !st) return fail(st.error());
     for (std::size_t i = 0; i < points.size(); ++i)
@@ -230,6 +258,7 @@ Result<TextRecords> Database::spatial_query(const SpatialShape& shape, const Fil
 }
 
 Result<std::uint64_t> Database::delete_by_metadata(const FilterExpr& filter) {
+    if (read_only_) return fail(read_only_error());
     auto guard = WriteGuard::acquire(*write_lock_);
     if (!guard) return fail(guard.error());
     if (auto st = refresh_locked(); !st) return fail(st.error());
@@ -257,6 +286,7 @@ Result<std::uint64_t> Database::delete_by_metadata(const FilterExpr& filter) {
 }
 
 Result<std::uint64_t> Database::compact() {
+    if (read_only_) return fail(read_only_error());
     auto guard = WriteGuard::acquire(*write_lock_);
     if (!guard) return fail(guard.error());
     if (auto st = refresh_locked(); !st) return fail(st.error());
@@ -291,6 +321,7 @@ Result<std::uint64_t> Database::compact() {
 }
 
 Status Database::flush() {
+    if (read_only_) return fail(read_only_error());
     auto guard = WriteGuard::acquire(*write_lock_);
     if (!guard) return fail(guard.error());
     if (auto st = refresh_locked(); !st) return fail(st.error());
@@ -300,6 +331,7 @@ Status Database::flush() {
 }
 
 Result<std::vector<std::string>> Database::verify_integrity(bool flush_first) {
+    if (flush_first && read_only_) return fail(read_only_error());
     if (flush_first)
         if (auto st = flush(); !st) return fail(st.error());
     if (auto st = current_view(); !st) return fail(st.error());
@@ -363,7 +395,7 @@ Status Database::install_grid(std::vector<SlotPoint> points, std::uint64_t build
 
 Status Database::current_view() {
     if (is_refused_.load(std::memory_order_acquire)) return fail(*refused_);
-    if (!shared_ || shared_->counter.load() == shared_->seen.load(std::memory_order_acquire)) return {};
+    if (!shared_ || shared_->load() == shared_->seen.load(std::memory_order_acquire)) return {};
     auto guard = WriteGuard::acquire(*write_lock_);
     if (!guard) return fail(guard.error());
     return refresh_locked();
@@ -372,10 +404,10 @@ Status Database::current_view() {
 Status Database::refresh_locked() {
     if (refused_) return fail(*refused_);
     if (!shared_) return {};
-    const std::uint64_t now = shared_->counter.load();
+    const std::uint64_t now = shared_->load();
     const std::uint64_t seen = shared_->seen.load();
     if (now == seen && !reload_due_) return {};
-    if (!reload_due_ && only_appends_between(seen, now)) {
+    if (!reload_due_ && !read_only_ && only_appends_between(seen, now)) {
         auto r = catch_up_appends();
         // A view caught up in part is never used: the next call reloads.
         if (!r || !*r) reload_due_ = true;
@@ -431,7 +463,13 @@ Result<bool> Database::catch_up_appends() {
 }
 
 Status Database::reload() {
+    // A read-only handle holds no write lock: the shared lock keeps writers of
+    // other handles out while it reads the files.
+    File* lock_file = read_only_ ? shared_->watch->lock_file() : nullptr;
+    if (lock_file)
+        if (auto st = lock_file->lock_shared(); !st) return fail(st.error());
     auto fresh = Storage::open(shared_->reopen);
+    if (lock_file) lock_file->unlock();
     if (!fresh) return fail(fresh.error());
     auto points = (*fresh)->records().collect_live_points();
     const std::uint64_t n = points.size();

@@ -82,7 +82,14 @@ public:
                                                   std::uint64_t sync_interval_ms);
     // A fresh store of its own in the temporary directory, removed with the handle.
     static Result<std::shared_ptr<Database>> open_temporary();
+    // A store on `path` for reading only: nothing is created or written, no
+    // writer lock is taken (a shared lock on the lock file, when there is one,
+    // only while the files are read), and the log is replayed in memory.
+    // Every write fails with read_only_error(). When another handle has
+    // changed the store, the next call reads it again whole.
+    static Result<std::shared_ptr<Database>> open_read_only(const std::string& path);
 
+    bool is_read_only() const { return read_only_; }
     // `text` is the point's stored metadata text (metadata_to_json_text).
     Result<std::uint64_t> insert(double lat, double lon, std::string_view text);
     Result<std::vector<std::uint64_t>> insert_batch(const PointBatch& points);
@@ -141,8 +148,11 @@ private:
         ChangeCounter counter;
         std::atomic<std::uint64_t> seen;
         OpenOptions reopen;
-        Shared(ChangeCounter c, std::uint64_t s, OpenOptions o)
-            : counter(std::move(c)), seen(s), reopen(std::move(o)) {}
+        // A read-only handle watches the counter instead.
+        std::unique_ptr<CounterWatch> watch;
+        Shared(ChangeCounter c, std::uint64_t s, OpenOptions o, std::unique_ptr<CounterWatch> w = nullptr)
+            : counter(std::move(c)), seen(s), reopen(std::move(o)), watch(std::move(w)) {}
+        std::uint64_t load() { return watch ? watch->load() : counter.load(); }
     };
 
     Database(std::unique_ptr<Storage> storage, GridIndex grid, std::uint64_t build_count,
@@ -180,6 +190,7 @@ private:
     // call fails with it from then on.
     std::optional<Error> refused_;
     std::atomic<bool> is_refused_{false};
+    bool read_only_ = false;
 };
 
 }  // namespace orbisk

@@ -44,6 +44,20 @@ Result<MappedFile> open_data_file(const std::string& path, std::optional<std::ui
     return map;
 }
 
+// A read-only view of a data file: never created, extended or stamped on disk.
+Result<MappedFile> open_data_file_read_only(const std::string& path) {
+    auto file = File::open(path, O_RDONLY);
+    if (!file) return fail(file.error());
+    auto map = MappedFile::map_private(std::move(*file), kDataStart);
+    if (!map) return fail(map.error());
+    // A file an open would stamp is stamped in the view alone.
+    if (std::memcmp(map->data(), kDataMagic, 8) != 0) {
+        std::memcpy(map->data(), kDataMagic, 8);
+        store_u64(map->data() + kHeaderCountOffset, 0);
+    }
+    return map;
+}
+
 Error refuse(std::string msg) { return Error::invalid(std::move(msg)); }
 
 constexpr std::size_t kKeepFrameBytes = 1 << 20;
@@ -92,6 +106,8 @@ bool explained_by_interrupted_deletes(const MappedFile& coords, const CommitMani
 
 }  // namespace
 
+Error read_only_error() { return Error{ErrorKind::ReadOnly, 0, "the store is open read-only: it takes no writes"}; }
+
 std::optional<std::string> check_committed_region(const MappedFile& mapping, std::uint64_t n, std::uint32_t crc,
                                                   std::string_view name) {
     if (n > std::numeric_limits<std::uint64_t>::max() - kDataStart) return cat(name, ": region length overflow");
@@ -136,13 +152,18 @@ Result<std::unique_ptr<Storage>> Storage::open(const OpenOptions& opt) {
     st->metadata_file_ = generation_path(opt.metadata_path, "metadata", g);
 
     st->is_temporary_ = opt.is_temporary;
+    st->read_only_ = opt.read_only;
     auto min_len = [&](std::uint64_t per_slot) {
         return opt.reload ? std::optional<std::uint64_t>(kDataStart) : minimum_file_length(per_slot, opt.capacity);
     };
-    auto coords = open_data_file(st->coords_file_, min_len(kCoordRecord), opt.is_temporary);
+    auto open_data = [&](const std::string& path, std::uint64_t per_slot) {
+        return opt.read_only ? open_data_file_read_only(path)
+                             : open_data_file(path, min_len(per_slot), opt.is_temporary);
+    };
+    auto coords = open_data(st->coords_file_, kCoordRecord);
     if (!coords) return fail(coords.error());
     if (opt.is_temporary) st->owned_files_.push_back(st->coords_file_);
-    auto meta = open_data_file(st->metadata_file_, min_len(300), opt.is_temporary);
+    auto meta = open_data(st->metadata_file_, 300);
     if (!meta) return fail(meta.error());
     if (opt.is_temporary) st->owned_files_.push_back(st->metadata_file_);
     st->records_ = RecordStore(std::move(*coords), std::move(*meta));
@@ -178,12 +199,23 @@ Result<std::unique_ptr<Storage>> Storage::open(const OpenOptions& opt) {
     if (auto r = st->records_.load_records(count, committed); !r)
         return fail(refuse(cat(kRefusePrefix, ", inconsistent committed state: ", r.error().message)));
 
+    st->wal_seq_ = st->committed_wal_seq_ = manifest ? manifest->wal_seq : 0;
+    st->manifest_ = manifest;
+    if (opt.read_only) {
+        // A store whose log is missing has nothing to replay.
+        auto wal = File::open(st->wal_path_, O_RDONLY);
+        if (!wal && wal.error().code == ENOENT) return st;
+        if (!wal) return fail(wal.error());
+        auto wal_len = wal->length();
+        if (!wal_len) return fail(wal_len.error());
+        st->wal_.attach(std::move(*wal), 0);
+        if (auto r = st->replay_wal(0, st->committed_wal_seq_); !r) return fail(r.error());
+        return st;
+    }
     auto wal = opt.is_temporary ? File::open(st->wal_path_, O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW, 0600)
                                 : File::open(st->wal_path_, O_RDWR | O_APPEND | O_CREAT, 0644);
     if (!wal) return fail(wal.error());
     if (opt.is_temporary) st->owned_files_.push_back(st->wal_path_);
-    st->wal_seq_ = st->committed_wal_seq_ = manifest ? manifest->wal_seq : 0;
-    st->manifest_ = manifest;
     auto wal_len = wal->length();
     if (!wal_len) return fail(wal_len.error());
     st->wal_.attach(std::move(*wal), 0);
@@ -241,7 +273,8 @@ Status Storage::replay_wal(std::uint64_t from, std::uint64_t skip_below, bool* d
         from);
     if (!good_end) return fail(good_end.error());
     if (any) wal_tail_.end = *good_end;
-    if (*good_end < L) {
+    // A read-only handle reads up to the damage and leaves the file as it is.
+    if (*good_end < L && !read_only_) {
         if (auto r = f.set_length(*good_end); !r) return r;
         if (auto r = f.sync(); !r) return r;
     }
@@ -265,8 +298,9 @@ std::uint64_t Storage::unread_log_start(std::uint64_t len) {
 }
 
 Result<Storage::CatchUp> Storage::catch_up() {
-    // A handle that could not take a write back must read the log again whole.
-    if (unusable_) return CatchUp::NeedsReload;
+    // A handle that could not take a write back must read the log again whole;
+    // a read-only one holds private views that only a reload replaces.
+    if (unusable_ || read_only_) return CatchUp::NeedsReload;
     auto read = read_manifest(manifest_path_);
     if (!read) return CatchUp::NeedsReload;  // the reload refuses it
     const std::optional<CommitManifest>& now = *read;
@@ -332,6 +366,7 @@ void Storage::frame_insert(std::uint64_t seq, const PendingPoint& p) {
 }
 
 Status Storage::check_writable() const {
+    if (read_only_) return fail(read_only_error());
     if (unusable_) return fail(*unusable_);
     return {};
 }
@@ -528,8 +563,8 @@ std::vector<std::string> Storage::verify_committed() const {
             // A compaction that could not make its manifest durable leaves this
             // handle on the generation before it: the manifest's own files are
             // checked, as an open would check them.
-            auto file = File::open(generation_path(base, kind, manifest.generation), O_RDWR);
-            auto other = file ? MappedFile::map(std::move(*file)) : fail(file.error());
+            auto file = File::open(generation_path(base, kind, manifest.generation), O_RDONLY);
+            auto other = file ? MappedFile::map_private(std::move(*file), 0) : fail(file.error());
             issue = other ? check_committed_region(*other, n, crc, name) : cat(name, ": ", other.error().message);
         }
         if (issue) errors.push_back(std::move(*issue));

@@ -32,7 +32,15 @@ struct OpenOptions {
     // the replay, no removal of stale generations, and data files taken at
     // their length (`capacity` is not used).
     bool reload = false;
+    // A handle that never writes: no file is created, extended or written;
+    // the data files are private views (engine/util/fs.hpp) into which the
+    // log is replayed in memory; a torn log tail is left in the file; a
+    // missing log reads as empty. Every write fails with read_only_error().
+    bool read_only = false;
 };
+
+// What a write through a read-only handle fails with.
+Error read_only_error();
 
 // A point ready to be written: validated coordinates and its metadata text.
 struct PendingPoint {
@@ -72,6 +80,7 @@ public:
     std::uint64_t committed_wal_seq() const { return committed_wal_seq_; }
     std::uint64_t generation() const { return generation_; }
     bool is_temporary() const { return is_temporary_; }
+    bool is_read_only() const { return read_only_; }
     const std::string& manifest_path() const { return manifest_path_; }
     const std::string& wal_path() const { return wal_path_; }
 
@@ -176,6 +185,7 @@ private:
     CrcCache coords_crc_;
     CrcCache metadata_crc_;
     bool is_temporary_ = false;
+    bool read_only_ = false;
     bool manifest_written_ = false;
     bool changed_at_open_ = false;
     // The manifest this handle's view was built on or has written last.
