@@ -151,6 +151,18 @@ Result<std::uint64_t> Database::insert(double lat, double lon, std::string_view 
 }
 
 Result<std::vector<std::uint64_t>> Database::insert_batch(const PointBatch& points) {
+    auto first = write_batch(points, kPointChunk);
+    if (!first) return fail(first.error());
+    std::vector<std::uint64_t> ids(points.size());
+    for (std::size_t i = 0; i < ids.size(); ++i) ids[i] = *first + i;
+    return ids;
+}
+
+Result<std::uint64_t> Database::append_points(const PointBatch& points) {
+    return write_batch(points, std::max<std::size_t>(points.size(), 1));
+}
+
+Result<std::uint64_t> Database::write_batch(const PointBatch& points, std::size_t chunk_points) {
     if (read_only_) return fail(read_only_error());
     for (std::size_t i = 0; i < points.size(); ++i)
         if (auto st = validate_coordinates(points.lat(i), points.lon(i)); !st) return fail(st.error());
@@ -169,9 +181,10 @@ Result<std::vector<std::uint64_t>> Database::insert_batch(const PointBatch& poin
         std::unique_lock lock(storage_mutex_);
         first = storage_->next_slot();
         std::vector<PendingPoint> chunk;
-        for (std::size_t start = 0; start < points.size(); start += kPointChunk) {
-            const std::size_t end = std::min(points.size(), start + kPointChunk);
+        for (std::size_t start = 0; start < points.size(); start += chunk_points) {
+            const std::size_t end = std::min(points.size(), start + chunk_points);
             chunk.clear();
+            chunk.reserve(end - start);
             for (std::size_t i = start; i < end; ++i) chunk.push_back({points.lat(i), points.lon(i), points.text(i)});
             if (auto f = storage_->write_points(chunk)) {
                 if (f->kept) kept = end;
@@ -187,9 +200,7 @@ Result<std::vector<std::uint64_t>> Database::insert_batch(const PointBatch& poin
     add_to_indexes(first, kept, [&](std::size_t i) { return points.text(i); });
     if (!grid) return fail(grid.error());
     if (failure) return fail(std::move(*failure));
-    std::vector<std::uint64_t> ids(points.size());
-    for (std::size_t i = 0; i < ids.size(); ++i) ids[i] = first + i;
-    return ids;
+    return first;
 }
 
 Status Database::add_to_grid(const PointBatch& points, std::size_t count, std::uint64_t first) {

@@ -93,6 +93,10 @@ public:
     // `text` is the point's stored metadata text (metadata_to_json_text).
     Result<std::uint64_t> insert(double lat, double lon, std::string_view text);
     Result<std::vector<std::uint64_t>> insert_batch(const PointBatch& points);
+    // Stores the points as insert_batch does, but as one unit: one commit for
+    // the whole call, so that a failure leaves none of them. Returns the first
+    // id; the points have the ids that follow it in order.
+    Result<std::uint64_t> append_points(const PointBatch& points);
 
     // Deletes the points matching `filter`: one logged delete of those still
     // live, its checkpoint, then their removal from the grid and the metadata
@@ -168,6 +172,9 @@ private:
     // (the write lock held), and remembers the value.
     void announce_change(std::uint64_t step);
     Result<std::vector<PointRecord>> scan(const FilterExpr& filter, std::uint64_t limit);
+    // Validates and writes a batch in chunks of `chunk` points, each committed
+    // on its own; returns the first id.
+    Result<std::uint64_t> write_batch(const PointBatch& points, std::size_t chunk);
     Status add_to_grid(const PointBatch& points, std::size_t count, std::uint64_t first);
     // Adds stored points (slots first, first + 1, ...; text(i) is the metadata
     // text of the i-th) to the metadata indexes that have been built.

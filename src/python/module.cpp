@@ -38,15 +38,6 @@ auto released(PyObject* self, Op op) {
 
 // ---- argument helpers -------------------------------------------------------
 
-bool to_double(PyObject* obj, const char* arg, double& out) {
-    out = PyFloat_AsDouble(obj);
-    if (out == -1.0 && PyErr_Occurred()) {
-        if (arg) prefix_type_error(arg);
-        return false;
-    }
-    return true;
-}
-
 // `skip_index`: None, or a non-str sequence of str. Checked, not used.
 bool check_skip_index(PyObject* obj) {
     if (!obj || obj == Py_None) return true;
@@ -327,36 +318,6 @@ PyObject* handle_exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 }
 
 // ---- spatial queries --------------------------------------------------------------
-
-// The optional `filter` of a spatial query: omitted or None is no filter,
-// anything else must be a dict. Checks the type; the parse comes later.
-bool check_optional_filter(PyObject* obj) {
-    if (!obj || obj == Py_None || PyDict_Check(obj)) return true;
-    raise_conversion_error(obj, "PyDict", "filter");
-    return false;
-}
-
-bool parse_optional_filter(PyObject* obj, std::optional<FilterExpr>& out) {
-    return !obj || obj == Py_None || parse_filter(obj, out.emplace());
-}
-
-// The vertices of a polygon: tuples whose first two elements are the longitude
-// and the latitude; further elements are ignored.
-bool polygon_vertices(PyObject* list, std::vector<Vertex>& out) {
-    // Conversions may run user code that changes the list; follow its current size.
-    for (Py_ssize_t i = 0; i < PyList_Size(list); ++i) {
-        Ref item = Ref::borrow(PyList_GetItem(list, i));
-        if (!item) return false;
-        if (!PyTuple_Check(item.get())) return raise_conversion_error(item.get(), "PyTuple"), false;
-        PyObject* x = PyTuple_GetItem(item.get(), 0);  // IndexError when the tuple is short
-        PyObject* y = x ? PyTuple_GetItem(item.get(), 1) : nullptr;
-        if (!y) return false;
-        Vertex v;
-        if (!to_double(x, nullptr, v.x) || !to_double(y, nullptr, v.y)) return false;
-        out.push_back(v);
-    }
-    return true;
-}
 
 // Runs a spatial query with the interpreter lock released, and builds its rows.
 PyObject* spatial_rows(PyObject* self, SpatialShape shape, std::optional<FilterExpr> filter) {
