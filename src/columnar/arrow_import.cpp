@@ -485,13 +485,15 @@ public:
                 }
                 out += '{';
                 bool first = true;
+                // A struct's offset applies to its children too.
+                const std::int64_t j = i + b.a->offset;
                 for (std::size_t f : n.key_order) {
                     const Bound& child = b.children[f];
-                    if (!child.is_valid(i)) continue;
+                    if (!child.is_valid(j)) continue;
                     if (!first) out += ',';
                     first = false;
                     out += child.node->member;
-                    if (!value(child, i, out, level + 1, why)) return false;
+                    if (!value(child, j, out, level + 1, why)) return false;
                 }
                 out += '}';
                 return true;
@@ -677,10 +679,12 @@ std::optional<ImportError> StreamImporter::add_batch(const ArrowArray& batch) {
     points_.reserve(points_.size() + static_cast<std::size_t>(n), 0);
     std::string& text = points_.text_buffer();
     std::set<std::string> row_keys;
-    for (std::int64_t i = 0; i < n; ++i) {
+    for (std::int64_t row = 0; row < n; ++row) {
+        // The batch's offset applies to its columns.
+        const std::int64_t i = row + batch.offset;
         // Rows of a null struct row are refused: they hold no point.
-        if (!root.is_valid(i))
-            return ImportError{Refusal::Value, cat("row ", rows_ + static_cast<std::uint64_t>(i), ": a null row")};
+        if (!root.is_valid(row))
+            return ImportError{Refusal::Value, cat("row ", rows_ + static_cast<std::uint64_t>(row), ": a null row")};
         double lat = 0, lon = 0;
         const Node* lat_col;
         const Node* lon_col;
@@ -692,12 +696,14 @@ std::optional<ImportError> StreamImporter::add_batch(const ArrowArray& batch) {
                 case Plan::Geo::Wkb:
                     if (!wkb_point(text_at(g, i), lon, lat, why)) return fail_at(Refusal::Value, *g.node, i, why);
                     break;
-                case Plan::Geo::Separated:
-                    if (!g.children[0].is_valid(i) || !g.children[1].is_valid(i))
+                case Plan::Geo::Separated: {
+                    const std::int64_t gi = i + g.a->offset;
+                    if (!g.children[0].is_valid(gi) || !g.children[1].is_valid(gi))
                         return fail_at(Refusal::Value, *g.node, i, "a null coordinate");
-                    lon = g.children[0].at<double>(1, i);
-                    lat = g.children[1].at<double>(1, i);
+                    lon = g.children[0].at<double>(1, gi);
+                    lat = g.children[1].at<double>(1, gi);
                     break;
+                }
                 case Plan::Geo::Interleaved: {
                     const std::int64_t at = (i + g.a->offset) * g.node->fixed_size;
                     const Bound& xy = g.children[0];
