@@ -5,7 +5,6 @@ message, and each leaves the store as it was."""
 
 import io
 import json
-import math
 import random
 
 import duckdb
@@ -14,6 +13,7 @@ import polars as pl
 import pyarrow as pa
 import pytest
 from orbisk import PyZurAD
+
 from orbisk_columnar import ColumnarStore
 
 KEYS = ["n", "name", "score", "flag", "tags", "obj", "mixed", "maybe", "big"]
@@ -109,9 +109,20 @@ def test_scalar_columns_round_trip_through_duckdb_and_geopandas(tmp_path):
     # pandas turns an integer column with nulls into floats: every point has "i".
     rng = random.Random(5)
     points = [
-        (rng.uniform(-90, 90), rng.choice([180.0, -180.0, rng.uniform(-180, 180)]),
-         {k: v for k, v in {"i": rng.randrange(-(2**63), 2**63), "s": rng.choice(["ü", "x", ""]),
-                            "f": rng.uniform(-1, 1), "b": rng.random() < 0.5}.items() if k == "i" or rng.random() < 0.8})
+        (
+            rng.uniform(-90, 90),
+            rng.choice([180.0, -180.0, rng.uniform(-180, 180)]),
+            {
+                k: v
+                for k, v in {
+                    "i": rng.randrange(-(2**63), 2**63),
+                    "s": rng.choice(["ü", "x", ""]),
+                    "f": rng.uniform(-1, 1),
+                    "b": rng.random() < 0.5,
+                }.items()
+                if k == "i" or rng.random() < 0.8
+            },
+        )
         for _ in range(2000)
     ]
     src = str(tmp_path / "src.db")
@@ -139,13 +150,17 @@ def arrow_table(seed, n):
     def maybe(v):
         return None if rng.random() < 0.15 else v
 
-    ints = {f"{s}int{w}": (pa.int8() if False else getattr(pa, f"{s}int{w}")()) for s in ("", "u") for w in (8, 16, 32, 64)}
+    ints = {
+        f"{s}int{w}": (pa.int8() if False else getattr(pa, f"{s}int{w}")()) for s in ("", "u") for w in (8, 16, 32, 64)
+    }
     cols = {
         "latitude": pa.array([rng.uniform(-90, 90) for _ in range(n)], pa.float32()),
         "longitude": pa.array([rng.uniform(-180, 180) for _ in range(n)]),
     }
     for name, t in ints.items():
-        lo, hi = (0, 2 ** t.bit_width - 1) if name.startswith("u") else (-(2 ** (t.bit_width - 1)), 2 ** (t.bit_width - 1) - 1)
+        lo, hi = (
+            (0, 2**t.bit_width - 1) if name.startswith("u") else (-(2 ** (t.bit_width - 1)), 2 ** (t.bit_width - 1) - 1)
+        )
         cols[name] = pa.array([maybe(rng.choice([lo, hi, 0, rng.randint(lo, hi)])) for _ in range(n)], t)
     cols["f16"] = pa.array([maybe(rng.choice([0.5, -2.0, 65504.0])) for _ in range(n)], pa.float16())
     cols["f32"] = pa.array([maybe(rng.uniform(-1, 1)) for _ in range(n)], pa.float32())
@@ -153,20 +168,29 @@ def arrow_table(seed, n):
     cols["bool"] = pa.array([maybe(rng.random() < 0.5) for _ in range(n)])
     cols["text"] = pa.array([maybe(rng.choice(["", "α", "x\"y", "\n"])) for _ in range(n)])
     cols["large"] = pa.array([maybe(rng.choice(["a" * 20, "ß"])) for _ in range(n)], pa.large_string())
-    cols["view"] = pa.array([maybe(rng.choice(["short", "a string longer than twelve"])) for _ in range(n)], pa.string_view())
+    cols["view"] = pa.array(
+        [maybe(rng.choice(["short", "a string longer than twelve"])) for _ in range(n)], pa.string_view()
+    )
     cols["dict"] = pa.array([maybe(rng.choice(["red", "green"])) for _ in range(n)]).dictionary_encode()
     cols["nulls"] = pa.nulls(n)
-    cols["list"] = pa.array([maybe([maybe(rng.randrange(9)) for _ in range(rng.randrange(3))]) for _ in range(n)], pa.list_(pa.int32()))
+    cols["list"] = pa.array(
+        [maybe([maybe(rng.randrange(9)) for _ in range(rng.randrange(3))]) for _ in range(n)], pa.list_(pa.int32())
+    )
     cols["llist"] = pa.array([maybe(["q"] * rng.randrange(3)) for _ in range(n)], pa.large_list(pa.string()))
     cols["fixed"] = pa.array([maybe([1.5, maybe(2.5)]) for _ in range(n)], pa.list_(pa.float64(), 2))
     st = pa.struct([("b", pa.int64()), ("a", pa.struct([("y", pa.string())]))])
-    cols["struct"] = pa.array([maybe({"b": maybe(rng.randrange(5)), "a": maybe({"y": maybe("v")})}) for _ in range(n)], st)
-    cols["json"] = pa.array([maybe(rng.choice(['{"b":1,"a":[true,null]}', " 3 ", '"s"', "null", "1.0"])) for _ in range(n)], pa.json_())
+    cols["struct"] = pa.array(
+        [maybe({"b": maybe(rng.randrange(5)), "a": maybe({"y": maybe("v")})}) for _ in range(n)], st
+    )
+    cols["json"] = pa.array(
+        [maybe(rng.choice(['{"b":1,"a":[true,null]}', " 3 ", '"s"', "null", "1.0"])) for _ in range(n)], pa.json_()
+    )
     return pa.table(cols)
 
 
 def expected_metadata(row):
     """What a row's metadata must be: nulls leave their key out (in structs too)."""
+
     def clean(v):
         if isinstance(v, dict):
             return {k: clean(x) for k, x in sorted(v.items()) if x is not None}
@@ -230,7 +254,9 @@ def test_values_a_column_cannot_hold_go_to_metadata_rest_and_come_back(tmp_path)
         ]
     )
     store = ColumnarStore(path)
-    result = store.to_arrow(types={"small": "int8", "f": pa.float32(), "s": "string"}, columns=["small", "f", "s", "id", "latitude"])
+    result = store.to_arrow(
+        types={"small": "int8", "f": pa.float32(), "s": "string"}, columns=["small", "f", "s", "id", "latitude"]
+    )
     table = pa.table(result)
     assert table.column_names == ["id", "latitude", "longitude", "small", "f", "s", "metadata_rest"]
     assert str(table.schema.field("small").type) == "int8" and str(table.schema.field("f").type) == "float"
@@ -250,7 +276,9 @@ def test_selections_match_the_dict_queries(tmp_path):
     path = str(tmp_path / "geo.db")
     db = PyZurAD(path)
     rng = random.Random(2)
-    db.insert_batch([(rng.uniform(-80, 80), rng.uniform(-180, 180), {"g": rng.randrange(4), "i": i}) for i in range(5000)])
+    db.insert_batch(
+        [(rng.uniform(-80, 80), rng.uniform(-180, 180), {"g": rng.randrange(4), "i": i}) for i in range(5000)]
+    )
     db.delete_by_metadata({"i": {"$lt": 100}})
     store = ColumnarStore(path)
     ring = [(-30, -20), (40, -25), (10, 50)]
@@ -288,32 +316,75 @@ def deep_list(depth):
 
 
 REFUSALS = [
-    (pa.table({"latitude": [1.0, 2.0], "longitude": [1.0, 2.0], "x": [1.0, float("nan")]}), ValueError,
-     "column 'x', row 1: NaN cannot be stored: metadata numbers are finite"),
-    (pa.table({"latitude": [1.0], "longitude": [1.0], "x": [float("-inf")]}), ValueError,
-     "column 'x', row 0: -inf cannot be stored: metadata numbers are finite"),
+    (
+        pa.table({"latitude": [1.0, 2.0], "longitude": [1.0, 2.0], "x": [1.0, float("nan")]}),
+        ValueError,
+        "column 'x', row 1: NaN cannot be stored: metadata numbers are finite",
+    ),
+    (
+        pa.table({"latitude": [1.0], "longitude": [1.0], "x": [float("-inf")]}),
+        ValueError,
+        "column 'x', row 0: -inf cannot be stored: metadata numbers are finite",
+    ),
     (invalid_utf8_table(), ValueError, "column 's', row 1: text that is not UTF-8"),
-    (pa.table({"latitude": [1.0, 2.0], "longitude": [1.0, 2.0], "d": deep_list(127)}), ValueError,
-     "column 'd', row 0: metadata nested deeper than 127 levels"),
-    (pa.table({"latitude": [1.0], "longitude": [1.0], "t": pa.array([0], pa.timestamp("s"))}), TypeError,
-     "column 't': Arrow type of format 'tss:' cannot be stored as metadata"),
-    (pa.table({"latitude": [1.0], "longitude": [1.0], "b": [b"x"]}), TypeError,
-     "column 'b': binary values cannot be stored as metadata (a geometry column is read only for coordinates)"),
-    (pa.table({"latitude": [1.0, None], "longitude": [1.0, 2.0]}), ValueError, "column 'latitude', row 1: a null coordinate"),
-    (pa.table({"latitude": [1.0, 90.5], "longitude": [1.0, 2.0]}), RuntimeError,
-     "column 'latitude', row 1: coordinate out of range (lat=90.5 must be in [-90,90], lon=2 in [-180,180])"),
-    (pa.table({"latitude": [1.0], "longitude": [float("nan")]}), RuntimeError,
-     "column 'longitude', row 0: non-finite coordinate (lat=1, lon=NaN); NaN/Inf are not storable"),
-    (pa.table({"lat": [1.0], "lon": [1.0]}), ValueError,
-     "no coordinates: the stream has neither columns 'latitude' and 'longitude' nor a geometry column"),
-    (pa.table({"geometry": [b"\x01\x02\x00\x00\x00\x00\x00\x00\x00"]}), ValueError,
-     "column 'geometry', row 0: a geometry that is not a point"),
-    (pa.table({"latitude": ["1"], "longitude": [1.0]}), TypeError,
-     "column 'latitude': coordinates must be numbers, not format 'u'"),
-    (pa.Table.from_arrays([pa.array([1.0]), pa.array([1.0]), pa.array([1]), pa.array([2])], ["latitude", "longitude", "k", "k"]),
-     ValueError, "two columns are named 'k'"),
-    ([1, 2], TypeError, "append() takes Arrow data (an object with __arrow_c_stream__: a pyarrow Table or RecordBatchReader, "
-     "a polars DataFrame, a DuckDB relation, the to_arrow() of a GeoDataFrame), not 'list'"),
+    (
+        pa.table({"latitude": [1.0, 2.0], "longitude": [1.0, 2.0], "d": deep_list(127)}),
+        ValueError,
+        "column 'd', row 0: metadata nested deeper than 127 levels",
+    ),
+    (
+        pa.table({"latitude": [1.0], "longitude": [1.0], "t": pa.array([0], pa.timestamp("s"))}),
+        TypeError,
+        "column 't': Arrow type of format 'tss:' cannot be stored as metadata",
+    ),
+    (
+        pa.table({"latitude": [1.0], "longitude": [1.0], "b": [b"x"]}),
+        TypeError,
+        "column 'b': binary values cannot be stored as metadata (a geometry column is read only for coordinates)",
+    ),
+    (
+        pa.table({"latitude": [1.0, None], "longitude": [1.0, 2.0]}),
+        ValueError,
+        "column 'latitude', row 1: a null coordinate",
+    ),
+    (
+        pa.table({"latitude": [1.0, 90.5], "longitude": [1.0, 2.0]}),
+        RuntimeError,
+        "column 'latitude', row 1: coordinate out of range (lat=90.5 must be in [-90,90], lon=2 in [-180,180])",
+    ),
+    (
+        pa.table({"latitude": [1.0], "longitude": [float("nan")]}),
+        RuntimeError,
+        "column 'longitude', row 0: non-finite coordinate (lat=1, lon=NaN); NaN/Inf are not storable",
+    ),
+    (
+        pa.table({"lat": [1.0], "lon": [1.0]}),
+        ValueError,
+        "no coordinates: the stream has neither columns 'latitude' and 'longitude' nor a geometry column",
+    ),
+    (
+        pa.table({"geometry": [b"\x01\x02\x00\x00\x00\x00\x00\x00\x00"]}),
+        ValueError,
+        "column 'geometry', row 0: a geometry that is not a point",
+    ),
+    (
+        pa.table({"latitude": ["1"], "longitude": [1.0]}),
+        TypeError,
+        "column 'latitude': coordinates must be numbers, not format 'u'",
+    ),
+    (
+        pa.Table.from_arrays(
+            [pa.array([1.0]), pa.array([1.0]), pa.array([1]), pa.array([2])], ["latitude", "longitude", "k", "k"]
+        ),
+        ValueError,
+        "two columns are named 'k'",
+    ),
+    (
+        [1, 2],
+        TypeError,
+        "append() takes Arrow data (an object with __arrow_c_stream__: a pyarrow Table or RecordBatchReader, "
+        "a polars DataFrame, a DuckDB relation, the to_arrow() of a GeoDataFrame), not 'list'",
+    ),
 ]
 
 

@@ -22,13 +22,13 @@ from __future__ import annotations
 import os
 from collections.abc import Sequence
 from types import TracebackType
-from typing import Any, SupportsFloat, SupportsIndex, TypedDict, Union
+from typing import Any, SupportsFloat, SupportsIndex, TypeAlias, TypedDict
 
 from ._columnar import ArrowResult, Handle
 
 __all__ = ["ArrowResult", "ColumnarStore", "Row"]
 
-_Number = Union[SupportsFloat, SupportsIndex]
+_Number: TypeAlias = SupportsFloat | SupportsIndex
 
 
 class Row(TypedDict):
