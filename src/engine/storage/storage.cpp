@@ -420,26 +420,59 @@ std::optional<WriteFailure> Storage::write_points(std::span<const PendingPoint> 
     auto undo = [&](Error e) {
         return WriteFailure{take_back(std::move(e), pos, seq, mark, "the points of this call"), false};
     };
-    WalTail tail;
-    for (const auto& p : points) {
-        if (p.text.size() > kMaxEntryLength) return undo(Error::invalid(entry_too_long_message(p.text.size())));
-        tail.start = wal_.position();
-        tail.seq = wal_seq_;
-        frame_insert(wal_seq_, p);
-        if (auto st = wal_.append(frame_); !st) return undo(st.error());
-        ++wal_seq_;
-    }
-    // The commit's checkpoint empties the log again; until it does, this is its last record.
-    tail.end = wal_.position();
-    wal_tail_ = tail;
     for (const auto& p : points)
-        if (auto r = records_.append_point(p.lat, p.lon, p.text); !r) return undo(r.error());
-    bool committed = false;
-    if (auto st = commit_after_write(&committed); !st) {
-        if (committed) return WriteFailure{st.error(), true};
-        return undo(st.error());
+        if (p.text.size() > kMaxEntryLength) return undo(Error::invalid(entry_too_long_message(p.text.size())));
+    // The group is not logged: its commit makes it durable, all of it, or a
+    // crash before the commit point leaves none of it (the log replays only
+    // what was written before). Its sequence numbers are taken all the same,
+    // as if it had been logged, so that it can still be logged should the
+    // commit leave a new manifest that is not durable.
+    wal_seq_ += points.size();
+    if (auto r = records_.append_points(points); !r) return undo(r.error());
+    bool committed = false, durable = false;
+    if (auto st = commit_after_write(&committed, &durable); !st) {
+        if (!committed) return undo(st.error());
+        // A durable commit keeps the group whatever failed after it.
+        if (durable) return WriteFailure{st.error(), true};
+        // The new manifest is in place but a power cut may bring the old one
+        // back: the log must then hold the group, after what it holds already.
+        const std::uint64_t log_start = wal_.position();
+        if (auto logged = log_points(points, seq); !logged) {
+            // Whether the group survives is out of this handle's hands now: it
+            // forgets the group (whose bytes the manifest in place vouches
+            // for, so they stay in the files), and only a new open, which
+            // reads whichever manifest is there, can go on writing.
+            (void)wal_.truncate_to(log_start);
+            wal_seq_ = seq;
+            records_.truncate_appends(mark, /*give_back_space=*/false);
+            coords_crc_.reset();
+            metadata_crc_.reset();
+            unusable_ = Error{ErrorKind::Reopen, logged.error().code,
+                              cat("the store must be opened again: a commit could not be made durable (",
+                                  st.error().message, ") nor its points logged (", logged.error().message, ")")};
+            return WriteFailure{Error{st.error().kind, st.error().code,
+                                      cat(st.error().message, "; the points could not be logged either (",
+                                          logged.error().message, "), so the points of this call may still be stored")},
+                                false};
+        }
+        return WriteFailure{st.error(), true};
     }
     return std::nullopt;
+}
+
+Status Storage::log_points(std::span<const PendingPoint> points, std::uint64_t first_seq) {
+    WalTail tail;
+    std::uint64_t seq = first_seq;
+    for (const auto& p : points) {
+        tail.start = wal_.position();
+        tail.seq = seq;
+        frame_insert(seq++, p);
+        if (auto st = wal_.append(frame_); !st) return st;
+    }
+    if (auto st = force_wal(); !st) return st;
+    tail.end = wal_.position();
+    wal_tail_ = tail;
+    return {};
 }
 
 Result<std::uint64_t> Storage::delete_slots(std::span<const std::uint64_t> ids, std::size_t ids_per_record) {
@@ -478,7 +511,7 @@ Result<std::uint64_t> Storage::delete_slots(std::span<const std::uint64_t> ids, 
     return n;
 }
 
-Status Storage::checkpoint(bool full, bool* committed) {
+Status Storage::checkpoint(bool full, bool* committed, bool* durable) {
     if (auto st = check_writable(); !st) return st;
     if (auto st = wal_.flush_buffer(); !st) return st;
     if (auto st = wal_.sync(); !st) return st;
@@ -519,6 +552,7 @@ Status Storage::checkpoint(bool full, bool* committed) {
     // Not durable: the old manifest may come back, and the log must still hold
     // everything written since it.
     if (!written) return written;
+    if (durable) *durable = true;
 
     // The header counts follow the manifest, never precede it: a store without a
     // manifest must not claim records that the log will replay again.
@@ -534,8 +568,8 @@ Status Storage::checkpoint(bool full, bool* committed) {
     return {};
 }
 
-Status Storage::commit_after_write(bool* committed) {
-    if (!is_temporary_) return checkpoint(true, committed);
+Status Storage::commit_after_write(bool* committed, bool* durable) {
+    if (!is_temporary_) return checkpoint(true, committed, durable);
     if (auto st = wal_.flush_buffer(); !st) return st;
     wal_tail_ = WalTail{};
     if (auto st = wal_.reset(false); !st) return st;

@@ -279,6 +279,8 @@ Status MappedFile::resize_exact(std::uint64_t len) {
     if (private_) return remap_private(len);
     const std::uint64_t old = size_;
     if (auto st = file_.set_length(len); !st) return st;
+    // Storage past a shorter length is gone with it.
+    backed_ = std::min(backed_, len);
     if (auto st = remap(len); !st) {
         // Keep the file as long as the mapping still in use.
         if (len < old) (void)file_.set_length(old);
