@@ -499,15 +499,21 @@ PyObject* handle_to_arrow(PyObject* self, PyObject* const* args, Py_ssize_t narg
     std::optional<Error> error;
     {
         GilRelease unlocked;
-        auto r = read_selection(*db, sel);
-        if (!r)
+        if (!sel.shape && !sel.filter && sel.limit == kNoLimit) {
+            // Every point: read in place, under the storage lock, without a copy of the texts.
+            auto st = db->read_records([&](const RecordStore& records) {
+                table = columnar::build_table(columnar::live_records(records), opt);
+            });
+            if (!st) error = st.error();
+        } else if (auto r = read_selection(*db, sel); !r) {
             error = r.error();
-        else
+        } else {
             try {
-                table = columnar::build_table(*r, opt);
+                table = columnar::build_table(columnar::listed_records(*r), opt);
             } catch (const std::bad_alloc&) {
                 error = Error::os(ENOMEM);
             }
+        }
     }
     if (error) return raise_engine_error(*error, PyExc_RuntimeError);
     return new_result(std::move(table));

@@ -236,7 +236,7 @@ bool reserved_name(std::string_view key, const TableOptions& o) {
     return o.geometry != GeometryForm::None && key == kGeometryColumn;
 }
 
-Piece read_piece(const TextRecords& records, std::size_t begin, std::size_t end, const TableOptions& o) {
+Piece read_piece(const RecordSource& source, std::size_t begin, std::size_t end, const TableOptions& o) {
     Piece p;
     const std::size_t n = end - begin;
     p.ids.reserve(n);
@@ -251,7 +251,7 @@ Piece read_piece(const TextRecords& records, std::size_t begin, std::size_t end,
     std::vector<Member> members;
     std::vector<std::size_t> last_columns;  // the previous row's columns, member by member
     const std::size_t kSkip = ~std::size_t{0};
-    records.for_each_in(begin, end, [&](const TextRecords::Record& r) {
+    source.walk(begin, end, [&](const TextRecords::Record& r) {
         const auto row = static_cast<std::uint32_t>(p.ids.size());
         switch (o.metadata) {
             case MetadataForm::Json:
@@ -790,8 +790,35 @@ std::optional<ColType> col_type_from_name(std::string_view name) {
     return std::nullopt;
 }
 
-std::shared_ptr<ArrowTable> build_table(const TextRecords& records, const TableOptions& o) {
-    const std::size_t total = records.size();
+RecordSource live_records(const RecordStore& records) {
+    RecordSource src;
+    src.size = records.next_slot();
+    src.walk = [&records](std::size_t begin, std::size_t end,
+                          const std::function<bool(const TextRecords::Record&)>& f) {
+        for (std::size_t s = begin; s < end; ++s) {
+            const auto text = records.live_metadata_text(s);
+            if (!text) continue;
+            const auto [lat, lon] = records.coordinates(s);
+            // A tombstone written by another handle just now reads as NaN.
+            if (std::isnan(lat) || std::isnan(lon)) continue;
+            if (!f(TextRecords::Record{s, lat, lon, *text})) return;
+        }
+    };
+    return src;
+}
+
+RecordSource listed_records(const TextRecords& records) {
+    RecordSource src;
+    src.size = records.size();
+    src.walk = [&records](std::size_t begin, std::size_t end,
+                          const std::function<bool(const TextRecords::Record&)>& f) {
+        records.for_each_in(begin, end, f);
+    };
+    return src;
+}
+
+std::shared_ptr<ArrowTable> build_table(const RecordSource& records, const TableOptions& o) {
+    const std::size_t total = records.size;
     const std::size_t per = std::max<std::size_t>(o.batch_rows, 1);
     const std::size_t npieces = (total + per - 1) / per;
     std::vector<Piece> pieces(npieces);

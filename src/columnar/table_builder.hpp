@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -22,6 +23,7 @@
 
 #include "columnar/arrow_table.hpp"
 #include "engine/query/text_records.hpp"
+#include "engine/storage/record_store.hpp"
 
 namespace orbisk::columnar {
 
@@ -66,8 +68,22 @@ struct TableOptions {
     std::size_t batch_rows = 65536;
 };
 
+// The rows to read: `size` positions, and a walk over the records at
+// positions [begin, end) in order, which calls f(record) -> bool until it
+// returns false. Pieces of the positions are walked on the worker pool.
+struct RecordSource {
+    std::size_t size = 0;
+    std::function<void(std::size_t, std::size_t, const std::function<bool(const TextRecords::Record&)>&)> walk;
+};
+
+// Every live point of a record store, by slot, read in place (the caller
+// holds the storage lock while the table is built).
+RecordSource live_records(const RecordStore& records);
+// The records a read returned.
+RecordSource listed_records(const TextRecords& records);
+
 // The table of the records that read (records whose text does not read as
 // metadata are left out, as every read leaves them out), in their order.
-std::shared_ptr<ArrowTable> build_table(const TextRecords& records, const TableOptions& options);
+std::shared_ptr<ArrowTable> build_table(const RecordSource& source, const TableOptions& options);
 
 }  // namespace orbisk::columnar

@@ -350,6 +350,17 @@ Result<std::vector<std::string>> Database::verify_integrity(bool flush_first) {
     return storage_->verify_committed();
 }
 
+Status Database::read_records(const std::function<void(const RecordStore&)>& f) {
+    if (auto st = current_view(); !st) return fail(st.error());
+    std::shared_lock lock(storage_mutex_);
+    try {
+        f(storage_->records());
+    } catch (const std::bad_alloc&) {
+        return fail(Error::os(ENOMEM));
+    }
+    return {};
+}
+
 Result<std::uint64_t> Database::live_count() {
     if (auto st = current_view(); !st) return fail(st.error());
     std::shared_lock lock(storage_mutex_);

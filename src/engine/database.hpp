@@ -126,6 +126,10 @@ public:
     // locks held shared. Fails only when the rebuild cannot take the write lock.
     Result<TextRecords> spatial_query(const SpatialShape& shape, const FilterExpr* filter);
 
+    // Calls f with the record store under the storage lock held shared, for
+    // a caller that reads many records in place (the lock is held throughout).
+    Status read_records(const std::function<void(const RecordStore&)>& f);
+
     Result<std::uint64_t> live_count();
     Result<std::pair<std::uint64_t, std::uint64_t>> slot_stats();
 
