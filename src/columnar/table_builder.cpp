@@ -454,9 +454,9 @@ Buffer values_buffer(const PieceColumn& c, std::size_t n, const std::vector<char
 }
 
 // Offsets and data of a string column, from (row, piece of text) pairs in row order.
-template <class Off>
-void text_buffers(ArrowColumn& col, std::size_t n, const std::vector<std::uint32_t>& rows,
-                  const std::vector<std::int64_t>& ends, std::string data) {
+template <class Off, class Ends>
+void text_buffers(ArrowColumn& col, std::size_t n, const std::vector<std::uint32_t>& rows, const Ends& ends,
+                  std::string data) {
     std::vector<Off> offsets(n + 1, 0);
     std::size_t j = 0;
     for (std::size_t r = 0; r < n; ++r) {
@@ -617,8 +617,8 @@ private:
             if (c) to_rest(f.key, *c, nullptr);
             return col;  // a null array has no buffers
         }
-        static const PieceColumn kEmpty;
-        if (!c) c = &kEmpty;
+        PieceColumn empty;
+        if (!c) c = &empty;
         // Which present values the column holds.
         std::vector<char> take(c->rows.size());
         std::size_t taken = 0;
@@ -683,15 +683,20 @@ private:
 
     void texts(ArrowColumn& col, const FinalColumn& f, const PieceColumn& c, const std::vector<char>& take,
                std::size_t taken) {
+        if (f.type != ColType::Json && taken == c.rows.size()) {
+            // Every value is a string: the column's text is the data as it is
+            // (the piece is not read again, so it is handed over, not copied).
+            std::string data = std::move(const_cast<PieceColumn&>(c).text);
+            if (f.large)
+                text_buffers<std::int64_t>(col, n_, c.rows, c.bits, std::move(data));
+            else
+                text_buffers<std::int32_t>(col, n_, c.rows, c.bits, std::move(data));
+            return;
+        }
         std::vector<std::uint32_t> rows;
         std::vector<std::int64_t> ends;
         std::string data;
-        if (f.type != ColType::Json && taken == c.rows.size()) {
-            // Every value is a string: the column's text is the data as it is.
-            rows = c.rows;
-            ends.assign(c.bits.begin(), c.bits.end());
-            data = c.text;
-        } else {
+        {
             rows.reserve(taken);
             ends.reserve(taken);
             std::size_t text_begin = 0;
