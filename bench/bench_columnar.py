@@ -28,6 +28,7 @@ import pyarrow as pa
 import pyarrow.parquet as pq
 from common import run_in_work_dir
 from orbisk import PyZurAD
+
 from orbisk_columnar import ColumnarStore
 
 
@@ -105,10 +106,8 @@ def run(args, work):
         with ColumnarStore(a) as s:
             t_append, ids = timed(lambda: s.append(table))
         assert len(ids) == n
-        d = PyZurAD(b)
-        t_batch, ids = timed(lambda: d.insert_batch(points))
+        t_batch, ids = timed(lambda: PyZurAD(b).insert_batch(points))
         assert len(ids) == n
-        del d, ids
         write_rounds.append([t_append, t_batch])
         for p in (a, b):
             base = p[:-3]
