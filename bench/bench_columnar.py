@@ -106,8 +106,10 @@ def run(args, work):
         with ColumnarStore(a) as s:
             t_append, ids = timed(lambda: s.append(table))
         assert len(ids) == n
-        t_batch, ids = timed(lambda: PyZurAD(b).insert_batch(points))
+        handle = PyZurAD(b)
+        t_batch, ids = timed(lambda: handle.insert_batch(points))
         assert len(ids) == n
+        handle = None
         write_rounds.append([t_append, t_batch])
         for p in (a, b):
             base = p[:-3]
