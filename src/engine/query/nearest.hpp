@@ -1,0 +1,56 @@
+// Nearest neighbours: the k live points closest to a point by the store's
+// great-circle distance, optionally only those that match a metadata filter
+// and only those within a largest distance.
+//
+// The search works outwards over the grid in rounds: each round asks the grid
+// for the cells of the search box of a circle (Circle::search_box, which holds
+// every point whose distance passes the circle's test), so after a round every
+// point within its radius has been seen. The points of the new ring are read in
+// ascending distance and tested against the filter until k have matched; the
+// radius grows, by what the matches so far suggest, until they have or the
+// circle covers the globe or the largest distance. A filter that a metadata
+// index answers with few slots takes those slots instead of the grid.
+#pragma once
+
+#include <cstdint>
+#include <limits>
+
+#include "engine/index/grid_index.hpp"
+#include "engine/index/metadata_indexes.hpp"
+#include "engine/query/distance_order.hpp"
+#include "engine/query/filter.hpp"
+#include "engine/storage/record_store.hpp"
+
+namespace orbisk {
+
+struct NearestQuery {
+    double lat;
+    double lon;
+    std::uint64_t k;
+    // Points farther than this (metres) are left out; one exactly this far is
+    // kept, as a radius query keeps its edge. Infinity: no bound.
+    double max_distance_m = std::numeric_limits<double>::infinity();
+};
+
+// Fails for an origin validate_origin refuses, or for a largest distance that
+// is NaN or negative:
+//   "max_distance_m must be a non-negative number, got {value}"
+Status validate_nearest(const NearestQuery& query);
+
+// How a nearest search went, for tests and diagnostics.
+struct NearestStats {
+    bool index_route = false;
+    unsigned rounds = 0;         // grid rounds (0 on the index route)
+    std::uint64_t examined = 0;  // candidate slots whose coordinates were read
+};
+
+// The up to k live, readable points nearest to the query's point that match
+// `filter` (every one when null) and lie within its largest distance, in
+// ascending distance, ties by ascending slot id, each with its distance. The
+// query must have passed validate_nearest. The caller holds the grid and the
+// storage read locks; an index lock is taken here, one at a time, and
+// exclusively only to build that index on first use.
+DistanceRecords nearest(const GridIndex& grid, const RecordStore& records, MetadataIndexes& indexes,
+                        const NearestQuery& query, const FilterExpr* filter, NearestStats* stats = nullptr);
+
+}  // namespace orbisk
