@@ -229,13 +229,14 @@ Result<TextRecords> Database::spatial_query(const SpatialShape& shape, const Fil
         [&] { return orbisk::spatial_query(grid_, storage_->records(), indexes_, shape, filter).records; });
 }
 
-Result<DistanceRecords> Database::nearest(const NearestQuery& query, const FilterExpr* filter) {
+Result<DistanceRecords> Database::nearest(const NearestQuery& query, const FilterExpr* filter, NearestStats* stats) {
     if (auto st = validate_nearest(query); !st) return fail(st.error());
     if (auto st = current_view(); !st) return fail(st.error());
     if (auto st = maybe_rebuild_grid(); !st) return fail(st.error());
     std::shared_lock grid_lock(grid_mutex_);
     std::shared_lock storage_lock(storage_mutex_);
-    return unless_out_of_memory([&] { return orbisk::nearest(grid_, storage_->records(), indexes_, query, filter); });
+    return unless_out_of_memory(
+        [&] { return orbisk::nearest(grid_, storage_->records(), indexes_, query, filter, stats); });
 }
 
 Result<DistanceRecords> Database::spatial_query_by_distance(const SpatialShape& shape, const FilterExpr* filter,

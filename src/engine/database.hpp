@@ -120,8 +120,9 @@ public:
     // The up to `query.k` points nearest to the query's point that match
     // `filter` (all when null) within its largest distance, nearest first,
     // ties by id, with their distances; read as spatial_query reads. Fails for
-    // a query validate_nearest refuses, before any lock is taken.
-    Result<DistanceRecords> nearest(const NearestQuery& query, const FilterExpr* filter);
+    // a query validate_nearest refuses, before any lock is taken. `stats`, when
+    // given, tells how the search went.
+    Result<DistanceRecords> nearest(const NearestQuery& query, const FilterExpr* filter, NearestStats* stats = nullptr);
     // spatial_query's records in ascending distance from (lat, lon), ties by
     // id, with their distances. Fails for an origin validate_origin refuses.
     Result<DistanceRecords> spatial_query_by_distance(const SpatialShape& shape, const FilterExpr* filter, double lat,
