@@ -275,6 +275,29 @@ PyObject* probe_nearest(PyObject*, PyObject* args) {
     return build_rows(r->records, r->distances.data());
 }
 
+// nearest_stats(handle, lat, lon, k, filter=None) -> (index_route, rounds,
+// examined): how the search went, its rows left unbuilt.
+PyObject* probe_nearest_stats(PyObject*, PyObject* args) {
+    PyObject *handle, *filter_obj = Py_None;
+    NearestQuery query{};
+    unsigned long long k;
+    if (!PyArg_ParseTuple(args, "OddK|O", &handle, &query.lat, &query.lon, &k, &filter_obj)) return nullptr;
+    query.k = k;
+    auto db = handle_argument(handle);
+    if (!db) return nullptr;
+    std::optional<FilterExpr> filter;
+    if (!optional_filter(filter_obj, filter)) return nullptr;
+    NearestStats stats;
+    Result<DistanceRecords> r;
+    {
+        GilRelease unlocked;
+        r = db->nearest(query, filter ? &*filter : nullptr, &stats);
+    }
+    if (!r) return raise_engine_error(r.error());
+    return Py_BuildValue("(OIK)", stats.index_route ? Py_True : Py_False, stats.rounds,
+                         static_cast<unsigned long long>(stats.examined));
+}
+
 // faults_arm(at=None, error=EIO, persistent=False, kill=False): starts counting and
 // logging the file layer's calls afresh. `at` is the number of a call (from 0)
 // or a list of them: those calls fail with `error` (with `persistent`, the first
@@ -339,6 +362,7 @@ PyMethodDef probe_methods[] = {
     {"ring_location", probe_ring_location, METH_VARARGS, nullptr},
     {"query_shape", probe_query_shape, METH_VARARGS, nullptr},
     {"nearest", probe_nearest, METH_VARARGS, nullptr},
+    {"nearest_stats", probe_nearest_stats, METH_VARARGS, nullptr},
     {"to_json_text", probe_to_json_text, METH_O, nullptr},
     {"to_json_text_via_map", probe_to_json_text_via_map, METH_O, nullptr},
     {"from_json_texts", probe_from_json_texts, METH_O, nullptr},

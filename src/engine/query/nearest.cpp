@@ -22,11 +22,23 @@ constexpr double kPi = 3.141592653589793;
 constexpr double kMetersPerDegree = 111320.0;
 // The first radius is never below this (metres), so that every round grows it.
 constexpr double kMinRadius = 1.0;
+// The first round narrows its radius until its search box holds about this
+// many points for each one wanted (a circle takes about 3/4 of its box), in at
+// most kMaxShrinks steps.
+constexpr double kShrinkTarget = 4.0;
+constexpr int kMaxShrinks = 4;
 // Index answers with fewer members than this are always read instead of the grid.
 constexpr double kIndexAnswerAlwaysRead = 1000;
 // Bounds on how much a round grows the radius.
 constexpr double kMinGrowth = 1.5;
 constexpr double kMaxGrowth = 8.0;
+
+// A live point the grid listed.
+struct Located {
+    std::uint64_t slot;
+    double lat;
+    double lon;
+};
 
 struct Near {
     double distance;
@@ -64,12 +76,21 @@ public:
         out_.distances.push_back(n.distance);
     }
 
-    // Offers the points in ascending order until k are held.
+    // Offers the points in ascending order until k are held. Only as many as
+    // may be needed are put in order: a few more than are still wanted, then
+    // four times as many again whenever those fall short.
     void offer_in_order(std::vector<Near>& points) {
-        std::sort(points.begin(), points.end());
-        for (const Near& n : points) {
-            if (full()) return;
-            offer(n);
+        std::size_t begin = 0;
+        std::size_t chunk = 2 * static_cast<std::size_t>(std::min<std::uint64_t>(k_ - size(), points.size())) + 8;
+        while (begin < points.size() && !full()) {
+            const auto first = points.begin() + static_cast<std::ptrdiff_t>(begin);
+            const std::size_t end = std::min(points.size(), begin + chunk);
+            const auto last = points.begin() + static_cast<std::ptrdiff_t>(end);
+            if (last != points.end()) std::nth_element(first, last, points.end());
+            std::sort(first, last);
+            for (auto it = first; it != last && !full(); ++it) offer(*it);
+            begin = end;
+            chunk *= 4;
         }
     }
 
@@ -177,31 +198,67 @@ DistanceRecords nearest(const GridIndex& grid, const RecordStore& records, Metad
     // Every point at distance `done` or less has been offered (none yet).
     double done = -1.0;
     double radius = std::min(first_radius(grid, live, query.k), most);
+    // The points the grid listed in the last search box: every point at
+    // distance `covered` or less is among them.
+    double covered = -1.0;
+    std::vector<Located> pool;
+    std::vector<Located> work;
     std::vector<std::uint64_t> candidates;
     for (;;) {
         ++st.rounds;
-        // The search box holds every point whose distance is at most the radius.
-        const Circle circle(query.lat, query.lon, radius);
-        if (!circle.search_box()) return collector.take();  // not for a valid query
-        const GeoBox box = *circle.search_box();
-        const bool globe = covers_globe(box);
-        const double bound = globe ? most : radius;
-        candidates.clear();
-        grid.candidates(box.min_lat, box.min_lon, box.max_lat, box.max_lon, candidates);
-        st.examined += candidates.size();
+        const bool listed = !(radius <= covered);
+        if (listed) {
+            // The search box holds every point whose distance is at most the radius.
+            const Circle circle(query.lat, query.lon, radius);
+            if (!circle.search_box()) return collector.take();  // not for a valid query
+            const GeoBox box = *circle.search_box();
+            candidates.clear();
+            grid.candidates(box.min_lat, box.min_lon, box.max_lat, box.max_lon, candidates);
+            st.examined += candidates.size();
+            pool.clear();
+            for_each_live_point(records, candidates, [&](std::uint64_t slot, double lat, double lon) {
+                if (box.contains(lat, lon)) pool.push_back({slot, lat, lon});
+            });
+            covered = radius;
+            // A box of the whole globe lists every point: this round takes all up to the largest distance.
+            if (covers_globe(box)) covered = radius = most;
+        }
+        // The points of the pool within the radius's search box. In the first
+        // round, while there are many more of them than are wanted (the first
+        // radius is a guess), a smaller radius whose box holds about enough:
+        // the pool holds every point within it too. Later radii come from
+        // what the rounds before found, and only grow.
+        const std::size_t enough =
+            static_cast<std::size_t>(kShrinkTarget * static_cast<double>(std::min(query.k, live))) + 16;
+        std::size_t count = pool.size();
+        bool narrowed = !listed;
+        for (int i = 0; i < kMaxShrinks && done < 0.0 && std::isfinite(radius) && count > 2 * enough; ++i) {
+            radius *= std::sqrt(static_cast<double>(enough) / static_cast<double>(count));
+            const GeoBox inner = *Circle(query.lat, query.lon, radius).search_box();
+            count = static_cast<std::size_t>(std::count_if(
+                pool.begin(), pool.end(), [&](const Located& p) { return inner.contains(p.lat, p.lon); }));
+            narrowed = true;
+        }
+        const std::vector<Located>* points = &pool;
+        if (narrowed && std::isfinite(radius)) {
+            work.clear();
+            const GeoBox box = *Circle(query.lat, query.lon, radius).search_box();
+            for (const Located& p : pool)
+                if (box.contains(p.lat, p.lon)) work.push_back(p);
+            points = &work;
+        }
         ring.clear();
         std::uint64_t within = 0;
-        for_each_live_point(records, candidates, [&](std::uint64_t slot, double lat, double lon) {
-            if (!box.contains(lat, lon)) return;
-            const double d = distance(lat, lon);
-            if (!(d <= bound)) return;
+        for (const Located& p : *points) {
+            const double d = distance(p.lat, p.lon);
+            if (!(d <= radius)) continue;
             ++within;
-            if (d > done) ring.push_back({d, slot});
-        });
+            if (d > done) ring.push_back({d, p.slot});
+        }
         // The new ring lies wholly beyond every point offered before.
         collector.offer_in_order(ring);
-        if (collector.full() || globe || bound >= most) return collector.take();
-        done = bound;
+        if (collector.full() || radius >= most) return collector.take();
+        done = radius;
         radius = std::min(next_radius(radius, query.k, collector.size(), within), most);
     }
 }

@@ -2,14 +2,19 @@
 // great-circle distance, optionally only those that match a metadata filter
 // and only those within a largest distance.
 //
-// The search works outwards over the grid in rounds: each round asks the grid
-// for the cells of the search box of a circle (Circle::search_box, which holds
-// every point whose distance passes the circle's test), so after a round every
-// point within its radius has been seen. The points of the new ring are read in
-// ascending distance and tested against the filter until k have matched; the
-// radius grows, by what the matches so far suggest, until they have or the
-// circle covers the globe or the largest distance. A filter that a metadata
-// index answers with few slots takes those slots instead of the grid.
+// The search works outwards in rounds of growing radius. The grid lists the
+// cells of the search box of a circle (Circle::search_box, which holds every
+// point whose distance passes the circle's test), so once a round has looked
+// at the points in that box, it has seen every point within the radius; a
+// later round whose radius is no larger looks at the same points again without
+// asking the grid. The first radius is a guess from the grid's average density;
+// where the first box holds far more points than wanted, the round narrows the
+// radius before any distance is computed. The points of each new ring are put
+// in order of distance, and tested against the filter, only as far as needed
+// for k matches; the radius grows by what the matches so far suggest, until k
+// have matched, or the circle covers the globe or the largest distance. A
+// single-condition filter that a metadata index answers with few slots takes
+// those slots instead of the grid.
 #pragma once
 
 #include <cstdint>
