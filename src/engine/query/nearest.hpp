@@ -45,8 +45,8 @@ Status validate_nearest(const NearestQuery& query);
 // How a nearest search went, for tests and diagnostics.
 struct NearestStats {
     bool index_route = false;
-    unsigned rounds = 0;         // grid rounds (0 on the index route)
-    std::uint64_t examined = 0;  // candidate slots whose coordinates were read
+    unsigned rounds = 0;         // rounds of the outward search (0 on the index route)
+    std::uint64_t examined = 0;  // slots the grid listed, or the index answer's
 };
 
 // The up to k live, readable points nearest to the query's point that match
