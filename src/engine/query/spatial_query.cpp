@@ -44,8 +44,9 @@ std::optional<std::vector<std::uint64_t>> index_route_slots(const RecordStore& r
     if (!box && !circle && !parts) return std::nullopt;
     auto slots = small_index_answer(records, indexes, filter);
     if (!slots) return std::nullopt;
-    // The box test for a box; the distance test alone for a circle. A circle's
-    // search box holds every point that passes it, so both routes agree.
+    // The box test for a box; the distance test alone for a circle, whose
+    // search box holds every point that passes it, so both routes agree; the
+    // shape's own test for a multi-part polygon.
     keep_points_passing(records, *slots, [&](double lat, double lon) {
         return box ? box->contains(lat, lon) : circle ? circle->within_distance(lat, lon) : parts->contains(lat, lon);
     });
