@@ -133,7 +133,8 @@ def check_round(store, db, model, rng, queries):
             full = expected({s: model[s] for s in inside_ids}, lat, lon, len(model), holds)
             rows = store.rows(**shape, filter=doc, sort_by_distance=(lat, lon))
             assert [(r["id"], r["distance_m"]) for r in rows] == full, shape
-            limit = rng.randrange(len(full) + 2)
+            limit = rng.choice([0, 1, rng.randrange(len(full) + 2)])
+            assert len(store.rows(**shape, filter=doc, limit=limit)) == min(limit, len(full)), shape
             most = full[len(full) // 3][1] if full else 5.0
             cut = [(s, d) for s, d in full if d <= most][:limit]
             table = pa.table(

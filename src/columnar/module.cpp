@@ -392,6 +392,11 @@ bool selection_from(PyObject* const* v, Selection& sel) {
 // whose text reads: rows drop the others, so the limit counts only those.
 void keep_readable(TextRecords& r, std::uint64_t limit, std::vector<double>* distances) {
     if (limit >= r.size()) return;
+    if (limit == 0) {
+        r.truncate(0);
+        if (distances) distances->clear();
+        return;
+    }
     std::size_t kept = 0, n = 0;
     r.for_each([&](const TextRecords::Record& rec) {
         ++n;
