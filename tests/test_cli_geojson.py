@@ -128,8 +128,14 @@ def expectation(text):
     None when the text is not JSON."""
     try:
         feature = decode(text)
-    except (ValueError, RecursionError):
+    except (json.JSONDecodeError, RecursionError):
         return None
+    except ValueError as e:  # a NaN or an infinity in text that is JSON otherwise: a bad feature
+        try:
+            json.JSONDecoder(parse_constant=lambda name: None).decode(text)
+        except (ValueError, RecursionError):
+            return None
+        return str(e)
     try:
         lat, lon, properties = point_of(feature)
     except ValueError as e:

@@ -1,6 +1,7 @@
 """The `orbisk` command moves points between files and stores without
 changing them: coordinates bit for bit, metadata equal in value and type."""
 
+import csv
 import json
 import math
 import random
@@ -120,7 +121,7 @@ def test_store_to_file_to_store_keeps_every_point_exactly(tmp_path, monkeypatch,
     source = str(tmp_path / "source.db")
     PyZurAD(source).insert_batch(original)
     out = tmp_path / f"out.{fmt}"
-    cli("export", source, out)
+    cli("export", source, out, *(["--no-id"] if fmt == "csv" else []))  # a CSV id column is metadata to import
     cli("import", tmp_path / "copy.db", out)
     copy = stored(str(tmp_path / "copy.db"))
     expected = stored(source)
@@ -275,24 +276,57 @@ def test_points_the_store_refuses_are_found_by_halving(tmp_path, skip_bad):
     assert importer.skipped == (len(refused) if skip_bad else 0)
 
 
-def test_csv_cells_are_typed_and_streamed_in_batches(tmp_path, monkeypatch):
+# A CSV column's cells as written in the file, and the values they read back
+# as (MISSING: the key is left out). Columns are typed as a whole, over the
+# whole file: the cell that makes a column text is often in a later batch.
+MISSING = object()
+COLUMNS = [
+    (["1", "-12", "0", "9223372036854775807", "", "-9223372036854775808"], [1, -12, 0, 2**63 - 1, MISSING, -(2**63)]),
+    (["1", "2", "3", "4", "5", "6", "ABC"], ["1", "2", "3", "4", "5", "6", "ABC"]),
+    (["1", "2", "3", "007"], ["1", "2", "3", "007"]),
+    (["1", "+33"], ["1", "+33"]),
+    (["1", "-0"], ["1", "-0"]),
+    (["2", "1E4", "5E9"], ["2", "1E4", "5E9"]),
+    (["2.5", "1.50"], ["2.5", "1.50"]),
+    (["1e16", "1"], ["1e16", "1"]),
+    (["1.5", "0.1", "1e+16", "-0.0", "3", "5e-324", "1e-05"], [1.5, 0.1, 1e16, -0.0, 3, 5e-324, 1e-05]),
+    (["1", "2", "3", "4", "5", "9223372036854775808"], ["1", "2", "3", "4", "5", "9223372036854775808"]),
+    (["true", "false", "", "true"], [True, False, MISSING, True]),
+    (["true", "yes"], ["true", "yes"]),
+    (["null", "1", '"[1, {""k"": null}]"', '"""007"""', "[]"], [None, 1, [1, {"k": None}], "007", []]),
+    (["[1]", "[2]", "[3]", "[4]", "[1e400]"], ["[1]", "[2]", "[3]", "[4]", "[1e400]"]),
+    (["[1]", "[18446744073709551616]"], ["[1]", "[18446744073709551616]"]),
+    (["[1]", "NaN"], ["[1]", "NaN"]),
+    (["x", "", '""', "null", "Paris"], ["x", MISSING, "", "null", "Paris"]),
+    (['""', "1", ""], ["", 1, MISSING]),
+]
+
+
+def _text_of(raw):
+    return "" if not raw else next(csv.reader([raw]))[0]
+
+
+@pytest.mark.parametrize("options", [[], ["--text-columns", "c1,c8", "--text-columns", "c12"], ["--no-typing"]])
+def test_csv_columns_are_values_only_when_every_cell_is_one_written_back_as_it_reads(tmp_path, monkeypatch, options):
     import orbisk_cli.importer as importer
 
     monkeypatch.setattr(importer, "BATCH", 3)
+    rows = max(len(cells) for cells, _ in COLUMNS)
+    header = ["Latitude", "LNG", *(f"c{i}" for i in range(len(COLUMNS)))]
+    lines = [",".join(header)]
+    for r in range(rows):
+        lines.append(",".join([str(r), "2"] + [cells[r] if r < len(cells) else "" for cells, _ in COLUMNS]))
     path = tmp_path / "in.csv"
-    path.write_text(
-        '\ufeffLatitude,LNG,a,b,c\n1,2,007,"x\ny",[1]\n3,4,,"[1, {""k"": null}]","{""a"":[2]}"\n'
-        '5.5,6,-12,true,"""s"""\n7,8,1e400,"""007""",[1e400]\n'
-        '9,10,99999999999999999999,{bad,[18446744073709551616]\n'
-    )
-    cli("import", tmp_path / "s.db", path)
-    assert stored(str(tmp_path / "s.db")) == [
-        (1.0, 2.0, {"a": "007", "b": "x\ny", "c": [1]}),
-        (3.0, 4.0, {"b": [1, {"k": None}], "c": {"a": [2]}}),
-        (5.5, 6.0, {"a": -12, "b": True, "c": "s"}),
-        (7.0, 8.0, {"a": "1e400", "b": "007", "c": "[1e400]"}),
-        (9.0, 10.0, {"a": "99999999999999999999", "b": "{bad", "c": "[18446744073709551616]"}),
-    ]
+    path.write_text("\ufeff" + "\n".join(lines) + "\n")
+    cli("import", tmp_path / "s.db", path, *options)
+    text = {"--no-typing": set(range(len(COLUMNS))), "--text-columns": {1, 8, 12}}.get(options[0] if options else "", set())
+    got = stored(str(tmp_path / "s.db"))
+    for i, (cells, values) in enumerate(COLUMNS):
+        if i in text:  # read as the text of the cells, empty cells still leaving the key out
+            values = [MISSING if not c else _text_of(c) for c in cells]
+        want = [MISSING if r >= len(values) else values[r] for r in range(rows)]
+        have = [meta.get(f"c{i}", MISSING) for _, _, meta in got]
+        assert len(have) == len(want) and all(h is w or same(h, w) for h, w in zip(have, want)), (i, have, want)
 
 
 # ---- selections against an oracle ------------------------------------------------
@@ -363,7 +397,6 @@ def test_selections_export_what_an_oracle_selects(tmp_path, monkeypatch, capsys)
         (["--bbox", -10, 0, 10, 20], lambda lat, lon: _in_box(lat, lon, (-10, 0, 10, 20))),
         (["--bbox", -30, 176, 60, -178], lambda lat, lon: _in_box(lat, lon, (-30, 176, 60, -178))),
         (["--bbox", -90, -180, 90, 180], lambda lat, lon: True),
-        (["--bbox", 5, 0, -5, 10], lambda lat, lon: False),
         (["--radius", 10, 179.5, 900_000], lambda lat, lon: _in_radius(lat, lon, 10, 179.5, 900_000)),
         (["--radius", 88, 40, 500_000], lambda lat, lon: _in_radius(lat, lon, 88, 40, 500_000)),
         (["--radius", 0, 20, 0], lambda lat, lon: _in_radius(lat, lon, 0, 20, 0)),

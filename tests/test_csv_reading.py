@@ -5,7 +5,7 @@ generated awkward texts."""
 import io
 import random
 
-from orbisk_cli import csvblocks
+from orbisk_cli import celltyping, csvblocks
 from orbisk_cli.csvfile import CsvSource
 from orbisk_cli.values import BadRow
 
@@ -163,7 +163,7 @@ def outcome(data, blocks, block_size, batch_size, delimiter=","):
 
 def test_block_reader_reads_as_the_csv_module_does(monkeypatch):
     monkeypatch.setattr(csvblocks, "MAX_BLOCK", 4096)  # so that blocks with no record end run into it
-    monkeypatch.setattr(csvblocks, "SAMPLE", 4)  # so that columns are found to repeat
+    monkeypatch.setattr(celltyping, "SAMPLE", 4)  # so that columns are found to repeat
     rng = random.Random(20261208)
     differences = []
     for case in range(250):

@@ -41,6 +41,19 @@ decode = decoder.decode
 raw_decode = decoder.raw_decode
 # (text, index) -> (value, end), with no white space skipped
 scan: Callable[[str, int], tuple[Any, int]] = decoder.scan_once  # type: ignore[attr-defined]
+
+
+def decode_constants(text: str, index: int) -> tuple[str | None, int]:
+    """Decodes the JSON value at `index` allowing NaN, Infinity and -Infinity:
+    (the first such constant's name, or None, and the end of the value).
+    Raises JSONDecodeError as the strict decoder does for anything else."""
+    constants: list[str] = []
+
+    def seen(name: str) -> None:
+        constants.append(name)
+
+    _, end = json.JSONDecoder(parse_constant=seen).raw_decode(text, index)
+    return (constants[0] if constants else None), end
 _encoder = json.JSONEncoder(ensure_ascii=False, separators=(",", ":"), allow_nan=False)
 
 
