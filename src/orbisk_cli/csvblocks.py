@@ -33,6 +33,7 @@ if TYPE_CHECKING:
     from orbisk_cli.csvfile import CsvSource
 
 MAX_BLOCK = 1 << 26  # a block this long with no record end in it: the rest is read by the csv module
+KEEP = 256 << 20  # bytes of blocks whose tables the first reading keeps for the second
 _QUOTE = ord('"')
 _LF = ord("\n")
 
@@ -41,7 +42,11 @@ def usable(delimiter: str) -> bool:
     return len(delimiter.encode("utf-8")) == 1 and delimiter != "\0"
 
 
-def batches(source: CsvSource, head: bytes) -> Iterator[list[Point] | BadRow]:
+def batches(source: CsvSource, head: bytes, start: int = 0) -> Iterator[list[Point] | BadRow]:
+    """The batches of a file whose first bytes (from file offset `start`, after
+    a byte order mark) are `head`. The first reading of a file (the one that
+    learns the column types) keeps the tables pyarrow parsed, up to KEEP bytes
+    of blocks, and the second starts with them, then reads on after them."""
     end = _header_end(source, head)
     if end is None:
         yield from source.csv_batches(source.lines(head), 0, True)
@@ -57,7 +62,19 @@ def batches(source: CsvSource, head: bytes) -> Iterator[list[Point] | BadRow]:
     source.use_header(rows[0])
     reading = _Blocks(source)
     line0 = header_text.count(b"\n")
+    offset = start + end  # in the file, of the buffer's first byte
     buffer = bytearray(head[end:])
+    if source.kept and not source.scanning:
+        for table, lines, line_after, block_end in source.kept:
+            yield from reading.batches_of(table, lines)
+            line0, offset = line_after, block_end
+        source.kept = []
+        source.stream.seek(offset)
+        source.at_end = False
+        source.done = offset
+        buffer = bytearray()
+    keeping = source.scanning
+    kept = 0
     while True:
         while len(buffer) < source.block_size and not source.at_end:
             buffer += source.read(source.block_size - len(buffer))
@@ -75,12 +92,20 @@ def batches(source: CsvSource, head: bytes) -> Iterator[list[Point] | BadRow]:
                 return
         block = bytes(memoryview(buffer)[:cut])
         del buffer[:cut]
+        offset += cut
         final = source.at_end and not buffer
         parsed = reading.parse(block, line0)
         if parsed is not None:
-            batches_of_block, line0 = parsed
-            yield from batches_of_block
+            table, lines, line_after = parsed
+            if keeping and kept + len(block) <= KEEP:
+                source.kept.append((table, lines, line_after, offset))
+                kept += len(block)
+            else:
+                keeping = False
+            yield from reading.batches_of(table, lines)
+            line0 = line_after
             continue
+        keeping = False
         # the csv module reads the block
         tap = _Tap(decoded_lines(block))
         reader = source.reader(tap)
@@ -231,9 +256,10 @@ class _Blocks:
         ]
         self.delimiter = ord(source.delimiter)
 
-    def parse(self, block: bytes, line0: int) -> tuple[list[list[Point] | BadRow], int] | None:
-        """The batches of a block pyarrow reads as the csv module would, and the
-        number of the block's last line; None when it cannot vouch for the block."""
+    def parse(self, block: bytes, line0: int) -> tuple[Any, list[int], int] | None:
+        """pyarrow's table of a block that it reads as the csv module would,
+        the line of each of its records and the number of the block's last
+        line; None when it cannot vouch for the block."""
         layout = _Layout(block, self.delimiter)
         if not layout.plain:
             return None
@@ -246,13 +272,14 @@ class _Blocks:
         lines = layout.record_lines(table.num_rows, line0)
         if lines is None:
             return None
+        return table, lines, line0 + layout.line_ends
+
+    def batches_of(self, table: Any, lines: list[int]) -> Iterator[list[Point] | BadRow]:
         source = self.source
         columns = [table.column(i) for i in range(source.width)]
-        out: list[list[Point] | BadRow] = []
         for start in range(0, table.num_rows, source.batch_size):
             stop = min(start + source.batch_size, table.num_rows)
-            out.extend(self.typed([c.slice(start, stop - start) for c in columns], lines[start:stop]))
-        return out, line0 + layout.line_ends
+            yield from self.typed([c.slice(start, stop - start) for c in columns], lines[start:stop])
 
     def typed(self, columns: list[Any], lines: list[int]) -> Iterator[list[Point] | BadRow]:
         source = self.source
@@ -263,19 +290,19 @@ class _Blocks:
             if not lines:
                 return
         first = source.records - len(lines) + 1
+        typing = source.typing
+        assert typing is not None
+        if source.scanning:  # every row has the header's fields (pyarrow parsed it)
+            for j in typing.open:
+                typing.see_arrow(j, columns[source.meta_i[j]])
+            yield []
+            return
         lats = _coordinates(columns[source.lat_i], 90.0)
         lons = _coordinates(columns[source.lon_i], 180.0)
         if lats is None or lons is None:
             # some coordinate is not a plain number in range: found row by row
             rows = list(zip(*[arrow_cells(c) for c in columns]))
             yield from source.typed(rows, lines, first)
-            return
-        typing = source.typing
-        assert typing is not None
-        if source.scanning:
-            for j in typing.open:
-                typing.see_arrow(j, columns[source.meta_i[j]])
-            yield []
             return
         values: list[Any] = [None] * len(columns)
         absent = False

@@ -101,6 +101,9 @@ class CsvSource(Source):
         self.scanning = False
         self.prepared = False
         self.records = 0  # rows handed to `typed` so far
+        # (table, record lines, last line, file offset of its end) of the blocks
+        # the first reading parsed, kept for the second (see csvblocks)
+        self.kept: list[tuple[Any, list[int], int, int]] = []
 
     def read(self, size: int) -> bytes:
         """The next bytes of the file (empty at its end), counted as done."""
@@ -168,8 +171,10 @@ class CsvSource(Source):
 
     def _batches(self) -> Iterator[list[Point] | BadRow]:
         head = self.read(CHUNK)
+        start = 0
         if head.startswith(BOM):
             head = head[len(BOM) :]
+            start = len(BOM)
         if self.use_blocks:
             try:
                 from orbisk_cli import csvblocks
@@ -177,7 +182,7 @@ class CsvSource(Source):
                 pass
             else:
                 if csvblocks.usable(self.delimiter):
-                    yield from csvblocks.batches(self, head)
+                    yield from csvblocks.batches(self, head, start)
                     return
         yield from self.csv_batches(self.lines(head), 0, True)
 
@@ -267,6 +272,16 @@ class CsvSource(Source):
                     return
             first = self.records - len(rows) + 1
         width, lat_i, lon_i = self.width, self.lat_i, self.lon_i
+        if self.scanning:  # the column types are learnt over the rows with the header's fields
+            typing = self.typing
+            assert typing is not None
+            good = [row for row in rows if len(row) == width]
+            if good:
+                columns_of = list(zip(*good))
+                for j in typing.open:
+                    typing.see(j, columns_of[self.meta_i[j]])
+            yield []
+            return
         columns: list[tuple[str, ...]] | None = None
         bad: list[tuple[int, str]] = []
         if set(map(len, rows)) == {width}:
@@ -288,19 +303,6 @@ class CsvSource(Source):
                     coordinate(row[lon_i], "longitude", 180.0)
                 except ValueError as e:
                     bad.append((i, str(e)))
-        if self.scanning:
-            typing = self.typing
-            assert typing is not None
-            if columns is None:
-                wrong = {i for i, _ in bad}
-                good = [row for i, row in enumerate(rows) if i not in wrong]
-                columns = list(zip(*good)) if good else None
-            if columns is not None:
-                for j in typing.open:
-                    typing.see(j, columns[self.meta_i[j]])
-            yield []
-            return
-
         def make(start: int, stop: int) -> list[Point]:
             if columns is not None:
                 return self.points(columns, lines, lats, lons, first)
