@@ -319,7 +319,9 @@ def test_csv_columns_are_values_only_when_every_cell_is_one_written_back_as_it_r
     path = tmp_path / "in.csv"
     path.write_text("\ufeff" + "\n".join(lines) + "\n")
     cli("import", tmp_path / "s.db", path, *options)
-    text = {"--no-typing": set(range(len(COLUMNS))), "--text-columns": {1, 8, 12}}.get(options[0] if options else "", set())
+    text = {"--no-typing": set(range(len(COLUMNS))), "--text-columns": {1, 8, 12}}.get(
+        options[0] if options else "", set()
+    )
     got = stored(str(tmp_path / "s.db"))
     for i, (cells, values) in enumerate(COLUMNS):
         if i in text:  # read as the text of the cells, empty cells still leaving the key out

@@ -223,9 +223,7 @@ def arrow_untyped(cells: Any) -> bool:
         if _all(pc.match_substring_regex(array, SHORT_INT_CELL)):
             return False
         unsigned = pc.utf8_length(pc.utf8_ltrim(array, characters="-"))
-        short = pc.and_(
-            pc.match_substring_regex(array, SHORT_FLOAT_CELL), pc.less_equal(unsigned, SHORT_FLOAT_LENGTH)
-        )
+        short = pc.and_(pc.match_substring_regex(array, SHORT_FLOAT_CELL), pc.less_equal(unsigned, SHORT_FLOAT_LENGTH))
         short = pc.or_(short, pc.match_substring_regex(array, SHORT_INT_CELL))
         if _all(short):
             return False
@@ -345,7 +343,8 @@ def column_cells(values: list[Any], kind: str, plain_text: bool) -> list[str]:
         if plain_text:
             if absent or "" in values:
                 return [
-                    "" if v is ABSENT else v if v else QUOTED_EMPTY for v in values  # type: ignore[misc]
+                    "" if v is ABSENT else v if v else QUOTED_EMPTY
+                    for v in values  # type: ignore[misc]
                 ]
             return values
         cells = [v if v is ABSENT else _json_string(v) for v in values]

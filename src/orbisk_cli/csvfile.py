@@ -303,6 +303,7 @@ class CsvSource(Source):
                     coordinate(row[lon_i], "longitude", 180.0)
                 except ValueError as e:
                     bad.append((i, str(e)))
+
         def make(start: int, stop: int) -> list[Point]:
             if columns is not None:
                 return self.points(columns, lines, lats, lons, first)

@@ -140,7 +140,9 @@ def _write_text(writer: Any, rows: list[Any], out: IO[bytes], progress: Progress
     return done
 
 
-def _spill_text(writer: Any, every: Iterator[list[Any]], out: IO[bytes], progress: Progress, spill_dir: str | None) -> int:
+def _spill_text(
+    writer: Any, every: Iterator[list[Any]], out: IO[bytes], progress: Progress, spill_dir: str | None
+) -> int:
     separator = writer.separator.encode()
     step = len(separator)
     ids, starts, lengths = array("q"), array("q"), array("q")

@@ -318,7 +318,9 @@ def import_files(db: PyZurAD, paths: list[str], options: Any, out: IO[str], err:
     skipped = f", skipped {importer.skipped:,} bad rows" if importer.skipped else ""
     files = paths[0] if len(paths) == 1 else f"{len(paths)} files"
     rate = importer.imported / seconds if seconds > 0 else 0.0
-    out.write(f"imported {_points(importer.imported)} from {files}{skipped} in {seconds:.1f} s ({rate:,.0f} points/s)\n")
+    out.write(
+        f"imported {_points(importer.imported)} from {files}{skipped} in {seconds:.1f} s ({rate:,.0f} points/s)\n"
+    )
     return 0
 
 

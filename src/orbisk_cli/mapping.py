@@ -127,9 +127,7 @@ def draw(
                 )
                 fig.colorbar(cells, ax=ax, label="points per cell", shrink=0.85)
             elif n:
-                ax.scatter(
-                    lon, lat, s=6 if n < 2000 else 2, c="#d1495b", alpha=0.8 if n < 2000 else 0.5, linewidths=0
-                )
+                ax.scatter(lon, lat, s=6 if n < 2000 else 2, c="#d1495b", alpha=0.8 if n < 2000 else 0.5, linewidths=0)
             ax.set_xlim(west, east)
             ax.set_ylim(south, north)
             if window is not None:  # longitudes beyond 180° are labelled as the ones they stand for

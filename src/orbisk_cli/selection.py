@@ -107,7 +107,9 @@ def selection_from(args: Any) -> Selection:
             if not -90.0 <= lat <= 90.0:
                 raise CliError(f"--bbox: latitude {lat:g} is outside [-90, 90]; {_BOX_ORDER}")
         if min_lat > max_lat:
-            raise CliError(f"--bbox: the box is empty, its MIN_LAT {min_lat:g} is above its MAX_LAT {max_lat:g}; {_BOX_ORDER}")
+            raise CliError(
+                f"--bbox: the box is empty, its MIN_LAT {min_lat:g} is above its MAX_LAT {max_lat:g}; {_BOX_ORDER}"
+            )
         sel.bbox = tuple(args.bbox)
     if args.radius is not None:
         _finite("--radius", args.radius)

@@ -54,6 +54,8 @@ def decode_constants(text: str, index: int) -> tuple[str | None, int]:
 
     _, end = json.JSONDecoder(parse_constant=seen).raw_decode(text, index)
     return (constants[0] if constants else None), end
+
+
 _encoder = json.JSONEncoder(ensure_ascii=False, separators=(",", ":"), allow_nan=False)
 
 
