@@ -38,3 +38,9 @@ def test_checkers_accept_every_method_and_flag_each_wrong_call(tmp_path, checker
     bad = run([*base, str(WRONG)], tmp_path)
     flagged = {int(m.group(1)) for line in bad.stdout.splitlines() if (m := error.search(line))}
     assert flagged == wrong_lines(), bad.stdout
+
+
+def test_the_command_passes_mypy_strict(tmp_path):
+    root = HERE.parent.parent
+    r = run(["mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), "src/orbisk_cli"], root)
+    assert r.returncode == 0, r.stdout + r.stderr

@@ -342,10 +342,7 @@ def column_cells(values: list[Any], kind: str, plain_text: bool) -> list[str]:
     if kind == "str":
         if plain_text:
             if absent or "" in values:
-                return [
-                    "" if v is ABSENT else v if v else QUOTED_EMPTY
-                    for v in values  # type: ignore[misc]
-                ]
+                return ["" if v is ABSENT else v if v else QUOTED_EMPTY for v in values]
             return values
         cells = [v if v is ABSENT else _json_string(v) for v in values]
     elif kind == "int":

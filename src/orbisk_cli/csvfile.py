@@ -187,7 +187,8 @@ class CsvSource(Source):
         yield from self.csv_batches(self.lines(head), 0, True)
 
     def row_of(self, point: Point) -> int:
-        return point[4]  # type: ignore[misc]
+        row: int = point[4]  # type: ignore[misc]
+        return row
 
     def reader(self, lines: Iterable[str]) -> Any:
         return csv.reader(lines, delimiter=self.delimiter, strict=True)

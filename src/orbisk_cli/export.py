@@ -23,7 +23,7 @@ import tempfile
 from array import array
 from collections.abc import Iterator
 from itertools import accumulate, chain
-from typing import IO, Any
+from typing import IO, Any, cast
 
 from orbisk import PyZurAD
 
@@ -256,7 +256,7 @@ def export(
                 out: IO[bytes] = stream
                 if gz:
                     name = os.path.basename(split_gz(path)[0]) if path else ""
-                    out = gzip.GzipFile(filename=name, fileobj=stream, mode="wb", compresslevel=6)
+                    out = cast(IO[bytes], gzip.GzipFile(filename=name, fileobj=stream, mode="wb", compresslevel=6))
                 progress = Progress(err, total, label)
                 try:
                     count = _write_all(fmt, out, chunks(db, sel), schema, options, progress, directory)

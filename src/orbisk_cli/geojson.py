@@ -68,15 +68,11 @@ def _point_of(feature: Any, height: str | None) -> tuple[float, float, dict[str,
     if geometry.get("type") != "Point":
         raise ValueError(f"geometry is a {geometry.get('type')}, not a Point")
     coords = geometry.get("coordinates")
-    if type(coords) is not list or len(coords) != 2:
-        n = len(coords) if type(coords) is list else 0
-        if n == 3 and height is None:
-            raise ValueError(
-                "Point has 3 coordinates; only [longitude, latitude] can be stored "
-                "(--height-key NAME keeps the third as the metadata key NAME)"
-            )
-        if n != 3:
-            raise ValueError(f"Point has {n} coordinates; only [longitude, latitude] can be stored")
+    n = len(coords) if isinstance(coords, list) else 0
+    if n != 2 and (n != 3 or height is None):
+        hint = " (--height-key NAME keeps the third as the metadata key NAME)" if n == 3 else ""
+        raise ValueError(f"Point has {n} coordinates; only [longitude, latitude] can be stored{hint}")
+    assert isinstance(coords, list)
     lon, lat = coords[:2]
     if type(lon) not in (float, int) or type(lat) not in (float, int):
         raise ValueError("Point coordinates are not numbers")

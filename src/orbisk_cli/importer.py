@@ -25,7 +25,7 @@ import tempfile
 import threading
 import time
 from collections.abc import Callable
-from typing import IO, Any
+from typing import IO, Any, cast
 
 from orbisk import PyZurAD
 
@@ -259,7 +259,7 @@ def open_source(path: str, fmt: str, options: Any) -> Opened:
         name, total = path, os.fstat(raw.fileno()).st_size
         stream = raw
         if split_gz(path)[1]:
-            stream = gzip.GzipFile(fileobj=raw, mode="rb")
+            stream = cast(IO[bytes], gzip.GzipFile(fileobj=raw, mode="rb"))
             closing.insert(0, stream)
             position = raw.tell
 

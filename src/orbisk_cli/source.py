@@ -21,7 +21,9 @@ from typing import Any
 
 from orbisk_cli.values import BadRow, any_problem_in_documents, problem_in
 
-Point = tuple[float, float, dict[str, Any], int]
+# (lat, lon, metadata, row or line, ...): what insert_batch takes, with the
+# places of the row in its file after the metadata
+Point = tuple[float, float, dict[str, Any], int] | tuple[float, float, dict[str, Any], int, int]
 
 
 class Source:
