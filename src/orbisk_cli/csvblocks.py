@@ -290,19 +290,19 @@ class _Blocks:
             if not lines:
                 return
         first = source.records - len(lines) + 1
-        typing = source.typing
-        assert typing is not None
-        if source.scanning:  # every row has the header's fields (pyarrow parsed it)
-            for j in typing.open:
-                typing.see_arrow(j, columns[source.meta_i[j]])
-            yield []
-            return
         lats = _coordinates(columns[source.lat_i], 90.0)
         lons = _coordinates(columns[source.lon_i], 180.0)
         if lats is None or lons is None:
             # some coordinate is not a plain number in range: found row by row
             rows = list(zip(*[arrow_cells(c) for c in columns]))
             yield from source.typed(rows, lines, first)
+            return
+        typing = source.typing
+        assert typing is not None
+        if source.scanning:
+            for j in typing.open:
+                typing.see_arrow(j, columns[source.meta_i[j]])
+            yield []
             return
         values: list[Any] = [None] * len(columns)
         absent = False

@@ -273,16 +273,6 @@ class CsvSource(Source):
                     return
             first = self.records - len(rows) + 1
         width, lat_i, lon_i = self.width, self.lat_i, self.lon_i
-        if self.scanning:  # the column types are learnt over the rows with the header's fields
-            typing = self.typing
-            assert typing is not None
-            good = [row for row in rows if len(row) == width]
-            if good:
-                columns_of = list(zip(*good))
-                for j in typing.open:
-                    typing.see(j, columns_of[self.meta_i[j]])
-            yield []
-            return
         columns: list[tuple[str, ...]] | None = None
         bad: list[tuple[int, str]] = []
         if set(map(len, rows)) == {width}:
@@ -304,6 +294,18 @@ class CsvSource(Source):
                     coordinate(row[lon_i], "longitude", 180.0)
                 except ValueError as e:
                     bad.append((i, str(e)))
+        if self.scanning:  # the column types are learnt over the rows that are not bad
+            typing = self.typing
+            assert typing is not None
+            if columns is None:
+                wrong = {i for i, _ in bad}
+                good = [row for i, row in enumerate(rows) if i not in wrong]
+                columns = list(zip(*good)) if good else None
+            if columns is not None:
+                for j in typing.open:
+                    typing.see(j, columns[self.meta_i[j]])
+            yield []
+            return
 
         def make(start: int, stop: int) -> list[Point]:
             if columns is not None:
