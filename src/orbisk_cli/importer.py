@@ -85,9 +85,10 @@ class _Stop(Exception):
 class Interrupted(Exception):
     """An import stopped by SIGINT; the source's rows up to `last_row` are stored."""
 
-    def __init__(self, source: Source, last_row: int) -> None:
+    def __init__(self, source: Source, last_row: int, stored: int) -> None:
         self.source = source
         self.last_row = last_row
+        self.stored = stored  # points of this source
 
 
 class Importer:
@@ -191,7 +192,7 @@ class Importer:
             else:
                 raise error
         if interrupted:
-            raise Interrupted(source, self.last_row)
+            raise Interrupted(source, self.last_row, self.imported - before)
         if stop is not None:
             done = self.imported - before
             before_it = "1 point before it was" if done == 1 else f"{done:,} points before it were"
@@ -337,12 +338,13 @@ def _interrupted(importer: Importer, finished: list[str], stop: Interrupted, res
         parts.append("all of " + ", ".join(finished))
     if last >= first:
         rows = f"{unit} {first:,}" if last == first else f"{unit}s {first:,} to {last:,}"
-        parts.append(f"{rows} of {source.name}")
+        bad = last - first + 1 - stop.stored  # every row up to the last is stored or a bad row
+        skipped = "" if bad <= 0 or unit == "line" else f", {bad:,} of them bad and skipped"
+        parts.append(f"{rows} of {source.name}{skipped}")
     else:
         parts.append(f"none of {source.name}" + (f" after {unit} {source.skip_rows:,}" if source.skip_rows else ""))
-    skipped = f", {importer.skipped:,} bad rows skipped" if importer.skipped else ""
     stored = "no point stored" if not importer.imported else f"{_points(importer.imported)} stored"
     again = f"import {source.name}" + (" and the files after it" if rest else "") + " again"
     if last:
         again += f" with --skip-rows {last}"
-    return f"interrupted: {stored} ({'; '.join(parts)}{skipped}); to go on without duplicates, {again}"
+    return f"interrupted: {stored} ({'; '.join(parts)}); to go on without duplicates, {again}"

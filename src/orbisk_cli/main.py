@@ -31,7 +31,8 @@ class _Version(argparse.Action):
             text = f"orbisk {version('orbisk')}"
         except PackageNotFoundError:
             text = "orbisk: no installed distribution to take the version from"
-        parser.exit(0, text + "\n")
+        sys.stdout.write(text + "\n")
+        parser.exit()
 
 
 def _count(text: str) -> int:
