@@ -119,10 +119,12 @@ def cli(*args):
 @pytest.mark.parametrize("chunk", [100_000, 37])
 def test_store_to_file_to_store_keeps_every_point_exactly(tmp_path, monkeypatch, fmt, chunk):
     # A small chunk reads the store in many pieces, each written in smaller
-    # pieces again: the late key makes CSV and GeoParquet start over with a
-    # surveyed schema, and GeoParquet gathers the pieces into row groups.
+    # pieces again and put in id order through a spill file: the late key
+    # makes CSV and GeoParquet start over with a surveyed schema, and
+    # GeoParquet gathers the pieces into row groups.
     monkeypatch.setattr(selection, "CHUNK", chunk)
     monkeypatch.setattr(export, "PIECE", 11 if chunk < 100 else 2000)
+    monkeypatch.setattr(export, "KEEP", 1000 if chunk < 100 else export.KEEP)  # spilled to a file
     monkeypatch.setattr(geoparquet, "ROW_GROUP", 50)
     original = awkward_points(300, seed=10 + len(fmt))
     source = str(tmp_path / "source.db")

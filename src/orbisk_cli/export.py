@@ -22,7 +22,9 @@ import sys
 import tempfile
 from array import array
 from collections.abc import Iterator
+from functools import partial
 from itertools import accumulate, chain
+from operator import add, itemgetter, lt
 from typing import IO, Any, cast
 
 from orbisk import PyZurAD
@@ -40,6 +42,7 @@ from orbisk_cli.selection import Selection, chunks
 # chunk at a time, the passes took about half as long again).
 PIECE = 2000
 WINDOW = 20_000  # rows copied out of a spill at a time
+KEEP = 256 << 20  # bytes of a spill held in memory
 # file name ending: the format written
 WRITTEN = {
     ".csv": "csv",
@@ -55,6 +58,9 @@ WRITTEN = {
     ".geoparquet": "parquet",
     ".pq": "parquet",
 }
+
+
+_ID = itemgetter("id")
 
 
 def output_format(path: str | None, given: str | None) -> str:
@@ -140,60 +146,103 @@ def _write_text(writer: Any, rows: list[Any], out: IO[bytes], progress: Progress
     return done
 
 
+class _Spill:
+    """Bytes written once, then read in any order: held in memory up to
+    KEEP bytes, beyond that in a temporary file."""
+
+    def __init__(self, directory: str | None) -> None:
+        self.directory = directory
+        self.memory = bytearray()
+        self.file: IO[bytes] | None = None
+        self.mapping: mmap.mmap | None = None
+
+    def write(self, data: bytes) -> None:
+        if self.file is None and len(self.memory) + len(data) > KEEP:
+            self.file = tempfile.TemporaryFile(prefix=".orbisk-spill-", dir=self.directory)
+            self.file.write(self.memory)
+            self.memory = bytearray()
+        if self.file is not None:
+            self.file.write(data)
+        else:
+            self.memory += data
+
+    def data(self) -> Any:
+        """What was written, to slice."""
+        if self.file is None:
+            return memoryview(self.memory)
+        self.file.flush()
+        self.mapping = mmap.mmap(self.file.fileno(), 0, access=mmap.ACCESS_READ)
+        return self.mapping
+
+    def close(self) -> None:
+        if self.mapping is not None:
+            self.mapping.close()
+        if self.file is not None:
+            self.file.close()
+
+
 def _spill_text(
     writer: Any, every: Iterator[list[Any]], out: IO[bytes], progress: Progress, spill_dir: str | None
 ) -> int:
     separator = writer.separator.encode()
     step = len(separator)
-    ids, starts, lengths = array("q"), array("q"), array("q")
+    with_step = partial(add, step)
+    ids, starts = array("q"), array("q")  # of each row, and where its text begins in the spill
     position = 0
-    with tempfile.TemporaryFile(prefix=".orbisk-spill-", dir=spill_dir) as spill:
+    spill = _Spill(spill_dir)
+    try:
         for chunk in every:
             for piece in _pieces(chunk):
-                encoded = [text.encode() for text in writer.render(piece)]
-                sizes = [len(e) + step for e in encoded]
-                ends = list(accumulate(sizes, initial=position))
-                spill.write(separator.join(encoded) + separator)
-                ids.extend(row["id"] for row in piece)
-                starts.extend(ends[:-1])
-                lengths.extend(sizes)
-                position = ends[-1]
+                texts = writer.render(piece)
+                joined = writer.separator.join(texts) + writer.separator
+                if joined.isascii():  # a character a byte: no text encoded twice
+                    data = joined.encode()
+                    sizes = map(with_step, map(len, texts))
+                else:
+                    encoded = [text.encode() for text in texts]
+                    data = separator.join(encoded) + separator
+                    sizes = map(with_step, map(len, encoded))
+                spill.write(data)
+                starts.extend(accumulate(sizes, initial=position))
+                position += len(data)
+                starts.pop()  # the next piece's start
+                ids.extend(map(_ID, piece))
                 progress.update(len(ids), len(ids))
         count = len(ids)
         progress.finish(count, count)
+        starts.append(position)
         out.write(writer.head.encode())
         if count:
             out.write(writer.lead.encode())
-            spill.flush()
-            in_order = all(a < b for a, b in zip(ids, ids[1:]))
-            if in_order:
-                spill.seek(0)
-                _copy(spill, out, position - step)
+            data = spill.data()
+            if all(map(lt, ids, ids[1:])):  # already in id order
+                out.write(data[: position - step])
             else:
-                order = sorted(range(count), key=ids.__getitem__)
+                order = _order(ids)
                 del ids
                 sorting = Progress(progress.stream, count, f"{progress.label}: in id order")
-                with mmap.mmap(spill.fileno(), 0, access=mmap.ACCESS_READ) as data:
-                    for begin in range(0, count, WINDOW):
-                        window = order[begin : begin + WINDOW]
-                        parts = [data[starts[i] : starts[i] + lengths[i]] for i in window]
-                        if begin + WINDOW >= count:
-                            parts[-1] = parts[-1][:-step]
-                        out.write(b"".join(parts))
-                        sorting.update(begin + len(window))
+                for begin in range(0, count, WINDOW):
+                    window = order[begin : begin + WINDOW]
+                    parts = [data[starts[i] : starts[i + 1]] for i in window]
+                    if begin + WINDOW >= count:
+                        parts[-1] = parts[-1][:-step]
+                    out.write(b"".join(parts))
+                    sorting.update(begin + len(window))
                 sorting.finish(count)
             out.write(writer.tail.encode())
         out.write(writer.foot.encode())
+    finally:
+        spill.close()
     return count
 
 
-def _copy(source: IO[bytes], target: IO[bytes], size: int) -> None:
-    while size > 0:
-        data = source.read(min(size, 1 << 20))
-        if not data:
-            break
-        target.write(data)
-        size -= len(data)
+def _order(ids: array[int]) -> list[int]:
+    """The positions of the ids in ascending order of id."""
+    try:
+        import numpy as np
+    except ImportError:
+        return sorted(range(len(ids)), key=ids.__getitem__)
+    return np.argsort(np.frombuffer(ids, dtype=np.int64), kind="stable").tolist()  # type: ignore[no-any-return]
 
 
 def _write_parquet(
@@ -218,7 +267,7 @@ def _write_parquet(
             for chunk in every:
                 for piece in _pieces(chunk):
                     spill.write_batch(writer.render(piece))
-                    ids.extend(row["id"] for row in piece)
+                    ids.extend(map(_ID, piece))
                     progress.update(len(ids), len(ids))
         progress.finish(len(ids), len(ids))
         table = pa.ipc.open_file(pa.memory_map(path)).read_all()
