@@ -4,15 +4,15 @@ A store keeps JSON-like metadata, but reads some values back changed: an
 integer outside the signed 64-bit range as an approximate float, NaN and the
 infinities as null, a document nested deeper than 127 levels not at all.
 Imports refuse such values as bad rows instead of storing something else.
-This module decodes JSON text strictly, finds those values, and types CSV
-cells so that what the CSV writer writes reads back as the same value.
+This module decodes JSON text strictly, finds those values, and makes the
+metadata dicts of a batch from its columns (how CSV cells become values is
+`celltyping`'s).
 """
 
 from __future__ import annotations
 
 import json
 import math
-import re
 from collections.abc import Callable, Iterable
 from itertools import chain, repeat
 from operator import itemgetter
@@ -195,62 +195,8 @@ def decode_all(texts: list[str], checked: bool = True) -> list[Any] | None:
     return None if checked and any_problem(values, 2) else values
 
 
-# ---- CSV cells ---------------------------------------------------------------------
-#
-# A cell is read as: nothing (empty: the key is absent), an integer (canonical
-# decimal that fits 64 bits), a float (a finite JSON number with a fraction or
-# an exponent), true, false or null, a JSON array, object or string (text that
-# starts with '[', '{' or '"' and decodes), or else the text itself.
-
-INT_TEXT = re.compile(r"-?(?:0|[1-9][0-9]*)")
-FLOAT_TEXT = re.compile(r"-?(?:0|[1-9][0-9]*)(?:\.[0-9]+(?:[eE][-+]?[0-9]+)?|[eE][-+]?[0-9]+)")
-_WORDS: dict[str, Any] = {"true": True, "false": False, "null": None}
+# The value of an empty CSV cell or of a missing key: the key is left out.
 ABSENT: Any = object()
-
-
-def cell_value(cell: str) -> Any:
-    """The metadata value a CSV cell stands for (ABSENT for an empty cell)."""
-    if not cell:
-        return ABSENT
-    first = cell[0]
-    if first in "-0123456789":
-        if INT_TEXT.fullmatch(cell):
-            number = int(cell)
-            if INT64_MIN <= number <= INT64_MAX:
-                return number
-        elif FLOAT_TEXT.fullmatch(cell):
-            real = float(cell)
-            if math.isfinite(real):
-                return real
-        return cell
-    if first in "[{\"":
-        try:
-            value = decode(cell)
-        except (ValueError, RecursionError):
-            return cell
-        return cell if problem_in(value) else value
-    if first in "tfn" and cell in _WORDS:
-        return _WORDS[cell]
-    return cell
-
-
-def cell_text(value: Any) -> str:
-    """The CSV cell that reads back as `value`."""
-    kind = type(value)
-    if kind is str:
-        text: str = value
-        if text and text[0] not in "-0123456789[{\"tfn":
-            return text
-        return text if cell_value(text) is text else encode(text)
-    if kind is float:
-        return repr(value)
-    if kind is bool:
-        return "true" if value else "false"
-    if kind is int:
-        return str(value)
-    if value is None:
-        return "null"
-    return encode(value)
 
 
 _MAKERS: dict[tuple[str, ...], Callable[[list[list[Any]]], list[dict[str, Any]]]] = {}
