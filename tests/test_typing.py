@@ -45,3 +45,9 @@ def test_the_companion_stub_matches_its_module_and_mypy_accepts_a_program_using_
     assert r.returncode == 0, r.stdout + r.stderr
     r = run(["mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), str(HERE / "uses_columnar.py")], tmp_path)
     assert r.returncode == 0, r.stdout + r.stderr
+
+
+def test_the_command_passes_mypy_strict(tmp_path):
+    root = HERE.parent.parent
+    r = run(["mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), "src/orbisk_cli"], root)
+    assert r.returncode == 0, r.stdout + r.stderr

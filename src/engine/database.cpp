@@ -48,6 +48,7 @@ Database::Database(std::unique_ptr<Storage> storage, GridIndex grid, std::uint64
 
 Result<std::shared_ptr<Database>> Database::open(const std::string& path, std::uint64_t capacity,
                                                  std::uint64_t sync_interval_ms) {
+    if (path.empty()) return fail(Error::invalid(std::string(kEmptyPathMessage)));
     const StoreNames names = derive_names(path);
     auto lock_file = File::open_rw_create(names.lock);
     if (!lock_file) return fail(lock_file.error());

@@ -18,6 +18,7 @@
 #include <optional>
 #include <shared_mutex>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -76,10 +77,14 @@ inline constexpr std::uint64_t kCheckpointEverySlots = 10000;
 inline constexpr std::size_t kPointChunk = 100000;
 inline constexpr std::size_t kGridBulkBuildAbove = 1000;
 inline constexpr std::uint64_t kTemporaryCapacity = 1000000;
+inline constexpr std::string_view kEmptyPathMessage =
+    "the store path is empty: give the path of the store's files, or no path for a temporary store";
 
 class Database {
 public:
-    // A store on `path`; `sync_interval_ms` nothing means 0.
+    // A store on `path`; `sync_interval_ms` nothing means 0. An empty path is
+    // refused before any file is touched: it would name hidden files
+    // (".coords.mmap", ...) in the working directory.
     static Result<std::shared_ptr<Database>> open(const std::string& path, std::uint64_t capacity,
                                                   std::uint64_t sync_interval_ms);
     // A fresh store of its own in the temporary directory, removed with the handle.

@@ -64,6 +64,26 @@ bool check_skip_index(PyObject* obj) {
 
 // ---- constructor --------------------------------------------------------------
 
+// The str a `path` argument stands for: a str itself, or the str that the
+// `__fspath__` of an os.PathLike returns (what os.fspath gives). Anything else,
+// bytes and a PathLike of bytes included, is refused as before: TypeError.
+Ref path_text(PyObject* obj) {
+    if (PyUnicode_Check(obj)) return Ref::borrow(obj);
+    Ref fspath = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__fspath__"));
+    if (!fspath) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Ref();
+        PyErr_Clear();
+        raise_conversion_error(obj, "PyString", "path");
+        return Ref();
+    }
+    Ref text = Ref::steal(PyOS_FSPath(obj));  // the object's own errors propagate
+    if (text && !PyUnicode_Check(text.get())) {
+        raise_conversion_error(obj, "PyString", "path");
+        return Ref();
+    }
+    return text;
+}
+
 PyObject* handle_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* kwlist[] = {"path", "capacity", "wal_sync_interval_ms", nullptr};
     PyObject* path_obj = Py_None;
@@ -75,8 +95,9 @@ PyObject* handle_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
     std::optional<std::string> path;
     if (path_obj != Py_None) {
-        if (!PyUnicode_Check(path_obj)) return raise_conversion_error(path_obj, "PyString", "path");
-        Ref bytes = Ref::steal(PyUnicode_EncodeFSDefault(path_obj));
+        Ref text = path_text(path_obj);
+        if (!text) return nullptr;
+        Ref bytes = Ref::steal(PyUnicode_EncodeFSDefault(text.get()));
         if (!bytes) return nullptr;
         char* data = nullptr;
         Py_ssize_t len = 0;
