@@ -8,7 +8,6 @@ GeoJSON feature beside its properties (which stay the point's metadata).
 
 from __future__ import annotations
 
-import csv
 import math
 import sys
 from typing import IO, Any
@@ -73,19 +72,24 @@ def write_rows(rows: list[dict[str, Any]], fmt: str, out: IO[str]) -> None:
             body = ",\n".join(features)
             out.write('{"type":"FeatureCollection","features":[' + ("\n" + body if body else "") + "\n]}\n")
     else:
-        # The metadata keys in the order the rows first show them; a string as
-        # it is, any other value as JSON text, a missing key as an empty cell.
-        keys = list(dict.fromkeys(k for r in rows for k in r["metadata"]))
-        fixed = ["id", "distance_m", "latitude", "longitude"]
-        writer = csv.writer(out, lineterminator="\n")
-        writer.writerow(fixed + [k if k not in fixed else f"metadata.{k}" for k in keys])
-        for r in rows:
-            meta = r["metadata"]
-            record = [str(r["id"]), repr(r["distance_m"]), repr(r["latitude"]), repr(r["longitude"])]
-            for k in keys:
-                v = meta.get(k, _ABSENT)
-                record.append("" if v is _ABSENT else v if isinstance(v, str) else encode(v))
-            writer.writerow(record)
+        # The export's CSV, written by the same rules (so that it reads back the
+        # same), with the distance after the id.
+        from orbisk_cli.csvfile import CsvWriter
+        from orbisk_cli.schema import Schema
 
+        schema = Schema().learn(rows)
+        taken = set(schema.kinds)
 
-_ABSENT = object()
+        def free(name: str) -> str:
+            while name in taken:
+                name += "_"
+            taken.add(name)
+            return name
+
+        lat_name, lon_name, id_name, distance_name = map(free, ("latitude", "longitude", "id", "distance_m"))
+        writer = CsvWriter(schema, lat_name, lon_name, ",", id_name)
+        ident, rest = writer.head.split(",", 1)
+        out.write(f"{ident},{distance_name},{rest}")
+        for text, r in zip(writer.render(rows), rows):
+            ident, rest = text.split(",", 1)  # the id: digits, never quoted
+            out.write(f"{ident},{r['distance_m']!r},{rest}\n")

@@ -93,10 +93,12 @@ class ColumnarStore:
       FeatureCollection or GeometryCollection of them (all their parts
       together); or any object with `__geo_interface__` that gives such a
       mapping (shapely's Polygon and MultiPolygon, a GeoDataFrame). Rings
-      follow the nonzero rule. A structure that is none of these raises
-      TypeError; a shape without any part, a ring of fewer than 3 distinct
-      vertices or a coordinate that is not finite raise ValueError, naming
-      the part, ring and vertex (counted from 0 over the whole shape);
+      follow the nonzero rule; a polygon without rings adds nothing. A
+      structure that is none of these raises TypeError; a shape without any
+      part, a ring of fewer than 3 distinct vertices or a coordinate that is
+      not finite (the one-ring list included, which query_polygon would take)
+      raise ValueError, naming the part, ring and vertex (counted from 0 over
+      the whole shape);
     - `filter={...}`: a metadata filter document, as `query` takes it,
       alone or with a shape;
     - `limit=n`: at most n points;
