@@ -58,7 +58,7 @@ if _make_encoder is not None:
     _sample = {"k": [1, -2.5, "é\n", None, True, {"b": {}}]}
     try:
         _c_encode = _make_encoder(
-            None, _not_json, json.encoder.c_encode_basestring, None, ":", ",", False, False, False
+            None, _not_json, getattr(json.encoder, "c_encode_basestring", None), None, ":", ",", False, False, False
         )
         if "".join(_c_encode(_sample, 0)) != _encoder.encode(_sample):
             _c_encode = None
