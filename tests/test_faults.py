@@ -3,7 +3,7 @@
 The campaign runs a small workload on the probe module's build of the handle
 class, whose file layer can be made to fail any of its
 system calls (open, write, fdatasync, fsync, msync, rename, ftruncate,
-fallocate, mmap, fcntl, unlink). The workload: a new store takes single inserts
+fallocate, mmap, fcntl, unlink, and the open of a directory to list it). The workload: a new store takes single inserts
 forced to disk, a batch that grows both data files, more inserts, a delete, a
 compaction into generation 1, an insert and a flush; it is opened again with a
 1000 ms sync interval and takes more inserts, a delete,
@@ -236,12 +236,12 @@ def cut_power(path, events, renamed, manifest=None):
 
 def absorbed(event):
     """Failures a call may get past and still succeed: retried interruptions, allocation
-    ahead of need (retried for what is needed), unlocking, removing stale files, and a
-    store without a manifest yet."""
+    ahead of need (retried for what is needed), unlocking, looking for and removing stale
+    files, and a store without a manifest yet."""
     call, path, err, _ = event
     return (
         err in (0, errno.EINTR)
-        or call in ("fallocate", "fcntl", "unlink")
+        or call in ("fallocate", "fcntl", "unlink", "opendir")
         or (call == "open" and err == errno.ENOENT and path.endswith(".commit"))
     )
 
@@ -469,6 +469,10 @@ def test_a_write_that_cannot_be_taken_back_leaves_the_handle_refusing_writes(pro
         lambda: db.insert_batch([point(3)]),  # noqa: F821
         db.flush,
         lambda: db.verify_integrity(flush=True),  # noqa: F821
+        # Whether or not the filter matches anything.
+        lambda: db.delete_by_metadata({"k": -1}),  # noqa: F821
+        lambda: db.delete_by_metadata({"k": 0}),  # noqa: F821
+        db.compact,
     )
     for attempt in attempts:
         with pytest.raises(OSError) as e:

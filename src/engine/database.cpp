@@ -233,6 +233,11 @@ Result<std::uint64_t> Database::delete_by_metadata(const FilterExpr& filter) {
     auto guard = WriteGuard::acquire(*write_lock_);
     if (!guard) return fail(guard.error());
     if (auto st = refresh_locked(); !st) return fail(st.error());
+    // A handle that refuses writes refuses this one too, whatever the scan finds.
+    {
+        std::shared_lock lock(storage_mutex_);
+        if (auto st = storage_->check_writable(); !st) return fail(st.error());
+    }
     // The scan and the deletion are one unit against every other writer.
     auto scanned = scan(filter, kNoLimit);
     if (!scanned) return fail(scanned.error());
