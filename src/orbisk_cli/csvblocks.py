@@ -16,15 +16,15 @@ finds to end inside a quoted field sends the rest of the file through it.
 from __future__ import annotations
 
 import csv
-from collections.abc import Iterator
-from typing import TYPE_CHECKING, Any
+from collections.abc import Iterator, Sequence
+from typing import Any, Protocol
 
 import numpy as np
 import pyarrow as pa  # first: without it, numpy is not loaded for nothing
 import pyarrow.compute as pc
 import pyarrow.csv as pa_csv
 
-from orbisk_cli.csvfile import (
+from orbisk_cli.csvtext import (
     BOM,
     BOOL_START,
     JSON_STARTS,
@@ -37,8 +37,38 @@ from orbisk_cli.csvfile import (
 from orbisk_cli.source import Point
 from orbisk_cli.values import FLOAT_TEXT, INT_TEXT, MAX_DEPTH, BadRow, decode_all, screened
 
-if TYPE_CHECKING:
-    from orbisk_cli.csvfile import CsvSource
+
+class CsvSource(Protocol):
+    """What the blocks are read for: the CSV source (`csvfile.CsvSource`)
+    whose file they cut, whose header they read, and whose `csv` module
+    reading and typing of rows they fall back on."""
+
+    block_size: int
+    batch_size: int
+    at_end: bool
+    delimiter: str
+    width: int
+    lat_i: int
+    lon_i: int
+    meta_i: list[int]
+
+    def read(self, size: int) -> bytes: ...
+    def lines(self, head: bytes | bytearray) -> Iterator[str]: ...
+    def reader(self, lines: Iterator[str]) -> Any: ...
+    def use_header(self, header: list[str]) -> None: ...
+    def csv_batches(self, lines: Iterator[str], line0: int, header: bool) -> Iterator[list[Point] | BadRow]: ...
+    def typed(self, rows: Sequence[Sequence[str]], lines: list[int]) -> Iterator[list[Point] | BadRow]: ...
+    def malformed(self, line: int, error: Exception) -> BadRow: ...
+    def points(
+        self,
+        columns: Sequence[Sequence[Any]],
+        lines: Sequence[int],
+        lats: list[float],
+        lons: list[float],
+        typed: bool = False,
+        absent: bool = True,
+    ) -> list[Point]: ...
+
 
 # Whole cells that read as an integer (when it fits 64 bits), as a float.
 _INT_CELL = "^" + INT_TEXT.pattern + "$"

@@ -3,7 +3,7 @@
 The latitude and longitude columns are found by their usual names or named
 with options; every other column is a metadata key, its cells typed by the
 rules of `values.cell_value`. Batches are typed column by column (see
-`column_values`). The `csv` module's reading (strict quoting, lines split
+`csvtext.column_values`). The `csv` module's reading (strict quoting, lines split
 at LF, CRLF and CR, UTF-8 with an optional byte order mark) is what a file
 says; with pyarrow installed, `csvblocks` reads the blocks of a file where
 it reads the same, several times faster.
@@ -12,24 +12,19 @@ it reads the same, several times faster.
 from __future__ import annotations
 
 import csv
-import io
 import math
-import re
 import sys
 from collections.abc import Iterator, Sequence
 from operator import itemgetter
 from typing import IO, Any
 
+from orbisk_cli.csvtext import BOM, SEP, column_values, decoded_lines, is_plain
 from orbisk_cli.schema import ROW_FIELDS, Schema
 from orbisk_cli.source import Point, Source, in_order
 from orbisk_cli.values import (
     ABSENT,
-    INT64_MAX,
-    INT64_MIN,
     BadRow,
     cell_text,
-    cell_value,
-    decode_all,
     documents,
     encode_all,
 )
@@ -40,18 +35,6 @@ LON_NAMES = ("longitude", "lon", "lng", "long", "x")
 csv.field_size_limit(sys.maxsize)
 
 CHUNK = 1 << 20
-BOM = b"\xef\xbb\xbf"
-
-_SEP = "\x1f"
-_FLOAT = "-?(?:0|[1-9][0-9]{0,16})(?:\\.[0-9]+(?:[eE][-+]?[0-9]{1,2})?|[eE][-+]?[0-9]{1,2})"
-_FLOATS = re.compile(f"{_FLOAT}(?:\x1f{_FLOAT})*")
-NUMBER_START = frozenset("-0123456789")
-JSON_STARTS = frozenset('[{"')
-NOT_TEXT_START = NUMBER_START | JSON_STARTS
-WORD_START = frozenset("tfn")
-BOOL_START = frozenset("tf")
-_BOOL_WORDS = frozenset(("true", "false"))
-_BOOL_OF = {"true": True, "false": False}.__getitem__
 _BOOL_TEXT = {True: "true", False: "false"}
 _CONTAINERS = frozenset((list, dict))
 
@@ -69,51 +52,6 @@ def find_column(header: Sequence[str], given: str | None, names: tuple[str, ...]
         if name in folded:
             return folded.index(name)
     raise BadRow("header", f"no {what} column (looked for {', '.join(names)}); name it with {option}")
-
-
-def column_values(cells: Sequence[str]) -> list[Any]:
-    """The typed values of one column of a batch (ABSENT for empty cells).
-
-    A column that is all plain text, all integers, all floats or all booleans
-    is recognised with a few passes in C (a float column by its cells being
-    the shortest text of their values, else by a regular expression), a
-    column of JSON texts is decoded in one go, the rest goes cell by cell."""
-    if cells and "" not in cells:
-        firsts = set(map(itemgetter(0), cells))
-        if _plain(cells, firsts):
-            return list(cells)
-        if firsts <= NUMBER_START:
-            try:
-                ints = list(map(int, cells))
-            except ValueError:
-                pass
-            else:
-                if list(map(str, ints)) == list(cells) and INT64_MIN <= min(ints) and max(ints) <= INT64_MAX:
-                    return ints
-            try:
-                floats = list(map(float, cells))
-            except ValueError:
-                pass
-            else:
-                if list(map(repr, floats)) == list(cells):
-                    return floats
-                joined = _SEP.join(cells)
-                if joined.count(_SEP) == len(cells) - 1 and _FLOATS.fullmatch(joined):
-                    return floats
-        elif firsts <= BOOL_START and set(cells) <= _BOOL_WORDS:
-            return list(map(_BOOL_OF, cells))
-        elif firsts <= JSON_STARTS:
-            values = decode_all(list(cells))
-            if values is not None:
-                return values
-    return list(map(cell_value, cells))
-
-
-def _plain(cells: Sequence[str], firsts: set[str]) -> bool:
-    """Whether the non-empty cells all read back as the text they are."""
-    if firsts & NOT_TEXT_START:
-        return False
-    return not firsts & WORD_START or not ("true" in cells or "false" in cells or "null" in cells)
 
 
 def coordinate(text: str, what: str, limit: float) -> float:
@@ -303,21 +241,6 @@ def in_range(values: list[float], limit: float) -> bool:
     return -limit <= min(values) and max(values) <= limit and not any(map(math.isnan, values))
 
 
-def decoded_lines(data: bytes | bytearray) -> Iterator[str]:
-    """The text lines of `data`, which ends at a line end or the file's end;
-    invalid UTF-8 raises UnicodeDecodeError once the lines before the line
-    that holds it have been given, its position counted in that line."""
-    try:
-        text = data.decode("utf-8")
-    except UnicodeDecodeError as e:
-        start = max(data.rfind(b"\n", 0, e.start), data.rfind(b"\r", 0, e.start)) + 1
-        yield from io.StringIO(data[:start].decode("utf-8"), newline="")
-        ends = [i for i in (data.find(b"\n", e.start), data.find(b"\r", e.start)) if i >= 0]
-        data[start : min(ends, default=len(data)) + 1].decode("utf-8")
-        raise
-    yield from io.StringIO(text, newline="")
-
-
 # ---- writer -----------------------------------------------------------------------
 
 
@@ -328,7 +251,7 @@ def _blank_or_text(value: Any) -> str:
 def column_cells(values: list[Any]) -> list[str]:
     kinds = set(map(type, values))
     if kinds == {str}:
-        if "" not in values and _plain(values, set(map(itemgetter(0), values))):
+        if "" not in values and is_plain(values, set(map(itemgetter(0), values))):
             return values
     elif kinds == {int}:
         return list(map(str, values))
@@ -344,12 +267,12 @@ def column_cells(values: list[Any]) -> list[str]:
 def _quoted(cells: list[str], delimiter: str) -> list[str] | None:
     """The cells as written: as they are when none needs quoting, else all
     quoted; None when the quick way cannot tell."""
-    joined = _SEP.join(cells)
+    joined = SEP.join(cells)
     if not (delimiter in joined or '"' in joined or "\n" in joined or "\r" in joined):
         return cells
-    if delimiter == _SEP or joined.count(_SEP) != len(cells) - 1:
+    if delimiter == SEP or joined.count(SEP) != len(cells) - 1:
         return None
-    return ('"' + joined.replace('"', '""').replace(_SEP, f'"{_SEP}"') + '"').split(_SEP)
+    return ('"' + joined.replace('"', '""').replace(SEP, f'"{SEP}"') + '"').split(SEP)
 
 
 class CsvWriter:
