@@ -489,3 +489,26 @@ def test_a_write_that_cannot_be_taken_back_leaves_the_handle_refusing_writes(pro
     del db
     texts = [json.loads(text)["k"] for _, text in committed_slots(store_path)]
     assert texts == [0, 1, 2]
+
+
+def test_an_interrupted_directory_listing_is_retried(probe, tmp_path):
+    """The removal of the old generation after a compaction lists the directory; an
+    interrupted open of the directory is tried again, and the old files still go."""
+
+    def compacted_store(name, plan=None):
+        (tmp_path / name).mkdir()
+        db = probe.PyZurAD(str(tmp_path / name / "geo.db"), capacity=4)
+        db.insert_batch([point(k) for k in range(4)])
+        db.delete_by_metadata({"k": 0})
+        probe.faults_arm(*(plan or ()))
+        assert db.compact() == 1
+        events = probe.faults_events()
+        probe.faults_disarm()
+        return events, sorted(f for f in os.listdir(tmp_path / name) if f.endswith(".mmap"))
+
+    events, _ = compacted_store("a")
+    listings = [i for i, e in enumerate(events) if e[0] == "opendir"]
+    assert listings
+    events, files = compacted_store("b", ([listings[0]], errno.EINTR))
+    assert [e[2] for e in events if e[0] == "opendir"][:2] == [errno.EINTR, 0]
+    assert files == ["geo.coords.1.mmap", "geo.metadata.1.mmap"]
