@@ -233,10 +233,11 @@ Result<DistanceRecords> Database::nearest(const NearestQuery& query, const Filte
     if (auto st = validate_nearest(query); !st) return fail(st.error());
     if (auto st = current_view(); !st) return fail(st.error());
     if (auto st = maybe_rebuild_grid(); !st) return fail(st.error());
-    std::shared_lock grid_lock(grid_mutex_);
-    std::shared_lock storage_lock(storage_mutex_);
-    return unless_out_of_memory(
-        [&] { return orbisk::nearest(grid_, storage_->records(), indexes_, query, filter, stats); });
+    ReaderLock grid_lock(grid_mutex_);
+    ReaderLock storage_lock(storage_mutex_);
+    const GridIndex* grid = &grid_;
+    const RecordStore& records = storage_->records();
+    return unless_out_of_memory([&] { return orbisk::nearest(*grid, records, indexes_, query, filter, stats); });
 }
 
 Result<DistanceRecords> Database::spatial_query_by_distance(const SpatialShape& shape, const FilterExpr* filter,
