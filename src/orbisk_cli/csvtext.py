@@ -1,78 +1,66 @@
-"""CSV text that both CSV readers share: the `csv` module's (csvfile) and
-pyarrow's block reader (csvblocks).
-
-A file's bytes become text lines as a text file opened with newline="" reads
-them, and a column of cells becomes typed values by the rules of
-`values.cell_value`, a whole column at a time where it can.
+"""CSV text that both CSV readers share, the `csv` module's (csvfile) and
+pyarrow's blocks (csvblocks): a file's bytes as text lines, as a text file
+opened with newline="" reads them, and the empty fields a row writes as "".
 """
 
 from __future__ import annotations
 
 import io
-import re
-from collections.abc import Iterator, Sequence
-from operator import itemgetter
-from typing import Any
+from collections.abc import Iterator
 
-from orbisk_cli.values import INT64_MAX, INT64_MIN, cell_value, decode_all
+from orbisk_cli.celltyping import QUOTED_EMPTY
 
 BOM = b"\xef\xbb\xbf"
 
-SEP = "\x1f"
-_FLOAT = "-?(?:0|[1-9][0-9]{0,16})(?:\\.[0-9]+(?:[eE][-+]?[0-9]{1,2})?|[eE][-+]?[0-9]{1,2})"
-_FLOATS = re.compile(f"{_FLOAT}(?:\x1f{_FLOAT})*")
-NUMBER_START = frozenset("-0123456789")
-JSON_STARTS = frozenset('[{"')
-NOT_TEXT_START = NUMBER_START | JSON_STARTS
-WORD_START = frozenset("tfn")
-BOOL_START = frozenset("tf")
-_BOOL_WORDS = frozenset(("true", "false"))
-_BOOL_OF = {"true": True, "false": False}.__getitem__
+
+class Tap:
+    """An iterator over lines that keeps the lines taken since it was last cleared."""
+
+    def __init__(self, lines: Iterator[str]) -> None:
+        self.lines = lines
+        self.taken: list[str] = []
+
+    def __iter__(self) -> Tap:
+        return self
+
+    def __next__(self) -> str:
+        line = next(self.lines)
+        self.taken.append(line)
+        return line
 
 
-def column_values(cells: Sequence[str]) -> list[Any]:
-    """The typed values of one column of a batch (ABSENT for empty cells).
-
-    A column that is all plain text, all integers, all floats or all booleans
-    is recognised with a few passes in C (a float column by its cells being
-    the shortest text of their values, else by a regular expression), a
-    column of JSON texts is decoded in one go, the rest goes cell by cell."""
-    if cells and "" not in cells:
-        firsts = set(map(itemgetter(0), cells))
-        if is_plain(cells, firsts):
-            return list(cells)
-        if firsts <= NUMBER_START:
-            try:
-                ints = list(map(int, cells))
-            except ValueError:
-                pass
-            else:
-                if list(map(str, ints)) == list(cells) and INT64_MIN <= min(ints) and max(ints) <= INT64_MAX:
-                    return ints
-            try:
-                floats = list(map(float, cells))
-            except ValueError:
-                pass
-            else:
-                if list(map(repr, floats)) == list(cells):
-                    return floats
-                joined = SEP.join(cells)
-                if joined.count(SEP) == len(cells) - 1 and _FLOATS.fullmatch(joined):
-                    return floats
-        elif firsts <= BOOL_START and set(cells) <= _BOOL_WORDS:
-            return list(map(_BOOL_OF, cells))
-        elif firsts <= JSON_STARTS:
-            values = decode_all(list(cells))
-            if values is not None:
-                return values
-    return list(map(cell_value, cells))
-
-
-def is_plain(cells: Sequence[str], firsts: set[str]) -> bool:
-    """Whether the non-empty cells all read back as the text they are."""
-    if firsts & NOT_TEXT_START:
-        return False
-    return not firsts & WORD_START or not ("true" in cells or "false" in cells or "null" in cells)
+def mark_quoted_empty(row: list[str], taken: list[str], delimiter: str) -> None:
+    """Replaces the empty fields of a row that its text writes as "" with
+    QUOTED_EMPTY; `taken` are the lines of the row, which the csv module read
+    without complaint."""
+    text = "".join(taken)
+    if '""' not in text:
+        return
+    end = len(text)
+    while end and text[end - 1] in "\r\n":
+        end -= 1
+    at = field = 0
+    while True:
+        if text.startswith('""', at) and (at + 2 == end or text[at + 2] == delimiter):
+            if field < len(row) and row[field] == "":
+                row[field] = QUOTED_EMPTY
+            at += 2
+        elif at < end and text[at] == '"':
+            at += 1
+            while True:  # to the closing quote, past doubled ones
+                at = text.index('"', at)
+                if text.startswith('""', at):
+                    at += 2
+                    continue
+                at += 1
+                break
+        else:
+            next_at = text.find(delimiter, at, end)
+            at = end if next_at < 0 else next_at
+        if at >= end:
+            return
+        at += len(delimiter)
+        field += 1
 
 
 def decoded_lines(data: bytes | bytearray) -> Iterator[str]:
