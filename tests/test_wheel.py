@@ -95,6 +95,13 @@ del db
 db = PyZurAD(path)
 assert db.len() == 3 and db.query_bbox(40, -4, 41, -3)[0]["metadata"]["name"] == "Madrid"
 assert db.verify_integrity(flush=True) == {"ok": True, "errors": []}
+del db
+# Every extension module of the wheel loads and reads the store.
+import orbisk_columnar
+
+assert orbisk_columnar.__file__.startswith(sys.prefix), orbisk_columnar.__file__
+with orbisk_columnar.ColumnarStore(path, read_only=True) as store:
+    assert len(store) == 3
 # The libdeflate in use is the wheel's own.
 maps = [line.split()[-1] for line in open("/proc/self/maps") if "libdeflate" in line]
 assert maps and all(p.startswith(sys.prefix) for p in maps), maps
