@@ -92,6 +92,7 @@ Result<std::uint64_t> RecordStore::append_points(std::span<const PendingPoint> p
     next_slot_ = s + n;
     metadata_end_ = p + total;
     live_count_ += n;
+    ORBISK_DCHECK(bookkeeping_consistent());
     return s;
 }
 
