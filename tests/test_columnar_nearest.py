@@ -113,6 +113,12 @@ def check_round(store, db, model, rng, queries):
         table = pa.table(store.to_arrow(sort_by_distance=(lat, lon), limit=k, filter=doc, max_distance_m=most))
         assert table.column_names[:4] == ["id", "latitude", "longitude", "distance_m"]
         assert list(zip(table.column("id").to_pylist(), table.column("distance_m").to_pylist())) == want
+        if q % 6 == 1:  # no limit: every match within the distance, or every match
+            everything = store.rows(sort_by_distance=(lat, lon), filter=doc, max_distance_m=most)
+            assert [(r["id"], r["distance_m"]) for r in everything] == expected(model, lat, lon, n, holds, most)
+        elif q % 6 == 3:
+            everything = store.rows(sort_by_distance=(lat, lon), filter=doc)
+            assert [(r["id"], r["distance_m"]) for r in everything] == expected(model, lat, lon, n, holds)
 
     # Shapes in order of distance: the shape's points, sorted, then limited.
     radius = (rng.uniform(-60, 60), rng.uniform(-180, 180), 3.0e6)
