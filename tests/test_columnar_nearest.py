@@ -115,7 +115,9 @@ def check_round(store, db, model, rng, queries):
         assert list(zip(table.column("id").to_pylist(), table.column("distance_m").to_pylist())) == want
         if q % 6 == 1:  # no limit: every match within the distance, or every match
             everything = store.rows(sort_by_distance=(lat, lon), filter=doc, max_distance_m=most)
-            assert [(r["id"], r["distance_m"]) for r in everything] == expected(model, lat, lon, n, holds, most)
+            assert [(r["id"], r["distance_m"]) for r in everything] == expected(
+                model, lat, lon, n, holds, math.inf if most is None else most
+            )
         elif q % 6 == 3:
             everything = store.rows(sort_by_distance=(lat, lon), filter=doc)
             assert [(r["id"], r["distance_m"]) for r in everything] == expected(model, lat, lon, n, holds)
