@@ -38,16 +38,17 @@ Status validate_coordinates(double lat, double lon) {
     return {};
 }
 
-Database::Database(std::unique_ptr<Storage> storage, GridIndex grid, std::uint64_t build_count,
-                   std::unique_ptr<WriteLock> lock, std::unique_ptr<Shared> shared)
-    : storage_(std::move(storage)),
+Database::Database(std::unique_ptr<Storage> storage, GridIndex grid, std::uint64_t build_count, File lock_file,
+                   std::unique_ptr<Shared> shared)
+    : write_lock_(std::move(lock_file)),
+      storage_(std::move(storage)),
       grid_(std::move(grid)),
-      write_lock_(std::move(lock)),
       build_count_(build_count),
       shared_(std::move(shared)) {}
 
 Result<std::shared_ptr<Database>> Database::open(const std::string& path, std::uint64_t capacity,
                                                  std::uint64_t sync_interval_ms) {
+    if (path.empty()) return fail(Error::invalid(std::string(kEmptyPathMessage)));
     const StoreNames names = derive_names(path);
     auto lock_file = File::open_rw_create(names.lock);
     if (!lock_file) return fail(lock_file.error());
@@ -67,9 +68,34 @@ Result<std::shared_ptr<Database>> Database::open(const std::string& path, std::u
     auto grid = GridIndex::try_build(std::move(points));
     if (!grid) return fail(grid.error());
     options.reload = true;
-    return std::shared_ptr<Database>(new Database(std::move(*storage), std::move(*grid), n,
-                                                  std::make_unique<WriteLock>(std::move(*lock_file)),
+    return std::shared_ptr<Database>(new Database(std::move(*storage), std::move(*grid), n, std::move(*lock_file),
                                                   std::make_unique<Shared>(std::move(*counter), seen, options)));
+}
+
+Result<std::shared_ptr<Database>> Database::open_read_only(const std::string& path) {
+    const StoreNames names = derive_names(path);
+    auto watch = std::make_unique<CounterWatch>(names.lock);
+    // Without a lock file no writer has the store open (read-only media, or
+    // a store no writer has opened since): there is nothing to wait for.
+    File* lock_file = watch->lock_file();
+    if (lock_file)
+        if (auto st = lock_file->lock_shared(); !st) return fail(st.error());
+    OpenOptions options{names.coords, names.metadata, 0, 0, false};
+    options.read_only = true;
+    const std::uint64_t seen = watch->load();
+    auto storage = Storage::open(options);
+    if (lock_file) lock_file->unlock();
+    if (!storage) return fail(storage.error());
+
+    auto points = (*storage)->records().collect_live_points();
+    const std::uint64_t n = points.size();
+    auto grid = GridIndex::try_build(std::move(points));
+    if (!grid) return fail(grid.error());
+    std::shared_ptr<Database> db(
+        new Database(std::move(*storage), std::move(*grid), n, File(),
+                     std::make_unique<Shared>(ChangeCounter(), seen, options, std::move(watch))));
+    db->read_only_ = true;
+    return db;
 }
 
 Result<std::shared_ptr<Database>> Database::open_temporary() {
@@ -90,22 +116,22 @@ Result<std::shared_ptr<Database>> Database::open_temporary() {
             if (last.kind == ErrorKind::Os && last.code == EEXIST) continue;
             return fail(last);
         }
-        return std::shared_ptr<Database>(
-            new Database(std::move(*storage), GridIndex(), 0, std::make_unique<WriteLock>()));
+        return std::shared_ptr<Database>(new Database(std::move(*storage), GridIndex(), 0, File()));
     }
     return fail(last);
 }
 
 Result<std::uint64_t> Database::insert(double lat, double lon, std::string_view text) {
+    if (read_only_) return fail(read_only_error());
     if (auto st = validate_coordinates(lat, lon); !st) return fail(st.error());
     if (text.size() > kMaxEntryLength) return fail(Error::invalid(entry_too_long_message(text.size())));
-    auto guard = WriteGuard::acquire(*write_lock_);
-    if (!guard) return fail(guard.error());
+    WriteGuard guard(write_lock_);
+    if (!guard.status()) return fail(guard.status().error());
     if (auto st = refresh_locked(); !st) return fail(st.error());
     announce_change(kAppendStep);
     std::uint64_t slot;
     {
-        std::unique_lock lock(storage_mutex_);
+        WriterLock lock(storage_mutex_);
         auto r = storage_->insert_point(PendingPoint{lat, lon, text});
         if (!r) return fail(r.error());
         slot = *r;
@@ -114,7 +140,7 @@ Result<std::uint64_t> Database::insert(double lat, double lon, std::string_view 
     }
     Status grid;
     {
-        std::unique_lock lock(grid_mutex_);
+        WriterLock lock(grid_mutex_);
         grid = grid_.insert(slot, lat, lon);
     }
     // The point is stored either way: metadata queries must find it.
@@ -124,26 +150,40 @@ Result<std::uint64_t> Database::insert(double lat, double lon, std::string_view 
 }
 
 Result<std::vector<std::uint64_t>> Database::insert_batch(const PointBatch& points) {
+    auto first = write_batch(points, kPointChunk);
+    if (!first) return fail(first.error());
+    std::vector<std::uint64_t> ids(points.size());
+    for (std::size_t i = 0; i < ids.size(); ++i) ids[i] = *first + i;
+    return ids;
+}
+
+Result<std::uint64_t> Database::append_points(const PointBatch& points) {
+    return write_batch(points, std::max<std::size_t>(points.size(), 1));
+}
+
+Result<std::uint64_t> Database::write_batch(const PointBatch& points, std::size_t chunk_points) {
+    if (read_only_) return fail(read_only_error());
     for (std::size_t i = 0; i < points.size(); ++i)
         if (auto st = validate_coordinates(points.lat(i), points.lon(i)); !st) return fail(st.error());
     for (std::size_t i = 0; i < points.size(); ++i)
         if (points.text(i).size() > kMaxEntryLength)
             return fail(Error::invalid(entry_too_long_message(points.text(i).size())));
 
-    auto guard = WriteGuard::acquire(*write_lock_);
-    if (!guard) return fail(guard.error());
+    WriteGuard guard(write_lock_);
+    if (!guard.status()) return fail(guard.status().error());
     if (auto st = refresh_locked(); !st) return fail(st.error());
     announce_change(kAppendStep);
     std::uint64_t first;
     std::size_t kept = 0;
     std::optional<Error> failure;
     {
-        std::unique_lock lock(storage_mutex_);
+        WriterLock lock(storage_mutex_);
         first = storage_->next_slot();
         std::vector<PendingPoint> chunk;
-        for (std::size_t start = 0; start < points.size(); start += kPointChunk) {
-            const std::size_t end = std::min(points.size(), start + kPointChunk);
+        for (std::size_t start = 0; start < points.size(); start += chunk_points) {
+            const std::size_t end = std::min(points.size(), start + chunk_points);
             chunk.clear();
+            chunk.reserve(end - start);
             for (std::size_t i = start; i < end; ++i) chunk.push_back({points.lat(i), points.lon(i), points.text(i)});
             if (auto f = storage_->write_points(chunk)) {
                 if (f->kept) kept = end;
@@ -159,9 +199,7 @@ Result<std::vector<std::uint64_t>> Database::insert_batch(const PointBatch& poin
     add_to_indexes(first, kept, [&](std::size_t i) { return points.text(i); });
     if (!grid) return fail(grid.error());
     if (failure) return fail(std::move(*failure));
-    std::vector<std::uint64_t> ids(points.size());
-    for (std::size_t i = 0; i < ids.size(); ++i) ids[i] = first + i;
-    return ids;
+    return first;
 }
 
 Status Database::add_to_grid(const PointBatch& points, std::size_t count, std::uint64_t first) {
@@ -171,7 +209,7 @@ Status Database::add_to_grid(const PointBatch& points, std::size_t count, std::u
         for (std::size_t i = 0; i < count; ++i) list.push_back({first + i, points.lat(i), points.lon(i)});
         return install_grid(std::move(list), count);
     }
-    std::unique_lock lock(grid_mutex_);
+    WriterLock lock(grid_mutex_);
     for (std::size_t i = 0; i < count; ++i)
         if (auto st = grid_.insert(first + i, points.lat(i), points.lon(i)); !st) return st;
     return {};
@@ -208,31 +246,68 @@ Result<std::vector<PointRecord>> Database::metadata_scan(const FilterExpr& filte
 
 Result<std::vector<PointRecord>> Database::scan(const FilterExpr& filter, std::uint64_t limit) {
     if (limit == 0) return std::vector<PointRecord>{};
-    std::shared_lock lock(storage_mutex_);
-    return unless_out_of_memory([&] { return orbisk::metadata_scan(storage_->records(), indexes_, filter, limit); });
+    ReaderLock lock(storage_mutex_);
+    const RecordStore& records = storage_->records();
+    return unless_out_of_memory([&] { return orbisk::metadata_scan(records, indexes_, filter, limit); });
 }
 
 Result<TextRecords> Database::metadata_scan_texts(const FilterExpr& filter, std::uint64_t limit) {
     if (auto st = current_view(); !st) return fail(st.error());
     if (limit == 0) return TextRecords{};
-    std::shared_lock lock(storage_mutex_);
-    return unless_out_of_memory(
-        [&] { return orbisk::metadata_scan_texts(storage_->records(), indexes_, filter, limit); });
+    ReaderLock lock(storage_mutex_);
+    const RecordStore& records = storage_->records();
+    return unless_out_of_memory([&] { return orbisk::metadata_scan_texts(records, indexes_, filter, limit); });
 }
 
 Result<TextRecords> Database::spatial_query(const SpatialShape& shape, const FilterExpr* filter) {
     if (auto st = current_view(); !st) return fail(st.error());
     if (auto st = maybe_rebuild_grid(); !st) return fail(st.error());
-    std::shared_lock grid_lock(grid_mutex_);
-    std::shared_lock storage_lock(storage_mutex_);
-    return unless_out_of_memory(
-        [&] { return orbisk::spatial_query(grid_, storage_->records(), indexes_, shape, filter).records; });
+    ReaderLock grid_lock(grid_mutex_);
+    ReaderLock storage_lock(storage_mutex_);
+    const GridIndex* grid = &grid_;
+    const RecordStore& records = storage_->records();
+    return unless_out_of_memory([&] { return orbisk::spatial_query(*grid, records, indexes_, shape, filter).records; });
+}
+
+Result<DistanceRecords> Database::nearest(const NearestQuery& query, const FilterExpr* filter, NearestStats* stats) {
+    if (auto st = validate_nearest(query); !st) return fail(st.error());
+    if (auto st = current_view(); !st) return fail(st.error());
+    if (auto st = maybe_rebuild_grid(); !st) return fail(st.error());
+    ReaderLock grid_lock(grid_mutex_);
+    ReaderLock storage_lock(storage_mutex_);
+    const GridIndex* grid = &grid_;
+    const RecordStore& records = storage_->records();
+    return unless_out_of_memory([&] { return orbisk::nearest(*grid, records, indexes_, query, filter, stats); });
+}
+
+Result<DistanceRecords> Database::spatial_query_by_distance(const SpatialShape& shape, const FilterExpr* filter,
+                                                            double lat, double lon) {
+    if (auto st = validate_origin(lat, lon); !st) return fail(st.error());
+    auto records = spatial_query(shape, filter);
+    if (!records) return fail(records.error());
+    // Sorted with no lock held: the records are copies.
+    return unless_out_of_memory([&] { return sort_by_distance(*records, lat, lon); });
+}
+
+Result<DistanceRecords> Database::metadata_scan_by_distance(const FilterExpr& filter, std::uint64_t limit, double lat,
+                                                            double lon) {
+    if (auto st = validate_origin(lat, lon); !st) return fail(st.error());
+    if (limit != kNoLimit) return nearest(NearestQuery{lat, lon, limit}, &filter);
+    auto records = metadata_scan_texts(filter, kNoLimit);
+    if (!records) return fail(records.error());
+    return unless_out_of_memory([&] { return sort_by_distance(*records, lat, lon); });
 }
 
 Result<std::uint64_t> Database::delete_by_metadata(const FilterExpr& filter) {
-    auto guard = WriteGuard::acquire(*write_lock_);
-    if (!guard) return fail(guard.error());
+    if (read_only_) return fail(read_only_error());
+    WriteGuard guard(write_lock_);
+    if (!guard.status()) return fail(guard.status().error());
     if (auto st = refresh_locked(); !st) return fail(st.error());
+    // A handle that refuses writes refuses this one too, whatever the scan finds.
+    {
+        ReaderLock lock(storage_mutex_);
+        if (auto st = storage_->check_writable(); !st) return fail(st.error());
+    }
     // The scan and the deletion are one unit against every other writer.
     auto scanned = scan(filter, kNoLimit);
     if (!scanned) return fail(scanned.error());
@@ -240,7 +315,7 @@ Result<std::uint64_t> Database::delete_by_metadata(const FilterExpr& filter) {
     if (records.empty()) return 0;
     announce_change(kRewriteStep);
     {
-        std::unique_lock lock(storage_mutex_);
+        WriterLock lock(storage_mutex_);
         std::vector<std::uint64_t> ids;
         ids.reserve(records.size());
         for (const auto& r : records)
@@ -249,7 +324,7 @@ Result<std::uint64_t> Database::delete_by_metadata(const FilterExpr& filter) {
             if (auto r = storage_->delete_slots(ids); !r) return fail(r.error());
     }
     {
-        std::unique_lock lock(grid_mutex_);
+        WriterLock lock(grid_mutex_);
         for (const auto& r : records) grid_.remove(r.slot, r.lat, r.lon);
     }
     indexes_.remove(records);
@@ -257,11 +332,12 @@ Result<std::uint64_t> Database::delete_by_metadata(const FilterExpr& filter) {
 }
 
 Result<std::uint64_t> Database::compact() {
-    auto guard = WriteGuard::acquire(*write_lock_);
-    if (!guard) return fail(guard.error());
+    if (read_only_) return fail(read_only_error());
+    WriteGuard guard(write_lock_);
+    if (!guard.status()) return fail(guard.status().error());
     if (auto st = refresh_locked(); !st) return fail(st.error());
     {
-        std::shared_lock lock(storage_mutex_);
+        ReaderLock lock(storage_mutex_);
         announce_change(storage_->next_slot() != storage_->live_count() ? kRewriteStep : kAppendStep);
     }
     // Slot ids change with the generation, so no reader may meet the new
@@ -270,11 +346,11 @@ Result<std::uint64_t> Database::compact() {
     // until the new grid is in place; the indexes are emptied before the
     // storage lock is released (a reader holding an index lock always holds
     // the storage lock shared, so none can be waiting for it meanwhile).
-    std::unique_lock grid_lock(grid_mutex_);
+    WriterLock grid_lock(grid_mutex_);
     std::uint64_t reclaimed;
     std::vector<SlotPoint> points;
     {
-        std::unique_lock lock(storage_mutex_);
+        WriterLock lock(storage_mutex_);
         auto r = storage_->compact();
         if (!r) return fail(r.error());
         reclaimed = *r;
@@ -291,31 +367,44 @@ Result<std::uint64_t> Database::compact() {
 }
 
 Status Database::flush() {
-    auto guard = WriteGuard::acquire(*write_lock_);
-    if (!guard) return fail(guard.error());
+    if (read_only_) return fail(read_only_error());
+    WriteGuard guard(write_lock_);
+    if (!guard.status()) return fail(guard.status().error());
     if (auto st = refresh_locked(); !st) return fail(st.error());
     announce_change(kAppendStep);
-    std::unique_lock lock(storage_mutex_);
+    WriterLock lock(storage_mutex_);
     return storage_->checkpoint(true);
 }
 
 Result<std::vector<std::string>> Database::verify_integrity(bool flush_first) {
+    if (flush_first && read_only_) return fail(read_only_error());
     if (flush_first)
         if (auto st = flush(); !st) return fail(st.error());
     if (auto st = current_view(); !st) return fail(st.error());
-    std::shared_lock lock(storage_mutex_);
+    ReaderLock lock(storage_mutex_);
     return storage_->verify_committed();
+}
+
+Status Database::read_records(const std::function<void(const RecordStore&)>& f) {
+    if (auto st = current_view(); !st) return fail(st.error());
+    ReaderLock lock(storage_mutex_);
+    try {
+        f(storage_->records());
+    } catch (const std::bad_alloc&) {
+        return fail(Error::os(ENOMEM));
+    }
+    return {};
 }
 
 Result<std::uint64_t> Database::live_count() {
     if (auto st = current_view(); !st) return fail(st.error());
-    std::shared_lock lock(storage_mutex_);
+    ReaderLock lock(storage_mutex_);
     return storage_->live_count();
 }
 
 Result<std::pair<std::uint64_t, std::uint64_t>> Database::slot_stats() {
     if (auto st = current_view(); !st) return fail(st.error());
-    std::shared_lock lock(storage_mutex_);
+    ReaderLock lock(storage_mutex_);
     return std::pair{storage_->next_slot(), storage_->live_count()};
 }
 
@@ -330,16 +419,16 @@ bool grid_rebuild_due(std::uint64_t live, std::uint64_t built) {
 
 Status Database::maybe_rebuild_grid() {
     {
-        std::shared_lock lock(storage_mutex_);
+        ReaderLock lock(storage_mutex_);
         if (!grid_rebuild_due(storage_->live_count(), build_count_.load())) return {};
     }
-    auto guard = WriteGuard::acquire(*write_lock_);
-    if (!guard) return fail(guard.error());
+    WriteGuard guard(write_lock_);
+    if (!guard.status()) return fail(guard.status().error());
     if (auto st = refresh_locked(); !st) return fail(st.error());
     std::vector<SlotPoint> points;
     std::uint64_t live;
     {
-        std::shared_lock lock(storage_mutex_);
+        ReaderLock lock(storage_mutex_);
         live = storage_->live_count();
         if (!grid_rebuild_due(live, build_count_.load())) return {};
         points = storage_->records().collect_live_points();
@@ -352,7 +441,7 @@ Status Database::install_grid(std::vector<SlotPoint> points, std::uint64_t build
     auto grid = GridIndex::try_build(std::move(points));
     if (!grid) return fail(grid.error());
     {
-        std::unique_lock lock(grid_mutex_);
+        WriterLock lock(grid_mutex_);
         grid_ = std::move(*grid);
     }
     build_count_.store(build_count);
@@ -362,20 +451,20 @@ Status Database::install_grid(std::vector<SlotPoint> points, std::uint64_t build
 // ---- several handles on one store ------------------------------------------------
 
 Status Database::current_view() {
-    if (is_refused_.load(std::memory_order_acquire)) return fail(*refused_);
-    if (!shared_ || shared_->counter.load() == shared_->seen.load(std::memory_order_acquire)) return {};
-    auto guard = WriteGuard::acquire(*write_lock_);
-    if (!guard) return fail(guard.error());
+    if (is_refused_.load(std::memory_order_acquire)) return fail(refusal());
+    if (!shared_ || shared_->load() == shared_->seen.load(std::memory_order_acquire)) return {};
+    WriteGuard guard(write_lock_);
+    if (!guard.status()) return fail(guard.status().error());
     return refresh_locked();
 }
 
 Status Database::refresh_locked() {
     if (refused_) return fail(*refused_);
     if (!shared_) return {};
-    const std::uint64_t now = shared_->counter.load();
+    const std::uint64_t now = shared_->load();
     const std::uint64_t seen = shared_->seen.load();
     if (now == seen && !reload_due_) return {};
-    if (!reload_due_ && only_appends_between(seen, now)) {
+    if (!reload_due_ && !read_only_ && only_appends_between(seen, now)) {
         auto r = catch_up_appends();
         // A view caught up in part is never used: the next call reloads.
         if (!r || !*r) reload_due_ = true;
@@ -405,7 +494,7 @@ Result<bool> Database::catch_up_appends() {
     std::vector<SlotPoint> points;
     std::vector<MetadataMap> maps;
     {
-        std::unique_lock lock(storage_mutex_);
+        WriterLock lock(storage_mutex_);
         first = storage_->next_slot();
         auto r = storage_->catch_up();
         if (!r) return fail(r.error());
@@ -422,7 +511,7 @@ Result<bool> Database::catch_up_appends() {
         }
     }
     {
-        std::unique_lock lock(grid_mutex_);
+        WriterLock lock(grid_mutex_);
         for (const SlotPoint& p : points)
             if (auto st = grid_.insert(p.slot, p.lat, p.lon); !st) return fail(st.error());
     }
@@ -431,7 +520,13 @@ Result<bool> Database::catch_up_appends() {
 }
 
 Status Database::reload() {
+    // A read-only handle holds no write lock: the shared lock keeps writers of
+    // other handles out while it reads the files.
+    File* lock_file = read_only_ ? shared_->watch->lock_file() : nullptr;
+    if (lock_file)
+        if (auto st = lock_file->lock_shared(); !st) return fail(st.error());
     auto fresh = Storage::open(shared_->reopen);
+    if (lock_file) lock_file->unlock();
     if (!fresh) return fail(fresh.error());
     auto points = (*fresh)->records().collect_live_points();
     const std::uint64_t n = points.size();
@@ -439,8 +534,8 @@ Status Database::reload() {
     if (!grid) return fail(grid.error());
     // Slot ids may mean other points now: the grid, the storage and the
     // metadata indexes change together, as in a compaction.
-    std::unique_lock grid_lock(grid_mutex_);
-    std::unique_lock lock(storage_mutex_);
+    WriterLock grid_lock(grid_mutex_);
+    WriterLock lock(storage_mutex_);
     storage_ = std::move(*fresh);
     indexes_.reset();
     grid_ = std::move(*grid);
@@ -454,12 +549,12 @@ void Database::announce_change(std::uint64_t step) {
 
 std::vector<std::uint64_t> Database::grid_candidates(double min_lat, double min_lon, double max_lat,
                                                      double max_lon) const {
-    std::shared_lock lock(grid_mutex_);
+    ReaderLock lock(grid_mutex_);
     return grid_.candidates(min_lat, min_lon, max_lat, max_lon);
 }
 
 double Database::grid_cell_size() const {
-    std::shared_lock lock(grid_mutex_);
+    ReaderLock lock(grid_mutex_);
     return grid_.cell_size();
 }
 

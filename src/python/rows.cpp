@@ -36,7 +36,7 @@ struct RowKeys {
 
 }  // namespace
 
-PyObject* build_rows(const TextRecords& records) {
+PyObject* build_rows(const TextRecords& records, const double* distances) {
     GcPause pause;
     static const RowKeys keys;  // made under the interpreter lock, on the first call
     if (!keys.ok()) return PyErr_Occurred() ? nullptr : PyErr_NoMemory();
@@ -45,6 +45,8 @@ PyObject* build_rows(const TextRecords& records) {
     const Ref lat_key = Ref::borrow(keys.lat);
     const Ref lon_key = Ref::borrow(keys.lon);
     const Ref meta_key = Ref::borrow(keys.meta);
+    Ref distance_key = distances ? Ref::steal(caches.key("distance_m")) : Ref();
+    if (distances && !distance_key) return nullptr;
     Ref rows = Ref::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
     if (!rows) return nullptr;
     auto set = [](PyObject* dict, const Ref& key, PyObject* value) {
@@ -53,7 +55,9 @@ PyObject* build_rows(const TextRecords& records) {
     };
     MetadataToPy to_py(caches);
     Py_ssize_t n = 0;
+    std::size_t index = 0;
     const bool built = records.for_each([&](const TextRecords::Record& r) {
+        const std::size_t i = index++;
         Ref metadata = Ref::steal(to_py(r.text));
         if (!metadata) return !PyErr_Occurred();  // unreadable: the point reads as absent
         Ref row = Ref::steal(PyDict_New());
@@ -61,6 +65,7 @@ PyObject* build_rows(const TextRecords& records) {
             !set(row.get(), lat_key, PyFloat_FromDouble(r.lat)) ||
             !set(row.get(), lon_key, PyFloat_FromDouble(r.lon)) || !set(row.get(), meta_key, metadata.release()))
             return false;
+        if (distances && !set(row.get(), distance_key, PyFloat_FromDouble(distances[i]))) return false;
         PyList_SetItem(rows.get(), n++, row.release());
         return true;
     });

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <mutex>
 #include <string>
 
 #include "engine/util/worker_pool.hpp"
@@ -19,23 +18,29 @@ void for_each_live_record(const RecordStore& records, F add) {
     });
 }
 
-// Double-checked lazy build of the numeric index: a shared look first, and the
-// build under the exclusive lock only if nobody has built it meanwhile.
+// Double-checked lazy build of the numeric index (`*index`, guarded by `m`): a
+// shared look first, and build(*index) under the exclusive lock only if nobody
+// has built it meanwhile.
 template <class Index, class Build>
-void ensure_built(Index& index, std::shared_mutex& m, Build build) {
+void ensure_built(Index* index, SharedMutex& m, Build build) EXCLUDES(m) {
     {
-        std::shared_lock lock(m);
-        if (index.built()) return;
+        ReaderLock lock(m);
+        if (index->built()) return;
     }
-    std::unique_lock lock(m);
-    if (index.built()) return;
+    WriterLock lock(m);
+    if (index->built()) return;
     try {
-        build();
+        build(*index);
     } catch (...) {
-        index = Index();  // a build cut short leaves nothing half-made behind
+        *index = Index();  // a build cut short leaves nothing half-made behind
         throw;
     }
-    index.mark_built();
+    index->mark_built();
+}
+
+void build_numeric(NumericIndex& index, const RecordStore& records) {
+    const std::uint64_t n = records.next_slot();
+    for_each_live_record(records, [&](std::uint64_t s, const MetadataMap& m) { index.add(s, m, n); });
 }
 
 // Confirms a slot the value index keeps without its value's text by reading
@@ -70,26 +75,20 @@ void read_key_values(const RecordStore& records, const std::string& key, std::ui
     }
 }
 
-}  // namespace
-
-void MetadataIndexes::build_numeric(const RecordStore& records) {
-    const std::uint64_t n = records.next_slot();
-    for_each_live_record(records, [&](std::uint64_t s, const MetadataMap& m) { numeric_.add(s, m, n); });
-}
-
-// Reads the records in rounds of kRoundSlots slots, each round's pieces on the
-// worker pool, while one thread adds the previous round's values: reading the
-// text is most of the work and spreads over every thread; the adding goes in
-// slot order. Rounds are short, so that what is read waits in the cache, not
-// in memory, and the two rounds' buffers are reused.
-void MetadataIndexes::build_value_key(const RecordStore& records, std::string_view key) {
+// Builds `key` in the value index from the records. It reads the records in
+// rounds of kRoundSlots slots, each round's pieces on the worker pool, while
+// one thread adds the previous round's values: reading the text is most of the
+// work and spreads over every thread; the adding goes in slot order. Rounds are
+// short, so that what is read waits in the cache, not in memory, and the two
+// rounds' buffers are reused.
+void build_value_key(ValueIndex& index, const RecordStore& records, std::string_view key) {
     constexpr std::uint64_t kRoundSlots = std::uint64_t{1} << 16;
     constexpr std::uint64_t kPieceSlots = std::uint64_t{1} << 12;
     constexpr std::size_t kPieces = kRoundSlots / kPieceSlots;
     const std::uint64_t n = records.next_slot();
     const std::string name(key);
-    value_.raise_universe(n);
-    value_.begin_key(key);
+    index.raise_universe(n);
+    index.begin_key(key);
     std::array<std::vector<KeyValueBatch>, 2> buffers{std::vector<KeyValueBatch>(kPieces),
                                                       std::vector<KeyValueBatch>(kPieces)};
     std::size_t ready_pieces = 0;
@@ -102,9 +101,9 @@ void MetadataIndexes::build_value_key(const RecordStore& records, std::string_vi
             start < n ? static_cast<std::size_t>((end - start + kPieceSlots - 1) / kPieceSlots) : 0;
         WorkerPool::instance().run(pieces + 1, [&](std::size_t i) {
             if (i == 0) {
-                for (std::size_t k = 0; k < ready_pieces && kept; ++k) kept = value_.add_batch(key, ready[k]);
+                for (std::size_t k = 0; k < ready_pieces && kept; ++k) kept = index.add_batch(key, ready[k]);
                 // A key of mostly distinct values: size its table once for the whole store.
-                if (round == 1 && kept) value_.expect_distinct(key, std::min(n, kRoundSlots), n);
+                if (round == 1 && kept) index.expect_distinct(key, std::min(n, kRoundSlots), n);
                 return;
             }
             const std::uint64_t first = start + (i - 1) * kPieceSlots;
@@ -115,36 +114,38 @@ void MetadataIndexes::build_value_key(const RecordStore& records, std::string_vi
     }
 }
 
+}  // namespace
+
 template <class Ask>
 auto MetadataIndexes::ask_value_index(const RecordStore& records, std::string_view key, Ask ask) {
     {
-        std::shared_lock lock(value_mutex_);
-        if (value_.knows(key)) return ask();
+        ReaderLock lock(value_mutex_);
+        if (value_.knows(key)) return ask(static_cast<const ValueIndex&>(value_));
     }
     {
-        std::unique_lock lock(value_mutex_);
+        WriterLock lock(value_mutex_);
         if (!value_.knows(key)) {
             try {
-                build_value_key(records, key);
+                build_value_key(value_, records, key);
             } catch (...) {
                 value_.forget_key(key);  // a build cut short leaves nothing half-made behind
                 throw;
             }
         }
     }
-    std::shared_lock lock(value_mutex_);
-    return ask();
+    ReaderLock lock(value_mutex_);
+    return ask(static_cast<const ValueIndex&>(value_));
 }
 
 std::optional<SlotBitmap> MetadataIndexes::answer(const RecordStore& records, const Condition& condition) {
     if (is_value_op(condition.op)) {
         if (!value_index_may_answer(condition.op, condition.operand)) return std::nullopt;
-        return ask_value_index(records, condition.key, [&] {
-            return value_.answer(condition.key, condition.op, condition.operand, RecordCheck(records));
+        return ask_value_index(records, condition.key, [&](const ValueIndex& index) {
+            return index.answer(condition.key, condition.op, condition.operand, RecordCheck(records));
         });
     }
-    ensure_built(numeric_, numeric_mutex_, [&] { build_numeric(records); });
-    std::shared_lock lock(numeric_mutex_);
+    ensure_built(&numeric_, numeric_mutex_, [&](NumericIndex& index) { build_numeric(index, records); });
+    ReaderLock lock(numeric_mutex_);
     return numeric_.answer(condition.key, condition.op, condition.operand);
 }
 
@@ -152,8 +153,8 @@ std::optional<std::vector<std::uint64_t>> MetadataIndexes::answer_slots(const Re
                                                                         const Condition& condition, std::uint64_t max) {
     if (condition.op == CompareOp::Eq) {
         if (!value_index_may_answer(condition.op, condition.operand)) return std::nullopt;
-        return ask_value_index(records, condition.key, [&] {
-            return value_.equal_slots(condition.key, condition.operand, max, RecordCheck(records));
+        return ask_value_index(records, condition.key, [&](const ValueIndex& index) {
+            return index.equal_slots(condition.key, condition.operand, max, RecordCheck(records));
         });
     }
     auto bits = answer(records, condition);
@@ -166,49 +167,49 @@ std::optional<std::vector<std::uint64_t>> MetadataIndexes::answer_slots(const Re
 
 bool MetadataIndexes::any_built() const {
     {
-        std::shared_lock lock(numeric_mutex_);
+        ReaderLock lock(numeric_mutex_);
         if (numeric_.built()) return true;
     }
-    std::shared_lock lock(value_mutex_);
+    ReaderLock lock(value_mutex_);
     return value_.any_key_built();
 }
 
 void MetadataIndexes::add(std::uint64_t first, std::span<const MetadataMap> metadata) {
     {
-        std::unique_lock lock(numeric_mutex_);
+        WriterLock lock(numeric_mutex_);
         if (numeric_.built())
             for (std::size_t i = 0; i < metadata.size(); ++i) numeric_.add(first + i, metadata[i], 0);
     }
-    std::unique_lock lock(value_mutex_);
+    WriterLock lock(value_mutex_);
     for (std::size_t i = 0; i < metadata.size(); ++i) value_.add(first + i, metadata[i]);
 }
 
 void MetadataIndexes::remove(std::span<const PointRecord> records) {
     {
-        std::unique_lock lock(numeric_mutex_);
+        WriterLock lock(numeric_mutex_);
         if (!numeric_.empty())
             for (const auto& r : records) numeric_.remove(r.slot);
     }
-    std::unique_lock lock(value_mutex_);
+    WriterLock lock(value_mutex_);
     for (const auto& r : records) value_.remove(r.slot, r.metadata);
 }
 
 void MetadataIndexes::reset() {
     {
-        std::unique_lock lock(numeric_mutex_);
+        WriterLock lock(numeric_mutex_);
         numeric_ = NumericIndex();
     }
-    std::unique_lock lock(value_mutex_);
+    WriterLock lock(value_mutex_);
     value_ = ValueIndex(value_budget_);
 }
 
 IndexMemory MetadataIndexes::memory() const {
     IndexMemory m;
     {
-        std::shared_lock lock(numeric_mutex_);
+        ReaderLock lock(numeric_mutex_);
         m.numeric_bytes = numeric_.memory_bytes();
     }
-    std::shared_lock lock(value_mutex_);
+    ReaderLock lock(value_mutex_);
     m.value_bytes = value_.memory_bytes();
     return m;
 }

@@ -9,14 +9,15 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <shared_mutex>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "engine/index/numeric_index.hpp"
 #include "engine/index/value_index.hpp"
 #include "engine/metadata/compare.hpp"
 #include "engine/storage/record_store.hpp"
+#include "engine/util/thread_annotations.hpp"
 
 namespace orbisk {
 
@@ -58,18 +59,17 @@ public:
     IndexMemory memory() const;
 
 private:
-    void build_numeric(const RecordStore& records);
-    // ask() under the value index's shared lock, once `key` is built (built
-    // here first, under the exclusive lock, when it is not).
+    // ask(index) under the value index's shared lock, once `key` is built
+    // (built here first, under the exclusive lock, when it is not).
     template <class Ask>
-    auto ask_value_index(const RecordStore& records, std::string_view key, Ask ask);
-    void build_value_key(const RecordStore& records, std::string_view key);
+    auto ask_value_index(const RecordStore& records, std::string_view key, Ask ask) EXCLUDES(value_mutex_);
 
-    NumericIndex numeric_;
-    mutable std::shared_mutex numeric_mutex_;
-    ValueIndex value_;
-    mutable std::shared_mutex value_mutex_;
-    ValueBudget value_budget_;
+    // No thread holds both index locks at once.
+    mutable SharedMutex numeric_mutex_;
+    NumericIndex numeric_ GUARDED_BY(numeric_mutex_);
+    mutable SharedMutex value_mutex_;
+    ValueIndex value_ GUARDED_BY(value_mutex_);
+    const ValueBudget value_budget_;
 };
 
 }  // namespace orbisk

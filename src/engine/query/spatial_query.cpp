@@ -34,18 +34,21 @@ std::optional<std::vector<std::uint64_t>> small_index_answer(const RecordStore& 
     return slots;
 }
 
-// The index route: a box or a circle, and a small index answer to the filter.
+// The index route: a box, a circle or a multi-part polygon, and a small index
+// answer to the filter.
 std::optional<std::vector<std::uint64_t>> index_route_slots(const RecordStore& records, MetadataIndexes& indexes,
                                                             const SpatialShape& shape, const FilterExpr& filter) {
     const GeoBox* box = std::get_if<GeoBox>(&shape);
     const Circle* circle = std::get_if<Circle>(&shape);
-    if (!box && !circle) return std::nullopt;
+    const MultiPolygon* parts = std::get_if<MultiPolygon>(&shape);
+    if (!box && !circle && !parts) return std::nullopt;
     auto slots = small_index_answer(records, indexes, filter);
     if (!slots) return std::nullopt;
-    // The box test for a box; the distance test alone for a circle. A circle's
-    // search box holds every point that passes it, so both routes agree.
+    // The box test for a box; the distance test alone for a circle, whose
+    // search box holds every point that passes it, so both routes agree; the
+    // shape's own test for a multi-part polygon.
     keep_points_passing(records, *slots, [&](double lat, double lon) {
-        return box ? box->contains(lat, lon) : circle->within_distance(lat, lon);
+        return box ? box->contains(lat, lon) : circle ? circle->within_distance(lat, lon) : parts->contains(lat, lon);
     });
     return slots;
 }

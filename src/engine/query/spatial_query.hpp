@@ -1,10 +1,12 @@
 // The spatial query operation behind query_bbox, query_radius and
-// query_polygon: every live point inside a box, a circle or a polygon that
-// matches an optional metadata filter. Candidates come from one of two routes:
-// the grid cells of the shape's search box, or, for a box or a circle whose
-// filter is a single condition with a small index answer, that answer. Either
-// way the exact point test runs on the coordinate records first, and only the
-// slots that pass it are read and filtered (collect_candidates).
+// query_polygon, and behind queries by multi-part polygons with holes: every
+// live point inside a box, a circle or a polygon that matches an optional
+// metadata filter. Candidates come from one of two routes: the grid cells of
+// the shape's search box (of each part's), or, for a box, a circle or a
+// multi-part polygon whose filter is a single condition with a small index
+// answer, that answer. Either way the exact point test runs on the coordinate
+// records first, and only the slots that pass it are read and filtered
+// (collect_candidates).
 #pragma once
 
 #include <cstdint>
