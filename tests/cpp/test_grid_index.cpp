@@ -238,8 +238,10 @@ TEST_CASE("grid candidates: inverted latitudes, saturated and NaN coordinates") 
     // Inverted bounds in different rows: no rows, no candidates, however wide.
     CHECK(ask(g, 11.5, 10, 10.5, 11).slots.empty());
     CHECK(ask(g, 40, -1e300, -40, 1e300).slots.empty());
-    // Inverted bounds within one row still cover that row.
-    CHECK(ask(g, 10.9, 10, 10.1, 11).slots == ids({1, 2}));
+    // Inverted bounds within one row look into that row's cell, where no
+    // point can lie between them.
+    CHECK(ask(g, 10.9, 10, 10.1, 11).slots.empty());
+    CHECK(ask(g, 10.7, 10, 10.7, 11).slots == ids({2}));
 
     // Bounds far outside the globe saturate; the box is huge and scanned.
     const Answer everything = ask(g, -1e300, -1e300, 1e300, 1e300);
