@@ -35,6 +35,12 @@ PyObject* build_rows(const TextRecords& records) {
     if (!id_key || !lat_key || !lon_key || !meta_key) return nullptr;
     Ref rows = Ref::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
     if (!rows) return nullptr;
+    // Every row starts as a copy of this one, its four keys laid out already:
+    // setting them then replaces values instead of growing a new dict.
+    Ref blank = Ref::steal(PyDict_New());
+    if (!blank) return nullptr;
+    for (const Ref* key : {&id_key, &lat_key, &lon_key, &meta_key})
+        if (PyDict_SetItem(blank.get(), key->get(), Py_None) != 0) return nullptr;
     auto set = [](PyObject* dict, const Ref& key, PyObject* value) {
         Ref v = Ref::steal(value);
         return v && PyDict_SetItem(dict, key.get(), v.get()) == 0;
@@ -44,7 +50,7 @@ PyObject* build_rows(const TextRecords& records) {
     const bool built = records.for_each([&](const TextRecords::Record& r) {
         Ref metadata = Ref::steal(to_py(r.text));
         if (!metadata) return !PyErr_Occurred();  // unreadable: the point reads as absent
-        Ref row = Ref::steal(PyDict_New());
+        Ref row = Ref::steal(PyDict_Copy(blank.get()));
         if (!row || !set(row.get(), id_key, PyLong_FromUnsignedLongLong(r.slot)) ||
             !set(row.get(), lat_key, PyFloat_FromDouble(r.lat)) ||
             !set(row.get(), lon_key, PyFloat_FromDouble(r.lon)) || !set(row.get(), meta_key, metadata.release()))

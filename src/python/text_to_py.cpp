@@ -30,14 +30,19 @@ public:
     }
 
 private:
-    // At a member: its key, and the cursor past the ':' and white space.
-    Ref key_object() {
+    // At a member: its key, and the cursor past the ':' and white space. A
+    // top-level key (position >= 0) that is the key the last dict had there
+    // is taken without a look in the key cache.
+    Ref key_object(std::ptrdiff_t position) {
         if (c_.at_end() || *c_.p != '"') return Ref();
         std::string_view name;
         if (!c_.read_string_view(scratch_, name)) return Ref();
         c_.skip_ws();
         if (!c_.eat(':')) return Ref();
         c_.skip_ws();
+        const auto at = static_cast<std::size_t>(position);
+        if (position >= 0 && at < template_texts_.size() && template_texts_[at] == name)
+            return Ref::borrow(template_keys_[at]);
         return Ref::steal(caches_.key(name));
     }
 
@@ -136,7 +141,7 @@ private:
         c_.skip_ws();
         if (c_.eat('}')) return true;
         for (;;) {
-            Ref key = key_object();
+            Ref key = key_object(depth == 1 ? static_cast<std::ptrdiff_t>(stack_.size() - base) : -1);
             if (!key) return false;
             if (ordered) {
                 Py_ssize_t n = 0;
@@ -194,7 +199,14 @@ private:
             // The keys are held by the key cache, which outlives this reader.
             template_ = Ref::borrow(dict.get());
             template_keys_.clear();
-            for (std::size_t i = base; i < stack_.size(); ++i) template_keys_.push_back(stack_[i].first.get());
+            template_texts_.clear();
+            for (std::size_t i = base; i < stack_.size(); ++i) {
+                Py_ssize_t length = 0;
+                const char* text = PyUnicode_AsUTF8AndSize(stack_[i].first.get(), &length);
+                if (!text) return nullptr;
+                template_keys_.push_back(stack_[i].first.get());
+                template_texts_.emplace_back(text, static_cast<std::size_t>(length));
+            }
         }
         return dict.release();
     }
@@ -211,6 +223,7 @@ private:
     std::vector<std::pair<Ref, Ref>> stack_;
     Ref template_;
     std::vector<PyObject*> template_keys_;
+    std::vector<std::string> template_texts_;  // their UTF-8
 };
 
 MetadataToPy::MetadataToPy(StringCaches& caches) : impl_(std::make_unique<TextToPy>(caches)) {}

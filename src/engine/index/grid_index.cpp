@@ -372,8 +372,9 @@ namespace {
 struct AppendSlots {
     std::vector<std::uint64_t>& out;
     void run(const std::uint64_t* first, const std::uint64_t* last) {
-        out.reserve(out.size() + static_cast<std::size_t>(last - first));
-        for (; first != last; ++first) out.push_back(CellPoints::slot_of(*first));
+        const std::size_t at = out.size();
+        out.resize(at + static_cast<std::size_t>(last - first));  // grows geometrically, unlike reserve
+        std::transform(first, last, out.begin() + static_cast<std::ptrdiff_t>(at), CellPoints::slot_of);
     }
     void one(std::uint64_t e) { out.push_back(CellPoints::slot_of(e)); }
 };

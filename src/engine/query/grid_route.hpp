@@ -25,6 +25,9 @@ namespace orbisk {
 // polygon test.
 using SpatialShape = std::variant<GeoBox, Circle, Polygon>;
 
+// Longer candidate lists are read in slot order (a grid's slot ids fit 32 bits).
+inline constexpr std::size_t kSortCandidatesFrom = 4096;
+
 // How many candidates ahead the exact point test asks for coordinate records.
 inline constexpr std::size_t kPrefetchAhead = 32;
 
