@@ -5,6 +5,8 @@
 #include <cmath>
 #include <iterator>
 
+#include "engine/query/index_plan.hpp"
+#include "engine/query/route_override.hpp"
 #include "engine/util/worker_pool.hpp"
 
 namespace orbisk {
@@ -160,6 +162,23 @@ Out run_route(const RecordStore& records, std::span<const std::uint64_t> cands, 
     return scan_countdown<Out>(reader, cands, limit);
 }
 
+// The first `limit` records of the candidates that read (and match), in
+// candidate order: a lead on the calling thread, then pieces four times as
+// long as what was read before, each collected in parallel, until enough.
+template <class Out>
+Out lowest_matches(const Reader& reader, std::span<const std::uint64_t> cands, std::uint64_t limit) {
+    if (limit >= cands.size()) return collect<Out>(reader, cands);
+    std::size_t done = std::min(cands.size(), kCountdownLead);
+    Out out = scan_serial<Out>(reader, cands.first(done), limit);
+    while (out.size() < limit && done < cands.size()) {
+        const std::size_t piece = std::min(cands.size() - done, std::max(kSerialLimitedMax, 4 * done));
+        append(out, collect<Out>(reader, cands.subspan(done, piece)));
+        done += piece;
+    }
+    truncate(out, limit);
+    return out;
+}
+
 std::vector<std::uint64_t> slots_of(const SlotBitmap& bits, std::size_t expected = 0) {
     std::vector<std::uint64_t> out;
     out.reserve(expected);
@@ -172,30 +191,18 @@ Out scan(const RecordStore& records, MetadataIndexes& indexes, const FilterExpr&
     if (limit == 0) return {};
     using Kind = FilterExpr::Kind;
 
-    if (filter.kind == Kind::And && filter.children.size() >= 2) {
-        // Each condition an index answers narrows the candidates.
-        std::optional<SlotBitmap> narrowed;
-        for (const auto& child : filter.children) {
-            if (child.kind != Kind::Compare) continue;
-            auto set = indexes.answer(records, child.condition());
-            if (!set) continue;
-            if (narrowed)
-                narrowed->and_with(*set);
-            else
-                narrowed = std::move(set);
+    const ForcedRoute forced = forced_route();
+    if (forced == ForcedRoute::Scan) {
+        // Every live record, tested.
+    } else if (filter.kind != Kind::Compare) {
+        PlanLimits limits;
+        limits.ask_all = forced == ForcedRoute::Index;
+        if (auto plan = plan_with_indexes(records, indexes, filter, limits)) {
+            // An exact plan's candidates are the matches: read, not tested.
+            const Reader reader(records, plan->exact ? nullptr : &filter, limit != kNoLimit);
+            return lowest_matches<Out>(reader, plan->slots, limit);
         }
-        if (narrowed) {
-            // The first `limit` matches in candidate order: a lead on the
-            // calling thread, and the rest collected only if it falls short.
-            const auto cands = slots_of(*narrowed);
-            const Reader reader(records, &filter, true);
-            const std::size_t lead = limit < cands.size() ? std::min(cands.size(), kCountdownLead) : 0;
-            Out out = scan_serial<Out>(reader, std::span(cands).first(lead), limit);
-            if (out.size() < limit) append(out, collect<Out>(reader, std::span(cands).subspan(lead)));
-            truncate(out, limit);
-            return out;
-        }
-    } else if (filter.kind == Kind::Compare) {
+    } else {
         std::optional<std::vector<std::uint64_t>> cands;
         if (filter.op == CompareOp::Eq && limit <= kCountdownLead) {
             // Read without a test, the lowest readable candidates are what the

@@ -1,10 +1,10 @@
 // The spatial query operation behind query_bbox, query_radius and
 // query_polygon: every live point inside a box, a circle or a polygon that
 // matches an optional metadata filter. Candidates come from one of two routes:
-// the grid cells of the shape's search box, or, for a box or a circle whose
-// filter is a single condition with a small index answer, that answer. Either
-// way the exact point test runs on the coordinate records first, and only the
-// slots that pass it are read and filtered (collect_candidates).
+// the grid cells of the shape's search box, or the metadata indexes' plan of
+// the filter (index_plan.hpp), whichever is estimated to read less. Either way
+// the exact point test runs on the coordinate records first, and only the
+// slots that pass it are read (and filtered, collect_candidates).
 #pragma once
 
 #include <cstdint>
@@ -18,11 +18,6 @@
 #include "engine/storage/record_store.hpp"
 
 namespace orbisk {
-
-// An index answer is read instead of the grid when it has fewer members than
-// kIndexRouteMaxMembers, or fewer than one in kIndexRouteLiveShare live points.
-inline constexpr std::uint64_t kIndexRouteMaxMembers = 1000;
-inline constexpr std::uint64_t kIndexRouteLiveShare = 20;
 
 enum class SpatialRoute : std::uint8_t { Grid, Index };
 
