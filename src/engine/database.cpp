@@ -229,6 +229,34 @@ Result<TextRecords> Database::spatial_query(const SpatialShape& shape, const Fil
         [&] { return orbisk::spatial_query(grid_, storage_->records(), indexes_, shape, filter).records; });
 }
 
+Result<DistanceRecords> Database::nearest(const NearestQuery& query, const FilterExpr* filter, NearestStats* stats) {
+    if (auto st = validate_nearest(query); !st) return fail(st.error());
+    if (auto st = current_view(); !st) return fail(st.error());
+    if (auto st = maybe_rebuild_grid(); !st) return fail(st.error());
+    std::shared_lock grid_lock(grid_mutex_);
+    std::shared_lock storage_lock(storage_mutex_);
+    return unless_out_of_memory(
+        [&] { return orbisk::nearest(grid_, storage_->records(), indexes_, query, filter, stats); });
+}
+
+Result<DistanceRecords> Database::spatial_query_by_distance(const SpatialShape& shape, const FilterExpr* filter,
+                                                            double lat, double lon) {
+    if (auto st = validate_origin(lat, lon); !st) return fail(st.error());
+    auto records = spatial_query(shape, filter);
+    if (!records) return fail(records.error());
+    // Sorted with no lock held: the records are copies.
+    return unless_out_of_memory([&] { return sort_by_distance(*records, lat, lon); });
+}
+
+Result<DistanceRecords> Database::metadata_scan_by_distance(const FilterExpr& filter, std::uint64_t limit, double lat,
+                                                            double lon) {
+    if (auto st = validate_origin(lat, lon); !st) return fail(st.error());
+    if (limit != kNoLimit) return nearest(NearestQuery{lat, lon, limit}, &filter);
+    auto records = metadata_scan_texts(filter, kNoLimit);
+    if (!records) return fail(records.error());
+    return unless_out_of_memory([&] { return sort_by_distance(*records, lat, lon); });
+}
+
 Result<std::uint64_t> Database::delete_by_metadata(const FilterExpr& filter) {
     auto guard = WriteGuard::acquire(*write_lock_);
     if (!guard) return fail(guard.error());

@@ -25,8 +25,10 @@
 #include "engine/index/grid_index.hpp"
 #include "engine/index/metadata_indexes.hpp"
 #include "engine/metadata/metadata.hpp"
+#include "engine/query/distance_order.hpp"
 #include "engine/query/filter.hpp"
 #include "engine/query/grid_route.hpp"
+#include "engine/query/nearest.hpp"
 #include "engine/query/text_records.hpp"
 #include "engine/storage/change_counter.hpp"
 #include "engine/storage/storage.hpp"
@@ -114,6 +116,23 @@ public:
     // is rebuilt first if it is due, then read under the grid and storage
     // locks held shared. Fails only when the rebuild cannot take the write lock.
     Result<TextRecords> spatial_query(const SpatialShape& shape, const FilterExpr* filter);
+
+    // The up to `query.k` points nearest to the query's point that match
+    // `filter` (all when null) within its largest distance, nearest first,
+    // ties by id, with their distances; read as spatial_query reads. Fails for
+    // a query validate_nearest refuses, before any lock is taken. `stats`, when
+    // given, tells how the search went.
+    Result<DistanceRecords> nearest(const NearestQuery& query, const FilterExpr* filter, NearestStats* stats = nullptr);
+    // spatial_query's records in ascending distance from (lat, lon), ties by
+    // id, with their distances. Fails for an origin validate_origin refuses.
+    Result<DistanceRecords> spatial_query_by_distance(const SpatialShape& shape, const FilterExpr* filter, double lat,
+                                                      double lon);
+    // The points matching `filter` in ascending distance from (lat, lon), ties
+    // by id, with their distances: all of them for kNoLimit, otherwise the
+    // `limit` nearest (a nearest-neighbour search). Fails for an origin
+    // validate_origin refuses.
+    Result<DistanceRecords> metadata_scan_by_distance(const FilterExpr& filter, std::uint64_t limit, double lat,
+                                                      double lon);
 
     Result<std::uint64_t> live_count();
     Result<std::pair<std::uint64_t, std::uint64_t>> slot_stats();

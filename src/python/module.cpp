@@ -495,6 +495,14 @@ PyObject* the_module = nullptr;
 
 }  // namespace
 
+// The engine database behind a handle of this module, or null when `obj` is
+// not one: the test probe reaches engine operations that no method offers
+// through handles opened as usual.
+std::shared_ptr<Database> database_of_handle(PyObject* obj) {
+    if (!handle_type || !PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(handle_type))) return nullptr;
+    return database_of(obj);
+}
+
 PyObject* init_module() {
     if (the_module) return Py_NewRef(the_module);
     if (!internal_error_type()) return nullptr;

@@ -25,14 +25,15 @@ private:
 
 }  // namespace
 
-PyObject* build_rows(const TextRecords& records) {
+PyObject* build_rows(const TextRecords& records, const double* distances) {
     GcPause pause;
     StringCaches caches;
     Ref id_key = Ref::steal(caches.key("id"));
     Ref lat_key = Ref::steal(caches.key("latitude"));
     Ref lon_key = Ref::steal(caches.key("longitude"));
     Ref meta_key = Ref::steal(caches.key("metadata"));
-    if (!id_key || !lat_key || !lon_key || !meta_key) return nullptr;
+    Ref distance_key = distances ? Ref::steal(caches.key("distance_m")) : Ref();
+    if (!id_key || !lat_key || !lon_key || !meta_key || (distances && !distance_key)) return nullptr;
     Ref rows = Ref::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
     if (!rows) return nullptr;
     // Every row starts as a copy of this one, its four keys laid out already:
@@ -47,7 +48,9 @@ PyObject* build_rows(const TextRecords& records) {
     };
     MetadataToPy to_py(caches);
     Py_ssize_t n = 0;
+    std::size_t index = 0;
     const bool built = records.for_each([&](const TextRecords::Record& r) {
+        const std::size_t i = index++;
         Ref metadata = Ref::steal(to_py(r.text));
         if (!metadata) return !PyErr_Occurred();  // unreadable: the point reads as absent
         Ref row = Ref::steal(PyDict_Copy(blank.get()));
@@ -55,6 +58,7 @@ PyObject* build_rows(const TextRecords& records) {
             !set(row.get(), lat_key, PyFloat_FromDouble(r.lat)) ||
             !set(row.get(), lon_key, PyFloat_FromDouble(r.lon)) || !set(row.get(), meta_key, metadata.release()))
             return false;
+        if (distances && !set(row.get(), distance_key, PyFloat_FromDouble(distances[i]))) return false;
         PyList_SetItem(rows.get(), n++, row.release());
         return true;
     });

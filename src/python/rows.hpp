@@ -9,6 +9,8 @@ namespace orbisk::py {
 
 // A new list of row dicts in the order of `records`, or nullptr with a Python
 // exception set. Keys and up to 8192 string values are shared across the rows.
-PyObject* build_rows(const TextRecords& records);
+// With `distances` (one per record, in record order), each row also holds its
+// record's distance under "distance_m".
+PyObject* build_rows(const TextRecords& records, const double* distances = nullptr);
 
 }  // namespace orbisk::py

@@ -1,18 +1,23 @@
 // A test-only extension module that reaches engine internals directly: the
 // metadata conversions, before any method of the handle returns stored metadata
 // to Python; the geometry of the polygon test, so that pytest can check it
-// against exact rational arithmetic; and a build of the handle class whose file
-// layer can be made to fail (engine/util/fault_injection.hpp), with the
-// controls of that hook.
+// against exact rational arithmetic; the engine's multi-part polygon and
+// nearest-neighbour queries on a handle, which no method of the handle offers;
+// and a build of the handle class whose file layer can be made to fail
+// (engine/util/fault_injection.hpp), with the controls of that hook.
+#include <memory>
 #include <optional>
 
+#include "engine/database.hpp"
 #include "engine/metadata/metadata.hpp"
 #include "engine/query/orient2d.hpp"
 #include "engine/query/polygon.hpp"
 #include "engine/query/route_override.hpp"
 #include "engine/util/fault_injection.hpp"
 #include "python/convert.hpp"
+#include "python/filter_parse.hpp"
 #include "python/py_util.hpp"
+#include "python/rows.hpp"
 #include "python/string_caches.hpp"
 #include "python/text_to_py.hpp"
 
@@ -21,7 +26,8 @@ using namespace orbisk::py;
 
 namespace orbisk::py {
 PyObject* init_module();
-}
+std::shared_ptr<Database> database_of_handle(PyObject* obj);
+}  // namespace orbisk::py
 
 namespace {
 
@@ -179,6 +185,120 @@ PyObject* probe_ring_location(PyObject*, PyObject* args) {
     return PyUnicode_FromString(names[static_cast<int>(point_in_ring(polygon.ring(), x, y))]);
 }
 
+// ---- engine queries on a handle ------------------------------------------------
+
+std::shared_ptr<Database> handle_argument(PyObject* obj) {
+    auto db = database_of_handle(obj);
+    if (!db) raise_conversion_error(obj, "PyZurAD", "handle");
+    return db;
+}
+
+bool optional_filter(PyObject* obj, std::optional<FilterExpr>& out) {
+    if (obj == Py_None) return true;
+    if (!PyDict_Check(obj)) return raise_conversion_error(obj, "PyDict", "filter"), false;
+    return parse_filter(obj, out.emplace());
+}
+
+// Engine refusals of the arguments as ValueError, anything else as RuntimeError.
+PyObject* raise_engine_error(const Error& e) {
+    return raise_error(e, e.kind == ErrorKind::InvalidData ? PyExc_ValueError : PyExc_RuntimeError);
+}
+
+bool vertex_list(PyObject* ring, std::vector<Vertex>& out) {
+    if (!PyList_Check(ring)) return raise_conversion_error(ring, "PyList", "ring"), false;
+    for (Py_ssize_t i = 0; i < PyList_Size(ring); ++i) {
+        PyObject* item = PyList_GetItem(ring, i);
+        if (!PyTuple_Check(item)) return raise_conversion_error(item, "PyTuple"), false;
+        PyObject* x = PyTuple_GetItem(item, 0);
+        PyObject* y = x ? PyTuple_GetItem(item, 1) : nullptr;
+        if (!y) return false;
+        const Vertex v{PyFloat_AsDouble(x), PyFloat_AsDouble(y)};
+        if (PyErr_Occurred()) return false;
+        out.push_back(v);
+    }
+    return true;
+}
+
+// query_shape(handle, parts, filter=None) -> rows: the points in the
+// multi-part polygon `parts`, a list of parts, each a list of rings (the
+// exterior first, then the holes), each a list of (x, y) tuples.
+PyObject* probe_query_shape(PyObject*, PyObject* args) {
+    PyObject *handle, *list, *filter_obj = Py_None;
+    if (!PyArg_ParseTuple(args, "OO|O", &handle, &list, &filter_obj)) return nullptr;
+    auto db = handle_argument(handle);
+    if (!db) return nullptr;
+    if (!PyList_Check(list)) return raise_conversion_error(list, "PyList", "parts");
+    std::vector<PartRings> parts;
+    for (Py_ssize_t p = 0; p < PyList_Size(list); ++p) {
+        PyObject* rings = PyList_GetItem(list, p);
+        if (!PyList_Check(rings)) return raise_conversion_error(rings, "PyList", "part");
+        PartRings& part = parts.emplace_back();
+        for (Py_ssize_t r = 0; r < PyList_Size(rings); ++r)
+            if (!vertex_list(PyList_GetItem(rings, r), part.emplace_back())) return nullptr;
+    }
+    std::optional<FilterExpr> filter;
+    if (!optional_filter(filter_obj, filter)) return nullptr;
+    Result<TextRecords> r;
+    {
+        GilRelease unlocked;
+        auto shape = MultiPolygon::make(std::move(parts));
+        if (shape)
+            r = db->spatial_query(std::move(*shape), filter ? &*filter : nullptr);
+        else
+            r = fail(shape.error());
+    }
+    if (!r) return raise_engine_error(r.error());
+    return build_rows(*r);
+}
+
+// nearest(handle, lat, lon, k, filter=None, max_distance_m=None) -> rows with
+// "distance_m", nearest first.
+PyObject* probe_nearest(PyObject*, PyObject* args) {
+    PyObject *handle, *filter_obj = Py_None, *most_obj = Py_None;
+    NearestQuery query{};
+    unsigned long long k;
+    if (!PyArg_ParseTuple(args, "OddK|OO", &handle, &query.lat, &query.lon, &k, &filter_obj, &most_obj)) return nullptr;
+    query.k = k;
+    auto db = handle_argument(handle);
+    if (!db) return nullptr;
+    std::optional<FilterExpr> filter;
+    if (!optional_filter(filter_obj, filter)) return nullptr;
+    if (most_obj != Py_None) {
+        query.max_distance_m = PyFloat_AsDouble(most_obj);
+        if (PyErr_Occurred()) return nullptr;
+    }
+    Result<DistanceRecords> r;
+    {
+        GilRelease unlocked;
+        r = db->nearest(query, filter ? &*filter : nullptr);
+    }
+    if (!r) return raise_engine_error(r.error());
+    return build_rows(r->records, r->distances.data());
+}
+
+// nearest_stats(handle, lat, lon, k, filter=None) -> (index_route, rounds,
+// examined): how the search went, its rows left unbuilt.
+PyObject* probe_nearest_stats(PyObject*, PyObject* args) {
+    PyObject *handle, *filter_obj = Py_None;
+    NearestQuery query{};
+    unsigned long long k;
+    if (!PyArg_ParseTuple(args, "OddK|O", &handle, &query.lat, &query.lon, &k, &filter_obj)) return nullptr;
+    query.k = k;
+    auto db = handle_argument(handle);
+    if (!db) return nullptr;
+    std::optional<FilterExpr> filter;
+    if (!optional_filter(filter_obj, filter)) return nullptr;
+    NearestStats stats;
+    Result<DistanceRecords> r;
+    {
+        GilRelease unlocked;
+        r = db->nearest(query, filter ? &*filter : nullptr, &stats);
+    }
+    if (!r) return raise_engine_error(r.error());
+    return Py_BuildValue("(OIK)", stats.index_route ? Py_True : Py_False, stats.rounds,
+                         static_cast<unsigned long long>(stats.examined));
+}
+
 // faults_arm(at=None, error=EIO, persistent=False, kill=False): starts counting and
 // logging the file layer's calls afresh. `at` is the number of a call (from 0)
 // or a list of them: those calls fail with `error` (with `persistent`, the first
@@ -263,6 +383,9 @@ PyObject* probe_faults_renamed(PyObject*, PyObject*) {
 PyMethodDef probe_methods[] = {
     {"orient2d", probe_orient2d, METH_VARARGS, nullptr},
     {"ring_location", probe_ring_location, METH_VARARGS, nullptr},
+    {"query_shape", probe_query_shape, METH_VARARGS, nullptr},
+    {"nearest", probe_nearest, METH_VARARGS, nullptr},
+    {"nearest_stats", probe_nearest_stats, METH_VARARGS, nullptr},
     {"to_json_text", probe_to_json_text, METH_O, nullptr},
     {"to_json_text_via_map", probe_to_json_text_via_map, METH_O, nullptr},
     {"from_json_texts", probe_from_json_texts, METH_O, nullptr},

@@ -62,25 +62,8 @@ std::optional<GeoBox> radius_search_box(double clat, double clon, double radius)
 }  // namespace
 
 Circle::Circle(double center_lat, double center_lon, double radius_meters)
-    : clat_(center_lat),
-      clon_(center_lon),
+    : distance_(center_lat, center_lon),
       radius_(radius_meters),
-      cos_clat_(std::cos(center_lat * kDegToRad)),
       box_(radius_search_box(center_lat, center_lon, radius_meters)) {}
-
-bool Circle::within_distance(double lat, double lon) const {
-    const double h1 = std::sin((lat - clat_) * kDegToRad * 0.5);
-    const double h2 = std::sin((lon - clon_) * kDegToRad * 0.5);
-    double a = std::cos(lat * kDegToRad) * cos_clat_ * h2 * h2 + h1 * h1;
-    // For nearly antipodal points a can round to just above 1, which would make
-    // sqrt(1 - a) NaN and lose the point; below 0 it can only be for latitudes
-    // beyond the poles. NaN stays NaN and matches nothing.
-    if (a > 1.0)
-        a = 1.0;
-    else if (a < 0.0)
-        a = 0.0;
-    const double distance = 2.0 * std::atan2(std::sqrt(a), std::sqrt(1.0 - a)) * kEarthRadiusMeters;
-    return radius_ >= distance;
-}
 
 }  // namespace orbisk

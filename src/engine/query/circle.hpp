@@ -7,11 +7,9 @@
 #include <optional>
 
 #include "engine/query/geo_box.hpp"
+#include "engine/query/great_circle.hpp"
 
 namespace orbisk {
-
-inline constexpr double kDegToRad = 0.017453292519943295;
-inline constexpr double kEarthRadiusMeters = 6371000.0;
 
 class Circle {
 public:
@@ -19,9 +17,9 @@ public:
     // distance test accepts (nothing for a NaN or negative radius).
     Circle(double center_lat, double center_lon, double radius_meters);
 
-    // The distance test: the haversine distance from the centre, on a sphere of
-    // kEarthRadiusMeters, is at most the radius. The circle's edge is included.
-    bool within_distance(double lat, double lon) const;
+    // The distance test: the store's distance from the centre (DistanceFrom) is
+    // at most the radius. The circle's edge is included.
+    bool within_distance(double lat, double lon) const { return radius_ >= distance_(lat, lon); }
 
     // A box that holds every point within latitude ±90 and longitude ±180 that
     // passes the distance test; none when no point can pass. Its longitudes wrap
@@ -30,10 +28,8 @@ public:
     const std::optional<GeoBox>& search_box() const { return box_; }
 
 private:
-    double clat_;
-    double clon_;
+    DistanceFrom distance_;
     double radius_;
-    double cos_clat_;
     std::optional<GeoBox> box_;
 };
 

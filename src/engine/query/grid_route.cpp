@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <optional>
 
+#include "engine/query/multi_polygon_route.hpp"
+
 namespace orbisk {
 
 namespace {
@@ -16,6 +18,9 @@ bool passes(const Circle& circle, const GeoBox& box, double lat, double lon) {
     return box.contains(lat, lon) && circle.within_distance(lat, lon);
 }
 bool passes(const Polygon& polygon, const GeoBox&, double lat, double lon) { return polygon.contains(lat, lon); }
+// A multi-part polygon's parts are searched one by one (multi_polygon_route_slots).
+std::optional<GeoBox> search_box_of(const MultiPolygon&) { return std::nullopt; }
+bool passes(const MultiPolygon&, const GeoBox&, double, double) { return false; }
 
 // Sorts slot ids below 2^32 ascending: two counting passes of 16 bits each,
 // the second skipped when every slot shares its high half.
@@ -45,6 +50,7 @@ void sort_slots(std::vector<std::uint64_t>& slots) {
 
 std::vector<std::uint64_t> grid_route_slots(const GridIndex& grid, const RecordStore& records,
                                             const SpatialShape& shape) {
+    if (const auto* parts = std::get_if<MultiPolygon>(&shape)) return multi_polygon_route_slots(grid, records, *parts);
     return std::visit(
         [&](const auto& s) {
             std::vector<std::uint64_t> slots;

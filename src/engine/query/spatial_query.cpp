@@ -11,18 +11,33 @@ namespace orbisk {
 
 namespace {
 
-std::optional<GeoBox> search_box_of(const SpatialShape& shape) {
-    if (const auto* box = std::get_if<GeoBox>(&shape)) return *box;
-    if (const auto* circle = std::get_if<Circle>(&shape)) return circle->search_box();
-    return std::get<Polygon>(shape).search_box();
+// How many candidates the grid route lists for the shape (nothing when no
+// point can lie in it): those of its search box, or of each part's.
+std::optional<std::uint64_t> grid_listing(const GridIndex& grid, const SpatialShape& shape) {
+    auto count = [&](const GeoBox& b) { return grid.count_candidates(b.min_lat, b.min_lon, b.max_lat, b.max_lon); };
+    if (const auto* parts = std::get_if<MultiPolygon>(&shape)) {
+        std::uint64_t n = 0;
+        for (std::size_t i = 0; i < parts->part_count(); ++i) n += count(parts->part_box(i));
+        return n;
+    }
+    std::optional<GeoBox> box;
+    if (const auto* b = std::get_if<GeoBox>(&shape))
+        box = *b;
+    else if (const auto* circle = std::get_if<Circle>(&shape))
+        box = circle->search_box();
+    else
+        box = std::get<Polygon>(shape).search_box();
+    if (!box) return std::nullopt;
+    return count(*box);
 }
 
 // The index route's geometric test: the box test for a box, the distance test
 // alone for a circle (its search box holds every point that passes it, so both
-// routes agree), the polygon test for a polygon.
+// routes agree), the shape's own test for a polygon or a multi-part polygon.
 bool index_route_passes(const SpatialShape& shape, double lat, double lon) {
     if (const auto* box = std::get_if<GeoBox>(&shape)) return box->contains(lat, lon);
     if (const auto* circle = std::get_if<Circle>(&shape)) return circle->within_distance(lat, lon);
+    if (const auto* parts = std::get_if<MultiPolygon>(&shape)) return parts->contains(lat, lon);
     return std::get<Polygon>(shape).contains(lat, lon);
 }
 
@@ -33,13 +48,12 @@ SpatialAnswer spatial_query(const GridIndex& grid, const RecordStore& records, M
     SpatialAnswer answer;
     const ForcedRoute forced = forced_route();
     if (filter && forced != ForcedRoute::Scan) {
-        if (const std::optional<GeoBox> box = search_box_of(shape)) {
+        if (const std::optional<std::uint64_t> count = grid_listing(grid, shape)) {
             // The grid route reads its candidates' coordinates and tests the
             // filter on those in the shape: about all of them, the grid
             // leaving out most points outside the box. The indexes are asked
             // only as long as their answers cost less than that.
-            const auto listed =
-                static_cast<double>(grid.count_candidates(box->min_lat, box->min_lon, box->max_lat, box->max_lon));
+            const auto listed = static_cast<double>(*count);
             const double grid_cost = listed * (kCoordCost + kEvaluateCost);
             const bool forced_index = forced == ForcedRoute::Index;
             PlanLimits limits;

@@ -1,7 +1,8 @@
 // The spatial query operation behind query_bbox, query_radius and
-// query_polygon: every live point inside a box, a circle or a polygon that
-// matches an optional metadata filter. Candidates come from one of two routes:
-// the grid cells of the shape's search box, or the metadata indexes' plan of
+// query_polygon, and behind queries by multi-part polygons with holes: every
+// live point inside a box, a circle or a polygon that matches an optional
+// metadata filter. Candidates come from one of two routes: the grid cells of
+// the shape's search box (of each part's), or the metadata indexes' plan of
 // the filter (index_plan.hpp), whichever is estimated to read less. Either way
 // the exact point test runs on the coordinate records first, and only the
 // slots that pass it are read (and filtered, collect_candidates).
