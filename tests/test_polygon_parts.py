@@ -2,8 +2,8 @@
 offers them yet), against exact rational arithmetic: random stars with holes, MultiPolygons whose
 parts touch along edges and at vertices, an island in a lake, a part given twice, parts far apart;
 every vertex of every ring, holes included, points on its edges and a hair off them; with filters
-on every route (the grid's, the indexes', the one the costs choose). Then the messages of malformed shapes, and the rows of a
-nearest-neighbour search."""
+on every route (the grid's, the indexes', the one the costs choose). Then the messages of malformed
+shapes, and the rows of a nearest-neighbour search."""
 
 import itertools
 import math
