@@ -66,13 +66,17 @@ def with_terminal(f):
 def parts_of_import(path, store):
     """The two halves of an import, each alone: the command reading and typing
     the file into batches, and insert_batch storing those batches."""
-    options = types.SimpleNamespace(delimiter=None, lat_column=None, lon_column=None)
-    source, stream = open_source(path, format_of(path, None), options)
+    options = types.SimpleNamespace(
+        delimiter=None, lat_column=None, lon_column=None, text_columns=None, height_key=None
+    )
+    opened = open_source(path, format_of(path, None), options)
+    source = opened.source
     batches = []
     gc.disable()  # as the command runs
     try:
-        reading = timed(lambda: batches.extend(source.batches()))
-        stream.close()
+        # a CSV file is read twice: first for its column types
+        reading = timed(lambda: (source.prepare(lambda: None), batches.extend(source.batches())))
+        opened.close()
         db = PyZurAD(store)
         storing = timed(lambda: [db.insert_batch(b) for b in batches])
     finally:

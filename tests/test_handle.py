@@ -59,16 +59,30 @@ def test_methods_signatures_and_docstrings():
         assert method.__doc__ == DOCS.get(name), name
 
 
+class FsPath:
+    """An os.PathLike whose __fspath__ returns (or raises) what it is given."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __fspath__(self):
+        if isinstance(self.value, BaseException):
+            raise self.value
+        return self.value
+
+
 @pytest.mark.parametrize(
     "kwargs, exc, message",
     [
         ({"path": 123}, TypeError, "argument 'path': 'int' object cannot be converted to 'PyString'"),
-        (
-            {"path": pathlib.Path("geo.db")},
-            TypeError,
-            f"argument 'path': '{type(pathlib.Path()).__name__}' object cannot be converted to 'PyString'",
-        ),
         ({"path": b"geo.db"}, TypeError, "argument 'path': 'bytes' object cannot be converted to 'PyString'"),
+        (
+            {"path": FsPath(b"geo.db")},
+            TypeError,
+            "argument 'path': 'FsPath' object cannot be converted to 'PyString'",
+        ),
+        ({"path": FsPath(7)}, TypeError, "expected FsPath.__fspath__() to return str or bytes, not int"),
+        ({"path": FsPath(ZeroDivisionError("own error"))}, ZeroDivisionError, "own error"),
         ({"capacity": -1}, OverflowError, None),
         ({"capacity": 2**64}, OverflowError, None),
         ({"wal_sync_interval_ms": -1}, OverflowError, None),
@@ -112,6 +126,24 @@ def test_store_that_cannot_be_opened_raises_os_error(tmp_path, where, capacity, 
     with pytest.raises(OSError) as info:
         PyZurAD(str(tmp_path / where), capacity=capacity)
     assert str(info.value) == message
+
+
+def test_a_path_like_opens_the_store_its_text_names_and_an_empty_path_creates_nothing(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    PyZurAD("geo.db").insert(1.0, 2.0, {"via": "str"})
+    for path in (pathlib.Path("geo.db"), tmp_path / "geo.db", FsPath("geo.db"), pathlib.PurePosixPath("geo.db")):
+        db = PyZurAD(path, capacity=5)
+        assert [r["metadata"] for r in db.query({})][:1] == [{"via": "str"}], path
+        db.insert(3.0, 4.0, {})
+    assert PyZurAD("geo.db").len() == 5
+    before = sorted(os.listdir(tmp_path))
+    for empty in ("", FsPath("")):
+        with pytest.raises(OSError) as info:
+            PyZurAD(empty)
+        assert str(info.value) == (
+            "the store path is empty: give the path of the store's files, or no path for a temporary store"
+        )
+    assert sorted(os.listdir(tmp_path)) == before
 
 
 # ---- temporary stores ---------------------------------------------------------------------

@@ -38,3 +38,16 @@ def test_checkers_accept_every_method_and_flag_each_wrong_call(tmp_path, checker
     bad = run([*base, str(WRONG)], tmp_path)
     flagged = {int(m.group(1)) for line in bad.stdout.splitlines() if (m := error.search(line))}
     assert flagged == wrong_lines(), bad.stdout
+
+
+def test_the_companion_stub_matches_its_module_and_mypy_accepts_a_program_using_it(tmp_path):
+    r = run(["mypy.stubtest", "orbisk_columnar._columnar", "--mypy-config-file", str(tmp_path / "none.ini")], tmp_path)
+    assert r.returncode == 0, r.stdout + r.stderr
+    r = run(["mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), str(HERE / "uses_columnar.py")], tmp_path)
+    assert r.returncode == 0, r.stdout + r.stderr
+
+
+def test_the_command_passes_mypy_strict(tmp_path):
+    root = HERE.parent.parent
+    r = run(["mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), "src/orbisk_cli"], root)
+    assert r.returncode == 0, r.stdout + r.stderr

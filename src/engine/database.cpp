@@ -48,6 +48,7 @@ Database::Database(std::unique_ptr<Storage> storage, GridIndex grid, std::uint64
 
 Result<std::shared_ptr<Database>> Database::open(const std::string& path, std::uint64_t capacity,
                                                  std::uint64_t sync_interval_ms) {
+    if (path.empty()) return fail(Error::invalid(std::string(kEmptyPathMessage)));
     const StoreNames names = derive_names(path);
     auto lock_file = File::open_rw_create(names.lock);
     if (!lock_file) return fail(lock_file.error());
@@ -70,6 +71,32 @@ Result<std::shared_ptr<Database>> Database::open(const std::string& path, std::u
     return std::shared_ptr<Database>(new Database(std::move(*storage), std::move(*grid), n,
                                                   std::make_unique<WriteLock>(std::move(*lock_file)),
                                                   std::make_unique<Shared>(std::move(*counter), seen, options)));
+}
+
+Result<std::shared_ptr<Database>> Database::open_read_only(const std::string& path) {
+    const StoreNames names = derive_names(path);
+    auto watch = std::make_unique<CounterWatch>(names.lock);
+    // Without a lock file no writer has the store open (read-only media, or
+    // a store no writer has opened since): there is nothing to wait for.
+    File* lock_file = watch->lock_file();
+    if (lock_file)
+        if (auto st = lock_file->lock_shared(); !st) return fail(st.error());
+    OpenOptions options{names.coords, names.metadata, 0, 0, false};
+    options.read_only = true;
+    const std::uint64_t seen = watch->load();
+    auto storage = Storage::open(options);
+    if (lock_file) lock_file->unlock();
+    if (!storage) return fail(storage.error());
+
+    auto points = (*storage)->records().collect_live_points();
+    const std::uint64_t n = points.size();
+    auto grid = GridIndex::try_build(std::move(points));
+    if (!grid) return fail(grid.error());
+    std::shared_ptr<Database> db(
+        new Database(std::move(*storage), std::move(*grid), n, std::make_unique<WriteLock>(),
+                     std::make_unique<Shared>(ChangeCounter(), seen, options, std::move(watch))));
+    db->read_only_ = true;
+    return db;
 }
 
 Result<std::shared_ptr<Database>> Database::open_temporary() {
@@ -97,6 +124,7 @@ Result<std::shared_ptr<Database>> Database::open_temporary() {
 }
 
 Result<std::uint64_t> Database::insert(double lat, double lon, std::string_view text) {
+    if (read_only_) return fail(read_only_error());
     if (auto st = validate_coordinates(lat, lon); !st) return fail(st.error());
     if (text.size() > kMaxEntryLength) return fail(Error::invalid(entry_too_long_message(text.size())));
     auto guard = WriteGuard::acquire(*write_lock_);
@@ -124,6 +152,19 @@ Result<std::uint64_t> Database::insert(double lat, double lon, std::string_view 
 }
 
 Result<std::vector<std::uint64_t>> Database::insert_batch(const PointBatch& points) {
+    auto first = write_batch(points, kPointChunk);
+    if (!first) return fail(first.error());
+    std::vector<std::uint64_t> ids(points.size());
+    for (std::size_t i = 0; i < ids.size(); ++i) ids[i] = *first + i;
+    return ids;
+}
+
+Result<std::uint64_t> Database::append_points(const PointBatch& points) {
+    return write_batch(points, std::max<std::size_t>(points.size(), 1));
+}
+
+Result<std::uint64_t> Database::write_batch(const PointBatch& points, std::size_t chunk_points) {
+    if (read_only_) return fail(read_only_error());
     for (std::size_t i = 0; i < points.size(); ++i)
         if (auto st = validate_coordinates(points.lat(i), points.lon(i)); !st) return fail(st.error());
     for (std::size_t i = 0; i < points.size(); ++i)
@@ -141,9 +182,10 @@ Result<std::vector<std::uint64_t>> Database::insert_batch(const PointBatch& poin
         std::unique_lock lock(storage_mutex_);
         first = storage_->next_slot();
         std::vector<PendingPoint> chunk;
-        for (std::size_t start = 0; start < points.size(); start += kPointChunk) {
-            const std::size_t end = std::min(points.size(), start + kPointChunk);
+        for (std::size_t start = 0; start < points.size(); start += chunk_points) {
+            const std::size_t end = std::min(points.size(), start + chunk_points);
             chunk.clear();
+            chunk.reserve(end - start);
             for (std::size_t i = start; i < end; ++i) chunk.push_back({points.lat(i), points.lon(i), points.text(i)});
             if (auto f = storage_->write_points(chunk)) {
                 if (f->kept) kept = end;
@@ -159,9 +201,7 @@ Result<std::vector<std::uint64_t>> Database::insert_batch(const PointBatch& poin
     add_to_indexes(first, kept, [&](std::size_t i) { return points.text(i); });
     if (!grid) return fail(grid.error());
     if (failure) return fail(std::move(*failure));
-    std::vector<std::uint64_t> ids(points.size());
-    for (std::size_t i = 0; i < ids.size(); ++i) ids[i] = first + i;
-    return ids;
+    return first;
 }
 
 Status Database::add_to_grid(const PointBatch& points, std::size_t count, std::uint64_t first) {
@@ -258,6 +298,7 @@ Result<DistanceRecords> Database::metadata_scan_by_distance(const FilterExpr& fi
 }
 
 Result<std::uint64_t> Database::delete_by_metadata(const FilterExpr& filter) {
+    if (read_only_) return fail(read_only_error());
     auto guard = WriteGuard::acquire(*write_lock_);
     if (!guard) return fail(guard.error());
     if (auto st = refresh_locked(); !st) return fail(st.error());
@@ -288,6 +329,7 @@ Result<std::uint64_t> Database::delete_by_metadata(const FilterExpr& filter) {
 }
 
 Result<std::uint64_t> Database::compact() {
+    if (read_only_) return fail(read_only_error());
     auto guard = WriteGuard::acquire(*write_lock_);
     if (!guard) return fail(guard.error());
     if (auto st = refresh_locked(); !st) return fail(st.error());
@@ -322,6 +364,7 @@ Result<std::uint64_t> Database::compact() {
 }
 
 Status Database::flush() {
+    if (read_only_) return fail(read_only_error());
     auto guard = WriteGuard::acquire(*write_lock_);
     if (!guard) return fail(guard.error());
     if (auto st = refresh_locked(); !st) return fail(st.error());
@@ -331,11 +374,23 @@ Status Database::flush() {
 }
 
 Result<std::vector<std::string>> Database::verify_integrity(bool flush_first) {
+    if (flush_first && read_only_) return fail(read_only_error());
     if (flush_first)
         if (auto st = flush(); !st) return fail(st.error());
     if (auto st = current_view(); !st) return fail(st.error());
     std::shared_lock lock(storage_mutex_);
     return storage_->verify_committed();
+}
+
+Status Database::read_records(const std::function<void(const RecordStore&)>& f) {
+    if (auto st = current_view(); !st) return fail(st.error());
+    std::shared_lock lock(storage_mutex_);
+    try {
+        f(storage_->records());
+    } catch (const std::bad_alloc&) {
+        return fail(Error::os(ENOMEM));
+    }
+    return {};
 }
 
 Result<std::uint64_t> Database::live_count() {
@@ -394,7 +449,7 @@ Status Database::install_grid(std::vector<SlotPoint> points, std::uint64_t build
 
 Status Database::current_view() {
     if (is_refused_.load(std::memory_order_acquire)) return fail(*refused_);
-    if (!shared_ || shared_->counter.load() == shared_->seen.load(std::memory_order_acquire)) return {};
+    if (!shared_ || shared_->load() == shared_->seen.load(std::memory_order_acquire)) return {};
     auto guard = WriteGuard::acquire(*write_lock_);
     if (!guard) return fail(guard.error());
     return refresh_locked();
@@ -403,10 +458,10 @@ Status Database::current_view() {
 Status Database::refresh_locked() {
     if (refused_) return fail(*refused_);
     if (!shared_) return {};
-    const std::uint64_t now = shared_->counter.load();
+    const std::uint64_t now = shared_->load();
     const std::uint64_t seen = shared_->seen.load();
     if (now == seen && !reload_due_) return {};
-    if (!reload_due_ && only_appends_between(seen, now)) {
+    if (!reload_due_ && !read_only_ && only_appends_between(seen, now)) {
         auto r = catch_up_appends();
         // A view caught up in part is never used: the next call reloads.
         if (!r || !*r) reload_due_ = true;
@@ -462,7 +517,13 @@ Result<bool> Database::catch_up_appends() {
 }
 
 Status Database::reload() {
+    // A read-only handle holds no write lock: the shared lock keeps writers of
+    // other handles out while it reads the files.
+    File* lock_file = read_only_ ? shared_->watch->lock_file() : nullptr;
+    if (lock_file)
+        if (auto st = lock_file->lock_shared(); !st) return fail(st.error());
     auto fresh = Storage::open(shared_->reopen);
+    if (lock_file) lock_file->unlock();
     if (!fresh) return fail(fresh.error());
     auto points = (*fresh)->records().collect_live_points();
     const std::uint64_t n = points.size();

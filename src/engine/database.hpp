@@ -18,6 +18,7 @@
 #include <optional>
 #include <shared_mutex>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -76,18 +77,33 @@ inline constexpr std::uint64_t kCheckpointEverySlots = 10000;
 inline constexpr std::size_t kPointChunk = 100000;
 inline constexpr std::size_t kGridBulkBuildAbove = 1000;
 inline constexpr std::uint64_t kTemporaryCapacity = 1000000;
+inline constexpr std::string_view kEmptyPathMessage =
+    "the store path is empty: give the path of the store's files, or no path for a temporary store";
 
 class Database {
 public:
-    // A store on `path`; `sync_interval_ms` nothing means 0.
+    // A store on `path`; `sync_interval_ms` nothing means 0. An empty path is
+    // refused before any file is touched: it would name hidden files
+    // (".coords.mmap", ...) in the working directory.
     static Result<std::shared_ptr<Database>> open(const std::string& path, std::uint64_t capacity,
                                                   std::uint64_t sync_interval_ms);
     // A fresh store of its own in the temporary directory, removed with the handle.
     static Result<std::shared_ptr<Database>> open_temporary();
+    // A store on `path` for reading only: nothing is created or written, no
+    // writer lock is taken (a shared lock on the lock file, when there is one,
+    // only while the files are read), and the log is replayed in memory.
+    // Every write fails with read_only_error(). When another handle has
+    // changed the store, the next call reads it again whole.
+    static Result<std::shared_ptr<Database>> open_read_only(const std::string& path);
 
+    bool is_read_only() const { return read_only_; }
     // `text` is the point's stored metadata text (metadata_to_json_text).
     Result<std::uint64_t> insert(double lat, double lon, std::string_view text);
     Result<std::vector<std::uint64_t>> insert_batch(const PointBatch& points);
+    // Stores the points as insert_batch does, but as one unit: one commit for
+    // the whole call, so that a failure leaves none of them. Returns the first
+    // id; the points have the ids that follow it in order.
+    Result<std::uint64_t> append_points(const PointBatch& points);
 
     // Deletes the points matching `filter`: one logged delete of those still
     // live, its checkpoint, then their removal from the grid and the metadata
@@ -116,6 +132,10 @@ public:
     // is rebuilt first if it is due, then read under the grid and storage
     // locks held shared. Fails only when the rebuild cannot take the write lock.
     Result<TextRecords> spatial_query(const SpatialShape& shape, const FilterExpr* filter);
+
+    // Calls f with the record store under the storage lock held shared, for
+    // a caller that reads many records in place (the lock is held throughout).
+    Status read_records(const std::function<void(const RecordStore&)>& f);
 
     // The up to `query.k` points nearest to the query's point that match
     // `filter` (all when null) within its largest distance, nearest first,
@@ -160,8 +180,11 @@ private:
         ChangeCounter counter;
         std::atomic<std::uint64_t> seen;
         OpenOptions reopen;
-        Shared(ChangeCounter c, std::uint64_t s, OpenOptions o)
-            : counter(std::move(c)), seen(s), reopen(std::move(o)) {}
+        // A read-only handle watches the counter instead.
+        std::unique_ptr<CounterWatch> watch;
+        Shared(ChangeCounter c, std::uint64_t s, OpenOptions o, std::unique_ptr<CounterWatch> w = nullptr)
+            : counter(std::move(c)), seen(s), reopen(std::move(o)), watch(std::move(w)) {}
+        std::uint64_t load() { return watch ? watch->load() : counter.load(); }
     };
 
     Database(std::unique_ptr<Storage> storage, GridIndex grid, std::uint64_t build_count,
@@ -177,6 +200,9 @@ private:
     // (the write lock held), and remembers the value.
     void announce_change(std::uint64_t step);
     Result<std::vector<PointRecord>> scan(const FilterExpr& filter, std::uint64_t limit);
+    // Validates and writes a batch in chunks of `chunk` points, each committed
+    // on its own; returns the first id.
+    Result<std::uint64_t> write_batch(const PointBatch& points, std::size_t chunk);
     Status add_to_grid(const PointBatch& points, std::size_t count, std::uint64_t first);
     // Adds stored points (slots first, first + 1, ...; text(i) is the metadata
     // text of the i-th) to the metadata indexes that have been built.
@@ -199,6 +225,7 @@ private:
     // call fails with it from then on.
     std::optional<Error> refused_;
     std::atomic<bool> is_refused_{false};
+    bool read_only_ = false;
 };
 
 }  // namespace orbisk

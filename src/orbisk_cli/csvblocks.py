@@ -24,28 +24,16 @@ import pyarrow as pa  # first: without it, numpy is not loaded for nothing
 import pyarrow.compute as pc
 import pyarrow.csv as pa_csv
 
-from orbisk_cli.csvfile import (
-    BOM,
-    BOOL_START,
-    JSON_STARTS,
-    NOT_TEXT_START,
-    NUMBER_START,
-    WORD_START,
-    column_values,
-    decoded_lines,
-)
+from orbisk_cli.celltyping import arrow_cells, arrow_values
+from orbisk_cli.csvfile import BOM, _Tap, decoded_lines, mark_quoted_empty
 from orbisk_cli.source import Point
-from orbisk_cli.values import FLOAT_TEXT, INT_TEXT, MAX_DEPTH, BadRow, decode_all, screened
+from orbisk_cli.values import BadRow
 
 if TYPE_CHECKING:
     from orbisk_cli.csvfile import CsvSource
 
-# Whole cells that read as an integer (when it fits 64 bits), as a float.
-_INT_CELL = "^" + INT_TEXT.pattern + "$"
-_FLOAT_CELL = "^" + FLOAT_TEXT.pattern + "$"
-_WORDS = pa.array(["true", "false", "null"])
-SAMPLE = 2000  # cells looked at to tell whether a column repeats
 MAX_BLOCK = 1 << 26  # a block this long with no record end in it: the rest is read by the csv module
+KEEP = 256 << 20  # bytes of blocks whose tables the first reading keeps for the second
 _QUOTE = ord('"')
 _LF = ord("\n")
 
@@ -54,7 +42,11 @@ def usable(delimiter: str) -> bool:
     return len(delimiter.encode("utf-8")) == 1 and delimiter != "\0"
 
 
-def batches(source: CsvSource, head: bytes) -> Iterator[list[Point] | BadRow]:
+def batches(source: CsvSource, head: bytes, start: int = 0) -> Iterator[list[Point] | BadRow]:
+    """The batches of a file whose first bytes (from file offset `start`, after
+    a byte order mark) are `head`. The first reading of a file (the one that
+    learns the column types) keeps the tables pyarrow parsed, up to KEEP bytes
+    of blocks, and the second starts with them, then reads on after them."""
     end = _header_end(source, head)
     if end is None:
         yield from source.csv_batches(source.lines(head), 0, True)
@@ -70,7 +62,19 @@ def batches(source: CsvSource, head: bytes) -> Iterator[list[Point] | BadRow]:
     source.use_header(rows[0])
     reading = _Blocks(source)
     line0 = header_text.count(b"\n")
+    offset = start + end  # in the file, of the buffer's first byte
     buffer = bytearray(head[end:])
+    if source.kept and not source.scanning:
+        for table, lines, line_after, block_end in source.kept:
+            yield from reading.batches_of(table, lines)
+            line0, offset = line_after, block_end
+        source.kept = []
+        source.stream.seek(offset)
+        source.at_end = False
+        source.done = offset
+        buffer = bytearray()
+    keeping = source.scanning
+    kept = 0
     while True:
         while len(buffer) < source.block_size and not source.at_end:
             buffer += source.read(source.block_size - len(buffer))
@@ -88,21 +92,33 @@ def batches(source: CsvSource, head: bytes) -> Iterator[list[Point] | BadRow]:
                 return
         block = bytes(memoryview(buffer)[:cut])
         del buffer[:cut]
+        offset += cut
         final = source.at_end and not buffer
         parsed = reading.parse(block, line0)
         if parsed is not None:
-            batches_of_block, line0 = parsed
-            yield from batches_of_block
+            table, lines, line_after = parsed
+            if keeping and kept + len(block) <= KEEP:
+                source.kept.append((table, lines, line_after, offset))
+                kept += len(block)
+            else:
+                keeping = False
+            yield from reading.batches_of(table, lines)
+            line0 = line_after
             continue
+        keeping = False
         # the csv module reads the block
-        reader = source.reader(decoded_lines(block))
+        tap = _Tap(decoded_lines(block))
+        reader = source.reader(tap)
         rows, lines = [], []
         error: Exception | None = None
         try:
             for row in reader:
                 if row:
+                    if "" in row:
+                        mark_quoted_empty(row, tap.taken, source.delimiter)
                     rows.append(row)
                     lines.append(line0 + reader.line_num)
+                tap.taken.clear()
         except (csv.Error, UnicodeDecodeError) as e:
             if not final and isinstance(e, csv.Error) and str(e) == "unexpected end of data":
                 # the block does not end where a record does: the rest goes through the csv module
@@ -227,11 +243,12 @@ class _Blocks:
         self.source = source
         self.names = [f"c{i}" for i in range(source.width)]
         self.read_options = pa_csv.ReadOptions(column_names=self.names, block_size=1 << 30)
+        # an empty cell is null, a quoted one ("") the empty string
         self.convert_options = pa_csv.ConvertOptions(
             column_types={name: pa.string() for name in self.names},
-            strings_can_be_null=False,
+            strings_can_be_null=True,
             quoted_strings_can_be_null=False,
-            null_values=[],
+            null_values=[""],
         )
         # pyarrow reads about four times faster when it need not look for line ends in quotes
         self.parse_options = [
@@ -239,9 +256,10 @@ class _Blocks:
         ]
         self.delimiter = ord(source.delimiter)
 
-    def parse(self, block: bytes, line0: int) -> tuple[list[list[Point] | BadRow], int] | None:
-        """The batches of a block pyarrow reads as the csv module would, and the
-        number of the block's last line; None when it cannot vouch for the block."""
+    def parse(self, block: bytes, line0: int) -> tuple[Any, list[int], int] | None:
+        """pyarrow's table of a block that it reads as the csv module would,
+        the line of each of its records and the number of the block's last
+        line; None when it cannot vouch for the block."""
         layout = _Layout(block, self.delimiter)
         if not layout.plain:
             return None
@@ -254,99 +272,44 @@ class _Blocks:
         lines = layout.record_lines(table.num_rows, line0)
         if lines is None:
             return None
+        return table, lines, line0 + layout.line_ends
+
+    def batches_of(self, table: Any, lines: list[int]) -> Iterator[list[Point] | BadRow]:
         source = self.source
         columns = [table.column(i) for i in range(source.width)]
-        out: list[list[Point] | BadRow] = []
         for start in range(0, table.num_rows, source.batch_size):
             stop = min(start + source.batch_size, table.num_rows)
-            out.extend(self.typed([c.slice(start, stop - start) for c in columns], lines[start:stop]))
-        return out, line0 + layout.line_ends
+            yield from self.typed([c.slice(start, stop - start) for c in columns], lines[start:stop])
 
     def typed(self, columns: list[Any], lines: list[int]) -> Iterator[list[Point] | BadRow]:
         source = self.source
+        skip = source.skipped(len(lines))
+        if skip:
+            columns = [c.slice(skip) for c in columns]
+            lines = lines[skip:]
+            if not lines:
+                return
+        first = source.records - len(lines) + 1
         lats = _coordinates(columns[source.lat_i], 90.0)
         lons = _coordinates(columns[source.lon_i], 180.0)
         if lats is None or lons is None:
             # some coordinate is not a plain number in range: found row by row
-            yield from source.typed(list(zip(*[c.to_pylist() for c in columns])), lines)
+            rows = list(zip(*[arrow_cells(c) for c in columns]))
+            yield from source.typed(rows, lines, first)
+            return
+        typing = source.typing
+        assert typing is not None
+        if source.scanning:
+            for j in typing.open:
+                typing.see_arrow(j, columns[source.meta_i[j]])
+            yield []
             return
         values: list[Any] = [None] * len(columns)
         absent = False
-        for i in source.meta_i:
-            values[i], empty = _values(columns[i])
+        for j, i in enumerate(source.meta_i):
+            values[i], empty = arrow_values(columns[i], typing.typed[j])
             absent |= empty
-        yield source.points(values, lines, lats, lons, typed=True, absent=absent)
-
-
-def _values(cells: Any) -> tuple[list[Any], bool]:
-    """`_cell_values` of a column of cells; when a sample of them repeats, of
-    its distinct cells only, each value then given to all its cells (a
-    column of categories or of JSON tags is decoded once a distinct text)."""
-    array = cells.chunk(0) if cells.num_chunks == 1 else pa.concat_arrays(cells.chunks)
-    if len(array) >= 2 * SAMPLE and pc.count_distinct(array.slice(0, SAMPLE)).as_py() <= SAMPLE * 3 // 4:
-        encoded = pc.dictionary_encode(array)
-        if 2 * len(encoded.dictionary) <= len(array):
-            distinct, absent = _cell_values(encoded.dictionary)
-            values = np.fromiter(distinct, dtype=object, count=len(distinct))
-            return values[encoded.indices.to_numpy()].tolist(), absent
-    return _cell_values(array)
-
-
-def _cell_values(cells: Any) -> tuple[list[Any], bool]:
-    """`column_values` of a column of cells, with pyarrow's help where it can
-    show that a column is all integers, all floats or all JSON texts that
-    cannot hold a value the store would give back changed; and whether
-    some cell is empty (its value ABSENT)."""
-    if pc.any(pc.equal(cells, "")).as_py():
-        return column_values(cells.to_pylist()), True
-    firsts = set(pc.unique(pc.utf8_slice_codeunits(cells, 0, 1)).to_pylist())
-    if not firsts & NOT_TEXT_START:
-        if not firsts & WORD_START or not _any(pc.is_in(cells, value_set=_WORDS)):
-            return cells.to_pylist(), False  # all plain text
-        if firsts <= BOOL_START and _all(pc.is_in(cells, value_set=_WORDS[:2])):
-            return pc.equal(cells, "true").to_pylist(), False
-    elif firsts <= NUMBER_START:
-        if _all(pc.match_substring_regex(cells, _INT_CELL)):
-            try:
-                return pc.cast(cells, pa.int64()).to_pylist(), False
-            except pa.ArrowException:  # out of range
-                pass
-        elif _all(pc.match_substring_regex(cells, _FLOAT_CELL)):
-            try:
-                floats = pc.cast(cells, pa.float64())
-            except pa.ArrowException:
-                pass
-            else:
-                if np.isfinite(floats.to_numpy()).all():
-                    return floats.to_pylist(), False
-    elif firsts <= JSON_STARTS and unchanging(cells):
-        values = decode_all(cells.to_pylist(), checked=False)
-        if values is not None:
-            return values, False
-    return column_values(cells.to_pylist()), False
-
-
-def _all(flags: Any) -> bool:
-    return bool(pc.all(flags).as_py())
-
-
-def unchanging(texts: Any) -> bool:
-    """Whether no JSON text of a string array can hold a value the store
-    gives back changed: none longer than MAX_DEPTH (so none nested too
-    deeply), and their bytes `screened`."""
-    longest = pc.max(pc.binary_length(texts)).as_py()
-    if longest is None:
-        return True
-    if longest > MAX_DEPTH:
-        return False
-    offsets = np.frombuffer(texts.buffers()[1], dtype=np.int64 if pa.types.is_large_string(texts.type) else np.int32)
-    data = texts.buffers()[2]
-    start, end = offsets[texts.offset], offsets[texts.offset + len(texts)]
-    return screened(bytes(memoryview(data)[start:end])) if data is not None else True
-
-
-def _any(flags: Any) -> bool:
-    return bool(pc.any(flags).as_py())
+        yield source.points(values, lines, lats, lons, first, typed=True, absent=absent)
 
 
 def _coordinates(cells: Any, limit: float) -> list[float] | None:

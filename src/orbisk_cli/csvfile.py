@@ -2,11 +2,12 @@
 
 The latitude and longitude columns are found by their usual names or named
 with options; every other column is a metadata key, its cells typed by the
-rules of `values.cell_value`. Batches are typed column by column (see
-`column_values`). The `csv` module's reading (strict quoting, lines split
-at LF, CRLF and CR, UTF-8 with an optional byte order mark) is what a file
-says; with pyarrow installed, `csvblocks` reads the blocks of a file where
-it reads the same, several times faster.
+rules of `celltyping`, for a whole column over the whole file: a first
+reading of the file learns which columns are typed, the second imports
+(`CsvSource.prepare`). The `csv` module's reading (strict quoting, lines
+split at LF, CRLF and CR, UTF-8 with an optional byte order mark) is what a
+file says; with pyarrow installed, `csvblocks` reads the blocks of a file
+where it reads the same, several times faster.
 """
 
 from __future__ import annotations
@@ -14,25 +15,15 @@ from __future__ import annotations
 import csv
 import io
 import math
-import re
 import sys
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from operator import itemgetter
 from typing import IO, Any
 
-from orbisk_cli.schema import ROW_FIELDS, Schema
+from orbisk_cli.celltyping import QUOTED_EMPTY, ColumnTyping, column_cells, has_plain_text, text_values, typed_values
+from orbisk_cli.schema import ROW_FIELDS, Schema, SchemaChange
 from orbisk_cli.source import Point, Source, in_order
-from orbisk_cli.values import (
-    ABSENT,
-    INT64_MAX,
-    INT64_MIN,
-    BadRow,
-    cell_text,
-    cell_value,
-    decode_all,
-    documents,
-    encode_all,
-)
+from orbisk_cli.values import ABSENT, BadRow, documents
 
 LAT_NAMES = ("latitude", "lat", "y")
 LON_NAMES = ("longitude", "lon", "lng", "long", "x")
@@ -43,17 +34,8 @@ CHUNK = 1 << 20
 BOM = b"\xef\xbb\xbf"
 
 _SEP = "\x1f"
-_FLOAT = "-?(?:0|[1-9][0-9]{0,16})(?:\\.[0-9]+(?:[eE][-+]?[0-9]{1,2})?|[eE][-+]?[0-9]{1,2})"
-_FLOATS = re.compile(f"{_FLOAT}(?:\x1f{_FLOAT})*")
-NUMBER_START = frozenset("-0123456789")
-JSON_STARTS = frozenset('[{"')
-NOT_TEXT_START = NUMBER_START | JSON_STARTS
-WORD_START = frozenset("tfn")
-BOOL_START = frozenset("tf")
-_BOOL_WORDS = frozenset(("true", "false"))
-_BOOL_OF = {"true": True, "false": False}.__getitem__
-_BOOL_TEXT = {True: "true", False: "false"}
-_CONTAINERS = frozenset((list, dict))
+# Likely delimiters of a file whose header holds no coordinate column.
+_DELIMITERS = (",", ";", "\t", "|")
 
 
 def find_column(header: Sequence[str], given: str | None, names: tuple[str, ...], what: str, option: str) -> int:
@@ -69,51 +51,6 @@ def find_column(header: Sequence[str], given: str | None, names: tuple[str, ...]
         if name in folded:
             return folded.index(name)
     raise BadRow("header", f"no {what} column (looked for {', '.join(names)}); name it with {option}")
-
-
-def column_values(cells: Sequence[str]) -> list[Any]:
-    """The typed values of one column of a batch (ABSENT for empty cells).
-
-    A column that is all plain text, all integers, all floats or all booleans
-    is recognised with a few passes in C (a float column by its cells being
-    the shortest text of their values, else by a regular expression), a
-    column of JSON texts is decoded in one go, the rest goes cell by cell."""
-    if cells and "" not in cells:
-        firsts = set(map(itemgetter(0), cells))
-        if _plain(cells, firsts):
-            return list(cells)
-        if firsts <= NUMBER_START:
-            try:
-                ints = list(map(int, cells))
-            except ValueError:
-                pass
-            else:
-                if list(map(str, ints)) == list(cells) and INT64_MIN <= min(ints) and max(ints) <= INT64_MAX:
-                    return ints
-            try:
-                floats = list(map(float, cells))
-            except ValueError:
-                pass
-            else:
-                if list(map(repr, floats)) == list(cells):
-                    return floats
-                joined = _SEP.join(cells)
-                if joined.count(_SEP) == len(cells) - 1 and _FLOATS.fullmatch(joined):
-                    return floats
-        elif firsts <= BOOL_START and set(cells) <= _BOOL_WORDS:
-            return list(map(_BOOL_OF, cells))
-        elif firsts <= JSON_STARTS:
-            values = decode_all(list(cells))
-            if values is not None:
-                return values
-    return list(map(cell_value, cells))
-
-
-def _plain(cells: Sequence[str], firsts: set[str]) -> bool:
-    """Whether the non-empty cells all read back as the text they are."""
-    if firsts & NOT_TEXT_START:
-        return False
-    return not firsts & WORD_START or not ("true" in cells or "false" in cells or "null" in cells)
 
 
 def coordinate(text: str, what: str, limit: float) -> float:
@@ -133,7 +70,8 @@ class CsvSource(Source):
     quotes and each block that `csvblocks` can vouch for is parsed by
     pyarrow's reader; everything else (and everything without pyarrow) goes
     through the `csv` module, whose reading decides what is accepted, the
-    values and the line numbers."""
+    values and the line numbers. Points are (lat, lon, metadata, line, row),
+    the row counting the records after the header from 1."""
 
     unit = "line"
     block_size = 1 << 22
@@ -148,6 +86,8 @@ class CsvSource(Source):
         lat_column: str | None,
         lon_column: str | None,
         delimiter: str,
+        text_columns: Iterable[str] = (),
+        typing: bool = True,
     ) -> None:
         super().__init__(name, total, batch_size)
         self.stream = stream
@@ -155,6 +95,15 @@ class CsvSource(Source):
         self.delimiter = delimiter
         self.lat_column = lat_column
         self.lon_column = lon_column
+        self.text_columns = list(text_columns)
+        self.typing_on = typing
+        self.typing: ColumnTyping | None = None
+        self.scanning = False
+        self.prepared = False
+        self.records = 0  # rows handed to `typed` so far
+        # (table, record lines, last line, file offset of its end) of the blocks
+        # the first reading parsed, kept for the second (see csvblocks)
+        self.kept: list[tuple[Any, list[int], int, int]] = []
 
     def read(self, size: int) -> bytes:
         """The next bytes of the file (empty at its end), counted as done."""
@@ -171,7 +120,13 @@ class CsvSource(Source):
             self.lat_i = find_column(header, self.lat_column, LAT_NAMES, "latitude", "--lat-column")
             self.lon_i = find_column(header, self.lon_column, LON_NAMES, "longitude", "--lon-column")
         except BadRow as e:
-            raise BadRow(f"{self.name} {e.place}", e.problem) from None
+            problem = e.problem
+            if problem.startswith("no "):
+                hint = next((d for d in _DELIMITERS if d != self.delimiter and any(d in h for h in header)), None)
+                if hint is not None:
+                    shown = "'\\t'" if hint == "\t" else f"'{hint}'"
+                    problem += f", or, if the file is separated by {shown}, give --delimiter {shown}"
+            raise BadRow(f"{self.name} {e.place}", problem) from None
         if self.lat_i == self.lon_i:
             raise BadRow(f"{self.name} header", "latitude and longitude are the same column")
         self.width = len(header)
@@ -180,11 +135,46 @@ class CsvSource(Source):
         if len(set(self.keys)) != len(self.keys):
             twice = sorted({k for k in self.keys if self.keys.count(k) > 1})
             raise BadRow(f"{self.name} header", f"column {twice[0]!r} appears more than once")
+        missing = [c for c in self.text_columns if c not in header]
+        if missing:
+            raise BadRow(f"{self.name} header", f"there is no column {missing[0]!r} (named in --text-columns)")
+        if self.typing is None:
+            text = [j for j, key in enumerate(self.keys) if not self.typing_on or key in self.text_columns]
+            self.typing = ColumnTyping(len(self.keys), text)
+
+    def prepare(self, tick: Callable[[], None]) -> None:
+        """Reads the file once to learn which columns are typed, then rewinds
+        it; `tick` is called now and then. A file that cannot be read to its
+        end is learnt up to the place where the import will stop."""
+        self.prepared = True
+        if not self.typing_on:
+            return
+        self.scanning = True
+        try:
+            for _ in self._batches():
+                tick()
+                if self.typing is not None and not self.typing.open:
+                    break  # every column is text
+        except BadRow:
+            pass
+        finally:
+            self.scanning = False
+        self.stream.seek(0)
+        self.at_end = False
+        self.done = 0
+        self.records = 0
 
     def batches(self) -> Iterator[list[Point] | BadRow]:
+        if not self.prepared:
+            self.prepare(lambda: None)
+        return self._batches()
+
+    def _batches(self) -> Iterator[list[Point] | BadRow]:
         head = self.read(CHUNK)
+        start = 0
         if head.startswith(BOM):
             head = head[len(BOM) :]
+            start = len(BOM)
         if self.use_blocks:
             try:
                 from orbisk_cli import csvblocks
@@ -192,17 +182,22 @@ class CsvSource(Source):
                 pass
             else:
                 if csvblocks.usable(self.delimiter):
-                    yield from csvblocks.batches(self, head)
+                    yield from csvblocks.batches(self, head, start)
                     return
         yield from self.csv_batches(self.lines(head), 0, True)
 
-    def reader(self, lines: Iterator[str]) -> Any:
+    def row_of(self, point: Point) -> int:
+        row: int = point[4]  # type: ignore[misc]
+        return row
+
+    def reader(self, lines: Iterable[str]) -> Any:
         return csv.reader(lines, delimiter=self.delimiter, strict=True)
 
     def csv_batches(self, lines: Iterator[str], line0: int, header: bool) -> Iterator[list[Point] | BadRow]:
         """The batches of the rows of `lines` read by the `csv` module, the
         first of them the header when `header` is set; `line0` lines came before."""
-        reader = self.reader(lines)
+        tap = _Tap(lines)
+        reader = self.reader(tap)
         if header:
             try:
                 first = next(reader)
@@ -211,16 +206,22 @@ class CsvSource(Source):
             except (csv.Error, UnicodeDecodeError) as e:
                 raise BadRow(f"{self.name} line 1", f"malformed CSV ({e})") from None
             self.use_header(first)
+            tap.taken.clear()
         while True:
             rows: list[list[str]] = []
             lines_of: list[int] = []
             try:
                 for row in reader:
                     if row:
+                        if "" in row:
+                            mark_quoted_empty(row, tap.taken, self.delimiter)
                         rows.append(row)
                         lines_of.append(line0 + reader.line_num)
+                        tap.taken.clear()
                         if len(rows) >= self.batch_size:
                             break
+                    else:
+                        tap.taken.clear()
             except (csv.Error, UnicodeDecodeError) as e:
                 yield from self.typed(rows, lines_of)
                 raise self.malformed(line0 + reader.line_num + 1, e) from None
@@ -250,8 +251,27 @@ class CsvSource(Source):
                 yield from decoded_lines(pending[: start + cut])
                 del pending[: start + cut]
 
-    def typed(self, rows: Sequence[Sequence[str]], lines: list[int]) -> Iterator[list[Point] | BadRow]:
-        """The points of a batch of rows, with the bad ones split out in order."""
+    def skipped(self, count: int) -> int:
+        """Counts `count` more rows read; returns how many of them --skip-rows passes over."""
+        base = self.records
+        self.records += count
+        if self.scanning or base >= self.skip_rows:
+            return 0
+        return min(self.skip_rows - base, count)
+
+    def typed(
+        self, rows: Sequence[Sequence[str]], lines: list[int], first: int | None = None
+    ) -> Iterator[list[Point] | BadRow]:
+        """The points of a batch of rows, with the bad ones split out in order;
+        `first`: the row number of the first row, when the rows are counted
+        (and --skip-rows applied) already."""
+        if first is None:
+            skip = self.skipped(len(rows))
+            if skip:
+                rows, lines = rows[skip:], lines[skip:]
+                if not rows:
+                    return
+            first = self.records - len(rows) + 1
         width, lat_i, lon_i = self.width, self.lat_i, self.lon_i
         columns: list[tuple[str, ...]] | None = None
         bad: list[tuple[int, str]] = []
@@ -274,12 +294,26 @@ class CsvSource(Source):
                     coordinate(row[lon_i], "longitude", 180.0)
                 except ValueError as e:
                     bad.append((i, str(e)))
+        if self.scanning:  # the column types are learnt over the rows that are not bad
+            typing = self.typing
+            assert typing is not None
+            if columns is None:
+                wrong = {i for i, _ in bad}
+                good = [row for i, row in enumerate(rows) if i not in wrong]
+                columns = list(zip(*good)) if good else None
+            if columns is not None:
+                for j in typing.open:
+                    typing.see(j, columns[self.meta_i[j]])
+            yield []
+            return
 
         def make(start: int, stop: int) -> list[Point]:
             if columns is not None:
-                return self.points(columns, lines, lats, lons)
+                return self.points(columns, lines, lats, lons, first)
             part = list(zip(*rows[start:stop]))
-            return self.points(part, lines[start:stop], list(map(float, part[lat_i])), list(map(float, part[lon_i])))
+            return self.points(
+                part, lines[start:stop], list(map(float, part[lat_i])), list(map(float, part[lon_i])), first + start
+            )
 
         yield from in_order(len(rows), bad, make, lambda i: f"{self.name} line {lines[i]}")
 
@@ -289,14 +323,72 @@ class CsvSource(Source):
         lines: Sequence[int],
         lats: list[float],
         lons: list[float],
+        first: int,
         typed: bool = False,
         absent: bool = True,
     ) -> list[Point]:
-        """Points from a batch's columns (all of them, by header position);
-        `typed`: the metadata columns hold values, not cells; `absent`: some
-        value may be ABSENT."""
-        metas: list[Any] = [columns[i] if typed else column_values(columns[i]) for i in self.meta_i]
-        return list(zip(lats, lons, documents(self.keys, metas, len(lats), absent), lines))
+        """Points from a batch's columns (all of them, by header position),
+        the first of them row `first`; `typed`: the metadata columns hold
+        values, not cells; `absent`: some value may be ABSENT."""
+        if typed:
+            metas: list[Any] = [columns[i] for i in self.meta_i]
+        else:
+            kinds = self.typing.typed if self.typing is not None else [True] * len(self.meta_i)
+            metas = [
+                typed_values(columns[i]) if kind else text_values(columns[i]) for i, kind in zip(self.meta_i, kinds)
+            ]
+        n = len(lats)
+        return list(zip(lats, lons, documents(self.keys, metas, n, absent), lines, range(first, first + n)))
+
+
+class _Tap:
+    """An iterator over lines that keeps the lines taken since it was last cleared."""
+
+    def __init__(self, lines: Iterator[str]) -> None:
+        self.lines = lines
+        self.taken: list[str] = []
+
+    def __iter__(self) -> _Tap:
+        return self
+
+    def __next__(self) -> str:
+        line = next(self.lines)
+        self.taken.append(line)
+        return line
+
+
+def mark_quoted_empty(row: list[str], taken: list[str], delimiter: str) -> None:
+    """Replaces the empty fields of a row that its text writes as "" with
+    QUOTED_EMPTY; `taken` are the lines of the row, which the csv module read
+    without complaint."""
+    text = "".join(taken)
+    if '""' not in text:
+        return
+    end = len(text)
+    while end and text[end - 1] in "\r\n":
+        end -= 1
+    at = field = 0
+    while True:
+        if text.startswith('""', at) and (at + 2 == end or text[at + 2] == delimiter):
+            if field < len(row) and row[field] == "":
+                row[field] = QUOTED_EMPTY
+            at += 2
+        elif at < end and text[at] == '"':
+            at += 1
+            while True:  # to the closing quote, past doubled ones
+                at = text.index('"', at)
+                if text.startswith('""', at):
+                    at += 2
+                    continue
+                at += 1
+                break
+        else:
+            next_at = text.find(delimiter, at, end)
+            at = end if next_at < 0 else next_at
+        if at >= end:
+            return
+        at += len(delimiter)
+        field += 1
 
 
 def in_range(values: list[float], limit: float) -> bool:
@@ -321,39 +413,31 @@ def decoded_lines(data: bytes | bytearray) -> Iterator[str]:
 # ---- writer -----------------------------------------------------------------------
 
 
-def _blank_or_text(value: Any) -> str:
-    return "" if value is ABSENT else cell_text(value)
-
-
-def column_cells(values: list[Any]) -> list[str]:
-    kinds = set(map(type, values))
-    if kinds == {str}:
-        if "" not in values and _plain(values, set(map(itemgetter(0), values))):
-            return values
-    elif kinds == {int}:
-        return list(map(str, values))
-    elif kinds == {float}:
-        return list(map(repr, values))
-    elif kinds == {bool}:
-        return list(map(_BOOL_TEXT.__getitem__, values))
-    elif kinds <= _CONTAINERS:
-        return encode_all(values)
-    return list(map(_blank_or_text, values))
-
-
-def _quoted(cells: list[str], delimiter: str) -> list[str] | None:
-    """The cells as written: as they are when none needs quoting, else all
-    quoted; None when the quick way cannot tell."""
+def _quoted(cells: list[str], delimiter: str) -> list[str]:
+    """The cells as written: quoted where they hold the delimiter, a quote or a
+    line end, and QUOTED_EMPTY as a pair of quotes."""
     joined = _SEP.join(cells)
-    if not (delimiter in joined or '"' in joined or "\n" in joined or "\r" in joined):
-        return cells
-    if delimiter == _SEP or joined.count(_SEP) != len(cells) - 1:
-        return None
-    return ('"' + joined.replace('"', '""').replace(_SEP, f'"{_SEP}"') + '"').split(_SEP)
+    special = delimiter in joined or '"' in joined or "\n" in joined or "\r" in joined
+    if "" not in cells:
+        if not special:
+            return cells
+        if delimiter != _SEP and joined.count(_SEP) == len(cells) - 1:
+            return ('"' + joined.replace('"', '""').replace(_SEP, f'"{_SEP}"') + '"').split(_SEP)
+    return [_quoted_cell(c, delimiter) if c else '""' if c is QUOTED_EMPTY else "" for c in cells]
+
+
+def _quoted_cell(cell: str, delimiter: str) -> str:
+    if delimiter in cell or '"' in cell or "\n" in cell or "\r" in cell:
+        return '"' + cell.replace('"', '""') + '"'
+    return cell
 
 
 class CsvWriter:
-    def __init__(self, out: IO[str], schema: Schema, lat_name: str, lon_name: str, delimiter: str) -> None:
+    """Writes points as CSV: the id column (unless `id_name` is None), the
+    coordinates, then one column a metadata key, each written by the rules of
+    `celltyping` so that it reads back the same."""
+
+    def __init__(self, schema: Schema, lat_name: str, lon_name: str, delimiter: str, id_name: str | None) -> None:
         keys = schema.keys
         for name in (lat_name, lon_name):
             if name in keys:
@@ -363,22 +447,38 @@ class CsvWriter:
                 )
         self.schema = schema
         self.keys = keys
-        self.out = out
         self.delimiter = delimiter
-        self.writer = csv.writer(out, delimiter=delimiter, lineterminator="\n")
-        self.writer.writerow([lat_name, lon_name, *keys])
+        self.id_name = id_name
+        names = [lat_name, lon_name, *keys]
+        if id_name is not None:
+            names.insert(0, id_name)
+        self.head = delimiter.join(_quoted_cell(n, delimiter) if n else '""' for n in names) + "\n"
+        self.lead = self.foot = ""
+        self.separator = self.tail = "\n"
 
-    def write(self, rows: list[dict[str, Any]]) -> None:
+    def render(self, rows: list[dict[str, Any]]) -> list[str]:
+        """The lines of the rows (without their line ends)."""
         if not rows:
-            return
+            return []
         lats, lons, metas = zip(*map(ROW_FIELDS, rows))  # one pass over the rows
         columns = [list(map(repr, lats)), list(map(repr, lons))]
-        columns += map(column_cells, self.schema.columns(metas, ABSENT))
+        if self.id_name is not None:
+            columns.insert(0, list(map(str, map(_ID, rows))))
+        schema = self.schema
+        for key, values in zip(self.keys, schema.columns(metas, ABSENT)):
+            kind = schema.kinds[key]
+            if kind != "json":
+                wanted = _TYPES[kind]
+                if set(map(type, values)) - {wanted, _ABSENT_TYPE}:
+                    raise SchemaChange()
+            plain = schema.plain.get(key, False)
+            if kind == "str" and not plain and has_plain_text(values):
+                raise SchemaChange()  # the key's text reads as text after all: written as it is
+            columns.append(column_cells(values, kind, plain))
         quoted = [_quoted(column, self.delimiter) for column in columns]
-        if None in quoted:
-            self.writer.writerows(zip(*columns))
-        else:
-            self.out.write("\n".join(map(self.delimiter.join, zip(*quoted))) + "\n")
+        return list(map(self.delimiter.join, zip(*quoted)))
 
-    def close(self) -> None:
-        pass
+
+_ID = itemgetter("id")
+_TYPES = {"bool": bool, "int": int, "float": float, "str": str}
+_ABSENT_TYPE = type(ABSENT)

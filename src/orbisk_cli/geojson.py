@@ -24,6 +24,7 @@ from orbisk_cli.values import (
     BadRow,
     any_problem_in_documents,
     decode,
+    decode_constants,
     encode_all,
     raw_decode,
     scan,
@@ -37,8 +38,9 @@ _CHUNK = 1 << 16  # small enough that a window's objects stay in the processor's
 _LARGEST_FEATURE = 64 << 20
 
 
-def point_of(feature: Any) -> tuple[float, float, dict[str, Any]]:
-    """(lat, lon, properties) of a Point feature; ValueError says what is wrong."""
+def point_of(feature: Any, height: str | None = None) -> tuple[float, float, dict[str, Any]]:
+    """(lat, lon, properties) of a Point feature; ValueError says what is wrong.
+    `height`: the metadata key that keeps the third coordinate of a 3-D point."""
     if feature.__class__ is dict:  # the usual feature, checked in few steps
         geometry = feature.get("geometry")
         if geometry.__class__ is dict and geometry.get("type") == "Point" and feature.get("type") == "Feature":
@@ -54,10 +56,10 @@ def point_of(feature: Any) -> tuple[float, float, dict[str, Any]]:
                     properties = feature.get("properties")
                     if properties.__class__ is dict:
                         return lat, lon, properties
-    return _point_of(feature)
+    return _point_of(feature, height)
 
 
-def _point_of(feature: Any) -> tuple[float, float, dict[str, Any]]:
+def _point_of(feature: Any, height: str | None) -> tuple[float, float, dict[str, Any]]:
     if type(feature) is not dict or feature.get("type") != "Feature":
         raise ValueError("not a GeoJSON Feature")
     geometry = feature.get("geometry")
@@ -66,10 +68,12 @@ def _point_of(feature: Any) -> tuple[float, float, dict[str, Any]]:
     if geometry.get("type") != "Point":
         raise ValueError(f"geometry is a {geometry.get('type')}, not a Point")
     coords = geometry.get("coordinates")
-    if type(coords) is not list or len(coords) != 2:
-        n = len(coords) if type(coords) is list else 0
-        raise ValueError(f"Point has {n} coordinates; only [longitude, latitude] can be stored")
-    lon, lat = coords
+    n = len(coords) if isinstance(coords, list) else 0
+    if n != 2 and (n != 3 or height is None):
+        hint = " (--height-key NAME keeps the third as the metadata key NAME)" if n == 3 else ""
+        raise ValueError(f"Point has {n} coordinates; only [longitude, latitude] can be stored{hint}")
+    assert isinstance(coords, list)
+    lon, lat = coords[:2]
     if type(lon) not in (float, int) or type(lat) not in (float, int):
         raise ValueError("Point coordinates are not numbers")
     try:
@@ -84,6 +88,13 @@ def _point_of(feature: Any) -> tuple[float, float, dict[str, Any]]:
         properties = {}
     elif type(properties) is not dict:
         raise ValueError("properties are not an object")
+    if len(coords) == 3:
+        assert height is not None
+        if type(coords[2]) not in (float, int):
+            raise ValueError("the Point's height is not a number")
+        if height in properties:
+            raise ValueError(f"properties hold {height!r} already, the key --height-key gives the height")
+        properties = {**properties, height: coords[2]}
     return lat, lon, properties
 
 
@@ -92,6 +103,7 @@ _TYPE = itemgetter("type")
 _COORDINATES = itemgetter("coordinates")
 _LON = itemgetter(0)
 _LAT = itemgetter(1)
+_HEIGHT = itemgetter(2)
 
 
 def too_deep(documents: list[dict[str, Any]]) -> bool:
@@ -112,12 +124,15 @@ def too_deep(documents: list[dict[str, Any]]) -> bool:
     return False
 
 
-def points_of(features: list[Any], numbers: Iterable[int], text_screened: bool = False) -> list[Point] | None:
+def points_of(
+    features: list[Any], numbers: Iterable[int], text_screened: bool = False, height: str | None = None
+) -> list[Point] | None:
     """The points (lat, lon, properties, number) of features with those
     numbers, in a few passes over the whole list; None when any feature is
     not a plain Point feature whose properties the store gives back as they
     are (point_of and problem_in then name the problem, one at a time).
-    `text_screened`: the features' text passed `screened`."""
+    `text_screened`: the features' text passed `screened`; `height`: the key
+    of the third coordinate of 3-D points."""
     try:
         if set(map(_TYPE, features)) != {"Feature"}:
             return None
@@ -125,8 +140,15 @@ def points_of(features: list[Any], numbers: Iterable[int], text_screened: bool =
         if set(map(_TYPE, geometries)) != {"Point"}:
             return None
         coords = list(map(_COORDINATES, geometries))
-        if set(map(type, coords)) != {list} or set(map(len, coords)) != {2}:
+        if set(map(type, coords)) != {list}:
             return None
+        heights = None
+        if set(map(len, coords)) != {2}:
+            if height is None or set(map(len, coords)) != {3}:
+                return None
+            heights = list(map(_HEIGHT, coords))
+            if not set(map(type, heights)) <= {float, int}:
+                return None
         lons = list(map(_LON, coords))
         lats = list(map(_LAT, coords))
         kinds = set(map(type, lons)) | set(map(type, lats))
@@ -145,9 +167,20 @@ def points_of(features: list[Any], numbers: Iterable[int], text_screened: bool =
         if not kinds <= {dict, type(None)}:
             return None
         properties = [{} if p is None else p for p in properties]
+    if heights is not None:
+        if any(height in p for p in properties):
+            return None
+        properties = [{**p, height: z} for p, z in zip(properties, heights)]
     if too_deep(properties) if text_screened else any_problem_in_documents(properties):
         return None
     return list(zip(lats, lons, properties, numbers))
+
+
+class _Constant:
+    """A value passed over for a NaN or an infinite number in it."""
+
+    def __init__(self, name: str) -> None:
+        self.name = name
 
 
 def batched(pieces: Iterator[list[Point] | BadRow], size: int) -> Iterator[list[Point] | BadRow]:
@@ -206,9 +239,13 @@ class FeatureCollectionSource(Source):
     """
 
     unit = "feature"
+    row_unit = "feature"
 
-    def __init__(self, stream: IO[bytes], name: str, total: int | None, batch_size: int) -> None:
+    def __init__(
+        self, stream: IO[bytes], name: str, total: int | None, batch_size: int, height: str | None = None
+    ) -> None:
         super().__init__(name, total, batch_size)
+        self.height = height
         self.stream = stream
         self.decoder = codecs.getincrementaldecoder("utf-8-sig")()
         self.buf = ""
@@ -276,12 +313,24 @@ class FeatureCollectionSource(Source):
             if not self._more():
                 return ""
 
-    def _value(self, what: str) -> Any:
-        """Decodes the JSON value after the window's position."""
+    def _value(self, what: str, constants: bool = False) -> Any:
+        """Decodes the JSON value after the window's position. `constants`: a
+        value that is JSON but for a NaN or an infinite number is passed over
+        and given as a _Constant, which names it."""
         self._skip_space()
         while True:
             try:
-                value, end = raw_decode(self.buf, self.pos)
+                try:
+                    value, end = raw_decode(self.buf, self.pos)
+                except json.JSONDecodeError:
+                    raise
+                except ValueError as e:  # a NaN or infinity, refused by the decoder
+                    if not constants:
+                        raise
+                    name, end = decode_constants(self.buf, self.pos)
+                    if name is None:
+                        raise e from None
+                    value = _Constant(name)
             except RecursionError:
                 raise self._malformed(f"{what} is nested too deeply to read") from None
             except ValueError as e:
@@ -363,11 +412,17 @@ class FeatureCollectionSource(Source):
                 except (StopIteration, ValueError, RecursionError):
                     end = -1
                 clean = self.base + cut <= self.suspect[0] or self.base + pos >= self.suspect[1]
-                points = points_of(features, count(self.number + 1), clean) if end == len(text) else None
+                if end == len(text):
+                    points = points_of(features, count(self.number + 1), clean, self.height)
+                else:
+                    points = None
                 if points is not None:
                     self.number += len(points)
                     self.pos = cut
-                    yield points
+                    if self.skip_rows and points[0][3] <= self.skip_rows:
+                        points = [p for p in points if p[3] > self.skip_rows]
+                    if points:
+                        yield points
                     self.closed = self._expect(",]", "',' or ']' after a feature") == "]"
                     continue
             else:
@@ -378,15 +433,20 @@ class FeatureCollectionSource(Source):
         """Reads features one at a time up to the text offset `until` (one at
         least), or to the end of the array, learning the separator."""
         rows: list[Any] = []
+        read = 0
         try:
-            while not self.closed and (not rows or self.base + self.pos < until):
-                rows.append(self._next_feature())
+            while not self.closed and (not read or self.base + self.pos < until):
+                row = self._next_feature()
+                read += 1
+                if row is not None:
+                    rows.append(row)
         except BadRow:  # the file cannot be read on: the features before it count
             yield from checked_rows(self, rows)
             raise
         yield from checked_rows(self, rows)
 
-    def _next_feature(self) -> tuple[Any, ...] | BadRow:
+    def _next_feature(self) -> tuple[Any, ...] | BadRow | None:
+        """The next feature as a point or a bad row; None for one --skip-rows passes over."""
         self.number += 1
         number = self.number
         # A whole feature and the separator after it within the window are
@@ -408,16 +468,20 @@ class FeatureCollectionSource(Source):
                 if colon > 0:
                     self.boundary = buf[end - 1 : colon + 1]
         else:
-            feature = self._value(f"feature {number}")
+            feature = self._value(f"feature {number}", constants=True)
             closing = ""
-        try:
-            lat, lon, properties = point_of(feature)
-        except ValueError as e:
-            row: tuple[Any, ...] | BadRow = BadRow(f"{self.name} feature {number} (line {line})", str(e))
+        row: tuple[Any, ...] | BadRow | None
+        if feature.__class__ is _Constant:
+            row = BadRow(f"{self.name} feature {number} (line {line})", f"{feature.name} is not a JSON number")
         else:
-            row = lat, lon, properties, number, line
+            try:
+                lat, lon, properties = point_of(feature, self.height)
+            except ValueError as e:
+                row = BadRow(f"{self.name} feature {number} (line {line})", str(e))
+            else:
+                row = lat, lon, properties, number, line
         self.closed = (closing or self._expect(",]", "',' or ']' after a feature")) == "]"
-        return row
+        return None if number <= self.skip_rows else row
 
     def place_of(self, point: Point) -> str:
         return f"{self.name} feature {point[3]} (line {point[4]})"  # type: ignore[misc]
@@ -434,9 +498,13 @@ class FeatureLinesSource(Source):
     which names the problem."""
 
     unit = "line"
+    row_unit = "line"
 
-    def __init__(self, stream: IO[bytes], name: str, total: int | None, batch_size: int) -> None:
+    def __init__(
+        self, stream: IO[bytes], name: str, total: int | None, batch_size: int, height: str | None = None
+    ) -> None:
         super().__init__(name, total, batch_size)
+        self.height = height
         self.stream = stream
 
     def batches(self) -> Iterator[list[Point] | BadRow]:
@@ -453,6 +521,8 @@ class FeatureLinesSource(Source):
                 raws.pop()
             first = number + 1
             number += len(raws)
+            if number <= self.skip_rows:
+                continue
             points = None
             try:
                 texts = list(
@@ -470,17 +540,22 @@ class FeatureLinesSource(Source):
                     texts = [text for text in texts if text]
                 pairs = list(map(scan, texts, repeat(0)))
                 if texts and list(map(itemgetter(1), pairs)) == list(map(len, texts)):
-                    points = points_of(list(map(itemgetter(0), pairs)), numbers, screened(data))
+                    points = points_of(list(map(itemgetter(0), pairs)), numbers, screened(data), self.height)
             except (UnicodeDecodeError, StopIteration, ValueError, RecursionError):
                 pass
             if points is not None:
+                if self.skip_rows and first <= self.skip_rows:
+                    points = [p for p in points if p[3] > self.skip_rows]
                 yield points
             else:
                 rows = [self._row(raw, n) for n, raw in enumerate(raws, first)]
                 yield from checked_rows(self, [row for row in rows if row is not None])
 
     def _row(self, raw: bytes, number: int) -> Point | BadRow | None:
-        """The point on one line, the problem with it, or None for an empty line."""
+        """The point on one line, the problem with it, or None for an empty
+        line and one --skip-rows passes over."""
+        if number <= self.skip_rows:
+            return None
         try:
             text = raw.decode("utf-8-sig" if number == 1 else "utf-8").strip(" \t\r\n\x1e")
         except UnicodeDecodeError as e:
@@ -494,7 +569,7 @@ class FeatureLinesSource(Source):
                 end = -1
             if end != len(text):
                 feature = decode(text)  # raises the error to report
-            lat, lon, properties = point_of(feature)
+            lat, lon, properties = point_of(feature, self.height)
         except RecursionError:
             return BadRow(f"{self.name} line {number}", "nested too deeply to read")
         except ValueError as e:
@@ -527,29 +602,25 @@ def feature_texts(rows: list[dict[str, Any]]) -> list[str]:
 
 
 class FeatureCollectionWriter:
-    def __init__(self, out: IO[str]) -> None:
-        self.out = out
-        self.first = True
-        out.write('{"type":"FeatureCollection","features":[')
+    """A FeatureCollection, a feature a line: head, lead, the features joined
+    by the separator, tail, foot (see `export`)."""
 
-    def write(self, rows: list[dict[str, Any]]) -> None:
-        if not rows:
-            return
-        lead = "\n" if self.first else ",\n"
-        self.first = False
-        self.out.write(lead + ",\n".join(feature_texts(rows)))
+    head = '{"type":"FeatureCollection","features":['
+    lead = "\n"
+    separator = ",\n"
+    tail = ""
+    foot = "\n]}\n"
 
-    def close(self) -> None:
-        self.out.write("\n]}\n")
+    def render(self, rows: list[dict[str, Any]]) -> list[str]:
+        return feature_texts(rows)
 
 
 class FeatureLinesWriter:
-    def __init__(self, out: IO[str]) -> None:
-        self.out = out
+    """One feature a line."""
 
-    def write(self, rows: list[dict[str, Any]]) -> None:
-        if rows:
-            self.out.write("\n".join(feature_texts(rows)) + "\n")
+    head = lead = tail = foot = ""
+    separator = "\n"
+    tail = "\n"
 
-    def close(self) -> None:
-        pass
+    def render(self, rows: list[dict[str, Any]]) -> list[str]:
+        return feature_texts(rows)

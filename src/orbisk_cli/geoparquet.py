@@ -1,11 +1,12 @@
 """GeoParquet 1.1 in and out (pyarrow, the optional extra `parquet`).
 
-Written files hold the points as WKB in the column "geometry", a covering
-column "bbox" (struct of xmin, ymin, xmax, ymax) named in the `geo` file
-metadata, and one column a metadata key: bool, int64, double or string when
-all of the key's values have that type, else JSON text. The names of the
-JSON-text columns are kept in the file metadata under "orbisk" so that an
-import turns them back into values. Reading goes one row group batch at a
+Written files hold the points' ids (uint64, the column "id", unless left
+out), the points as WKB in the column "geometry", a covering column "bbox"
+(struct of xmin, ymin, xmax, ymax) named in the `geo` file metadata, and one
+column a metadata key: bool, int64, double or string when all of the key's
+values have that type, else JSON text. The names of the id column and of the
+JSON-text columns are kept in the file metadata under "orbisk", so that an
+import leaves the ids out and turns the JSON text back into values. Reading goes one row group batch at a
 time; WKB points are decoded with numpy for a whole batch at once.
 """
 
@@ -137,16 +138,28 @@ class GeoParquetSource(Source):
                 raise BadRow(self.name, f"it has no GeoParquet metadata and {e.problem}") from None
             self.lat_name, self.lon_name = names[lat_i], names[lon_i]
             skip.update((self.lat_name, self.lon_name))
-        self.keys = [n for n in names if n not in skip]
         try:
-            self.json_columns = set(json.loads(meta.get(b"orbisk", b"{}")).get("json_columns", []))
-        except (ValueError, AttributeError):
-            self.json_columns = set()
+            ours = json.loads(meta.get(b"orbisk", b"{}"))
+            self.json_columns = set(ours.get("json_columns", []))
+            id_column = ours.get("id_column")
+        except (ValueError, AttributeError, TypeError):
+            self.json_columns, id_column = set(), None
+        if isinstance(id_column, str):
+            skip.add(id_column)  # the ids of the store it was exported from
+        self.keys = [n for n in names if n not in skip]
 
     def batches(self) -> Iterator[list[Point] | BadRow]:
         self._layout()
         first = 1
         for batch in self.file.iter_batches(batch_size=self.batch_size):
+            if first + batch.num_rows - 1 <= self.skip_rows:
+                self.done += batch.num_rows
+                first += batch.num_rows
+                continue
+            if first <= self.skip_rows:
+                self.done += self.skip_rows - first + 1
+                batch = batch.slice(self.skip_rows - first + 1)
+                first = self.skip_rows + 1
             n = batch.num_rows
             bad: dict[int, str] = {}
             lons, lats = self._coordinates(batch, bad)
@@ -204,7 +217,7 @@ class GeoParquetSource(Source):
         store would give back changed (checked on the text, in C)."""
         if not (self.pa.types.is_string(array.type) or self.pa.types.is_large_string(array.type)):
             return False
-        from orbisk_cli.csvblocks import unchanging
+        from orbisk_cli.celltyping import unchanging
 
         return unchanging(array.drop_null())
 
@@ -290,16 +303,24 @@ def _free_name(name: str, taken: set[str]) -> str:
 
 
 class GeoParquetWriter:
-    def __init__(self, out: IO[bytes], schema: Schema) -> None:
+    """Writes points as GeoParquet: `render` makes a record batch of rows,
+    `add` gathers batches into row groups, `close` ends the file with its
+    `geo` metadata (the bbox of every point rendered)."""
+
+    def __init__(self, out: IO[bytes], schema: Schema, with_id: bool = True) -> None:
         self.pa, self.pq, self.np = modules()
         pa = self.pa
         self.schema = schema
         taken = set(schema.keys)
+        self.id_name = _free_name("id", taken) if with_id else None
+        taken |= {self.id_name} if self.id_name else set()
         self.geometry = _free_name("geometry", taken)
         self.bbox = _free_name("bbox", taken | {self.geometry})
         types = {"bool": pa.bool_(), "int": pa.int64(), "float": pa.float64(), "str": pa.string(), "json": pa.string()}
         self.bbox_type = pa.struct([(k, pa.float64()) for k in ("xmin", "ymin", "xmax", "ymax")])
         fields = [pa.field(self.geometry, pa.binary()), pa.field(self.bbox, self.bbox_type)]
+        if self.id_name:
+            fields.insert(0, pa.field(self.id_name, pa.uint64()))
         fields += [pa.field(k, types[kind]) for k, kind in schema.kinds.items()]
         self.json_columns = [k for k, kind in schema.kinds.items() if kind == "json"]
         self.arrow_schema = pa.schema(fields)
@@ -310,7 +331,8 @@ class GeoParquetWriter:
         self.pending: list[Any] = []  # record batches of the next row group
         self.pending_rows = 0
 
-    def write(self, rows: list[dict[str, Any]]) -> None:
+    def render(self, rows: list[dict[str, Any]]) -> Any:
+        """The rows as a record batch."""
         pa, np = self.pa, self.np
         n = len(rows)
         lats, lons, metas = zip(*map(ROW_FIELDS, rows)) if n else ((), (), ())  # one pass over the rows
@@ -326,6 +348,8 @@ class GeoParquetWriter:
         x, y = pa.array(lon), pa.array(lat)
         bbox = pa.StructArray.from_arrays([x, y, x, y], fields=list(self.bbox_type))
         arrays = [geometry, bbox]
+        if self.id_name:
+            arrays.insert(0, pa.array([r["id"] for r in rows], type=pa.uint64()))
         for (key, kind), values in zip(self.schema.kinds.items(), self.schema.columns(metas, ABSENT)):
             if kind == "json":
                 if ABSENT in values:
@@ -340,19 +364,24 @@ class GeoParquetWriter:
                 if ABSENT in values:
                     values = [None if v is ABSENT else v for v in values]
             arrays.append(pa.array(values, type=self.arrow_schema.field(key).type))
-        self.pending.append(pa.RecordBatch.from_arrays(arrays, schema=self.arrow_schema))
-        self.pending_rows += n
-        if self.pending_rows >= ROW_GROUP:
-            self._flush()
         if n:
             e = self.extent
             e[0], e[1] = min(e[0], float(lon.min())), min(e[1], float(lat.min()))
             e[2], e[3] = max(e[2], float(lon.max())), max(e[3], float(lat.max()))
+        return pa.RecordBatch.from_arrays(arrays, schema=self.arrow_schema)
+
+    def add(self, batch: Any) -> None:
+        """Writes a record batch (or table) of rendered rows, in row groups of ROW_GROUP rows."""
+        self.pending.append(batch)
+        self.pending_rows += batch.num_rows
+        if self.pending_rows >= ROW_GROUP:
+            self._flush()
 
     def _flush(self) -> None:
         """Writes the pieces held back as one row group."""
         if self.pending:
-            table = self.pa.Table.from_batches(self.pending, schema=self.arrow_schema).combine_chunks()
+            pieces = [p if isinstance(p, self.pa.Table) else self.pa.Table.from_batches([p]) for p in self.pending]
+            table = self.pa.concat_tables(pieces).combine_chunks()
             self.writer.write_table(table, row_group_size=max(self.pending_rows, 1))
         self.pending = []
         self.pending_rows = 0
@@ -367,7 +396,8 @@ class GeoParquetWriter:
         if self.extent[0] <= self.extent[2]:
             column["bbox"] = self.extent
         geo = {"version": GEOPARQUET_VERSION, "primary_column": self.geometry, "columns": {self.geometry: column}}
-        self.writer.add_key_value_metadata(
-            {"geo": json.dumps(geo), "orbisk": encode({"json_columns": self.json_columns})}
-        )
+        ours: dict[str, Any] = {"json_columns": self.json_columns}
+        if self.id_name:
+            ours["id_column"] = self.id_name
+        self.writer.add_key_value_metadata({"geo": json.dumps(geo), "orbisk": encode(ours)})
         self.writer.close()

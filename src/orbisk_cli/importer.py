@@ -7,16 +7,25 @@ points, about a third of its time, and releases it for the engine.
 A point that the store refuses (its metadata or coordinates) is found by
 halving the refused batch: the halves before it are stored, so without
 --skip-bad everything before the first bad row is imported and nothing after.
+Batches are stored in file order, so what is stored is always the rows of
+the file up to some row: an interrupted import (SIGINT) stops reading, lets
+the batch being stored finish, drops the rest and says up to which row the
+file is stored, and --skip-rows goes on from there.
 """
 
 from __future__ import annotations
 
+import gzip
 import os
 import queue
+import shutil
+import signal
 import sys
+import tempfile
 import threading
 import time
-from typing import IO, Any
+from collections.abc import Callable
+from typing import IO, Any, cast
 
 from orbisk import PyZurAD
 
@@ -47,18 +56,39 @@ _DATA_ERRORS = (TypeError, ValueError, OverflowError, IndexError, UnicodeError)
 _COORDINATE_ERRORS = ("non-finite coordinate", "coordinate out of range")
 
 
+def split_gz(path: str) -> tuple[str, bool]:
+    """The name without a final ".gz", and whether it had one."""
+    if path.lower().endswith(".gz"):
+        return path[:-3], True
+    return path, False
+
+
 def format_of(path: str, given: str | None) -> str:
+    name, gz = split_gz(path)
     if given:
-        return given
-    ext = os.path.splitext(path)[1].lower()
-    if ext not in FORMATS:
-        raise CliError(f"cannot tell the format of {path} from its name; give it with --format")
-    return FORMATS[ext]
+        fmt = given
+    else:
+        ext = os.path.splitext(name)[1].lower()
+        if ext not in FORMATS:
+            raise CliError(f"cannot tell the format of {path} from its name; give it with --format")
+        fmt = FORMATS[ext]
+    if gz and fmt == "parquet":
+        raise CliError(f"{path}: GeoParquet compresses its own columns; give the file without gzip")
+    return fmt
 
 
 class _Stop(Exception):
     def __init__(self, bad: BadRow) -> None:
         self.bad = bad
+
+
+class Interrupted(Exception):
+    """An import stopped by SIGINT; the source's rows up to `last_row` are stored."""
+
+    def __init__(self, source: Source, last_row: int, stored: int) -> None:
+        self.source = source
+        self.last_row = last_row
+        self.stored = stored  # points of this source
 
 
 class Importer:
@@ -70,6 +100,8 @@ class Importer:
         self.skipped = 0
         self.progress: Progress | None = None
         self.lock = threading.Lock()
+        self.last_row = 0  # of the source being imported: its rows up to this one are stored
+        self.cancelled = False
 
     def report(self, bad: BadRow) -> None:
         with self.lock:
@@ -93,7 +125,7 @@ class Importer:
 
     def _halve(self, points: list[Point], source: Source, error: BaseException) -> None:
         if len(points) == 1:
-            bad = BadRow(source.place(points[0][3]), str(error))
+            bad = BadRow(source.place_of(points[0]), str(error))
             if not self.skip_bad:
                 raise _Stop(bad)
             self.report(bad)
@@ -102,43 +134,55 @@ class Importer:
         self._insert(points[:middle], source)
         self._insert(points[middle:], source)
 
-    def run(self, source: Source, label: str) -> None:
-        """Imports one source; raises CliError when it stops early."""
-        self.progress = progress = Progress(self.err, source.total, label)
-        progress.update(0, self.imported)
+    def run(self, source: Source, label: str, position: Callable[[], int] | None = None) -> None:
+        """Imports one source; raises CliError when it stops early, and
+        Interrupted on SIGINT once the batch being stored is stored."""
+        where = position or (lambda: source.done)
+        self.last_row = source.skip_rows
+        self.cancelled = False
         pending: queue.Queue[list[Point] | None] = queue.Queue(maxsize=2)
         failure: list[BaseException] = []
 
         def store() -> None:
             while (batch := pending.get()) is not None:
-                if not failure:
+                if not failure and not self.cancelled:
                     try:
                         self._insert(batch, source)
+                        self.last_row = source.row_of(batch[-1])
                     except BaseException as e:  # handed to the reading thread
                         failure.append(e)
 
         before = self.imported
         writer = threading.Thread(target=store, name="orbisk-import", daemon=True)
-        writer.start()
         stop: BadRow | None = None
-        malformed = False
+        malformed = interrupted = False
+        progress = None
         try:
-            for item in source.batches():
-                if failure:
-                    break
-                if item.__class__ is BadRow:
-                    if not self.skip_bad:
-                        stop = item
+            try:
+                scan = Progress(self.err, source.total, f"{label}: column types")
+                source.prepare(lambda: scan.update(where()))
+                scan.clear()
+                self.progress = progress = Progress(self.err, source.total, label)
+                progress.update(0, self.imported)
+                writer.start()
+                for item in source.batches():
+                    if failure:
                         break
-                    self.report(item)
-                    continue
-                pending.put(item)  # type: ignore[arg-type]
-                progress.update(source.done, self.imported)
-        except BadRow as e:
-            stop, malformed = e, True
-        finally:
-            pending.put(None)
-            writer.join()
+                    if item.__class__ is BadRow:
+                        if not self.skip_bad:
+                            stop = item
+                            break
+                        self.report(item)
+                        continue
+                    pending.put(item)  # type: ignore[arg-type]
+                    progress.update(where(), self.imported)
+            except BadRow as e:
+                stop, malformed = e, True
+        except KeyboardInterrupt:
+            interrupted = True
+        self._stop(writer, pending, interrupted)
+        if progress is not None and progress.drawn and (interrupted or stop is not None or failure):
+            self.err.write("\n")
         if failure:
             error = failure[0]
             if isinstance(error, _Stop):
@@ -147,67 +191,160 @@ class Importer:
                 raise CliError(f"import of {source.name} failed after {self.imported - before:,} points: {error}")
             else:
                 raise error
+        if interrupted:
+            raise Interrupted(source, self.last_row, self.imported - before)
         if stop is not None:
-            if progress.drawn:
-                self.err.write("\n")
             done = self.imported - before
             before_it = "1 point before it was" if done == 1 else f"{done:,} points before it were"
             if malformed:  # nothing after it can be read
                 raise CliError(f"{stop.place}: {stop.problem}" + (f" ({before_it} imported)" if done else ""))
             raise CliError(f"{stop.place}: {stop.problem} ({before_it} imported; --skip-bad goes on past bad rows)")
-        progress.finish(source.done, self.imported)
+        assert progress is not None
+        progress.finish(where(), self.imported)
+
+    def _stop(self, writer: threading.Thread, pending: queue.Queue[list[Point] | None], cancel: bool) -> None:
+        """Ends the storing thread: at once after the batch it stores when
+        `cancel`, else after every batch handed to it. What is stored must be
+        known, so SIGINT is ignored meanwhile."""
+        if not writer.is_alive():
+            return
+        restore = None
+        if threading.current_thread() is threading.main_thread():
+            restore = signal.signal(signal.SIGINT, signal.SIG_IGN)
+        try:
+            if cancel:
+                self.cancelled = True
+                while True:
+                    try:
+                        pending.get_nowait()
+                    except queue.Empty:
+                        break
+            pending.put(None)
+            writer.join()
+        finally:
+            if restore is not None:
+                signal.signal(signal.SIGINT, restore)
 
 
-def open_source(path: str, fmt: str, options: Any) -> tuple[Source, IO[bytes]]:
+class Opened:
+    """A source and how to close its file, with where reading has got to in
+    units of `source.total`."""
+
+    def __init__(self, source: Source, close: Callable[[], None], position: Callable[[], int] | None) -> None:
+        self.source = source
+        self.close = close
+        self.position = position
+
+
+def open_source(path: str, fmt: str, options: Any) -> Opened:
+    closing: list[IO[bytes]] = []
+    position: Callable[[], int] | None = None
+    typing = not getattr(options, "no_typing", False)
     if path == "-":
         stream: IO[bytes] = sys.stdin.buffer
         name, total = "<stdin>", None
         if fmt == "parquet":
             raise CliError("GeoParquet cannot be read from standard input; give a file")
+        if fmt == "csv" and typing:  # read twice: first kept in a temporary file
+            spool = tempfile.TemporaryFile()  # noqa: SIM115 - closed with the source
+            shutil.copyfileobj(stream, spool, 1 << 20)
+            spool.seek(0)
+            stream, total = spool, os.fstat(spool.fileno()).st_size
+            closing.append(spool)
     else:
         try:
-            stream = open(path, "rb")  # noqa: SIM115 - closed by the caller
+            raw = open(path, "rb")  # noqa: SIM115 - closed by the caller
         except OSError as e:
             raise CliError(f"cannot read {path}: {e.strerror}") from None
-        name, total = path, os.fstat(stream.fileno()).st_size
+        closing.append(raw)
+        name, total = path, os.fstat(raw.fileno()).st_size
+        stream = raw
+        if split_gz(path)[1]:
+            stream = cast(IO[bytes], gzip.GzipFile(fileobj=raw, mode="rb"))
+            closing.insert(0, stream)
+            position = raw.tell
+
+    def close() -> None:
+        for f in closing:
+            f.close()
+
+    try:
+        source = _source(stream, path, name, total, fmt, options, typing)
+    except BadRow as e:
+        close()
+        raise CliError(f"{e.place}: {e.problem}") from None
+    return Opened(source, close, position)
+
+
+def _source(stream: IO[bytes], path: str, name: str, total: int | None, fmt: str, options: Any, typing: bool) -> Source:
     if fmt == "csv":
         from orbisk_cli.csvfile import CsvSource
 
-        delimiter = options.delimiter or ("\t" if path.lower().endswith(".tsv") else ",")
-        source: Source = CsvSource(stream, name, total, BATCH, options.lat_column, options.lon_column, delimiter)
-    elif fmt == "geojson":
+        tsv = split_gz(path)[0].lower().endswith(".tsv")
+        delimiter = options.delimiter or ("\t" if tsv else ",")
+        text_columns = [c for group in getattr(options, "text_columns", None) or [] for c in group.split(",") if c]
+        return CsvSource(
+            stream, name, total, BATCH, options.lat_column, options.lon_column, delimiter, text_columns, typing
+        )
+    height = getattr(options, "height_key", None)
+    if fmt == "geojson":
         from orbisk_cli.geojson import FeatureCollectionSource
 
-        source = FeatureCollectionSource(stream, name, total, BATCH)
-    elif fmt == "ndjson":
+        return FeatureCollectionSource(stream, name, total, BATCH, height)
+    if fmt == "ndjson":
         from orbisk_cli.geojson import FeatureLinesSource
 
-        source = FeatureLinesSource(stream, name, total, BATCH)
-    else:
-        from orbisk_cli.geoparquet import GeoParquetSource
+        return FeatureLinesSource(stream, name, total, BATCH, height)
+    from orbisk_cli.geoparquet import GeoParquetSource
 
-        try:
-            source = GeoParquetSource(stream, name, BATCH, options.lat_column, options.lon_column)
-        except BadRow as e:
-            stream.close()
-            raise CliError(f"{e.place}: {e.problem}") from None
-    return source, stream
+    return GeoParquetSource(stream, name, BATCH, options.lat_column, options.lon_column)
 
 
 def import_files(db: PyZurAD, paths: list[str], options: Any, out: IO[str], err: IO[str]) -> int:
     importer = Importer(db, options.skip_bad, err)
     started = time.monotonic()
-    for path in paths:
-        source, stream = open_source(path, format_of(path, options.format), options)
+    finished: list[str] = []
+    for i, path in enumerate(paths):
+        opened = open_source(path, format_of(path, options.format), options)
+        source = opened.source
+        source.skip_rows = (getattr(options, "skip_rows", None) or 0) if i == 0 else 0
         try:
-            importer.run(source, os.path.basename(source.name))
+            importer.run(source, os.path.basename(source.name), opened.position)
+        except Interrupted as e:
+            raise CliError(_interrupted(importer, finished, e, paths[i + 1 :]), status=130) from None
         finally:
-            if stream is not sys.stdin.buffer:
-                stream.close()
+            opened.close()
+        finished.append(source.name)
     seconds = time.monotonic() - started
     skipped = f", skipped {importer.skipped:,} bad rows" if importer.skipped else ""
     files = paths[0] if len(paths) == 1 else f"{len(paths)} files"
     rate = importer.imported / seconds if seconds > 0 else 0.0
-    points = "1 point" if importer.imported == 1 else f"{importer.imported:,} points"
-    out.write(f"imported {points} from {files}{skipped} in {seconds:.1f} s ({rate:,.0f} points/s)\n")
+    out.write(
+        f"imported {_points(importer.imported)} from {files}{skipped} in {seconds:.1f} s ({rate:,.0f} points/s)\n"
+    )
     return 0
+
+
+def _points(n: int) -> str:
+    return "1 point" if n == 1 else f"{n:,} points"
+
+
+def _interrupted(importer: Importer, finished: list[str], stop: Interrupted, rest: list[str]) -> str:
+    """What an interrupted import stored, and how to go on."""
+    source = stop.source
+    unit, first, last = source.row_unit, source.skip_rows + 1, stop.last_row
+    parts = []
+    if finished:
+        parts.append("all of " + ", ".join(finished))
+    if last >= first:
+        rows = f"{unit} {first:,}" if last == first else f"{unit}s {first:,} to {last:,}"
+        bad = last - first + 1 - stop.stored  # every row up to the last is stored or a bad row
+        skipped = "" if bad <= 0 or unit == "line" else f", {bad:,} of them bad and skipped"
+        parts.append(f"{rows} of {source.name}{skipped}")
+    else:
+        parts.append(f"none of {source.name}" + (f" after {unit} {source.skip_rows:,}" if source.skip_rows else ""))
+    stored = "no point stored" if not importer.imported else f"{_points(importer.imported)} stored"
+    again = f"import {source.name}" + (" and the files after it" if rest else "") + " again"
+    if last:
+        again += f" with --skip-rows {last}"
+    return f"interrupted: {stored} ({'; '.join(parts)}); to go on without duplicates, {again}"

@@ -18,6 +18,33 @@ class _Parser(argparse.ArgumentParser):
         self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
 
 
+class _Version(argparse.Action):
+    """--version: the installed distribution's version, from its metadata."""
+
+    def __init__(self, option_strings: list[str], dest: str, **kwargs: Any) -> None:
+        super().__init__(option_strings, dest, nargs=0, help="print the installed version and exit")
+
+    def __call__(self, parser: argparse.ArgumentParser, *args: Any) -> NoReturn:
+        from importlib.metadata import PackageNotFoundError, version
+
+        try:
+            text = f"orbisk {version('orbisk')}"
+        except PackageNotFoundError:
+            text = "orbisk: no installed distribution to take the version from"
+        sys.stdout.write(text + "\n")
+        parser.exit()
+
+
+def _count(text: str) -> int:
+    try:
+        n = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
+    if n < 0:
+        raise argparse.ArgumentTypeError(f"{text} is negative")
+    return n
+
+
 def _selection_options(p: argparse.ArgumentParser, limit: bool) -> None:
     p.add_argument(
         "--bbox",
@@ -59,34 +86,62 @@ def _delimiter(text: str) -> str:
 
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(prog="orbisk", description="Import, export, query and look after orbisk point stores.")
+    parser.add_argument("--version", action=_Version)
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=_Parser)
 
     p = sub.add_parser(
         "import",
         help="load points from files into a store (created if missing)",
-        description="Load points from GeoJSON, newline-delimited GeoJSON, CSV or GeoParquet files. "
-        "CSV cells are typed: integers, floats, true/false/null and JSON text become those "
-        "values, empty cells leave the key out, anything else is text. A value the store would "
-        "not give back as it is makes its feature or row bad: an integer beyond the signed 64-bit "
-        "range, NaN or an infinite number, a document nested deeper than 127 levels (in a CSV "
-        "cell such text stays text). An import stops at the first bad row, with the points "
-        "before it imported; --skip-bad reports bad rows and goes on past them.",
+        description="Load points from GeoJSON, newline-delimited GeoJSON, CSV or GeoParquet files "
+        "(CSV and GeoJSON also gzipped: name.csv.gz). A CSV column's cells are values only when "
+        "every cell of the column is one written as it reads back: integers such as 12 or -7, "
+        "floats in their shortest form such as 1.5 or 1e+16, true, false, null and JSON text; "
+        "otherwise the column is text, so 007, +33, 1E4 and 1.50 stay text. An empty cell leaves "
+        "the key out; a cell written \"\" is the empty string. A value the store would not give "
+        "back as it is makes its feature or row bad: an integer beyond the signed 64-bit range, "
+        "NaN or an infinite number, a document nested deeper than 127 levels. An import stops at "
+        "the first bad row, with the points before it imported; --skip-bad reports bad rows and "
+        "goes on past them. Interrupted (Ctrl-C), it says up to which row the file is stored, and "
+        "--skip-rows goes on from there.",
     )
     p.add_argument("store", help="the store's path")
     p.add_argument("files", nargs="+", metavar="FILE", help="input files ('-' for standard input)")
     p.add_argument("--format", choices=FORMATS, help="input format (default: from the file name)")
     p.add_argument("--skip-bad", action="store_true", help="report bad rows and go on past them")
+    p.add_argument(
+        "--skip-rows",
+        type=_count,
+        default=0,
+        metavar="N",
+        help="pass over the first N rows of the first file (CSV records after the header, GeoJSON "
+        "features, lines of newline-delimited GeoJSON, Parquet rows): where an interrupted import left off",
+    )
+    p.add_argument(
+        "--text-columns",
+        action="append",
+        metavar="A,B",
+        help="CSV columns read as text whatever they hold (may be given more than once)",
+    )
+    p.add_argument("--no-typing", action="store_true", help="read every CSV column as text")
+    p.add_argument(
+        "--height-key",
+        metavar="NAME",
+        help="keep the third coordinate of 3-D GeoJSON points as the metadata key NAME",
+    )
     _column_options(p)
     p.set_defaults(run=run_import)
 
     p = sub.add_parser(
         "export",
         help="write points to a file or standard output",
-        description="Write the selected points as GeoJSON, newline-delimited GeoJSON, CSV or GeoParquet 1.1.",
+        description="Write the selected points, in id order, as GeoJSON, newline-delimited GeoJSON, "
+        "CSV or GeoParquet 1.1, the format named by the file's extension (.gz after a CSV or "
+        "GeoJSON name: gzipped). CSV and GeoParquet begin with an id column.",
     )
     p.add_argument("store")
     p.add_argument("file", nargs="?", help="output file (default: standard output)")
     p.add_argument("--format", choices=FORMATS, help="output format (default: from the file name, else geojson)")
+    p.add_argument("--no-id", action="store_true", help="leave the id column out of CSV and GeoParquet")
     _selection_options(p, limit=True)
     _column_options(p)
     p.set_defaults(run=run_export)
@@ -99,8 +154,9 @@ def build_parser() -> argparse.ArgumentParser:
     )
     p.add_argument("store")
     p.add_argument("--format", choices=("table", "geojson", "ndjson", "csv"), default="table")
+    p.add_argument("--count", action="store_true", help="print only the number of selected points")
     _selection_options(p, limit=True)
-    p.set_defaults(run=run_query, lat_column=None, lon_column=None, delimiter=None)
+    p.set_defaults(run=run_query, lat_column=None, lon_column=None, delimiter=None, no_id=False)
 
     p = sub.add_parser("stats", help="points, slots, files, extent and metadata keys of a store")
     p.add_argument("store")
@@ -137,9 +193,15 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("store")
     p.set_defaults(run=run_flush)
 
-    p = sub.add_parser("map", help="draw the selected points as a PNG picture")
+    p = sub.add_parser(
+        "map",
+        help="draw the selected points as a picture",
+        description="Draw the selected points as a picture in the format its name ends with: "
+        ".png, .jpg, .svg, .pdf, .eps, .tif or .webp. A selection across the antimeridian is drawn "
+        "centred on itself.",
+    )
     p.add_argument("store")
-    p.add_argument("--out", required=True, metavar="PNG", help="picture to write")
+    p.add_argument("--out", required=True, metavar="PICTURE", help="picture to write (map.png, map.svg, ...)")
     _selection_options(p, limit=False)
     p.set_defaults(run=run_map)
     return parser
@@ -165,18 +227,27 @@ def run_import(args: Any) -> int:
     return import_files(open_store(args.store, create=True), args.files, args, sys.stdout, sys.stderr)
 
 
+def _note_empty_box(db: Any, sel: Any, count: int) -> None:
+    from orbisk_cli.selection import swapped_box_note
+
+    if count == 0:
+        note = swapped_box_note(db, sel)
+        if note:
+            sys.stderr.write(f"orbisk: {note}\n")
+
+
 def run_export(args: Any) -> int:
-    from orbisk_cli.export import export
-    from orbisk_cli.importer import FORMATS as BY_NAME
-    from orbisk_cli.selection import selection_from
+    from orbisk_cli.export import export, output_format
+    from orbisk_cli.selection import known_total, selection_from
     from orbisk_cli.store import open_store
 
-    fmt = args.format or (BY_NAME.get(os.path.splitext(args.file)[1].lower()) if args.file else None) or "geojson"
+    fmt = output_format(args.file, args.format)
     sel = selection_from(args)
     db = open_store(args.store)
-    count = export(db, sel, args.file, fmt, args)
+    count = export(db, sel, args.file, fmt, args, sys.stderr, known_total(db, sel))
     if args.file:
-        print(f"exported {count:,} points to {args.file}")
+        print(f"exported {count:,} point{'s' if count != 1 else ''} to {args.file}")
+    _note_empty_box(db, sel, count)
     return 0
 
 
@@ -186,14 +257,24 @@ def run_query(args: Any) -> int:
 
     sel = selection_from(args)
     db = open_store(args.store)
+    if args.count:
+        if sel.filter is None and sel.bbox is None and sel.radius is None and sel.polygon is None:
+            count = db.len() if sel.limit is None else min(db.len(), sel.limit)
+        else:
+            count = sum(map(len, chunks(db, sel)))
+        print(count)
+        _note_empty_box(db, sel, count)
+        return 0
     if args.format != "table":
         from orbisk_cli.export import export
 
-        export(db, sel, None, args.format, args)
+        count = export(db, sel, None, args.format, args, sys.stderr)
+        _note_empty_box(db, sel, count)
         return 0
     from orbisk_cli.values import encode
 
     rows = [row for chunk in chunks(db, sel) for row in chunk]
+    rows.sort(key=lambda r: r["id"])
     cells = [(str(r["id"]), repr(r["latitude"]), repr(r["longitude"]), encode(r["metadata"])) for r in rows]
     head = ("id", "latitude", "longitude", "metadata")
     widths = [max([len(h)] + [len(c[i]) for c in cells]) for i, h in enumerate(head[:3])]
@@ -202,16 +283,20 @@ def run_query(args: Any) -> int:
     for c in cells:
         out.write(f"{c[0]:>{widths[0]}}  {c[1]:>{widths[1]}}  {c[2]:>{widths[2]}}  {c[3]}\n")
     out.write(f"({len(rows):,} point{'s' if len(rows) != 1 else ''})\n")
+    out.flush()
+    _note_empty_box(db, sel, len(rows))
     return 0
 
 
 def run_stats(args: Any) -> int:
+    from orbisk_cli.progress import Progress
     from orbisk_cli.selection import Selection, chunks
     from orbisk_cli.stats import summarize
     from orbisk_cli.store import open_store
 
     db = open_store(args.store)
-    summarize(db, args.store, chunks(db, Selection()), args.top, sys.stdout)
+    progress = Progress(sys.stderr, db.len(), os.path.basename(args.store))
+    summarize(db, args.store, chunks(db, Selection()), args.top, sys.stdout, progress)
     return 0
 
 
@@ -240,6 +325,7 @@ def run_verify(args: Any) -> int:
 
 
 def run_delete(args: Any) -> int:
+    from orbisk_cli.progress import Ticker
     from orbisk_cli.selection import parse_filter
     from orbisk_cli.store import open_store
 
@@ -248,7 +334,8 @@ def run_delete(args: Any) -> int:
         raise CliError("--filter '{}' matches every point; give --all to delete them all")
     db = open_store(args.store)
     try:
-        deleted = db.delete_by_metadata(flt)
+        with Ticker(sys.stderr, "deleting"):
+            deleted = db.delete_by_metadata(flt)
     except (ValueError, TypeError) as e:
         raise CliError(f"bad filter: {e}") from None
     except RuntimeError as e:
@@ -259,12 +346,14 @@ def run_delete(args: Any) -> int:
 
 
 def run_compact(args: Any) -> int:
+    from orbisk_cli.progress import Ticker
     from orbisk_cli.store import open_store, store_files
 
     db = open_store(args.store)
     before = sum(os.path.getsize(f) for f in store_files(args.store))
     try:
-        reclaimed = db.compact()
+        with Ticker(sys.stderr, "compacting"):
+            reclaimed = db.compact()
     except (RuntimeError, OSError) as e:
         raise CliError(f"compaction failed: {e}") from None
     after = sum(os.path.getsize(f) for f in store_files(args.store))
@@ -285,15 +374,19 @@ def run_flush(args: Any) -> int:
 
 
 def run_map(args: Any) -> int:
-    from orbisk_cli.mapping import draw
-    from orbisk_cli.selection import chunks, selection_from
+    from orbisk_cli.mapping import draw, picture_format
+    from orbisk_cli.progress import Progress, Ticker
+    from orbisk_cli.selection import chunks, known_total, selection_from
     from orbisk_cli.store import open_store
 
+    picture_format(args.out)  # an unknown format is refused before the store is read
     sel = selection_from(args)
     db = open_store(args.store)
     title = os.path.basename(args.store)
-    n = draw(chunks(db, sel), args.out, title, sel.bbox)
-    print(f"drew {n:,} points to {args.out}")
+    progress = Progress(sys.stderr, known_total(db, sel), title)
+    n = draw(chunks(db, sel), args.out, title, sel.bbox, progress, Ticker(sys.stderr, f"drawing {args.out}"))
+    print(f"drew {n:,} point{'s' if n != 1 else ''} to {args.out}")
+    _note_empty_box(db, sel, n)
     return 0
 
 

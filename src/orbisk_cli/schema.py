@@ -8,7 +8,9 @@ export starts again from a schema surveyed over every selected row.
 
 A key's kind is "bool", "int", "float" or "str" when all its values are of
 that type, and "json" otherwise (mixed types, null, lists, objects): such a
-column holds each value as JSON text.
+column holds each value as JSON text. For CSV, a schema also knows of each
+key whether some of its text is not typed (`plain`), so that the column
+reads back as text when its text is written as it is (see `celltyping`).
 """
 
 from __future__ import annotations
@@ -17,6 +19,8 @@ from collections.abc import Iterable, Sequence
 from itertools import chain
 from operator import itemgetter
 from typing import Any
+
+from orbisk_cli.celltyping import has_plain_text
 
 _KINDS = {bool: "bool", int: "int", float: "float", str: "str"}
 # (latitude, longitude, metadata) of a row: writers take all three in one pass over the rows.
@@ -37,6 +41,7 @@ class SchemaChange(Exception):
 class Schema:
     def __init__(self) -> None:
         self.kinds: dict[str, str] = {}
+        self.plain: dict[str, bool] = {}
 
     def learn(self, rows: Iterable[dict[str, Any]]) -> Schema:
         kinds = self.kinds
@@ -44,12 +49,14 @@ class Schema:
         keys = list(dict.fromkeys(chain.from_iterable(metas)))
         for key, column in zip(keys, columns_of(metas, keys, _MISSING)):
             types = set(map(type, column)) - {_Missing}
-            kind = _KINDS.get(types.pop(), "json") if len(types) == 1 else "json"
+            kind = _KINDS.get(next(iter(types)), "json") if len(types) == 1 else "json"
             seen = kinds.get(key)
             if seen is None:
                 kinds[key] = kind
             elif seen != kind:
                 kinds[key] = "json"
+            if str in types and not self.plain.get(key):
+                self.plain[key] = has_plain_text(column)
         return self
 
     @property

@@ -25,6 +25,7 @@ from orbisk import PyZurAD
 from orbisk_cli.errors import CliError
 
 CHUNK = 100_000
+_BOX_ORDER = "the box is MIN_LAT MIN_LON MAX_LAT MAX_LON, latitude first"
 WORLD = (-90.0, -180.0, 90.0, 180.0)
 _by_id = itemgetter("id")
 
@@ -101,6 +102,14 @@ def selection_from(args: Any) -> Selection:
         sel.filter = parse_filter(args.filter)
     if args.bbox is not None:
         _finite("--bbox", args.bbox)
+        min_lat, min_lon, max_lat, max_lon = args.bbox
+        for lat in (min_lat, max_lat):
+            if not -90.0 <= lat <= 90.0:
+                raise CliError(f"--bbox: latitude {lat:g} is outside [-90, 90]; {_BOX_ORDER}")
+        if min_lat > max_lat:
+            raise CliError(
+                f"--bbox: the box is empty, its MIN_LAT {min_lat:g} is above its MAX_LAT {max_lat:g}; {_BOX_ORDER}"
+            )
         sel.bbox = tuple(args.bbox)
     if args.radius is not None:
         _finite("--radius", args.radius)
@@ -112,6 +121,32 @@ def selection_from(args: Any) -> Selection:
     if sel.limit is not None and sel.limit < 0:
         raise CliError("--limit must be 0 or more")
     return sel
+
+
+def known_total(db: PyZurAD, sel: Selection) -> int | None:
+    """How many points the selection holds, when that is known without reading them."""
+    if sel.filter or sel.bbox is not None or sel.radius is not None or sel.polygon is not None:
+        return None
+    total = db.len()
+    return total if sel.limit is None else min(total, sel.limit)
+
+
+def swapped_box_note(db: PyZurAD, sel: Selection) -> str | None:
+    """For a box that holds no point: a note when the box with latitude and
+    longitude swapped holds some (the usual mistake), else None."""
+    if sel.bbox is None:
+        return None
+    min_lat, min_lon, max_lat, max_lon = sel.bbox
+    if not (-90.0 <= min_lon <= max_lon <= 90.0):
+        return None
+    found = len(_ask(db.query_bbox, min_lon, min_lat, max_lon, max_lat, sel.filter))
+    if not found:
+        return None
+    points = "1 point" if found == 1 else f"{found:,} points"
+    return (
+        f"note: no point is in the box, but {points} would be with latitude and longitude swapped "
+        f"(--bbox {min_lon:g} {min_lat:g} {max_lon:g} {max_lat:g}); {_BOX_ORDER}"
+    )
 
 
 def _ask(method: Any, *args: Any) -> list[dict[str, Any]]:

@@ -6,6 +6,11 @@ elements after the metadata), and, between them, the rows it could not read
 as `BadRow`s, in file order. A `BadRow` raised instead of yielded means the
 file itself is malformed and reading cannot go on. `done` and `total` measure progress in
 the source's own unit of work (bytes, or rows).
+
+Rows are numbered from 1 in the source's own way (`row_unit`): CSV records
+after the header, GeoJSON features, lines of newline-delimited GeoJSON,
+GeoParquet rows. `skip_rows` passes over the first rows without reading
+them as points (where an interrupted import left off).
 """
 
 from __future__ import annotations
@@ -16,17 +21,29 @@ from typing import Any
 
 from orbisk_cli.values import BadRow, any_problem_in_documents, problem_in
 
-Point = tuple[float, float, dict[str, Any], int]
+# (lat, lon, metadata, row or line, ...): what insert_batch takes, with the
+# places of the row in its file after the metadata
+Point = tuple[float, float, dict[str, Any], int] | tuple[float, float, dict[str, Any], int, int]
 
 
 class Source:
-    unit = "row"
+    unit = "row"  # the unit of the places in messages
+    row_unit = "row"  # the unit of row numbers and of --skip-rows
 
     def __init__(self, name: str, total: int | None, batch_size: int) -> None:
         self.name = name
         self.total = total
         self.done = 0
         self.batch_size = batch_size
+        self.skip_rows = 0
+
+    def prepare(self, tick: Callable[[], None]) -> None:
+        """Work before the first batch (a CSV file learns its columns' types);
+        calls `tick` now and then."""
+
+    def row_of(self, point: Point) -> int:
+        """The row number of a point of this source."""
+        return point[3]
 
     def batches(self) -> Iterator[list[Point] | BadRow]:
         """The file's points in batches, and its bad rows, in file order (each format's reader)."""

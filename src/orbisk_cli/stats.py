@@ -8,6 +8,7 @@ from typing import IO, Any
 
 from orbisk import PyZurAD
 
+from orbisk_cli.progress import Progress
 from orbisk_cli.store import store_files
 from orbisk_cli.values import encode
 
@@ -48,8 +49,16 @@ def _size(n: int) -> str:
     return str(n)
 
 
-def summarize(db: PyZurAD, path: str, chunks: Iterable[list[dict[str, Any]]], top: int, out: IO[str]) -> None:
+def summarize(
+    db: PyZurAD,
+    path: str,
+    chunks: Iterable[list[dict[str, Any]]],
+    top: int,
+    out: IO[str],
+    progress: Progress | None = None,
+) -> None:
     next_slot, live = db.slot_stats()
+    seen = 0
     keys: dict[str, KeyStats] = {}
     lat_lo = lon_lo = float("inf")
     lat_hi = lon_hi = float("-inf")
@@ -65,6 +74,11 @@ def summarize(db: PyZurAD, path: str, chunks: Iterable[list[dict[str, Any]]], to
                 if stats is None:
                     stats = keys[key] = KeyStats()
                 stats.add(value)
+        seen += len(rows)
+        if progress is not None:
+            progress.update(seen, seen)
+    if progress is not None:
+        progress.clear()
     lines = [
         ("store", path),
         ("points", f"{live:,}"),

@@ -4,15 +4,15 @@ A store keeps JSON-like metadata, but reads some values back changed: an
 integer outside the signed 64-bit range as an approximate float, NaN and the
 infinities as null, a document nested deeper than 127 levels not at all.
 Imports refuse such values as bad rows instead of storing something else.
-This module decodes JSON text strictly, finds those values, and types CSV
-cells so that what the CSV writer writes reads back as the same value.
+This module decodes JSON text strictly, finds those values, and makes the
+metadata dicts of a batch from its columns (how CSV cells become values is
+`celltyping`'s).
 """
 
 from __future__ import annotations
 
 import json
 import math
-import re
 from collections.abc import Callable, Iterable
 from itertools import chain, repeat
 from operator import itemgetter
@@ -41,6 +41,21 @@ decode = decoder.decode
 raw_decode = decoder.raw_decode
 # (text, index) -> (value, end), with no white space skipped
 scan: Callable[[str, int], tuple[Any, int]] = decoder.scan_once  # type: ignore[attr-defined]
+
+
+def decode_constants(text: str, index: int) -> tuple[str | None, int]:
+    """Decodes the JSON value at `index` allowing NaN, Infinity and -Infinity:
+    (the first such constant's name, or None, and the end of the value).
+    Raises JSONDecodeError as the strict decoder does for anything else."""
+    constants: list[str] = []
+
+    def seen(name: str) -> None:
+        constants.append(name)
+
+    _, end = json.JSONDecoder(parse_constant=seen).raw_decode(text, index)
+    return (constants[0] if constants else None), end
+
+
 _encoder = json.JSONEncoder(ensure_ascii=False, separators=(",", ":"), allow_nan=False)
 
 
@@ -58,7 +73,7 @@ if _make_encoder is not None:
     _sample = {"k": [1, -2.5, "é\n", None, True, {"b": {}}]}
     try:
         _c_encode = _make_encoder(
-            None, _not_json, json.encoder.c_encode_basestring, None, ":", ",", False, False, False
+            None, _not_json, vars(json.encoder)["c_encode_basestring"], None, ":", ",", False, False, False
         )
         if "".join(_c_encode(_sample, 0)) != _encoder.encode(_sample):
             _c_encode = None
@@ -180,62 +195,8 @@ def decode_all(texts: list[str], checked: bool = True) -> list[Any] | None:
     return None if checked and any_problem(values, 2) else values
 
 
-# ---- CSV cells ---------------------------------------------------------------------
-#
-# A cell is read as: nothing (empty: the key is absent), an integer (canonical
-# decimal that fits 64 bits), a float (a finite JSON number with a fraction or
-# an exponent), true, false or null, a JSON array, object or string (text that
-# starts with '[', '{' or '"' and decodes), or else the text itself.
-
-INT_TEXT = re.compile(r"-?(?:0|[1-9][0-9]*)")
-FLOAT_TEXT = re.compile(r"-?(?:0|[1-9][0-9]*)(?:\.[0-9]+(?:[eE][-+]?[0-9]+)?|[eE][-+]?[0-9]+)")
-_WORDS: dict[str, Any] = {"true": True, "false": False, "null": None}
+# The value of an empty CSV cell or of a missing key: the key is left out.
 ABSENT: Any = object()
-
-
-def cell_value(cell: str) -> Any:
-    """The metadata value a CSV cell stands for (ABSENT for an empty cell)."""
-    if not cell:
-        return ABSENT
-    first = cell[0]
-    if first in "-0123456789":
-        if INT_TEXT.fullmatch(cell):
-            number = int(cell)
-            if INT64_MIN <= number <= INT64_MAX:
-                return number
-        elif FLOAT_TEXT.fullmatch(cell):
-            real = float(cell)
-            if math.isfinite(real):
-                return real
-        return cell
-    if first in "[{\"":
-        try:
-            value = decode(cell)
-        except (ValueError, RecursionError):
-            return cell
-        return cell if problem_in(value) else value
-    if first in "tfn" and cell in _WORDS:
-        return _WORDS[cell]
-    return cell
-
-
-def cell_text(value: Any) -> str:
-    """The CSV cell that reads back as `value`."""
-    kind = type(value)
-    if kind is str:
-        text: str = value
-        if text and text[0] not in "-0123456789[{\"tfn":
-            return text
-        return text if cell_value(text) is text else encode(text)
-    if kind is float:
-        return repr(value)
-    if kind is bool:
-        return "true" if value else "false"
-    if kind is int:
-        return str(value)
-    if value is None:
-        return "null"
-    return encode(value)
 
 
 _MAKERS: dict[tuple[str, ...], Callable[[list[list[Any]]], list[dict[str, Any]]]] = {}

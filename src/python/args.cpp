@@ -64,4 +64,20 @@ bool bind_args(const char* func, const char* const* names, std::size_t n, std::s
     return true;
 }
 
+bool polygon_vertices(PyObject* list, std::vector<Vertex>& out) {
+    // Conversions may run user code that changes the list; follow its current size.
+    for (Py_ssize_t i = 0; i < PyList_Size(list); ++i) {
+        Ref item = Ref::borrow(PyList_GetItem(list, i));
+        if (!item) return false;
+        if (!PyTuple_Check(item.get())) return raise_conversion_error(item.get(), "PyTuple"), false;
+        PyObject* x = PyTuple_GetItem(item.get(), 0);  // IndexError when the tuple is short
+        PyObject* y = x ? PyTuple_GetItem(item.get(), 1) : nullptr;
+        if (!y) return false;
+        Vertex v;
+        if (!to_double(x, nullptr, v.x) || !to_double(y, nullptr, v.y)) return false;
+        out.push_back(v);
+    }
+    return true;
+}
+
 }  // namespace orbisk::py

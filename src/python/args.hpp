@@ -4,6 +4,9 @@
 
 #include <array>
 #include <cstddef>
+#include <vector>
+
+#include "engine/query/polygon.hpp"
 
 #include "python/py_util.hpp"
 
@@ -14,6 +17,11 @@ namespace orbisk::py {
 // with a TypeError set when the arguments do not fit.
 bool bind_args(const char* func, const char* const* names, std::size_t n, std::size_t required, PyObject* const* args,
                Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
+
+// The vertices of a polygon ring: a list of tuples whose first two elements
+// are the longitude and the latitude; further elements are ignored. False with
+// a Python exception set.
+bool polygon_vertices(PyObject* list, std::vector<Vertex>& out);
 
 template <std::size_t N>
 struct Args {

@@ -127,4 +127,14 @@ private:
 
 bool parse_filter(PyObject* dict, FilterExpr& out) { return Parser().document(dict, 1, out); }
 
+bool check_optional_filter(PyObject* obj) {
+    if (!obj || obj == Py_None || PyDict_Check(obj)) return true;
+    raise_conversion_error(obj, "PyDict", "filter");
+    return false;
+}
+
+bool parse_optional_filter(PyObject* obj, std::optional<FilterExpr>& out) {
+    return !obj || obj == Py_None || parse_filter(obj, out.emplace());
+}
+
 }  // namespace orbisk::py

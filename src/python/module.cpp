@@ -38,15 +38,6 @@ auto released(PyObject* self, Op op) {
 
 // ---- argument helpers -------------------------------------------------------
 
-bool to_double(PyObject* obj, const char* arg, double& out) {
-    out = PyFloat_AsDouble(obj);
-    if (out == -1.0 && PyErr_Occurred()) {
-        if (arg) prefix_type_error(arg);
-        return false;
-    }
-    return true;
-}
-
 // `skip_index`: None, or a non-str sequence of str. Checked, not used.
 bool check_skip_index(PyObject* obj) {
     if (!obj || obj == Py_None) return true;
@@ -73,6 +64,26 @@ bool check_skip_index(PyObject* obj) {
 
 // ---- constructor --------------------------------------------------------------
 
+// The str a `path` argument stands for: a str itself, or the str that the
+// `__fspath__` of an os.PathLike returns (what os.fspath gives). Anything else,
+// bytes and a PathLike of bytes included, is refused as before: TypeError.
+Ref path_text(PyObject* obj) {
+    if (PyUnicode_Check(obj)) return Ref::borrow(obj);
+    Ref fspath = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__fspath__"));
+    if (!fspath) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Ref();
+        PyErr_Clear();
+        raise_conversion_error(obj, "PyString", "path");
+        return Ref();
+    }
+    Ref text = Ref::steal(PyOS_FSPath(obj));  // the object's own errors propagate
+    if (text && !PyUnicode_Check(text.get())) {
+        raise_conversion_error(obj, "PyString", "path");
+        return Ref();
+    }
+    return text;
+}
+
 PyObject* handle_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* kwlist[] = {"path", "capacity", "wal_sync_interval_ms", nullptr};
     PyObject* path_obj = Py_None;
@@ -84,8 +95,9 @@ PyObject* handle_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
     std::optional<std::string> path;
     if (path_obj != Py_None) {
-        if (!PyUnicode_Check(path_obj)) return raise_conversion_error(path_obj, "PyString", "path");
-        Ref bytes = Ref::steal(PyUnicode_EncodeFSDefault(path_obj));
+        Ref text = path_text(path_obj);
+        if (!text) return nullptr;
+        Ref bytes = Ref::steal(PyUnicode_EncodeFSDefault(text.get()));
         if (!bytes) return nullptr;
         char* data = nullptr;
         Py_ssize_t len = 0;
@@ -327,36 +339,6 @@ PyObject* handle_exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 }
 
 // ---- spatial queries --------------------------------------------------------------
-
-// The optional `filter` of a spatial query: omitted or None is no filter,
-// anything else must be a dict. Checks the type; the parse comes later.
-bool check_optional_filter(PyObject* obj) {
-    if (!obj || obj == Py_None || PyDict_Check(obj)) return true;
-    raise_conversion_error(obj, "PyDict", "filter");
-    return false;
-}
-
-bool parse_optional_filter(PyObject* obj, std::optional<FilterExpr>& out) {
-    return !obj || obj == Py_None || parse_filter(obj, out.emplace());
-}
-
-// The vertices of a polygon: tuples whose first two elements are the longitude
-// and the latitude; further elements are ignored.
-bool polygon_vertices(PyObject* list, std::vector<Vertex>& out) {
-    // Conversions may run user code that changes the list; follow its current size.
-    for (Py_ssize_t i = 0; i < PyList_Size(list); ++i) {
-        Ref item = Ref::borrow(PyList_GetItem(list, i));
-        if (!item) return false;
-        if (!PyTuple_Check(item.get())) return raise_conversion_error(item.get(), "PyTuple"), false;
-        PyObject* x = PyTuple_GetItem(item.get(), 0);  // IndexError when the tuple is short
-        PyObject* y = x ? PyTuple_GetItem(item.get(), 1) : nullptr;
-        if (!y) return false;
-        Vertex v;
-        if (!to_double(x, nullptr, v.x) || !to_double(y, nullptr, v.y)) return false;
-        out.push_back(v);
-    }
-    return true;
-}
 
 // Runs a spatial query with the interpreter lock released, and builds its rows.
 PyObject* spatial_rows(PyObject* self, SpatialShape shape, std::optional<FilterExpr> filter) {

@@ -6,6 +6,7 @@ import them under `typing.TYPE_CHECKING`.
 """
 
 from collections.abc import Sequence
+from os import PathLike
 from typing import Any, SupportsFloat, SupportsIndex, TypeAlias, TypedDict, TypeVar, final
 
 from typing_extensions import Unpack
@@ -48,14 +49,15 @@ class _Integrity(TypedDict):
 class PyZurAD:
     def __new__(
         cls,
-        path: str | None = None,
+        path: str | PathLike[str] | None = None,
         capacity: int = 10000,
         wal_sync_interval_ms: int | None = None,
     ) -> PyZurAD:
         """Open the store at `path`, creating it when missing.
 
-        Without a path the store lives in the temporary directory and its
-        files go with the handle. `capacity` pre-sizes the data files (they
+        `path` is a str or an os.PathLike whose os.fspath is a str (a
+        pathlib.Path); an empty path is refused. Without a path the store
+        lives in the temporary directory and its files go with the handle. `capacity` pre-sizes the data files (they
         grow beyond it); `wal_sync_interval_ms` (None means 0) forces the log
         to disk on every write, or at most once per interval.
 

@@ -63,4 +63,13 @@ bool to_u64(PyObject* obj, const char* arg, unsigned long long& out) {
     return true;
 }
 
+bool to_double(PyObject* obj, const char* arg, double& out) {
+    out = PyFloat_AsDouble(obj);
+    if (out == -1.0 && PyErr_Occurred()) {
+        if (arg) prefix_type_error(arg);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace orbisk::py

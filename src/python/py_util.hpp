@@ -85,4 +85,8 @@ PyObject* raise_error(const Error& e, PyObject* type);
 // integer. A TypeError names the argument; OverflowError is raised unchanged.
 bool to_u64(PyObject* obj, const char* arg, unsigned long long& out);
 
+// Converts anything Python turns into a float. A TypeError names the argument
+// when one is given; other errors (OverflowError) are raised unchanged.
+bool to_double(PyObject* obj, const char* arg, double& out);
+
 }  // namespace orbisk::py

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 from orbisk import PyZurAD
@@ -22,6 +23,7 @@ def names(rows: list[_Row]) -> list[str]:
 def main(path: str) -> None:
     db = PyZurAD(path, capacity=100, wal_sync_interval_ms=None)
     temporary = PyZurAD()
+    PyZurAD(Path(path).with_name("other.db"))
     first: int = db.insert(48.8566, 2.3522, {"name": "Paris", "tags": ["capital"]}, skip_index=["name"])
     typed_points: list[tuple[float, float, dict[str, Any]]] = [(51.5, -0.12, {"name": "London"})]
     ids: list[int] = db.insert_batch(typed_points)

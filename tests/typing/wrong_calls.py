@@ -12,6 +12,7 @@ db.query({"a": 1}, limit="5")  # wrong: limit
 db.verify_integrity(flush="yes")  # wrong: flush
 db.slot_stats(1)  # wrong: too many
 PyZurAD(path=123)  # wrong: path
+PyZurAD(path=b"geo.db")  # wrong: path bytes
 count: str = db.count()  # wrong: return
 row_id: str = db.query({})[0]["id"]  # wrong: row
 db.query({})[0]["name"]  # wrong: row key

@@ -75,6 +75,27 @@ public:
         return true;
     }
 
+    // The same for the records numbered [begin, end) in order.
+    template <class F>
+    bool for_each_in(std::size_t begin, std::size_t end, F f) const {
+        std::size_t at = 0;
+        for (const Piece& p : pieces_) {
+            const std::size_t n = p.entries.size();
+            if (at + n <= begin) {
+                at += n;
+                continue;
+            }
+            if (at >= end) break;
+            for (std::size_t i = begin > at ? begin - at : 0; i < n && at + i < end; ++i) {
+                const Entry& e = p.entries[i];
+                const std::size_t from = i == 0 ? 0 : p.entries[i - 1].end;
+                if (!f(Record{e.slot, e.lat, e.lon, std::string_view(p.text).substr(from, e.end - from)})) return false;
+            }
+            at += n;
+        }
+        return true;
+    }
+
 private:
     struct Entry {
         std::uint64_t slot;

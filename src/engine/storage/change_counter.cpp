@@ -14,4 +14,30 @@ Result<ChangeCounter> ChangeCounter::map(File& lock_file) {
     return ChangeCounter(std::move(*bytes));
 }
 
+File* CounterWatch::lock_file() {
+    std::lock_guard lock(mutex_);
+    if (!file_.is_open())
+        if (auto f = File::open(path_, O_RDONLY)) file_ = std::move(*f);
+    return file_.is_open() ? &file_ : nullptr;
+}
+
+std::uint64_t CounterWatch::load() {
+    if (std::uint64_t* w = word_.load(std::memory_order_acquire))
+        return std::atomic_ref<std::uint64_t>(*w).load(std::memory_order_acquire);
+    std::lock_guard lock(mutex_);
+    if (!file_.is_open()) {
+        auto f = File::open(path_, O_RDONLY);
+        if (!f) return 0;
+        file_ = std::move(*f);
+    }
+    auto len = file_.length();
+    if (!len || *len < kCounterBytes) return 0;
+    auto bytes = SharedBytes::map_read_only(file_, kCounterBytes);
+    if (!bytes) return 0;
+    bytes_ = std::move(*bytes);
+    auto* w = static_cast<std::uint64_t*>(bytes_.data());
+    word_.store(w, std::memory_order_release);
+    return std::atomic_ref<std::uint64_t>(*w).load(std::memory_order_acquire);
+}
+
 }  // namespace orbisk

@@ -15,6 +15,8 @@
 #include <atomic>
 #include <bit>
 #include <cstdint>
+#include <mutex>
+#include <string>
 
 #include "engine/util/error.hpp"
 #include "engine/util/fs.hpp"
@@ -32,6 +34,8 @@ inline bool only_appends_between(std::uint64_t seen, std::uint64_t now) { return
 
 class ChangeCounter {
 public:
+    // No counter: a handle that watches the store through a CounterWatch.
+    ChangeCounter() = default;
     // Maps the counter of an open lock file, extending a shorter file (an empty
     // one reads as 0). The caller holds the file lock.
     static Result<ChangeCounter> map(File& lock_file);
@@ -46,6 +50,27 @@ private:
     std::uint64_t* word() const { return static_cast<std::uint64_t*>(bytes_.data()); }
 
     SharedBytes bytes_;
+};
+
+// The counter as a handle that never writes sees it: the lock file is opened
+// for reading only, and only once it exists; its counter is mapped for
+// reading once the file holds it. Until then the counter reads as 0 (a store
+// on read-only media has no writer, and its counter never moves). Each look
+// before that costs a system call; after it none.
+class CounterWatch {
+public:
+    explicit CounterWatch(std::string lock_path) : path_(std::move(lock_path)) {}
+
+    std::uint64_t load();
+    // The lock file, opened when it exists, for the shared lock of an open; nullptr when it does not.
+    File* lock_file();
+
+private:
+    std::mutex mutex_;
+    std::string path_;
+    File file_;
+    SharedBytes bytes_;
+    std::atomic<std::uint64_t*> word_{nullptr};
 };
 
 }  // namespace orbisk

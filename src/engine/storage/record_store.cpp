@@ -50,6 +50,50 @@ Result<std::uint64_t> RecordStore::append_point(double lat, double lon, std::str
     return s;
 }
 
+Result<std::uint64_t> RecordStore::append_points(std::span<const PendingPoint> points) {
+    const std::uint64_t s = next_slot_;
+    const std::uint64_t p = metadata_end_;
+    const std::uint64_t n = points.size();
+    std::uint64_t total = 0;
+    for (const auto& pt : points) {
+        if (pt.text.size() > kMaxEntryLength) return fail(Error::invalid(entry_too_long_message(pt.text.size())));
+        total += pt.text.size();
+    }
+    const std::uint64_t coords_needed = kDataStart + kCoordRecord * (s + n);
+    if (coords_.size() < coords_needed)
+        if (auto st = coords_.grow(coords_needed); !st) return fail(st.error());
+    if (meta_.size() < p + total)
+        if (auto st = meta_.grow(p + total); !st) return fail(st.error());
+    // The larger reservation first: on a full disk it is the one that fails,
+    // before the other has taken any space.
+    if (auto st = meta_.reserve_backing(p + total); !st) return fail(st.error());
+    if (auto st = coords_.reserve_backing(coords_needed); !st) return fail(st.error());
+
+    std::uint8_t* rec = coords_.data() + kDataStart + kCoordRecord * s;
+    std::uint8_t* text = meta_.data() + p;
+    for (const auto& pt : points) {
+        store_f64(rec, pt.lat);
+        store_f64(rec + 8, pt.lon);
+        rec += kCoordRecord;
+        if (!pt.text.empty()) std::memcpy(text, pt.text.data(), pt.text.size());
+        text += pt.text.size();
+    }
+
+    // Doubling, never to the exact size: many small groups must not copy the list each time.
+    if (spans_.capacity() < spans_.size() + n) spans_.reserve(std::max(spans_.size() + n, 2 * spans_.capacity()));
+    std::uint64_t off = p;
+    for (const auto& pt : points) {
+        spans_.push_back(MetaSpan{off, static_cast<std::uint32_t>(pt.text.size())});
+        off += pt.text.size();
+    }
+    live_.grow(s + n);
+    for (std::uint64_t i = s; i < s + n; ++i) live_.set(i);
+    next_slot_ = s + n;
+    metadata_end_ = p + total;
+    live_count_ += n;
+    return s;
+}
+
 std::uint64_t RecordStore::tombstone_slots(std::span<const std::uint64_t> ids) {
     std::uint64_t count = 0;
     for (std::uint64_t id : ids) {
@@ -177,7 +221,12 @@ bool RecordStore::coords_live(std::uint64_t s) const {
     return !std::isnan(load_f64(rec)) && !std::isnan(load_f64(rec + 8));
 }
 
-void RecordStore::truncate_appends(const AppendMark& mark) {
+void RecordStore::truncate_appends(const AppendMark& mark, bool give_back_space) {
+    // Files that grew for the appends go back to their length, so that a
+    // full disk has its space back (a failure leaves the longer file in use,
+    // which is harmless). No other handle can have reached past that length.
+    if (give_back_space && coords_.size() > mark.coords_size) (void)coords_.resize_exact(mark.coords_size);
+    if (give_back_space && meta_.size() > mark.metadata_size) (void)meta_.resize_exact(mark.metadata_size);
     spans_.resize(mark.next_slot);
     live_.truncate(mark.next_slot);
     next_slot_ = mark.next_slot;

@@ -33,6 +33,13 @@ struct PointRecord {
     double lon;
 };
 
+// A point ready to be written: validated coordinates and its metadata text.
+struct PendingPoint {
+    double lat;
+    double lon;
+    std::string_view text;
+};
+
 // Longest metadata text an entry can hold.
 inline constexpr std::uint64_t kMaxEntryLength = 0xFFFFFFFFull;
 std::string entry_too_long_message(std::uint64_t length);
@@ -49,6 +56,12 @@ public:
     // Stores one point (coordinates already validated) and returns its slot id.
     // On failure nothing observable has changed.
     Result<std::uint64_t> append_point(double lat, double lon, std::string_view text);
+    // Stores a group of points (coordinates validated) as append_point would
+    // one by one, the files grown and their storage reserved once (the larger
+    // first, so that a full disk fails it before the other takes space).
+    // Returns the first slot id.
+    // On failure nothing observable has changed.
+    Result<std::uint64_t> append_points(std::span<const PendingPoint> points);
     // Marks the listed live slots deleted; returns how many were.
     std::uint64_t tombstone_slots(std::span<const std::uint64_t> ids);
     // The live point in slot `s`, or nothing (not live, out of range, damaged or unreadable).
@@ -76,10 +89,14 @@ public:
         std::uint64_t next_slot;
         std::uint64_t metadata_end;
         std::uint64_t live_count;
+        std::uint64_t coords_size;  // the files' lengths then
+        std::uint64_t metadata_size;
     };
-    AppendMark append_mark() const { return {next_slot_, metadata_end_, live_count_}; }
-    // Forgets every slot appended since `mark` (no slot appended since may have been tombstoned).
-    void truncate_appends(const AppendMark& mark);
+    AppendMark append_mark() const { return {next_slot_, metadata_end_, live_count_, coords_.size(), meta_.size()}; }
+    // Forgets every slot appended since `mark` (no slot appended since may
+    // have been tombstoned). With `give_back_space` (the appends reached no
+    // manifest), files that grew for them go back to their length then.
+    void truncate_appends(const AppendMark& mark, bool give_back_space = true);
 
     std::uint64_t next_slot() const { return next_slot_; }
     std::uint64_t live_count() const { return live_count_; }

@@ -44,6 +44,20 @@ Result<MappedFile> open_data_file(const std::string& path, std::optional<std::ui
     return map;
 }
 
+// A read-only view of a data file: never created, extended or stamped on disk.
+Result<MappedFile> open_data_file_read_only(const std::string& path) {
+    auto file = File::open(path, O_RDONLY);
+    if (!file) return fail(file.error());
+    auto map = MappedFile::map_private(std::move(*file), kDataStart);
+    if (!map) return fail(map.error());
+    // A file an open would stamp is stamped in the view alone.
+    if (std::memcmp(map->data(), kDataMagic, 8) != 0) {
+        std::memcpy(map->data(), kDataMagic, 8);
+        store_u64(map->data() + kHeaderCountOffset, 0);
+    }
+    return map;
+}
+
 Error refuse(std::string msg) { return Error::invalid(std::move(msg)); }
 
 constexpr std::size_t kKeepFrameBytes = 1 << 20;
@@ -92,6 +106,8 @@ bool explained_by_interrupted_deletes(const MappedFile& coords, const CommitMani
 
 }  // namespace
 
+Error read_only_error() { return Error{ErrorKind::ReadOnly, 0, "the store is open read-only: it takes no writes"}; }
+
 std::optional<std::string> check_committed_region(const MappedFile& mapping, std::uint64_t n, std::uint32_t crc,
                                                   std::string_view name) {
     if (n > std::numeric_limits<std::uint64_t>::max() - kDataStart) return cat(name, ": region length overflow");
@@ -136,13 +152,18 @@ Result<std::unique_ptr<Storage>> Storage::open(const OpenOptions& opt) {
     st->metadata_file_ = generation_path(opt.metadata_path, "metadata", g);
 
     st->is_temporary_ = opt.is_temporary;
+    st->read_only_ = opt.read_only;
     auto min_len = [&](std::uint64_t per_slot) {
         return opt.reload ? std::optional<std::uint64_t>(kDataStart) : minimum_file_length(per_slot, opt.capacity);
     };
-    auto coords = open_data_file(st->coords_file_, min_len(kCoordRecord), opt.is_temporary);
+    auto open_data = [&](const std::string& path, std::uint64_t per_slot) {
+        return opt.read_only ? open_data_file_read_only(path)
+                             : open_data_file(path, min_len(per_slot), opt.is_temporary);
+    };
+    auto coords = open_data(st->coords_file_, kCoordRecord);
     if (!coords) return fail(coords.error());
     if (opt.is_temporary) st->owned_files_.push_back(st->coords_file_);
-    auto meta = open_data_file(st->metadata_file_, min_len(300), opt.is_temporary);
+    auto meta = open_data(st->metadata_file_, 300);
     if (!meta) return fail(meta.error());
     if (opt.is_temporary) st->owned_files_.push_back(st->metadata_file_);
     st->records_ = RecordStore(std::move(*coords), std::move(*meta));
@@ -178,12 +199,23 @@ Result<std::unique_ptr<Storage>> Storage::open(const OpenOptions& opt) {
     if (auto r = st->records_.load_records(count, committed); !r)
         return fail(refuse(cat(kRefusePrefix, ", inconsistent committed state: ", r.error().message)));
 
+    st->wal_seq_ = st->committed_wal_seq_ = manifest ? manifest->wal_seq : 0;
+    st->manifest_ = manifest;
+    if (opt.read_only) {
+        // A store whose log is missing has nothing to replay.
+        auto wal = File::open(st->wal_path_, O_RDONLY);
+        if (!wal && wal.error().code == ENOENT) return st;
+        if (!wal) return fail(wal.error());
+        auto wal_len = wal->length();
+        if (!wal_len) return fail(wal_len.error());
+        st->wal_.attach(std::move(*wal), 0);
+        if (auto r = st->replay_wal(0, st->committed_wal_seq_); !r) return fail(r.error());
+        return st;
+    }
     auto wal = opt.is_temporary ? File::open(st->wal_path_, O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW, 0600)
                                 : File::open(st->wal_path_, O_RDWR | O_APPEND | O_CREAT, 0644);
     if (!wal) return fail(wal.error());
     if (opt.is_temporary) st->owned_files_.push_back(st->wal_path_);
-    st->wal_seq_ = st->committed_wal_seq_ = manifest ? manifest->wal_seq : 0;
-    st->manifest_ = manifest;
     auto wal_len = wal->length();
     if (!wal_len) return fail(wal_len.error());
     st->wal_.attach(std::move(*wal), 0);
@@ -241,7 +273,8 @@ Status Storage::replay_wal(std::uint64_t from, std::uint64_t skip_below, bool* d
         from);
     if (!good_end) return fail(good_end.error());
     if (any) wal_tail_.end = *good_end;
-    if (*good_end < L) {
+    // A read-only handle reads up to the damage and leaves the file as it is.
+    if (*good_end < L && !read_only_) {
         if (auto r = f.set_length(*good_end); !r) return r;
         if (auto r = f.sync(); !r) return r;
     }
@@ -265,8 +298,9 @@ std::uint64_t Storage::unread_log_start(std::uint64_t len) {
 }
 
 Result<Storage::CatchUp> Storage::catch_up() {
-    // A handle that could not take a write back must read the log again whole.
-    if (unusable_) return CatchUp::NeedsReload;
+    // A handle that could not take a write back must read the log again whole;
+    // a read-only one holds private views that only a reload replaces.
+    if (unusable_ || read_only_) return CatchUp::NeedsReload;
     auto read = read_manifest(manifest_path_);
     if (!read) return CatchUp::NeedsReload;  // the reload refuses it
     const std::optional<CommitManifest>& now = *read;
@@ -332,6 +366,7 @@ void Storage::frame_insert(std::uint64_t seq, const PendingPoint& p) {
 }
 
 Status Storage::check_writable() const {
+    if (read_only_) return fail(read_only_error());
     if (unusable_) return fail(*unusable_);
     return {};
 }
@@ -385,26 +420,59 @@ std::optional<WriteFailure> Storage::write_points(std::span<const PendingPoint> 
     auto undo = [&](Error e) {
         return WriteFailure{take_back(std::move(e), pos, seq, mark, "the points of this call"), false};
     };
-    WalTail tail;
-    for (const auto& p : points) {
-        if (p.text.size() > kMaxEntryLength) return undo(Error::invalid(entry_too_long_message(p.text.size())));
-        tail.start = wal_.position();
-        tail.seq = wal_seq_;
-        frame_insert(wal_seq_, p);
-        if (auto st = wal_.append(frame_); !st) return undo(st.error());
-        ++wal_seq_;
-    }
-    // The commit's checkpoint empties the log again; until it does, this is its last record.
-    tail.end = wal_.position();
-    wal_tail_ = tail;
     for (const auto& p : points)
-        if (auto r = records_.append_point(p.lat, p.lon, p.text); !r) return undo(r.error());
-    bool committed = false;
-    if (auto st = commit_after_write(&committed); !st) {
-        if (committed) return WriteFailure{st.error(), true};
-        return undo(st.error());
+        if (p.text.size() > kMaxEntryLength) return undo(Error::invalid(entry_too_long_message(p.text.size())));
+    // The group is not logged: its commit makes it durable, all of it, or a
+    // crash before the commit point leaves none of it (the log replays only
+    // what was written before). Its sequence numbers are taken all the same,
+    // as if it had been logged, so that it can still be logged should the
+    // commit leave a new manifest that is not durable.
+    wal_seq_ += points.size();
+    if (auto r = records_.append_points(points); !r) return undo(r.error());
+    bool committed = false, durable = false;
+    if (auto st = commit_after_write(&committed, &durable); !st) {
+        if (!committed) return undo(st.error());
+        // A durable commit keeps the group whatever failed after it.
+        if (durable) return WriteFailure{st.error(), true};
+        // The new manifest is in place but a power cut may bring the old one
+        // back: the log must then hold the group, after what it holds already.
+        const std::uint64_t log_start = wal_.position();
+        if (auto logged = log_points(points, seq); !logged) {
+            // Whether the group survives is out of this handle's hands now: it
+            // forgets the group (whose bytes the manifest in place vouches
+            // for, so they stay in the files), and only a new open, which
+            // reads whichever manifest is there, can go on writing.
+            (void)wal_.truncate_to(log_start);
+            wal_seq_ = seq;
+            records_.truncate_appends(mark, /*give_back_space=*/false);
+            coords_crc_.reset();
+            metadata_crc_.reset();
+            unusable_ = Error{ErrorKind::Reopen, logged.error().code,
+                              cat("the store must be opened again: a commit could not be made durable (",
+                                  st.error().message, ") nor its points logged (", logged.error().message, ")")};
+            return WriteFailure{Error{st.error().kind, st.error().code,
+                                      cat(st.error().message, "; the points could not be logged either (",
+                                          logged.error().message, "), so the points of this call may still be stored")},
+                                false};
+        }
+        return WriteFailure{st.error(), true};
     }
     return std::nullopt;
+}
+
+Status Storage::log_points(std::span<const PendingPoint> points, std::uint64_t first_seq) {
+    WalTail tail;
+    std::uint64_t seq = first_seq;
+    for (const auto& p : points) {
+        tail.start = wal_.position();
+        tail.seq = seq;
+        frame_insert(seq++, p);
+        if (auto st = wal_.append(frame_); !st) return st;
+    }
+    if (auto st = force_wal(); !st) return st;
+    tail.end = wal_.position();
+    wal_tail_ = tail;
+    return {};
 }
 
 Result<std::uint64_t> Storage::delete_slots(std::span<const std::uint64_t> ids, std::size_t ids_per_record) {
@@ -443,7 +511,7 @@ Result<std::uint64_t> Storage::delete_slots(std::span<const std::uint64_t> ids, 
     return n;
 }
 
-Status Storage::checkpoint(bool full, bool* committed) {
+Status Storage::checkpoint(bool full, bool* committed, bool* durable) {
     if (auto st = check_writable(); !st) return st;
     if (auto st = wal_.flush_buffer(); !st) return st;
     if (auto st = wal_.sync(); !st) return st;
@@ -484,6 +552,7 @@ Status Storage::checkpoint(bool full, bool* committed) {
     // Not durable: the old manifest may come back, and the log must still hold
     // everything written since it.
     if (!written) return written;
+    if (durable) *durable = true;
 
     // The header counts follow the manifest, never precede it: a store without a
     // manifest must not claim records that the log will replay again.
@@ -499,8 +568,8 @@ Status Storage::checkpoint(bool full, bool* committed) {
     return {};
 }
 
-Status Storage::commit_after_write(bool* committed) {
-    if (!is_temporary_) return checkpoint(true, committed);
+Status Storage::commit_after_write(bool* committed, bool* durable) {
+    if (!is_temporary_) return checkpoint(true, committed, durable);
     if (auto st = wal_.flush_buffer(); !st) return st;
     wal_tail_ = WalTail{};
     if (auto st = wal_.reset(false); !st) return st;
@@ -528,8 +597,8 @@ std::vector<std::string> Storage::verify_committed() const {
             // A compaction that could not make its manifest durable leaves this
             // handle on the generation before it: the manifest's own files are
             // checked, as an open would check them.
-            auto file = File::open(generation_path(base, kind, manifest.generation), O_RDWR);
-            auto other = file ? MappedFile::map(std::move(*file)) : fail(file.error());
+            auto file = File::open(generation_path(base, kind, manifest.generation), O_RDONLY);
+            auto other = file ? MappedFile::map_private(std::move(*file), 0) : fail(file.error());
             issue = other ? check_committed_region(*other, n, crc, name) : cat(name, ": ", other.error().message);
         }
         if (issue) errors.push_back(std::move(*issue));

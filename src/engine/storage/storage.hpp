@@ -32,14 +32,15 @@ struct OpenOptions {
     // the replay, no removal of stale generations, and data files taken at
     // their length (`capacity` is not used).
     bool reload = false;
+    // A handle that never writes: no file is created, extended or written;
+    // the data files are private views (engine/util/fs.hpp) into which the
+    // log is replayed in memory; a torn log tail is left in the file; a
+    // missing log reads as empty. Every write fails with read_only_error().
+    bool read_only = false;
 };
 
-// A point ready to be written: validated coordinates and its metadata text.
-struct PendingPoint {
-    double lat;
-    double lon;
-    std::string_view text;
-};
+// What a write through a read-only handle fails with.
+Error read_only_error();
 
 // What became of a group of logged writes that failed.
 struct WriteFailure {
@@ -72,6 +73,7 @@ public:
     std::uint64_t committed_wal_seq() const { return committed_wal_seq_; }
     std::uint64_t generation() const { return generation_; }
     bool is_temporary() const { return is_temporary_; }
+    bool is_read_only() const { return read_only_; }
     const std::string& manifest_path() const { return manifest_path_; }
     const std::string& wal_path() const { return wal_path_; }
 
@@ -79,7 +81,10 @@ public:
     // the point is stored. On failure the record is taken back out of the log
     // and nothing is stored (see take_back for a log that cannot be cut back).
     Result<std::uint64_t> insert_point(const PendingPoint& point);
-    // Logs a group of points without forcing, stores them and commits. When the
+    // Stores a group of points and commits them as one: a crash before the
+    // commit point leaves none of them, after it all. The points are not
+    // logged (the commit makes them durable), unless the commit leaves a new
+    // manifest that is not durable; then they are logged and forced. When the
     // commit point is not reached, everything is taken back (`kept` false).
     std::optional<WriteFailure> write_points(std::span<const PendingPoint> points);
     // One logged delete of these slots, then the commit (whose failure is not
@@ -102,10 +107,11 @@ public:
     // not durable yet. Succeeds only when it is: otherwise the header counts and
     // the log stay as they were, so that whichever manifest survives a power cut
     // finds what it lacks in the log.
-    Status checkpoint(bool full, bool* committed = nullptr);
+    // Sets *durable when it is durable as well.
+    Status checkpoint(bool full, bool* committed = nullptr, bool* durable = nullptr);
     // The step after a write: a full checkpoint, or for a temporary store only
     // the log reset.
-    Status commit_after_write(bool* committed = nullptr);
+    Status commit_after_write(bool* committed = nullptr, bool* durable = nullptr);
 
     // Catches up with what other handles of the store appended since this one
     // last looked, when they did nothing else: the slots a newer manifest
@@ -156,6 +162,8 @@ private:
     Error take_back(Error cause, std::uint64_t wal_pos, std::uint64_t seq, const RecordStore::AppendMark& mark,
                     std::string_view what);
     void frame_insert(std::uint64_t seq, const PendingPoint& p);
+    // Appends Insert records for points numbered from `first_seq` and forces the log.
+    Status log_points(std::span<const PendingPoint> points, std::uint64_t first_seq);
 
     RecordStore records_;
     WalWriter wal_;
@@ -176,6 +184,7 @@ private:
     CrcCache coords_crc_;
     CrcCache metadata_crc_;
     bool is_temporary_ = false;
+    bool read_only_ = false;
     bool manifest_written_ = false;
     bool changed_at_open_ = false;
     // The manifest this handle's view was built on or has written last.

@@ -13,6 +13,7 @@ enum class ErrorKind {
     Internal,     // an internal limit was hit (e.g. the grid's 32-bit slot ids)
     Reopen,       // the handle refuses writes: the store must be opened again
     Refused,      // the handle refuses every call: reloading the store found it corrupt
+    ReadOnly,     // a write through a handle opened for reading only
 };
 
 struct Error {

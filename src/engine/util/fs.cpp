@@ -2,6 +2,7 @@
 
 #include "engine/util/fault_injection.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
@@ -140,6 +141,11 @@ Status File::lock_exclusive() {
     return {};
 }
 
+Status File::lock_shared() {
+    if (ofd_lock(fd_, F_RDLCK, F_OFD_SETLKW) != 0) return os_fail();
+    return {};
+}
+
 void File::unlock() { ofd_lock(fd_, F_UNLCK, F_OFD_SETLK); }
 
 MappedFile::MappedFile(MappedFile&& o) noexcept
@@ -147,7 +153,8 @@ MappedFile::MappedFile(MappedFile&& o) noexcept
       data_(o.data_),
       size_(o.size_),
       backed_(o.backed_),
-      allocation_unsupported_(o.allocation_unsupported_) {
+      allocation_unsupported_(o.allocation_unsupported_),
+      private_(o.private_) {
     o.data_ = nullptr;
     o.size_ = 0;
     o.backed_ = 0;
@@ -161,6 +168,7 @@ MappedFile& MappedFile::operator=(MappedFile&& o) noexcept {
         size_ = o.size_;
         backed_ = o.backed_;
         allocation_unsupported_ = o.allocation_unsupported_;
+        private_ = o.private_;
         o.data_ = nullptr;
         o.size_ = 0;
         o.backed_ = 0;
@@ -185,7 +193,59 @@ Result<MappedFile> MappedFile::map(File file) {
     return m;
 }
 
+Result<MappedFile> MappedFile::map_private(File file, std::uint64_t min_len) {
+    auto len = file.length();
+    if (!len) return fail(len.error());
+    MappedFile m;
+    m.file_ = std::move(file);
+    m.private_ = true;
+    if (auto st = m.remap_private(std::max(*len, min_len)); !st) return fail(st.error());
+    return m;
+}
+
+Status MappedFile::remap_private(std::uint64_t new_len) {
+    if (new_len > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+        return fail(Error::os_message(kMapLengthOverflow));
+    const std::uint64_t len = std::max<std::uint64_t>(new_len, 1);
+    // Zero pages first, then the file's pages over their front: pages past the
+    // end of a file mapping would fault, these read as zeros.
+    void* v = os_call(SysCall::Mmap, -1, nullptr, [&] {
+        return ::mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    });
+    if (v == MAP_FAILED) return os_fail();
+    auto* p = static_cast<std::uint8_t*>(v);
+    if (data_) {
+        // What this view holds already, this process's writes included.
+        std::memcpy(p, data_, std::min(size_, new_len));
+    } else {
+        auto file_len = file_.length();
+        if (!file_len) {
+            ::munmap(v, len);
+            return fail(file_len.error());
+        }
+        const std::uint64_t page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+        const std::uint64_t part = std::min(*file_len, len);
+        const std::uint64_t part_pages = (part + page - 1) / page * page;
+        if (part_pages > 0) {
+            void* f = os_call(SysCall::Mmap, file_.fd(), nullptr, [&] {
+                return ::mmap(v, part_pages, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_FIXED | MAP_NORESERVE,
+                              file_.fd(), 0);
+            });
+            if (f == MAP_FAILED) {
+                const int err = errno;
+                ::munmap(v, len);
+                return fail(Error::os(err));
+            }
+        }
+    }
+    if (data_) ::munmap(data_, size_);
+    data_ = p;
+    size_ = new_len;
+    return {};
+}
+
 Status MappedFile::remap(std::uint64_t new_len) {
+    if (private_) return remap_private(new_len);
     if (new_len > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
         return fail(Error::os_message(kMapLengthOverflow));
     std::uint8_t* p = nullptr;
@@ -207,7 +267,8 @@ Status MappedFile::grow(std::uint64_t required) {
     if (required > kMax) return fail(Error::os_message(kMapLengthOverflow));
     // Another handle of the store may have grown the file past this mapping:
     // setting a length from the mapping's would cut its records off.
-    if (auto st = follow_file_length(); !st) return st;
+    if (!private_)
+        if (auto st = follow_file_length(); !st) return st;
     if (required <= size_) return {};
     // Doubling keeps remappings logarithmic; near the limit take what fits.
     std::uint64_t target = std::max(required, size_) <= kMax / 2 ? 2 * std::max(required, size_) : kMax;
@@ -215,8 +276,11 @@ Status MappedFile::grow(std::uint64_t required) {
 }
 
 Status MappedFile::resize_exact(std::uint64_t len) {
+    if (private_) return remap_private(len);
     const std::uint64_t old = size_;
     if (auto st = file_.set_length(len); !st) return st;
+    // Storage past a shorter length is gone with it.
+    backed_ = std::min(backed_, len);
     if (auto st = remap(len); !st) {
         // Keep the file as long as the mapping still in use.
         if (len < old) (void)file_.set_length(old);
@@ -226,6 +290,8 @@ Status MappedFile::resize_exact(std::uint64_t len) {
 }
 
 Status MappedFile::follow_file_length() {
+    // A private view is a snapshot with this process's writes: it is replaced whole, never followed.
+    if (private_) return {};
     auto len = file_.length();
     if (!len) return fail(len.error());
     if (*len <= size_) return {};
@@ -234,7 +300,7 @@ Status MappedFile::follow_file_length() {
 
 Status MappedFile::reserve_backing(std::uint64_t end, bool ahead) {
     end = std::min(end, size_);
-    if (end <= backed_ || allocation_unsupported_) return {};
+    if (private_ || end <= backed_ || allocation_unsupported_) return {};
     auto allocate = [&](std::uint64_t from, std::uint64_t to) {
         return os_call(SysCall::Fallocate, file_.fd(), nullptr, [&] {
             return ::fallocate(file_.fd(), 0, static_cast<off_t>(from), static_cast<off_t>(to - from));
@@ -259,6 +325,7 @@ Status MappedFile::reserve_backing(std::uint64_t end, bool ahead) {
 Status MappedFile::flush() { return flush_prefix(size_); }
 
 Status MappedFile::flush_prefix(std::uint64_t len) {
+    if (private_) return fail(Error::os(EROFS));
     len = std::min(len, size_);
     if (data_ && len > 0 &&
         os_call(SysCall::Msync, file_.fd(), nullptr, [&] { return ::msync(data_, len, MS_SYNC); }) != 0)
@@ -280,6 +347,16 @@ SharedBytes& SharedBytes::operator=(SharedBytes&& o) noexcept {
 Result<SharedBytes> SharedBytes::map(const File& file, std::size_t len) {
     void* v = os_call(SysCall::Mmap, file.fd(), nullptr,
                       [&] { return ::mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED, file.fd(), 0); });
+    if (v == MAP_FAILED) return fail(Error::os(errno));
+    SharedBytes out;
+    out.data_ = v;
+    out.size_ = len;
+    return out;
+}
+
+Result<SharedBytes> SharedBytes::map_read_only(const File& file, std::size_t len) {
+    void* v = os_call(SysCall::Mmap, file.fd(), nullptr,
+                      [&] { return ::mmap(nullptr, len, PROT_READ, MAP_SHARED, file.fd(), 0); });
     if (v == MAP_FAILED) return fail(Error::os(errno));
     SharedBytes out;
     out.data_ = v;

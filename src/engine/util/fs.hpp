@@ -50,6 +50,9 @@ public:
     // Exclusive lock over the whole file, owned by this open file description:
     // a second descriptor of the same file, in this process or another, waits.
     Status lock_exclusive();
+    // Shared lock over the whole file (the descriptor needs only read access):
+    // it waits for an exclusive holder and keeps exclusive lockers waiting.
+    Status lock_shared();
     void unlock();
 
 private:
@@ -69,6 +72,12 @@ public:
 
     // Maps the whole file as it is now.
     static Result<MappedFile> map(File file);
+    // A private view of a file opened for reading only, at least `min_len`
+    // bytes long: the file's pages copied on first write, and zero pages past
+    // its end. What is written through it stays in this process; the file
+    // is never written, extended or forced through it.
+    static Result<MappedFile> map_private(File file, std::uint64_t min_len);
+    bool is_private() const { return private_; }
 
     std::uint8_t* data() { return data_; }
     const std::uint8_t* data() const { return data_; }
@@ -96,11 +105,13 @@ public:
 
 private:
     Status remap(std::uint64_t new_len);
+    Status remap_private(std::uint64_t new_len);
     File file_;
     std::uint8_t* data_ = nullptr;
     std::uint64_t size_ = 0;
     std::uint64_t backed_ = 0;  // bytes known to have storage allocated
     bool allocation_unsupported_ = false;
+    bool private_ = false;
 };
 
 // The first `len` bytes of an open file, mapped shared (the file must hold
@@ -119,6 +130,8 @@ public:
     ~SharedBytes() { release(); }
 
     static Result<SharedBytes> map(const File& file, std::size_t len);
+    // The same bytes for reading only (the file may be open for reading only).
+    static Result<SharedBytes> map_read_only(const File& file, std::size_t len);
     void* data() const { return data_; }
 
 private:

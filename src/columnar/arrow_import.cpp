@@ -1,0 +1,789 @@
+#include "columnar/arrow_import.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <map>
+#include <set>
+#include <string_view>
+
+#include "engine/metadata/json_reader.hpp"
+#include "engine/metadata/metadata.hpp"
+#include "engine/util/text.hpp"
+
+namespace orbisk::columnar {
+
+namespace {
+
+constexpr std::string_view kRestColumnName = "metadata_rest";
+
+// ---- UTF-8 -----------------------------------------------------------------------
+
+bool valid_utf8(std::string_view s) {
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    const auto* end = p + s.size();
+    while (p < end) {
+        if (end - p >= 8) {
+            std::uint64_t w;
+            std::memcpy(&w, p, 8);
+            if ((w & 0x8080808080808080ull) == 0) {
+                p += 8;
+                continue;
+            }
+        }
+        const unsigned c = *p;
+        if (c < 0x80) {
+            ++p;
+            continue;
+        }
+        int n;
+        unsigned cp;
+        if (c >= 0xC2 && c <= 0xDF) {
+            n = 1;
+            cp = c & 0x1F;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            n = 2;
+            cp = c & 0x0F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            n = 3;
+            cp = c & 0x07;
+        } else {
+            return false;
+        }
+        if (end - p <= n) return false;
+        for (int i = 1; i <= n; ++i) {
+            if ((p[i] & 0xC0) != 0x80) return false;
+            cp = (cp << 6) | (p[i] & 0x3F);
+        }
+        if ((n == 2 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (n == 3 && (cp < 0x10000 || cp > 0x10FFFF)))
+            return false;
+        p += n + 1;
+    }
+    return true;
+}
+
+double half_to_double(std::uint16_t h) {
+    const int sign = h >> 15, exp = (h >> 10) & 0x1F, frac = h & 0x3FF;
+    double v;
+    if (exp == 0)
+        v = std::ldexp(frac, -24);
+    else if (exp == 31)
+        v = frac ? std::nan("") : INFINITY;
+    else
+        v = std::ldexp(frac + 1024, exp - 25);
+    return sign ? -v : v;
+}
+
+// ---- the plan of a schema ----------------------------------------------------------
+
+enum class T : std::uint8_t {
+    Null,
+    Bool,
+    I8,
+    I16,
+    I32,
+    I64,
+    U8,
+    U16,
+    U32,
+    U64,
+    F16,
+    F32,
+    F64,
+    Utf8,
+    LargeUtf8,
+    Utf8View,
+    Binary,
+    LargeBinary,
+    List,
+    LargeList,
+    FixedList,
+    Struct,
+};
+
+struct Node {
+    T type = T::Null;
+    std::string name;
+    std::string format;
+    bool json = false;                   // arrow.json text: its value is stored
+    std::string member;                  // "\"name\":" as written inside an object
+    std::vector<Node> children;          // list: 1; struct: its fields
+    std::vector<std::size_t> key_order;  // struct: the fields in key order, the last of equal names
+    int fixed_size = 0;
+    std::unique_ptr<Node> dict;  // dictionary-encoded: the values; `type` is the index type
+    std::string extension;       // ARROW:extension:name, if any
+    std::string role;            // orbisk:role, if any
+};
+
+// A schema node's description for messages: its format string.
+std::string describe(const ArrowSchema& s) { return cat("'", s.format ? s.format : "?", "'"); }
+
+std::optional<T> simple_type(std::string_view f) {
+    static const std::pair<std::string_view, T> kTypes[] = {
+        {"n", T::Null},      {"b", T::Bool},   {"c", T::I8},          {"s", T::I16},   {"i", T::I32},
+        {"l", T::I64},       {"C", T::U8},     {"S", T::U16},         {"I", T::U32},   {"L", T::U64},
+        {"e", T::F16},       {"f", T::F32},    {"g", T::F64},         {"u", T::Utf8},  {"U", T::LargeUtf8},
+        {"vu", T::Utf8View}, {"z", T::Binary}, {"Z", T::LargeBinary}, {"+l", T::List}, {"+L", T::LargeList},
+        {"+s", T::Struct},
+    };
+    for (const auto& [n, t] : kTypes)
+        if (n == f) return t;
+    if (f.starts_with("+w:")) return T::FixedList;
+    return std::nullopt;
+}
+
+bool is_integer(T t) { return t >= T::I8 && t <= T::U64; }
+bool is_number(T t) { return t >= T::I8 && t <= T::F64; }
+
+std::optional<ImportError> plan_node(const ArrowSchema& s, Node& n, const std::string& column) {
+    auto refuse = [&](std::string why) { return ImportError{Refusal::Type, cat("column '", column, "': ", why)}; };
+    if (!s.format) return refuse("the schema gives no format");
+    n.format = s.format;
+    n.name = s.name ? s.name : "";
+    if (auto ext = field_metadata_value(s.metadata, kExtensionName)) n.extension = *ext;
+    if (auto role = field_metadata_value(s.metadata, kRoleKey)) n.role = *role;
+    auto t = simple_type(n.format);
+    if (!t) return refuse(cat("Arrow type of format ", describe(s), " cannot be stored as metadata"));
+    n.type = *t;
+    if (s.dictionary) {
+        if (!is_integer(n.type)) return refuse(cat("dictionary index of format ", describe(s)));
+        n.dict = std::make_unique<Node>();
+        if (auto e = plan_node(*s.dictionary, *n.dict, column)) return e;
+        return std::nullopt;
+    }
+    n.json = n.extension == kJsonExtension && (n.type == T::Utf8 || n.type == T::LargeUtf8 || n.type == T::Utf8View);
+    switch (n.type) {
+        case T::List:
+        case T::LargeList:
+        case T::FixedList:
+            if (s.n_children != 1) return refuse("a list without exactly one child");
+            if (n.type == T::FixedList) {
+                const auto [ptr, ec] =
+                    std::from_chars(n.format.data() + 3, n.format.data() + n.format.size(), n.fixed_size);
+                if (ec != std::errc() || n.fixed_size < 0) return refuse(cat("bad format ", describe(s)));
+            }
+            break;
+        case T::Struct:
+            break;
+        default:
+            if (s.n_children != 0) return refuse(cat("format ", describe(s), " with children"));
+    }
+    n.children.resize(static_cast<std::size_t>(s.n_children));
+    for (std::size_t i = 0; i < n.children.size(); ++i)
+        if (auto e = plan_node(*s.children[i], n.children[i], column)) return e;
+    if (n.type == T::Struct) {
+        // Nested objects are kept with their keys in ascending order; of equal
+        // field names the last wins, as in a dict.
+        std::map<std::string, std::size_t> by_key;
+        for (std::size_t i = 0; i < n.children.size(); ++i) {
+            if (!valid_utf8(n.children[i].name)) return refuse("a struct field name that is not UTF-8");
+            by_key[n.children[i].name] = i;
+        }
+        for (const auto& [k, i] : by_key) {
+            n.key_order.push_back(i);
+            n.children[i].member.clear();
+            append_json_string(n.children[i].member, k);
+            n.children[i].member += ':';
+        }
+    }
+    return std::nullopt;
+}
+
+// Whether a (non-dictionary) node's values can be metadata at all.
+std::optional<std::string> unstorable(const Node& n) {
+    if (n.dict) return unstorable(*n.dict);
+    if (n.type == T::Binary || n.type == T::LargeBinary)
+        return std::string(
+            "binary values cannot be stored as metadata (a geometry column is read only for coordinates)");
+    for (const Node& c : n.children)
+        if (auto why = unstorable(c)) return why;
+    return std::nullopt;
+}
+
+// ---- reading a batch -------------------------------------------------------------
+
+// An array of a batch bound to its plan node.
+struct Bound {
+    const Node* node = nullptr;
+    const ArrowArray* a = nullptr;
+    const std::uint8_t* valid = nullptr;
+    std::vector<Bound> children;
+    std::unique_ptr<Bound> dict;
+
+    bool is_valid(std::int64_t i) const {
+        if (node->type == T::Null && !node->dict) return false;
+        if (!valid) return true;
+        const std::int64_t j = i + a->offset;
+        return (valid[j >> 3] >> (j & 7)) & 1;
+    }
+    template <class V>
+    V at(int buffer, std::int64_t i) const {
+        V v;
+        std::memcpy(&v, static_cast<const std::uint8_t*>(a->buffers[buffer]) + sizeof(V) * (i + a->offset), sizeof v);
+        return v;
+    }
+};
+
+std::int64_t buffers_expected(const Node& n) {
+    if (n.dict) return 2;
+    switch (n.type) {
+        case T::Null:
+            return 0;
+        case T::Struct:
+        case T::FixedList:
+            return 1;
+        case T::Utf8:
+        case T::LargeUtf8:
+        case T::Binary:
+        case T::LargeBinary:
+            return 3;
+        case T::Utf8View:
+            return -1;  // variadic
+        default:
+            return 2;
+    }
+}
+
+std::optional<std::string> bind(const Node& n, const ArrowArray* a, Bound& b) {
+    b.node = &n;
+    b.a = a;
+    if (!a) return std::string("an array is missing");
+    const std::int64_t want = buffers_expected(n);
+    // Some producers give a null array a validity buffer it does not need.
+    const bool null_extra = n.type == T::Null && !n.dict && a->n_buffers == 1;
+    if ((want >= 0 && a->n_buffers != want && !null_extra) || (want < 0 && a->n_buffers < 3))
+        return cat("an array of format '", n.format, "' with ", a->n_buffers, " buffers");
+    if (a->n_children != static_cast<std::int64_t>(n.children.size()))
+        return cat("an array of format '", n.format, "' with ", a->n_children, " children");
+    b.valid = n.type != T::Null && a->null_count != 0 && a->n_buffers > 0
+                  ? static_cast<const std::uint8_t*>(a->buffers[0])
+                  : nullptr;
+    b.children.resize(n.children.size());
+    for (std::size_t i = 0; i < n.children.size(); ++i)
+        if (auto e = bind(n.children[i], a->children[i], b.children[i])) return e;
+    if (n.dict) {
+        b.dict = std::make_unique<Bound>();
+        if (auto e = bind(*n.dict, a->dictionary, *b.dict)) return e;
+    }
+    return std::nullopt;
+}
+
+// The value of an integer array at i, as (negative, magnitude bits).
+struct Int {
+    bool negative;
+    std::uint64_t u;  // the value itself when not negative; the two's complement otherwise
+};
+
+Int int_at(const Bound& b, std::int64_t i) {
+    switch (b.node->type) {
+        case T::I8: {
+            const auto v = b.at<std::int8_t>(1, i);
+            return {v < 0, static_cast<std::uint64_t>(static_cast<std::int64_t>(v))};
+        }
+        case T::I16: {
+            const auto v = b.at<std::int16_t>(1, i);
+            return {v < 0, static_cast<std::uint64_t>(static_cast<std::int64_t>(v))};
+        }
+        case T::I32: {
+            const auto v = b.at<std::int32_t>(1, i);
+            return {v < 0, static_cast<std::uint64_t>(static_cast<std::int64_t>(v))};
+        }
+        case T::I64: {
+            const auto v = b.at<std::int64_t>(1, i);
+            return {v < 0, static_cast<std::uint64_t>(v)};
+        }
+        case T::U8:
+            return {false, b.at<std::uint8_t>(1, i)};
+        case T::U16:
+            return {false, b.at<std::uint16_t>(1, i)};
+        case T::U32:
+            return {false, b.at<std::uint32_t>(1, i)};
+        default:
+            return {false, b.at<std::uint64_t>(1, i)};
+    }
+}
+
+double number_at(const Bound& b, std::int64_t i) {
+    switch (b.node->type) {
+        case T::F16:
+            return half_to_double(b.at<std::uint16_t>(1, i));
+        case T::F32:
+            return b.at<float>(1, i);
+        case T::F64:
+            return b.at<double>(1, i);
+        default: {
+            const Int v = int_at(b, i);
+            return v.negative ? static_cast<double>(static_cast<std::int64_t>(v.u)) : static_cast<double>(v.u);
+        }
+    }
+}
+
+std::string_view text_at(const Bound& b, std::int64_t i) {
+    const std::int64_t j = i + b.a->offset;
+    switch (b.node->type) {
+        case T::Utf8:
+        case T::Binary: {
+            const auto* off = static_cast<const std::int32_t*>(b.a->buffers[1]);
+            return std::string_view(static_cast<const char*>(b.a->buffers[2]) + off[j],
+                                    static_cast<std::size_t>(off[j + 1] - off[j]));
+        }
+        case T::LargeUtf8:
+        case T::LargeBinary: {
+            const auto* off = static_cast<const std::int64_t*>(b.a->buffers[1]);
+            return std::string_view(static_cast<const char*>(b.a->buffers[2]) + off[j],
+                                    static_cast<std::size_t>(off[j + 1] - off[j]));
+        }
+        default: {  // string view: length, then 12 bytes inline or prefix, buffer index, offset
+            const auto* view = static_cast<const std::uint8_t*>(b.a->buffers[1]) + 16 * j;
+            std::int32_t len, buf, off;
+            std::memcpy(&len, view, 4);
+            if (len <= 12)
+                return std::string_view(reinterpret_cast<const char*>(view + 4), static_cast<std::size_t>(len));
+            std::memcpy(&buf, view + 8, 4);
+            std::memcpy(&off, view + 12, 4);
+            return std::string_view(static_cast<const char*>(b.a->buffers[2 + buf]) + off,
+                                    static_cast<std::size_t>(len));
+        }
+    }
+}
+
+// A value the store refuses; the caller adds the column and the row.
+struct ValueError {
+    std::string message;
+};
+
+// Canonical stored text of one JSON value given as text (arrow.json).
+bool json_text_value(std::string_view text, std::string& out, int depth, std::string& why) {
+    json::JsonCursor c{text.data(), text.data() + text.size()};
+    c.skip_ws();
+    MetadataValue v;
+    if (c.at_end() || !c.read_value(v, depth)) {
+        why = "JSON text that is not one value, or nests deeper than 127 levels";
+        return false;
+    }
+    c.skip_ws();
+    if (!c.at_end()) {
+        why = "not a JSON value";
+        return false;
+    }
+    append_json_value(out, v);
+    return true;
+}
+
+class RowWriter {
+public:
+    // Appends the value of `b` at i, at nesting level `level` (1: a top-level value).
+    bool value(const Bound& b, std::int64_t i, std::string& out, int level, std::string& why) {
+        const Node& n = *b.node;
+        if (b.dict) {
+            const Int k = int_at(b, i);
+            if (k.negative || static_cast<std::int64_t>(k.u) >= b.dict->a->length) {
+                why = "a dictionary index out of range";
+                return false;
+            }
+            const auto j = static_cast<std::int64_t>(k.u);
+            if (!b.dict->is_valid(j)) {
+                out += "null";
+                return true;
+            }
+            return value(*b.dict, j, out, level, why);
+        }
+        char buf[24];
+        switch (n.type) {
+            case T::Null:
+                out += "null";
+                return true;
+            case T::Bool: {
+                const std::int64_t j = i + b.a->offset;
+                const bool v = (static_cast<const std::uint8_t*>(b.a->buffers[1])[j >> 3] >> (j & 7)) & 1;
+                out += v ? "true" : "false";
+                return true;
+            }
+            case T::I8:
+            case T::I16:
+            case T::I32:
+            case T::I64:
+            case T::U8:
+            case T::U16:
+            case T::U32:
+            case T::U64: {
+                const Int v = int_at(b, i);
+                if (v.negative)
+                    out.append(buf, std::to_chars(buf, buf + sizeof buf, static_cast<std::int64_t>(v.u)).ptr);
+                else
+                    out.append(buf, std::to_chars(buf, buf + sizeof buf, v.u).ptr);
+                return true;
+            }
+            case T::F16:
+            case T::F32:
+            case T::F64: {
+                const double d = number_at(b, i);
+                if (!std::isfinite(d)) {
+                    why = cat(std::isnan(d) ? "NaN"
+                              : d > 0       ? "inf"
+                                            : "-inf",
+                              " cannot be stored: metadata numbers are finite");
+                    return false;
+                }
+                append_json_double(out, d);
+                return true;
+            }
+            case T::Utf8:
+            case T::LargeUtf8:
+            case T::Utf8View: {
+                const std::string_view s = text_at(b, i);
+                if (!valid_utf8(s)) {
+                    why = "text that is not UTF-8";
+                    return false;
+                }
+                if (n.json) return json_text_value(s, out, level, why);
+                append_json_string(out, s);
+                return true;
+            }
+            case T::Binary:
+            case T::LargeBinary:
+                why = "binary values cannot be stored as metadata";
+                return false;
+            case T::List:
+            case T::LargeList:
+            case T::FixedList: {
+                if (level + 1 > kMaxMetadataDepth) {
+                    why = "metadata nested deeper than 127 levels";
+                    return false;
+                }
+                std::int64_t begin, end;
+                const std::int64_t j = i + b.a->offset;
+                if (n.type == T::List) {
+                    const auto* off = static_cast<const std::int32_t*>(b.a->buffers[1]);
+                    begin = off[j];
+                    end = off[j + 1];
+                } else if (n.type == T::LargeList) {
+                    const auto* off = static_cast<const std::int64_t*>(b.a->buffers[1]);
+                    begin = off[j];
+                    end = off[j + 1];
+                } else {
+                    begin = j * n.fixed_size;
+                    end = begin + n.fixed_size;
+                }
+                const Bound& child = b.children[0];
+                out += '[';
+                for (std::int64_t k = begin; k < end; ++k) {
+                    if (k > begin) out += ',';
+                    if (!child.is_valid(k))
+                        out += "null";
+                    else if (!value(child, k, out, level + 1, why))
+                        return false;
+                }
+                out += ']';
+                return true;
+            }
+            case T::Struct: {
+                if (level + 1 > kMaxMetadataDepth) {
+                    why = "metadata nested deeper than 127 levels";
+                    return false;
+                }
+                out += '{';
+                bool first = true;
+                // A struct's offset applies to its children too.
+                const std::int64_t j = i + b.a->offset;
+                for (std::size_t f : n.key_order) {
+                    const Bound& child = b.children[f];
+                    if (!child.is_valid(j)) continue;
+                    if (!first) out += ',';
+                    first = false;
+                    out += child.node->member;
+                    if (!value(child, j, out, level + 1, why)) return false;
+                }
+                out += '}';
+                return true;
+            }
+        }
+        return false;
+    }
+};
+
+// Reads the point of a WKB geometry: a 2D point, or the x and y of a point
+// with Z and/or M (ISO or extended WKB, with or without an SRID).
+bool wkb_point(std::string_view w, double& x, double& y, std::string& why) {
+    if (w.size() < 5 || (w[0] != 0 && w[0] != 1)) {
+        why = "not WKB";
+        return false;
+    }
+    const bool little = w[0] == 1;
+    auto u32 = [&](std::size_t at) {
+        std::uint32_t v;
+        std::memcpy(&v, w.data() + at, 4);
+        return little ? v : __builtin_bswap32(v);
+    };
+    auto f64 = [&](std::size_t at) {
+        std::uint64_t v;
+        std::memcpy(&v, w.data() + at, 8);
+        if (!little) v = __builtin_bswap64(v);
+        return std::bit_cast<double>(v);
+    };
+    std::uint32_t type = u32(1);
+    std::size_t at = 5;
+    if (type & 0x20000000u) at += 4;  // extended WKB with an SRID
+    const std::uint32_t base = (type & 0x0FFFFFFFu) % 1000;
+    if (base != 1) {
+        why = "a geometry that is not a point";
+        return false;
+    }
+    if (w.size() < at + 16) {
+        why = "a truncated WKB point";
+        return false;
+    }
+    x = f64(at);
+    y = f64(at + 8);
+    return true;
+}
+
+}  // namespace
+
+// ---- the importer -------------------------------------------------------------------
+
+struct StreamImporter::Plan {
+    Node root;
+    // Coordinates: two columns, or one geometry column.
+    int lat = -1, lon = -1, geometry = -1;
+    enum class Geo : std::uint8_t { Wkb, Separated, Interleaved } geo = Geo::Wkb;
+    std::vector<std::size_t> metadata;  // columns written as members, in order
+    int rest = -1;                      // the column of leftover metadata, merged into each row
+    std::set<std::string> member_names;
+};
+
+StreamImporter::StreamImporter(ImportOptions options) : options_(std::move(options)) {}
+StreamImporter::~StreamImporter() = default;
+
+std::optional<ImportError> StreamImporter::set_schema(const ArrowSchema& schema) {
+    auto plan = std::make_unique<Plan>();
+    if (!schema.format || std::string_view(schema.format) != "+s")
+        return ImportError{Refusal::Type,
+                           cat("a stream of record batches (struct arrays) is needed, not format ", describe(schema))};
+    Node& root = plan->root;
+    root.type = T::Struct;
+    root.format = "+s";
+    root.children.resize(static_cast<std::size_t>(schema.n_children));
+    std::map<std::string, std::size_t> names;
+    for (std::size_t i = 0; i < root.children.size(); ++i) {
+        const ArrowSchema& f = *schema.children[i];
+        const std::string name = f.name ? f.name : "";
+        if (auto e = plan_node(f, root.children[i], name)) return e;
+        if (!valid_utf8(name)) return ImportError{Refusal::Value, "a column name that is not UTF-8"};
+        if (!names.emplace(name, i).second)
+            return ImportError{Refusal::Value, cat("two columns are named '", name, "'")};
+    }
+    auto find = [&](const std::string& name) -> int {
+        auto it = names.find(name);
+        return it == names.end() ? -1 : static_cast<int>(it->second);
+    };
+    auto is_geo = [&](const Node& n) { return n.extension == kWkbExtension || n.extension == kPointExtension; };
+    const int lat = find(options_.latitude), lon = find(options_.longitude);
+    if (options_.geometry) {
+        plan->geometry = find(*options_.geometry);
+        if (plan->geometry < 0) return ImportError{Refusal::Value, cat("no column named '", *options_.geometry, "'")};
+    } else if (lat >= 0 && lon >= 0) {
+        plan->lat = lat;
+        plan->lon = lon;
+    } else {
+        for (std::size_t i = 0; i < root.children.size(); ++i)
+            if (is_geo(root.children[i])) {
+                if (plan->geometry >= 0)
+                    return ImportError{Refusal::Value, "two geometry columns: name the one to read with geometry="};
+                plan->geometry = static_cast<int>(i);
+            }
+        if (plan->geometry < 0) {
+            const int g = find("geometry");
+            if (g >= 0) plan->geometry = g;
+        }
+        if (plan->geometry < 0)
+            return ImportError{Refusal::Value,
+                               cat("no coordinates: the stream has neither columns '", options_.latitude, "' and '",
+                                   options_.longitude, "' nor a geometry column")};
+    }
+    if (plan->geometry >= 0) {
+        const Node& g = root.children[static_cast<std::size_t>(plan->geometry)];
+        const std::string& name = g.name;
+        auto is_double = [](const Node& c) { return c.type == T::F64 && !c.dict; };
+        if (g.dict) return ImportError{Refusal::Type, cat("column '", name, "': a dictionary-encoded geometry")};
+        if (g.type == T::Binary || g.type == T::LargeBinary) {
+            plan->geo = Plan::Geo::Wkb;
+        } else if (g.type == T::Struct && g.children.size() >= 2 && is_double(g.children[0]) &&
+                   is_double(g.children[1])) {
+            plan->geo = Plan::Geo::Separated;
+        } else if (g.type == T::FixedList && g.fixed_size >= 2 && g.fixed_size <= 4 && is_double(g.children[0])) {
+            plan->geo = Plan::Geo::Interleaved;
+        } else {
+            return ImportError{Refusal::Type,
+                               cat("column '", name, "': a geometry column must hold WKB points or GeoArrow points")};
+        }
+    } else {
+        for (int c : {plan->lat, plan->lon}) {
+            const Node& n = root.children[static_cast<std::size_t>(c)];
+            if (n.dict || !is_number(n.type))
+                return ImportError{Refusal::Type, cat("column '", n.name,
+                                                      "': coordinates must be numbers, not format '", n.format, "'")};
+        }
+    }
+    auto is_coordinate = [&](std::size_t i) {
+        const int c = static_cast<int>(i);
+        return c == plan->lat || c == plan->lon || c == plan->geometry;
+    };
+    if (options_.columns) {
+        for (const std::string& name : *options_.columns) {
+            const int c = find(name);
+            if (c < 0) return ImportError{Refusal::Value, cat("no column named '", name, "'")};
+            if (is_coordinate(static_cast<std::size_t>(c)))
+                return ImportError{Refusal::Value, cat("column '", name, "' holds the coordinates")};
+            plan->metadata.push_back(static_cast<std::size_t>(c));
+        }
+    } else {
+        for (std::size_t i = 0; i < root.children.size(); ++i) {
+            const Node& n = root.children[i];
+            // What this package wrote beside the metadata, and other geometry columns.
+            if (is_coordinate(i) || n.role == "id" || is_geo(n)) continue;
+            // The leftover metadata, by its mark or by its name (consumers
+            // that pass the data on may drop field metadata).
+            const bool text = !n.dict && (n.type == T::Utf8 || n.type == T::LargeUtf8 || n.type == T::Utf8View);
+            if (text && (n.role == "rest" || n.name == kRestColumnName)) {
+                plan->rest = static_cast<int>(i);
+                continue;
+            }
+            plan->metadata.push_back(i);
+        }
+    }
+    for (std::size_t c : plan->metadata) {
+        Node& n = root.children[c];
+        if (auto why = unstorable(n)) return ImportError{Refusal::Type, cat("column '", n.name, "': ", *why)};
+        n.member.clear();
+        append_json_string(n.member, n.name);
+        n.member += ':';
+        plan->member_names.insert(n.name);
+    }
+    plan_ = std::move(plan);
+    return std::nullopt;
+}
+
+std::optional<ImportError> StreamImporter::add_batch(const ArrowArray& batch) {
+    Plan& plan = *plan_;
+    Bound root;
+    if (auto e = bind(plan.root, &batch, root)) return ImportError{Refusal::Value, cat("a malformed batch: ", *e)};
+    const std::int64_t n = batch.length;
+    RowWriter writer;
+    std::string why;
+    auto fail_at = [&](Refusal kind, const Node& col, std::int64_t i, const std::string& message) {
+        return ImportError{kind,
+                           cat("column '", col.name, "', row ", rows_ + static_cast<std::uint64_t>(i), ": ", message)};
+    };
+    points_.reserve(points_.size() + static_cast<std::size_t>(n), 0);
+    std::string& text = points_.text_buffer();
+    std::set<std::string> row_keys;
+    for (std::int64_t row = 0; row < n; ++row) {
+        // The batch's offset applies to its columns.
+        const std::int64_t i = row + batch.offset;
+        // Rows of a null struct row are refused: they hold no point.
+        if (!root.is_valid(row))
+            return ImportError{Refusal::Value, cat("row ", rows_ + static_cast<std::uint64_t>(row), ": a null row")};
+        double lat = 0, lon = 0;
+        const Node* lat_col;
+        const Node* lon_col;
+        if (plan.geometry >= 0) {
+            const Bound& g = root.children[static_cast<std::size_t>(plan.geometry)];
+            lat_col = lon_col = g.node;
+            if (!g.is_valid(i)) return fail_at(Refusal::Value, *g.node, i, "a null geometry");
+            switch (plan.geo) {
+                case Plan::Geo::Wkb:
+                    if (!wkb_point(text_at(g, i), lon, lat, why)) return fail_at(Refusal::Value, *g.node, i, why);
+                    break;
+                case Plan::Geo::Separated: {
+                    const std::int64_t gi = i + g.a->offset;
+                    if (!g.children[0].is_valid(gi) || !g.children[1].is_valid(gi))
+                        return fail_at(Refusal::Value, *g.node, i, "a null coordinate");
+                    lon = g.children[0].at<double>(1, gi);
+                    lat = g.children[1].at<double>(1, gi);
+                    break;
+                }
+                case Plan::Geo::Interleaved: {
+                    const std::int64_t at = (i + g.a->offset) * g.node->fixed_size;
+                    const Bound& xy = g.children[0];
+                    if (!xy.is_valid(at) || !xy.is_valid(at + 1))
+                        return fail_at(Refusal::Value, *g.node, i, "a null coordinate");
+                    lon = xy.at<double>(1, at);
+                    lat = xy.at<double>(1, at + 1);
+                    break;
+                }
+            }
+        } else {
+            const Bound& la = root.children[static_cast<std::size_t>(plan.lat)];
+            const Bound& lo = root.children[static_cast<std::size_t>(plan.lon)];
+            lat_col = la.node;
+            lon_col = lo.node;
+            if (!la.is_valid(i)) return fail_at(Refusal::Value, *la.node, i, "a null coordinate");
+            if (!lo.is_valid(i)) return fail_at(Refusal::Value, *lo.node, i, "a null coordinate");
+            lat = number_at(la, i);
+            lon = number_at(lo, i);
+        }
+        if (auto st = validate_coordinates(lat, lon); !st) {
+            const bool lat_bad = !std::isfinite(lat) || std::fabs(lat) > 90.0;
+            return fail_at(Refusal::Coordinate, lat_bad ? *lat_col : *lon_col, i, st.error().message);
+        }
+        const std::size_t start = text.size();
+        text += '{';
+        bool first = true;
+        for (std::size_t c : plan.metadata) {
+            const Bound& col = root.children[c];
+            if (!col.is_valid(i)) continue;
+            if (!first) text += ',';
+            first = false;
+            text += col.node->member;
+            if (!writer.value(col, i, text, 1, why)) {
+                text.resize(start);
+                return fail_at(Refusal::Value, *col.node, i, why);
+            }
+        }
+        if (plan.rest >= 0) {
+            const Bound& col = root.children[static_cast<std::size_t>(plan.rest)];
+            if (col.is_valid(i)) {
+                const std::string_view rest = text_at(col, i);
+                MetadataValue v;
+                json::JsonCursor cur{rest.data(), rest.data() + rest.size()};
+                cur.skip_ws();
+                bool ok = valid_utf8(rest) && !cur.at_end() && *cur.p == '{' && cur.read_value(v, 0);
+                cur.skip_ws();
+                ok = ok && cur.at_end();
+                if (!ok) {
+                    text.resize(start);
+                    return fail_at(Refusal::Value, *col.node, i, "not a JSON object");
+                }
+                for (const auto& [k, value] : std::get<MetadataObject>(v.v)) {
+                    // A key held by a column in this row would be stored twice.
+                    if (plan.member_names.count(k)) {
+                        for (std::size_t m : plan.metadata)
+                            if (root.children[m].node->name == k && root.children[m].is_valid(i)) {
+                                text.resize(start);
+                                return fail_at(Refusal::Value, *col.node, i,
+                                               cat("key '", k, "' is held by its column too"));
+                            }
+                    }
+                    if (!first) text += ',';
+                    first = false;
+                    append_json_string(text, k);
+                    text += ':';
+                    append_json_value(text, value);
+                }
+            }
+        }
+        text += '}';
+        if (const std::size_t len = text.size() - start; len > kMaxEntryLength) {
+            text.resize(start);
+            return ImportError{Refusal::Value,
+                               cat("row ", rows_ + static_cast<std::uint64_t>(i), ": ", entry_too_long_message(len))};
+        }
+        points_.add(lat, lon);
+    }
+    rows_ += static_cast<std::uint64_t>(n);
+    return std::nullopt;
+}
+
+}  // namespace orbisk::columnar

@@ -1,0 +1,68 @@
+// From Arrow record batches to points: the coordinates from two number
+// columns or a GeoArrow point or WKB geometry column, the metadata text of
+// each row from the other columns, written as the store writes metadata
+// (nested objects in key order, doubles with a fraction or an exponent).
+//
+// Column types: null, bool, every integer width, float16/32/64, utf8,
+// large_utf8, string_view, arrow.json text (its JSON value), list, large_list,
+// fixed_size_list, struct, and dictionary-encoded columns of these. A null
+// cell leaves its key out (inside a struct too); a null list element is null.
+// Anything else is refused with the column's name before any row is read; a
+// value the store cannot keep is refused with its column and row.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "columnar/arrow_abi.hpp"
+#include "engine/database.hpp"
+
+namespace orbisk::columnar {
+
+struct ImportOptions {
+    std::string latitude = "latitude";
+    std::string longitude = "longitude";
+    // The column the coordinates come from instead; nothing: the latitude and
+    // longitude columns when both exist, else the one GeoArrow column.
+    std::optional<std::string> geometry;
+    // The columns that become metadata; nothing: every other column.
+    std::optional<std::vector<std::string>> columns;
+};
+
+// Why a stream was refused, which decides the Python exception.
+enum class Refusal : std::uint8_t {
+    Type,        // a column of a type that cannot be metadata or coordinates
+    Value,       // a value the store cannot keep, or a column that is missing
+    Coordinate,  // coordinates the store refuses (as insert_batch refuses them)
+};
+
+struct ImportError {
+    Refusal kind;
+    std::string message;
+};
+
+class StreamImporter {
+public:
+    explicit StreamImporter(ImportOptions options);
+    ~StreamImporter();
+    StreamImporter(const StreamImporter&) = delete;
+    StreamImporter& operator=(const StreamImporter&) = delete;
+
+    // Plans the columns of the stream's schema.
+    std::optional<ImportError> set_schema(const ArrowSchema& schema);
+    // Adds the rows of one batch (a struct array of the schema's fields).
+    std::optional<ImportError> add_batch(const ArrowArray& batch);
+    PointBatch& points() { return points_; }
+
+private:
+    struct Plan;
+    ImportOptions options_;
+    std::unique_ptr<Plan> plan_;
+    PointBatch points_;
+    std::uint64_t rows_ = 0;
+};
+
+}  // namespace orbisk::columnar
