@@ -16,7 +16,8 @@ dicts its caller may change): the ceiling for a store that must build its rows. 
 and numpy (bench only).
 
 Prints the median and the 95th percentile of each system's times (SQLite's faster variant), and
-the medians of the ratios taken round by round (the systems run in turn).
+the medians of the ratios taken round by round (the systems run in turn); then what a row costs,
+all in, at about 100 and 10,000 rows and at every point of the store (orbisk and the ceiling).
 """
 
 import json
@@ -336,6 +337,22 @@ def run(args, work):
             + ("" if len(theirs) == 1 else f"   (SQL test {ms(medians[0])}, Python test {ms(medians[1])})")
         )
     s.close()
+
+    # What a row costs, all in (the grid, the exact test, the records' texts, the dicts), at 100,
+    # 10,000 and every row; the ceiling's rows are fresh dicts built from values it keeps.
+    globe = (-90.0, -180.0, 90.0, 180.0)
+    print(f"{'cost a row, us':<28}{'rows':>8}{'orbisk':>9}{'p95':>9}{'ceiling':>9}{'p95':>9}")
+    for name, box, repeat in (
+        ("small box", small, args.repeat),
+        ("medium box", medium, args.repeat),
+        ("globe", globe, 3),
+    ):
+        rows = len(db.query_bbox(*box))
+        rounds = rounds_of([lambda: db.query_bbox(*box), lambda: ceiling.bbox(box)], repeat)
+        per_row = "".join(
+            f"{median_of(rounds, i) * 1e6 / rows:>9.3f}{p95_of(rounds, i) * 1e6 / rows:>9.3f}" for i in (0, 1)
+        )
+        print(f"{name:<28}{rows:>8,}{per_row}")
 
 
 if __name__ == "__main__":
