@@ -7,6 +7,7 @@
 
 #include "engine/query/index_plan.hpp"
 #include "engine/query/route_override.hpp"
+#include "engine/query/text_precheck.hpp"
 #include "engine/util/worker_pool.hpp"
 
 namespace orbisk {
@@ -35,9 +36,10 @@ void truncate(std::vector<PointRecord>& records, std::size_t n) {
 }
 void truncate(TextRecords& records, std::size_t n) { records.truncate(n); }
 
-// Reads candidates and tests them against an optional filter. The test runs on
-// only the members the filter looks at (the rest of the text is checked, not
-// built), so only matching records are read in full.
+// Reads candidates and tests them against an optional filter. A text that
+// cannot hold the filter's values is passed over unread (TextPrecheck); the
+// test runs on only the members the filter looks at (the rest of the text is
+// checked, not built), so only matching records are read in full.
 //
 // Without a filter, a text is checked readable only where the scan must know
 // (a limit counts readable records only); an unlimited read hands its texts
@@ -49,6 +51,7 @@ public:
         : records_(records),
           filter_(filter),
           keys_(filter ? filter_keys(*filter) : std::vector<std::string>{}),
+          precheck_(filter ? TextPrecheck(*filter) : std::optional<TextPrecheck>()),
           check_text_(check_text) {}
 
     // Adds the record of one candidate to `out` if it is readable and matches.
@@ -77,6 +80,7 @@ public:
 private:
     // Readable, and matching the filter.
     bool matches(std::string_view text) const {
+        if (!precheck_->may_match(text)) return false;
         const auto subset = metadata_subset_from_json_text(text, keys_);
         return subset && filter_matches(*filter_, *subset);
     }
@@ -84,6 +88,7 @@ private:
     const RecordStore& records_;
     const FilterExpr* filter_;
     std::vector<std::string> keys_;
+    std::optional<TextPrecheck> precheck_;
     bool check_text_;
 };
 
