@@ -80,6 +80,7 @@ PyObject* StringCache::get(std::string_view s) {
     }
     PyObject* str = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr);
     if (!str || entries_.size() >= max_entries_) return str;
+    if (entries_.empty()) entries_.reserve(kFirstSlots / 2);
     entries_.push_back(Entry{Py_NewRef(str), bytes_.size(), s.size()});
     slots_[i] = Slot{tag, static_cast<std::uint32_t>(entries_.size())};
     bytes_.append(s);

@@ -41,8 +41,14 @@ private:
         if (!c_.eat(':')) return Ref();
         c_.skip_ws();
         const auto at = static_cast<std::size_t>(position);
-        if (position >= 0 && at < template_texts_.size() && template_texts_[at] == name)
-            return Ref::borrow(template_keys_[at]);
+        if (position >= 0 && at < template_keys_.size()) {
+            // The key object's own UTF-8 (kept in the object: no copy is made).
+            Py_ssize_t length = 0;
+            const char* text = PyUnicode_AsUTF8AndSize(template_keys_[at], &length);
+            if (!text) return Ref();
+            if (std::string_view(text, static_cast<std::size_t>(length)) == name)
+                return Ref::borrow(template_keys_[at]);
+        }
         return Ref::steal(caches_.key(name));
     }
 
@@ -199,14 +205,7 @@ private:
             // The keys are held by the key cache, which outlives this reader.
             template_ = Ref::borrow(dict.get());
             template_keys_.clear();
-            template_texts_.clear();
-            for (std::size_t i = base; i < stack_.size(); ++i) {
-                Py_ssize_t length = 0;
-                const char* text = PyUnicode_AsUTF8AndSize(stack_[i].first.get(), &length);
-                if (!text) return nullptr;
-                template_keys_.push_back(stack_[i].first.get());
-                template_texts_.emplace_back(text, static_cast<std::size_t>(length));
-            }
+            for (std::size_t i = base; i < stack_.size(); ++i) template_keys_.push_back(stack_[i].first.get());
         }
         return dict.release();
     }
@@ -223,7 +222,6 @@ private:
     std::vector<std::pair<Ref, Ref>> stack_;
     Ref template_;
     std::vector<PyObject*> template_keys_;
-    std::vector<std::string> template_texts_;  // their UTF-8
 };
 
 MetadataToPy::MetadataToPy(StringCaches& caches) : impl_(std::make_unique<TextToPy>(caches)) {}
