@@ -295,7 +295,7 @@ TEST_CASE("grid candidates: randomized comparison with a brute-force scan") {
         // A crowd far denser than the rest: its cells hold thousands of points,
         // sorted by position and searched as a quadtree.
         const double crowd_spread = span * std::pow(10.0, -uni(1, 4));
-        for (int k = 0; k < 4000; ++k) {
+        for (int k = 0, crowd = round % 2 ? 4000 : 20000; k < crowd; ++k) {
             const std::uint64_t s = initial.size();
             const SlotPoint p{s, std::clamp(clat + uni(-crowd_spread, crowd_spread), -90.0, 90.0),
                               std::clamp(clon + uni(-crowd_spread, crowd_spread), -180.0, 180.0)};
@@ -318,17 +318,18 @@ TEST_CASE("grid candidates: randomized comparison with a brute-force scan") {
             for (const SlotPoint& p : initial) REQUIRE(g.insert(p.slot, p.lat, p.lon).has_value());
         }
         std::uint64_t next = n0;
-        for (int i = 0; i < 3000; ++i) {
+        for (int i = 0; i < 8000; ++i) {
             if (pick(3) == 0 && !live.empty()) {
                 auto it = live.lower_bound(rng() % next);
                 if (it == live.end()) it = live.begin();
                 g.remove(it->first, it->second.lat, it->second.lon);
                 live.erase(it);
             } else {
-                // Half the new points join the crowd, filling its cells' unsorted tails.
-                const SlotPoint p = pick(2) ? SlotPoint{next++, coord(-90, 90), coord(-180, 180)}
-                                            : SlotPoint{next++, clat + uni(-crowd_spread, crowd_spread),
-                                                        clon + uni(-crowd_spread, crowd_spread)};
+                // Most new points join the crowd: its cells' tails fill and are
+                // sorted into runs, which are merged, and merged into the main part.
+                const SlotPoint p = pick(4) == 0 ? SlotPoint{next++, coord(-90, 90), coord(-180, 180)}
+                                                 : SlotPoint{next++, clat + uni(-crowd_spread, crowd_spread),
+                                                             clon + uni(-crowd_spread, crowd_spread)};
                 REQUIRE(g.insert(p.slot, p.lat, p.lon).has_value());
                 live[p.slot] = p;
             }

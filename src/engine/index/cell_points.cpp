@@ -56,11 +56,41 @@ void sort_by_code(std::uint64_t* first, std::uint64_t* last) {
 
 void CellPoints::pack() {
     const std::size_t n = entries_.size();
-    if (n <= kTailMax || sorted_ == n) return;
+    if (n <= kTailMax || (sorted_ == n && run_ends_.empty())) return;
     std::uint64_t* const data = entries_.data();
     sort_by_code(data + sorted_, data + n);
     if (sorted_ > 0) std::inplace_merge(data, data + sorted_, data + n, CodeLess{});
-    sorted_ = n;
+    sorted_ = static_cast<std::uint32_t>(n);
+    run_ends_.clear();
+}
+
+void CellPoints::seal_tail() {
+    const std::size_t n = entries_.size();
+    std::uint64_t* const data = entries_.data();
+    sort_by_code(data + tail_start(), data + n);
+    if (sorted_ == 0 && run_ends_.empty()) {
+        sorted_ = static_cast<std::uint32_t>(n);  // the first sorted entries are the main part
+        return;
+    }
+    run_ends_.push_back(static_cast<std::uint32_t>(n));
+    if (run_ends_.size() > kMaxRuns) merge_runs();
+}
+
+void CellPoints::merge_runs() {
+    // The first run is the merged one of earlier rounds; the others are tails
+    // sorted since. They are merged into it, and it into the main part once it
+    // holds more than an eighth of that.
+    const std::size_t n = entries_.size();
+    std::uint64_t* const data = entries_.data();
+    const std::size_t first_end = run_ends_.front();
+    sort_by_code(data + first_end, data + n);
+    std::inplace_merge(data + sorted_, data + first_end, data + n, CodeLess{});
+    run_ends_.assign(1, static_cast<std::uint32_t>(n));
+    if ((n - sorted_) * 8 > sorted_) {
+        std::inplace_merge(data, data + sorted_, data + n, CodeLess{});
+        sorted_ = static_cast<std::uint32_t>(n);
+        run_ends_.clear();
+    }
 }
 
 std::size_t CellPoints::remove_slot(std::uint32_t slot) {
@@ -68,17 +98,34 @@ std::size_t CellPoints::remove_slot(std::uint32_t slot) {
 }
 
 std::size_t CellPoints::remove_slots(std::span<const std::uint32_t> slots) {
+    // Kept entries stay in their part, in order: every part stays sorted.
     const std::size_t n = entries_.size();
-    std::size_t kept = 0, kept_sorted = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::uint32_t s = slot_of(entries_[i]);
-        const bool gone = slots.size() == 1 ? s == slots[0] : std::binary_search(slots.begin(), slots.end(), s);
-        if (gone) continue;
-        if (i < sorted_) ++kept_sorted;
-        entries_[kept++] = entries_[i];
+    std::size_t kept = 0;
+    auto keep_part = [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            const std::uint32_t s = slot_of(entries_[i]);
+            const bool gone = slots.size() == 1 ? s == slots[0] : std::binary_search(slots.begin(), slots.end(), s);
+            if (!gone) entries_[kept++] = entries_[i];
+        }
+        return static_cast<std::uint32_t>(kept);
+    };
+    std::size_t begin = sorted_;
+    sorted_ = keep_part(0, sorted_);
+    for (std::uint32_t& end : run_ends_) {
+        const std::size_t old_end = end;
+        end = keep_part(begin, old_end);
+        begin = old_end;
     }
+    keep_part(begin, n);
     entries_.resize(kept);
-    sorted_ = kept_sorted;
+    // Emptied runs go; they would only be walked for nothing.
+    std::size_t runs = 0;
+    std::uint32_t prev = sorted_;
+    for (std::uint32_t end : run_ends_) {
+        if (end != prev) run_ends_[runs++] = end;
+        prev = end;
+    }
+    run_ends_.resize(runs);
     return n - kept;
 }
 

@@ -1,16 +1,20 @@
 // CellPoints: the slot ids of one grid cell, each with its position code in
 // the cell (cell_code.hpp), kept so that a crowded cell is cheap to search.
 //
-// One flat array of entries, (code << 32) | slot: a prefix sorted ascending
-// (by code, then slot), and after it the entries added since, in the order
-// they came. A search walks the sorted prefix as an implicit quadtree, halving
-// runs by binary search, and reads only the runs that overlap the box's
-// lattice rectangle; the unsorted tail is read whole. The tail is merged into
-// the prefix once it holds more than kTailMax entries, so small cells are
-// never sorted and a single insert costs a sorted merge only now and then.
+// One flat array of entries, (code << 32) | slot, in three parts: the main
+// part, sorted by code; a few sorted runs of the entries added since; and a
+// tail of the latest entries in the order they came. A search walks each
+// sorted part as an implicit quadtree, halving it by binary search, and reads
+// only what overlaps the box's lattice rectangle; the tail is read whole.
 //
-// The entries hold no pointers and no offsets of their own, so a cell's array
-// can be written out and mapped back as it is.
+// A tail longer than kTailMax is sorted into a run; more than kMaxRuns runs
+// are merged into one, and runs holding more than an eighth of the main part
+// are merged into it. So a cell of at most kTailMax entries is never sorted,
+// a search reads at most kTailMax entries unsorted, and a single insert moves
+// a few dozen entries on average however crowded its cell is.
+//
+// The entries hold no pointers, and the parts' bounds are offsets: a cell's
+// array can be written out and mapped back as it is.
 #pragma once
 
 #include <algorithm>
@@ -27,6 +31,8 @@ class CellPoints {
 public:
     // Longest unsorted tail; a cell of at most this many entries is never sorted.
     static constexpr std::size_t kTailMax = 256;
+    // Most sorted runs beside the main part.
+    static constexpr std::size_t kMaxRuns = 8;
     // Runs of at most this many entries are read entry by entry rather than split.
     static constexpr std::size_t kLeafRun = 16;
 
@@ -38,18 +44,20 @@ public:
 
     std::size_t size() const { return entries_.size(); }
     bool empty() const { return entries_.empty(); }
-    std::size_t sorted() const { return sorted_; }
-    std::size_t memory_bytes() const { return entries_.capacity() * sizeof(std::uint64_t); }
+    std::size_t memory_bytes() const {
+        return entries_.capacity() * sizeof(std::uint64_t) + run_ends_.capacity() * sizeof(std::uint32_t);
+    }
 
-    // Appends one entry; merges the tail into the sorted prefix when it is long.
+    // Appends one entry; sorts the tail into a run when it is long.
     void add(std::uint32_t code, std::uint32_t slot) {
         entries_.push_back(entry(code, slot));
-        if (entries_.size() - sorted_ > kTailMax) pack();
+        if (entries_.size() - tail_start() > kTailMax) seal_tail();
     }
     // For a build: the entries' room, then the entries (unsorted), then pack().
     void reserve(std::size_t n) { entries_.reserve(n); }
     void push(std::uint32_t code, std::uint32_t slot) { entries_.push_back(entry(code, slot)); }
-    // Sorts the whole array when it is longer than kTailMax (a tail as long as that is left alone).
+    // Sorts every entry into the main part when there are more than kTailMax
+    // (fewer are left as they are).
     void pack();
 
     // Removes every entry of `slot`, whatever its code; returns how many there were.
@@ -69,10 +77,19 @@ public:
             return;
         }
         walk(data, data + sorted_, 0, 0, 16, rect, sink);
-        scan(data + sorted_, data + entries_.size(), rect, sink);
+        std::size_t begin = sorted_;
+        for (std::uint32_t end : run_ends_) {
+            walk(data + begin, data + end, 0, 0, 16, rect, sink);
+            begin = end;
+        }
+        scan(data + begin, data + entries_.size(), rect, sink);
     }
 
 private:
+    std::size_t tail_start() const { return run_ends_.empty() ? sorted_ : run_ends_.back(); }
+    void seal_tail();
+    void merge_runs();
+
     template <class Sink>
     static void scan(const std::uint64_t* first, const std::uint64_t* last, const CodeRect& rect, Sink& sink) {
         for (; first != last; ++first)
@@ -109,7 +126,8 @@ private:
     }
 
     std::vector<std::uint64_t> entries_;
-    std::size_t sorted_ = 0;
+    std::uint32_t sorted_ = 0;             // the main part is [0, sorted_)
+    std::vector<std::uint32_t> run_ends_;  // run i is [end of run i - 1 (or sorted_), run_ends_[i])
 };
 
 }  // namespace orbisk
