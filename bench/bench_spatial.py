@@ -1,18 +1,23 @@
 """Spatial queries of orbisk against SQLite's R*Tree, same data, same run, with shapely's STRtree
 over the same points in memory as the ceiling.
 
-    python3 bench/bench_spatial.py [--points 1000000] [--repeat 5] [--dir DIR]
+    python3 bench/bench_spatial.py [--points 1000000] [--repeat 20] [--data clustered|even] [--dir DIR]
+
+The data is make_clustered_points (the default: the shapes are placed on its crowds and sized to
+about 100, 10,000, a few, 7,700 and 1,000 rows) or make_points (--data even).
 
 All three return the same rows as the same dicts ({"id", "latitude", "longitude", "metadata"}),
 compared sorted by id (orbisk's order is not defined). SQLite keeps an R*Tree of the points
 (32-bit bounds, rounded outwards) joined to a table of exact coordinates and JSON metadata; the
 exact test runs in SQL, or in Python where that is faster (both are timed for the radius, the
-polygon's is shapely's vectorised test). The STRtree hands back dicts built before the timing, so
-it is the ceiling for a store that must build its rows. Requires shapely and numpy (bench only).
+polygon's is shapely's vectorised test). The STRtree's side keeps every point's values in a list
+and builds its rows from them, new dicts with a copy of the metadata dict (a store must hand out
+dicts its caller may change): the ceiling for a store that must build its rows. Requires shapely
+and numpy (bench only).
 
-Prints the median time of each system, and the median of the ratios taken round by round (the
-systems run in turn); "examined" is the number of points the grid lists (or the index answers)
-per result row.
+Prints the median and the 95th percentile of each system's times (SQLite's faster variant), and
+the medians of the ratios taken round by round (the systems run in turn); then what a row costs,
+all in, at about 100 and 10,000 rows and at every point of the store (orbisk and the ceiling).
 """
 
 import json
@@ -26,7 +31,7 @@ import shapely
 
 sys.path.insert(0, os.path.dirname(__file__))
 from bench_queries import stored_points  # noqa: E402
-from common import main_of, median_of, median_ratio, rounds_of  # noqa: E402
+from common import fresh_rows, main_of, median_of, median_ratio, p95_of, rounds_of  # noqa: E402
 from orbisk import PyZurAD  # noqa: E402
 
 EARTH_RADIUS = 6371000.0
@@ -153,20 +158,17 @@ def sqlite_polygon(db, ring):
 
 
 class Ceiling:
-    """Every point as a shapely point in an STRtree, and every row as a dict, built beforehand."""
+    """Every point as a shapely point in an STRtree, and every point's values in a list."""
 
     def __init__(self, points):
         self.lat = np.array([p[0] for p in points])
         self.lon = np.array([p[1] for p in points])
         self.tree = shapely.STRtree(shapely.points(self.lon, self.lat))
-        self.rows = [
-            {"id": i, "latitude": lat, "longitude": lon, "metadata": m} for i, (lat, lon, m) in enumerate(points)
-        ]
+        self.records = [(i, lat, lon, m) for i, (lat, lon, m) in enumerate(points)]
         self.bucket = np.array([p[2]["bucket"] for p in points])
 
     def take(self, idx):
-        rows = self.rows
-        return [rows[i] for i in idx.tolist()]
+        return fresh_rows(self.records, idx)
 
     def bbox(self, box, bucket=None):
         min_lat, min_lon, max_lat, max_lon = box
@@ -191,111 +193,166 @@ def by_id(rows):
     return sorted(rows, key=lambda r: r["id"])
 
 
-def grid_candidates(lat, lon, box):
-    """How many points the grid lists for a box: those in the cells it overlaps, with the cell
-    size a build over these points gets (no box here crosses the antimeridian)."""
-    extent = max(lat.max() - lat.min(), lon.max() - lon.min())
-    cell = min(max(extent / max(math.sqrt(max(len(lat) / 256, 1.0)), 1.0), 0.001), 10.0)
-    rows, cols = np.floor((lat + 90) / cell), np.floor((lon + 180) / cell)
+def count_in_box(ceiling, box):
     min_lat, min_lon, max_lat, max_lon = box
-    return int(
-        np.count_nonzero(
-            (rows >= math.floor((min_lat + 90) / cell))
-            & (rows <= math.floor((max_lat + 90) / cell))
-            & (cols >= math.floor((min_lon + 180) / cell))
-            & (cols <= math.floor((max_lon + 180) / cell))
-        )
+    lat, lon = ceiling.lat, ceiling.lon
+    return int(np.count_nonzero((lat >= min_lat) & (lat <= max_lat) & (lon >= min_lon) & (lon <= max_lon)))
+
+
+def square(clat, clon, half):
+    """A box about 2 * half degrees of latitude high and as many kilometres wide."""
+    w = half / math.cos(clat * RAD)
+    return clat - half, clon - w, clat + half, clon + w
+
+
+def bisect_size(count, want, hi):
+    """The size in (0, hi] at which count(size) first reaches `want` (count grows with size)."""
+    lo = 0.0
+    for _ in range(40):
+        mid = (lo + hi) / 2
+        lo, hi = (mid, hi) if count(mid) < want else (lo, mid)
+    return hi
+
+
+def dense_spots(ceiling):
+    """Centres of the cells of a 0.1-degree grid, the most crowded first."""
+    h, _, _ = np.histogram2d(ceiling.lat, ceiling.lon, bins=[1800, 3600], range=[[-90, 90], [-180, 180]])
+    order = np.argsort(h.ravel(), kind="stable")[::-1]
+    return [(-90 + 0.1 * (k // 3600) + 0.05, -180 + 0.1 * (k % 3600) + 0.05) for k in order[:400].tolist()]
+
+
+def near_count(ceiling, clat, clon, r):
+    box = circle_box(clat, clon, r)
+    lat, lon = ceiling.lat, ceiling.lon
+    sub = (lat >= box[0]) & (lat <= box[2]) & (lon >= box[1]) & (lon <= box[3])
+    return int(np.count_nonzero(haversine_np(clat, clon, lat[sub], lon[sub]) <= r))
+
+
+def clustered_shapes(ceiling):
+    """Shapes placed on the data's crowds and sized to the issue's row counts: a small box (about
+    100 rows) and a medium one (about 10,000), a 1 km circle around a point with a few neighbours,
+    the 50 km circle around a crowd closest to 7,700 rows, a polygon of about 1,000 rows."""
+    spots = dense_spots(ceiling)
+    clat, clon = spots[40]
+    small = square(clat, clon, bisect_size(lambda h: count_in_box(ceiling, square(clat, clon, h)), 100, 1.0))
+    clat, clon = spots[0]
+    medium = square(clat, clon, bisect_size(lambda h: count_in_box(ceiling, square(clat, clon, h)), 10_000, 5.0))
+    clat, clon = spots[100]
+    lat, lon = ceiling.lat, ceiling.lon
+    near = next(
+        (lat[i], lon[i])
+        for i in np.flatnonzero(np.abs(lat - clat) + np.abs(lon - clon) < 0.1).tolist()
+        if 5 <= near_count(ceiling, lat[i], lon[i], 1000) <= 8
     )
+    wide = min(spots[:200:5], key=lambda c: abs(near_count(ceiling, c[0], c[1], 50_000) - 7_700))
+    clat, clon = spots[20]
+    radii = [5.5, 3.0, 6.0, 4.0, 5.0, 2.5, 6.5, 3.5, 5.0, 4.5, 6.0, 3.0]
+
+    def ring_of(scale):
+        return irregular_polygon(clon, clat, [r * scale for r in radii])
+
+    def in_ring(scale):
+        polygon = shapely.Polygon(ring_of(scale))
+        xs, ys = [x for x, _ in polygon.exterior.coords], [y for _, y in polygon.exterior.coords]
+        box = (min(ys), min(xs), max(ys), max(xs))
+        sub = (lat >= box[0]) & (lat <= box[2]) & (lon >= box[1]) & (lon <= box[3])
+        return int(np.count_nonzero(shapely.contains_xy(polygon, lon[sub], lat[sub])))
+
+    ring = ring_of(bisect_size(in_ring, 1_000, 1.0))
+    return small, medium, near, wide, ring
+
+
+def even_shapes(n, points):
+    """The shapes on evenly spread points: point density is about n / 61200 a square degree."""
+    side = lambda results: math.sqrt(results / (n / 61200))  # noqa: E731
+    small = (10.0, 20.0, 10.0 + side(100), 20.0 + side(100))
+    medium = (-20.0, 30.0, -20.0 + side(10_000), 30.0 + side(10_000))
+    ring = irregular_polygon(-100.0, 40.0, [5.5, 3.0, 6.0, 4.0, 5.0, 2.5, 6.5, 3.5, 5.0, 4.5, 6.0, 3.0])
+    return small, medium, points[n // 3][:2], (45.0, 7.0), ring
+
+
+def ms(t):
+    return f"{t * 1000:,.3f}"
 
 
 def run(args, work):
     n = args.points
     path = os.path.join(work, "s.db")
-    points = stored_points(n, path)
+    points = stored_points(n, path, args.data)
     s = sqlite_store(os.path.join(work, "s.sqlite"), points)
     ceiling = Ceiling(points)
     db = PyZurAD(path)
     db.query({"bucket": 0}, limit=1)  # builds the value index, as SQLite's tables are built
+    small, medium, near, wide, ring = clustered_shapes(ceiling) if args.data == "clustered" else even_shapes(n, points)
+    del points
 
-    # Point density is even in degrees: about n / 61200 points a square degree.
-    side = lambda results: math.sqrt(results / (n / 61200))  # noqa: E731
-    small = (10.0, 20.0, 10.0 + side(100), 20.0 + side(100))
-    medium = (-20.0, 30.0, -20.0 + side(10_000), 30.0 + side(10_000))
-    near = points[n // 3]
-    ring = irregular_polygon(-100.0, 40.0, [5.5, 3.0, 6.0, 4.0, 5.0, 2.5, 6.5, 3.5, 5.0, 4.5, 6.0, 3.0])
-    xs, ys = [x for x, _ in ring], [y for _, y in ring]
-    ring_box = (min(ys), min(xs), max(ys), max(xs))
     queries = [
-        # name, orbisk, SQLite variants, ceiling, the box the grid is asked for
-        (
-            "small box (~100)",
-            lambda: db.query_bbox(*small),
-            [lambda: sqlite_bbox(s, small)],
-            lambda: ceiling.bbox(small),
-            small,
-        ),
-        (
-            "medium box (~10,000)",
-            lambda: db.query_bbox(*medium),
-            [lambda: sqlite_bbox(s, medium)],
-            lambda: ceiling.bbox(medium),
-            medium,
-        ),
+        # name, orbisk, SQLite variants, ceiling
+        ("small box", lambda: db.query_bbox(*small), [lambda: sqlite_bbox(s, small)], lambda: ceiling.bbox(small)),
+        ("medium box", lambda: db.query_bbox(*medium), [lambda: sqlite_bbox(s, medium)], lambda: ceiling.bbox(medium)),
         (
             "radius 1 km around a point",
             lambda: db.query_radius(near[0], near[1], 1000),
             [lambda: sqlite_radius_sql(s, near[0], near[1], 1000), lambda: sqlite_radius_py(s, near[0], near[1], 1000)],
             lambda: ceiling.radius(near[0], near[1], 1000),
-            circle_box(near[0], near[1], 1000),
         ),
         (
             "radius 50 km",
-            lambda: db.query_radius(45.0, 7.0, 50_000),
-            [lambda: sqlite_radius_sql(s, 45.0, 7.0, 50_000), lambda: sqlite_radius_py(s, 45.0, 7.0, 50_000)],
-            lambda: ceiling.radius(45.0, 7.0, 50_000),
-            circle_box(45.0, 7.0, 50_000),
+            lambda: db.query_radius(wide[0], wide[1], 50_000),
+            [
+                lambda: sqlite_radius_sql(s, wide[0], wide[1], 50_000),
+                lambda: sqlite_radius_py(s, wide[0], wide[1], 50_000),
+            ],
+            lambda: ceiling.radius(wide[0], wide[1], 50_000),
         ),
         (
-            "12-vertex polygon (~1,000)",
+            "12-vertex polygon",
             lambda: db.query_polygon(ring),
             [lambda: sqlite_polygon(s, ring)],
             lambda: ceiling.polygon(ring),
-            ring_box,
         ),
         (
-            "small box, filter on the index route",
+            "small box, 1 % filter",
             lambda: db.query_bbox(*small, {"bucket": 42}),
             [lambda: sqlite_bbox(s, small, " AND json_extract(m.doc, '$.bucket') = :bucket", {"bucket": 42})],
             lambda: ceiling.bbox(small, 42),
-            None,
         ),
     ]
 
     print(
-        f"{'query (median of %d)' % args.repeat:<38}{'rows':>7}{'examined':>10}{'orbisk':>10}{'sqlite':>10}"
-        f"{'ceiling':>10}   ms {'sqlite/orbisk':>14}{'orbisk/ceiling':>15}"
+        f"{'query (%d rounds), ms' % args.repeat:<28}{'rows':>8}{'orbisk':>9}{'p95':>9}{'sqlite':>9}{'p95':>9}"
+        f"{'ceiling':>9}{'p95':>9}{'sqlite/orbisk':>15}{'orbisk/ceiling':>16}"
     )
-    for name, ours, theirs, best, grid_box in queries:
+    for name, ours, theirs, best in queries:
         want = by_id(ours())
         for f in theirs + [best]:
             assert by_id(f()) == want, name
         rounds = rounds_of([ours, best] + theirs, args.repeat)
-        t_ours, t_best = median_of(rounds, 0), median_of(rounds, 1)
-        t_variants = [median_of(rounds, i) for i in range(2, 2 + len(theirs))]
-        fastest = t_variants.index(min(t_variants)) + 2
-        vs_sqlite = median_ratio(rounds, fastest, 0)
-        vs_ceiling = median_ratio(rounds, 0, 1)
-        examined = grid_candidates(ceiling.lat, ceiling.lon, grid_box) if grid_box else n // 100
+        medians = [median_of(rounds, i) for i in range(2, 2 + len(theirs))]
+        fastest = medians.index(min(medians)) + 2
+        times = "".join(f"{ms(median_of(rounds, i)):>9}{ms(p95_of(rounds, i)):>9}" for i in (0, fastest, 1))
         print(
-            f"{name:<38}{len(want):>7,}{examined / max(len(want), 1):>10.1f}{t_ours * 1000:>10.3f}"
-            f"{min(t_variants) * 1000:>10.3f}{t_best * 1000:>10.3f}      {vs_sqlite:>10.1f}x{vs_ceiling:>14.1f}x"
-            + (
-                ""
-                if len(theirs) == 1
-                else f"   (SQL test {t_variants[0] * 1000:.3f}, Python test {t_variants[1] * 1000:.3f})"
-            )
+            f"{name:<28}{len(want):>8,}{times}{median_ratio(rounds, fastest, 0):>14.1f}x"
+            f"{median_ratio(rounds, 0, 1):>15.1f}x"
+            + ("" if len(theirs) == 1 else f"   (SQL test {ms(medians[0])}, Python test {ms(medians[1])})")
         )
     s.close()
+
+    # What a row costs, all in (the grid, the exact test, the records' texts, the dicts), at 100,
+    # 10,000 and every row; the ceiling's rows are fresh dicts built from values it keeps.
+    globe = (-90.0, -180.0, 90.0, 180.0)
+    print(f"{'cost a row, us':<28}{'rows':>8}{'orbisk':>9}{'p95':>9}{'ceiling':>9}{'p95':>9}")
+    for name, box, repeat in (
+        ("small box", small, args.repeat),
+        ("medium box", medium, args.repeat),
+        ("globe", globe, 3),
+    ):
+        rows = len(db.query_bbox(*box))
+        rounds = rounds_of([lambda: db.query_bbox(*box), lambda: ceiling.bbox(box)], repeat)
+        per_row = "".join(
+            f"{median_of(rounds, i) * 1e6 / rows:>9.3f}{p95_of(rounds, i) * 1e6 / rows:>9.3f}" for i in (0, 1)
+        )
+        print(f"{name:<28}{rows:>8,}{per_row}")
 
 
 if __name__ == "__main__":

@@ -1,5 +1,7 @@
-"""Metadata queries: filters against a brute-force reference evaluator, on every plan route, before and
-after the indexes are built and after later inserts; the parser's messages; rows and arguments."""
+"""Metadata queries: filters against a brute-force reference evaluator, on every plan route (every
+live record tested, the indexes' plan asked in full, and the route the estimated costs choose),
+before and after the indexes are built and after later inserts, a delete and a compaction; the
+parser's messages; rows and arguments."""
 
 import random
 import sys
@@ -133,12 +135,24 @@ def operand_for(rng, key, op):
 OPS = ["$eq", "$ne", "$gt", "$gte", "$lt", "$lte", "$in", "$nin"]
 
 
+def make_range(rng):
+    """Two-sided (sometimes one-sided, or doubled) range conditions on one key, as an And."""
+    key = rng.choice(["a", "n", "n", "s", "c"])
+    a, b = sorted(rng.choice([rng.randrange(-50, 50), rng.uniform(-50, 50), 0, -0.0, 2, 2.5, 2**63]) for _ in "ab")
+    kids = [("cmp", key, rng.choice(["$gt", "$gte"]), a), ("cmp", key, rng.choice(["$lt", "$lte"]), b)]
+    if rng.random() < 0.4:
+        kids.append(("cmp", key, rng.choice(OPS[2:6]), rng.choice([a, b, a, b, 1, "m"])))
+    return ("and", rng.sample(kids, rng.randrange(1, len(kids) + 1)))
+
+
 def make_filter(rng, depth=0):
     r = rng.random()
-    if depth >= 3 or r < 0.55:
+    if depth >= 3 or r < 0.45:
         key = rng.choice(KEYS)
         op = rng.choice(OPS)
         return ("cmp", key, op, operand_for(rng, key, op))
+    if r < 0.55:
+        return make_range(rng)
     if r < 0.8:
         return ("and", [make_filter(rng, depth + 1) for _ in range(rng.randrange(0, 4))])
     if r < 0.92:
@@ -156,24 +170,39 @@ class Model:
         return [i for i, (_, _, m) in sorted(self.points.items()) if holds(node, m)]
 
 
-def check(db, model, node, rng, limits):
+ROUTES = [None, "scan", "index"]
+
+
+def check(db, model, node, rng, limits, probe=None):
+    """The filter against the reference, with `probe` (and a handle of its build) on every route."""
     doc = render(node, rng)
     want = model.matches(node)
-    rows = db.query(doc)
-    assert [r["id"] for r in rows] == want, doc
-    for r in rows[:5]:
-        lat, lon, meta = model.points[r["id"]]
-        assert (r["latitude"], r["longitude"]) == (lat, lon) and same(r["metadata"], read_back(meta))
-    assert db.exists(doc) == bool(want), doc
-    for limit in limits:
-        got = [r["id"] for r in db.query(doc, limit=limit)]
-        # Some routes keep any `limit` of the matches (still in ascending order).
-        assert len(got) == min(limit, len(want)) and got == sorted(got) and set(got) <= set(want), (doc, limit)
+    for route in ROUTES if probe else [None]:
+        if probe:
+            probe.force_route(route)
+        try:
+            rows = db.query(doc)
+            assert [r["id"] for r in rows] == want, (doc, route)
+            for r in rows[:5]:
+                lat, lon, meta = model.points[r["id"]]
+                assert (r["latitude"], r["longitude"]) == (lat, lon) and same(r["metadata"], read_back(meta))
+            assert db.exists(doc) == bool(want), (doc, route)
+            for limit in limits:
+                got = [r["id"] for r in db.query(doc, limit=limit)]
+                # Some routes keep any `limit` of the matches (still in ascending order).
+                assert len(got) == min(limit, len(want)) and got == sorted(got) and set(got) <= set(want), (
+                    doc,
+                    limit,
+                    route,
+                )
+        finally:
+            if probe:
+                probe.force_route(None)
 
 
-def build_store(path, rng, n, deleted):
+def build_store(store, path, rng, n, deleted):
     model = Model()
-    db = PyZurAD(path)
+    db = store(path)
     points = [(rng.uniform(-90, 90), rng.uniform(-180, 180), make_meta(rng, i)) for i in range(n)]
     db.insert_batch(points)
     model.points = dict(enumerate(points))
@@ -186,12 +215,13 @@ def build_store(path, rng, n, deleted):
     return model
 
 
-def test_filters_agree_with_the_reference_on_every_route(store_path):
+def test_filters_agree_with_the_reference_on_every_route(probe, store_path):
     rng = random.Random(1906)
     n = 5000
-    model = build_store(store_path, rng, n, rng.sample(range(n), 250))
+    model = build_store(probe.PyZurAD, store_path, rng, n, rng.sample(range(n), 250))
     filters = [make_filter(rng) for _ in range(100)]
-    # Conditions the indexes answer, alone and narrowing an And, with small and large answers.
+    # Conditions the indexes answer, alone and narrowing an And, with small and large answers;
+    # nested Ands, two-sided ranges, and Ors the indexes answer in whole or in part.
     filters += [
         ("cmp", "a", "$eq", 1),
         ("cmp", "a", "$ne", 1),
@@ -203,6 +233,21 @@ def test_filters_agree_with_the_reference_on_every_route(store_path):
         ("cmp", "a", "$eq", "no such value"),
         ("and", [("cmp", "a", "$eq", 2), ("cmp", "n", "$gt", 0), ("cmp", "c", "$ne", "red")]),
         ("and", [("cmp", "c", "$eq", "blue"), ("or", [("cmp", "a", "$eq", 1)])]),
+        ("and", [("cmp", "u", "$eq", "id-18"), ("and", [("cmp", "n", "$gt", -40), ("cmp", "n", "$lte", 40)])]),
+        ("and", [("cmp", "n", "$gt", -3), ("cmp", "n", "$lt", 5), ("cmp", "n", "$gte", -2.5), ("cmp", "a", "$ne", 0)]),
+        (
+            "or",
+            [
+                ("cmp", "a", "$eq", 3),
+                ("cmp", "n", "$gte", 45),
+                ("and", [("cmp", "c", "$eq", ""), ("cmp", "s", "$eq", None)]),
+            ],
+        ),
+        ("or", [("cmp", "a", "$eq", 3), ("not", ("cmp", "n", "$gte", 45))]),
+        # Bounds on one key that tie: the stricter of each pair holds.
+        ("and", [("cmp", "n", "$gte", 2), ("cmp", "n", "$gt", 2), ("cmp", "n", "$lte", 7), ("cmp", "n", "$lt", 7)]),
+        ("and", [("cmp", "n", "$gt", 2), ("cmp", "n", "$gte", 2), ("cmp", "n", "$lt", 7), ("cmp", "n", "$lte", 7)]),
+        ("and", [("cmp", "a", "$eq", 4), ("not", ("cmp", "c", "$eq", "red")), ("cmp", "n", "$gt", "m")]),
         ("and", []),
         ("or", []),
         ("not", ("and", [])),
@@ -210,12 +255,12 @@ def test_filters_agree_with_the_reference_on_every_route(store_path):
     limits = (1, 60, 2400)
 
     # A fresh handle for each of a few filters: their first run builds the indexes they need.
-    for node in filters[-13:]:
-        check(PyZurAD(store_path), model, node, rng, limits[:1])
-    db = PyZurAD(store_path)
+    for node in filters[-20:]:
+        check(probe.PyZurAD(store_path), model, node, rng, limits[:1], probe)
+    db = probe.PyZurAD(store_path)
     assert db.slot_stats() == (n, n - 250)
     for node in filters:
-        check(db, model, node, rng, limits)
+        check(db, model, node, rng, limits, probe)
 
     # Later inserts keep the built indexes exact: new values, new keys, an array under "c",
     # and more distinct values of "a".
@@ -229,9 +274,24 @@ def test_filters_agree_with_the_reference_on_every_route(store_path):
         ("cmp", "fresh", "$gt", 0),
         ("cmp", "c", "$in", ["red"]),
         ("cmp", "a", "$eq", 1050),
+        ("and", [("cmp", "fresh", "$eq", 0), ("cmp", "a", "$gte", 1090), ("cmp", "a", "$lt", 1500)]),
     ]
     for node in filters:
-        check(db, model, node, rng, limits)
+        check(db, model, node, rng, limits, probe)
+
+    # A delete by a compound filter, then a compaction that renumbers the points.
+    doomed = ("or", [("cmp", "a", "$eq", 2), ("and", [("cmp", "n", "$gte", 10), ("cmp", "n", "$lt", 30)])])
+    gone = model.matches(doomed)
+    assert db.delete_by_metadata(render(doomed, rng)) == len(gone)
+    for i in gone:
+        del model.points[i]
+    some = rng.sample(filters, 50)
+    for node in some:
+        check(db, model, node, rng, limits, probe)
+    db.compact()
+    model.points = dict(enumerate(model.points[i] for i in sorted(model.points)))
+    for node in some:
+        check(db, model, node, rng, limits, probe)
 
 
 def many_meta(rng, i, n):

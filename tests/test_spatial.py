@@ -1,8 +1,11 @@
 """Spatial queries through the Python API against oracles written here: boxes (across the
 antimeridian too), great circles (points just inside and just outside the radius in every compass
-direction, near the poles and across ±180) and polygons on exact rational arithmetic; each with
-filters that send it down the index route and down the grid route; deleted points crafted in the
-files; the argument rules; the grid rebuild's lock failure; queries alongside inserts."""
+direction, near the poles and across ±180) and polygons on exact rational arithmetic, and random
+boxes and circles from metres to the globe over crowds far denser than a grid cell's share; each
+with filters, on every route (the grid's candidates, the metadata indexes' plan, and the one the
+estimated costs choose), before and after inserts, a delete and a compaction; deleted points
+crafted in the files; the argument rules; the grid rebuild's lock failure; queries alongside
+inserts."""
 
 import errno
 import math
@@ -175,25 +178,64 @@ def make_meta(rng, i):
     return meta
 
 
-# name, filter document, the same filter in Python, the route its number of matches forces
+# name, filter document, the same filter in Python; the first few the indexes cannot narrow
 FILTERS = [
-    ("none", None, lambda m: True, "grid"),
-    ("empty", {}, lambda m: True, "grid"),
-    ("rare value", {"r": True}, lambda m: m.get("r") is True, "index"),
-    ("narrow range", {"n": {"$lt": 2.0}}, lambda m: m["n"] < 2.0, "index"),
-    ("rare $in", {"r": {"$in": [True, "x"]}}, lambda m: m.get("r") is True, "index"),
-    ("$nin of every value", {"g": {"$nin": ["a", "b", "c", "d"]}}, lambda m: "g" not in m, "index"),
-    ("common value", {"g": "b"}, lambda m: m.get("g") == "b", "grid"),
-    ("wide range", {"n": {"$gte": 30}}, lambda m: m["n"] >= 30, "grid"),
-    ("$ne", {"g": {"$ne": "a"}}, lambda m: m.get("g") != "a", "grid"),
+    ("none", None, lambda m: True),
+    ("empty", {}, lambda m: True),
+    ("$not", {"$not": {"g": "a"}}, lambda m: m.get("g") != "a"),
+    ("rare value", {"r": True}, lambda m: m.get("r") is True),
+    ("narrow range", {"n": {"$lt": 2.0}}, lambda m: m["n"] < 2.0),
+    ("two-sided range", {"n": {"$gte": 40, "$lt": 42.5}}, lambda m: 40 <= m["n"] < 42.5),
+    ("rare $in", {"r": {"$in": [True, "x"]}}, lambda m: m.get("r") is True),
+    ("$nin of every value", {"g": {"$nin": ["a", "b", "c", "d"]}}, lambda m: "g" not in m),
+    ("common value", {"g": "b"}, lambda m: m.get("g") == "b"),
+    ("wide range", {"n": {"$gte": 30}}, lambda m: m["n"] >= 30),
+    ("$ne", {"g": {"$ne": "a"}}, lambda m: m.get("g") != "a"),
     (
-        "$and of a rare and a common value",
-        {"r": True, "g": "a"},
-        lambda m: m.get("r") is True and m.get("g") == "a",
-        "grid",
+        "nested $and of a value and a range",
+        {"$and": [{"g": "a"}, {"$and": [{"n": {"$gt": 10}}, {"n": {"$lte": 60}}]}]},
+        lambda m: m.get("g") == "a" and 10 < m["n"] <= 60,
     ),
-    ("$or", {"$or": [{"r": True}, {"n": {"$lt": 1}}]}, lambda m: m.get("r") is True or m["n"] < 1, "grid"),
+    ("$or", {"$or": [{"r": True}, {"n": {"$lt": 1}}]}, lambda m: m.get("r") is True or m["n"] < 1),
+    (
+        "$or with a $not",
+        {"$or": [{"g": "d"}, {"$not": {"n": {"$lt": 99}}}]},
+        lambda m: m.get("g") == "d" or not m["n"] < 99,
+    ),
 ]
+
+ROUTES = [None, "scan", "index"]
+
+# Crowds: (latitude, longitude, spread in degrees, points). Their grid cells hold far more points
+# than the grid leaves unsorted (256): a city, a crowd at each pole, one across the antimeridian.
+CROWDS = [(48.85, 2.35, 0.02, 1500), (89.97, 0.0, 0.02, 900), (-89.9, 120.0, 0.05, 900), (10.0, 179.99, 0.03, 1200)]
+
+
+def crowd_points(rng, crowds, scale=1):
+    points = []
+    for clat, clon, spread, n in crowds:
+        for _ in range(n * scale):
+            lat = min(90.0, max(-90.0, rng.gauss(clat, spread)))
+            points.append((lat, (rng.gauss(clon, spread) + 180.0) % 360.0 - 180.0))
+    return points
+
+
+def random_shapes(rng, located):
+    """Boxes and circles from a few metres to the whole globe, around points of the data (the
+    crowds among them), at the poles and across the antimeridian."""
+    shapes = []
+    for _ in range(40):
+        lat, lon = rng.choice(located)
+        half = 10 ** rng.uniform(-5, 2.3)
+        box = (lat - half, lon - half * rng.uniform(0.5, 2), lat + half * rng.uniform(0.5, 2), lon + half)
+        if box[1] < -180:
+            box = (box[0], box[1] + 360, box[2], box[3])
+        elif box[3] > 180:
+            box = (box[0], box[1], box[2], box[3] - 360)
+        shapes.append(("box", box))
+        lat, lon = rng.choice(located)
+        shapes.append(("circle", (lat, lon, 10 ** rng.uniform(0, 7))))
+    return shapes
 
 
 def tombstone(path, slots):
@@ -208,49 +250,42 @@ def tombstone(path, slots):
     write(sibling(path, "commit"), manifest_bytes(**m))
 
 
-def test_queries_agree_with_the_oracles_on_both_routes(store_path):
-    rng = random.Random(20260611)
-    polygons = make_polygons(rng)
-    # Background points over the globe, crowded near the poles and the antimeridian, then the
-    # points that try each box and circle.
-    located = [(rng.uniform(-90, 90), rng.uniform(-180, 180)) for _ in range(6000)]
-    located += [(rng.choice([-1, 1]) * rng.uniform(85, 90), rng.uniform(-180, 180)) for _ in range(600)]
-    located += [(rng.uniform(-30, 30), rng.choice([-1, 1]) * rng.uniform(175, 180)) for _ in range(600)]
-    located += [p for box in BOXES for p in box_points(box)]
-    located += [p for circle in CIRCLES for p in circle_points(rng, circle)]
-    located = [p for p in located if storable(*p)]
-    points = {i: (lat, lon, make_meta(rng, i)) for i, (lat, lon) in enumerate(located)}
-    assert PyZurAD(store_path).insert_batch(list(points.values())) == list(points)
+def check_queries(probe, db, points, queries):
+    """Every query with every filter, on every route, against the oracles: the same set of points,
+    each once; on the index route in ascending id order. Returns the number of rows seen."""
+    found = 0
+    for what, run, oracle in queries:
+        verdicts = {i: oracle(lat, lon) for i, (lat, lon, _) in points.items()}
+        unsure = {i for i, v in verdicts.items() if v is None}
+        inside = {i for i, v in verdicts.items() if v}
+        assert len(unsure) <= 2, what
+        for name, doc, holds in FILTERS:
+            want = {i for i in inside if holds(points[i][2])}
+            for route in ROUTES:
+                probe.force_route(route)
+                try:
+                    rows = run() if doc is None else run(filter=doc)
+                finally:
+                    probe.force_route(None)
+                ids = [r["id"] for r in rows]
+                assert len(ids) == len(set(ids)), (what, name, route)
+                assert set(ids) - unsure == want, (what, name, route)
+                if route == "index" and name not in ("none", "empty", "$not", "$or with a $not"):
+                    assert ids == sorted(ids), (what, name)
+                for r in rows[:3]:
+                    lat, lon, meta = points[r["id"]]
+                    assert r == {"id": r["id"], "latitude": lat, "longitude": lon, "metadata": meta}
+                found += len(ids)
+    return found
 
-    # About 1 % of them deleted, crafted in the files of the closed store.
-    deleted = rng.sample(sorted(points), len(points) // 100)
-    tombstone(store_path, deleted)
-    for s in deleted:
-        del points[s]
-    db = PyZurAD(store_path)
-    assert db.slot_stats() == (len(located), len(points))
 
-    # The points that try the polygons arrive after the open, one grid insert at a time.
-    tries = [(lat, lon) for ring in polygons for lon, lat in probe_points(rng, ring, 8) if storable(lat, lon)]
-    extra = [(lat, lon, make_meta(rng, len(located) + k)) for k, (lat, lon) in enumerate(tries)]
-    points.update(zip(db.insert_batch(extra), extra))
-
-    # Each filter's number of matches sends every query with it down the route it is named for:
-    # the index answers below 1000 members; the grid takes answers of 1000 and 5 % or more.
-    live, tombstones = len(points), len(deleted)
-    for name, doc, holds, route in FILTERS:
-        members = sum(holds(m) for _, _, m in points.values()) + (tombstones if "$nin" in name else 0)
-        if route == "index":
-            assert members < 1000, name
-        elif doc and len(doc) == 1 and not next(iter(doc)).startswith("$"):
-            assert members >= 1000 and members * 20 >= live, name
-
+def shape_queries(db, boxes, circles, polygons):
     queries = [
-        (f"box {b}", lambda b=b, **f: db.query_bbox(*b, **f), lambda lat, lon, b=b: in_box(b, lat, lon)) for b in BOXES
+        (f"box {b}", lambda b=b, **f: db.query_bbox(*b, **f), lambda lat, lon, b=b: in_box(b, lat, lon)) for b in boxes
     ]
     queries += [
         (f"circle {c}", lambda c=c, **f: db.query_radius(*c, **f), lambda lat, lon, c=c: in_circle(c, lat, lon))
-        for c in CIRCLES
+        for c in circles
     ]
     queries += [
         (
@@ -260,24 +295,56 @@ def test_queries_agree_with_the_oracles_on_both_routes(store_path):
         )
         for p in polygons
     ]
-    found = 0
-    for what, run, oracle in queries:
-        verdicts = {i: oracle(lat, lon) for i, (lat, lon, _) in points.items()}
-        unsure = {i for i, v in verdicts.items() if v is None}
-        inside = {i for i, v in verdicts.items() if v}
-        assert len(unsure) <= 2, what
-        for name, doc, holds, route in FILTERS:
-            rows = run() if doc is None else run(filter=doc)
-            ids = [r["id"] for r in rows]
-            assert len(ids) == len(set(ids)), (what, name)
-            assert set(ids) - unsure == {i for i in inside if holds(points[i][2])}, (what, name)
-            if route == "index" and "polygon" not in what:
-                assert ids == sorted(ids), (what, name)
-            for r in rows[:3]:
-                lat, lon, meta = points[r["id"]]
-                assert r == {"id": r["id"], "latitude": lat, "longitude": lon, "metadata": meta}
-            found += len(ids)
-    assert found > 100_000
+    return queries
+
+
+def test_queries_agree_with_the_oracles_on_every_route(probe, store_path):
+    rng = random.Random(20260611)
+    polygons = make_polygons(rng)
+    # Background points over the globe, crowded near the poles and the antimeridian, crowds far
+    # denser than a grid cell's share, then the points that try each box and circle.
+    located = [(rng.uniform(-90, 90), rng.uniform(-180, 180)) for _ in range(6000)]
+    located += [(rng.choice([-1, 1]) * rng.uniform(85, 90), rng.uniform(-180, 180)) for _ in range(600)]
+    located += [(rng.uniform(-30, 30), rng.choice([-1, 1]) * rng.uniform(175, 180)) for _ in range(600)]
+    located += crowd_points(rng, CROWDS)
+    shapes = random_shapes(rng, located)
+    boxes = BOXES + [b for kind, b in shapes if kind == "box"]
+    circles = CIRCLES + [c for kind, c in shapes if kind == "circle"]
+    located += [p for box in boxes for p in box_points(box)]
+    located += [p for circle in circles for p in circle_points(rng, circle)]
+    located = [p for p in located if storable(*p)]
+    points = {i: (lat, lon, make_meta(rng, i)) for i, (lat, lon) in enumerate(located)}
+    assert probe.PyZurAD(store_path).insert_batch(list(points.values())) == list(points)
+
+    # About 1 % of them deleted, crafted in the files of the closed store.
+    deleted = rng.sample(sorted(points), len(points) // 100)
+    tombstone(store_path, deleted)
+    for s in deleted:
+        del points[s]
+    db = probe.PyZurAD(store_path)
+    assert db.slot_stats() == (len(located), len(points))
+
+    # The points that try the polygons arrive after the open, one grid insert at a time.
+    tries = [(lat, lon) for ring in polygons for lon, lat in probe_points(rng, ring, 8) if storable(lat, lon)]
+    extra = [(lat, lon, make_meta(rng, len(located) + k)) for k, (lat, lon) in enumerate(tries)]
+    points.update(zip(db.insert_batch(extra), extra))
+    assert check_queries(probe, db, points, shape_queries(db, boxes, circles, polygons)) > 300_000
+
+    # More of each crowd one at a time (their cells' unsorted tails fill and are merged), a
+    # delete, then a compaction that renumbers the points; the shapes are tried again after each.
+    some = boxes[:12] + rng.sample(boxes[12:], 12) + circles[:10] + rng.sample(circles[10:], 12)
+    later = shape_queries(db, [b for b in some if len(b) == 4], [c for c in some if len(c) == 3], polygons[:6])
+    for lat, lon in crowd_points(rng, CROWDS, 1)[::3]:
+        meta = make_meta(rng, len(points))
+        points[db.insert(lat, lon, meta)] = (lat, lon, meta)
+    doomed = {i for i, (_, _, m) in points.items() if m["n"] < 20}
+    assert db.delete_by_metadata({"n": {"$lt": 20}}) == len(doomed)
+    for i in doomed:
+        del points[i]
+    check_queries(probe, db, points, later)
+    db.compact()
+    points = dict(enumerate(points[i] for i in sorted(points)))
+    check_queries(probe, db, points, later)
 
 
 def test_exact_centres_degenerate_rings_and_argument_forms():

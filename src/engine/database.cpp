@@ -324,8 +324,11 @@ Result<std::uint64_t> Database::delete_by_metadata(const FilterExpr& filter) {
             if (auto r = storage_->delete_slots(ids); !r) return fail(r.error());
     }
     {
+        std::vector<SlotPoint> points;
+        points.reserve(records.size());
+        for (const auto& r : records) points.push_back({r.slot, r.lat, r.lon});
         WriterLock lock(grid_mutex_);
-        for (const auto& r : records) grid_.remove(r.slot, r.lat, r.lon);
+        grid_.remove(points);
     }
     indexes_.remove(records);
     return records.size();

@@ -78,6 +78,8 @@ def summarize(
         if progress is not None:
             progress.update(seen, seen)
     if progress is not None:
+        # The last state is drawn whatever the bar's pace, then the line goes.
+        progress.update(seen, seen, final=True)
         progress.clear()
     lines = [
         ("store", path),

@@ -1,5 +1,6 @@
 #include "python/string_caches.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -43,39 +44,47 @@ constexpr std::size_t kFirstSlots = 16;
 
 }  // namespace
 
-StringCache::StringCache(std::size_t max_entries) : slots_(kFirstSlots), max_entries_(max_entries) {}
+// A slot numbers its entry in 32 bits.
+constexpr std::size_t kMostEntries = 0xFFFFFFFEu;
+
+StringCache::StringCache(std::size_t max_entries)
+    : slots_(kFirstSlots), max_entries_(std::min(max_entries, kMostEntries)) {}
 
 StringCache::~StringCache() {
-    for (const Slot& slot : slots_) Py_XDECREF(slot.str);
+    for (const Entry& e : entries_) Py_DECREF(e.str);
 }
 
 void StringCache::grow() {
     std::vector<Slot> old(slots_.size() * 2);
     old.swap(slots_);
     const std::size_t mask = slots_.size() - 1;
-    for (const Slot& slot : old) {
-        if (!slot.str) continue;
-        std::size_t i = slot.hash & mask;
-        while (slots_[i].str) i = (i + 1) & mask;
-        slots_[i] = slot;
+    for (std::size_t n = 0; n < entries_.size(); ++n) {
+        const Entry& e = entries_[n];
+        const std::uint64_t h = hash_text(std::string_view(bytes_).substr(e.offset, e.length));
+        std::size_t i = h & mask;
+        while (slots_[i].entry) i = (i + 1) & mask;
+        slots_[i] = Slot{static_cast<std::uint32_t>(h >> 32), static_cast<std::uint32_t>(n + 1)};
     }
 }
 
 PyObject* StringCache::get(std::string_view s) {
     const std::uint64_t h = hash_text(s);
+    const auto tag = static_cast<std::uint32_t>(h >> 32);
     const std::size_t mask = slots_.size() - 1;
     std::size_t i = h & mask;
-    for (; slots_[i].str; i = (i + 1) & mask) {
-        const Slot& slot = slots_[i];
-        if (slot.hash == h && slot.length == s.size() &&
-            std::memcmp(bytes_.data() + slot.offset, s.data(), s.size()) == 0)
-            return Py_NewRef(slot.str);
+    for (; slots_[i].entry; i = (i + 1) & mask) {
+        if (slots_[i].tag != tag) continue;
+        const Entry& e = entries_[slots_[i].entry - 1];
+        if (e.length == s.size() && std::memcmp(bytes_.data() + e.offset, s.data(), s.size()) == 0)
+            return Py_NewRef(e.str);
     }
     PyObject* str = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr);
-    if (!str || count_ >= max_entries_) return str;
-    slots_[i] = Slot{Py_NewRef(str), h, bytes_.size(), s.size()};
+    if (!str || entries_.size() >= max_entries_) return str;
+    if (entries_.empty()) entries_.reserve(kFirstSlots / 2);
+    entries_.push_back(Entry{Py_NewRef(str), bytes_.size(), s.size()});
+    slots_[i] = Slot{tag, static_cast<std::uint32_t>(entries_.size())};
     bytes_.append(s);
-    if (++count_ * 2 > slots_.size()) grow();
+    if (entries_.size() * 2 > slots_.size()) grow();
     return str;
 }
 

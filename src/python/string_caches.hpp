@@ -3,8 +3,11 @@
 //
 // A lookup is on the row builder's path for every key and every string value
 // of every row, so each cache is an open-addressing table of its own: a short
-// multiplicative hash of the bytes, the strings' bytes back to back in one
-// buffer, linear probing, at most half full.
+// multiplicative hash of the bytes, linear probing, at most half full. The
+// probed table holds only a tag of each hash and the entry's number, eight
+// bytes a slot, so that a lookup that finds nothing (a value held by one
+// point) stays within a table small enough for the processor's caches; the
+// entries and their strings' bytes lie beside it.
 #pragma once
 
 #include <cstddef>
@@ -32,16 +35,19 @@ public:
 
 private:
     struct Slot {
-        PyObject* str = nullptr;  // null: empty
-        std::uint64_t hash = 0;
-        std::size_t offset = 0;  // the text in bytes_
-        std::size_t length = 0;
+        std::uint32_t tag = 0;    // high half of the hash
+        std::uint32_t entry = 0;  // 1 + the entry's index; 0: empty
+    };
+    struct Entry {
+        PyObject* str;
+        std::size_t offset;  // the text in bytes_
+        std::size_t length;
     };
     void grow();
 
     std::vector<Slot> slots_;  // a power of two long
+    std::vector<Entry> entries_;
     std::string bytes_;
-    std::size_t count_ = 0;
     std::size_t max_entries_;
 };
 

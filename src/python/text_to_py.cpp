@@ -30,14 +30,25 @@ public:
     }
 
 private:
-    // At a member: its key, and the cursor past the ':' and white space.
-    Ref key_object() {
+    // At a member: its key, and the cursor past the ':' and white space. A
+    // top-level key (position >= 0) that is the key the last dict had there
+    // is taken without a look in the key cache.
+    Ref key_object(std::ptrdiff_t position) {
         if (c_.at_end() || *c_.p != '"') return Ref();
         std::string_view name;
         if (!c_.read_string_view(scratch_, name)) return Ref();
         c_.skip_ws();
         if (!c_.eat(':')) return Ref();
         c_.skip_ws();
+        const auto at = static_cast<std::size_t>(position);
+        if (position >= 0 && at < template_keys_.size()) {
+            // The key object's own UTF-8 (kept in the object: no copy is made).
+            Py_ssize_t length = 0;
+            const char* text = PyUnicode_AsUTF8AndSize(template_keys_[at], &length);
+            if (!text) return Ref();
+            if (std::string_view(text, static_cast<std::size_t>(length)) == name)
+                return Ref::borrow(template_keys_[at]);
+        }
         return Ref::steal(caches_.key(name));
     }
 
@@ -136,7 +147,7 @@ private:
         c_.skip_ws();
         if (c_.eat('}')) return true;
         for (;;) {
-            Ref key = key_object();
+            Ref key = key_object(depth == 1 ? static_cast<std::ptrdiff_t>(stack_.size() - base) : -1);
             if (!key) return false;
             if (ordered) {
                 Py_ssize_t n = 0;

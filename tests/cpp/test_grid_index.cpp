@@ -238,8 +238,10 @@ TEST_CASE("grid candidates: inverted latitudes, saturated and NaN coordinates") 
     // Inverted bounds in different rows: no rows, no candidates, however wide.
     CHECK(ask(g, 11.5, 10, 10.5, 11).slots.empty());
     CHECK(ask(g, 40, -1e300, -40, 1e300).slots.empty());
-    // Inverted bounds within one row still cover that row.
-    CHECK(ask(g, 10.9, 10, 10.1, 11).slots == ids({1, 2}));
+    // Inverted bounds within one row look into that row's cell, where no
+    // point can lie between them.
+    CHECK(ask(g, 10.9, 10, 10.1, 11).slots.empty());
+    CHECK(ask(g, 10.7, 10, 10.7, 11).slots == ids({2}));
 
     // Bounds far outside the globe saturate; the box is huge and scanned.
     const Answer everything = ask(g, -1e300, -1e300, 1e300, 1e300);
@@ -290,6 +292,16 @@ TEST_CASE("grid candidates: randomized comparison with a brute-force scan") {
             initial.push_back(p);
             live[s] = p;
         }
+        // A crowd far denser than the rest: its cells hold thousands of points,
+        // sorted by position and searched as a quadtree.
+        const double crowd_spread = span * std::pow(10.0, -uni(1, 4));
+        for (int k = 0, crowd = round % 2 ? 4000 : 20000; k < crowd; ++k) {
+            const std::uint64_t s = initial.size();
+            const SlotPoint p{s, std::clamp(clat + uni(-crowd_spread, crowd_spread), -90.0, 90.0),
+                              std::clamp(clon + uni(-crowd_spread, crowd_spread), -180.0, 180.0)};
+            initial.push_back(p);
+            live[s] = p;
+        }
         // NaN coordinates land in cell 0 of their axis, far from the cluster,
         // which makes the build look up cells by hash rather than by offset.
         if (round % 2 == 1) {
@@ -306,17 +318,31 @@ TEST_CASE("grid candidates: randomized comparison with a brute-force scan") {
             for (const SlotPoint& p : initial) REQUIRE(g.insert(p.slot, p.lat, p.lon).has_value());
         }
         std::uint64_t next = n0;
-        for (int i = 0; i < 3000; ++i) {
+        for (int i = 0; i < 8000; ++i) {
             if (pick(3) == 0 && !live.empty()) {
                 auto it = live.lower_bound(rng() % next);
                 if (it == live.end()) it = live.begin();
                 g.remove(it->first, it->second.lat, it->second.lon);
                 live.erase(it);
             } else {
-                const SlotPoint p{next++, coord(-90, 90), coord(-180, 180)};
+                // Most new points join the crowd: its cells' tails fill and are
+                // sorted into runs, which are merged, and merged into the main part.
+                const SlotPoint p = pick(4) == 0 ? SlotPoint{next++, coord(-90, 90), coord(-180, 180)}
+                                                 : SlotPoint{next++, clat + uni(-crowd_spread, crowd_spread),
+                                                             clon + uni(-crowd_spread, crowd_spread)};
                 REQUIRE(g.insert(p.slot, p.lat, p.lon).has_value());
                 live[p.slot] = p;
             }
+        }
+        // Many removed at once, some of them twice over or never added.
+        {
+            std::vector<SlotPoint> doomed;
+            for (auto it = live.begin(); it != live.end(); ++it)
+                if (pick(8) == 0) doomed.push_back(it->second);
+            doomed.push_back(doomed.front());
+            doomed.push_back(SlotPoint{next + 5, clat, clon});
+            g.remove(doomed);
+            for (const SlotPoint& p : doomed) live.erase(p.slot);
         }
         const double cs = g.cell_size();
 
@@ -338,8 +364,18 @@ TEST_CASE("grid candidates: randomized comparison with a brute-force scan") {
                 if (min_lon == max_lon) continue;
             }
 
+            // Around the crowd too, in boxes from a few metres up.
+            if (!crossing && pick(3) == 0) {
+                const double half = crowd_spread * std::pow(10.0, uni(-3, 1));
+                min_lat = clat + uni(-crowd_spread, crowd_spread) - half;
+                max_lat = min_lat + 2 * half * uni(0, 1);
+                min_lon = clon + uni(-crowd_spread, crowd_spread) - half;
+                max_lon = min_lon + 2 * half * uni(0, 1);
+            }
+
             std::vector<std::uint64_t> got;
             const Strategy s = g.candidates(min_lat, min_lon, max_lat, max_lon, got);
+            REQUIRE(g.count_candidates(min_lat, min_lon, max_lat, max_lon) == got.size());
             (s == Strategy::Scan ? scans : probes) += 1;
             if (crossing) (s == Strategy::Scan ? crossing_scans : crossing_probes) += 1;
             std::sort(got.begin(), got.end());

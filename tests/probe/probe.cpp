@@ -12,6 +12,7 @@
 #include "engine/metadata/metadata.hpp"
 #include "engine/query/orient2d.hpp"
 #include "engine/query/polygon.hpp"
+#include "engine/query/route_override.hpp"
 #include "engine/util/fault_injection.hpp"
 #include "python/convert.hpp"
 #include "python/filter_parse.hpp"
@@ -323,6 +324,28 @@ PyObject* probe_faults_arm(PyObject*, PyObject* args) {
     Py_RETURN_NONE;
 }
 
+// force_route(None | "scan" | "index"): the route every metadata scan and
+// spatial query of this build takes from now on (None: chosen by cost).
+PyObject* probe_force_route(PyObject*, PyObject* arg) {
+    ForcedRoute route = ForcedRoute::None;
+    if (arg != Py_None) {
+        Py_ssize_t size = 0;
+        const char* name = PyUnicode_AsUTF8AndSize(arg, &size);
+        if (!name) return nullptr;
+        const std::string_view n(name, static_cast<std::size_t>(size));
+        if (n == "scan")
+            route = ForcedRoute::Scan;
+        else if (n == "index")
+            route = ForcedRoute::Index;
+        else {
+            PyErr_SetString(PyExc_ValueError, "route must be None, 'scan' or 'index'");
+            return nullptr;
+        }
+    }
+    force_route(route);
+    Py_RETURN_NONE;
+}
+
 PyObject* probe_faults_disarm(PyObject*, PyObject*) {
     fault_injection::disarm();
     Py_RETURN_NONE;
@@ -368,6 +391,7 @@ PyMethodDef probe_methods[] = {
     {"from_json_texts", probe_from_json_texts, METH_O, nullptr},
     {"from_json_texts_via_map", probe_from_json_texts_via_map, METH_O, nullptr},
     {"texts_readable", probe_texts_readable, METH_O, nullptr},
+    {"force_route", probe_force_route, METH_O, nullptr},
     {"faults_arm", probe_faults_arm, METH_VARARGS, nullptr},
     {"faults_disarm", probe_faults_disarm, METH_NOARGS, nullptr},
     {"faults_events", probe_faults_events, METH_NOARGS, nullptr},

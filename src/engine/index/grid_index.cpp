@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "engine/util/debug_check.hpp"
+#include "engine/util/worker_pool.hpp"
 
 namespace orbisk {
 
@@ -19,6 +20,9 @@ constexpr double kMinCellSize = 0.001;
 constexpr double kMaxCellSize = 10.0;
 constexpr double kEmptyCellSize = 1.0;
 constexpr double kPointsPerCellInv = 0.00390625;  // 1/256
+constexpr double kLatticeSteps = 65536.0;         // lattice steps along a cell's edge
+// Entries in crowded cells from which a build sorts them on the worker pool.
+constexpr std::size_t kParallelPackFrom = 100000;
 
 // floor((v - origin) / cell_size) as a saturated int32; NaN gives 0.
 std::int32_t cell_coord(double v, double origin, double cell_size) {
@@ -69,6 +73,15 @@ std::int32_t GridIndex::column_of(double lon) const { return cell_coord(lon, kOr
 std::int32_t GridIndex::row_of(double lat) const { return cell_coord(lat, kOriginLat, cell_size_); }
 std::uint64_t GridIndex::key_of(double lat, double lon) const { return pack(column_of(lon), row_of(lat)); }
 
+CellFrame GridIndex::frame_of(std::uint64_t key) const {
+    return CellFrame{kOriginLat + row_part(key) * cell_size_, kOriginLon + column_part(key) * cell_size_,
+                     kLatticeSteps / cell_size_};
+}
+
+std::uint32_t GridIndex::code_of(std::uint64_t key, double lat, double lon) const {
+    return cell_code(frame_of(key), lat, lon);
+}
+
 // ---- cell map -------------------------------------------------------------
 
 std::size_t GridIndex::find(std::uint64_t key) const {
@@ -115,7 +128,7 @@ void GridIndex::rehash(std::size_t buckets) {
 
 void GridIndex::erase_cell(std::size_t index) {
     // The cell is in the table (so the probes below end), and no other is emptied.
-    ORBISK_DCHECK(index < cells_.size() && find(cells_[index].key) == index && cells_[index].ids.empty());
+    ORBISK_DCHECK(index < cells_.size() && find(cells_[index].key) == index && cells_[index].points.empty());
     const std::uint64_t erased_key = cells_[index].key;
     const std::size_t mask = table_.size() - 1;
     auto bucket_of = [&](std::uint64_t key) {
@@ -235,14 +248,17 @@ GridIndex GridIndex::build_checked(const std::vector<SlotPoint>& points, double 
     if (n > kMaxSlot) {
         // Too many points for the 32-bit bookkeeping below; plain inserts.
         for (const SlotPoint& p : points) {
-            const std::size_t index = grid.find_or_add(grid.key_of(p.lat, p.lon));
-            grid.cells_[index].ids.push_back(static_cast<std::uint32_t>(p.slot));
+            const std::uint64_t key = grid.key_of(p.lat, p.lon);
+            const std::size_t index = grid.find_or_add(key);
+            grid.cells_[index].points.push(grid.code_of(key, p.lat, p.lon), static_cast<std::uint32_t>(p.slot));
         }
+        grid.pack_cells();
         return grid;
     }
 
     // Pass 1 finds each point's cell and counts the points per cell; pass 2
-    // fills every cell list, allocated once at its final size, in list order.
+    // fills every cell, allocated once at its final size, in list order, and
+    // sorts the crowded ones.
     //
     // The cell size is chosen so that the cells spanned by the points number
     // about `load`. Unless the size was clamped or points lie far off the
@@ -283,44 +299,109 @@ GridIndex GridIndex::build_checked(const std::vector<SlotPoint>& points, double 
             cell_of[i] = static_cast<std::uint32_t>(index);
         }
     }
-    for (std::size_t c = 0; c < grid.cells_.size(); ++c) grid.cells_[c].ids.reserve(counts[c]);
+    std::vector<CellFrame> frames;
+    frames.reserve(grid.cells_.size());
+    for (std::size_t c = 0; c < grid.cells_.size(); ++c) {
+        grid.cells_[c].points.reserve(counts[c]);
+        frames.push_back(grid.frame_of(grid.cells_[c].key));
+    }
     for (std::size_t i = 0; i < n; ++i)
-        grid.cells_[cell_of[i]].ids.push_back(static_cast<std::uint32_t>(points[i].slot));
+        grid.cells_[cell_of[i]].points.push(cell_code(frames[cell_of[i]], points[i].lat, points[i].lon),
+                                            static_cast<std::uint32_t>(points[i].slot));
+    grid.pack_cells();
     return grid;
+}
+
+void GridIndex::pack_cells() {
+    // The crowded cells, largest first, sorted on the worker pool when there
+    // is enough to sort: the pool's threads take the next cell as they finish.
+    std::vector<std::size_t> crowded;
+    std::size_t entries = 0;
+    for (std::size_t c = 0; c < cells_.size(); ++c) {
+        if (cells_[c].points.size() <= CellPoints::kTailMax) continue;
+        crowded.push_back(c);
+        entries += cells_[c].points.size();
+    }
+    if (entries < kParallelPackFrom) {
+        for (std::size_t c : crowded) cells_[c].points.pack();
+        return;
+    }
+    std::sort(crowded.begin(), crowded.end(),
+              [&](std::size_t a, std::size_t b) { return cells_[a].points.size() > cells_[b].points.size(); });
+    WorkerPool::instance().run(crowded.size(), [&](std::size_t i) { cells_[crowded[i]].points.pack(); });
 }
 
 Status GridIndex::insert(std::uint64_t slot, double lat, double lon) {
     if (slot > kMaxSlot) return fail(capacity_error(slot));
-    cells_[find_or_add(key_of(lat, lon))].ids.push_back(static_cast<std::uint32_t>(slot));
+    const std::uint64_t key = key_of(lat, lon);
+    cells_[find_or_add(key)].points.add(code_of(key, lat, lon), static_cast<std::uint32_t>(slot));
     return {};
 }
 
 void GridIndex::remove(std::uint64_t slot, double lat, double lon) {
-    if (cells_.empty()) return;
+    // A slot above kMaxSlot was never added.
+    if (cells_.empty() || slot > kMaxSlot) return;
     const std::size_t index = find(key_of(lat, lon));
     if (index == kNotFound) return;
-    // Compare widened: a slot above kMaxSlot matches nothing.
-    std::vector<std::uint32_t>& ids = cells_[index].ids;
-    std::erase_if(ids, [slot](std::uint32_t id) { return id == slot; });
-    if (ids.empty()) erase_cell(index);
+    CellPoints& points = cells_[index].points;
+    points.remove_slot(static_cast<std::uint32_t>(slot));
+    if (points.empty()) erase_cell(index);
+}
+
+void GridIndex::remove(std::span<const SlotPoint> points) {
+    if (cells_.empty()) return;
+    // (cell key, slot), grouped by cell; each cell is looked up again when its
+    // turn comes, since dropping an emptied cell moves another in the map.
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> doomed;
+    doomed.reserve(points.size());
+    for (const SlotPoint& p : points)
+        if (p.slot <= kMaxSlot) doomed.emplace_back(key_of(p.lat, p.lon), static_cast<std::uint32_t>(p.slot));
+    std::sort(doomed.begin(), doomed.end());
+    std::vector<std::uint32_t> slots;
+    for (std::size_t i = 0; i < doomed.size();) {
+        const std::uint64_t key = doomed[i].first;
+        slots.clear();
+        for (; i < doomed.size() && doomed[i].first == key; ++i) slots.push_back(doomed[i].second);
+        const std::size_t index = find(key);
+        if (index == kNotFound) continue;
+        CellPoints& cell = cells_[index].points;
+        cell.remove_slots(slots);
+        if (cell.empty()) erase_cell(index);
+    }
 }
 
 // ---- candidates -------------------------------------------------------------
 
-std::vector<std::uint64_t> GridIndex::candidates(double min_lat, double min_lon, double max_lat, double max_lon) const {
-    std::vector<std::uint64_t> out;
-    candidates(min_lat, min_lon, max_lat, max_lon, out);
-    return out;
-}
+namespace {
 
-GridIndex::Strategy GridIndex::candidates(double min_lat, double min_lon, double max_lat, double max_lon,
-                                          std::vector<std::uint64_t>& out) const {
+struct AppendSlots {
+    std::vector<std::uint64_t>& out;
+    void run(const std::uint64_t* first, const std::uint64_t* last) {
+        const std::size_t at = out.size();
+        out.resize(at + static_cast<std::size_t>(last - first));  // grows geometrically, unlike reserve
+        std::transform(first, last, out.begin() + static_cast<std::ptrdiff_t>(at), CellPoints::slot_of);
+    }
+    void one(std::uint64_t e) { out.push_back(CellPoints::slot_of(e)); }
+};
+
+struct CountSlots {
+    std::uint64_t n = 0;
+    void run(const std::uint64_t* first, const std::uint64_t* last) { n += static_cast<std::uint64_t>(last - first); }
+    void one(std::uint64_t) { ++n; }
+};
+
+}  // namespace
+
+template <class Visit>
+GridIndex::Strategy GridIndex::for_each_cell(double min_lat, double min_lon, double max_lat, double max_lon,
+                                             Visit visit) const {
     const std::int64_t row_lo = row_of(min_lat);
     const std::int64_t row_hi = row_of(max_lat);
 
     ColumnRange ranges[2] = {};
     std::size_t range_count = 1;
-    if (min_lon > max_lon) {
+    const bool crossing = min_lon > max_lon;
+    if (crossing) {
         ranges[0] = {column_of(min_lon), column_of(180.0)};
         ranges[1] = {column_of(-180.0), column_of(max_lon)};
         range_count = 2;
@@ -339,14 +420,36 @@ GridIndex::Strategy GridIndex::candidates(double min_lat, double min_lon, double
     const Strategy strategy = box_cells > occupied ? Strategy::Scan : Strategy::Probe;
     if (cells_.empty()) return strategy;
 
-    auto append = [&out](const Cell& cell) { out.insert(out.end(), cell.ids.begin(), cell.ids.end()); };
+    // The lattice rectangle of the box in one cell. A NaN bound leaves its
+    // side open. Across the antimeridian a point passes by being east of
+    // min_lon or west of max_lon: in a column east of max_lon's only the first
+    // can hold, in one west of min_lon's only the second, and in the column
+    // both bounds share either.
+    const std::int64_t min_lon_column = column_of(min_lon);
+    const std::int64_t max_lon_column = column_of(max_lon);
+    auto rect_of = [&](std::uint64_t key) {
+        const CellFrame frame = frame_of(key);
+        CodeRect rect;
+        rect.y0 = std::isnan(min_lat) ? 0 : frame.y(min_lat);
+        rect.y1 = std::isnan(max_lat) ? kLatticeMax : frame.y(max_lat);
+        if (crossing) {
+            const std::int64_t column = column_part(key);
+            rect.x0 = column > max_lon_column ? frame.x(min_lon) : 0;
+            rect.x1 = column < min_lon_column ? frame.x(max_lon) : kLatticeMax;
+        } else {
+            rect.x0 = std::isnan(min_lon) ? 0 : frame.x(min_lon);
+            rect.x1 = std::isnan(max_lon) ? kLatticeMax : frame.x(max_lon);
+        }
+        return rect;
+    };
 
     if (strategy == Strategy::Scan) {
         for (const Cell& cell : cells_) {
             const std::int64_t row = row_part(cell.key);
             if (row < row_lo || row > row_hi) continue;
             const std::int64_t column = column_part(cell.key);
-            if (ranges[0].contains(column) || (range_count == 2 && ranges[1].contains(column))) append(cell);
+            if (ranges[0].contains(column) || (range_count == 2 && ranges[1].contains(column)))
+                visit(cell, rect_of(cell.key));
         }
         return strategy;
     }
@@ -359,12 +462,39 @@ GridIndex::Strategy GridIndex::candidates(double min_lat, double min_lon, double
             // A column in both ranges (both bounds in one column) is visited once.
             if (r == 1 && ranges[0].contains(column)) continue;
             for (std::int64_t row = row_lo; row <= row_hi; ++row) {
-                const std::size_t index = find(pack(static_cast<std::int32_t>(column), static_cast<std::int32_t>(row)));
-                if (index != kNotFound) append(cells_[index]);
+                const std::uint64_t key = pack(static_cast<std::int32_t>(column), static_cast<std::int32_t>(row));
+                const std::size_t index = find(key);
+                if (index != kNotFound) visit(cells_[index], rect_of(key));
             }
         }
     }
     return strategy;
+}
+
+std::vector<std::uint64_t> GridIndex::candidates(double min_lat, double min_lon, double max_lat, double max_lon) const {
+    std::vector<std::uint64_t> out;
+    candidates(min_lat, min_lon, max_lat, max_lon, out);
+    return out;
+}
+
+GridIndex::Strategy GridIndex::candidates(double min_lat, double min_lon, double max_lat, double max_lon,
+                                          std::vector<std::uint64_t>& out) const {
+    AppendSlots sink{out};
+    return for_each_cell(min_lat, min_lon, max_lat, max_lon,
+                         [&](const Cell& cell, const CodeRect& rect) { cell.points.search(rect, sink); });
+}
+
+std::uint64_t GridIndex::count_candidates(double min_lat, double min_lon, double max_lat, double max_lon) const {
+    CountSlots sink;
+    for_each_cell(min_lat, min_lon, max_lat, max_lon,
+                  [&](const Cell& cell, const CodeRect& rect) { cell.points.search(rect, sink); });
+    return sink.n;
+}
+
+std::size_t GridIndex::memory_bytes() const {
+    std::size_t n = cells_.capacity() * sizeof(Cell) + table_.capacity() * sizeof(Bucket);
+    for (const Cell& cell : cells_) n += cell.points.memory_bytes();
+    return n;
 }
 
 }  // namespace orbisk

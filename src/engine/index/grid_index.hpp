@@ -1,14 +1,20 @@
 // GridIndex: the in-memory spatial index. The globe is cut into square cells
 // of `cell_size` degrees (origin latitude -90, longitude -180); every occupied
-// cell keeps the 32-bit slot ids of its points in insertion order. The grid
-// answers one question: which slots lie in cells overlapping a box. Callers do
-// the exact geometric test and the live check themselves.
+// cell keeps the 32-bit slot ids of its points, each with its position in the
+// cell (cell_points.hpp), so that a cell holding a crowd is searched without
+// reading all of it. The grid answers one question: which slots may lie in a
+// box. It lists every slot of a point inside the box, from the cells that
+// overlap it, and leaves out points whose position in their cell shows them
+// outside; callers do the exact geometric test and the live check themselves.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
+#include "engine/index/cell_code.hpp"
+#include "engine/index/cell_points.hpp"
 #include "engine/storage/slot_point.hpp"
 #include "engine/util/error.hpp"
 
@@ -44,10 +50,12 @@ public:
     // Removes every occurrence of `slot` from the cell of (lat, lon), which
     // must be the coordinates it was inserted with. An emptied cell is dropped.
     void remove(std::uint64_t slot, double lat, double lon);
+    // The same for many points, each cell they touch read once.
+    void remove(std::span<const SlotPoint> points);
 
-    // Slot ids of every cell overlapping the box, cell by cell. Unsorted; may
-    // hold slots outside the box. min_lon > max_lon means the box crosses the
-    // antimeridian.
+    // Slot ids of the cells overlapping the box, cell by cell: every slot of a
+    // point in the box, and some of points outside it. Unsorted. min_lon >
+    // max_lon means the box crosses the antimeridian.
     std::vector<std::uint64_t> candidates(double min_lat, double min_lon, double max_lat, double max_lon) const;
 
     // As above, appending to `out` (which is not cleared) so that a caller can
@@ -55,13 +63,18 @@ public:
     Strategy candidates(double min_lat, double min_lon, double max_lat, double max_lon,
                         std::vector<std::uint64_t>& out) const;
 
+    // How many slots `candidates` lists for the box, without listing them.
+    std::uint64_t count_candidates(double min_lat, double min_lon, double max_lat, double max_lon) const;
+
     double cell_size() const { return cell_size_; }
     std::size_t occupied_cells() const { return cells_.size(); }
+    // Bytes of memory the cells hold (their entries and the cell map).
+    std::size_t memory_bytes() const;
 
 private:
     struct Cell {
         std::uint64_t key;  // packed (column, row)
-        std::vector<std::uint32_t> ids;
+        CellPoints points;
     };
     // Open-addressing bucket; `index` points into cells_, kEmptyBucket if free.
     struct Bucket {
@@ -77,10 +90,19 @@ private:
     std::uint64_t key_of(double lat, double lon) const;
     std::int32_t column_of(double lon) const;
     std::int32_t row_of(double lat) const;
+    CellFrame frame_of(std::uint64_t key) const;
+    std::uint32_t code_of(std::uint64_t key, double lat, double lon) const;
+
+    // Calls visit(cell, rect) for every occupied cell overlapping the box,
+    // with the lattice rectangle that holds the box's part of it.
+    template <class Visit>
+    Strategy for_each_cell(double min_lat, double min_lon, double max_lat, double max_lon, Visit visit) const;
 
     std::size_t find(std::uint64_t key) const;
     std::size_t find_or_add(std::uint64_t key);
     void reserve_cells(std::size_t n);
+    // Sorts every cell that is crowded (CellPoints::pack), after a build.
+    void pack_cells();
     void rehash(std::size_t buckets);
     void erase_cell(std::size_t index);
 

@@ -10,6 +10,9 @@ namespace orbisk {
 
 namespace {
 
+// A range's size is estimated from one word of its answer in this many.
+constexpr std::size_t kEstimateStride = 64;
+
 // Reads every live, readable record in ascending slot order.
 template <class F>
 void for_each_live_record(const RecordStore& records, F add) {
@@ -163,6 +166,22 @@ std::optional<std::vector<std::uint64_t>> MetadataIndexes::answer_slots(const Re
     bits->for_each_set([&](std::uint64_t s) { out.push_back(s); });
     if (out.size() > max) out.resize(max);
     return out;
+}
+
+std::optional<SlotBitmap> MetadataIndexes::answer_range(const RecordStore& records, std::string_view key,
+                                                        const std::optional<RangeBound>& lower,
+                                                        const std::optional<RangeBound>& upper) {
+    ensure_built(&numeric_, numeric_mutex_, [&](NumericIndex& index) { build_numeric(index, records); });
+    ReaderLock lock(numeric_mutex_);
+    return numeric_.answer_range(key, lower, upper);
+}
+
+std::optional<std::uint64_t> MetadataIndexes::estimate_range(const RecordStore& records, std::string_view key,
+                                                             const std::optional<RangeBound>& lower,
+                                                             const std::optional<RangeBound>& upper) {
+    ensure_built(&numeric_, numeric_mutex_, [&](NumericIndex& index) { build_numeric(index, records); });
+    ReaderLock lock(numeric_mutex_);
+    return numeric_.estimate_range(key, lower, upper, kEstimateStride);
 }
 
 bool MetadataIndexes::any_built() const {

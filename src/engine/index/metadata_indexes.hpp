@@ -45,9 +45,22 @@ public:
     std::optional<std::vector<std::uint64_t>> answer_slots(const RecordStore& records, const Condition& condition,
                                                            std::uint64_t max = ~std::uint64_t{0});
 
+    // The numeric index's answer to a range on one key, both bounds in one
+    // pass (either may be absent), building the index first if it has not
+    // been built. Nothing when the key holds no Number.
+    std::optional<SlotBitmap> answer_range(const RecordStore& records, std::string_view key,
+                                           const std::optional<RangeBound>& lower,
+                                           const std::optional<RangeBound>& upper);
+    // About how many slots that answer holds, from one word in 64 of it
+    // (builds the index too).
+    std::optional<std::uint64_t> estimate_range(const RecordStore& records, std::string_view key,
+                                                const std::optional<RangeBound>& lower,
+                                                const std::optional<RangeBound>& upper);
+
     // Whether either index has been built, the value index for some key (and
     // so wants new points).
     bool any_built() const;
+
     // Adds newly stored points, slots first, first + 1, ..., to each index that
     // has been built, deciding that under the index's exclusive lock.
     void add(std::uint64_t first, std::span<const MetadataMap> metadata);

@@ -22,6 +22,13 @@ namespace orbisk {
 // Order-preserving code of a number taken as a double; -0.0 and 0.0 share one.
 std::uint64_t value_code(double x);
 
+// One side of a range on a key's numbers: Gt or Gte a lower bound, Lt or Lte
+// an upper one, the bound taken as a double.
+struct RangeBound {
+    CompareOp op;
+    double value;
+};
+
 struct BitSlicedColumn {
     std::array<SlotBitmap, 64> slices;
     SlotBitmap existence;  // the slots that hold a Number under the key
@@ -36,6 +43,18 @@ public:
     // `op` (Gt, Gte, Lt, Lte) asks, or nothing when the key has no column, the
     // operand is not a Number or the operator is not a range.
     std::optional<SlotBitmap> answer(std::string_view key, CompareOp op, const MetadataValue& operand) const;
+    // The slots holding a Number under `key` within both bounds (either may be
+    // absent; not both), in one pass over the column: exactly the intersection
+    // of the two single answers. Nothing when the key has no column.
+    std::optional<SlotBitmap> answer_range(std::string_view key, const std::optional<RangeBound>& lower,
+                                           const std::optional<RangeBound>& upper) const;
+    // About how many slots answer_range would give, from the answer over one
+    // word (64 slots) in every `stride`: a sixty-fourth of the store at stride
+    // 64 costs a sixty-fourth of the answer. Nothing when the key has no column.
+    std::optional<std::uint64_t> estimate_range(std::string_view key, const std::optional<RangeBound>& lower,
+                                                const std::optional<RangeBound>& upper, std::size_t stride) const;
+    // Words (64 slots each) in the key's column, or 0 when it has none.
+    std::size_t column_words(std::string_view key) const;
     // Forgets a deleted slot in every column.
     void remove(std::uint64_t slot);
 

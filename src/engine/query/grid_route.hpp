@@ -27,6 +27,9 @@ namespace orbisk {
 // test, and a multi-part polygon its own test over the cells of each part.
 using SpatialShape = std::variant<GeoBox, Circle, Polygon, MultiPolygon>;
 
+// Longer candidate lists are read in slot order (a grid's slot ids fit 32 bits).
+inline constexpr std::size_t kSortCandidatesFrom = 4096;
+
 // How many candidates ahead the exact point test asks for coordinate records.
 inline constexpr std::size_t kPrefetchAhead = 32;
 

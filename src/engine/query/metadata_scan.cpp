@@ -5,6 +5,9 @@
 #include <cmath>
 #include <iterator>
 
+#include "engine/query/index_plan.hpp"
+#include "engine/query/route_override.hpp"
+#include "engine/query/text_precheck.hpp"
 #include "engine/util/worker_pool.hpp"
 
 namespace orbisk {
@@ -33,9 +36,10 @@ void truncate(std::vector<PointRecord>& records, std::size_t n) {
 }
 void truncate(TextRecords& records, std::size_t n) { records.truncate(n); }
 
-// Reads candidates and tests them against an optional filter. The test runs on
-// only the members the filter looks at (the rest of the text is checked, not
-// built), so only matching records are read in full.
+// Reads candidates and tests them against an optional filter. A text that
+// cannot hold the filter's values is passed over unread (TextPrecheck); the
+// test runs on only the members the filter looks at (the rest of the text is
+// checked, not built), so only matching records are read in full.
 //
 // Without a filter, a text is checked readable only where the scan must know
 // (a limit counts readable records only); an unlimited read hands its texts
@@ -47,6 +51,7 @@ public:
         : records_(records),
           filter_(filter),
           keys_(filter ? filter_keys(*filter) : std::vector<std::string>{}),
+          precheck_(filter ? TextPrecheck(*filter) : std::optional<TextPrecheck>()),
           check_text_(check_text) {}
 
     // Adds the record of one candidate to `out` if it is readable and matches.
@@ -75,6 +80,7 @@ public:
 private:
     // Readable, and matching the filter.
     bool matches(std::string_view text) const {
+        if (!precheck_->may_match(text)) return false;
         const auto subset = metadata_subset_from_json_text(text, keys_);
         return subset && filter_matches(*filter_, *subset);
     }
@@ -82,6 +88,7 @@ private:
     const RecordStore& records_;
     const FilterExpr* filter_;
     std::vector<std::string> keys_;
+    std::optional<TextPrecheck> precheck_;
     bool check_text_;
 };
 
@@ -160,6 +167,23 @@ Out run_route(const RecordStore& records, std::span<const std::uint64_t> cands, 
     return scan_countdown<Out>(reader, cands, limit);
 }
 
+// The first `limit` records of the candidates that read (and match), in
+// candidate order: a lead on the calling thread, then pieces four times as
+// long as what was read before, each collected in parallel, until enough.
+template <class Out>
+Out lowest_matches(const Reader& reader, std::span<const std::uint64_t> cands, std::uint64_t limit) {
+    if (limit >= cands.size()) return collect<Out>(reader, cands);
+    std::size_t done = std::min(cands.size(), kCountdownLead);
+    Out out = scan_serial<Out>(reader, cands.first(done), limit);
+    while (out.size() < limit && done < cands.size()) {
+        const std::size_t piece = std::min(cands.size() - done, std::max(kSerialLimitedMax, 4 * done));
+        append(out, collect<Out>(reader, cands.subspan(done, piece)));
+        done += piece;
+    }
+    truncate(out, limit);
+    return out;
+}
+
 std::vector<std::uint64_t> slots_of(const SlotBitmap& bits, std::size_t expected = 0) {
     std::vector<std::uint64_t> out;
     out.reserve(expected);
@@ -172,30 +196,18 @@ Out scan(const RecordStore& records, MetadataIndexes& indexes, const FilterExpr&
     if (limit == 0) return {};
     using Kind = FilterExpr::Kind;
 
-    if (filter.kind == Kind::And && filter.children.size() >= 2) {
-        // Each condition an index answers narrows the candidates.
-        std::optional<SlotBitmap> narrowed;
-        for (const auto& child : filter.children) {
-            if (child.kind != Kind::Compare) continue;
-            auto set = indexes.answer(records, child.condition());
-            if (!set) continue;
-            if (narrowed)
-                narrowed->and_with(*set);
-            else
-                narrowed = std::move(set);
+    const ForcedRoute forced = forced_route();
+    if (forced == ForcedRoute::Scan) {
+        // Every live record, tested.
+    } else if (filter.kind != Kind::Compare) {
+        PlanLimits limits;
+        limits.ask_all = forced == ForcedRoute::Index;
+        if (auto plan = plan_with_indexes(records, indexes, filter, limits)) {
+            // An exact plan's candidates are the matches: read, not tested.
+            const Reader reader(records, plan->exact ? nullptr : &filter, limit != kNoLimit);
+            return lowest_matches<Out>(reader, plan->slots, limit);
         }
-        if (narrowed) {
-            // The first `limit` matches in candidate order: a lead on the
-            // calling thread, and the rest collected only if it falls short.
-            const auto cands = slots_of(*narrowed);
-            const Reader reader(records, &filter, true);
-            const std::size_t lead = limit < cands.size() ? std::min(cands.size(), kCountdownLead) : 0;
-            Out out = scan_serial<Out>(reader, std::span(cands).first(lead), limit);
-            if (out.size() < limit) append(out, collect<Out>(reader, std::span(cands).subspan(lead)));
-            truncate(out, limit);
-            return out;
-        }
-    } else if (filter.kind == Kind::Compare) {
+    } else {
         std::optional<std::vector<std::uint64_t>> cands;
         if (filter.op == CompareOp::Eq && limit <= kCountdownLead) {
             // Read without a test, the lowest readable candidates are what the

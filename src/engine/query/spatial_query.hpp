@@ -2,11 +2,10 @@
 // query_polygon, and behind queries by multi-part polygons with holes: every
 // live point inside a box, a circle or a polygon that matches an optional
 // metadata filter. Candidates come from one of two routes: the grid cells of
-// the shape's search box (of each part's), or, for a box, a circle or a
-// multi-part polygon whose filter is a single condition with a small index
-// answer, that answer. Either way the exact point test runs on the coordinate
-// records first, and only the slots that pass it are read and filtered
-// (collect_candidates).
+// the shape's search box (of each part's), or the metadata indexes' plan of
+// the filter (index_plan.hpp), whichever is estimated to read less. Either way
+// the exact point test runs on the coordinate records first, and only the
+// slots that pass it are read (and filtered, collect_candidates).
 #pragma once
 
 #include <cstdint>
@@ -20,11 +19,6 @@
 #include "engine/storage/record_store.hpp"
 
 namespace orbisk {
-
-// An index answer is read instead of the grid when it has fewer members than
-// kIndexRouteMaxMembers, or fewer than one in kIndexRouteLiveShare live points.
-inline constexpr std::uint64_t kIndexRouteMaxMembers = 1000;
-inline constexpr std::uint64_t kIndexRouteLiveShare = 20;
 
 enum class SpatialRoute : std::uint8_t { Grid, Index };
 

@@ -1,0 +1,133 @@
+// CellPoints: the slot ids of one grid cell, each with its position code in
+// the cell (cell_code.hpp), kept so that a crowded cell is cheap to search.
+//
+// One flat array of entries, (code << 32) | slot, in three parts: the main
+// part, sorted by code; a few sorted runs of the entries added since; and a
+// tail of the latest entries in the order they came. A search walks each
+// sorted part as an implicit quadtree, halving it by binary search, and reads
+// only what overlaps the box's lattice rectangle; the tail is read whole.
+//
+// A tail longer than kTailMax is sorted into a run; more than kMaxRuns runs
+// are merged into one, and runs holding more than an eighth of the main part
+// are merged into it. So a cell of at most kTailMax entries is never sorted,
+// a search reads at most kTailMax entries unsorted, and a single insert moves
+// a few dozen entries on average however crowded its cell is.
+//
+// The entries hold no pointers, and the parts' bounds are offsets: a cell's
+// array can be written out and mapped back as it is.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "engine/index/cell_code.hpp"
+
+namespace orbisk {
+
+class CellPoints {
+public:
+    // Longest unsorted tail; a cell of at most this many entries is never sorted.
+    static constexpr std::size_t kTailMax = 256;
+    // Most sorted runs beside the main part.
+    static constexpr std::size_t kMaxRuns = 8;
+    // Runs of at most this many entries are read entry by entry rather than split.
+    static constexpr std::size_t kLeafRun = 16;
+
+    static constexpr std::uint64_t entry(std::uint32_t code, std::uint32_t slot) {
+        return (std::uint64_t{code} << 32) | slot;
+    }
+    static constexpr std::uint32_t code_of(std::uint64_t e) { return static_cast<std::uint32_t>(e >> 32); }
+    static constexpr std::uint32_t slot_of(std::uint64_t e) { return static_cast<std::uint32_t>(e); }
+
+    std::size_t size() const { return entries_.size(); }
+    bool empty() const { return entries_.empty(); }
+    std::size_t memory_bytes() const {
+        return entries_.capacity() * sizeof(std::uint64_t) + run_ends_.capacity() * sizeof(std::uint32_t);
+    }
+
+    // Appends one entry; sorts the tail into a run when it is long.
+    void add(std::uint32_t code, std::uint32_t slot) {
+        entries_.push_back(entry(code, slot));
+        if (entries_.size() - tail_start() > kTailMax) seal_tail();
+    }
+    // For a build: the entries' room, then the entries (unsorted), then pack().
+    void reserve(std::size_t n) { entries_.reserve(n); }
+    void push(std::uint32_t code, std::uint32_t slot) { entries_.push_back(entry(code, slot)); }
+    // Sorts every entry into the main part when there are more than kTailMax
+    // (fewer are left as they are).
+    void pack();
+
+    // Removes every entry of `slot`, whatever its code; returns how many there were.
+    std::size_t remove_slot(std::uint32_t slot);
+    // Removes every entry whose slot is in `slots` (ascending); returns how many there were.
+    std::size_t remove_slots(std::span<const std::uint32_t> slots);
+
+    // Calls sink.run(first, last) for runs of entries whose codes all lie in
+    // `rect`, and sink.one(e) for single entries found in it: every entry in
+    // the rectangle, each once, and no other.
+    template <class Sink>
+    void search(const CodeRect& rect, Sink& sink) const {
+        if (rect.empty() || entries_.empty()) return;
+        const std::uint64_t* const data = entries_.data();
+        if (rect.whole()) {
+            sink.run(data, data + entries_.size());
+            return;
+        }
+        walk(data, data + sorted_, 0, 0, 16, rect, sink);
+        std::size_t begin = sorted_;
+        for (std::uint32_t end : run_ends_) {
+            walk(data + begin, data + end, 0, 0, 16, rect, sink);
+            begin = end;
+        }
+        scan(data + begin, data + entries_.size(), rect, sink);
+    }
+
+private:
+    std::size_t tail_start() const { return run_ends_.empty() ? sorted_ : run_ends_.back(); }
+    void seal_tail();
+    void merge_runs();
+
+    template <class Sink>
+    static void scan(const std::uint64_t* first, const std::uint64_t* last, const CodeRect& rect, Sink& sink) {
+        for (; first != last; ++first)
+            if (rect.contains(code_of(*first))) sink.one(*first);
+    }
+
+    // The sorted run [first, last) holds exactly the entries of the lattice
+    // square of side 2^level at (x, y).
+    template <class Sink>
+    static void walk(const std::uint64_t* first, const std::uint64_t* last, std::uint32_t x, std::uint32_t y, int level,
+                     const CodeRect& rect, Sink& sink) {
+        if (first == last) return;
+        const std::uint32_t far = (std::uint32_t{1} << level) - 1;
+        if (x + far < rect.x0 || x > rect.x1 || y + far < rect.y0 || y > rect.y1) return;
+        if (rect.x0 <= x && x + far <= rect.x1 && rect.y0 <= y && y + far <= rect.y1) {
+            sink.run(first, last);
+            return;
+        }
+        if (static_cast<std::size_t>(last - first) <= kLeafRun || level == 0) {
+            scan(first, last, rect, sink);
+            return;
+        }
+        // The four quarters, in code order: (x, y), (x + h, y), (x, y + h), (x + h, y + h).
+        const std::uint32_t h = std::uint32_t{1} << (level - 1);
+        const std::uint64_t base = cell_code(x, y);
+        const std::uint64_t quarter = std::uint64_t{1} << (2 * (level - 1));
+        const std::uint64_t* b1 = std::lower_bound(first, last, (base + quarter) << 32);
+        const std::uint64_t* b2 = std::lower_bound(b1, last, (base + 2 * quarter) << 32);
+        const std::uint64_t* b3 = std::lower_bound(b2, last, (base + 3 * quarter) << 32);
+        walk(first, b1, x, y, level - 1, rect, sink);
+        walk(b1, b2, x + h, y, level - 1, rect, sink);
+        walk(b2, b3, x, y + h, level - 1, rect, sink);
+        walk(b3, last, x + h, y + h, level - 1, rect, sink);
+    }
+
+    std::vector<std::uint64_t> entries_;
+    std::uint32_t sorted_ = 0;             // the main part is [0, sorted_)
+    std::vector<std::uint32_t> run_ends_;  // run i is [end of run i - 1 (or sorted_), run_ends_[i])
+};
+
+}  // namespace orbisk
