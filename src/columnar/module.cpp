@@ -270,6 +270,38 @@ PyObject* handle_len(PyObject* self, PyObject*) {
     return PyLong_FromUnsignedLongLong(*r);
 }
 
+PyObject* handle_slot_stats(PyObject* self, PyObject*) {
+    auto db = database_of(self);
+    if (!db) return nullptr;
+    Result<std::pair<std::uint64_t, std::uint64_t>> r;
+    {
+        GilRelease unlocked;
+        r = db->slot_stats();
+    }
+    if (!r) return raise_engine_error(r.error(), PyExc_RuntimeError);
+    return Py_BuildValue("(KK)", static_cast<unsigned long long>(r->first), static_cast<unsigned long long>(r->second));
+}
+
+// The committed data checked against its checksums, without a checkpoint
+// first: a read-only handle can check what it reads.
+PyObject* handle_verify_integrity(PyObject* self, PyObject*) {
+    auto db = database_of(self);
+    if (!db) return nullptr;
+    Result<std::vector<std::string>> r;
+    {
+        GilRelease unlocked;
+        r = db->verify_integrity(false);
+    }
+    if (!r) return raise_engine_error(r.error(), PyExc_OSError);
+    Ref errors = Ref::steal(PyList_New(0));
+    if (!errors) return nullptr;
+    for (const std::string& e : *r) {
+        Ref s = Ref::steal(PyUnicode_DecodeUTF8(e.data(), static_cast<Py_ssize_t>(e.size()), "surrogateescape"));
+        if (!s || PyList_Append(errors.get(), s.get()) != 0) return nullptr;
+    }
+    return Py_BuildValue("{sOsO}", "ok", r->empty() ? Py_True : Py_False, "errors", errors.get());
+}
+
 // ---- selections --------------------------------------------------------------------
 
 // What to read: all points, or those in a shape, matching a filter, at most `limit`.
@@ -617,6 +649,8 @@ PyObject* handle_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyMethodDef handle_methods[] = {
     {"close", handle_close, METH_NOARGS, "close($self)\n--\n\n"},
     {"len", handle_len, METH_NOARGS, "len($self)\n--\n\n"},
+    {"slot_stats", handle_slot_stats, METH_NOARGS, "slot_stats($self)\n--\n\n"},
+    {"verify_integrity", handle_verify_integrity, METH_NOARGS, "verify_integrity($self)\n--\n\n"},
     {"rows", FASTCALL(handle_rows), METH_FASTCALL | METH_KEYWORDS,
      "rows($self, bbox=None, radius=None, polygon=None, filter=None, limit=None)\n--\n\n"},
     {"to_arrow", FASTCALL(handle_to_arrow), METH_FASTCALL | METH_KEYWORDS,
