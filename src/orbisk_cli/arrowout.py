@@ -26,6 +26,7 @@ from __future__ import annotations
 
 import json
 import os
+import re
 from collections.abc import Callable, Iterator
 from typing import IO, Any
 
@@ -50,6 +51,7 @@ _JSON_EXTENSION = b"arrow.json"
 # exponent, in the range where Python writes no exponent either.
 _FIXED_LOW, _FIXED_HIGH = 1e-4, 1e16
 _NEEDS_JSON_ESCAPE = r'["\\\x00-\x1f]'
+_NUMBER_STARTS = pa.array(list("-0123456789"))
 _TOP_LEVEL_FLOAT = r"^-?(?:0|[1-9][0-9]*)(?:\.[0-9]+)?(?:[eE][-+]?[0-9]+)?$"
 
 
@@ -207,13 +209,14 @@ def float_texts(array: Any) -> Any:
     texts = pc.cast(array, pa.string())
     if not len(array):
         return texts
-    numbers = np.abs(array.to_numpy(zero_copy_only=False))
+    values = array.to_numpy(zero_copy_only=False)
+    numbers = np.abs(values)
     usual = (numbers >= _FIXED_LOW) & (numbers < _FIXED_HIGH)
-    with_fraction = np.asarray(pc.and_(pc.match_substring(texts, "."), pc.invert(pc.match_substring(texts, "e"))))
-    whole = np.asarray(pc.match_substring_regex(texts, "^-?[0-9]+$")) & (numbers < _FIXED_HIGH)
+    plain = ~np.asarray(pc.match_substring(texts, "e"))  # pyarrow's text has no exponent
+    whole = plain & (numbers < _FIXED_HIGH) & (np.floor(values) == values)
     if whole.any():  # 5 and -0 are written 5.0 and -0.0
         texts = pc.if_else(pa.array(whole), pc.binary_join_element_wise(texts, ".0", ""), texts)
-    other = ~((usual & with_fraction) | whole)
+    other = ~((usual & plain) | whole)
     if array.null_count:
         other &= np.asarray(array.is_valid())
     if other.any():
@@ -222,10 +225,18 @@ def float_texts(array: Any) -> Any:
     return texts
 
 
+def _holds_any(texts: Any, characters: str) -> bool:
+    """Whether some text of a string array holds one of the (ASCII) characters."""
+    data = bytes(_buffer_of(texts))
+    return any(c.encode() in data for c in characters)
+
+
 def _json_strings(texts: Any) -> Any:
     """Each text as a JSON string."""
-    escape = np.asarray(pc.fill_null(pc.match_substring_regex(texts, _NEEDS_JSON_ESCAPE), False))
     quoted = pc.binary_join_element_wise('"', texts, '"', "")
+    if not _holds_any(texts, '"\\') and not re.search(rb"[\x00-\x1f]", bytes(_buffer_of(texts))):
+        return quoted
+    escape = np.asarray(pc.fill_null(pc.match_substring_regex(texts, _NEEDS_JSON_ESCAPE), False))
     if escape.any():
         at = np.flatnonzero(escape)
         quoted = pc.replace_with_mask(quoted, pa.array(escape), pa.array(encode_all(texts.take(at).to_pylist())))
@@ -254,17 +265,23 @@ def _csv_cells(column: Column, start: int, stop: int, delimiter: str) -> Any:
     else:  # JSON text: top-level floats as Python writes them, top-level empty strings as ""
         texts = array.cast(pa.string())
         empty = pc.equal(texts, '""')
-        number = np.asarray(pc.fill_null(pc.match_substring_regex(texts, _TOP_LEVEL_FLOAT), False))
+        first = pc.utf8_slice_codeunits(texts, 0, 1)
+        number = np.asarray(pc.fill_null(pc.is_in(first, value_set=_NUMBER_STARTS), False))
+        if number.any():
+            number &= np.asarray(pc.fill_null(pc.match_substring_regex(texts, _TOP_LEVEL_FLOAT), False))
         if number.any():
             real = number & ~np.asarray(pc.fill_null(pc.match_substring_regex(texts, "^-?[0-9]+$"), False))
             if real.any():
                 at = np.flatnonzero(real)
                 floats = pc.cast(texts.take(at), pa.float64())
                 texts = pc.replace_with_mask(texts, pa.array(real), float_texts(floats))
-    special = "[" + "".join("\\" + c if c in "\\^]-[" else c for c in delimiter + '"\r\n') + "]"
-    needs = pc.fill_null(pc.match_substring_regex(texts, special), False)
-    quoted = pc.binary_join_element_wise('"', pc.replace_substring(texts, '"', '""'), '"', "")
-    texts = pc.if_else(needs, quoted, texts)
+    specials = delimiter + '"\r\n'
+    if _holds_any(texts, specials):
+        needs = pc.match_substring(texts, specials[0])
+        for c in specials[1:]:
+            needs = pc.or_(needs, pc.match_substring(texts, c))
+        quoted = pc.binary_join_element_wise('"', pc.replace_substring(texts, '"', '""'), '"', "")
+        texts = pc.if_else(pc.fill_null(needs, False), quoted, texts)
     if empty is not None:
         texts = pc.if_else(pc.fill_null(empty, False), '""', texts)
     return texts
@@ -319,12 +336,11 @@ def write_csv(
         names.insert(0, id_name)
     out.write((delimiter.join(_quoted_cell(n, delimiter) if n else '""' for n in names) + "\n").encode())
     count = table.num_rows
-    lats, lons, ids = table.column("latitude"), table.column("longitude"), table.column("id")
+    lats, lons, ids = (_plain_array(table.column(n)) for n in ("latitude", "longitude", "id"))
     for start, stop in _slices(count):
-        cells = [float_texts(_plain_array(lats.slice(start, stop - start)))]
-        cells.append(float_texts(_plain_array(lons.slice(start, stop - start))))
+        cells = [float_texts(lats.slice(start, stop - start)), float_texts(lons.slice(start, stop - start))]
         if id_name is not None:
-            cells.insert(0, pc.cast(_plain_array(ids.slice(start, stop - start)), pa.string()))
+            cells.insert(0, pc.cast(ids.slice(start, stop - start), pa.string()))
         cells += [_csv_cells(c, start, stop, delimiter) for c in columns]
         lines = pc.binary_join_element_wise(*cells, delimiter, null_handling="replace", null_replacement="")
         out.write(_buffer_of(pc.binary_join_element_wise(lines, "", "\n")))
@@ -346,18 +362,18 @@ def write_geojson(table: Any, out: IO[bytes], lines: bool, progress: Progress) -
         out.write(b'{"type":"FeatureCollection","features":[')
         if count:
             out.write(b"\n")
-    ids, lats, lons, metas = (table.column(n) for n in ("id", "latitude", "longitude", "metadata"))
+    ids, lats, lons, metas = (_plain_array(table.column(n)) for n in ("id", "latitude", "longitude", "metadata"))
     for start, stop in _slices(count):
         n = stop - start
         features = pc.binary_join_element_wise(
             _FEATURE_HEAD,
-            pc.cast(_plain_array(ids.slice(start, n)), pa.string()),
+            pc.cast(ids.slice(start, n), pa.string()),
             _FEATURE_POINT,
-            float_texts(_plain_array(lons.slice(start, n))),
+            float_texts(lons.slice(start, n)),
             ",",
-            float_texts(_plain_array(lats.slice(start, n))),
+            float_texts(lats.slice(start, n)),
             _FEATURE_PROPERTIES,
-            _plain_array(metas.slice(start, n)).cast(pa.string()),
+            metas.slice(start, n).cast(pa.string()),
             "}",
             "",
         )
@@ -421,6 +437,9 @@ class GeoParquetTable:
             arrays.append(array)
             fields.append(pa.field(column.key, array.type))
         self.table = pa.Table.from_arrays(arrays, schema=pa.schema(fields))
+        # Dictionary encoding pays for columns whose values repeat; trying it on
+        # the others (ids, points, names) costs more than the rest of the writing.
+        self.repeating = [c.key for c in columns if _repeats(self.table.column(c.key))]
         self.lon, self.lat = lon, lat
 
     def file_metadata(self, rows: Any = None) -> dict[str, str]:
@@ -452,13 +471,21 @@ class GeoParquetTable:
         from orbisk_cli.geoparquet import ROW_GROUP
 
         # Without a stored Arrow schema, readers take the file's metadata as the schema's.
-        writer = pq.ParquetWriter(out, table.schema, compression="snappy", store_schema=False)
+        writer = pq.ParquetWriter(
+            out, table.schema, compression="snappy", store_schema=False, use_dictionary=self.repeating
+        )
         for start in range(0, table.num_rows, ROW_GROUP):
             part = table.slice(start, ROW_GROUP)
             writer.write_table(part, row_group_size=max(part.num_rows, 1))
             done(part.num_rows)
         writer.add_key_value_metadata(metadata)
         writer.close()
+
+
+def _repeats(column: Any, sample: int = 2000) -> bool:
+    """Whether a sample of the column's first values repeats."""
+    values = column.slice(0, sample)
+    return len(values) > 0 and pc.count_distinct(values).as_py() <= len(values) // 2
 
 
 def write_geoparquet(
@@ -478,41 +505,27 @@ def write_geoparquet(
 
 # ---- a folder of GeoParquet files by a coarse spatial key --------------------------------
 
-GEOHASH = "0123456789bcdefghjkmnpqrstuvwxyz"
-PARTITION_KEY = "geohash"
+PARTITION_KEY = "cell"
 
 
-def geohashes(lat: Any, lon: Any, digits: int) -> Any:
-    """The geohash of `digits` characters of each point (numpy arrays in,
-    an array of str out): bits of longitude and latitude interleaved,
-    longitude first, five to a character."""
-    bits = 5 * digits
-    lon_bits, lat_bits = (bits + 1) // 2, bits // 2
-    x = np.minimum(((lon + 180.0) / 360.0 * (1 << lon_bits)).astype(np.int64), (1 << lon_bits) - 1)
-    y = np.minimum(((lat + 90.0) / 180.0 * (1 << lat_bits)).astype(np.int64), (1 << lat_bits) - 1)
-    code = np.zeros(len(lat), dtype=np.int64)
-    xi, yi = lon_bits, lat_bits
-    for b in range(bits):
-        if b % 2 == 0:
-            xi -= 1
-            code = (code << 1) | ((x >> xi) & 1)
-        else:
-            yi -= 1
-            code = (code << 1) | ((y >> yi) & 1)
-    chars = np.array(list(GEOHASH))
-    out = chars[(code >> (5 * (digits - 1))) & 31]
-    for d in range(1, digits):
-        out = np.char.add(out, chars[(code >> (5 * (digits - 1 - d))) & 31])
-    return out
+def grid_cells(lat: Any, lon: Any, degrees: float) -> Any:
+    """The cell of each point (numpy arrays) in a grid of `degrees` by
+    `degrees`, numbered row by row from the south-west corner:
+    floor((lat + 90) / degrees) * (360 / degrees) + floor((lon + 180) / degrees),
+    the last row and column holding the poles and 180 degrees east."""
+    rows, columns = round(180 / degrees), round(360 / degrees)
+    row = np.minimum(np.floor((lat + 90.0) / degrees).astype(np.int64), rows - 1)
+    column = np.minimum(np.floor((lon + 180.0) / degrees).astype(np.int64), columns - 1)
+    return row * columns + column
 
 
 def write_partitioned(
     table: Any, folder: str, options: Any, progress: Progress, texts: Callable[[], Any] | None = None
 ) -> tuple[int, int]:
-    """Writes the points as GeoParquet files in Hive-style folders by geohash,
-    folder/geohash=XY/part-00000.parquet, each with the bbox of its points;
+    """Writes the points as GeoParquet files in Hive-style folders by grid
+    cell, folder/cell=N/part-00000.parquet, each with the bbox of its points;
     returns (points, files). The folder must not hold files already."""
-    digits = options.partition_digits
+    degrees = options.partition_degrees
     if os.path.exists(folder) and (not os.path.isdir(folder) or os.listdir(folder)):
         what = "a folder that holds files" if os.path.isdir(folder) else "a file"
         raise CliError(
@@ -521,8 +534,8 @@ def write_partitioned(
     files = GeoParquetTable(table, not getattr(options, "no_id", False), texts)
     lat = _plain_array(table.column("latitude")).to_numpy()
     lon = _plain_array(table.column("longitude")).to_numpy()
-    keys = geohashes(lat, lon, digits) if len(lat) else np.zeros(0, dtype=str)
-    order = np.argsort(keys, kind="stable")  # by key, and by id within a key
+    keys = grid_cells(lat, lon, degrees)
+    order = np.argsort(keys, kind="stable")  # by cell, and by id within a cell
     cells, starts = np.unique(keys[order], return_index=True)
     bounds = [*starts.tolist(), len(order)]
     written = [0]

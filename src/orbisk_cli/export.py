@@ -299,7 +299,9 @@ def _arrow_writer(db: Store) -> Any:
 def _write_arrow(
     arrowout: Any, db: Reader, sel: Selection, fmt: str, out: IO[bytes], options: Any, progress: Progress
 ) -> int:
-    texts = lambda: arrowout.selected(db, sel, metadata="json")  # noqa: E731 - the stored texts, when wanted
+    def texts() -> Any:  # the stored texts, when wanted
+        return arrowout.selected(db, sel, metadata="json")
+
     with Ticker(progress.stream, f"{progress.label}: reading the store"):
         if fmt == "csv":
             table = arrowout.selected(db, sel)
@@ -317,8 +319,8 @@ def _write_arrow(
 def export_partitioned(
     db: Store, sel: Selection, folder: str, options: Any, err: IO[str], total: int | None
 ) -> tuple[int, int]:
-    """Writes the selection as a folder of GeoParquet files, one a geohash
-    cell; returns (points, files)."""
+    """Writes the selection as a folder of GeoParquet files, one a grid cell;
+    returns (points, files)."""
     arrowout = _arrow_writer(db)
     if arrowout is None:
         from orbisk_cli.geoparquet import modules
@@ -330,7 +332,10 @@ def export_partitioned(
     with Ticker(err, f"{label}: reading the store"):
         table = arrowout.selected(db, sel, geometry="wkb")
     progress = Progress(err, table.num_rows, label)
-    texts = lambda: arrowout.selected(db, sel, metadata="json")  # noqa: E731
+
+    def texts() -> Any:
+        return arrowout.selected(db, sel, metadata="json")
+
     return arrowout.write_partitioned(table, folder, options, progress, texts)  # type: ignore[no-any-return]
 
 

@@ -76,6 +76,16 @@ def _column_options(p: argparse.ArgumentParser) -> None:
     )
 
 
+def _degrees(text: str) -> float:
+    try:
+        degrees = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
+    if not (0 < degrees <= 180) or abs(180 / degrees - round(180 / degrees)) > 1e-9:
+        raise argparse.ArgumentTypeError(f"{text} does not divide 180 degrees into whole cells")
+    return degrees
+
+
 def _delimiter(text: str) -> str:
     if text == "\\t":
         return "\t"
@@ -145,16 +155,16 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument(
         "--partition",
         action="store_true",
-        help="write FILE as a folder of GeoParquet files, one a geohash cell, in Hive-style folders "
-        "(FILE/geohash=u0/part-00000.parquet), for engines that read such folders (DuckDB, Dask, Spark)",
+        help="write FILE as a folder of GeoParquet files, one a cell of a grid of latitude and longitude, in "
+        "Hive-style folders (FILE/cell=N/part-00000.parquet), for engines that read such folders (DuckDB, Dask, "
+        "Spark); N = floor((lat + 90) / D) * (360 / D) + floor((lon + 180) / D)",
     )
     p.add_argument(
-        "--partition-digits",
-        type=int,
-        choices=range(1, 5),
-        default=2,
-        metavar="N",
-        help="geohash characters of the partition key (1 to 4; default 2: cells of 11.25 by 5.6 degrees)",
+        "--partition-degrees",
+        type=_degrees,
+        default=10.0,
+        metavar="D",
+        help="the size of the partition grid's cells in degrees, a divisor of 180 (default 10)",
     )
     _selection_options(p, limit=True)
     _column_options(p)

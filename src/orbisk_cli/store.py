@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import glob
 import os
-from typing import Any
+from typing import Any, cast
 
 from orbisk import PyZurAD
 
@@ -70,20 +70,20 @@ class Reader:
         return self.columnar.verify_integrity()
 
     def query(self, filter: dict[str, Any], limit: int | None = None) -> list[dict[str, Any]]:
-        return list(self.columnar.rows(filter=filter, limit=limit))
+        return cast(list[dict[str, Any]], self.columnar.rows(filter=filter, limit=limit))
 
     def query_bbox(
         self, min_lat: float, min_lon: float, max_lat: float, max_lon: float, filter: dict[str, Any] | None = None
     ) -> list[dict[str, Any]]:
-        return list(self.columnar.rows(bbox=(min_lat, min_lon, max_lat, max_lon), filter=filter))
+        return cast(list[dict[str, Any]], self.columnar.rows(bbox=(min_lat, min_lon, max_lat, max_lon), filter=filter))
 
     def query_radius(
         self, lat: float, lon: float, meters: float, filter: dict[str, Any] | None = None
     ) -> list[dict[str, Any]]:
-        return list(self.columnar.rows(radius=(lat, lon, meters), filter=filter))
+        return cast(list[dict[str, Any]], self.columnar.rows(radius=(lat, lon, meters), filter=filter))
 
     def query_polygon(self, ring: list[Any], filter: dict[str, Any] | None = None) -> list[dict[str, Any]]:
-        return list(self.columnar.rows(polygon=ring, filter=filter))
+        return cast(list[dict[str, Any]], self.columnar.rows(polygon=ring, filter=filter))
 
 
 # What selections read from: a handle that writes, or one that only reads.
