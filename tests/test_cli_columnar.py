@@ -3,7 +3,9 @@ read-only file system, and a partitioned GeoParquet export read back by
 DuckDB and by Dask on a cluster of worker processes, skipping the
 partitions a filter rules out."""
 
+import contextlib
 import hashlib
+import io
 import json
 import os
 import random
@@ -216,3 +218,109 @@ def test_reading_commands_work_on_a_read_only_bind_mount(tmp_path):
 
 def _quote(arg):
     return "'" + str(arg).replace("'", "'\\''") + "'"
+
+
+def _import_outcome(tmp_path, name, path, arrow, extra=()):
+    """What `orbisk import` does with a file: status, stderr, stored rows (by
+    repr, so that 1, 1.0 and True differ). `arrow=False`: Arrow batches are
+    stored as their rows are read one by one."""
+    import orbisk_cli.importer as importer
+
+    original = importer.Importer._append
+
+    def rows_only(self, batch, source):
+        self.columnar = None
+        return original(self, batch, source)
+
+    importer.Importer._append = original if arrow else rows_only
+    try:
+        out, err = io.StringIO(), io.StringIO()
+        with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+            status = main(["import", str(tmp_path / f"{name}.db"), str(path), *extra])
+    finally:
+        importer.Importer._append = original
+    rows = PyZurAD(str(tmp_path / f"{name}.db")).query({}) if os.path.exists(tmp_path / f"{name}.commit") else []
+    lines = [line for line in err.getvalue().splitlines() if not line.startswith("imported")]
+    return status, lines, [repr((r["latitude"], r["longitude"], r["metadata"])) for r in rows]
+
+
+@pytest.mark.parametrize("skip_bad", [True, False])
+def test_csv_rows_appended_as_arrow_are_stored_as_the_row_reader_stores_them(tmp_path, monkeypatch, skip_bad):
+    from test_csv_reading import awkward_csv
+
+    import orbisk_cli.importer as importer
+    from orbisk_cli import celltyping
+
+    monkeypatch.setattr(importer, "BATCH", 7)
+    monkeypatch.setattr(importer, "ARROW_BATCH", 20)  # appends of a few batches gathered
+    monkeypatch.setattr(celltyping, "SAMPLE", 4)  # so that columns are found to repeat
+    from orbisk_columnar import ColumnarStore
+
+    appended = []
+    append = ColumnarStore.append
+    monkeypatch.setattr(ColumnarStore, "append", lambda self, data, **kw: appended.append(append(self, data, **kw)))
+    rng = random.Random(5150 + skip_bad)
+    extra = ["--skip-bad"] if skip_bad else []
+    for case in range(60):
+        data, delimiter = awkward_csv(rng)
+        path = tmp_path / f"c{case}.csv"
+        path.write_bytes(data)
+        options = [*extra, "--delimiter", "\\t" if delimiter == "\t" else delimiter]
+        arrow = _import_outcome(tmp_path, f"a{case}", path, True, options)
+        rows = _import_outcome(tmp_path, f"r{case}", path, False, options)
+        assert arrow == rows, (case, data[:300])
+    assert len(appended) > 20  # most files' rows went through Arrow
+
+
+def test_geoparquet_rows_appended_as_arrow_are_stored_as_the_row_reader_stores_them(tmp_path, monkeypatch):
+    # Every column type a file may hold, values the store keeps and values
+    # it refuses, the JSON columns of an orbisk export among them.
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    import orbisk_cli.importer as importer
+
+    monkeypatch.setattr(importer, "BATCH", 10)  # row batches of 10: many without a refused value
+    rng = random.Random(77)
+    n = 400
+    texts = ['["t1",2]', '{"a":[1.5,-2e5]}', "null", "[18446744073709551616]", '"\\ud800"', "[1e400]", "{", " [1] "]
+    columns = {
+        "latitude": [91.0]
+        + [
+            rng.choice([rng.uniform(-90, 90), 91.0, float("nan")]) if rng.random() < 0.02 else rng.uniform(-90, 90)
+            for _ in range(n - 1)
+        ],
+        "longitude": [-5.0] + [rng.uniform(-180, 180) for _ in range(n - 1)],
+        "i8": pa.array([rng.choice([None, -5, 7]) for _ in range(n)], pa.int8()),
+        "u64": pa.array(
+            [rng.choice([None, 3, 2**63 - 1, 2**63 + 5]) if rng.random() < 0.05 else 1 for _ in range(n)], pa.uint64()
+        ),
+        "f32": pa.array(
+            [rng.choice([None, 1.5, 0.1, float("inf")]) if rng.random() < 0.1 else 2.25 for _ in range(n)], pa.float32()
+        ),
+        "f64": [
+            rng.choice([None, -0.0, 1e300, float("nan")]) if rng.random() < 0.05 else rng.random() for _ in range(n)
+        ],
+        "b": [rng.choice([None, True, False]) for _ in range(n)],
+        "s": [rng.choice([None, "", "x", "Zürich", "007"]) for _ in range(n)],
+        "tags": [rng.choice(texts) if rng.random() < 0.05 else rng.choice(texts[:3]) for _ in range(n)],
+        "when": pa.array([None if rng.random() < 0.1 else 1_700_000_000 + i for i in range(n)], pa.timestamp("s")),
+        "nested": pa.array([{"k": i, "v": None} if i % 9 else None for i in range(n)]),
+    }
+    table = pa.table(columns).replace_schema_metadata({"orbisk": json.dumps({"json_columns": ["tags"]})})
+    from orbisk_columnar import ColumnarStore
+
+    appended = []
+    append = ColumnarStore.append
+    monkeypatch.setattr(ColumnarStore, "append", lambda self, data, **kw: appended.append(append(self, data, **kw)))
+    # with columns of other types (read row by row), and without them
+    for case, data in enumerate((table, table.drop_columns(["when", "nested"]))):
+        path = tmp_path / f"t{case}.parquet"
+        pq.write_table(data, path, row_group_size=57)
+        for extra in (["--skip-bad"], []):
+            arrow = _import_outcome(tmp_path, f"a{case}{len(extra)}", path, True, extra)
+            rows = _import_outcome(tmp_path, f"r{case}{len(extra)}", path, False, extra)
+            assert arrow == rows
+            assert len(arrow[2]) > (300 if extra else -1) and (arrow[0] == 0) == bool(extra)
+            assert "row 1: coordinate out of range or missing (latitude 91.0, longitude -5.0)" in arrow[1][0]
+    assert appended  # row groups without a refused value went through Arrow

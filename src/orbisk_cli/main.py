@@ -236,7 +236,6 @@ def build_parser() -> argparse.ArgumentParser:
 
 def run_import(args: Any) -> int:
     from orbisk_cli.importer import format_of, import_files
-    from orbisk_cli.store import open_store
 
     for path in args.files:  # refuse an unknown format before creating anything
         format_of(path, args.format)
@@ -248,7 +247,7 @@ def run_import(args: Any) -> int:
             os.makedirs(directory, exist_ok=True)
         except OSError as e:
             raise CliError(f"cannot create the directory {directory}: {e.strerror}") from None
-    return import_files(open_store(args.store, create=True), args.files, args, sys.stdout, sys.stderr)
+    return import_files(args.store, args.files, args, sys.stdout, sys.stderr)
 
 
 def _note_empty_box(db: Any, sel: Any, count: int) -> None:
