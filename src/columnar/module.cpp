@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "columnar/arrow_import.hpp"
+#include "columnar/feature_reader.hpp"
 #include "columnar/table_builder.hpp"
 #include "engine/database.hpp"
 #include "engine/query/metadata_scan.hpp"
@@ -679,8 +680,55 @@ PyType_Slot handle_slots[] = {
 
 PyType_Spec handle_spec = {"orbisk_columnar._columnar.Handle", sizeof(Handle), 0, Py_TPFLAGS_DEFAULT, handle_slots};
 
+// ---- module functions ---------------------------------------------------------------
+
+PyObject* module_read_features(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Args<5> a;
+    if (!a.bind("read_features", {"data", "first_number", "first_line", "lines", "height_key"}, 1, args, nargs,
+                kwnames))
+        return nullptr;
+    if (!PyBytes_Check(a[0])) return raise_conversion_error(a[0], "PyBytes", "data");
+    char* data = nullptr;
+    Py_ssize_t len = 0;
+    if (PyBytes_AsStringAndSize(a[0], &data, &len) != 0) return nullptr;
+    columnar::FeatureText in;
+    in.text = std::string_view(data, static_cast<std::size_t>(len));
+    unsigned long long number = 1, line = 1;
+    if (!a.none(1) && !to_u64(a[1], "first_number", number)) return nullptr;
+    if (!a.none(2) && !to_u64(a[2], "first_line", line)) return nullptr;
+    in.first_number = static_cast<std::int64_t>(number);
+    in.first_line = static_cast<std::int64_t>(line);
+    if (!a.none(3)) {
+        const int flag = PyObject_IsTrue(a[3]);
+        if (flag < 0) return nullptr;
+        in.lines = flag != 0;
+    }
+    if (!a.none(4) && !utf8_of(a[4], "height_key", in.height_key.emplace())) return nullptr;
+    std::shared_ptr<columnar::ArrowTable> table;
+    {
+        GilRelease unlocked;
+        try {
+            table = columnar::read_features(in);
+        } catch (const std::bad_alloc&) {
+            table = nullptr;
+        }
+    }
+    if (!table) Py_RETURN_NONE;
+    return new_result(std::move(table));
+}
+
+PyMethodDef module_methods[] = {
+    {"read_features", FASTCALL(module_read_features), METH_FASTCALL | METH_KEYWORDS,
+     "read_features(data, first_number=1, first_line=1, lines=False, height_key=None)\n--\n\n"
+     "GeoJSON Point features (UTF-8 bytes: features separated by commas, or one\n"
+     "a line) as Arrow columns latitude, longitude, number, line and\n"
+     "metadata_rest (the properties), or None when the text is not plainly\n"
+     "Point features whose properties the store keeps as they are."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "_columnar", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "_columnar", nullptr, -1, module_methods, nullptr, nullptr, nullptr, nullptr,
 };
 
 PyObject* the_module = nullptr;
