@@ -26,7 +26,7 @@ import pyarrow.csv as pa_csv
 
 from orbisk_cli.celltyping import _array, arrow_cells, arrow_untyped, arrow_values
 from orbisk_cli.csvfile import BOM, _Tap, decoded_lines, mark_quoted_empty
-from orbisk_cli.source import ArrowBatch, Point, free_name
+from orbisk_cli.source import ArrowBatch, Item, Point, free_name
 from orbisk_cli.values import BadRow
 
 if TYPE_CHECKING:
@@ -44,7 +44,7 @@ def usable(delimiter: str) -> bool:
     return len(delimiter.encode("utf-8")) == 1 and delimiter != "\0"
 
 
-def batches(source: CsvSource, head: bytes, start: int = 0) -> Iterator[list[Point] | BadRow]:
+def batches(source: CsvSource, head: bytes, start: int = 0) -> Iterator[Item]:
     """The batches of a file whose first bytes (from file offset `start`, after
     a byte order mark) are `head`. The first reading of a file (the one that
     learns the column types) keeps the tables pyarrow parsed, up to KEEP bytes
@@ -70,6 +70,7 @@ def batches(source: CsvSource, head: bytes, start: int = 0) -> Iterator[list[Poi
         for table, lines, line_after, block_end in source.kept:
             yield from reading.batches_of(table, lines, True)
             line0, offset = line_after, block_end
+            source.done = offset  # read again from memory: progress as the file's bytes
         source.kept = []
         source.stream.seek(offset)
         source.at_end = False
@@ -276,9 +277,7 @@ class _Blocks:
             return None
         return table, lines, line0 + layout.line_ends
 
-    def batches_of(
-        self, table: Any, lines: list[int], seen: bool = False
-    ) -> Iterator[list[Point] | BadRow | ArrowBatch]:
+    def batches_of(self, table: Any, lines: list[int], seen: bool = False) -> Iterator[Item]:
         """The batches of a parsed block; `seen`: the block is one the first
         reading parsed and typed (kept for this one), not read again."""
         source = self.source
@@ -287,9 +286,7 @@ class _Blocks:
             stop = min(start + source.batch_size, table.num_rows)
             yield from self.typed([c.slice(start, stop - start) for c in columns], lines[start:stop], seen)
 
-    def typed(
-        self, columns: list[Any], lines: list[int], seen: bool = False
-    ) -> Iterator[list[Point] | BadRow | ArrowBatch]:
+    def typed(self, columns: list[Any], lines: list[int], seen: bool = False) -> Iterator[Item]:
         source = self.source
         skip = source.skipped(len(lines))
         if skip:

@@ -18,7 +18,7 @@ from itertools import chain, count, repeat
 from operator import itemgetter
 from typing import IO, Any
 
-from orbisk_cli.source import ArrowBatch, Point, Source
+from orbisk_cli.source import ArrowBatch, Item, Point, Source
 from orbisk_cli.values import (
     MAX_DEPTH,
     BadRow,
@@ -215,7 +215,7 @@ class _Constant:
         self.name = name
 
 
-def batched(pieces: Iterator[list[Point] | BadRow], size: int) -> Iterator[list[Point] | BadRow]:
+def batched(pieces: Iterator[Item], size: int) -> Iterator[Item]:
     """Batches of at least `size` points (but at a bad row, an Arrow batch or
     the end) from lists of checked points, Arrow batches and bad rows in file
     order. When the file cannot
@@ -223,13 +223,13 @@ def batched(pieces: Iterator[list[Point] | BadRow], size: int) -> Iterator[list[
     batch: list[Point] = []
     try:
         for piece in pieces:
-            if piece.__class__ is BadRow or piece.__class__ is ArrowBatch:
+            if isinstance(piece, (BadRow, ArrowBatch)):
                 if batch:
                     yield batch
                     batch = []
                 yield piece
             else:
-                batch += piece  # type: ignore[arg-type]
+                batch += piece
                 if len(batch) >= size:
                     yield batch
                     batch = []
@@ -399,10 +399,10 @@ class FeatureCollectionSource(Source):
         self.pos += 1
         return c
 
-    def batches(self) -> Iterator[list[Point] | BadRow]:
+    def batches(self) -> Iterator[Item]:
         return batched(self._pieces(), self.batch_size)
 
-    def _pieces(self) -> Iterator[list[Point] | BadRow]:
+    def _pieces(self) -> Iterator[Item]:
         """Checked points and bad features, in file order."""
         self._expect("{", "a GeoJSON FeatureCollection object")
         seen_features = False
@@ -427,7 +427,7 @@ class FeatureCollectionSource(Source):
         if self._skip_space():
             raise self._malformed("text after the FeatureCollection")
 
-    def _features(self) -> Iterator[list[Point] | BadRow]:
+    def _features(self) -> Iterator[Item]:
         self._expect("[", "the features array")
         if self._skip_space() == "]":
             self.pos += 1
@@ -555,10 +555,10 @@ class FeatureLinesSource(Source):
         self.stream = stream
         self.arrow = _compiled()
 
-    def batches(self) -> Iterator[list[Point] | BadRow]:
+    def batches(self) -> Iterator[Item]:
         return batched(self._pieces(), self.batch_size)
 
-    def _pieces(self) -> Iterator[list[Point] | BadRow]:
+    def _pieces(self) -> Iterator[Item]:
         number = 0
         size = _CHUNK * (_COMPILED_WINDOWS if self.arrow else 1)
         while data := self.stream.read(size):
@@ -574,7 +574,7 @@ class FeatureLinesSource(Source):
                 text = data[3:] if first == 1 and data.startswith(b"\xef\xbb\xbf") else data
                 result = self.arrow[0](text, first, first, True, self.height)
                 if result is not None:
-                    yield arrow_batch(self.arrow, result, number, False)  # type: ignore[misc]
+                    yield arrow_batch(self.arrow, result, number, False)
                     continue
             raws = data.split(b"\n")
             if not raws[-1]:

@@ -20,7 +20,7 @@ from typing import IO, Any
 
 from orbisk_cli.errors import CliError
 from orbisk_cli.schema import ROW_FIELDS, Schema, SchemaChange
-from orbisk_cli.source import ArrowBatch, Point, Source, free_name, in_order
+from orbisk_cli.source import ArrowBatch, Item, Point, Source, free_name, in_order
 from orbisk_cli.values import (
     ABSENT,
     INT64_MAX,
@@ -152,7 +152,7 @@ class GeoParquetSource(Source):
             skip.add(id_column)  # the ids of the store it was exported from
         self.keys = [n for n in names if n not in skip]
 
-    def batches(self) -> Iterator[list[Point] | BadRow]:
+    def batches(self) -> Iterator[Item]:
         self._layout()
         first = 1
         for batch in self.file.iter_batches(batch_size=self.batch_size):

@@ -149,12 +149,12 @@ class Importer:
                 self.imported += batch.count
                 return
         for item in batch.points():
-            if item.__class__ is BadRow:
+            if isinstance(item, BadRow):
                 if not self.skip_bad:
-                    raise _Stop(item)  # type: ignore[arg-type]
-                self.report(item)  # type: ignore[arg-type]
+                    raise _Stop(item)
+                self.report(item)
             elif item:
-                self._insert(item, source)  # type: ignore[arg-type]
+                self._insert(item, source)
 
     def _insert(self, points: list[Point], source: Source) -> None:
         try:
@@ -185,19 +185,23 @@ class Importer:
         where = position or (lambda: source.done)
         self.last_row = source.skip_rows
         self.cancelled = False
-        pending: queue.Queue[list[Point] | ArrowBatch | None] = queue.Queue(maxsize=2)
+        # batches to store, each with where reading had got to after it (in units of source.total)
+        pending: queue.Queue[tuple[list[Point] | ArrowBatch, int] | None] = queue.Queue(maxsize=2)
+        stored_to = [0]  # where reading had got to after the last batch stored
         failure: list[BaseException] = []
 
         def store() -> None:
-            while (batch := pending.get()) is not None:
+            while (entry := pending.get()) is not None:
+                batch, position = entry
                 if not failure and not self.cancelled:
                     try:
-                        if batch.__class__ is ArrowBatch:
-                            self._append(batch, source)  # type: ignore[arg-type]
-                            self.last_row = batch.last_row  # type: ignore[union-attr]
+                        if isinstance(batch, ArrowBatch):
+                            self._append(batch, source)
+                            self.last_row = batch.last_row
                         else:
-                            self._insert(batch, source)  # type: ignore[arg-type]
-                            self.last_row = source.row_of(batch[-1])  # type: ignore[index]
+                            self._insert(batch, source)
+                            self.last_row = source.row_of(batch[-1])
+                        stored_to[0] = position
                     except BaseException as e:  # handed to the reading thread
                         failure.append(e)
 
@@ -218,38 +222,38 @@ class Importer:
                 for item in source.batches():
                     if failure:
                         break
-                    if item.__class__ is ArrowBatch:
-                        more = gathered.merged(item) if gathered is not None else None  # type: ignore[arg-type]
+                    if isinstance(item, ArrowBatch):
+                        more = gathered.merged(item) if gathered is not None else None
                         if more is None:
                             if gathered is not None:
-                                pending.put(gathered)
-                            more = item  # type: ignore[assignment]
+                                pending.put((gathered, where()))
+                            more = item
                         gathered = more
                         if gathered.count >= ARROW_BATCH:
-                            pending.put(gathered)
+                            pending.put((gathered, where()))
                             gathered = None
-                        progress.update(where(), self.imported)
+                        progress.update(stored_to[0], self.imported)
                         continue
                     if gathered is not None:
-                        pending.put(gathered)
+                        pending.put((gathered, where()))
                         gathered = None
-                    if item.__class__ is BadRow:
+                    if isinstance(item, BadRow):
                         if not self.skip_bad:
-                            stop = item  # type: ignore[assignment]
+                            stop = item
                             break
-                        self.report(item)  # type: ignore[arg-type]
+                        self.report(item)
                         continue
-                    pending.put(item)  # type: ignore[arg-type]
-                    progress.update(where(), self.imported)
+                    pending.put((item, where()))
+                    progress.update(stored_to[0], self.imported)
                 if gathered is not None and stop is None and not failure:
-                    pending.put(gathered)
+                    pending.put((gathered, where()))
             except BadRow as e:
                 stop, malformed = e, True
                 if gathered is not None and not failure:  # the rows before it are imported
-                    pending.put(gathered)
+                    pending.put((gathered, where()))
         except KeyboardInterrupt:
             interrupted = True
-        self._stop(writer, pending, interrupted)
+        self._stop(writer, pending, interrupted, lambda: progress and progress.update(stored_to[0], self.imported))
         if progress is not None and progress.drawn and (interrupted or stop is not None or failure):
             self.err.write("\n")
         if failure:
@@ -272,11 +276,16 @@ class Importer:
         progress.finish(where(), self.imported)
 
     def _stop(
-        self, writer: threading.Thread, pending: queue.Queue[list[Point] | ArrowBatch | None], cancel: bool
+        self,
+        writer: threading.Thread,
+        pending: queue.Queue[tuple[list[Point] | ArrowBatch, int] | None],
+        cancel: bool,
+        tick: Callable[[], Any] = lambda: None,
     ) -> None:
         """Ends the storing thread: at once after the batch it stores when
-        `cancel`, else after every batch handed to it. What is stored must be
-        known, so SIGINT is ignored meanwhile."""
+        `cancel`, else after every batch handed to it, calling `tick` now and
+        then while it works. What is stored must be known, so SIGINT is
+        ignored meanwhile."""
         if not writer.is_alive():
             return
         restore = None
@@ -291,7 +300,9 @@ class Importer:
                     except queue.Empty:
                         break
             pending.put(None)
-            writer.join()
+            while writer.is_alive():
+                writer.join(Progress.INTERVAL)
+                tick()
         finally:
             if restore is not None:
                 signal.signal(signal.SIGINT, restore)

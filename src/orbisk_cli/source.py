@@ -42,7 +42,7 @@ class ArrowBatch:
         table: Any,
         latitude: str,
         longitude: str,
-        keys: list[str],
+        keys: list[str] | None,
         last_row: int,
         points: Callable[[], Iterator[list[Point] | BadRow]],
     ) -> None:
@@ -57,10 +57,10 @@ class ArrowBatch:
     def __iter__(self) -> Iterator[Point | BadRow]:
         """The rows as the row reader reads them: points, and bad rows in their places."""
         for item in self.points():
-            if item.__class__ is BadRow:
-                yield item  # type: ignore[misc]
+            if isinstance(item, BadRow):
+                yield item
             else:
-                yield from item  # type: ignore[misc]
+                yield from item
 
     def merged(self, other: ArrowBatch) -> ArrowBatch | None:
         """One batch of this one's rows and the next one's, when their columns are alike."""
@@ -76,6 +76,10 @@ class ArrowBatch:
 
         table = pa.concat_tables([self.table, other.table])
         return ArrowBatch(table, self.latitude, self.longitude, self.keys, other.last_row, both)
+
+
+# What a source yields: a batch of points, a bad row or an Arrow batch.
+Item = list[Point] | BadRow | ArrowBatch
 
 
 def free_name(name: str, taken: Iterable[str]) -> str:
@@ -105,7 +109,7 @@ class Source:
         """The row number of a point of this source."""
         return point[3]
 
-    def batches(self) -> Iterator[list[Point] | BadRow]:
+    def batches(self) -> Iterator[Item]:
         """The file's points in batches, and its bad rows, in file order (each format's reader)."""
         raise NotImplementedError
 

@@ -62,3 +62,11 @@ class Handle:
         geometry: str | None = None,
         columns: Sequence[str] | None = None,
     ) -> tuple[int, int]: ...
+
+def read_features(
+    data: bytes,
+    first_number: int | None = 1,
+    first_line: int | None = 1,
+    lines: bool | None = False,
+    height_key: str | None = None,
+) -> ArrowResult | None: ...
