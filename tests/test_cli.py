@@ -183,11 +183,11 @@ CASES = [
         "orbisk: give at most one of --bbox, --radius and --polygon (got --bbox and --radius)",
     ),
     (
-        {"poly.json": '{"type":"Polygon","coordinates":[[[0,0],[1,0],[1,1],[0,0]],[[0.2,0.2],[0.3,0.2],[0.2,0.3]]]}'},
+        {"poly.json": '{"type":"Polygon","coordinates":[[[0,0],[1,0],[1,1],[0,0]],[[0.2,0.2],[0.3,0.2],[0.2,0.2]]]}'},
         None,
         ["export", "s.db", "--polygon", "poly.json"],
         1,
-        "orbisk: poly.json: the Polygon has holes, which queries do not support",
+        "orbisk: poly.json: polygon part 0, ring 1: a ring needs at least 3 distinct vertices, it has 2",
     ),
 ]
 

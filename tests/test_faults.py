@@ -3,7 +3,7 @@
 The campaign runs a small workload on the probe module's build of the handle
 class, whose file layer can be made to fail any of its
 system calls (open, write, fdatasync, fsync, msync, rename, ftruncate,
-fallocate, mmap, fcntl, unlink). The workload: a new store takes single inserts
+fallocate, mmap, fcntl, unlink, and the open of a directory to list it). The workload: a new store takes single inserts
 forced to disk, a batch that grows both data files, more inserts, a delete, a
 compaction into generation 1, an insert and a flush; it is opened again with a
 1000 ms sync interval and takes more inserts, a delete,
@@ -236,12 +236,12 @@ def cut_power(path, events, renamed, manifest=None):
 
 def absorbed(event):
     """Failures a call may get past and still succeed: retried interruptions, allocation
-    ahead of need (retried for what is needed), unlocking, removing stale files, and a
-    store without a manifest yet."""
+    ahead of need (retried for what is needed), unlocking, looking for and removing stale
+    files, and a store without a manifest yet."""
     call, path, err, _ = event
     return (
         err in (0, errno.EINTR)
-        or call in ("fallocate", "fcntl", "unlink")
+        or call in ("fallocate", "fcntl", "unlink", "opendir")
         or (call == "open" and err == errno.ENOENT and path.endswith(".commit"))
     )
 
@@ -469,6 +469,10 @@ def test_a_write_that_cannot_be_taken_back_leaves_the_handle_refusing_writes(pro
         lambda: db.insert_batch([point(3)]),  # noqa: F821
         db.flush,
         lambda: db.verify_integrity(flush=True),  # noqa: F821
+        # Whether or not the filter matches anything.
+        lambda: db.delete_by_metadata({"k": -1}),  # noqa: F821
+        lambda: db.delete_by_metadata({"k": 0}),  # noqa: F821
+        db.compact,
     )
     for attempt in attempts:
         with pytest.raises(OSError) as e:
@@ -485,3 +489,26 @@ def test_a_write_that_cannot_be_taken_back_leaves_the_handle_refusing_writes(pro
     del db
     texts = [json.loads(text)["k"] for _, text in committed_slots(store_path)]
     assert texts == [0, 1, 2]
+
+
+def test_an_interrupted_directory_listing_is_retried(probe, tmp_path):
+    """The removal of the old generation after a compaction lists the directory; an
+    interrupted open of the directory is tried again, and the old files still go."""
+
+    def compacted_store(name, plan=None):
+        (tmp_path / name).mkdir()
+        db = probe.PyZurAD(str(tmp_path / name / "geo.db"), capacity=4)
+        db.insert_batch([point(k) for k in range(4)])
+        db.delete_by_metadata({"k": 0})
+        probe.faults_arm(*(plan or ()))
+        assert db.compact() == 1
+        events = probe.faults_events()
+        probe.faults_disarm()
+        return events, sorted(f for f in os.listdir(tmp_path / name) if f.endswith(".mmap"))
+
+    events, _ = compacted_store("a")
+    listings = [i for i, e in enumerate(events) if e[0] == "opendir"]
+    assert listings
+    events, files = compacted_store("b", ([listings[0]], errno.EINTR))
+    assert [e[2] for e in events if e[0] == "opendir"][:2] == [errno.EINTR, 0]
+    assert files == ["geo.coords.1.mmap", "geo.metadata.1.mmap"]

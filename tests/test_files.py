@@ -1,6 +1,8 @@
-"""The files of a store: names, sizes, growth, header, record layout, stale generations, reload."""
+"""The files of a store: names, sizes, growth, header, record layout, stale generations, reload,
+the change counter in the lock file, and the names of a temporary store."""
 
 import os
+import re
 import struct
 import zlib
 
@@ -141,3 +143,56 @@ def test_open_removes_only_this_stores_stale_generations(tmp_path):
         "geo.wal",
     }
     assert all((tmp_path / name).read_bytes() == b"not empty" for name in kept)
+
+
+APPEND, REWRITE = 1, 1 << 32
+
+
+def reopen_after_an_unflushed_insert(db, path):
+    db.insert(7.0, 8.0, {"k": 4})
+    del db  # no checkpoint: the next open replays the log and rewrites the manifest
+    return PyZurAD(path)
+
+
+# (step, what it does to the handle (and returns the handle to go on with), how far it moves the counter)
+COUNTER_STEPS = [
+    ("insert", lambda db, p: db.insert(1.0, 2.0, {"k": 1}), APPEND),
+    ("batch", lambda db, p: db.insert_batch([(3.0, 4.0, {"k": 2}), (5.0, 6.0, {"k": 3})]), APPEND),
+    ("flush", lambda db, p: db.flush(), APPEND),
+    ("reads", lambda db, p: (db.query({}), db.len(), db.query_bbox(0, 0, 9, 9), db.verify_integrity()), 0),
+    ("delete-of-nothing", lambda db, p: db.delete_by_metadata({"k": 99}), 0),
+    ("delete", lambda db, p: db.delete_by_metadata({"k": 1}), REWRITE),
+    ("compact", lambda db, p: db.compact(), REWRITE),
+    ("compact-of-nothing", lambda db, p: db.compact(), APPEND),
+    ("reopen-after-replay", reopen_after_an_unflushed_insert, APPEND + REWRITE),
+    ("flush-and-plain-reopen", lambda db, p: (db.flush(), PyZurAD(p))[1], APPEND),
+]
+
+
+def test_lock_file_holds_the_change_counter_and_deletes_write_the_tombstone_pattern(store_path):
+    lock, coords = store_path[:-2] + "lock", store_path[:-2] + "coords.mmap"
+    db = PyZurAD(store_path, capacity=4)
+    for name, step, moved in COUNTER_STEPS:
+        before = struct.unpack("<Q", open(lock, "rb").read())[0]
+        result = step(db, store_path)
+        db = result if isinstance(result, PyZurAD) else db
+        assert struct.unpack("<Q", open(lock, "rb").read())[0] - before == moved, name
+        if name == "delete":
+            db.flush()
+            assert open(coords, "rb").read()[64:80] == struct.pack("<Q", 0x7FF8000000000000) * 2
+
+
+def test_temporary_store_names_its_files_and_generations_after_its_stem(tmp_path, monkeypatch):
+    monkeypatch.setenv("TMPDIR", str(tmp_path))
+    db = PyZurAD()
+    [name] = [n for n in os.listdir(tmp_path) if n.endswith("_wal")]
+    stem = name[: -len("_wal")]
+    assert re.fullmatch(rf"orbisk_{os.getpid()}_\d+", stem)
+    db.insert_batch([(1.0, 2.0, {"i": 0}), (3.0, 4.0, {"i": 1})])
+    db.delete_by_metadata({"i": 0})
+    db.flush()
+    assert db.compact() == 1
+    # No lock file; the manifest is written only by flush and compaction.
+    assert sorted(os.listdir(tmp_path)) == [stem + s for s in ("_commit", "_coords.1.mmap", "_metadata.1.mmap", "_wal")]
+    del db
+    assert os.listdir(tmp_path) == []

@@ -1,15 +1,19 @@
-"""Multi-part polygons with holes, queried through the test-only probe (no method of the handle
-offers them yet), against exact rational arithmetic: random stars with holes, MultiPolygons whose
-parts touch along edges and at vertices, an island in a lake, a part given twice, parts far apart;
-every vertex of every ring, holes included, points on its edges and a hair off them; with filters
-on the grid route and on the index route. Then the messages of malformed shapes, and the rows of a
-nearest-neighbour search."""
+"""Multi-part polygons with holes, queried through the test-only probe and through the companion
+handle (as GeoJSON mappings and as shapely geometries), against exact rational arithmetic: random
+stars with holes, MultiPolygons whose parts touch along edges and at vertices, an island in a lake,
+a part given twice, parts far apart; every vertex of every ring, holes included, points on its
+edges and a hair off them; with filters on the grid route and on the index route. Then the messages
+of malformed shapes, on both ways in, and the rows of a nearest-neighbour search."""
 
 import math
 import random
 
+import pyarrow as pa
 import pytest
+import shapely
 from test_geometry import closed, oracle_location, probe_points, star
+
+from orbisk_columnar import ColumnarStore
 
 # ---- the oracle ------------------------------------------------------------------------------------
 
@@ -90,7 +94,30 @@ def make_shapes(rng):
     return shapes
 
 
-def test_multipolygons_with_holes_agree_with_exact_arithmetic(probe):
+def as_geojson(parts, rng):
+    """The parts as a GeoJSON mapping: a Polygon when there is one, else a MultiPolygon, now and
+    then inside a Feature or a FeatureCollection; positions as lists, some with a height."""
+    rings = [[[[x, y, 0.0] if rng.random() < 0.1 else [x, y] for x, y in ring] for ring in part] for part in parts]
+    geometry = (
+        {"type": "Polygon", "coordinates": rings[0]}
+        if len(parts) == 1
+        else {"type": "MultiPolygon", "coordinates": rings}
+    )
+    wrap = rng.randrange(4)
+    if wrap == 1:
+        return {"type": "Feature", "properties": {}, "geometry": geometry}
+    if wrap == 2:
+        features = [{"type": "Feature", "geometry": {"type": "Polygon", "coordinates": part}} for part in rings]
+        return {"type": "FeatureCollection", "features": features}
+    return geometry
+
+
+def as_shapely(parts):
+    polygons = [shapely.Polygon(part[0], part[1:]) for part in parts]
+    return polygons[0] if len(polygons) == 1 else shapely.MultiPolygon(polygons)
+
+
+def test_multipolygons_with_holes_agree_with_exact_arithmetic(probe, store_path):
     rng = random.Random(20260612)
     shapes = make_shapes(rng)
     # Points over the globe, and around every ring of every shape.
@@ -100,10 +127,11 @@ def test_multipolygons_with_holes_agree_with_exact_arithmetic(probe):
             for ring in rings:
                 located += probe_points(rng, ring, 20)
     located = [(x, y) for x, y in located if -180 <= x <= 180 and -90 <= y <= 90]
-    db = probe.PyZurAD()
+    db = probe.PyZurAD(store_path)
     metas = [{"i": i, "k": i % 3, **({"r": True} if i % 40 == 0 else {})} for i in range(len(located))]
     ids = db.insert_batch([(y, x, m) for (x, y), m in zip(located, metas)])
     assert ids == list(range(len(located)))
+    store = ColumnarStore(store_path, read_only=True)
 
     filters = [
         (None, lambda m: True),
@@ -126,6 +154,11 @@ def test_multipolygons_with_holes_agree_with_exact_arithmetic(probe):
             for r in rows[:5]:
                 x, y = located[r["id"]]
                 assert r == {"id": r["id"], "latitude": y, "longitude": x, "metadata": metas[r["id"]]}
+            # The companion finds the same points in the shape as GeoJSON and as a shapely geometry.
+            shape = as_geojson(parts, rng) if doc is None or rng.random() < 0.5 else as_shapely(parts)
+            assert sorted(r["id"] for r in store.rows(polygon=shape, filter=doc)) == sorted(got), (parts, doc)
+        ids = pa.table(store.to_arrow(polygon=as_shapely(parts), metadata="none")).column("id").to_pylist()
+        assert sorted(ids) == sorted(inside)
         # A single ring without holes is what query_polygon finds.
         if len(parts) == 1 and len(parts[0]) == 1:
             assert sorted(r["id"] for r in db.query_polygon(parts[0][0])) == sorted(inside)
@@ -160,11 +193,106 @@ SQUARE = square(0.0, 0.0, 1.0, 1.0)
         ([[[(0, 0)], [(-INF, 0)]]], "polygon part 0, ring 0: a ring needs at least 3 distinct vertices, it has 1"),
     ],
 )
-def test_malformed_shapes_are_refused_with_their_fault(probe, parts, message):
-    db = probe.PyZurAD()
+def test_malformed_shapes_are_refused_with_their_fault(probe, store_path, parts, message):
+    db = probe.PyZurAD(store_path)
     with pytest.raises(ValueError) as e:
         probe.query_shape(db, parts)
     assert str(e.value) == message
+    # The companion refuses the same shape, as a GeoJSON MultiPolygon, with the same message;
+    # a polygon of no rings is an empty one there, and adds no part.
+    store = ColumnarStore(store_path)
+    mapping = {"type": "MultiPolygon", "coordinates": [[[list(v) for v in ring] for ring in part] for part in parts]}
+    if parts == [[SQUARE], []]:
+        assert store.rows(polygon=mapping) == []
+        return
+    with pytest.raises(ValueError) as e:
+        store.rows(polygon=mapping)
+    assert str(e.value) == message
+
+
+class Shaped:
+    def __init__(self, geo):
+        self.__geo_interface__ = geo
+
+
+POINT = {"type": "Point", "coordinates": [0, 0]}
+
+
+@pytest.mark.parametrize(
+    "shape, error, message",
+    [
+        (shapely.Polygon(), ValueError, "polygon has no parts"),
+        ({"type": "FeatureCollection", "features": []}, ValueError, "polygon has no parts"),
+        ([], ValueError, "polygon part 0, ring 0: a ring needs at least 3 distinct vertices, it has 0"),
+        (
+            [(0, 0), (1, 0), (math.inf, 1)],
+            ValueError,
+            "polygon part 0, ring 0: vertex 2 is not finite (lon=inf, lat=1)",
+        ),
+        ([[0, 0], [1, 0], [1, 1]], TypeError, "'list' object cannot be converted to 'PyTuple'"),
+        (
+            (0, 0),
+            TypeError,
+            "argument 'polygon': expected a list of (lon, lat) tuples, a GeoJSON Polygon or MultiPolygon mapping, "
+            "or an object with __geo_interface__, not 'tuple'",
+        ),
+        (
+            shapely.Point(1, 2),
+            TypeError,
+            "argument 'polygon': a GeoJSON Point is not a polygon: a Polygon or a "
+            "MultiPolygon is wanted, or a Feature, FeatureCollection or GeometryCollection of them",
+        ),
+        (
+            {"type": "Feature", "geometry": None},
+            TypeError,
+            "argument 'polygon': a Feature without a geometry",
+        ),
+        (
+            {"type": "FeatureCollection", "features": [{"type": "Feature", "geometry": POINT}]},
+            TypeError,
+            "argument 'polygon': feature 0: the Feature's geometry: a GeoJSON Point is not a polygon: a Polygon or "
+            "a MultiPolygon is wanted, or a Feature, FeatureCollection or GeometryCollection of them",
+        ),
+        (
+            {"coordinates": []},
+            TypeError,
+            'argument \'polygon\': a mapping without a "type": a GeoJSON Polygon or MultiPolygon is wanted',
+        ),
+        ({"type": 5}, TypeError, "argument 'polygon': the \"type\" is a 'int', not a string"),
+        ({"type": "Polygon"}, TypeError, "argument 'polygon': the Polygon's \"coordinates\" are missing, not a list"),
+        (
+            {"type": "MultiPolygon", "coordinates": [[[[0, 0], [1, 0], [1, 1]]], 7]},
+            TypeError,
+            "argument 'polygon': polygon 1 of the MultiPolygon is a 'int', not a list of rings",
+        ),
+        (
+            {"type": "Polygon", "coordinates": [[[0, 0], [1, 0], 5]]},
+            TypeError,
+            "argument 'polygon': polygon part 0, ring 0, vertex 2: a position is a [lon, lat] list, not a 'int'",
+        ),
+        (
+            {"type": "Polygon", "coordinates": [[[0, 0], [1, 0], [1]]]},
+            TypeError,
+            "argument 'polygon': polygon part 0, ring 0, vertex 2: a position needs 2 numbers, [lon, lat]; it has 1",
+        ),
+        (
+            {"type": "Polygon", "coordinates": [[[0, 0], [1, 0], [1, "1"]]]},
+            TypeError,
+            "argument 'polygon': polygon part 0, ring 0, vertex 2: a coordinate is a number, not a 'str'",
+        ),
+        (
+            Shaped([(0, 0)]),
+            TypeError,
+            "argument 'polygon': the __geo_interface__ of 'Shaped' is a 'list', not a mapping",
+        ),
+    ],
+)
+def test_the_companion_names_what_is_wrong_with_a_shape(store_path, shape, error, message):
+    store = ColumnarStore(store_path)
+    for call in (store.rows, store.to_arrow):
+        with pytest.raises(error) as e:
+            call(polygon=shape)
+        assert str(e.value) == message
 
 
 def test_nearest_rows_are_the_stores_rows_with_their_distance(probe):

@@ -642,7 +642,7 @@ std::optional<ImportError> StreamImporter::set_schema(const ArrowSchema& schema)
         for (std::size_t i = 0; i < root.children.size(); ++i) {
             const Node& n = root.children[i];
             // What this package wrote beside the metadata, and other geometry columns.
-            if (is_coordinate(i) || n.role == "id" || is_geo(n)) continue;
+            if (is_coordinate(i) || n.role == "id" || n.role == "distance" || is_geo(n)) continue;
             // The leftover metadata, by its mark or by its name (consumers
             // that pass the data on may drop field metadata).
             const bool text = !n.dict && (n.type == T::Utf8 || n.type == T::LargeUtf8 || n.type == T::Utf8View);

@@ -1,7 +1,10 @@
 // The `orbisk_columnar._columnar` extension module: the handle behind
 // orbisk_columnar.ColumnarStore (open, read-only opening, selections as rows
 // or as Arrow, appends from Arrow streams) and the Arrow result it returns.
+#include <algorithm>
 #include <array>
+#include <cmath>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -10,6 +13,7 @@
 
 #include "columnar/arrow_import.hpp"
 #include "columnar/feature_reader.hpp"
+#include "columnar/shape_arg.hpp"
 #include "columnar/table_builder.hpp"
 #include "engine/database.hpp"
 #include "engine/query/metadata_scan.hpp"
@@ -305,11 +309,17 @@ PyObject* handle_verify_integrity(PyObject* self, PyObject*) {
 
 // ---- selections --------------------------------------------------------------------
 
-// What to read: all points, or those in a shape, matching a filter, at most `limit`.
+constexpr double kNoDistanceBound = std::numeric_limits<double>::infinity();
+
+// What to read: all points, or those in a shape, matching a filter, at most
+// `limit`; with an origin, in ascending distance from it (the `limit` nearest),
+// none farther than `max_distance`.
 struct Selection {
     std::optional<SpatialShape> shape;
     std::optional<FilterExpr> filter;
     std::uint64_t limit = kNoLimit;
+    std::optional<std::pair<double, double>> origin;
+    double max_distance = kNoDistanceBound;
 };
 
 // `n` numbers from a sequence (a tuple or a list) given as argument `arg`.
@@ -331,13 +341,47 @@ bool numbers(PyObject* obj, const char* arg, std::size_t n, const char* what, do
     return true;
 }
 
-// The selection arguments, in the order bbox, radius, polygon, filter, limit.
+// A number of points (k, limit): an integer, 0 or more.
+bool to_count(PyObject* obj, const char* arg, std::uint64_t& out) {
+    Ref index = Ref::steal(PyNumber_Index(obj));
+    if (!index) return prefix_type_error(arg), false;
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    if (!zero) return false;
+    const int negative = PyObject_RichCompareBool(index.get(), zero.get(), Py_LT);
+    if (negative < 0) return false;
+    if (negative) {
+        Ref text = Ref::steal(PyObject_Str(index.get()));
+        const char* s = text ? PyUnicode_AsUTF8AndSize(text.get(), nullptr) : nullptr;
+        if (!s) return false;
+        const std::string msg = cat("argument '", arg, "': a number of points, 0 or more, not ", s);
+        PyErr_SetString(PyExc_ValueError, msg.c_str());
+        return false;
+    }
+    const unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    out = v;
+    return true;
+}
+
+bool raise_invalid(const Status& st) {
+    PyErr_SetString(PyExc_ValueError, st.error().message.c_str());
+    return false;
+}
+
+constexpr std::size_t kSelectionArgs = 7;
+constexpr std::array<const char*, kSelectionArgs> kSelectionNames{
+    "bbox", "radius", "polygon", "filter", "limit", "sort_by_distance", "max_distance_m"};
+
+// The selection arguments, in the order of kSelectionNames. Refusals of the
+// origin and of the largest distance are raised here, before any engine work.
 bool selection_from(PyObject* const* v, Selection& sel) {
     PyObject* bbox = v[0];
     PyObject* radius = v[1];
     PyObject* polygon = v[2];
     PyObject* filter = v[3];
     PyObject* limit = v[4];
+    PyObject* origin = v[5];
+    PyObject* most = v[6];
     auto given = [](PyObject* o) { return o && o != Py_None; };
     if (given(bbox) + given(radius) + given(polygon) > 1) {
         PyErr_SetString(PyExc_ValueError, "give at most one of bbox, radius and polygon");
@@ -352,64 +396,136 @@ bool selection_from(PyObject* const* v, Selection& sel) {
         if (!numbers(radius, "radius", 3, "a (center_lat, center_lon, radius_meters) sequence", r)) return false;
         sel.shape = SpatialShape(Circle(r[0], r[1], r[2]));
     } else if (given(polygon)) {
-        if (!PyList_Check(polygon)) return raise_conversion_error(polygon, "PyList", "polygon"), false;
-        std::vector<Vertex> vertices;
-        if (!polygon_vertices(polygon, vertices)) return false;
-        sel.shape = SpatialShape(Polygon(std::move(vertices)));
+        if (!polygon_shape(polygon, "polygon", sel.shape)) return false;
     }
     if (!check_optional_filter(filter)) return false;
-    if (given(limit)) {
-        unsigned long long l;
-        if (!to_u64(limit, "limit", l)) return false;
-        sel.limit = l;
+    if (given(limit) && !to_count(limit, "limit", sel.limit)) return false;
+    if (given(origin)) {
+        double o[2];
+        if (!numbers(origin, "sort_by_distance", 2, "a (lat, lon) sequence", o)) return false;
+        sel.origin.emplace(o[0], o[1]);
+    }
+    if (given(most)) {
+        if (!sel.origin) {
+            PyErr_SetString(PyExc_ValueError,
+                            "max_distance_m applies to a selection in order of distance: give sort_by_distance=(lat, "
+                            "lon) as well");
+            return false;
+        }
+        if (!to_double(most, "max_distance_m", sel.max_distance)) return false;
+    }
+    if (sel.origin) {
+        const NearestQuery q{sel.origin->first, sel.origin->second, 0, sel.max_distance};
+        if (auto st = validate_nearest(q); !st) return raise_invalid(st);
     }
     return parse_optional_filter(filter, sel.filter);
 }
 
-// The records of a selection, read with the interpreter lock released.
-Result<TextRecords> read_selection(Database& db, Selection& sel) {
-    Result<TextRecords> r;
-    if (sel.shape) {
-        r = db.spatial_query(*sel.shape, sel.filter ? &*sel.filter : nullptr);
-        if (r && sel.limit < r->size()) {
-            // The limit counts only records that read: rows drop the others.
-            std::size_t kept = 0, n = 0;
-            r->for_each([&](const TextRecords::Record& rec) {
-                ++n;
-                kept += metadata_text_readable(rec.text);
-                return kept < sel.limit;
-            });
-            r->truncate(kept < sel.limit ? r->size() : n);
+// Keeps the records (and their distances, when given) up to the `limit`-th
+// whose text reads: rows drop the others, so the limit counts only those.
+void keep_readable(TextRecords& r, std::uint64_t limit, std::vector<double>* distances) {
+    if (limit >= r.size()) return;
+    if (limit == 0) {
+        r.truncate(0);
+        if (distances) distances->clear();
+        return;
+    }
+    std::size_t kept = 0, n = 0;
+    r.for_each([&](const TextRecords::Record& rec) {
+        ++n;
+        kept += metadata_text_readable(rec.text);
+        return kept < limit;
+    });
+    const std::size_t keep = kept < limit ? r.size() : n;
+    r.truncate(keep);
+    if (distances && distances->size() > keep) distances->resize(keep);
+}
+
+// The records of a selection, read with the interpreter lock released; with
+// an origin, their distances too (in `distances`, one per record), else none.
+Result<DistanceRecords> read_selection(Database& db, Selection& sel) {
+    const FilterExpr* filter = sel.filter ? &*sel.filter : nullptr;
+    Result<DistanceRecords> r;
+    if (sel.origin) {
+        const auto [lat, lon] = *sel.origin;
+        if (!sel.shape && (sel.limit != kNoLimit || sel.max_distance != kNoDistanceBound)) {
+            // The nearest `limit` (within the largest distance): a nearest-neighbour search.
+            r = db.nearest(NearestQuery{lat, lon, sel.limit, sel.max_distance}, filter);
+        } else if (!sel.shape) {
+            r = db.metadata_scan_by_distance(filter ? *filter : FilterExpr(), kNoLimit, lat, lon);
+        } else {
+            r = db.spatial_query_by_distance(*sel.shape, filter, lat, lon);
+            if (r && sel.max_distance != kNoDistanceBound) {
+                const auto& d = r->distances;
+                const auto within =
+                    static_cast<std::size_t>(std::upper_bound(d.begin(), d.end(), sel.max_distance) - d.begin());
+                r->records.truncate(within);
+                r->distances.resize(within);
+            }
+            if (r) keep_readable(r->records, sel.limit, &r->distances);
         }
     } else {
-        r = db.metadata_scan_texts(sel.filter ? *sel.filter : FilterExpr(), sel.limit);
+        Result<TextRecords> t = sel.shape ? db.spatial_query(*sel.shape, filter)
+                                          : db.metadata_scan_texts(filter ? *filter : FilterExpr(), sel.limit);
+        if (t && sel.shape) keep_readable(*t, sel.limit, nullptr);
+        if (t)
+            r = DistanceRecords{std::move(*t), {}};
+        else
+            r = fail(t.error());
     }
     // Freeing a long ring or a large filter is engine work too.
     sel = Selection();
     return r;
 }
 
-constexpr std::array<const char*, 5> kSelectionNames{"bbox", "radius", "polygon", "filter", "limit"};
-
 PyObject* handle_rows(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Args<5> a;
+    Args<kSelectionArgs> a;
     if (!a.bind("rows", kSelectionNames, 0, args, nargs, kwnames)) return nullptr;
     Selection sel;
     if (!selection_from(a.v.data(), sel)) return nullptr;
+    const bool sorted = sel.origin.has_value();
     auto db = database_of(self);
     if (!db) return nullptr;
-    Result<TextRecords> r;
+    Result<DistanceRecords> r;
     {
         GilRelease unlocked;
         r = read_selection(*db, sel);
     }
     if (!r) return raise_engine_error(r.error(), PyExc_RuntimeError);
-    PyObject* rows = build_rows(*r);
+    PyObject* rows = build_rows(r->records, sorted ? r->distances.data() : nullptr);
     {
         GilRelease unlocked;
-        *r = TextRecords();
+        *r = DistanceRecords();
     }
     return rows;
+}
+
+PyObject* handle_nearest(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Args<5> a;
+    if (!a.bind("nearest", {"lat", "lon", "k", "filter", "max_distance_m"}, 3, args, nargs, kwnames)) return nullptr;
+    NearestQuery q{0.0, 0.0, 0, kNoDistanceBound};
+    if (!to_double(a[0], "lat", q.lat) || !to_double(a[1], "lon", q.lon) || !to_count(a[2], "k", q.k)) return nullptr;
+    if (!check_optional_filter(a[3])) return nullptr;
+    if (!a.none(4) && !to_double(a[4], "max_distance_m", q.max_distance_m)) return nullptr;
+    if (auto st = validate_nearest(q); !st) return raise_invalid(st), nullptr;
+    std::optional<FilterExpr> filter;
+    if (!parse_optional_filter(a[3], filter)) return nullptr;
+    auto db = database_of(self);
+    if (!db) return nullptr;
+    Result<DistanceRecords> r;
+    {
+        GilRelease unlocked;
+        r = db->nearest(q, filter ? &*filter : nullptr);
+        filter.reset();
+    }
+    if (!r) return raise_engine_error(r.error(), PyExc_RuntimeError);
+    return build_rows(r->records, r->distances.data());
+}
+
+PyObject* module_polygon_parts(PyObject*, PyObject* shape) {
+    std::optional<SpatialShape> out;
+    if (!polygon_shape(shape, "polygon", out)) return nullptr;
+    return PyLong_FromSize_t(std::get<MultiPolygon>(*out).part_count());
 }
 
 // A str argument's UTF-8 text.
@@ -436,17 +552,19 @@ bool names_of(PyObject* obj, const char* arg, std::vector<std::string>& out) {
 }
 
 PyObject* handle_to_arrow(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Args<10> a;
-    if (!a.bind(
-            "to_arrow",
-            {"bbox", "radius", "polygon", "filter", "limit", "columns", "types", "geometry", "metadata", "batch_size"},
-            0, args, nargs, kwnames))
+    constexpr std::size_t S = kSelectionArgs;
+    Args<S + 5> a;
+    if (!a.bind("to_arrow",
+                {"bbox", "radius", "polygon", "filter", "limit", "sort_by_distance", "max_distance_m", "columns",
+                 "types", "geometry", "metadata", "batch_size"},
+                0, args, nargs, kwnames))
         return nullptr;
     Selection sel;
     if (!selection_from(a.v.data(), sel)) return nullptr;
     columnar::TableOptions opt;
-    if (!a.none(5)) {
-        if (!names_of(a[5], "columns", opt.keys.emplace())) return nullptr;
+    opt.distance = sel.origin.has_value();
+    if (!a.none(S)) {
+        if (!names_of(a[S], "columns", opt.keys.emplace())) return nullptr;
         for (std::size_t i = 0; i < opt.keys->size(); ++i)
             for (std::size_t j = 0; j < i; ++j)
                 if ((*opt.keys)[i] == (*opt.keys)[j]) {
@@ -455,8 +573,8 @@ PyObject* handle_to_arrow(PyObject* self, PyObject* const* args, Py_ssize_t narg
                     return nullptr;
                 }
     }
-    if (!a.none(6)) {
-        PyObject* types = a[6];
+    if (!a.none(S + 1)) {
+        PyObject* types = a[S + 1];
         if (!PyDict_Check(types)) return raise_conversion_error(types, "PyDict", "types");
         PyObject* k;
         PyObject* v;
@@ -483,9 +601,9 @@ PyObject* handle_to_arrow(PyObject* self, PyObject* const* args, Py_ssize_t narg
             opt.types.emplace_back(std::move(key), *t);
         }
     }
-    if (!a.none(7)) {
+    if (!a.none(S + 2)) {
         std::string g;
-        if (!utf8_of(a[7], "geometry", g)) return nullptr;
+        if (!utf8_of(a[S + 2], "geometry", g)) return nullptr;
         if (g == "wkb")
             opt.geometry = columnar::GeometryForm::Wkb;
         else if (g == "point")
@@ -498,9 +616,9 @@ PyObject* handle_to_arrow(PyObject* self, PyObject* const* args, Py_ssize_t narg
             return nullptr;
         }
     }
-    if (!a.none(8)) {
+    if (!a.none(S + 3)) {
         std::string m;
-        if (!utf8_of(a[8], "metadata", m)) return nullptr;
+        if (!utf8_of(a[S + 3], "metadata", m)) return nullptr;
         if (m == "columns")
             opt.metadata = columnar::MetadataForm::Columns;
         else if (m == "json")
@@ -517,9 +635,9 @@ PyObject* handle_to_arrow(PyObject* self, PyObject* const* args, Py_ssize_t narg
             return nullptr;
         }
     }
-    if (!a.none(9)) {
+    if (!a.none(S + 4)) {
         unsigned long long b;
-        if (!to_u64(a[9], "batch_size", b)) return nullptr;
+        if (!to_u64(a[S + 4], "batch_size", b)) return nullptr;
         if (b == 0) {
             PyErr_SetString(PyExc_ValueError, "argument 'batch_size': at least 1 row");
             return nullptr;
@@ -532,7 +650,7 @@ PyObject* handle_to_arrow(PyObject* self, PyObject* const* args, Py_ssize_t narg
     std::optional<Error> error;
     {
         GilRelease unlocked;
-        if (!sel.shape && !sel.filter && sel.limit == kNoLimit) {
+        if (!sel.shape && !sel.filter && sel.limit == kNoLimit && !sel.origin) {
             // Every point: read in place, under the storage lock, without a copy of the texts.
             auto st = db->read_records([&](const RecordStore& records) {
                 table = columnar::build_table(columnar::live_records(records), opt);
@@ -542,7 +660,8 @@ PyObject* handle_to_arrow(PyObject* self, PyObject* const* args, Py_ssize_t narg
             error = r.error();
         } else {
             try {
-                table = columnar::build_table(columnar::listed_records(*r), opt);
+                table = columnar::build_table(
+                    columnar::listed_records(r->records, opt.distance ? r->distances.data() : nullptr), opt);
             } catch (const std::bad_alloc&) {
                 error = Error::os(ENOMEM);
             }
@@ -653,10 +772,13 @@ PyMethodDef handle_methods[] = {
     {"slot_stats", handle_slot_stats, METH_NOARGS, "slot_stats($self)\n--\n\n"},
     {"verify_integrity", handle_verify_integrity, METH_NOARGS, "verify_integrity($self)\n--\n\n"},
     {"rows", FASTCALL(handle_rows), METH_FASTCALL | METH_KEYWORDS,
-     "rows($self, bbox=None, radius=None, polygon=None, filter=None, limit=None)\n--\n\n"},
+     "rows($self, bbox=None, radius=None, polygon=None, filter=None, limit=None, sort_by_distance=None, "
+     "max_distance_m=None)\n--\n\n"},
+    {"nearest", FASTCALL(handle_nearest), METH_FASTCALL | METH_KEYWORDS,
+     "nearest($self, lat, lon, k, filter=None, max_distance_m=None)\n--\n\n"},
     {"to_arrow", FASTCALL(handle_to_arrow), METH_FASTCALL | METH_KEYWORDS,
-     "to_arrow($self, bbox=None, radius=None, polygon=None, filter=None, limit=None, columns=None, types=None, "
-     "geometry=None, metadata=None, batch_size=None)\n--\n\n"},
+     "to_arrow($self, bbox=None, radius=None, polygon=None, filter=None, limit=None, sort_by_distance=None, "
+     "max_distance_m=None, columns=None, types=None, geometry=None, metadata=None, batch_size=None)\n--\n\n"},
     {"append", FASTCALL(handle_append), METH_FASTCALL | METH_KEYWORDS,
      "append($self, data, latitude=None, longitude=None, geometry=None, columns=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
@@ -718,6 +840,10 @@ PyObject* module_read_features(PyObject*, PyObject* const* args, Py_ssize_t narg
 }
 
 PyMethodDef module_methods[] = {
+    {"polygon_parts", module_polygon_parts, METH_O,
+     "polygon_parts(shape, /)\n--\n\n"
+     "The number of parts of a polygon= argument, checked as the selections check it\n"
+     "(the same TypeError or ValueError for a shape they refuse)."},
     {"read_features", FASTCALL(module_read_features), METH_FASTCALL | METH_KEYWORDS,
      "read_features(data, first_number=1, first_line=1, lines=False, height_key=None)\n--\n\n"
      "GeoJSON Point features (UTF-8 bytes: features separated by commas, or one\n"

@@ -93,6 +93,7 @@ struct Piece {
     std::vector<std::uint64_t> ids;
     std::vector<double> lats;
     std::vector<double> lons;
+    std::vector<double> distances;  // TableOptions::distance
     // MetadataForm::Json: the stored texts back to back, and where each ends.
     std::string texts;
     std::vector<std::int64_t> text_ends;
@@ -233,6 +234,7 @@ private:
 
 bool reserved_name(std::string_view key, const TableOptions& o) {
     if (key == "id" || key == "latitude" || key == "longitude" || key == kRestColumn) return true;
+    if (o.distance && key == kDistanceColumn) return true;
     return o.geometry != GeometryForm::None && key == kGeometryColumn;
 }
 
@@ -242,6 +244,9 @@ Piece read_piece(const RecordSource& source, std::size_t begin, std::size_t end,
     p.ids.reserve(n);
     p.lats.reserve(n);
     p.lons.reserve(n);
+    const double* distances = o.distance ? source.distances : nullptr;
+    if (distances) p.distances.reserve(n);
+    std::size_t position = begin;
     if (o.metadata == MetadataForm::Columns && o.keys) {
         p.keys = *o.keys;
         p.columns.resize(p.keys.size());
@@ -252,6 +257,7 @@ Piece read_piece(const RecordSource& source, std::size_t begin, std::size_t end,
     std::vector<std::size_t> last_columns;  // the previous row's columns, member by member
     const std::size_t kSkip = ~std::size_t{0};
     source.walk(begin, end, [&](const TextRecords::Record& r) {
+        const std::size_t at = position++;
         const auto row = static_cast<std::uint32_t>(p.ids.size());
         switch (o.metadata) {
             case MetadataForm::Json:
@@ -291,6 +297,7 @@ Piece read_piece(const RecordSource& source, std::size_t begin, std::size_t end,
         p.ids.push_back(r.slot);
         p.lats.push_back(r.lat);
         p.lons.push_back(r.lon);
+        if (distances) p.distances.push_back(distances[at]);
         return true;
     });
     return p;
@@ -492,6 +499,11 @@ public:
         Buffer lon = Buffer::of(std::move(p_.lons));
         batch.children.push_back(fixed("latitude", "g", lat));
         batch.children.push_back(fixed("longitude", "g", lon));
+        if (o_.distance) {
+            ArrowColumn d = fixed(kDistanceColumn, "g", Buffer::of(std::move(p_.distances)));
+            d.metadata = {{std::string(kRoleKey), "distance"}};
+            batch.children.push_back(std::move(d));
+        }
         if (o_.geometry != GeometryForm::None) batch.children.push_back(geometry(lat, lon));
         if (o_.metadata == MetadataForm::Json) {
             ArrowColumn m;
@@ -812,9 +824,10 @@ RecordSource live_records(const RecordStore& records) {
     return src;
 }
 
-RecordSource listed_records(const TextRecords& records) {
+RecordSource listed_records(const TextRecords& records, const double* distances) {
     RecordSource src;
     src.size = records.size();
+    src.distances = distances;
     src.walk = [&records](std::size_t begin, std::size_t end,
                           const std::function<bool(const TextRecords::Record&)>& f) {
         records.for_each_in(begin, end, f);

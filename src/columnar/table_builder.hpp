@@ -56,6 +56,7 @@ enum class MetadataForm : std::uint8_t { Columns, Json, None };
 inline constexpr const char* kRestColumn = "metadata_rest";
 inline constexpr const char* kJsonColumn = "metadata";
 inline constexpr const char* kGeometryColumn = "geometry";
+inline constexpr const char* kDistanceColumn = "distance_m";
 
 struct TableOptions {
     GeometryForm geometry = GeometryForm::None;
@@ -66,6 +67,8 @@ struct TableOptions {
     // Types given for keys; the others are inferred.
     std::vector<std::pair<std::string, ColType>> types;
     std::size_t batch_rows = 65536;
+    // A `distance_m` column (float64) after the coordinates, from the source's distances.
+    bool distance = false;
 };
 
 // The rows to read: `size` positions, and a walk over the records at
@@ -73,14 +76,17 @@ struct TableOptions {
 // returns false. Pieces of the positions are walked on the worker pool.
 struct RecordSource {
     std::size_t size = 0;
+    // One distance a position, for TableOptions::distance; the walk then
+    // calls f for every position in order, readable or not.
+    const double* distances = nullptr;
     std::function<void(std::size_t, std::size_t, const std::function<bool(const TextRecords::Record&)>&)> walk;
 };
 
 // Every live point of a record store, by slot, read in place (the caller
 // holds the storage lock while the table is built).
 RecordSource live_records(const RecordStore& records);
-// The records a read returned.
-RecordSource listed_records(const TextRecords& records);
+// The records a read returned, and their distances when given (one a record).
+RecordSource listed_records(const TextRecords& records, const double* distances = nullptr);
 
 // The table of the records that read (records whose text does not read as
 // metadata are left out, as every read leaves them out), in their order.

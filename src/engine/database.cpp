@@ -38,11 +38,11 @@ Status validate_coordinates(double lat, double lon) {
     return {};
 }
 
-Database::Database(std::unique_ptr<Storage> storage, GridIndex grid, std::uint64_t build_count,
-                   std::unique_ptr<WriteLock> lock, std::unique_ptr<Shared> shared)
-    : storage_(std::move(storage)),
+Database::Database(std::unique_ptr<Storage> storage, GridIndex grid, std::uint64_t build_count, File lock_file,
+                   std::unique_ptr<Shared> shared)
+    : write_lock_(std::move(lock_file)),
+      storage_(std::move(storage)),
       grid_(std::move(grid)),
-      write_lock_(std::move(lock)),
       build_count_(build_count),
       shared_(std::move(shared)) {}
 
@@ -68,8 +68,7 @@ Result<std::shared_ptr<Database>> Database::open(const std::string& path, std::u
     auto grid = GridIndex::try_build(std::move(points));
     if (!grid) return fail(grid.error());
     options.reload = true;
-    return std::shared_ptr<Database>(new Database(std::move(*storage), std::move(*grid), n,
-                                                  std::make_unique<WriteLock>(std::move(*lock_file)),
+    return std::shared_ptr<Database>(new Database(std::move(*storage), std::move(*grid), n, std::move(*lock_file),
                                                   std::make_unique<Shared>(std::move(*counter), seen, options)));
 }
 
@@ -93,7 +92,7 @@ Result<std::shared_ptr<Database>> Database::open_read_only(const std::string& pa
     auto grid = GridIndex::try_build(std::move(points));
     if (!grid) return fail(grid.error());
     std::shared_ptr<Database> db(
-        new Database(std::move(*storage), std::move(*grid), n, std::make_unique<WriteLock>(),
+        new Database(std::move(*storage), std::move(*grid), n, File(),
                      std::make_unique<Shared>(ChangeCounter(), seen, options, std::move(watch))));
     db->read_only_ = true;
     return db;
@@ -117,8 +116,7 @@ Result<std::shared_ptr<Database>> Database::open_temporary() {
             if (last.kind == ErrorKind::Os && last.code == EEXIST) continue;
             return fail(last);
         }
-        return std::shared_ptr<Database>(
-            new Database(std::move(*storage), GridIndex(), 0, std::make_unique<WriteLock>()));
+        return std::shared_ptr<Database>(new Database(std::move(*storage), GridIndex(), 0, File()));
     }
     return fail(last);
 }
@@ -127,13 +125,13 @@ Result<std::uint64_t> Database::insert(double lat, double lon, std::string_view 
     if (read_only_) return fail(read_only_error());
     if (auto st = validate_coordinates(lat, lon); !st) return fail(st.error());
     if (text.size() > kMaxEntryLength) return fail(Error::invalid(entry_too_long_message(text.size())));
-    auto guard = WriteGuard::acquire(*write_lock_);
-    if (!guard) return fail(guard.error());
+    WriteGuard guard(write_lock_);
+    if (!guard.status()) return fail(guard.status().error());
     if (auto st = refresh_locked(); !st) return fail(st.error());
     announce_change(kAppendStep);
     std::uint64_t slot;
     {
-        std::unique_lock lock(storage_mutex_);
+        WriterLock lock(storage_mutex_);
         auto r = storage_->insert_point(PendingPoint{lat, lon, text});
         if (!r) return fail(r.error());
         slot = *r;
@@ -142,7 +140,7 @@ Result<std::uint64_t> Database::insert(double lat, double lon, std::string_view 
     }
     Status grid;
     {
-        std::unique_lock lock(grid_mutex_);
+        WriterLock lock(grid_mutex_);
         grid = grid_.insert(slot, lat, lon);
     }
     // The point is stored either way: metadata queries must find it.
@@ -171,15 +169,15 @@ Result<std::uint64_t> Database::write_batch(const PointBatch& points, std::size_
         if (points.text(i).size() > kMaxEntryLength)
             return fail(Error::invalid(entry_too_long_message(points.text(i).size())));
 
-    auto guard = WriteGuard::acquire(*write_lock_);
-    if (!guard) return fail(guard.error());
+    WriteGuard guard(write_lock_);
+    if (!guard.status()) return fail(guard.status().error());
     if (auto st = refresh_locked(); !st) return fail(st.error());
     announce_change(kAppendStep);
     std::uint64_t first;
     std::size_t kept = 0;
     std::optional<Error> failure;
     {
-        std::unique_lock lock(storage_mutex_);
+        WriterLock lock(storage_mutex_);
         first = storage_->next_slot();
         std::vector<PendingPoint> chunk;
         for (std::size_t start = 0; start < points.size(); start += chunk_points) {
@@ -211,7 +209,7 @@ Status Database::add_to_grid(const PointBatch& points, std::size_t count, std::u
         for (std::size_t i = 0; i < count; ++i) list.push_back({first + i, points.lat(i), points.lon(i)});
         return install_grid(std::move(list), count);
     }
-    std::unique_lock lock(grid_mutex_);
+    WriterLock lock(grid_mutex_);
     for (std::size_t i = 0; i < count; ++i)
         if (auto st = grid_.insert(first + i, points.lat(i), points.lon(i)); !st) return st;
     return {};
@@ -248,35 +246,38 @@ Result<std::vector<PointRecord>> Database::metadata_scan(const FilterExpr& filte
 
 Result<std::vector<PointRecord>> Database::scan(const FilterExpr& filter, std::uint64_t limit) {
     if (limit == 0) return std::vector<PointRecord>{};
-    std::shared_lock lock(storage_mutex_);
-    return unless_out_of_memory([&] { return orbisk::metadata_scan(storage_->records(), indexes_, filter, limit); });
+    ReaderLock lock(storage_mutex_);
+    const RecordStore& records = storage_->records();
+    return unless_out_of_memory([&] { return orbisk::metadata_scan(records, indexes_, filter, limit); });
 }
 
 Result<TextRecords> Database::metadata_scan_texts(const FilterExpr& filter, std::uint64_t limit) {
     if (auto st = current_view(); !st) return fail(st.error());
     if (limit == 0) return TextRecords{};
-    std::shared_lock lock(storage_mutex_);
-    return unless_out_of_memory(
-        [&] { return orbisk::metadata_scan_texts(storage_->records(), indexes_, filter, limit); });
+    ReaderLock lock(storage_mutex_);
+    const RecordStore& records = storage_->records();
+    return unless_out_of_memory([&] { return orbisk::metadata_scan_texts(records, indexes_, filter, limit); });
 }
 
 Result<TextRecords> Database::spatial_query(const SpatialShape& shape, const FilterExpr* filter) {
     if (auto st = current_view(); !st) return fail(st.error());
     if (auto st = maybe_rebuild_grid(); !st) return fail(st.error());
-    std::shared_lock grid_lock(grid_mutex_);
-    std::shared_lock storage_lock(storage_mutex_);
-    return unless_out_of_memory(
-        [&] { return orbisk::spatial_query(grid_, storage_->records(), indexes_, shape, filter).records; });
+    ReaderLock grid_lock(grid_mutex_);
+    ReaderLock storage_lock(storage_mutex_);
+    const GridIndex* grid = &grid_;
+    const RecordStore& records = storage_->records();
+    return unless_out_of_memory([&] { return orbisk::spatial_query(*grid, records, indexes_, shape, filter).records; });
 }
 
 Result<DistanceRecords> Database::nearest(const NearestQuery& query, const FilterExpr* filter, NearestStats* stats) {
     if (auto st = validate_nearest(query); !st) return fail(st.error());
     if (auto st = current_view(); !st) return fail(st.error());
     if (auto st = maybe_rebuild_grid(); !st) return fail(st.error());
-    std::shared_lock grid_lock(grid_mutex_);
-    std::shared_lock storage_lock(storage_mutex_);
-    return unless_out_of_memory(
-        [&] { return orbisk::nearest(grid_, storage_->records(), indexes_, query, filter, stats); });
+    ReaderLock grid_lock(grid_mutex_);
+    ReaderLock storage_lock(storage_mutex_);
+    const GridIndex* grid = &grid_;
+    const RecordStore& records = storage_->records();
+    return unless_out_of_memory([&] { return orbisk::nearest(*grid, records, indexes_, query, filter, stats); });
 }
 
 Result<DistanceRecords> Database::spatial_query_by_distance(const SpatialShape& shape, const FilterExpr* filter,
@@ -299,9 +300,14 @@ Result<DistanceRecords> Database::metadata_scan_by_distance(const FilterExpr& fi
 
 Result<std::uint64_t> Database::delete_by_metadata(const FilterExpr& filter) {
     if (read_only_) return fail(read_only_error());
-    auto guard = WriteGuard::acquire(*write_lock_);
-    if (!guard) return fail(guard.error());
+    WriteGuard guard(write_lock_);
+    if (!guard.status()) return fail(guard.status().error());
     if (auto st = refresh_locked(); !st) return fail(st.error());
+    // A handle that refuses writes refuses this one too, whatever the scan finds.
+    {
+        ReaderLock lock(storage_mutex_);
+        if (auto st = storage_->check_writable(); !st) return fail(st.error());
+    }
     // The scan and the deletion are one unit against every other writer.
     auto scanned = scan(filter, kNoLimit);
     if (!scanned) return fail(scanned.error());
@@ -309,7 +315,7 @@ Result<std::uint64_t> Database::delete_by_metadata(const FilterExpr& filter) {
     if (records.empty()) return 0;
     announce_change(kRewriteStep);
     {
-        std::unique_lock lock(storage_mutex_);
+        WriterLock lock(storage_mutex_);
         std::vector<std::uint64_t> ids;
         ids.reserve(records.size());
         for (const auto& r : records)
@@ -318,7 +324,7 @@ Result<std::uint64_t> Database::delete_by_metadata(const FilterExpr& filter) {
             if (auto r = storage_->delete_slots(ids); !r) return fail(r.error());
     }
     {
-        std::unique_lock lock(grid_mutex_);
+        WriterLock lock(grid_mutex_);
         for (const auto& r : records) grid_.remove(r.slot, r.lat, r.lon);
     }
     indexes_.remove(records);
@@ -327,11 +333,11 @@ Result<std::uint64_t> Database::delete_by_metadata(const FilterExpr& filter) {
 
 Result<std::uint64_t> Database::compact() {
     if (read_only_) return fail(read_only_error());
-    auto guard = WriteGuard::acquire(*write_lock_);
-    if (!guard) return fail(guard.error());
+    WriteGuard guard(write_lock_);
+    if (!guard.status()) return fail(guard.status().error());
     if (auto st = refresh_locked(); !st) return fail(st.error());
     {
-        std::shared_lock lock(storage_mutex_);
+        ReaderLock lock(storage_mutex_);
         announce_change(storage_->next_slot() != storage_->live_count() ? kRewriteStep : kAppendStep);
     }
     // Slot ids change with the generation, so no reader may meet the new
@@ -340,11 +346,11 @@ Result<std::uint64_t> Database::compact() {
     // until the new grid is in place; the indexes are emptied before the
     // storage lock is released (a reader holding an index lock always holds
     // the storage lock shared, so none can be waiting for it meanwhile).
-    std::unique_lock grid_lock(grid_mutex_);
+    WriterLock grid_lock(grid_mutex_);
     std::uint64_t reclaimed;
     std::vector<SlotPoint> points;
     {
-        std::unique_lock lock(storage_mutex_);
+        WriterLock lock(storage_mutex_);
         auto r = storage_->compact();
         if (!r) return fail(r.error());
         reclaimed = *r;
@@ -362,11 +368,11 @@ Result<std::uint64_t> Database::compact() {
 
 Status Database::flush() {
     if (read_only_) return fail(read_only_error());
-    auto guard = WriteGuard::acquire(*write_lock_);
-    if (!guard) return fail(guard.error());
+    WriteGuard guard(write_lock_);
+    if (!guard.status()) return fail(guard.status().error());
     if (auto st = refresh_locked(); !st) return fail(st.error());
     announce_change(kAppendStep);
-    std::unique_lock lock(storage_mutex_);
+    WriterLock lock(storage_mutex_);
     return storage_->checkpoint(true);
 }
 
@@ -375,13 +381,13 @@ Result<std::vector<std::string>> Database::verify_integrity(bool flush_first) {
     if (flush_first)
         if (auto st = flush(); !st) return fail(st.error());
     if (auto st = current_view(); !st) return fail(st.error());
-    std::shared_lock lock(storage_mutex_);
+    ReaderLock lock(storage_mutex_);
     return storage_->verify_committed();
 }
 
 Status Database::read_records(const std::function<void(const RecordStore&)>& f) {
     if (auto st = current_view(); !st) return fail(st.error());
-    std::shared_lock lock(storage_mutex_);
+    ReaderLock lock(storage_mutex_);
     try {
         f(storage_->records());
     } catch (const std::bad_alloc&) {
@@ -392,13 +398,13 @@ Status Database::read_records(const std::function<void(const RecordStore&)>& f) 
 
 Result<std::uint64_t> Database::live_count() {
     if (auto st = current_view(); !st) return fail(st.error());
-    std::shared_lock lock(storage_mutex_);
+    ReaderLock lock(storage_mutex_);
     return storage_->live_count();
 }
 
 Result<std::pair<std::uint64_t, std::uint64_t>> Database::slot_stats() {
     if (auto st = current_view(); !st) return fail(st.error());
-    std::shared_lock lock(storage_mutex_);
+    ReaderLock lock(storage_mutex_);
     return std::pair{storage_->next_slot(), storage_->live_count()};
 }
 
@@ -413,16 +419,16 @@ bool grid_rebuild_due(std::uint64_t live, std::uint64_t built) {
 
 Status Database::maybe_rebuild_grid() {
     {
-        std::shared_lock lock(storage_mutex_);
+        ReaderLock lock(storage_mutex_);
         if (!grid_rebuild_due(storage_->live_count(), build_count_.load())) return {};
     }
-    auto guard = WriteGuard::acquire(*write_lock_);
-    if (!guard) return fail(guard.error());
+    WriteGuard guard(write_lock_);
+    if (!guard.status()) return fail(guard.status().error());
     if (auto st = refresh_locked(); !st) return fail(st.error());
     std::vector<SlotPoint> points;
     std::uint64_t live;
     {
-        std::shared_lock lock(storage_mutex_);
+        ReaderLock lock(storage_mutex_);
         live = storage_->live_count();
         if (!grid_rebuild_due(live, build_count_.load())) return {};
         points = storage_->records().collect_live_points();
@@ -435,7 +441,7 @@ Status Database::install_grid(std::vector<SlotPoint> points, std::uint64_t build
     auto grid = GridIndex::try_build(std::move(points));
     if (!grid) return fail(grid.error());
     {
-        std::unique_lock lock(grid_mutex_);
+        WriterLock lock(grid_mutex_);
         grid_ = std::move(*grid);
     }
     build_count_.store(build_count);
@@ -445,10 +451,10 @@ Status Database::install_grid(std::vector<SlotPoint> points, std::uint64_t build
 // ---- several handles on one store ------------------------------------------------
 
 Status Database::current_view() {
-    if (is_refused_.load(std::memory_order_acquire)) return fail(*refused_);
+    if (is_refused_.load(std::memory_order_acquire)) return fail(refusal());
     if (!shared_ || shared_->load() == shared_->seen.load(std::memory_order_acquire)) return {};
-    auto guard = WriteGuard::acquire(*write_lock_);
-    if (!guard) return fail(guard.error());
+    WriteGuard guard(write_lock_);
+    if (!guard.status()) return fail(guard.status().error());
     return refresh_locked();
 }
 
@@ -488,7 +494,7 @@ Result<bool> Database::catch_up_appends() {
     std::vector<SlotPoint> points;
     std::vector<MetadataMap> maps;
     {
-        std::unique_lock lock(storage_mutex_);
+        WriterLock lock(storage_mutex_);
         first = storage_->next_slot();
         auto r = storage_->catch_up();
         if (!r) return fail(r.error());
@@ -505,7 +511,7 @@ Result<bool> Database::catch_up_appends() {
         }
     }
     {
-        std::unique_lock lock(grid_mutex_);
+        WriterLock lock(grid_mutex_);
         for (const SlotPoint& p : points)
             if (auto st = grid_.insert(p.slot, p.lat, p.lon); !st) return fail(st.error());
     }
@@ -528,8 +534,8 @@ Status Database::reload() {
     if (!grid) return fail(grid.error());
     // Slot ids may mean other points now: the grid, the storage and the
     // metadata indexes change together, as in a compaction.
-    std::unique_lock grid_lock(grid_mutex_);
-    std::unique_lock lock(storage_mutex_);
+    WriterLock grid_lock(grid_mutex_);
+    WriterLock lock(storage_mutex_);
     storage_ = std::move(*fresh);
     indexes_.reset();
     grid_ = std::move(*grid);
@@ -543,12 +549,12 @@ void Database::announce_change(std::uint64_t step) {
 
 std::vector<std::uint64_t> Database::grid_candidates(double min_lat, double min_lon, double max_lat,
                                                      double max_lon) const {
-    std::shared_lock lock(grid_mutex_);
+    ReaderLock lock(grid_mutex_);
     return grid_.candidates(min_lat, min_lon, max_lat, max_lon);
 }
 
 double Database::grid_cell_size() const {
-    std::shared_lock lock(grid_mutex_);
+    ReaderLock lock(grid_mutex_);
     return grid_.cell_size();
 }
 

@@ -9,6 +9,14 @@
 // (the new appends alone when nothing else happened, else a reload as at
 // open). Writers look once they hold the write lock, so nothing changes
 // between the look and the write, and move the counter on before they write.
+//
+// Locks, in the order they are taken where several are held: the write lock,
+// the grid lock, the storage lock, then at most one metadata index lock (inside
+// MetadataIndexes). Readers take the grid lock and the storage lock shared;
+// writers take the write lock for the whole operation, and the others
+// exclusively, one at a time, except compaction and a reload, which hold the
+// grid lock and the storage lock together so that no reader meets new slot
+// ids through an old grid. The interpreter lock is given up before any of them.
 #pragma once
 
 #include <atomic>
@@ -16,7 +24,6 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -34,6 +41,7 @@
 #include "engine/storage/change_counter.hpp"
 #include "engine/storage/storage.hpp"
 #include "engine/storage/write_lock.hpp"
+#include "engine/util/thread_annotations.hpp"
 
 namespace orbisk {
 
@@ -167,7 +175,10 @@ public:
     std::uint64_t build_count() const { return build_count_.load(); }
     double grid_cell_size() const;
     IndexMemory index_memory() const { return indexes_.memory(); }
-    const std::string& manifest_path() const { return storage_->manifest_path(); }
+    std::string manifest_path() const {
+        ReaderLock lock(storage_mutex_);
+        return storage_->manifest_path();
+    }
 
     // Brings the view up to date if another handle has changed the store (a
     // no-op for a temporary store). Every public operation starts with it.
@@ -187,44 +198,58 @@ private:
         std::uint64_t load() { return watch ? watch->load() : counter.load(); }
     };
 
-    Database(std::unique_ptr<Storage> storage, GridIndex grid, std::uint64_t build_count,
-             std::unique_ptr<WriteLock> lock, std::unique_ptr<Shared> shared = nullptr);
+    // `lock_file` is closed for a temporary store.
+    Database(std::unique_ptr<Storage> storage, GridIndex grid, std::uint64_t build_count, File lock_file,
+             std::unique_ptr<Shared> shared = nullptr);
     // current_view for a caller that holds the write lock.
-    Status refresh_locked();
+    Status refresh_locked() REQUIRES(write_lock_) EXCLUDES(grid_mutex_, storage_mutex_);
     // Adds what other handles appended; false when only a reload will do.
-    Result<bool> catch_up_appends();
+    Result<bool> catch_up_appends() REQUIRES(write_lock_) EXCLUDES(grid_mutex_, storage_mutex_);
     // Opens the store again and puts the new view, grid and empty metadata
     // indexes in place of the old.
-    Status reload();
+    Status reload() REQUIRES(write_lock_) EXCLUDES(grid_mutex_, storage_mutex_);
     // Moves the counter on by `step` before this handle changes the store
     // (the write lock held), and remembers the value.
-    void announce_change(std::uint64_t step);
-    Result<std::vector<PointRecord>> scan(const FilterExpr& filter, std::uint64_t limit);
+    void announce_change(std::uint64_t step) REQUIRES(write_lock_);
+    Result<std::vector<PointRecord>> scan(const FilterExpr& filter, std::uint64_t limit) EXCLUDES(storage_mutex_);
     // Validates and writes a batch in chunks of `chunk` points, each committed
     // on its own; returns the first id.
     Result<std::uint64_t> write_batch(const PointBatch& points, std::size_t chunk);
-    Status add_to_grid(const PointBatch& points, std::size_t count, std::uint64_t first);
+    Status add_to_grid(const PointBatch& points, std::size_t count, std::uint64_t first) EXCLUDES(grid_mutex_);
     // Adds stored points (slots first, first + 1, ...; text(i) is the metadata
     // text of the i-th) to the metadata indexes that have been built.
     void add_to_indexes(std::uint64_t first, std::size_t count,
-                        const std::function<std::string_view(std::size_t)>& text);
+                        const std::function<std::string_view(std::size_t)>& text) EXCLUDES(storage_mutex_);
     // Builds a grid from `points` and puts it in place of the current one.
-    Status install_grid(std::vector<SlotPoint> points, std::uint64_t build_count);
+    Status install_grid(std::vector<SlotPoint> points, std::uint64_t build_count) EXCLUDES(grid_mutex_);
+    // The refusal of a store that a reload found corrupt: set once, under the
+    // write lock, before is_refused_ publishes it; read without the lock after.
+    const Error& refusal() const NO_THREAD_SAFETY_ANALYSIS { return *refused_; }
 
-    std::unique_ptr<Storage> storage_;
-    mutable std::shared_mutex storage_mutex_;
-    GridIndex grid_;
-    mutable std::shared_mutex grid_mutex_;
-    std::unique_ptr<WriteLock> write_lock_;
+    // Writers hold it for a whole operation; it keeps out the writers of every
+    // other handle, in this process and in others.
+    WriteLock write_lock_ ACQUIRED_BEFORE(grid_mutex_, storage_mutex_);
+    // The grid's lock; taken before the storage lock.
+    mutable SharedMutex grid_mutex_ ACQUIRED_BEFORE(storage_mutex_);
+    // The storage's lock: shared by readers of the records, exclusive for
+    // writes and checkpoints. A reload replaces the Storage itself under it.
+    mutable SharedMutex storage_mutex_;
+
+    std::unique_ptr<Storage> storage_ GUARDED_BY(storage_mutex_) PT_GUARDED_BY(storage_mutex_);
+    GridIndex grid_ GUARDED_BY(grid_mutex_);
+    // The number of points the grid was last built from; read without a lock.
     std::atomic<std::uint64_t> build_count_{0};
+    // Each index behind its own lock, taken after the storage lock; an index
+    // that reads the records is asked with the storage lock held shared.
     MetadataIndexes indexes_;
-    std::unique_ptr<Shared> shared_;
-    // Under the write lock: the view was caught up in part and must be reloaded.
-    bool reload_due_ = false;
-    // Set once, under the write lock, when a reload refused the store; every
-    // call fails with it from then on.
-    std::optional<Error> refused_;
+    // Set at open and never replaced; its members are atomic.
+    const std::unique_ptr<Shared> shared_;
+    // The view was caught up in part and must be reloaded.
+    bool reload_due_ GUARDED_BY(write_lock_) = false;
+    // Set once, when a reload refused the store; every call fails with it from then on.
+    std::optional<Error> refused_ GUARDED_BY(write_lock_);
     std::atomic<bool> is_refused_{false};
+    // Set at open, before the handle is shared, and never changed.
     bool read_only_ = false;
 };
 

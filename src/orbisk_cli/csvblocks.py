@@ -16,21 +16,62 @@ finds to end inside a quoted field sends the rest of the file through it.
 from __future__ import annotations
 
 import csv
-from collections.abc import Iterator
-from typing import TYPE_CHECKING, Any
+from collections.abc import Iterable, Iterator, Sequence
+from typing import IO, Any, Protocol
 
 import numpy as np
 import pyarrow as pa  # first: without it, numpy is not loaded for nothing
 import pyarrow.compute as pc
 import pyarrow.csv as pa_csv
 
-from orbisk_cli.celltyping import _array, arrow_cells, arrow_untyped, arrow_values
-from orbisk_cli.csvfile import BOM, _Tap, decoded_lines, mark_quoted_empty
+from orbisk_cli.celltyping import ColumnTyping, _array, arrow_cells, arrow_untyped, arrow_values
+from orbisk_cli.csvtext import BOM, Tap, decoded_lines, mark_quoted_empty
 from orbisk_cli.source import ArrowBatch, Item, Point, free_name
 from orbisk_cli.values import BadRow
 
-if TYPE_CHECKING:
-    from orbisk_cli.csvfile import CsvSource
+
+class CsvSource(Protocol):
+    """What the blocks are read for: the CSV source (`csvfile.CsvSource`)
+    whose file they cut, whose header they read, and whose `csv` module
+    reading and typing of rows they fall back on."""
+
+    stream: IO[bytes]
+    block_size: int
+    batch_size: int
+    at_end: bool
+    done: int
+    delimiter: str
+    width: int
+    lat_i: int
+    lon_i: int
+    meta_i: list[int]
+    keys: list[str]
+    records: int
+    scanning: bool
+    typing: ColumnTyping | None
+    kept: list[tuple[Any, list[int], int, int]]
+
+    def read(self, size: int) -> bytes: ...
+    def skipped(self, count: int) -> int: ...
+    def lines(self, head: bytes | bytearray) -> Iterator[str]: ...
+    def reader(self, lines: Iterable[str]) -> Any: ...
+    def use_header(self, header: list[str]) -> None: ...
+    def csv_batches(self, lines: Iterator[str], line0: int, header: bool) -> Iterator[list[Point] | BadRow]: ...
+    def typed(
+        self, rows: Sequence[Sequence[str]], lines: list[int], first: int | None = None
+    ) -> Iterator[list[Point] | BadRow]: ...
+    def malformed(self, line: int, error: Exception) -> BadRow: ...
+    def points(
+        self,
+        columns: Sequence[Sequence[Any]],
+        lines: Sequence[int],
+        lats: list[float],
+        lons: list[float],
+        first: int,
+        typed: bool = False,
+        absent: bool = True,
+    ) -> list[Point]: ...
+
 
 MAX_BLOCK = 1 << 26  # a block this long with no record end in it: the rest is read by the csv module
 KEEP = 256 << 20  # bytes of blocks whose tables the first reading keeps for the second
@@ -110,7 +151,7 @@ def batches(source: CsvSource, head: bytes, start: int = 0) -> Iterator[Item]:
             continue
         keeping = False
         # the csv module reads the block
-        tap = _Tap(decoded_lines(block))
+        tap = Tap(decoded_lines(block))
         reader = source.reader(tap)
         rows, lines = [], []
         error: Exception | None = None

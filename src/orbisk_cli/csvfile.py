@@ -13,7 +13,6 @@ where it reads the same, several times faster.
 from __future__ import annotations
 
 import csv
-import io
 import math
 import sys
 from collections.abc import Callable, Iterable, Iterator, Sequence
@@ -21,6 +20,7 @@ from operator import itemgetter
 from typing import IO, Any
 
 from orbisk_cli.celltyping import QUOTED_EMPTY, ColumnTyping, column_cells, has_plain_text, text_values, typed_values
+from orbisk_cli.csvtext import BOM, Tap, decoded_lines, mark_quoted_empty
 from orbisk_cli.schema import ROW_FIELDS, Schema, SchemaChange
 from orbisk_cli.source import Item, Point, Source, in_order
 from orbisk_cli.values import ABSENT, BadRow, documents
@@ -31,7 +31,6 @@ LON_NAMES = ("longitude", "lon", "lng", "long", "x")
 csv.field_size_limit(sys.maxsize)
 
 CHUNK = 1 << 20
-BOM = b"\xef\xbb\xbf"
 
 _SEP = "\x1f"
 # Likely delimiters of a file whose header holds no coordinate column.
@@ -196,7 +195,7 @@ class CsvSource(Source):
     def csv_batches(self, lines: Iterator[str], line0: int, header: bool) -> Iterator[list[Point] | BadRow]:
         """The batches of the rows of `lines` read by the `csv` module, the
         first of them the header when `header` is set; `line0` lines came before."""
-        tap = _Tap(lines)
+        tap = Tap(lines)
         reader = self.reader(tap)
         if header:
             try:
@@ -341,73 +340,8 @@ class CsvSource(Source):
         return list(zip(lats, lons, documents(self.keys, metas, n, absent), lines, range(first, first + n)))
 
 
-class _Tap:
-    """An iterator over lines that keeps the lines taken since it was last cleared."""
-
-    def __init__(self, lines: Iterator[str]) -> None:
-        self.lines = lines
-        self.taken: list[str] = []
-
-    def __iter__(self) -> _Tap:
-        return self
-
-    def __next__(self) -> str:
-        line = next(self.lines)
-        self.taken.append(line)
-        return line
-
-
-def mark_quoted_empty(row: list[str], taken: list[str], delimiter: str) -> None:
-    """Replaces the empty fields of a row that its text writes as "" with
-    QUOTED_EMPTY; `taken` are the lines of the row, which the csv module read
-    without complaint."""
-    text = "".join(taken)
-    if '""' not in text:
-        return
-    end = len(text)
-    while end and text[end - 1] in "\r\n":
-        end -= 1
-    at = field = 0
-    while True:
-        if text.startswith('""', at) and (at + 2 == end or text[at + 2] == delimiter):
-            if field < len(row) and row[field] == "":
-                row[field] = QUOTED_EMPTY
-            at += 2
-        elif at < end and text[at] == '"':
-            at += 1
-            while True:  # to the closing quote, past doubled ones
-                at = text.index('"', at)
-                if text.startswith('""', at):
-                    at += 2
-                    continue
-                at += 1
-                break
-        else:
-            next_at = text.find(delimiter, at, end)
-            at = end if next_at < 0 else next_at
-        if at >= end:
-            return
-        at += len(delimiter)
-        field += 1
-
-
 def in_range(values: list[float], limit: float) -> bool:
     return -limit <= min(values) and max(values) <= limit and not any(map(math.isnan, values))
-
-
-def decoded_lines(data: bytes | bytearray) -> Iterator[str]:
-    """The text lines of `data`, which ends at a line end or the file's end;
-    invalid UTF-8 raises UnicodeDecodeError once the lines before the line
-    that holds it have been given, its position counted in that line."""
-    try:
-        text = data.decode("utf-8")
-    except UnicodeDecodeError as e:
-        start = max(data.rfind(b"\n", 0, e.start), data.rfind(b"\r", 0, e.start)) + 1
-        yield from io.StringIO(data[:start].decode("utf-8"), newline="")
-        ends = [i for i in (data.find(b"\n", e.start), data.find(b"\r", e.start)) if i >= 0]
-        data[start : min(ends, default=len(data)) + 1].decode("utf-8")
-        raise
-    yield from io.StringIO(text, newline="")
 
 
 # ---- writer -----------------------------------------------------------------------

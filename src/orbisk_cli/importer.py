@@ -253,7 +253,14 @@ class Importer:
                     pending.put((gathered, where()))
         except KeyboardInterrupt:
             interrupted = True
-        self._stop(writer, pending, interrupted, lambda: progress and progress.update(stored_to[0], self.imported))
+        drawn = [-1]
+
+        def tick() -> None:  # each stored batch is drawn, however soon after the last
+            if progress is not None and stored_to[0] != drawn[0]:
+                drawn[0] = stored_to[0]
+                progress.update(stored_to[0], self.imported, force=True)
+
+        self._stop(writer, pending, interrupted, tick)
         if progress is not None and progress.drawn and (interrupted or stop is not None or failure):
             self.err.write("\n")
         if failure:
@@ -301,7 +308,7 @@ class Importer:
                         break
             pending.put(None)
             while writer.is_alive():
-                writer.join(Progress.INTERVAL)
+                writer.join(0.05)
                 tick()
         finally:
             if restore is not None:

@@ -60,8 +60,8 @@ def _selection_options(p: argparse.ArgumentParser, limit: bool) -> None:
     p.add_argument(
         "--polygon",
         metavar="FILE",
-        help="points strictly inside the GeoJSON Polygon in FILE "
-        "([longitude, latitude] vertices, one ring, not wrapped at the antimeridian)",
+        help="points strictly inside the GeoJSON Polygon or MultiPolygon in FILE, outside its holes "
+        "(or a Feature or FeatureCollection of them; [longitude, latitude] vertices, not wrapped at the antimeridian)",
     )
     p.add_argument("--filter", metavar="JSON", help='metadata filter, e.g. \'{"kind": "cafe", "stars": {"$gte": 4}}\'')
     if limit:
@@ -84,6 +84,12 @@ def _degrees(text: str) -> float:
     if not (0 < degrees <= 180) or abs(180 / degrees - round(180 / degrees)) > 1e-9:
         raise argparse.ArgumentTypeError(f"{text} does not divide 180 degrees into whole cells")
     return degrees
+
+
+def _run_nearest(args: Any) -> int:
+    from orbisk_cli.nearest import run_nearest
+
+    return run_nearest(args)
 
 
 def _delimiter(text: str) -> str:
@@ -181,6 +187,22 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--count", action="store_true", help="print only the number of selected points")
     _selection_options(p, limit=True)
     p.set_defaults(run=run_query, lat_column=None, lon_column=None, delimiter=None, no_id=False)
+
+    p = sub.add_parser(
+        "nearest",
+        help="print the points nearest to a place",
+        description="Print the K points nearest to (LAT, LON) by great-circle distance, nearest first "
+        "(ties by id), each with its distance in metres: as a table, or as GeoJSON (a distance_m member "
+        "beside each feature's properties), newline-delimited GeoJSON or CSV with --format.",
+    )
+    p.add_argument("store")
+    p.add_argument("lat", type=float, metavar="LAT", help="latitude of the place, in degrees")
+    p.add_argument("lon", type=float, metavar="LON", help="longitude of the place, in degrees")
+    p.add_argument("-k", type=_count, default=10, metavar="K", help="how many points (default 10)")
+    p.add_argument("--filter", metavar="JSON", help="only points whose metadata matches, e.g. '{\"open\": true}'")
+    p.add_argument("--max-distance", type=float, metavar="M", help="none farther than M metres")
+    p.add_argument("--format", choices=("table", "geojson", "ndjson", "csv"), default="table")
+    p.set_defaults(run=_run_nearest)
 
     p = sub.add_parser("stats", help="points, slots, files, extent and metadata keys of a store")
     p.add_argument("store")

@@ -24,6 +24,7 @@ from orbisk_cli.errors import CliError
 from orbisk_cli.store import Store
 
 CHUNK = 100_000
+SHAPES = ("Polygon", "MultiPolygon", "Feature", "FeatureCollection", "GeometryCollection")
 _BOX_ORDER = "the box is MIN_LAT MIN_LON MAX_LAT MAX_LON, latitude first"
 WORLD = (-90.0, -180.0, 90.0, 180.0)
 _by_id = itemgetter("id")
@@ -34,8 +35,9 @@ class Selection:
     filter: dict[str, Any] | None = None
     bbox: tuple[float, float, float, float] | None = None
     radius: tuple[float, float, float] | None = None
-    polygon: list[tuple[float, float]] | None = None
+    polygon: dict[str, Any] | None = None  # GeoJSON, read through the companion module
     limit: int | None = None
+    store: str = ""  # the store's path, for the companion
 
 
 def parse_filter(text: str) -> dict[str, Any]:
@@ -48,8 +50,9 @@ def parse_filter(text: str) -> dict[str, Any]:
     return value
 
 
-def read_polygon(path: str) -> list[tuple[float, float]]:
-    """The ring of a GeoJSON Polygon (a geometry, a Feature or a one-feature collection)."""
+def read_polygon(path: str) -> dict[str, Any]:
+    """The shape in a GeoJSON file: a Polygon or a MultiPolygon, with holes, or a
+    Feature or FeatureCollection of them; checked as the query will read it."""
     try:
         with open(path, encoding="utf-8-sig") as f:
             doc = json.load(f)
@@ -57,31 +60,18 @@ def read_polygon(path: str) -> list[tuple[float, float]]:
         raise CliError(f"cannot read {path}: {e.strerror}") from None
     except ValueError as e:
         raise CliError(f"{path} is not valid JSON: {e}") from None
-    if isinstance(doc, dict) and doc.get("type") == "FeatureCollection":
-        features = doc.get("features") or []
-        if len(features) != 1:
-            raise CliError(f"{path} holds {len(features)} features; give a file with one polygon")
-        doc = features[0]
-    if isinstance(doc, dict) and doc.get("type") == "Feature":
-        doc = doc.get("geometry")
-    if not isinstance(doc, dict) or doc.get("type") != "Polygon":
+    if not isinstance(doc, dict) or doc.get("type") not in SHAPES:
         kind = doc.get("type") if isinstance(doc, dict) else type(doc).__name__
-        raise CliError(f"{path} holds a {kind}, not a GeoJSON Polygon")
-    rings = doc.get("coordinates")
-    if not isinstance(rings, list) or not rings:
-        raise CliError(f"{path}: the Polygon has no coordinates")
-    if len(rings) > 1:
-        raise CliError(f"{path}: the Polygon has holes, which queries do not support")
-    ring = []
-    for vertex in rings[0]:
-        if (
-            not isinstance(vertex, list)
-            or len(vertex) < 2
-            or not all(isinstance(c, (int, float)) and not isinstance(c, bool) for c in vertex[:2])
-        ):
-            raise CliError(f"{path}: a vertex is not a [longitude, latitude] pair")
-        ring.append((float(vertex[0]), float(vertex[1])))
-    return ring
+        raise CliError(
+            f"{path} holds a {kind}, not a GeoJSON Polygon or MultiPolygon (or a Feature or collection of them)"
+        )
+    from orbisk_columnar._columnar import polygon_parts
+
+    try:
+        polygon_parts(doc)
+    except (TypeError, ValueError) as e:
+        raise CliError(f"{path}: " + str(e).removeprefix("argument 'polygon': ")) from None
+    return doc
 
 
 def _finite(option: str, numbers: list[float]) -> None:
@@ -117,6 +107,7 @@ def selection_from(args: Any) -> Selection:
         sel.radius = tuple(args.radius)
     if args.polygon is not None:
         sel.polygon = read_polygon(args.polygon)
+        sel.store = args.store
     if sel.limit is not None and sel.limit < 0:
         raise CliError("--limit must be 0 or more")
     return sel
@@ -230,12 +221,24 @@ def chunks(db: Store, sel: Selection) -> Iterator[list[Any]]:
         reader.join()
 
 
+def _polygon_rows(sel: Selection) -> list[dict[str, Any]]:
+    """The points in a shape with holes and parts, which the companion module reads."""
+    from orbisk_columnar import ColumnarStore
+
+    try:
+        store = ColumnarStore(sel.store, read_only=True)
+    except OSError as e:
+        raise CliError(f"cannot open store {sel.store}: {e}") from None
+    with store:
+        return _ask(lambda: store.rows(polygon=sel.polygon, filter=sel.filter))
+
+
 def _chunks(db: Store, sel: Selection) -> Iterator[list[Any]]:
     flt = sel.filter
     if sel.radius is not None:
         rows = _ask(db.query_radius, *sel.radius, flt)
     elif sel.polygon is not None:
-        rows = _ask(db.query_polygon, sel.polygon, flt)
+        rows = _polygon_rows(sel)
     elif sel.limit is not None and sel.bbox is None:
         # A limited scan of more than EXACT_LIMIT points may keep any of the
         # matches: the lowest ids come from a whole scan, then.

@@ -20,15 +20,28 @@ streams: the Arrow C data interface is spoken directly.
 from __future__ import annotations
 
 import os
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from types import TracebackType
-from typing import Any, SupportsFloat, SupportsIndex, TypeAlias, TypedDict
+from typing import Any, Protocol, SupportsFloat, SupportsIndex, TypeAlias, TypedDict, overload
 
 from ._columnar import ArrowResult, Handle
 
-__all__ = ["ArrowResult", "ColumnarStore", "Row"]
+__all__ = ["ArrowResult", "ColumnarStore", "DistanceRow", "GeoInterface", "Row", "Shape"]
 
 _Number: TypeAlias = SupportsFloat | SupportsIndex
+
+
+class GeoInterface(Protocol):
+    """An object that describes its geometry as a GeoJSON-like mapping (shapely's geometries do)."""
+
+    @property
+    def __geo_interface__(self) -> Mapping[str, Any]: ...
+
+
+# What `polygon=` takes: a list of (lon, lat) tuples (one ring), a GeoJSON-like
+# Polygon, MultiPolygon, Feature, FeatureCollection or GeometryCollection
+# mapping, or an object with __geo_interface__.
+Shape: TypeAlias = list[tuple[_Number, _Number]] | Mapping[str, Any] | GeoInterface
 
 
 class Row(TypedDict):
@@ -38,6 +51,12 @@ class Row(TypedDict):
     latitude: float
     longitude: float
     metadata: dict[str, Any]
+
+
+class DistanceRow(Row):
+    """A row of `ColumnarStore.nearest`, or of `rows(sort_by_distance=...)`: with its distance."""
+
+    distance_m: float
 
 
 class ColumnarStore:
@@ -64,14 +83,37 @@ class ColumnarStore:
       takes it (bounds included; min_lon > max_lon crosses the antimeridian);
     - `radius=(center_lat, center_lon, radius_meters)`: a great-circle
       distance, as `query_radius`;
-    - `polygon=[(lon, lat), ...]`: one ring, as `query_polygon` takes it;
+    - `polygon=`: the points strictly inside a shape of (longitude, latitude)
+      vertices in the plane, and outside its holes. Points on any ring's
+      edge or vertex, holes' rings included, are not in it. The shape is one
+      of: a list of (lon, lat) tuples (one ring, as `query_polygon` takes it);
+      a GeoJSON-like mapping: a Polygon ({"type": "Polygon", "coordinates":
+      [exterior, hole, ...]}, each ring a list of [lon, lat] positions, open
+      or closed), a MultiPolygon (several such polygons), or a Feature,
+      FeatureCollection or GeometryCollection of them (all their parts
+      together); or any object with `__geo_interface__` that gives such a
+      mapping (shapely's Polygon and MultiPolygon, a GeoDataFrame). Rings
+      follow the nonzero rule; a polygon without rings adds nothing. A
+      structure that is none of these raises TypeError; a shape without any
+      part, a ring of fewer than 3 distinct vertices or a coordinate that is
+      not finite (the one-ring list included, which query_polygon would take)
+      raise ValueError, naming the part, ring and vertex (counted from 0 over
+      the whole shape);
     - `filter={...}`: a metadata filter document, as `query` takes it,
       alone or with a shape;
-    - `limit=n`: at most n points.
+    - `limit=n`: at most n points;
+    - `sort_by_distance=(lat, lon)`: the points in ascending great-circle
+      distance from (lat, lon) (the store's haversine, ties by ascending
+      id), each with its distance in metres: a "distance_m" key in `rows`,
+      a float64 column `distance_m` after the coordinates in `to_arrow`.
+      With `limit=k` the selection is then the k nearest (without a shape:
+      a nearest-neighbour search, which reads only the points around the
+      origin); `max_distance_m=m` leaves out points farther than m metres
+      (one exactly m away is kept).
 
-    At most one shape may be given. Without a shape, points come in
-    ascending id order (with a limit: the lowest ids when the store holds at
-    most 4000 points, as `query`); with one, in no defined order.
+    At most one shape may be given. Without a shape or an order, points come
+    in ascending id order (with a limit: the lowest ids when the store holds
+    at most 4000 points, as `query`); with a shape, in no defined order.
 
     Use it with `with`, or call `close()`: a closed handle raises ValueError.
     """
@@ -135,31 +177,89 @@ class ColumnarStore:
         state = "closed" if self.closed else ("read-only" if self.read_only else "open")
         return f"<ColumnarStore {self._path!r} ({state})>"
 
+    @overload
     def rows(
         self,
         *,
         bbox: Sequence[_Number] | None = None,
         radius: Sequence[_Number] | None = None,
-        polygon: list[Any] | None = None,
+        polygon: Shape | None = None,
         filter: dict[str, Any] | None = None,
         limit: SupportsIndex | None = None,
-    ) -> list[Row]:
-        """The selected points as row dicts {"id", "latitude", "longitude", "metadata"}.
+        sort_by_distance: None = None,
+        max_distance_m: None = None,
+    ) -> list[Row]: ...
+    @overload
+    def rows(
+        self,
+        *,
+        bbox: Sequence[_Number] | None = None,
+        radius: Sequence[_Number] | None = None,
+        polygon: Shape | None = None,
+        filter: dict[str, Any] | None = None,
+        limit: SupportsIndex | None = None,
+        sort_by_distance: Sequence[_Number],
+        max_distance_m: _Number | None = None,
+    ) -> list[DistanceRow]: ...
+    def rows(
+        self,
+        *,
+        bbox: Sequence[_Number] | None = None,
+        radius: Sequence[_Number] | None = None,
+        polygon: Shape | None = None,
+        filter: dict[str, Any] | None = None,
+        limit: SupportsIndex | None = None,
+        sort_by_distance: Sequence[_Number] | None = None,
+        max_distance_m: _Number | None = None,
+    ) -> list[Row] | list[DistanceRow]:
+        """The selected points as row dicts {"id", "latitude", "longitude", "metadata"}
+        (and "distance_m", with `sort_by_distance`).
 
         The selection keywords are described in the class documentation.
         Errors are those of PyZurAD's queries (TypeError and ValueError for
         bad arguments and filters, RuntimeError for engine failures).
         """
-        return self._handle.rows(bbox, radius, polygon, filter, limit)  # type: ignore[return-value]
+        return self._handle.rows(  # type: ignore[return-value]
+            bbox, radius, polygon, filter, limit, sort_by_distance, max_distance_m
+        )
+
+    def nearest(
+        self,
+        lat: _Number,
+        lon: _Number,
+        k: SupportsIndex,
+        filter: dict[str, Any] | None = None,
+        max_distance_m: _Number | None = None,
+    ) -> list[DistanceRow]:
+        """The k live points nearest to (lat, lon) that match `filter`, nearest first.
+
+        Distances are great-circle distances by the store's haversine (Earth
+        radius 6371000 m); ties go by ascending id. Each row is the store's
+        row with its distance in metres under "distance_m". Fewer than k come
+        back when fewer match; with `max_distance_m`, none farther than that
+        (one exactly that far is kept, as `query_radius` keeps its edge).
+
+        The search works outwards from (lat, lon) over the grid, or reads a
+        small metadata index answer for a single-condition filter; it does
+        not read the whole store. The same rows, and their Arrow form, come
+        from `rows`/`to_arrow(sort_by_distance=(lat, lon), limit=k,
+        filter=..., max_distance_m=...)`.
+
+        An origin that is not finite or lies outside [-90, 90] x [-180, 180],
+        a negative k, and a negative or NaN `max_distance_m` raise ValueError.
+        """
+        return self._handle.nearest(lat, lon, k, filter, max_distance_m)  # type: ignore[return-value]
 
     def to_arrow(
         self,
         *,
         bbox: Sequence[_Number] | None = None,
         radius: Sequence[_Number] | None = None,
-        polygon: list[Any] | None = None,
+        polygon: Shape | None = None,
         filter: dict[str, Any] | None = None,
         limit: SupportsIndex | None = None,
+        sort_by_distance: Sequence[_Number] | None = None,
+        max_distance_m: _Number | None = None,
         columns: Sequence[str] | None = None,
         types: dict[str, object] | None = None,
         geometry: str | None = None,
@@ -178,6 +278,8 @@ class ColumnarStore:
         Columns, in order:
 
         - `id` (uint64), `latitude`, `longitude` (float64);
+        - `distance_m` (float64), with `sort_by_distance`: the distance from
+          its origin in metres (the rows come in ascending distance);
         - `geometry`, when asked: "wkb" (GeoArrow WKB points), "point"
           (GeoArrow points, a struct of x and y) or "interleaved" (GeoArrow
           points, fixed-size lists of x, y); coordinate system OGC:CRS84;
@@ -198,8 +300,8 @@ class ColumnarStore:
           means that the point has no such key), values that do not fit a
           type given in `types` (an integer out of the type's range, a float
           that float32 would round, a value of another kind), and the values
-          of a key named id, latitude, longitude, metadata_rest (or geometry,
-          when asked). So no value is lost or changed, and `append` puts
+          of a key named id, latitude, longitude, metadata_rest (or geometry
+          and distance_m, when asked). So no value is lost or changed, and `append` puts
           them back;
         - with `metadata="json"`, one column `metadata` instead: each point's
           stored metadata text (arrow.json); with `metadata="none"`, none.
@@ -208,7 +310,18 @@ class ColumnarStore:
         read leaves them out.
         """
         return self._handle.to_arrow(
-            bbox, radius, polygon, filter, limit, columns, types, geometry, metadata, batch_size
+            bbox,
+            radius,
+            polygon,
+            filter,
+            limit,
+            sort_by_distance,
+            max_distance_m,
+            columns,
+            types,
+            geometry,
+            metadata,
+            batch_size,
         )
 
     def append(
@@ -233,9 +346,9 @@ class ColumnarStore:
 
         The other columns become metadata keys, or only those named in
         `columns`. Columns that `to_arrow` wrote beside the metadata are not
-        metadata: `id` is skipped when its field metadata marks it (pyarrow
-        keeps the mark; polars, DuckDB and pandas drop it, and then `id`
-        becomes a key unless `columns` names the others), and a text column
+        metadata: `id` and `distance_m` are skipped when their field metadata
+        marks them (pyarrow keeps the mark; polars, DuckDB and pandas drop it,
+        and then they become keys unless `columns` names the others), and a text column
         named `metadata_rest` is merged back into each row's metadata. A null cell leaves its key out of
         the point's metadata (in a struct too; a null list element stays
         null). Types: bool, integers of every width, float16/32/64, strings

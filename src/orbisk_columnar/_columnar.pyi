@@ -5,6 +5,8 @@ from typing import Any, SupportsFloat, SupportsIndex, TypeAlias, final
 
 _Number: TypeAlias = SupportsFloat | SupportsIndex
 
+def polygon_parts(shape: object, /) -> int: ...
+
 @final
 class ArrowResult:
     """Points selected from a store, as Arrow record batches held in memory."""
@@ -37,17 +39,29 @@ class Handle:
         self,
         bbox: Sequence[_Number] | None = None,
         radius: Sequence[_Number] | None = None,
-        polygon: list[Any] | None = None,
+        polygon: object | None = None,
         filter: dict[str, Any] | None = None,
         limit: SupportsIndex | None = None,
+        sort_by_distance: Sequence[_Number] | None = None,
+        max_distance_m: _Number | None = None,
+    ) -> list[dict[str, Any]]: ...
+    def nearest(
+        self,
+        lat: _Number,
+        lon: _Number,
+        k: SupportsIndex,
+        filter: dict[str, Any] | None = None,
+        max_distance_m: _Number | None = None,
     ) -> list[dict[str, Any]]: ...
     def to_arrow(
         self,
         bbox: Sequence[_Number] | None = None,
         radius: Sequence[_Number] | None = None,
-        polygon: list[Any] | None = None,
+        polygon: object | None = None,
         filter: dict[str, Any] | None = None,
         limit: SupportsIndex | None = None,
+        sort_by_distance: Sequence[_Number] | None = None,
+        max_distance_m: _Number | None = None,
         columns: Sequence[str] | None = None,
         types: dict[str, object] | None = None,
         geometry: str | None = None,

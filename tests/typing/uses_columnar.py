@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from orbisk_columnar import ArrowResult, ColumnarStore, Row
+from orbisk_columnar import ArrowResult, ColumnarStore, DistanceRow, Row
 
 
 def ids_of(rows: list[Row]) -> list[int]:
@@ -22,6 +22,13 @@ def main(path: str, data: object) -> None:
         rows: int = result.num_rows
         names: list[str] = result.column_names
         found = ids_of(store.rows(filter={"name": {"$in": ["Paris"]}}, limit=3))
+        near: list[DistanceRow] = store.nearest(48.8, 2.3, 10, {"open": True}, max_distance_m=5000)
+        metres: float = near[0]["distance_m"]
+        ordered: list[DistanceRow] = store.rows(bbox=(35, -10, 55, 5), sort_by_distance=(48.8, 2.3), limit=5)
+        lake = {"type": "Polygon", "coordinates": [[[0, 0], [9, 0], [9, 9]], [[1, 1], [2, 1], [1, 2]]]}
+        inside: list[Row] = store.rows(polygon=lake, filter={"name": "Paris"})
+        result = store.to_arrow(polygon=lake, sort_by_distance=(0.0, 0.0), max_distance_m=1e6)
+        print(near, metres, ordered, inside)
         print(added, capsule, rows, names, found, len(store), store.read_only, store.closed, store.path)
     reader = ColumnarStore(path, read_only=True)
     reader.close()

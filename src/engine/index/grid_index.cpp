@@ -7,6 +7,8 @@
 #include <string>
 #include <utility>
 
+#include "engine/util/debug_check.hpp"
+
 namespace orbisk {
 
 namespace {
@@ -112,6 +114,9 @@ void GridIndex::rehash(std::size_t buckets) {
 }
 
 void GridIndex::erase_cell(std::size_t index) {
+    // The cell is in the table (so the probes below end), and no other is emptied.
+    ORBISK_DCHECK(index < cells_.size() && find(cells_[index].key) == index && cells_[index].ids.empty());
+    const std::uint64_t erased_key = cells_[index].key;
     const std::size_t mask = table_.size() - 1;
     auto bucket_of = [&](std::uint64_t key) {
         std::size_t i = mix(key) & mask;
@@ -139,6 +144,7 @@ void GridIndex::erase_cell(std::size_t index) {
         table_[bucket_of(cells_[index].key)].index = index;
     }
     cells_.pop_back();
+    ORBISK_DCHECK(find(erased_key) == kNotFound && (index == cells_.size() || find(cells_[index].key) == index));
 }
 
 // ---- build, insert, remove --------------------------------------------------

@@ -14,6 +14,8 @@
 
 namespace orbisk {
 
+// Not safe for concurrent use by itself: Database guards it with the grid lock,
+// held shared for `candidates` and exclusively for the rest.
 class GridIndex {
 public:
     // Largest slot id a cell can hold.

@@ -14,53 +14,54 @@ void for_each_live_record(const RecordStore& records, F add) {
     });
 }
 
-// Double-checked lazy build of one index: a shared look first, and the build
-// under the exclusive lock only if nobody has built it meanwhile.
+// Double-checked lazy build of one index (`*index`, guarded by `m`): a shared
+// look first, and build(*index) under the exclusive lock only if nobody has
+// built it meanwhile.
 template <class Index, class Build>
-void ensure_built(Index& index, std::shared_mutex& m, Build build) {
+void ensure_built(Index* index, SharedMutex& m, Build build) EXCLUDES(m) {
     {
-        std::shared_lock lock(m);
-        if (index.built()) return;
+        ReaderLock lock(m);
+        if (index->built()) return;
     }
-    std::unique_lock lock(m);
-    if (index.built()) return;
+    WriterLock lock(m);
+    if (index->built()) return;
     try {
-        build();
+        build(*index);
     } catch (...) {
-        index = Index();  // a build cut short leaves nothing half-made behind
+        *index = Index();  // a build cut short leaves nothing half-made behind
         throw;
     }
-    index.mark_built();
+    index->mark_built();
+}
+
+void build_numeric(NumericIndex& index, const RecordStore& records) {
+    const std::uint64_t n = records.next_slot();
+    for_each_live_record(records, [&](std::uint64_t s, const MetadataMap& m) { index.add(s, m, n); });
+}
+
+void build_value(ValueIndex& index, const RecordStore& records) {
+    index.set_universe(records.next_slot());
+    for_each_live_record(records, [&](std::uint64_t s, const MetadataMap& m) { index.add(s, m); });
 }
 
 }  // namespace
 
-void MetadataIndexes::build_numeric(const RecordStore& records) {
-    const std::uint64_t n = records.next_slot();
-    for_each_live_record(records, [&](std::uint64_t s, const MetadataMap& m) { numeric_.add(s, m, n); });
-}
-
-void MetadataIndexes::build_value(const RecordStore& records) {
-    value_.set_universe(records.next_slot());
-    for_each_live_record(records, [&](std::uint64_t s, const MetadataMap& m) { value_.add(s, m); });
-}
-
 std::optional<SlotBitmap> MetadataIndexes::answer(const RecordStore& records, const Condition& condition) {
     if (is_value_op(condition.op)) {
-        ensure_built(value_, value_mutex_, [&] { build_value(records); });
-        std::shared_lock lock(value_mutex_);
+        ensure_built(&value_, value_mutex_, [&](ValueIndex& index) { build_value(index, records); });
+        ReaderLock lock(value_mutex_);
         return value_.answer(condition.key, condition.op, condition.operand);
     }
-    ensure_built(numeric_, numeric_mutex_, [&] { build_numeric(records); });
-    std::shared_lock lock(numeric_mutex_);
+    ensure_built(&numeric_, numeric_mutex_, [&](NumericIndex& index) { build_numeric(index, records); });
+    ReaderLock lock(numeric_mutex_);
     return numeric_.answer(condition.key, condition.op, condition.operand);
 }
 
 std::optional<std::vector<std::uint64_t>> MetadataIndexes::answer_slots(const RecordStore& records,
                                                                         const Condition& condition, std::uint64_t max) {
     if (condition.op == CompareOp::Eq) {
-        ensure_built(value_, value_mutex_, [&] { build_value(records); });
-        std::shared_lock lock(value_mutex_);
+        ensure_built(&value_, value_mutex_, [&](ValueIndex& index) { build_value(index, records); });
+        ReaderLock lock(value_mutex_);
         return value_.equal_slots(condition.key, condition.operand, max);
     }
     auto bits = answer(records, condition);
@@ -73,50 +74,50 @@ std::optional<std::vector<std::uint64_t>> MetadataIndexes::answer_slots(const Re
 
 bool MetadataIndexes::any_built() const {
     {
-        std::shared_lock lock(numeric_mutex_);
+        ReaderLock lock(numeric_mutex_);
         if (numeric_.built()) return true;
     }
-    std::shared_lock lock(value_mutex_);
+    ReaderLock lock(value_mutex_);
     return value_.built();
 }
 
 void MetadataIndexes::add(std::uint64_t first, std::span<const MetadataMap> metadata) {
     {
-        std::unique_lock lock(numeric_mutex_);
+        WriterLock lock(numeric_mutex_);
         if (numeric_.built())
             for (std::size_t i = 0; i < metadata.size(); ++i) numeric_.add(first + i, metadata[i], 0);
     }
-    std::unique_lock lock(value_mutex_);
+    WriterLock lock(value_mutex_);
     if (value_.built())
         for (std::size_t i = 0; i < metadata.size(); ++i) value_.add(first + i, metadata[i]);
 }
 
 void MetadataIndexes::remove(std::span<const PointRecord> records) {
     {
-        std::unique_lock lock(numeric_mutex_);
+        WriterLock lock(numeric_mutex_);
         if (!numeric_.empty())
             for (const auto& r : records) numeric_.remove(r.slot);
     }
-    std::unique_lock lock(value_mutex_);
+    WriterLock lock(value_mutex_);
     for (const auto& r : records) value_.remove(r.slot, r.metadata);
 }
 
 void MetadataIndexes::reset() {
     {
-        std::unique_lock lock(numeric_mutex_);
+        WriterLock lock(numeric_mutex_);
         numeric_ = NumericIndex();
     }
-    std::unique_lock lock(value_mutex_);
+    WriterLock lock(value_mutex_);
     value_ = ValueIndex();
 }
 
 IndexMemory MetadataIndexes::memory() const {
     IndexMemory m;
     {
-        std::shared_lock lock(numeric_mutex_);
+        ReaderLock lock(numeric_mutex_);
         m.numeric_bytes = numeric_.memory_bytes();
     }
-    std::shared_lock lock(value_mutex_);
+    ReaderLock lock(value_mutex_);
     m.value_bytes = value_.memory_bytes();
     return m;
 }

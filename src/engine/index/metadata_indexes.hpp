@@ -8,7 +8,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <shared_mutex>
 #include <span>
 #include <vector>
 
@@ -16,6 +15,7 @@
 #include "engine/index/value_index.hpp"
 #include "engine/metadata/compare.hpp"
 #include "engine/storage/record_store.hpp"
+#include "engine/util/thread_annotations.hpp"
 
 namespace orbisk {
 
@@ -54,13 +54,11 @@ public:
     IndexMemory memory() const;
 
 private:
-    void build_numeric(const RecordStore& records);
-    void build_value(const RecordStore& records);
-
-    NumericIndex numeric_;
-    mutable std::shared_mutex numeric_mutex_;
-    ValueIndex value_;
-    mutable std::shared_mutex value_mutex_;
+    // No thread holds both index locks at once.
+    mutable SharedMutex numeric_mutex_;
+    NumericIndex numeric_ GUARDED_BY(numeric_mutex_);
+    mutable SharedMutex value_mutex_;
+    ValueIndex value_ GUARDED_BY(value_mutex_);
 };
 
 }  // namespace orbisk

@@ -47,6 +47,7 @@ Result<std::uint64_t> RecordStore::append_point(double lat, double lon, std::str
     next_slot_ = s + 1;
     metadata_end_ = p + n;
     ++live_count_;
+    ORBISK_DCHECK(bookkeeping_consistent());
     return s;
 }
 
@@ -91,6 +92,7 @@ Result<std::uint64_t> RecordStore::append_points(std::span<const PendingPoint> p
     next_slot_ = s + n;
     metadata_end_ = p + total;
     live_count_ += n;
+    ORBISK_DCHECK(bookkeeping_consistent());
     return s;
 }
 
@@ -113,6 +115,7 @@ std::uint64_t RecordStore::tombstone_slots(std::span<const std::uint64_t> ids) {
 std::optional<std::string_view> RecordStore::live_metadata_text(std::uint64_t s) const {
     if (!live_.test(s) || s >= next_slot_ || !record_in_file(s) || !coords_live(s)) return std::nullopt;
     const MetaSpan& sp = spans_[s];
+    ORBISK_DCHECK(sp.offset >= kDataStart && sp.offset + sp.length <= metadata_end_);
     if (sp.offset > meta_.size() || meta_.size() - sp.offset < sp.length) return std::nullopt;
     return std::string_view(reinterpret_cast<const char*>(meta_.data()) + sp.offset, sp.length);
 }
@@ -213,6 +216,7 @@ Status RecordStore::load_more_records(std::uint64_t count, std::optional<std::ui
     }
     next_slot_ = n;
     metadata_end_ = p;
+    ORBISK_DCHECK(bookkeeping_consistent());
     return {};
 }
 
@@ -222,6 +226,9 @@ bool RecordStore::coords_live(std::uint64_t s) const {
 }
 
 void RecordStore::truncate_appends(const AppendMark& mark, bool give_back_space) {
+    // Only appends are taken back, and none of them was tombstoned since.
+    ORBISK_DCHECK(mark.next_slot <= next_slot_ && mark.metadata_end <= metadata_end_ &&
+                  live_count_ - mark.live_count == next_slot_ - mark.next_slot);
     // Files that grew for the appends go back to their length, so that a
     // full disk has its space back (a failure leaves the longer file in use,
     // which is harmless). No other handle can have reached past that length.
@@ -232,6 +239,7 @@ void RecordStore::truncate_appends(const AppendMark& mark, bool give_back_space)
     next_slot_ = mark.next_slot;
     metadata_end_ = mark.metadata_end;
     live_count_ = mark.live_count;
+    ORBISK_DCHECK(bookkeeping_consistent());
 }
 
 }  // namespace orbisk

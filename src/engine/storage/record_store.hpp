@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/util/debug_check.hpp"
 #include "engine/util/error.hpp"
 #include "engine/util/format.hpp"
 #include "engine/util/fs.hpp"
@@ -101,9 +102,13 @@ public:
     std::uint64_t next_slot() const { return next_slot_; }
     std::uint64_t live_count() const { return live_count_; }
     std::uint64_t metadata_end() const { return metadata_end_; }
-    const MetaSpan& span(std::uint64_t s) const { return spans_[s]; }
+    const MetaSpan& span(std::uint64_t s) const {
+        ORBISK_DCHECK(s < spans_.size());
+        return spans_[s];
+    }
     // The latitude and longitude of a slot whose text live_metadata_text gave.
     std::pair<double, double> coordinates(std::uint64_t s) const {
+        ORBISK_DCHECK(record_in_file(s));
         const std::uint8_t* rec = coords_.data() + kDataStart + kCoordRecord * s;
         return {load_f64(rec), load_f64(rec + 8)};
     }
@@ -116,6 +121,12 @@ public:
     const MappedFile& metadata() const { return meta_; }
 
 private:
+    // The slot bookkeeping agrees with itself: one span and one live bit per
+    // slot, and every span inside the metadata written so far.
+    bool bookkeeping_consistent() const {
+        return spans_.size() == next_slot_ && live_.size() == next_slot_ && metadata_end_ >= kDataStart &&
+               (spans_.empty() || spans_.back().offset + spans_.back().length <= metadata_end_);
+    }
     // Whether slot s's stored coordinates are those of a point, not a
     // tombstone (another handle of the store may have written it just now).
     bool coords_live(std::uint64_t s) const;

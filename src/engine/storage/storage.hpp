@@ -54,6 +54,9 @@ inline constexpr const char* kRefusePrefix = "Orbisk CRITICAL: refusing to open"
 // 60 bytes of payload a slot.
 inline constexpr std::size_t kDeleteRecordIds = std::size_t{1} << 22;
 
+// Not safe for concurrent use by itself: its owner (Database) guards all of it
+// with the storage lock, held shared for the const members and exclusively
+// for the others.
 class Storage {
 public:
     // What catch_up found.

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "engine/util/crc.hpp"
+#include "engine/util/debug_check.hpp"
 #include "engine/util/format.hpp"
 
 namespace orbisk {
@@ -53,6 +54,7 @@ Status WalWriter::write_through(const char* data, std::size_t len, bool from_buf
 }
 
 Status WalWriter::truncate_to(std::uint64_t pos) {
+    ORBISK_DCHECK(pos <= position());
     if (pos >= file_len_) {
         buf_.resize(pos - file_len_);
         return {};

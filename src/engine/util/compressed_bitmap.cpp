@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "engine/util/debug_check.hpp"
+
 namespace orbisk {
 
 namespace {
@@ -27,6 +29,7 @@ std::size_t CompressedBitmap::lower_chunk(std::uint64_t key) const {
 // Inserts `offset` at `pos` of an array chunk below kArrayMax members, growing
 // the array when full. The caller counts the member.
 void CompressedBitmap::array_insert(Chunk& c, std::uint32_t pos, std::uint16_t offset) {
+    ORBISK_DCHECK(c.count < kArrayMax && pos <= c.count);
     if (c.count == c.capacity) {
         const std::uint32_t capacity = grown_capacity(c.capacity);
         auto grown = std::make_unique_for_overwrite<std::uint16_t[]>(capacity);
@@ -34,6 +37,7 @@ void CompressedBitmap::array_insert(Chunk& c, std::uint32_t pos, std::uint16_t o
         c.array = std::move(grown);
         c.capacity = capacity;
     }
+    ORBISK_DCHECK(c.count < c.capacity);
     std::uint16_t* a = c.array.get();
     if (pos < c.count) std::memmove(a + pos + 1, a + pos, (c.count - pos) * sizeof(std::uint16_t));
     a[pos] = offset;
@@ -54,6 +58,7 @@ void CompressedBitmap::to_array(Chunk& c) {
         for (std::uint64_t word = c.bits[w]; word; word &= word - 1)
             array[n++] = static_cast<std::uint16_t>((w << 6) | static_cast<std::uint32_t>(std::countr_zero(word)));
     }
+    ORBISK_DCHECK(n == c.count && n <= kArrayMax);
     c.array = std::move(array);
     c.capacity = c.count;
     c.bits.reset();

@@ -56,6 +56,8 @@ const char* call_name(SysCall c) {
             return "fcntl";
         case SysCall::Unlink:
             return "unlink";
+        case SysCall::Opendir:
+            return "opendir";
     }
     return "?";
 }

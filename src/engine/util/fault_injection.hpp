@@ -1,7 +1,7 @@
 // A failure hook on the file layer's system calls, for tests of the error paths.
 //
 // The system calls with which util/fs creates, changes, maps, forces, renames,
-// deletes and locks a store's files go through `sys` below. In the engine that
+// deletes, locks and lists a store's files go through `sys` below. In the engine that
 // the module is built from, `sys` is the call itself and nothing else. Only the
 // test build of the engine (ORBISK_FAULT_INJECTION defined, which CMake sets
 // for the unit tests and the test-only probe module, never for the installed
@@ -36,7 +36,8 @@ enum class SysCall : std::uint8_t {
     Fallocate,
     Mmap,
     Fcntl,
-    Unlink
+    Unlink,
+    Opendir  // the open(2) of a directory to list it
 };
 
 #ifdef ORBISK_FAULT_INJECTION

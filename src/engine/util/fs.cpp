@@ -389,8 +389,17 @@ Status remove_file(const std::string& path) {
 }
 
 Result<std::vector<std::string>> list_directory(const std::string& dir) {
-    DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
-    if (!d) return fail(Error::os(errno));
+    // Opened as every other file is (an interrupted open is retried), then read.
+    const char* path = dir.empty() ? "." : dir.c_str();
+    const int fd =
+        os_call(SysCall::Opendir, -1, path, [&] { return ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+    if (fd < 0) return fail(Error::os(errno));
+    DIR* d = ::fdopendir(fd);
+    if (!d) {
+        const int error = errno;
+        ::close(fd);
+        return fail(Error::os(error));
+    }
     std::vector<std::string> names;
     while (dirent* e = ::readdir(d)) {
         if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "engine/util/debug_check.hpp"
+
 namespace orbisk {
 
 // The set bits of n words. The build targets every x86-64, whose baseline has
@@ -40,12 +42,18 @@ public:
     std::uint64_t size() const { return size_; }
     bool test(std::uint64_t i) const { return i < size_ && (words_[i >> 6] >> (i & 63)) & 1u; }
     // set and clear require i < size().
-    void set(std::uint64_t i) { words_[i >> 6] |= std::uint64_t{1} << (i & 63); }
-    void clear(std::uint64_t i) { words_[i >> 6] &= ~(std::uint64_t{1} << (i & 63)); }
+    void set(std::uint64_t i) {
+        ORBISK_DCHECK(i < size_);
+        words_[i >> 6] |= std::uint64_t{1} << (i & 63);
+    }
+    void clear(std::uint64_t i) {
+        ORBISK_DCHECK(i < size_);
+        words_[i >> 6] &= ~(std::uint64_t{1} << (i & 63));
+    }
     void push_back(bool bit) {
         if ((size_ & 63) == 0) words_.push_back(0);
-        if (bit) set(size_);
         ++size_;
+        if (bit) set(size_ - 1);
     }
     // Appends zero bits up to n (nothing when n <= size()).
     void grow(std::uint64_t n) {
@@ -55,6 +63,7 @@ public:
     }
     // Keeps the first n bits (n <= size()).
     void truncate(std::uint64_t n) {
+        ORBISK_DCHECK(n <= size_);
         words_.resize((n + 63) / 64);
         if (n & 63) words_.back() &= (std::uint64_t{1} << (n & 63)) - 1;
         size_ = n;

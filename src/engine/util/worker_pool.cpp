@@ -10,6 +10,8 @@
 #include <thread>
 #include <unistd.h>
 
+#include "engine/util/thread_annotations.hpp"
+
 namespace orbisk {
 
 namespace {
@@ -20,9 +22,9 @@ struct Job {
     std::size_t count;
     std::atomic<std::size_t> next{0};
     std::atomic<std::size_t> done{0};
-    std::mutex m;
+    Mutex m;
     std::condition_variable finished;
-    std::exception_ptr error;
+    std::exception_ptr error GUARDED_BY(m);  // the first piece's exception
 
     // Claims and runs pieces until none is left.
     void work() {
@@ -32,11 +34,11 @@ struct Job {
             try {
                 (*fn)(i);
             } catch (...) {
-                std::lock_guard lock(m);
+                MutexLock lock(m);
                 if (!error) error = std::current_exception();
             }
             if (done.fetch_add(1) + 1 == count) {
-                std::lock_guard lock(m);
+                MutexLock lock(m);
                 finished.notify_all();
             }
         }
@@ -46,17 +48,17 @@ struct Job {
 }  // namespace
 
 struct WorkerPool::Shared {
-    std::mutex m;
+    Mutex m;
     std::condition_variable wake;
-    std::deque<std::shared_ptr<Job>> queue;
+    std::deque<std::shared_ptr<Job>> queue GUARDED_BY(m);
     pid_t pid = ::getpid();
 
     void loop() {
         for (;;) {
             std::shared_ptr<Job> job;
             {
-                std::unique_lock lock(m);
-                wake.wait(lock, [&] { return !queue.empty(); });
+                MutexLock lock(m);
+                while (queue.empty()) wake.wait(lock.native());
                 job = std::move(queue.front());
                 queue.pop_front();
             }
@@ -91,7 +93,7 @@ void WorkerPool::run(std::size_t pieces, const std::function<void(std::size_t)>&
     if (pieces > 1 && ::getpid() == shared_->pid) {
         const std::size_t helpers = std::min(threads_, pieces - 1);
         {
-            std::lock_guard lock(shared_->m);
+            MutexLock lock(shared_->m);
             for (std::size_t i = 0; i < helpers; ++i) shared_->queue.push_back(job);
         }
         if (helpers == 1)
@@ -100,11 +102,13 @@ void WorkerPool::run(std::size_t pieces, const std::function<void(std::size_t)>&
             shared_->wake.notify_all();
     }
     job->work();
+    std::exception_ptr error;
     {
-        std::unique_lock lock(job->m);
-        job->finished.wait(lock, [&] { return job->done.load() == pieces; });
+        MutexLock lock(job->m);
+        job->finished.wait(lock.native(), [&] { return job->done.load() == pieces; });
+        error = job->error;
     }
-    if (job->error) std::rethrow_exception(job->error);
+    if (error) std::rethrow_exception(error);
 }
 
 std::vector<std::size_t> halve_into_pieces(std::size_t n, std::size_t grain) {

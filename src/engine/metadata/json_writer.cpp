@@ -1,0 +1,209 @@
+// Writing metadata as its stored text: compact JSON, strings escaped, doubles
+// in their shortest round-trip form; and coordinates as messages show them.
+#include "engine/metadata/metadata.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <string>
+
+namespace orbisk {
+
+namespace {
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+template <class Int>
+void append_integer(std::string& out, Int v) {
+    char buf[24];
+    const auto r = std::to_chars(buf, buf + sizeof buf, v);
+    out.append(buf, static_cast<std::size_t>(r.ptr - buf));
+}
+}  // namespace
+
+namespace {
+
+// The first byte at or after `p` that must be escaped ('"', '\\' or a control
+// byte), or `end`. Eight bytes at a time: the lowest flag of each byte mask is
+// exact, so the lowest flag of their union is the first such byte.
+inline const char* find_escape(const char* p, const char* end) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+    constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+    if constexpr (std::endian::native == std::endian::little) {
+        while (end - p >= 8) {
+            std::uint64_t w;
+            std::memcpy(&w, p, 8);
+            const std::uint64_t q = w ^ (kOnes * '"');
+            const std::uint64_t b = w ^ (kOnes * '\\');
+            const std::uint64_t m = (((q - kOnes) & ~q) | ((b - kOnes) & ~b) | ((w - kOnes * 0x20) & ~w)) & kHigh;
+            if (m) return p + (std::countr_zero(m) >> 3);
+            p += 8;
+        }
+    }
+    for (; p != end; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        if (c == '"' || c == '\\' || c < 0x20) return p;
+    }
+    return end;
+}
+
+}  // namespace
+
+void append_json_string(std::string& out, std::string_view s) {
+    out.reserve(out.size() + s.size() + 2);
+    out.push_back('"');
+    const char* p = s.data();
+    const char* const end = p + s.size();
+    for (;;) {
+        const char* q = find_escape(p, end);
+        out.append(p, static_cast<std::size_t>(q - p));
+        if (q == end) break;
+        const auto c = static_cast<unsigned char>(*q);
+        switch (c) {
+            case '"':
+                out.append("\\\"");
+                break;
+            case '\\':
+                out.append("\\\\");
+                break;
+            case '\b':
+                out.append("\\b");
+                break;
+            case '\f':
+                out.append("\\f");
+                break;
+            case '\n':
+                out.append("\\n");
+                break;
+            case '\r':
+                out.append("\\r");
+                break;
+            case '\t':
+                out.append("\\t");
+                break;
+            default: {
+                const char esc[6] = {'\\', 'u', '0', '0', kHexDigits[c >> 4], kHexDigits[c & 0xF]};
+                out.append(esc, sizeof esc);
+            }
+        }
+        p = q + 1;
+    }
+    out.push_back('"');
+}
+
+void append_json_double(std::string& out, double d) {
+    // Non-finite values have no JSON spelling; no caller hands one over, and
+    // "null" at least keeps the text well-formed.
+    if (!std::isfinite(d)) {
+        out.append("null");
+        return;
+    }
+    char buf[64];
+    const auto r = std::to_chars(buf, buf + sizeof buf, d);
+    out.append(buf, static_cast<std::size_t>(r.ptr - buf));
+    // Keep the text a double when read back: "1" becomes "1.0".
+    if (std::find_if(buf, r.ptr, [](char c) { return c == '.' || c == 'e'; }) == r.ptr) out.append(".0");
+}
+
+void append_json_value(std::string& out, const MetadataValue& value) {
+    switch (value.v.index()) {
+        case 0:
+            out.append("null");
+            break;
+        case 1:
+            out.append(std::get<bool>(value.v) ? "true" : "false");
+            break;
+        case 2:
+            append_integer(out, std::get<std::uint64_t>(value.v));
+            break;
+        case 3:
+            append_integer(out, std::get<std::int64_t>(value.v));
+            break;
+        case 4:
+            append_json_double(out, std::get<double>(value.v));
+            break;
+        case 5:
+            append_json_string(out, std::get<std::string>(value.v));
+            break;
+        case 6: {
+            const auto& arr = std::get<MetadataArray>(value.v);
+            out.push_back('[');
+            for (std::size_t i = 0; i < arr.size(); ++i) {
+                if (i) out.push_back(',');
+                append_json_value(out, arr[i]);
+            }
+            out.push_back(']');
+            break;
+        }
+        case 7: {
+            const auto& obj = std::get<MetadataObject>(value.v);
+            out.push_back('{');
+            for (std::size_t i = 0; i < obj.size(); ++i) {
+                if (i) out.push_back(',');
+                append_json_string(out, obj[i].first);
+                out.push_back(':');
+                append_json_value(out, obj[i].second);
+            }
+            out.push_back('}');
+            break;
+        }
+        default:
+            out.append("null");
+            break;  // valueless after a failed assignment
+    }
+}
+
+std::string metadata_to_json_text(const MetadataMap& map) {
+    std::string out;
+    out.reserve(128);
+    out.push_back('{');
+    bool first = true;
+    for (const auto& [key, value] : map) {
+        if (!first) out.push_back(',');
+        first = false;
+        append_json_string(out, key);
+        out.push_back(':');
+        append_json_value(out, value);
+    }
+    out.push_back('}');
+    return out;
+}
+
+std::string format_coordinate(double d) {
+    if (std::isnan(d)) return "NaN";
+    if (std::isinf(d)) return d > 0 ? "inf" : "-inf";
+    // The shortest round-trip digits, laid out without an exponent (1e300 is a 1
+    // and 300 zeros, not the double's exact decimal expansion).
+    char sci[32];
+    const auto r = std::to_chars(sci, sci + sizeof sci, d, std::chars_format::scientific);
+    std::string_view text(sci, static_cast<std::size_t>(r.ptr - sci));
+    std::string out;
+    if (text.front() == '-') {
+        out += '-';
+        text.remove_prefix(1);
+    }
+    const std::size_t e = text.find('e');
+    std::string digits;
+    for (char c : text.substr(0, e))
+        if (c != '.') digits += c;
+    int exp = 0;
+    std::from_chars(text.data() + e + 1 + (text[e + 1] == '+'), text.data() + text.size(), exp);
+    // The value is 0.d1d2d3... x 10^(exp + 1).
+    const int point = exp + 1;
+    if (point <= 0) {
+        out += "0.";
+        out.append(static_cast<std::size_t>(-point), '0');
+        out += digits;
+    } else if (static_cast<std::size_t>(point) >= digits.size()) {
+        out += digits;
+        out.append(static_cast<std::size_t>(point) - digits.size(), '0');
+    } else {
+        out += digits.substr(0, static_cast<std::size_t>(point));
+        out += '.';
+        out += digits.substr(static_cast<std::size_t>(point));
+    }
+    return out;
+}
+
+}  // namespace orbisk
