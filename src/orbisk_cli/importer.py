@@ -143,8 +143,13 @@ class Importer:
                 self.columnar.append(
                     batch.table, latitude=batch.latitude, longitude=batch.longitude, columns=batch.keys
                 )
-            except _DATA_ERRORS + (RuntimeError,):
-                pass  # a value or coordinate the store refuses: found row by row
+            except RuntimeError as e:
+                # A coordinate the store refuses is found row by row; any other
+                # failure is the store's (and may have left the points stored).
+                if not any(c in str(e) for c in _COORDINATE_ERRORS):
+                    raise
+            except _DATA_ERRORS:
+                pass  # a value the store refuses, before anything is written: found row by row
             else:
                 self.imported += batch.count
                 return
