@@ -4,10 +4,11 @@ A store of N generated points is exported to CSV, GeoJSON and GeoParquet
 (`orbisk export`, timed); geopandas reads each file (`read_file`,
 `read_parquet`) and writes it back (`to_file`, `to_parquet`); `orbisk
 import` loads each file into a fresh store; its two halves are then timed
-alone, the command reading the file into batches and `insert_batch` storing
-them (the command overlaps the two on two threads), and the reading of the
-store's rows that an export starts from. The CSV import runs once
-more with the progress bar drawn on a pseudo-terminal, to price the bar.
+alone, the command reading the file into batches and the store taking them
+(`ColumnarStore.append` of Arrow batches; the command overlaps the two on two
+threads), and the read of the store as Arrow (`to_arrow`) that an export
+starts from. The CSV import runs once more with the progress bar drawn on a
+pseudo-terminal, to price the bar.
 
     python bench/bench_cli.py [N]        (default 1,000,000)
 """
@@ -24,13 +25,15 @@ import types
 import warnings
 
 import geopandas
+import pyarrow
 from common import make_points
 from orbisk import PyZurAD
 
-from orbisk_cli.importer import format_of, open_source
+from orbisk_cli.importer import ARROW_BATCH, format_of, open_source
 from orbisk_cli.main import main
 from orbisk_cli.progress import Progress
-from orbisk_cli.selection import Selection, chunks
+from orbisk_cli.source import ArrowBatch
+from orbisk_columnar import ColumnarStore
 
 warnings.filterwarnings("ignore")
 
@@ -65,7 +68,9 @@ def with_terminal(f):
 
 def parts_of_import(path, store):
     """The two halves of an import, each alone: the command reading and typing
-    the file into batches, and insert_batch storing those batches."""
+    the file into batches (Arrow batches, or points where a file is read row
+    by row), and the store taking them (ColumnarStore.append, gathered as the
+    command gathers them, or insert_batch)."""
     options = types.SimpleNamespace(
         delimiter=None, lat_column=None, lon_column=None, text_columns=None, height_key=None
     )
@@ -74,11 +79,34 @@ def parts_of_import(path, store):
     batches = []
     gc.disable()  # as the command runs
     try:
-        # a CSV file is read twice: first for its column types
-        reading = timed(lambda: (source.prepare(lambda: None), batches.extend(source.batches())))
+
+        def read():
+            source.prepare(lambda: None)  # a CSV file is read twice: first for its column types
+            gathered = None
+            for item in source.batches():
+                if isinstance(item, ArrowBatch):
+                    gathered = item if gathered is None else (gathered.merged(item) or gathered)
+                    if gathered.count >= ARROW_BATCH:
+                        batches.append(gathered)
+                        gathered = None
+                else:
+                    batches.append(item)
+            if gathered is not None:
+                batches.append(gathered)
+
+        reading = timed(read)
         opened.close()
+        columnar = ColumnarStore(store)
         db = PyZurAD(store)
-        storing = timed(lambda: [db.insert_batch(b) for b in batches])
+
+        def write():
+            for b in batches:
+                if isinstance(b, ArrowBatch):
+                    columnar.append(b.table, latitude=b.latitude, longitude=b.longitude, columns=b.keys)
+                else:
+                    db.insert_batch(b)
+
+        storing = timed(write)
     finally:
         gc.enable()
     return reading, storing
@@ -127,11 +155,12 @@ def run(n, work):
         imported = timed(lambda: cli("import", store, path))
         reading, storing = parts_of_import(path, os.path.join(work, f"parts-{fmt}.db"))
         size = os.path.getsize(path)
-        querying = timed(lambda: [None for _ in chunks(PyZurAD(source), Selection())])
+        wanted = {"CSV": {}, "GeoJSON": {"metadata": "json"}, "GeoParquet": {"geometry": "wkb"}}[fmt]
+        querying = timed(lambda: pyarrow.table(ColumnarStore(source, read_only=True).to_arrow(**wanted)))
         rows.append((fmt, size, imported, reading, storing, gp_read, export, querying, gp_write))
         print(
-            f"{fmt}: import {imported:.2f} s (reading alone {reading:.2f} s, insert_batch alone {storing:.2f} s) "
-            f"vs read {gp_read:.2f} s; export {export:.2f} s (the store's rows alone {querying:.2f} s) "
+            f"{fmt}: import {imported:.2f} s (reading alone {reading:.2f} s, storing alone {storing:.2f} s) "
+            f"vs read {gp_read:.2f} s; export {export:.2f} s (to_arrow alone {querying:.2f} s) "
             f"vs write {gp_write:.2f} s",
             file=sys.stderr,
         )
@@ -155,8 +184,8 @@ def run(n, work):
 
     print(f"\n{n:,} points, one run\n")
     print(
-        "| file | size | orbisk import | reading alone | insert_batch alone | geopandas read | ratio "
-        "| orbisk export | rows alone | geopandas write | ratio |"
+        "| file | size | orbisk import | reading alone | storing alone | geopandas read | ratio "
+        "| orbisk export | to_arrow alone | geopandas write | ratio |"
     )
     print("|---|---|---|---|---|---|---|---|---|---|---|")
     for fmt, size, imported, reading, storing, gp_read, export, querying, gp_write in rows:

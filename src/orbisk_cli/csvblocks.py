@@ -24,9 +24,9 @@ import pyarrow as pa  # first: without it, numpy is not loaded for nothing
 import pyarrow.compute as pc
 import pyarrow.csv as pa_csv
 
-from orbisk_cli.celltyping import ColumnTyping, arrow_cells, arrow_values
+from orbisk_cli.celltyping import ColumnTyping, _array, arrow_cells, arrow_untyped, arrow_values
 from orbisk_cli.csvtext import BOM, Tap, decoded_lines, mark_quoted_empty
-from orbisk_cli.source import Point
+from orbisk_cli.source import ArrowBatch, Item, Point, free_name
 from orbisk_cli.values import BadRow
 
 
@@ -45,6 +45,7 @@ class CsvSource(Protocol):
     lat_i: int
     lon_i: int
     meta_i: list[int]
+    keys: list[str]
     records: int
     scanning: bool
     typing: ColumnTyping | None
@@ -75,6 +76,8 @@ class CsvSource(Protocol):
 MAX_BLOCK = 1 << 26  # a block this long with no record end in it: the rest is read by the csv module
 KEEP = 256 << 20  # bytes of blocks whose tables the first reading keeps for the second
 _QUOTE = ord('"')
+# A column of JSON text: the store keeps each cell's value.
+_JSON_FIELD = {b"ARROW:extension:name": b"arrow.json", b"ARROW:extension:metadata": b""}
 _LF = ord("\n")
 
 
@@ -82,7 +85,7 @@ def usable(delimiter: str) -> bool:
     return len(delimiter.encode("utf-8")) == 1 and delimiter != "\0"
 
 
-def batches(source: CsvSource, head: bytes, start: int = 0) -> Iterator[list[Point] | BadRow]:
+def batches(source: CsvSource, head: bytes, start: int = 0) -> Iterator[Item]:
     """The batches of a file whose first bytes (from file offset `start`, after
     a byte order mark) are `head`. The first reading of a file (the one that
     learns the column types) keeps the tables pyarrow parsed, up to KEEP bytes
@@ -106,8 +109,9 @@ def batches(source: CsvSource, head: bytes, start: int = 0) -> Iterator[list[Poi
     buffer = bytearray(head[end:])
     if source.kept and not source.scanning:
         for table, lines, line_after, block_end in source.kept:
-            yield from reading.batches_of(table, lines)
+            yield from reading.batches_of(table, lines, True)
             line0, offset = line_after, block_end
+            source.done = offset  # read again from memory: progress as the file's bytes
         source.kept = []
         source.stream.seek(offset)
         source.at_end = False
@@ -314,14 +318,16 @@ class _Blocks:
             return None
         return table, lines, line0 + layout.line_ends
 
-    def batches_of(self, table: Any, lines: list[int]) -> Iterator[list[Point] | BadRow]:
+    def batches_of(self, table: Any, lines: list[int], seen: bool = False) -> Iterator[Item]:
+        """The batches of a parsed block; `seen`: the block is one the first
+        reading parsed and typed (kept for this one), not read again."""
         source = self.source
         columns = [table.column(i) for i in range(source.width)]
         for start in range(0, table.num_rows, source.batch_size):
             stop = min(start + source.batch_size, table.num_rows)
-            yield from self.typed([c.slice(start, stop - start) for c in columns], lines[start:stop])
+            yield from self.typed([c.slice(start, stop - start) for c in columns], lines[start:stop], seen)
 
-    def typed(self, columns: list[Any], lines: list[int]) -> Iterator[list[Point] | BadRow]:
+    def typed(self, columns: list[Any], lines: list[int], seen: bool = False) -> Iterator[Item]:
         source = self.source
         skip = source.skipped(len(lines))
         if skip:
@@ -344,22 +350,54 @@ class _Blocks:
                 typing.see_arrow(j, columns[source.meta_i[j]])
             yield []
             return
-        values: list[Any] = [None] * len(columns)
-        absent = False
+
+        def points() -> Iterator[list[Point] | BadRow]:
+            values: list[Any] = [None] * len(columns)
+            absent = False
+            for j, i in enumerate(source.meta_i):
+                values[i], empty = arrow_values(columns[i], typing.typed[j])
+                absent |= empty
+            yield source.points(values, lines, lats.to_pylist(), lons.to_pylist(), first, typed=True, absent=absent)
+
+        # A typed column's cells are JSON text of their values (see celltyping):
+        # the store reads them as it reads JSON. Cells of a block read again
+        # are looked at once more, should the file have changed in between.
+        if seen or not any(arrow_untyped(columns[i]) for j, i in enumerate(source.meta_i) if typing.typed[j]):
+            yield self.arrow_batch(columns, lats, lons, first + len(lines) - 1, points)
+        else:
+            yield from points()
+
+    def arrow_batch(self, columns: list[Any], lats: Any, lons: Any, last_row: int, points: Any) -> ArrowBatch:
+        source = self.source
+        typing = source.typing
+        assert typing is not None
+        keys = source.keys
+        lat_name = free_name("latitude", keys)
+        lon_name = free_name("longitude", [*keys, lat_name])
+        arrays = [lats, lons]
+        fields = [pa.field(lat_name, pa.float64()), pa.field(lon_name, pa.float64())]
         for j, i in enumerate(source.meta_i):
-            values[i], empty = arrow_values(columns[i], typing.typed[j])
-            absent |= empty
-        yield source.points(values, lines, lats, lons, first, typed=True, absent=absent)
+            cells = _array(columns[i])
+            if typing.typed[j]:
+                if pc.any(pc.equal(cells, "")).as_py():  # the cell "" is the empty string
+                    cells = pc.if_else(pc.equal(cells, ""), '""', cells)
+                fields.append(pa.field(keys[j], pa.string(), metadata=_JSON_FIELD))
+            else:
+                fields.append(pa.field(keys[j], pa.string()))
+            arrays.append(cells)
+        table = pa.Table.from_arrays(arrays, schema=pa.schema(fields))
+        return ArrowBatch(table, lat_name, lon_name, keys, last_row, points)
 
 
-def _coordinates(cells: Any, limit: float) -> list[float] | None:
-    """The numbers of a coordinate column, when every cell is one that float()
-    reads as the same number (pyarrow refuses the rest) and within the limit."""
+def _coordinates(cells: Any, limit: float) -> Any:
+    """The numbers of a coordinate column (a float64 array), when every cell is
+    one that float() reads as the same number (pyarrow refuses the rest) and
+    within the limit."""
     try:
-        numbers = pc.cast(cells, pa.float64())
+        numbers = _array(pc.cast(cells, pa.float64()))
     except pa.ArrowException:
         return None
-    array = numbers.to_numpy()
+    array = numbers.to_numpy(zero_copy_only=False)
     if not len(array) or not (-limit <= array.min() and array.max() <= limit):  # NaN is neither
         return None
-    return numbers.to_pylist()  # type: ignore[no-any-return]
+    return numbers

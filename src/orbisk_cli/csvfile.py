@@ -22,7 +22,7 @@ from typing import IO, Any
 from orbisk_cli.celltyping import QUOTED_EMPTY, ColumnTyping, column_cells, has_plain_text, text_values, typed_values
 from orbisk_cli.csvtext import BOM, Tap, decoded_lines, mark_quoted_empty
 from orbisk_cli.schema import ROW_FIELDS, Schema, SchemaChange
-from orbisk_cli.source import Point, Source, in_order
+from orbisk_cli.source import Item, Point, Source, in_order
 from orbisk_cli.values import ABSENT, BadRow, documents
 
 LAT_NAMES = ("latitude", "lat", "y")
@@ -163,12 +163,12 @@ class CsvSource(Source):
         self.done = 0
         self.records = 0
 
-    def batches(self) -> Iterator[list[Point] | BadRow]:
+    def batches(self) -> Iterator[Item]:
         if not self.prepared:
             self.prepare(lambda: None)
         return self._batches()
 
-    def _batches(self) -> Iterator[list[Point] | BadRow]:
+    def _batches(self) -> Iterator[Item]:
         head = self.read(CHUNK)
         start = 0
         if head.startswith(BOM):

@@ -27,13 +27,12 @@ from itertools import accumulate, chain
 from operator import add, itemgetter, lt
 from typing import IO, Any, cast
 
-from orbisk import PyZurAD
-
 from orbisk_cli.errors import CliError
 from orbisk_cli.importer import split_gz
-from orbisk_cli.progress import Progress
+from orbisk_cli.progress import Progress, Ticker
 from orbisk_cli.schema import Schema, SchemaChange
 from orbisk_cli.selection import Selection, chunks
+from orbisk_cli.store import Reader, Store
 
 # Rows handed to a writer at a time. A writer makes several passes over its
 # rows (a field, a column, its kinds, its text), each touching every row's
@@ -285,12 +284,69 @@ def _write_parquet(
         os.unlink(path)
 
 
+def _arrow_writer(db: Store) -> Any:
+    """The module that exports through Arrow, when the store is read through
+    the companion handle and pyarrow is installed; else None."""
+    if not isinstance(db, Reader):
+        return None
+    try:
+        from orbisk_cli import arrowout
+    except ImportError:
+        return None
+    return arrowout
+
+
+def _write_arrow(
+    arrowout: Any, db: Reader, sel: Selection, fmt: str, out: IO[bytes], options: Any, progress: Progress
+) -> int:
+    def texts() -> Any:  # the stored texts, when wanted
+        return arrowout.selected(db, sel, metadata="json")
+
+    with Ticker(progress.stream, f"{progress.label}: reading the store"):
+        if fmt == "csv":
+            table = arrowout.selected(db, sel)
+        elif fmt == "parquet":
+            table = arrowout.selected(db, sel, geometry="wkb")
+        else:
+            table = texts()
+    if fmt == "csv":
+        return arrowout.write_csv(table, out, options, progress, texts)  # type: ignore[no-any-return]
+    if fmt == "parquet":
+        return arrowout.write_geoparquet(table, out, options, progress, texts)  # type: ignore[no-any-return]
+    return arrowout.write_geojson(table, out, fmt == "ndjson", progress)  # type: ignore[no-any-return]
+
+
+def export_partitioned(
+    db: Store, sel: Selection, folder: str, options: Any, err: IO[str], total: int | None
+) -> tuple[int, int]:
+    """Writes the selection as a folder of GeoParquet files, one a grid cell;
+    returns (points, files)."""
+    arrowout = _arrow_writer(db)
+    if arrowout is None:
+        from orbisk_cli.geoparquet import modules
+
+        modules()  # names what is missing
+        raise CliError("--partition reads the store through orbisk_columnar")
+    assert isinstance(db, Reader)
+    label = os.path.basename(folder.rstrip("/"))
+    with Ticker(err, f"{label}: reading the store"):
+        table = arrowout.selected(db, sel, geometry="wkb")
+    progress = Progress(err, table.num_rows, label)
+
+    def texts() -> Any:
+        return arrowout.selected(db, sel, metadata="json")
+
+    return arrowout.write_partitioned(table, folder, options, progress, texts)  # type: ignore[no-any-return]
+
+
 def export(
-    db: PyZurAD, sel: Selection, path: str | None, fmt: str, options: Any, err: IO[str], total: int | None = None
+    db: Store, sel: Selection, path: str | None, fmt: str, options: Any, err: IO[str], total: int | None = None
 ) -> int:
     """Writes the selection; returns the number of points written. `total`:
     how many points the selection holds, when that is known beforehand (for
-    the progress bar)."""
+    the progress bar). A store read through the companion handle is exported
+    through Arrow when pyarrow is installed (`arrowout`), else row by row."""
+    arrowout = _arrow_writer(db)
     directory = os.path.dirname(os.path.abspath(path)) if path else None
     gz = path is not None and split_gz(path)[1]
     label = os.path.basename(path) if path else "export"
@@ -308,7 +364,11 @@ def export(
                     out = cast(IO[bytes], gzip.GzipFile(filename=name, fileobj=stream, mode="wb", compresslevel=6))
                 progress = Progress(err, total, label)
                 try:
-                    count = _write_all(fmt, out, chunks(db, sel), schema, options, progress, directory)
+                    if arrowout is not None:
+                        assert isinstance(db, Reader)
+                        count = _write_arrow(arrowout, db, sel, fmt, out, options, progress)
+                    else:
+                        count = _write_all(fmt, out, chunks(db, sel), schema, options, progress, directory)
                     out.flush()
                     if gz:
                         out.close()

@@ -18,7 +18,7 @@ from itertools import chain, count, repeat
 from operator import itemgetter
 from typing import IO, Any
 
-from orbisk_cli.source import Point, Source
+from orbisk_cli.source import ArrowBatch, Item, Point, Source
 from orbisk_cli.values import (
     MAX_DEPTH,
     BadRow,
@@ -31,10 +31,42 @@ from orbisk_cli.values import (
     screened,
 )
 
+
+def _compiled() -> Any:
+    """The compiled feature reader and pyarrow, when both are at hand (else None)."""
+    try:
+        import pyarrow
+
+        from orbisk_columnar._columnar import read_features
+    except ImportError:
+        return None
+    return read_features, pyarrow
+
+
+def arrow_batch(arrow: tuple[Any, Any], result: Any, last_row: int, with_lines: bool) -> ArrowBatch:
+    """The points the compiled reader read, to append; their rows as the row
+    reader reads them (points with their numbers, and lines when `with_lines`)."""
+    pa = arrow[1]
+    table = pa.table(result)
+    numbers, lines = table.column("number"), table.column("line")
+    table = table.drop_columns(["number", "line"])
+
+    def points() -> Iterator[list[Point] | BadRow]:
+        columns = [table.column(n).to_pylist() for n in ("latitude", "longitude")]
+        columns.append(list(map(decode, table.column("metadata_rest").cast(pa.string()).to_pylist())))
+        columns.append(numbers.to_pylist())
+        if with_lines:
+            columns.append(lines.to_pylist())
+        yield list(zip(*columns))
+
+    return ArrowBatch(table, "latitude", "longitude", None, last_row, points)
+
+
 _SPACE = re.compile(r"[ \t\n\r]*")
 _AFTER_FEATURE = re.compile(r"[ \t\n\r]*([,\]])[ \t\n\r]*")
 _OVERLAP = 24  # bytes before a chunk that a number or escape in it may have begun in
 _CHUNK = 1 << 16  # small enough that a window's objects stay in the processor's cache
+_COMPILED_WINDOWS = 16  # chunks a window of the compiled reader holds: fewer calls, no objects to keep in cache
 _LARGEST_FEATURE = 64 << 20
 
 
@@ -183,20 +215,21 @@ class _Constant:
         self.name = name
 
 
-def batched(pieces: Iterator[list[Point] | BadRow], size: int) -> Iterator[list[Point] | BadRow]:
-    """Batches of at least `size` points (but at a bad row or the end) from
-    lists of checked points and bad rows in file order. When the file cannot
+def batched(pieces: Iterator[Item], size: int) -> Iterator[Item]:
+    """Batches of at least `size` points (but at a bad row, an Arrow batch or
+    the end) from lists of checked points, Arrow batches and bad rows in file
+    order. When the file cannot
     be read on, the points before that place are yielded first."""
     batch: list[Point] = []
     try:
         for piece in pieces:
-            if piece.__class__ is BadRow:
+            if isinstance(piece, (BadRow, ArrowBatch)):
                 if batch:
                     yield batch
                     batch = []
                 yield piece
             else:
-                batch += piece  # type: ignore[arg-type]
+                batch += piece
                 if len(batch) >= size:
                     yield batch
                     batch = []
@@ -260,6 +293,7 @@ class FeatureCollectionSource(Source):
         self.number = 0  # of the last feature read
         self.closed = False  # whether the features array has ended
         self.boundary = ""  # the end of a feature, the separator and the start of the next
+        self.arrow = _compiled()
 
     def _line(self, pos: int) -> int:
         at, line = self.counted
@@ -295,7 +329,9 @@ class FeatureCollectionSource(Source):
             self.base += self.pos
             self.pos = 0
         start = self.base + len(self.buf)
-        if not screened(self.last + data):  # the text that may hold a refused value
+        # The text that may hold a refused value. The compiled reader looks for
+        # such values itself; the text it leaves to this one counts as suspect.
+        if self.arrow or not screened(self.last + data):
             if self.suspect[1] <= self.base + self.pos:
                 self.suspect = (start - _OVERLAP, start + len(tail))
             else:
@@ -363,10 +399,10 @@ class FeatureCollectionSource(Source):
         self.pos += 1
         return c
 
-    def batches(self) -> Iterator[list[Point] | BadRow]:
+    def batches(self) -> Iterator[Item]:
         return batched(self._pieces(), self.batch_size)
 
-    def _pieces(self) -> Iterator[list[Point] | BadRow]:
+    def _pieces(self) -> Iterator[Item]:
         """Checked points and bad features, in file order."""
         self._expect("{", "a GeoJSON FeatureCollection object")
         seen_features = False
@@ -391,7 +427,7 @@ class FeatureCollectionSource(Source):
         if self._skip_space():
             raise self._malformed("text after the FeatureCollection")
 
-    def _features(self) -> Iterator[list[Point] | BadRow]:
+    def _features(self) -> Iterator[Item]:
         self._expect("[", "the features array")
         if self._skip_space() == "]":
             self.pos += 1
@@ -399,12 +435,23 @@ class FeatureCollectionSource(Source):
         self.number = 0
         self.closed = False
         yield from self._one_by_one(0)  # the first feature, and the separator after it
+        window = _CHUNK * (_COMPILED_WINDOWS if self.arrow else 1)
         while not self.closed:
             self._skip_space()
-            while len(self.buf) - self.pos < _CHUNK and not self.eof:
+            while len(self.buf) - self.pos < window and not self.eof:
                 self._more()
             buf, pos = self.buf, self.pos
             cut = buf.rfind(self.boundary, pos) + 1 if self.boundary else 0
+            if cut > pos and self.arrow and self.number >= self.skip_rows:
+                # The compiled reader takes the window when it holds plain Point features only.
+                read_features = self.arrow[0]
+                result = read_features(buf[pos:cut].encode(), self.number + 1, self._line(pos), False, self.height)
+                if result is not None:
+                    self.number += result.num_rows
+                    self.pos = cut
+                    yield arrow_batch(self.arrow, result, self.number, True)
+                    self.closed = self._expect(",]", "',' or ']' after a feature") == "]"
+                    continue
             if cut > pos:
                 text = "[" + buf[pos:cut] + "]"
                 try:
@@ -506,23 +553,32 @@ class FeatureLinesSource(Source):
         super().__init__(name, total, batch_size)
         self.height = height
         self.stream = stream
+        self.arrow = _compiled()
 
-    def batches(self) -> Iterator[list[Point] | BadRow]:
+    def batches(self) -> Iterator[Item]:
         return batched(self._pieces(), self.batch_size)
 
-    def _pieces(self) -> Iterator[list[Point] | BadRow]:
+    def _pieces(self) -> Iterator[Item]:
         number = 0
-        while data := self.stream.read(_CHUNK):
+        size = _CHUNK * (_COMPILED_WINDOWS if self.arrow else 1)
+        while data := self.stream.read(size):
             if not data.endswith(b"\n"):
                 data += self.stream.readline()
             self.done += len(data)
+            lines = data.count(b"\n") + (not data.endswith(b"\n"))
+            first = number + 1
+            number += lines
+            if number <= self.skip_rows:
+                continue
+            if self.arrow and first > self.skip_rows:
+                text = data[3:] if first == 1 and data.startswith(b"\xef\xbb\xbf") else data
+                result = self.arrow[0](text, first, first, True, self.height)
+                if result is not None:
+                    yield arrow_batch(self.arrow, result, number, False)
+                    continue
             raws = data.split(b"\n")
             if not raws[-1]:
                 raws.pop()
-            first = number + 1
-            number += len(raws)
-            if number <= self.skip_rows:
-                continue
             points = None
             try:
                 texts = list(

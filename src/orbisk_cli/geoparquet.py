@@ -15,12 +15,12 @@ from __future__ import annotations
 import json
 import math
 import struct
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from typing import IO, Any
 
 from orbisk_cli.errors import CliError
 from orbisk_cli.schema import ROW_FIELDS, Schema, SchemaChange
-from orbisk_cli.source import Point, Source, in_order
+from orbisk_cli.source import ArrowBatch, Item, Point, Source, free_name, in_order
 from orbisk_cli.values import (
     ABSENT,
     INT64_MAX,
@@ -35,6 +35,8 @@ from orbisk_cli.values import (
 )
 
 GEOPARQUET_VERSION = "1.1.0"
+# A column of JSON text: the store keeps each cell's value.
+_JSON_FIELD = {b"ARROW:extension:name": b"arrow.json", b"ARROW:extension:metadata": b""}
 ROW_GROUP = 100_000  # rows gathered before a row group is written
 _WKB_TYPES = {
     1: "Point",
@@ -98,6 +100,8 @@ class GeoParquetSource(Source):
         self, stream: IO[bytes], name: str, batch_size: int, lat_column: str | None, lon_column: str | None
     ) -> None:
         self.pa, self.pq, self.np = modules()
+        import pyarrow.compute  # noqa: F401 - self.pa.compute
+
         try:
             self.file = self.pq.ParquetFile(stream)
         except Exception as e:  # pyarrow raises its own types for a file that is not Parquet
@@ -148,7 +152,7 @@ class GeoParquetSource(Source):
             skip.add(id_column)  # the ids of the store it was exported from
         self.keys = [n for n in names if n not in skip]
 
-    def batches(self) -> Iterator[list[Point] | BadRow]:
+    def batches(self) -> Iterator[Item]:
         self._layout()
         first = 1
         for batch in self.file.iter_batches(batch_size=self.batch_size):
@@ -162,19 +166,77 @@ class GeoParquetSource(Source):
                 first = self.skip_rows + 1
             n = batch.num_rows
             bad: dict[int, str] = {}
-            lons, lats = self._coordinates(batch, bad)
-            columns = [self._values(batch.column(k), k, bad) for k in self.keys]
+            lon, lat = self._coordinates(batch, bad)
             self.done += n
-            row0 = first
+            rows = self._rows(batch, first, lon, lat, bad)
+            arrow = None if bad else self._arrow_columns(batch)
+            if arrow is None:
+                yield from rows()
+            else:
+                keys = list(self.keys)
+                lat_name = free_name("latitude", keys)
+                lon_name = free_name("longitude", [*keys, lat_name])
+                fields = [self.pa.field(lat_name, self.pa.float64()), self.pa.field(lon_name, self.pa.float64())]
+                arrays = [self.pa.array(lat), self.pa.array(lon)]
+                table = self.pa.Table.from_arrays(
+                    arrays + [a for _, a in arrow], schema=self.pa.schema(fields + [f for f, _ in arrow])
+                )
+                yield ArrowBatch(table, lat_name, lon_name, keys, first + n - 1, rows)
+            first += n
+
+    def _rows(
+        self, batch: Any, row0: int, lon: Any, lat: Any, bad: dict[int, str]
+    ) -> Callable[[], Iterator[list[Point] | BadRow]]:
+        """The points and bad rows of a batch, read row by row (Python values)."""
+
+        def rows() -> Iterator[list[Point] | BadRow]:
+            found = dict(bad)
+            columns = [self._values(batch.column(k), k, found) for k in self.keys]
+            lats, lons = lat.tolist(), lon.tolist()
 
             def make(start: int, stop: int) -> list[Point]:
                 metas = documents(self.keys, [c[start:stop] for c in columns], stop - start)
                 return list(zip(lats[start:stop], lons[start:stop], metas, range(row0 + start, row0 + stop)))
 
-            yield from in_order(n, sorted(bad.items()), make, lambda i: f"{self.name} row {row0 + i}")
-            first += n
+            yield from in_order(batch.num_rows, sorted(found.items()), make, lambda i: f"{self.name} row {row0 + i}")
 
-    def _coordinates(self, batch: Any, bad: dict[int, str]) -> tuple[list[float], list[float]]:
+        return rows
+
+    def _arrow_columns(self, batch: Any) -> list[tuple[Any, Any]] | None:
+        """The metadata columns of a batch as the companion appends them, when
+        it stores every value as the row reader would (bools, integers within
+        int64, finite floats, text, JSON text that shows it holds no value the
+        store changes); None when some column is of another kind."""
+        pa, pc = self.pa, self.pa.compute
+        out = []
+        for key in self.keys:
+            array = batch.column(key)
+            kind = array.type
+            field = pa.field(key, kind)
+            if key in self.json_columns:
+                if not self._unchanging(array):
+                    return None
+                field = pa.field(key, kind, metadata=_JSON_FIELD)
+            elif pa.types.is_uint64(kind):
+                top = pc.max(array).as_py()
+                if top is not None and top > INT64_MAX:
+                    return None
+            elif pa.types.is_floating(kind):
+                if array.null_count < len(array) and not pc.all(pc.is_finite(array)).as_py():
+                    return None
+            elif not (
+                pa.types.is_boolean(kind)
+                or pa.types.is_integer(kind)
+                or pa.types.is_string(kind)
+                or pa.types.is_large_string(kind)
+            ):
+                return None
+            out.append((field, array))
+        return out
+
+    def _coordinates(self, batch: Any, bad: dict[int, str]) -> tuple[Any, Any]:
+        """The longitudes and latitudes of a batch (float64 numpy arrays), with
+        the rows whose geometry or coordinates are bad in `bad`."""
         np, pa = self.np, self.pa
         n = batch.num_rows
         if self.geometry is None:
@@ -209,8 +271,9 @@ class GeoParquetSource(Source):
                     bad[int(i)] = str(e)
         wrong = ~((lat >= -90.0) & (lat <= 90.0) & (lon >= -180.0) & (lon <= 180.0))
         for i in np.flatnonzero(wrong):
-            bad.setdefault(int(i), f"coordinate out of range or missing (latitude {lat[i]!r}, longitude {lon[i]!r})")
-        return lon.tolist(), lat.tolist()
+            where = f"latitude {float(lat[i])!r}, longitude {float(lon[i])!r}"  # not numpy's repr
+            bad.setdefault(int(i), f"coordinate out of range or missing ({where})")
+        return lon, lat
 
     def _unchanging(self, array: Any) -> bool:
         """Whether a column of JSON texts certainly holds no value that the

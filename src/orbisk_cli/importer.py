@@ -31,10 +31,13 @@ from orbisk import PyZurAD
 
 from orbisk_cli.errors import CliError
 from orbisk_cli.progress import Progress
-from orbisk_cli.source import Point, Source
+from orbisk_cli.source import ArrowBatch, Point, Source
 from orbisk_cli.values import BadRow
 
 BATCH = 50_000
+# Rows appended through the companion handle at a time: each call is one
+# commit, whose fixed costs (forced writes, the manifest) want large groups.
+ARROW_BATCH = 250_000
 SHOWN_BAD_ROWS = 20
 FORMATS = {
     ".csv": "csv",
@@ -92,8 +95,23 @@ class Interrupted(Exception):
 
 
 class Importer:
-    def __init__(self, db: PyZurAD, skip_bad: bool, err: IO[str]) -> None:
-        self.db = db
+    """Stores a source's batches: points through `insert_batch` of a
+    `PyZurAD` handle (`db`, or `open_db()` opens one when first needed),
+    Arrow batches through `append` of the companion handle `columnar` (the
+    same store). A refused Arrow batch is read again as points, which finds
+    its bad rows."""
+
+    def __init__(
+        self,
+        db: PyZurAD | None,
+        skip_bad: bool,
+        err: IO[str],
+        columnar: Any = None,
+        open_db: Callable[[], PyZurAD] | None = None,
+    ) -> None:
+        self._db = db
+        self.open_db = open_db
+        self.columnar = columnar
         self.skip_bad = skip_bad
         self.err = err
         self.imported = 0
@@ -110,6 +128,38 @@ class Importer:
                 clear = "\r\x1b[K" if self.progress and self.progress.drawn else ""
                 self.err.write(f"{clear}orbisk: skipped {bad.place}: {bad.problem}\n")
                 self.err.flush()
+
+    @property
+    def db(self) -> PyZurAD:
+        if self._db is None:
+            assert self.open_db is not None
+            self._db = self.open_db()
+        return self._db
+
+    def _append(self, batch: ArrowBatch, source: Source) -> None:
+        """Stores an Arrow batch, or, when the store refuses it, its rows as the row reader reads them."""
+        if self.columnar is not None:
+            try:
+                self.columnar.append(
+                    batch.table, latitude=batch.latitude, longitude=batch.longitude, columns=batch.keys
+                )
+            except RuntimeError as e:
+                # A coordinate the store refuses is found row by row; any other
+                # failure is the store's (and may have left the points stored).
+                if not any(c in str(e) for c in _COORDINATE_ERRORS):
+                    raise
+            except _DATA_ERRORS:
+                pass  # a value the store refuses, before anything is written: found row by row
+            else:
+                self.imported += batch.count
+                return
+        for item in batch.points():
+            if isinstance(item, BadRow):
+                if not self.skip_bad:
+                    raise _Stop(item)
+                self.report(item)
+            elif item:
+                self._insert(item, source)
 
     def _insert(self, points: list[Point], source: Source) -> None:
         try:
@@ -140,15 +190,23 @@ class Importer:
         where = position or (lambda: source.done)
         self.last_row = source.skip_rows
         self.cancelled = False
-        pending: queue.Queue[list[Point] | None] = queue.Queue(maxsize=2)
+        # batches to store, each with where reading had got to after it (in units of source.total)
+        pending: queue.Queue[tuple[list[Point] | ArrowBatch, int] | None] = queue.Queue(maxsize=2)
+        stored_to = [0]  # where reading had got to after the last batch stored
         failure: list[BaseException] = []
 
         def store() -> None:
-            while (batch := pending.get()) is not None:
+            while (entry := pending.get()) is not None:
+                batch, position = entry
                 if not failure and not self.cancelled:
                     try:
-                        self._insert(batch, source)
-                        self.last_row = source.row_of(batch[-1])
+                        if isinstance(batch, ArrowBatch):
+                            self._append(batch, source)
+                            self.last_row = batch.last_row
+                        else:
+                            self._insert(batch, source)
+                            self.last_row = source.row_of(batch[-1])
+                        stored_to[0] = position
                     except BaseException as e:  # handed to the reading thread
                         failure.append(e)
 
@@ -157,6 +215,7 @@ class Importer:
         stop: BadRow | None = None
         malformed = interrupted = False
         progress = None
+        gathered: ArrowBatch | None = None  # Arrow batches are appended ARROW_BATCH rows at a time
         try:
             try:
                 scan = Progress(self.err, source.total, f"{label}: column types")
@@ -168,19 +227,45 @@ class Importer:
                 for item in source.batches():
                     if failure:
                         break
-                    if item.__class__ is BadRow:
+                    if isinstance(item, ArrowBatch):
+                        more = gathered.merged(item) if gathered is not None else None
+                        if more is None:
+                            if gathered is not None:
+                                pending.put((gathered, where()))
+                            more = item
+                        gathered = more
+                        if gathered.count >= ARROW_BATCH:
+                            pending.put((gathered, where()))
+                            gathered = None
+                        progress.update(stored_to[0], self.imported)
+                        continue
+                    if gathered is not None:
+                        pending.put((gathered, where()))
+                        gathered = None
+                    if isinstance(item, BadRow):
                         if not self.skip_bad:
                             stop = item
                             break
                         self.report(item)
                         continue
-                    pending.put(item)  # type: ignore[arg-type]
-                    progress.update(where(), self.imported)
+                    pending.put((item, where()))
+                    progress.update(stored_to[0], self.imported)
+                if gathered is not None and stop is None and not failure:
+                    pending.put((gathered, where()))
             except BadRow as e:
                 stop, malformed = e, True
+                if gathered is not None and not failure:  # the rows before it are imported
+                    pending.put((gathered, where()))
         except KeyboardInterrupt:
             interrupted = True
-        self._stop(writer, pending, interrupted)
+        drawn = [-1]
+
+        def tick() -> None:  # each stored batch is drawn, however soon after the last
+            if progress is not None and stored_to[0] != drawn[0]:
+                drawn[0] = stored_to[0]
+                progress.update(stored_to[0], self.imported, force=True)
+
+        self._stop(writer, pending, interrupted, tick)
         if progress is not None and progress.drawn and (interrupted or stop is not None or failure):
             self.err.write("\n")
         if failure:
@@ -202,10 +287,17 @@ class Importer:
         assert progress is not None
         progress.finish(where(), self.imported)
 
-    def _stop(self, writer: threading.Thread, pending: queue.Queue[list[Point] | None], cancel: bool) -> None:
+    def _stop(
+        self,
+        writer: threading.Thread,
+        pending: queue.Queue[tuple[list[Point] | ArrowBatch, int] | None],
+        cancel: bool,
+        tick: Callable[[], Any] = lambda: None,
+    ) -> None:
         """Ends the storing thread: at once after the batch it stores when
-        `cancel`, else after every batch handed to it. What is stored must be
-        known, so SIGINT is ignored meanwhile."""
+        `cancel`, else after every batch handed to it, calling `tick` now and
+        then while it works. What is stored must be known, so SIGINT is
+        ignored meanwhile."""
         if not writer.is_alive():
             return
         restore = None
@@ -220,7 +312,9 @@ class Importer:
                     except queue.Empty:
                         break
             pending.put(None)
-            writer.join()
+            while writer.is_alive():
+                writer.join(0.05)
+                tick()
         finally:
             if restore is not None:
                 signal.signal(signal.SIGINT, restore)
@@ -300,8 +394,16 @@ def _source(stream: IO[bytes], path: str, name: str, total: int | None, fmt: str
     return GeoParquetSource(stream, name, BATCH, options.lat_column, options.lon_column)
 
 
-def import_files(db: PyZurAD, paths: list[str], options: Any, out: IO[str], err: IO[str]) -> int:
-    importer = Importer(db, options.skip_bad, err)
+def import_files(store: str, paths: list[str], options: Any, out: IO[str], err: IO[str]) -> int:
+    """Imports the files into the store at `store` (created if missing)."""
+    from orbisk_cli.store import open_store
+    from orbisk_columnar import ColumnarStore
+
+    try:
+        columnar = ColumnarStore(store)
+    except OSError as e:
+        raise CliError(f"cannot open store {store}: {e}") from None
+    importer = Importer(None, options.skip_bad, err, columnar, lambda: open_store(store, create=True))
     started = time.monotonic()
     finished: list[str] = []
     for i, path in enumerate(paths):

@@ -76,6 +76,16 @@ def _column_options(p: argparse.ArgumentParser) -> None:
     )
 
 
+def _degrees(text: str) -> float:
+    try:
+        degrees = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
+    if not (0 < degrees <= 180) or abs(180 / degrees - round(180 / degrees)) > 1e-9:
+        raise argparse.ArgumentTypeError(f"{text} does not divide 180 degrees into whole cells")
+    return degrees
+
+
 def _run_nearest(args: Any) -> int:
     from orbisk_cli.nearest import run_nearest
 
@@ -148,6 +158,20 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("file", nargs="?", help="output file (default: standard output)")
     p.add_argument("--format", choices=FORMATS, help="output format (default: from the file name, else geojson)")
     p.add_argument("--no-id", action="store_true", help="leave the id column out of CSV and GeoParquet")
+    p.add_argument(
+        "--partition",
+        action="store_true",
+        help="write FILE as a folder of GeoParquet files, one a cell of a grid of latitude and longitude, in "
+        "Hive-style folders (FILE/cell=N/part-00000.parquet), for engines that read such folders (DuckDB, Dask, "
+        "Spark); N = floor((lat + 90) / D) * (360 / D) + floor((lon + 180) / D)",
+    )
+    p.add_argument(
+        "--partition-degrees",
+        type=_degrees,
+        default=10.0,
+        metavar="D",
+        help="the size of the partition grid's cells in degrees, a divisor of 180 (default 10)",
+    )
     _selection_options(p, limit=True)
     _column_options(p)
     p.set_defaults(run=run_export)
@@ -234,7 +258,6 @@ def build_parser() -> argparse.ArgumentParser:
 
 def run_import(args: Any) -> int:
     from orbisk_cli.importer import format_of, import_files
-    from orbisk_cli.store import open_store
 
     for path in args.files:  # refuse an unknown format before creating anything
         format_of(path, args.format)
@@ -246,7 +269,7 @@ def run_import(args: Any) -> int:
             os.makedirs(directory, exist_ok=True)
         except OSError as e:
             raise CliError(f"cannot create the directory {directory}: {e.strerror}") from None
-    return import_files(open_store(args.store, create=True), args.files, args, sys.stdout, sys.stderr)
+    return import_files(args.store, args.files, args, sys.stdout, sys.stderr)
 
 
 def _note_empty_box(db: Any, sel: Any, count: int) -> None:
@@ -261,11 +284,25 @@ def _note_empty_box(db: Any, sel: Any, count: int) -> None:
 def run_export(args: Any) -> int:
     from orbisk_cli.export import export, output_format
     from orbisk_cli.selection import known_total, selection_from
-    from orbisk_cli.store import open_store
+    from orbisk_cli.store import open_reader
 
+    if args.partition:
+        if not args.file:
+            raise CliError("--partition writes a folder: give its name after the store")
+        if args.format not in (None, "parquet"):
+            raise CliError("--partition writes GeoParquet files; leave out --format or give --format parquet")
+        from orbisk_cli.export import export_partitioned
+
+        sel = selection_from(args)
+        db = open_reader(args.store)
+        count, files = export_partitioned(db, sel, args.file, args, sys.stderr, known_total(db, sel))
+        points = f"{count:,} point{'s' if count != 1 else ''}"
+        print(f"exported {points} to {files:,} file{'s' if files != 1 else ''} in {args.file}")
+        _note_empty_box(db, sel, count)
+        return 0
     fmt = output_format(args.file, args.format)
     sel = selection_from(args)
-    db = open_store(args.store)
+    db = open_reader(args.store)
     count = export(db, sel, args.file, fmt, args, sys.stderr, known_total(db, sel))
     if args.file:
         print(f"exported {count:,} point{'s' if count != 1 else ''} to {args.file}")
@@ -275,10 +312,10 @@ def run_export(args: Any) -> int:
 
 def run_query(args: Any) -> int:
     from orbisk_cli.selection import chunks, selection_from
-    from orbisk_cli.store import open_store
+    from orbisk_cli.store import open_reader
 
     sel = selection_from(args)
-    db = open_store(args.store)
+    db = open_reader(args.store)
     if args.count:
         if sel.filter is None and sel.bbox is None and sel.radius is None and sel.polygon is None:
             count = db.len() if sel.limit is None else min(db.len(), sel.limit)
@@ -314,9 +351,9 @@ def run_stats(args: Any) -> int:
     from orbisk_cli.progress import Progress
     from orbisk_cli.selection import Selection, chunks
     from orbisk_cli.stats import summarize
-    from orbisk_cli.store import open_store
+    from orbisk_cli.store import open_reader
 
-    db = open_store(args.store)
+    db = open_reader(args.store)
     progress = Progress(sys.stderr, db.len(), os.path.basename(args.store))
     summarize(db, args.store, chunks(db, Selection()), args.top, sys.stdout, progress)
     return 0
@@ -326,18 +363,19 @@ def run_verify(args: Any) -> int:
     from orbisk import PyZurAD
 
     from orbisk_cli.store import exists
+    from orbisk_columnar import ColumnarStore
 
     if not exists(args.store):
         raise CliError(f"store {args.store} does not exist")
-    try:
-        db = PyZurAD(args.store)
+    try:  # read-only unless it is to checkpoint first
+        db = PyZurAD(args.store) if args.flush else ColumnarStore(args.store, read_only=True)
     except OSError as e:  # a store refused at open is the check's finding
         print(f"{args.store}: {e}")
         return 1
     try:
-        report = db.verify_integrity(flush=args.flush)
+        report = db.verify_integrity(flush=True) if isinstance(db, PyZurAD) else db.verify_integrity()
     except OSError as e:
-        raise CliError(f"flush before the check failed: {e}") from None
+        raise CliError(f"flush before the check failed: {e}" if args.flush else f"the check failed: {e}") from None
     if report["ok"]:
         print(f"{args.store}: ok")
         return 0
@@ -399,11 +437,11 @@ def run_map(args: Any) -> int:
     from orbisk_cli.mapping import draw, picture_format
     from orbisk_cli.progress import Progress, Ticker
     from orbisk_cli.selection import chunks, known_total, selection_from
-    from orbisk_cli.store import open_store
+    from orbisk_cli.store import open_reader
 
     picture_format(args.out)  # an unknown format is refused before the store is read
     sel = selection_from(args)
-    db = open_store(args.store)
+    db = open_reader(args.store)
     title = os.path.basename(args.store)
     progress = Progress(sys.stderr, known_total(db, sel), title)
     n = draw(chunks(db, sel), args.out, title, sel.bbox, progress, Ticker(sys.stderr, f"drawing {args.out}"))

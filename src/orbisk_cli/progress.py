@@ -49,13 +49,13 @@ class Progress:
         self.next_draw = 0.0
         self.drawn = False
 
-    def update(self, done: int, points: int | None = None, final: bool = False) -> None:
+    def update(self, done: int, points: int | None = None, final: bool = False, force: bool = False) -> None:
         """`done` of `total` (in the caller's unit), and the points so far, if
-        the step counts points."""
+        the step counts points; `force`: drawn even within INTERVAL of the last."""
         if not self.on:
             return
         now = time.monotonic()
-        if now < self.next_draw and not final:
+        if now < self.next_draw and not (final or force):
             return
         self.next_draw = now + self.INTERVAL
         elapsed = max(now - self.start, 1e-9)

@@ -20,9 +20,8 @@ from dataclasses import dataclass
 from operator import itemgetter
 from typing import Any
 
-from orbisk import PyZurAD
-
 from orbisk_cli.errors import CliError
+from orbisk_cli.store import Store
 
 CHUNK = 100_000
 SHAPES = ("Polygon", "MultiPolygon", "Feature", "FeatureCollection", "GeometryCollection")
@@ -114,7 +113,17 @@ def selection_from(args: Any) -> Selection:
     return sel
 
 
-def known_total(db: PyZurAD, sel: Selection) -> int | None:
+EXACT_LIMIT = 4000
+
+
+def exact_limit(live: int, limit: int) -> bool:
+    """Whether a scan with this limit, of a store of `live` points, keeps the
+    lowest ids that match (a scan of more candidates than EXACT_LIMIT that
+    wants fewer of them shares the work out and keeps whichever it finds)."""
+    return live <= EXACT_LIMIT or limit >= live
+
+
+def known_total(db: Store, sel: Selection) -> int | None:
     """How many points the selection holds, when that is known without reading them."""
     if sel.filter or sel.bbox is not None or sel.radius is not None or sel.polygon is not None:
         return None
@@ -122,7 +131,7 @@ def known_total(db: PyZurAD, sel: Selection) -> int | None:
     return total if sel.limit is None else min(total, sel.limit)
 
 
-def swapped_box_note(db: PyZurAD, sel: Selection) -> str | None:
+def swapped_box_note(db: Store, sel: Selection) -> str | None:
     """For a box that holds no point: a note when the box with latitude and
     longitude swapped holds some (the usual mistake), else None."""
     if sel.bbox is None:
@@ -148,7 +157,7 @@ def _ask(method: Any, *args: Any) -> list[dict[str, Any]]:
         raise CliError(f"bad filter: {e}") from None
 
 
-def _bands(db: PyZurAD, box: tuple[float, float, float, float], flt: dict[str, Any] | None) -> Iterator[list[Any]]:
+def _bands(db: Store, box: tuple[float, float, float, float], flt: dict[str, Any] | None) -> Iterator[list[Any]]:
     min_lat, min_lon, max_lat, max_lon = box
     total = db.len()
     if total <= CHUNK or min_lat >= max_lat:
@@ -175,7 +184,7 @@ def _bands(db: PyZurAD, box: tuple[float, float, float, float], flt: dict[str, A
         lo = hi
 
 
-def chunks(db: PyZurAD, sel: Selection) -> Iterator[list[Any]]:
+def chunks(db: Store, sel: Selection) -> Iterator[list[Any]]:
     """The selected rows, in chunks. The next chunk is read by a second thread
     while the caller works on this one: a query leaves the interpreter lock
     free while the engine searches."""
@@ -224,14 +233,16 @@ def _polygon_rows(sel: Selection) -> list[dict[str, Any]]:
         return _ask(lambda: store.rows(polygon=sel.polygon, filter=sel.filter))
 
 
-def _chunks(db: PyZurAD, sel: Selection) -> Iterator[list[Any]]:
+def _chunks(db: Store, sel: Selection) -> Iterator[list[Any]]:
     flt = sel.filter
     if sel.radius is not None:
         rows = _ask(db.query_radius, *sel.radius, flt)
     elif sel.polygon is not None:
         rows = _polygon_rows(sel)
     elif sel.limit is not None and sel.bbox is None:
-        rows = _ask(db.query, flt or {}, sel.limit)
+        # A limited scan of more than EXACT_LIMIT points may keep any of the
+        # matches: the lowest ids come from a whole scan, then.
+        rows = _ask(db.query, flt or {}, sel.limit if exact_limit(db.len(), sel.limit) else None)
     elif sel.limit is not None:
         rows = _ask(db.query_bbox, *sel.bbox, flt)  # type: ignore[misc]
     else:

@@ -2,8 +2,9 @@
 
 A source yields batches of points, each point a tuple (latitude, longitude,
 metadata, place, ...) that `insert_batch` takes as it is (it ignores the
-elements after the metadata), and, between them, the rows it could not read
-as `BadRow`s, in file order. A `BadRow` raised instead of yielded means the
+elements after the metadata), or `ArrowBatch`es, rows as Arrow columns that
+the companion handle appends without a Python object a point, and, between
+them, the rows it could not read as `BadRow`s, in file order. A `BadRow` raised instead of yielded means the
 file itself is malformed and reading cannot go on. `done` and `total` measure progress in
 the source's own unit of work (bytes, or rows).
 
@@ -15,7 +16,7 @@ them as points (where an interrupted import left off).
 
 from __future__ import annotations
 
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from operator import itemgetter
 from typing import Any
 
@@ -24,6 +25,69 @@ from orbisk_cli.values import BadRow, any_problem_in_documents, problem_in
 # (lat, lon, metadata, row or line, ...): what insert_batch takes, with the
 # places of the row in its file after the metadata
 Point = tuple[float, float, dict[str, Any], int] | tuple[float, float, dict[str, Any], int, int]
+
+
+class ArrowBatch:
+    """Rows of a source as an Arrow table for `ColumnarStore.append`: the
+    coordinates in the columns named `latitude` and `longitude`, the metadata
+    in the columns `keys`, each cell stored as the row reader would store
+    its value (a null cell: no key). Should the store refuse the table,
+    `points()` reads the same rows as the row reader does: their points and
+    bad rows, in order, with the row reader's messages."""
+
+    __slots__ = ("table", "latitude", "longitude", "keys", "count", "last_row", "points")
+
+    def __init__(
+        self,
+        table: Any,
+        latitude: str,
+        longitude: str,
+        keys: list[str] | None,
+        last_row: int,
+        points: Callable[[], Iterator[list[Point] | BadRow]],
+    ) -> None:
+        self.table = table
+        self.latitude = latitude
+        self.longitude = longitude
+        self.keys = keys
+        self.count: int = table.num_rows
+        self.last_row = last_row
+        self.points = points
+
+    def __iter__(self) -> Iterator[Point | BadRow]:
+        """The rows as the row reader reads them: points, and bad rows in their places."""
+        for item in self.points():
+            if isinstance(item, BadRow):
+                yield item
+            else:
+                yield from item
+
+    def merged(self, other: ArrowBatch) -> ArrowBatch | None:
+        """One batch of this one's rows and the next one's, when their columns are alike."""
+        if other.keys != self.keys or other.table.schema != self.table.schema:
+            return None
+        import pyarrow as pa
+
+        first, second = self.points, other.points
+
+        def both() -> Iterator[list[Point] | BadRow]:
+            yield from first()
+            yield from second()
+
+        table = pa.concat_tables([self.table, other.table])
+        return ArrowBatch(table, self.latitude, self.longitude, self.keys, other.last_row, both)
+
+
+# What a source yields: a batch of points, a bad row or an Arrow batch.
+Item = list[Point] | BadRow | ArrowBatch
+
+
+def free_name(name: str, taken: Iterable[str]) -> str:
+    """`name`, with underscores after it until it is none of `taken`."""
+    taken = set(taken)
+    while name in taken:
+        name += "_"
+    return name
 
 
 class Source:
@@ -45,7 +109,7 @@ class Source:
         """The row number of a point of this source."""
         return point[3]
 
-    def batches(self) -> Iterator[list[Point] | BadRow]:
+    def batches(self) -> Iterator[Item]:
         """The file's points in batches, and its bad rows, in file order (each format's reader)."""
         raise NotImplementedError
 

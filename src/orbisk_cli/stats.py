@@ -6,10 +6,8 @@ import os
 from collections.abc import Iterable
 from typing import IO, Any
 
-from orbisk import PyZurAD
-
 from orbisk_cli.progress import Progress
-from orbisk_cli.store import store_files
+from orbisk_cli.store import Store, store_files
 from orbisk_cli.values import encode
 
 DISTINCT_LIMIT = 100_000
@@ -50,7 +48,7 @@ def _size(n: int) -> str:
 
 
 def summarize(
-    db: PyZurAD,
+    db: Store,
     path: str,
     chunks: Iterable[list[dict[str, Any]]],
     top: int,

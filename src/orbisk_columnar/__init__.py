@@ -163,6 +163,16 @@ class ColumnarStore:
         """The number of live points."""
         return self._handle.len()
 
+    def slot_stats(self) -> tuple[int, int]:
+        """(ids handed out, live points), as `PyZurAD.slot_stats`."""
+        return self._handle.slot_stats()
+
+    def verify_integrity(self) -> dict[str, Any]:
+        """The committed data checked against its recorded checksums, as
+        `PyZurAD.verify_integrity()` without a flush (so a read-only handle
+        can check): {"ok": bool, "errors": [str, ...]}."""
+        return self._handle.verify_integrity()
+
     def __repr__(self) -> str:
         state = "closed" if self.closed else ("read-only" if self.read_only else "open")
         return f"<ColumnarStore {self._path!r} ({state})>"
