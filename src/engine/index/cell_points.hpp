@@ -85,6 +85,38 @@ public:
         scan(data + begin, data + entries_.size(), rect, sink);
     }
 
+    // Calls part(first, last) for the main part and each sorted run: each is
+    // ordered by code, so it is the whole cell's lattice square at level 16.
+    template <class F>
+    void for_each_sorted_part(F part) const {
+        const std::uint64_t* const data = entries_.data();
+        if (sorted_ > 0) part(data, data + sorted_);
+        std::size_t begin = sorted_;
+        for (std::uint32_t end : run_ends_) {
+            part(data + begin, data + end);
+            begin = end;
+        }
+    }
+    // The entries added since the last sort, in the order they came.
+    std::span<const std::uint64_t> tail() const {
+        return std::span<const std::uint64_t>(entries_.data() + tail_start(), entries_.size() - tail_start());
+    }
+
+    // Splits the sorted run [first, last), the entries of the lattice square of
+    // side 2^level (level > 0) at (x, y), into its four quarters in code order:
+    // (x, y), (x + h, y), (x, y + h), (x + h, y + h) with h = 2^(level - 1).
+    // Quarter i is [bounds[i], bounds[i + 1]).
+    static void quarters(const std::uint64_t* first, const std::uint64_t* last, std::uint32_t x, std::uint32_t y,
+                         int level, const std::uint64_t* bounds[5]) {
+        const std::uint64_t base = cell_code(x, y);
+        const std::uint64_t quarter = std::uint64_t{1} << (2 * (level - 1));
+        bounds[0] = first;
+        bounds[1] = std::lower_bound(first, last, (base + quarter) << 32);
+        bounds[2] = std::lower_bound(bounds[1], last, (base + 2 * quarter) << 32);
+        bounds[3] = std::lower_bound(bounds[2], last, (base + 3 * quarter) << 32);
+        bounds[4] = last;
+    }
+
 private:
     std::size_t tail_start() const { return run_ends_.empty() ? sorted_ : run_ends_.back(); }
     void seal_tail();
@@ -112,17 +144,13 @@ private:
             scan(first, last, rect, sink);
             return;
         }
-        // The four quarters, in code order: (x, y), (x + h, y), (x, y + h), (x + h, y + h).
         const std::uint32_t h = std::uint32_t{1} << (level - 1);
-        const std::uint64_t base = cell_code(x, y);
-        const std::uint64_t quarter = std::uint64_t{1} << (2 * (level - 1));
-        const std::uint64_t* b1 = std::lower_bound(first, last, (base + quarter) << 32);
-        const std::uint64_t* b2 = std::lower_bound(b1, last, (base + 2 * quarter) << 32);
-        const std::uint64_t* b3 = std::lower_bound(b2, last, (base + 3 * quarter) << 32);
-        walk(first, b1, x, y, level - 1, rect, sink);
-        walk(b1, b2, x + h, y, level - 1, rect, sink);
-        walk(b2, b3, x, y + h, level - 1, rect, sink);
-        walk(b3, last, x + h, y + h, level - 1, rect, sink);
+        const std::uint64_t* b[5];
+        quarters(first, last, x, y, level, b);
+        walk(b[0], b[1], x, y, level - 1, rect, sink);
+        walk(b[1], b[2], x + h, y, level - 1, rect, sink);
+        walk(b[2], b[3], x, y + h, level - 1, rect, sink);
+        walk(b[3], b[4], x + h, y + h, level - 1, rect, sink);
     }
 
     std::vector<std::uint64_t> entries_;

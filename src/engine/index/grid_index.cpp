@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -392,32 +393,55 @@ struct CountSlots {
 
 }  // namespace
 
+namespace {
+
+// The cells a box covers: rows [row_lo, row_hi] and one or two column ranges
+// (two when the box crosses the antimeridian).
+struct BoxCells {
+    std::int64_t row_lo;
+    std::int64_t row_hi;
+    ColumnRange ranges[2] = {};
+    std::size_t range_count = 1;
+
+    bool holds(std::int64_t column, std::int64_t row) const {
+        return row_lo <= row && row <= row_hi &&
+               (ranges[0].contains(column) || (range_count == 2 && ranges[1].contains(column)));
+    }
+};
+
+BoxCells box_cells(double cell_size, double min_lat, double min_lon, double max_lat, double max_lon) {
+    BoxCells span{cell_coord(min_lat, kOriginLat, cell_size), cell_coord(max_lat, kOriginLat, cell_size)};
+    if (min_lon > max_lon) {  // across the antimeridian
+        span.ranges[0] = {cell_coord(min_lon, kOriginLon, cell_size), cell_coord(180.0, kOriginLon, cell_size)};
+        span.ranges[1] = {cell_coord(-180.0, kOriginLon, cell_size), cell_coord(max_lon, kOriginLon, cell_size)};
+        span.range_count = 2;
+    } else {
+        span.ranges[0] = {cell_coord(min_lon, kOriginLon, cell_size), cell_coord(max_lon, kOriginLon, cell_size)};
+    }
+    return span;
+}
+
+}  // namespace
+
 template <class Visit>
 GridIndex::Strategy GridIndex::for_each_cell(double min_lat, double min_lon, double max_lat, double max_lon,
                                              Visit visit) const {
-    const std::int64_t row_lo = row_of(min_lat);
-    const std::int64_t row_hi = row_of(max_lat);
-
-    ColumnRange ranges[2] = {};
-    std::size_t range_count = 1;
+    const BoxCells span = box_cells(cell_size_, min_lat, min_lon, max_lat, max_lon);
+    const std::int64_t row_lo = span.row_lo;
+    const std::int64_t row_hi = span.row_hi;
+    const ColumnRange* const ranges = span.ranges;
+    const std::size_t range_count = span.range_count;
     const bool crossing = min_lon > max_lon;
-    if (crossing) {
-        ranges[0] = {column_of(min_lon), column_of(180.0)};
-        ranges[1] = {column_of(-180.0), column_of(max_lon)};
-        range_count = 2;
-    } else {
-        ranges[0] = {column_of(min_lon), column_of(max_lon)};
-    }
 
     // rows <= 2^32 and columns <= 2^33, so the product may exceed int64.
     const std::int64_t rows = row_hi < row_lo ? 0 : row_hi - row_lo + 1;
     std::int64_t columns = 0;
     for (std::size_t r = 0; r < range_count; ++r) columns += ranges[r].width();
-    std::int64_t box_cells;
-    if (__builtin_mul_overflow(rows, columns, &box_cells)) box_cells = std::numeric_limits<std::int64_t>::max();
+    std::int64_t cell_count;
+    if (__builtin_mul_overflow(rows, columns, &cell_count)) cell_count = std::numeric_limits<std::int64_t>::max();
 
     const auto occupied = static_cast<std::int64_t>(cells_.size());
-    const Strategy strategy = box_cells > occupied ? Strategy::Scan : Strategy::Probe;
+    const Strategy strategy = cell_count > occupied ? Strategy::Scan : Strategy::Probe;
     if (cells_.empty()) return strategy;
 
     // The lattice rectangle of the box in one cell. A NaN bound leaves its
@@ -444,17 +468,12 @@ GridIndex::Strategy GridIndex::for_each_cell(double min_lat, double min_lon, dou
     };
 
     if (strategy == Strategy::Scan) {
-        for (const Cell& cell : cells_) {
-            const std::int64_t row = row_part(cell.key);
-            if (row < row_lo || row > row_hi) continue;
-            const std::int64_t column = column_part(cell.key);
-            if (ranges[0].contains(column) || (range_count == 2 && ranges[1].contains(column)))
-                visit(cell, rect_of(cell.key));
-        }
+        for (const Cell& cell : cells_)
+            if (span.holds(column_part(cell.key), row_part(cell.key))) visit(cell, rect_of(cell.key));
         return strategy;
     }
 
-    // Probe: at most box_cells <= occupied look-ups. With no rows the column
+    // Probe: at most cell_count <= occupied look-ups. With no rows the column
     // loops would do nothing, however wide the ranges are.
     if (rows == 0) return strategy;
     for (std::size_t r = 0; r < range_count; ++r) {
@@ -469,6 +488,15 @@ GridIndex::Strategy GridIndex::for_each_cell(double min_lat, double min_lon, dou
         }
     }
     return strategy;
+}
+
+void GridIndex::cells_in_box(const Box& box, const Box* inner, std::vector<CellView>& out) const {
+    std::optional<BoxCells> seen;
+    if (inner) seen = box_cells(cell_size_, inner->min_lat, inner->min_lon, inner->max_lat, inner->max_lon);
+    for_each_cell(box.min_lat, box.min_lon, box.max_lat, box.max_lon, [&](const Cell& cell, const CodeRect&) {
+        if (!seen || !seen->holds(column_part(cell.key), row_part(cell.key)))
+            out.push_back(CellView{frame_of(cell.key), &cell.points});
+    });
 }
 
 std::vector<std::uint64_t> GridIndex::candidates(double min_lat, double min_lon, double max_lat, double max_lon) const {

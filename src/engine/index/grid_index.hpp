@@ -66,6 +66,26 @@ public:
     // How many slots `candidates` lists for the box, without listing them.
     std::uint64_t count_candidates(double min_lat, double min_lon, double max_lat, double max_lon) const;
 
+    // An occupied cell as a search sees it: its lattice frame (south-west
+    // corner and steps per degree; the cell spans cell_size degrees from the
+    // corner) and its points.
+    struct CellView {
+        CellFrame frame;
+        const CellPoints* points;
+    };
+    // A latitude/longitude box as `candidates` takes it.
+    struct Box {
+        double min_lat;
+        double min_lon;
+        double max_lat;
+        double max_lon;
+    };
+    // Appends the occupied cells that `candidates` reads for `box`, leaving
+    // out those it reads for `inner` when one is given: a search that widens
+    // its box sees each cell once. The views stay valid while the grid is
+    // unchanged.
+    void cells_in_box(const Box& box, const Box* inner, std::vector<CellView>& out) const;
+
     double cell_size() const { return cell_size_; }
     std::size_t occupied_cells() const { return cells_.size(); }
     // Bytes of memory the cells hold (their entries and the cell map).

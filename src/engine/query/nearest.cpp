@@ -9,8 +9,10 @@
 #include <vector>
 
 #include "engine/query/circle.hpp"
+#include "engine/query/distance_bound.hpp"
 #include "engine/query/grid_route.hpp"
 #include "engine/query/great_circle.hpp"
+#include "engine/query/text_precheck.hpp"
 #include "engine/util/text.hpp"
 
 namespace orbisk {
@@ -18,27 +20,9 @@ namespace orbisk {
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr double kPi = 3.141592653589793;
 constexpr double kMetersPerDegree = 111320.0;
-// The first radius is never below this (metres), so that every round grows it.
-constexpr double kMinRadius = 1.0;
-// The first round narrows its radius until its search box holds about this
-// many points for each one wanted (a circle takes about 3/4 of its box), in at
-// most kMaxShrinks steps.
-constexpr double kShrinkTarget = 4.0;
-constexpr int kMaxShrinks = 4;
 // Index answers with fewer members than this are always read instead of the grid.
 constexpr double kIndexAnswerAlwaysRead = 1000;
-// Bounds on how much a round grows the radius.
-constexpr double kMinGrowth = 1.5;
-constexpr double kMaxGrowth = 8.0;
-
-// A live point the grid listed.
-struct Located {
-    std::uint64_t slot;
-    double lat;
-    double lon;
-};
 
 struct Near {
     double distance;
@@ -54,6 +38,7 @@ public:
         : records_(records),
           filter_(filter),
           keys_(filter ? filter_keys(*filter) : std::vector<std::string>{}),
+          precheck_(filter ? TextPrecheck(*filter) : std::optional<TextPrecheck>()),
           k_(k) {}
 
     bool full() const { return out_.distances.size() >= k_; }
@@ -63,6 +48,8 @@ public:
         const auto text = records_.live_metadata_text(n.slot);
         if (!text) return;
         if (filter_) {
+            // A text that cannot hold the filter's values is passed over unread.
+            if (!precheck_->may_match(*text)) return;
             const auto subset = metadata_subset_from_json_text(*text, keys_);
             if (!subset || !filter_matches(*filter_, *subset)) return;
         } else if (!metadata_text_readable(*text)) {
@@ -100,6 +87,7 @@ private:
     const RecordStore& records_;
     const FilterExpr* filter_;
     std::vector<std::string> keys_;
+    std::optional<TextPrecheck> precheck_;
     std::uint64_t k_;
     DistanceRecords out_;
 };
@@ -132,30 +120,205 @@ std::optional<std::vector<std::uint64_t>> few_matching_slots(const RecordStore& 
     return slots;
 }
 
-// A first radius that holds about k points where the points are as dense as
-// in the grid's average occupied cell.
-double first_radius(const GridIndex& grid, std::uint64_t live, std::uint64_t k) {
-    const double cells = static_cast<double>(std::max<std::size_t>(grid.occupied_cells(), 1));
-    const double per_cell = std::max(static_cast<double>(live) / cells, 1.0);
-    const double wanted = static_cast<double>(std::min(k, live));
-    const double cell_m = grid.cell_size() * kMetersPerDegree;
-    return std::max(cell_m * std::sqrt(wanted / (kPi * per_cell)), kMinRadius);
-}
+// The best-first walk of the grid. One queue holds what is still to be read,
+// each under a lower bound of the distance of the points it holds:
+//   - the frontier: every point not yet in the queue lies farther than the
+//     radius it stands for, as the grid cells of that circle's search box are;
+//   - squares of a cell's sorted parts (a whole cell at first), split into
+//     their quarters or, when small, read;
+//   - a cell's unsorted tail, whose entries are then queued one by one under
+//     the bound of their lattice step;
+//   - points, under their distance.
+// Taking the least item each time, points come out in ascending distance, and
+// at one distance by ascending slot: at an equal key every other item comes
+// before a point, so a point that ties with an unread one waits for it. The
+// points go to the collector until it holds k or the keys pass the largest
+// distance.
+class GridWalk {
+public:
+    GridWalk(const GridIndex& grid, const RecordStore& records, const NearestQuery& query, Collector& collector,
+             NearestStats& stats)
+        : grid_(grid),
+          records_(records),
+          query_(query),
+          distance_(query.lat, query.lon),
+          bound_(query.lat, query.lon),
+          collector_(collector),
+          stats_(stats) {}
 
-// The next round's radius: points found within a radius grow with its square,
-// so k of them are expected at radius * sqrt(k / found).
-double next_radius(double radius, std::uint64_t k, std::uint64_t found, std::uint64_t within) {
-    double growth;
-    if (found == 0)
-        growth = within == 0 ? kMaxGrowth : 4.0;
-    else
-        growth = 1.25 * std::sqrt(static_cast<double>(k) / static_cast<double>(found));
-    return radius * std::clamp(growth, kMinGrowth, kMaxGrowth);
-}
+    void run() {
+        // The first box holds about one cell; each further one doubles the radius.
+        widen(std::min(0.5 * grid_.cell_size() * kMetersPerDegree, query_.max_distance_m));
+        while (!queue_.empty() && !collector_.full()) {
+            std::pop_heap(queue_.begin(), queue_.end(), Later{});
+            const Item item = queue_.back();
+            queue_.pop_back();
+            if (item.key > query_.max_distance_m) return;
+            switch (item.kind) {
+                case Kind::Frontier:
+                    widen(std::min(2.0 * item.key, query_.max_distance_m));
+                    break;
+                case Kind::Square:
+                    expand_square(item);
+                    break;
+                case Kind::Tail:
+                    expand_tail(item);
+                    break;
+                case Kind::Entry:
+                    read(&item.slot, 1);
+                    break;
+                case Kind::Point:
+                    collector_.offer(Near{item.key, item.slot});
+                    break;
+            }
+        }
+    }
 
-bool covers_globe(const GeoBox& box) {
-    return box.min_lat <= -90.0 && box.max_lat >= 90.0 && box.min_lon == -kInf && box.max_lon == kInf;
-}
+private:
+    // In the order the queue takes items of equal key: points last.
+    enum class Kind : std::uint8_t { Frontier, Square, Tail, Entry, Point };
+
+    struct Item {
+        double key;
+        const std::uint64_t* first;  // a square's or a tail's entries
+        std::uint32_t count;         // how many
+        std::uint32_t slot;          // an entry's or a point's slot; a square's or a tail's cell
+        Kind kind;
+        std::uint8_t level;  // a square's
+    };
+    // The heap's order: the item taken later is the greater.
+    struct Later {
+        bool operator()(const Item& a, const Item& b) const {
+            if (a.key != b.key) return a.key > b.key;
+            if (a.kind != b.kind) return a.kind > b.kind;
+            return a.slot > b.slot;
+        }
+    };
+
+    // A cell of the walk: its frame, the origin's longitude moved next to it,
+    // and the least cosine of its latitudes.
+    struct CellGeometry {
+        CellFrame frame;
+        double step;  // degrees per lattice step
+        double near_lon;
+        double cos_min;
+    };
+
+    void push(const Item& item) {
+        queue_.push_back(item);
+        std::push_heap(queue_.begin(), queue_.end(), Later{});
+    }
+
+    // Queues the cells of the circle of `radius` not queued before, and the
+    // frontier beyond it unless the circle covers the globe or reaches the
+    // largest distance.
+    void widen(double radius) {
+        ++stats_.rounds;
+        const Circle circle(query_.lat, query_.lon, radius);
+        if (!circle.search_box()) return;  // not for a valid query
+        const GeoBox& b = *circle.search_box();
+        const GridIndex::Box box{b.min_lat, b.min_lon, b.max_lat, b.max_lon};
+        views_.clear();
+        grid_.cells_in_box(box, listed_ ? &*listed_ : nullptr, views_);
+        listed_ = box;
+        for (const GridIndex::CellView& view : views_) add_cell(view);
+        if (!covers_globe(b) && radius < query_.max_distance_m) push(Item{radius, nullptr, 0, 0, Kind::Frontier, 0});
+    }
+
+    void add_cell(const GridIndex::CellView& view) {
+        const double size = grid_.cell_size();
+        const double lat_hi = view.frame.lat0 + size;
+        const double lon_hi = view.frame.lon0 + size;
+        CellGeometry g{view.frame, size / 65536.0, bound_.lon_near(view.frame.lon0 + 0.5 * size),
+                       DistanceBound::cos_min(view.frame.lat0, lat_hi)};
+        const double key = bound_(view.frame.lat0, lat_hi, view.frame.lon0, lon_hi, g.near_lon, g.cos_min);
+        const auto cell = static_cast<std::uint32_t>(cells_.size());
+        cells_.push_back(g);
+        view.points->for_each_sorted_part([&](const std::uint64_t* first, const std::uint64_t* last) {
+            push(Item{key, first, static_cast<std::uint32_t>(last - first), cell, Kind::Square, 16});
+        });
+        const auto tail = view.points->tail();
+        if (!tail.empty()) push(Item{key, tail.data(), static_cast<std::uint32_t>(tail.size()), cell, Kind::Tail, 0});
+    }
+
+    // The bound of the lattice square of side 2^level at (x, y) of a cell.
+    double square_bound(const CellGeometry& g, std::uint32_t x, std::uint32_t y, int level, double cos_min) const {
+        const double side = static_cast<double>(std::uint32_t{1} << level) * g.step;
+        const double lat_lo = g.frame.lat0 + static_cast<double>(y) * g.step;
+        const double lon_lo = g.frame.lon0 + static_cast<double>(x) * g.step;
+        return bound_(lat_lo, lat_lo + side, lon_lo, lon_lo + side, g.near_lon, cos_min);
+    }
+
+    void expand_square(const Item& item) {
+        if (item.count <= CellPoints::kLeafRun || item.level == 0) {
+            read_entries(item.first, item.count);
+            return;
+        }
+        const CellGeometry& g = cells_[item.slot];
+        const int level = item.level;
+        const std::uint32_t code = CellPoints::code_of(*item.first);
+        const std::uint32_t mask = ~((std::uint32_t{1} << level) - 1);
+        const std::uint32_t x = code_x(code) & mask, y = code_y(code) & mask;
+        const std::uint32_t h = std::uint32_t{1} << (level - 1);
+        const std::uint64_t* b[5];
+        CellPoints::quarters(item.first, item.first + item.count, x, y, level, b);
+        for (int i = 0; i < 4; ++i) {
+            if (b[i] == b[i + 1]) continue;
+            const std::uint32_t qx = x + (i & 1 ? h : 0), qy = y + (i & 2 ? h : 0);
+            const double lat_lo = g.frame.lat0 + static_cast<double>(qy) * g.step;
+            const double cos_min = DistanceBound::cos_min(lat_lo, lat_lo + static_cast<double>(h) * g.step);
+            push(Item{square_bound(g, qx, qy, level - 1, cos_min), b[i], static_cast<std::uint32_t>(b[i + 1] - b[i]),
+                      item.slot, Kind::Square, static_cast<std::uint8_t>(level - 1)});
+        }
+    }
+
+    void expand_tail(const Item& item) {
+        if (item.count <= CellPoints::kLeafRun) {
+            read_entries(item.first, item.count);
+            return;
+        }
+        const CellGeometry& g = cells_[item.slot];
+        for (std::uint32_t i = 0; i < item.count; ++i) {
+            const std::uint64_t e = item.first[i];
+            const std::uint32_t code = CellPoints::code_of(e);
+            push(Item{square_bound(g, code_x(code), code_y(code), 0, g.cos_min), nullptr, 0, CellPoints::slot_of(e),
+                      Kind::Entry, 0});
+        }
+    }
+
+    void read_entries(const std::uint64_t* first, std::uint32_t count) {
+        slots_.resize(count);
+        for (std::uint32_t i = 0; i < count; ++i) slots_[i] = CellPoints::slot_of(first[i]);
+        read(slots_.data(), count);
+    }
+
+    template <class Slot>
+    void read(const Slot* slots, std::size_t count) {
+        batch_.assign(slots, slots + count);
+        stats_.examined += count;
+        for_each_live_point(records_, batch_, [&](std::uint64_t slot, double lat, double lon) {
+            push(Item{distance_(lat, lon), nullptr, 0, static_cast<std::uint32_t>(slot), Kind::Point, 0});
+        });
+    }
+
+    static bool covers_globe(const GeoBox& box) {
+        return box.min_lat <= -90.0 && box.max_lat >= 90.0 && box.min_lon == -kInf && box.max_lon == kInf;
+    }
+
+    const GridIndex& grid_;
+    const RecordStore& records_;
+    const NearestQuery& query_;
+    const DistanceFrom distance_;
+    const DistanceBound bound_;
+    Collector& collector_;
+    NearestStats& stats_;
+    std::vector<Item> queue_;
+    std::vector<CellGeometry> cells_;
+    std::vector<GridIndex::CellView> views_;
+    std::optional<GridIndex::Box> listed_;
+    std::vector<std::uint64_t> slots_;
+    std::vector<std::uint64_t> batch_;
+};
 
 }  // namespace
 
@@ -195,72 +358,8 @@ DistanceRecords nearest(const GridIndex& grid, const RecordStore& records, Metad
         }
     }
 
-    // Every point at distance `done` or less has been offered (none yet).
-    double done = -1.0;
-    double radius = std::min(first_radius(grid, live, query.k), most);
-    // The points the grid listed in the last search box: every point at
-    // distance `covered` or less is among them.
-    double covered = -1.0;
-    std::vector<Located> pool;
-    std::vector<Located> work;
-    std::vector<std::uint64_t> candidates;
-    for (;;) {
-        ++st.rounds;
-        const bool listed = !(radius <= covered);
-        if (listed) {
-            // The search box holds every point whose distance is at most the radius.
-            const Circle circle(query.lat, query.lon, radius);
-            if (!circle.search_box()) return collector.take();  // not for a valid query
-            const GeoBox box = *circle.search_box();
-            candidates.clear();
-            grid.candidates(box.min_lat, box.min_lon, box.max_lat, box.max_lon, candidates);
-            st.examined += candidates.size();
-            pool.clear();
-            for_each_live_point(records, candidates, [&](std::uint64_t slot, double lat, double lon) {
-                if (box.contains(lat, lon)) pool.push_back({slot, lat, lon});
-            });
-            covered = radius;
-            // A box of the whole globe lists every point: this round takes all up to the largest distance.
-            if (covers_globe(box)) covered = radius = most;
-        }
-        // The points of the pool within the radius's search box. In the first
-        // round, while there are many more of them than are wanted (the first
-        // radius is a guess), a smaller radius whose box holds about enough:
-        // the pool holds every point within it too. Later radii come from
-        // what the rounds before found, and only grow.
-        const std::size_t enough =
-            static_cast<std::size_t>(kShrinkTarget * static_cast<double>(std::min(query.k, live))) + 16;
-        std::size_t count = pool.size();
-        bool narrowed = !listed;
-        for (int i = 0; i < kMaxShrinks && done < 0.0 && std::isfinite(radius) && count > 2 * enough; ++i) {
-            radius *= std::sqrt(static_cast<double>(enough) / static_cast<double>(count));
-            const GeoBox inner = *Circle(query.lat, query.lon, radius).search_box();
-            count = static_cast<std::size_t>(std::count_if(
-                pool.begin(), pool.end(), [&](const Located& p) { return inner.contains(p.lat, p.lon); }));
-            narrowed = true;
-        }
-        const std::vector<Located>* points = &pool;
-        if (narrowed && std::isfinite(radius)) {
-            work.clear();
-            const GeoBox box = *Circle(query.lat, query.lon, radius).search_box();
-            for (const Located& p : pool)
-                if (box.contains(p.lat, p.lon)) work.push_back(p);
-            points = &work;
-        }
-        ring.clear();
-        std::uint64_t within = 0;
-        for (const Located& p : *points) {
-            const double d = distance(p.lat, p.lon);
-            if (!(d <= radius)) continue;
-            ++within;
-            if (d > done) ring.push_back({d, p.slot});
-        }
-        // The new ring lies wholly beyond every point offered before.
-        collector.offer_in_order(ring);
-        if (collector.full() || radius >= most) return collector.take();
-        done = radius;
-        radius = std::min(next_radius(radius, query.k, collector.size(), within), most);
-    }
+    GridWalk(grid, records, query, collector, st).run();
+    return collector.take();
 }
 
 }  // namespace orbisk
