@@ -6,6 +6,8 @@
 // long-double haversine on every point the queries return.
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstdint>
 #include <functional>
 #include <limits>
@@ -315,4 +317,142 @@ TEST_CASE("nearest: an empty store, k of 0, and the arguments it refuses") {
     }
     const auto sorted = db.metadata_scan_by_distance(FilterExpr::group(FilterExpr::Kind::And, {}), kNoLimit, 91, 0);
     CHECK(!sorted.has_value());
+}
+
+TEST_CASE("nearest: crowds far denser than a grid cell, across cell borders, ±180 and a pole, with inserts") {
+    TempDir dir;
+    auto opened = Database::open(dir.path + "/geo.db", 64, 1000000);
+    REQUIRE(opened.has_value());
+    Database& db = **opened;
+    std::mt19937_64 rng(20261209);
+    auto uniform = [&](double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(rng); };
+    std::normal_distribution<double> gauss(0.0, 1.0);
+
+    // With points over the whole globe the grid's cells are 10 degrees wide,
+    // their borders on multiples of 10: the crowds sit inside a cell, on a
+    // corner of four, on the antimeridian, and at the north pole.
+    struct Crowd {
+        double lat, lon;
+    };
+    const std::vector<Crowd> crowds{{45.3, 7.7}, {10.0, 20.0}, {-20.0, 180.0}, {89.9995, 60.0}};
+    Model model;
+    std::uint64_t inserted = 0;
+    auto make = [&](double lat, double lon) {
+        const std::uint64_t n = inserted++;
+        return Pt{lat, lon, n, n % 5, n % 150 == 0};
+    };
+    auto wrap = [](double lon) { return lon > 180 ? lon - 360 : lon < -180 ? lon + 360 : lon; };
+    // Points of one crowd, on a lattice of 1e-6 degrees (so that some share
+    // their place), some copies, and pairs mirrored about the crowd's meridian
+    // (equal distances from any point on it).
+    auto crowd_points = [&](std::size_t count) {
+        std::vector<std::pair<double, double>> at;
+        while (at.size() < count) {
+            const Crowd& c = crowds[rng() % crowds.size()];
+            const double spread = std::vector<double>{0.00005, 0.0005, 0.01, 0.3}[rng() % 4];
+            const double lat = std::clamp(std::round((c.lat + spread * gauss(rng)) * 1e6) / 1e6, -90.0, 90.0);
+            const double kind = uniform(0, 1);
+            if (kind < 0.1 && !at.empty()) {
+                at.push_back(at[rng() % at.size()]);
+            } else if (kind < 0.25) {
+                const double off = std::fabs(spread * gauss(rng));
+                at.emplace_back(lat, wrap(c.lon + off));
+                at.emplace_back(lat, wrap(c.lon - off));
+            } else {
+                at.emplace_back(lat, wrap(std::round((c.lon + spread * gauss(rng)) * 1e6) / 1e6));
+            }
+        }
+        return at;
+    };
+    auto add_batch = [&](const std::vector<std::pair<double, double>>& at) {
+        PointBatch batch;
+        std::vector<Pt> pts;
+        for (auto [lat, lon] : at) {
+            pts.push_back(make(lat, lon));
+            batch.add(lat, lon, text_of(pts.back()));
+        }
+        auto ids = db.insert_batch(batch);
+        REQUIRE(ids.has_value());
+        for (std::size_t i = 0; i < pts.size(); ++i) model[(*ids)[i]] = pts[i];
+    };
+
+    std::vector<std::pair<double, double>> first;
+    for (int i = 0; i < 300; ++i) first.emplace_back(uniform(-90, 90), uniform(-180, 180));
+    for (auto p : crowd_points(2300)) first.push_back(p);
+    add_batch(first);  // the first query builds the grid over these
+
+    const std::vector<Filter> filters = make_filters();
+    const std::uint64_t ks[] = {1, 3, 10, 64, 500};
+    int queries = 0, failures = 0;
+    std::uint64_t crowd_queries = 0, crowd_examined = 0;
+    auto run_queries = [&](int count, const char* stage) {
+        for (int q = 0; q < count; ++q) {
+            const Crowd& c = crowds[rng() % crowds.size()];
+            double lat = c.lat, lon = c.lon;
+            const int aim = q % 5;
+            if (aim == 1) {  // near the crowd's middle
+                lat = std::clamp(c.lat + 0.002 * gauss(rng), -90.0, 90.0), lon = wrap(c.lon + 0.002 * gauss(rng));
+            } else if (aim == 2) {  // on a stored point
+                auto it = model.begin();
+                std::advance(it, static_cast<long>(rng() % model.size()));
+                lat = it->second.lat, lon = it->second.lon;
+            } else if (aim == 3) {  // on the crowd's meridian, between mirrored pairs
+                lat = std::clamp(c.lat + 0.01 * gauss(rng), -90.0, 90.0);
+            } else if (aim == 4) {  // anywhere: the nearest may be far away
+                lat = uniform(-90, 90), lon = uniform(-180, 180);
+            }
+            if (lon == 180.0 && q % 2) lon = -180.0;
+            const Filter& f = q % 4 == 0 ? filters[static_cast<std::size_t>(q / 4) % filters.size()] : filters[0];
+            // Now and then every point, nearest first: the bounds of far cells decide the order.
+            const std::uint64_t k = q % 23 == 4 ? model.size() + 1 : ks[rng() % std::size(ks)];
+            double most = kInf;
+            if (q % 7 == 3) {
+                // Exactly the distance of some point: the edge is kept.
+                const auto all = brute_force(model, lat, lon, f, kInf);
+                if (!all.empty()) most = all[rng() % std::min<std::size_t>(all.size(), 40)].distance;
+            }
+            NearestStats stats;
+            const auto got = db.nearest(NearestQuery{lat, lon, k, most}, f.expr ? &*f.expr : nullptr, &stats);
+            REQUIRE(got.has_value());
+            auto want = brute_force(model, lat, lon, f, most);
+            if (want.size() > k) want.resize(k);
+            ++queries;
+            if (!same_records(*got, want, model, lat, lon) && ++failures <= 5)
+                check::report(__FILE__, __LINE__,
+                              cat(stage, " query ", q, " filter ", f.name, " k ", k, " got ", got->records.size(),
+                                  " want ", want.size()));
+            if (aim <= 1 && !f.expr && k <= 10) {
+                ++crowd_queries;
+                crowd_examined += stats.examined;
+            }
+        }
+    };
+
+    run_queries(150, "built");
+    // Single inserts into the crowded cells: tails, sorted runs, their merges.
+    for (auto [lat, lon] : crowd_points(2600)) {
+        const Pt p = make(lat, lon);
+        auto id = db.insert(lat, lon, text_of(p));
+        REQUIRE(id.has_value());
+        model[*id] = p;
+        if (inserted % 500 == 0) run_queries(10, "inserting");
+    }
+    run_queries(100, "inserted");
+    add_batch(crowd_points(1200));
+    FilterExpr doomed = cmp("d", CompareOp::Eq, std::uint64_t{1});
+    REQUIRE(db.delete_by_metadata(doomed).has_value());
+    std::erase_if(model, [&](const auto& e) { return e.second.n % 4 == 1; });
+    run_queries(100, "deleted");
+
+    CHECK_EQ(failures, 0);
+    CHECK(queries > 350);
+    // A search for a few points in a crowd (about 1,500 points in one to four
+    // cells) reads a few leaves of the cells' quadtrees, not the cells; a leaf
+    // holds every point of its lattice step, and the tightest crowds put dozens
+    // in one.
+    CHECK(crowd_queries > 50);
+    CHECK(crowd_examined < 300 * crowd_queries);
+    if (std::getenv("NEAREST_STATS"))
+        std::printf("crowd queries %llu, examined per query %llu\n", static_cast<unsigned long long>(crowd_queries),
+                    static_cast<unsigned long long>(crowd_examined / crowd_queries));
 }
