@@ -23,6 +23,9 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kMetersPerDegree = 111320.0;
 // Index answers with fewer members than this are always read instead of the grid.
 constexpr double kIndexAnswerAlwaysRead = 1000;
+// The search hands the collector at least this many points at a time (when the
+// queue holds them in order), their texts asked for together.
+constexpr std::uint64_t kOfferBatch = 16;
 
 struct Near {
     double distance;
@@ -42,6 +45,7 @@ public:
           k_(k) {}
 
     bool full() const { return out_.distances.size() >= k_; }
+    std::uint64_t wanted() const { return k_ - out_.distances.size(); }
     std::uint64_t size() const { return out_.distances.size(); }
 
     void offer(const Near& n) {
@@ -168,7 +172,7 @@ public:
                     read(&item.slot, 1);
                     break;
                 case Kind::Point:
-                    collector_.offer(Near{item.key, item.slot});
+                    offer_points(item);
                     break;
             }
         }
@@ -203,6 +207,24 @@ private:
         double near_lon;
         double cos_min;
     };
+
+    // Offers `first` and the points that come next in the queue's order,
+    // as many as may be needed, their texts asked for together.
+    void offer_points(const Item& first) {
+        settled_.assign(1, first);
+        const std::uint64_t want = std::max<std::uint64_t>(collector_.wanted(), kOfferBatch);
+        while (settled_.size() < want && !queue_.empty() && queue_.front().kind == Kind::Point &&
+               queue_.front().key <= query_.max_distance_m) {
+            std::pop_heap(queue_.begin(), queue_.end(), Later{});
+            settled_.push_back(queue_.back());
+            queue_.pop_back();
+        }
+        for (const Item& p : settled_) records_.prefetch_metadata_text(p.slot);
+        for (const Item& p : settled_) {
+            if (collector_.full()) return;
+            collector_.offer(Near{p.key, p.slot});
+        }
+    }
 
     void push(const Item& item) {
         queue_.push_back(item);
@@ -297,6 +319,7 @@ private:
         batch_.assign(slots, slots + count);
         stats_.examined += count;
         for_each_live_point(records_, batch_, [&](std::uint64_t slot, double lat, double lon) {
+            records_.prefetch_metadata_span(slot);
             push(Item{distance_(lat, lon), nullptr, 0, static_cast<std::uint32_t>(slot), Kind::Point, 0});
         });
     }
@@ -318,6 +341,7 @@ private:
     std::optional<GridIndex::Box> listed_;
     std::vector<std::uint64_t> slots_;
     std::vector<std::uint64_t> batch_;
+    std::vector<Item> settled_;
 };
 
 }  // namespace

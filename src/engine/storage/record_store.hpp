@@ -112,6 +112,21 @@ public:
         const std::uint8_t* rec = coords_.data() + kDataStart + kCoordRecord * s;
         return {load_f64(rec), load_f64(rec + 8)};
     }
+    // Asks for the memory of slot s's span (where its text lies), or, once
+    // that is at hand, of the start of its text: a reader of many scattered
+    // records asks ahead. No effect on a slot beyond the store.
+    void prefetch_metadata_span(std::uint64_t s) const {
+        if (s < spans_.size()) __builtin_prefetch(&spans_[s]);
+    }
+    void prefetch_metadata_text(std::uint64_t s) const {
+        if (s >= spans_.size()) return;
+        const MetaSpan& sp = spans_[s];
+        if (sp.offset < meta_.size()) {
+            const std::uint8_t* text = meta_.data() + sp.offset;
+            __builtin_prefetch(text);
+            if (sp.length > 64 && meta_.size() - sp.offset > 64) __builtin_prefetch(text + 64);
+        }
+    }
     // Bit s set while slot s is live; as long as next_slot.
     const SlotBitmap& live_bitmap() const { return live_; }
 
