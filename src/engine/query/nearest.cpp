@@ -318,6 +318,7 @@ private:
     void read(const Slot* slots, std::size_t count) {
         batch_.assign(slots, slots + count);
         stats_.examined += count;
+        for (const std::uint64_t slot : batch_) records_.prefetch_coordinates(slot);
         for_each_live_point(records_, batch_, [&](std::uint64_t slot, double lat, double lon) {
             records_.prefetch_metadata_span(slot);
             push(Item{distance_(lat, lon), nullptr, 0, static_cast<std::uint32_t>(slot), Kind::Point, 0});

@@ -2,19 +2,16 @@
 // great-circle distance, optionally only those that match a metadata filter
 // and only those within a largest distance.
 //
-// The search works outwards in rounds of growing radius. The grid lists the
-// cells of the search box of a circle (Circle::search_box, which holds every
-// point whose distance passes the circle's test), so once a round has looked
-// at the points in that box, it has seen every point within the radius; a
-// later round whose radius is no larger looks at the same points again without
-// asking the grid. The first radius is a guess from the grid's average density;
-// where the first box holds far more points than wanted, the round narrows the
-// radius before any distance is computed. The points of each new ring are put
-// in order of distance, and tested against the filter, only as far as needed
-// for k matches; the radius grows by what the matches so far suggest, until k
-// have matched, or the circle covers the globe or the largest distance. A
-// single-condition filter that a metadata index answers with few slots takes
-// those slots instead of the grid.
+// The search is best-first over the grid: the cells of a circle around the
+// point (those of its search box; the radius doubles whenever the cells
+// listed so far may not hold the answer), and within a crowded cell the squares of its
+// implicit quadtree, are taken in order of a lower bound of the distance of
+// anything in them (DistanceBound); a square is split or read only when its
+// bound comes before the points found so far, so a query in a crowd reads a
+// few leaves of its cell's quadtree and not the cell. Points come out in
+// ascending distance, ties by ascending slot, and are offered to the filter
+// in that order until k match. A single-condition filter that a metadata
+// index answers with few slots takes those slots instead of the grid.
 #pragma once
 
 #include <cstdint>
@@ -45,8 +42,8 @@ Status validate_nearest(const NearestQuery& query);
 // How a nearest search went, for tests and diagnostics.
 struct NearestStats {
     bool index_route = false;
-    unsigned rounds = 0;         // rounds of the outward search (0 on the index route)
-    std::uint64_t examined = 0;  // slots the grid listed, or the index answer's
+    unsigned rounds = 0;         // circles whose cells the search listed (0 on the index route)
+    std::uint64_t examined = 0;  // coordinate records read: grid entries, or the index answer's slots
 };
 
 // The up to k live, readable points nearest to the query's point that match

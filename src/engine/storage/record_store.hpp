@@ -112,11 +112,15 @@ public:
         const std::uint8_t* rec = coords_.data() + kDataStart + kCoordRecord * s;
         return {load_f64(rec), load_f64(rec + 8)};
     }
-    // Asks for the memory of slot s's span (where its text lies), or, once
-    // that is at hand, of the start of its text: a reader of many scattered
-    // records asks ahead. No effect on a slot beyond the store.
+    // Asks for the memory of slot s's coordinate record, of its span (where
+    // its text lies), or, once that is at hand, of the start of its text: a
+    // reader of many scattered records asks ahead. No effect on a slot beyond
+    // the store.
     void prefetch_metadata_span(std::uint64_t s) const {
         if (s < spans_.size()) __builtin_prefetch(&spans_[s]);
+    }
+    void prefetch_coordinates(std::uint64_t s) const {
+        if (record_in_file(s)) __builtin_prefetch(coords_.data() + kDataStart + kCoordRecord * s);
     }
     void prefetch_metadata_text(std::uint64_t s) const {
         if (s >= spans_.size()) return;
