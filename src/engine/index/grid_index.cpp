@@ -548,7 +548,8 @@ Result<GridIndex> GridIndex::from_cache(std::shared_ptr<const void> owner, std::
             (sorted == 0 && n > CellPoints::kTailMax))
             return bad("cell out of order");
         next = first + n;
-        grid.cells_.push_back(Cell{key, CellPoints::mapped(entries.data() + first, n, static_cast<std::uint32_t>(sorted))});
+        grid.cells_.push_back(
+            Cell{key, CellPoints::mapped(entries.data() + first, n, static_cast<std::uint32_t>(sorted))});
     }
     if (next != entries.size()) return bad("entries left over");
     for (std::uint64_t e : entries)

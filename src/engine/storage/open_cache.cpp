@@ -28,8 +28,8 @@ Error damaged(std::string what) { return Error::invalid(std::move(what)); }
 }  // namespace
 
 CacheStamp stamp_of(const CommitManifest& m, std::uint64_t live_count) {
-    return CacheStamp{m.generation, m.next_slot, live_count, m.coords_bytes, m.metadata_bytes, m.coords_crc,
-                      m.metadata_crc};
+    return CacheStamp{m.generation,     m.next_slot,  live_count,    m.coords_bytes,
+                      m.metadata_bytes, m.coords_crc, m.metadata_crc};
 }
 
 std::string open_cache_path(const std::string& coords_base, std::uint64_t g) {
@@ -94,11 +94,12 @@ Result<std::shared_ptr<const OpenCache>> OpenCache::read(const std::string& path
     auto len = file->length();
     if (!len) return fail(len.error());
     if (*len < kOpenCacheHeaderSize) return fail(damaged(cat("shorter than its header (", *len, " bytes)")));
-    auto map = MappedFile::map_private(std::move(*file), 0);
+    if (*len > std::numeric_limits<std::size_t>::max() / 2) return fail(Error::os_message(kMapLengthOverflow));
+    auto map = SharedBytes::map_read_only(*file, static_cast<std::size_t>(*len));
     if (!map) return fail(map.error());
     std::shared_ptr<OpenCache> c(new OpenCache());
     c->map_ = std::move(*map);
-    const std::uint8_t* h = c->map_.data();
+    const auto* h = static_cast<const std::uint8_t*>(c->map_.data());
     const std::uint64_t size = *len;
 
     if (std::memcmp(h, kOpenCacheMagic, 8) != 0) return fail(damaged("wrong magic"));
@@ -115,10 +116,10 @@ Result<std::shared_ptr<const OpenCache>> OpenCache::read(const std::string& path
     // Written for another state than the one the manifest commits: stale.
     const CacheStamp want = stamp_of(m, s.live_count);
     if (s != want)
-        return fail(damaged(cat("stale: it describes generation ", s.generation, " with ", s.next_slot,
-                                " slots and metadata CRC ", hex8(s.metadata_crc), ", the manifest generation ",
-                                want.generation, " with ", want.next_slot, " slots and metadata CRC ",
-                                hex8(want.metadata_crc))));
+        return fail(
+            damaged(cat("stale: it describes generation ", s.generation, " with ", s.next_slot,
+                        " slots and metadata CRC ", hex8(s.metadata_crc), ", the manifest generation ", want.generation,
+                        " with ", want.next_slot, " slots and metadata CRC ", hex8(want.metadata_crc))));
     for (std::size_t i = 0; i < kOpenCacheSections; ++i) {
         const std::uint8_t* entry = h + kTableOffset + kTableEntry * i;
         const std::uint64_t off = load_u64(entry), n = load_u64(entry + 8);

@@ -33,8 +33,14 @@ namespace orbisk {
 
 inline constexpr char kOpenCacheMagic[8] = {'Z', 'U', 'R', 'A', 'D', 'O', 'C', '1'};
 inline constexpr std::uint64_t kOpenCacheHeaderSize = 192;
-// Stores with fewer committed slots open fast enough without a cache and get none.
+// Stores with fewer committed slots open fast enough without a cache and get
+// none. The test build, whose fault campaign and crash tests run on small
+// stores, caches them from 64 slots on, so that they go through the cache.
+#ifdef ORBISK_FAULT_INJECTION
+inline constexpr std::uint64_t kOpenCacheMinSlots = 64;
+#else
 inline constexpr std::uint64_t kOpenCacheMinSlots = 8192;
+#endif
 
 // The sections, in file order.
 enum class CacheSection : std::uint32_t {
@@ -82,7 +88,7 @@ public:
     const CacheStamp& stamp() const { return stamp_; }
     std::span<const std::uint8_t> section(CacheSection s) const {
         const auto i = static_cast<std::size_t>(s);
-        return {map_.data() + offsets_[i], lengths_[i]};
+        return {static_cast<const std::uint8_t*>(map_.data()) + offsets_[i], lengths_[i]};
     }
     // A section as 64-bit words, in place (sections are 8-byte aligned).
     std::span<const std::uint64_t> words(CacheSection s) const {
@@ -92,7 +98,7 @@ public:
 
 private:
     OpenCache() = default;
-    MappedFile map_;
+    SharedBytes map_;  // the whole file, read-only
     CacheStamp stamp_;
     std::uint64_t offsets_[kOpenCacheSections] = {};
     std::uint64_t lengths_[kOpenCacheSections] = {};

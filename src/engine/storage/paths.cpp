@@ -61,7 +61,8 @@ std::string manifest_temp_path(const std::string& manifest_path) {
 
 std::string cache_base_path(const std::string& coords_base) {
     constexpr std::string_view kCoords = "coords.mmap";
-    if (ends_with(coords_base, kCoords)) return coords_base.substr(0, coords_base.size() - kCoords.size()) + "cache.mmap";
+    if (ends_with(coords_base, kCoords))
+        return coords_base.substr(0, coords_base.size() - kCoords.size()) + "cache.mmap";
     return replace_extension(coords_base, "cache.mmap");
 }
 

@@ -191,11 +191,14 @@ Result<std::unique_ptr<Storage>> Storage::open(const OpenOptions& opt) {
     // the committed state the checks above have just vouched for. (A region
     // accepted because deletes cut short explain it does not hold those bytes.)
     st->cache_file_ = open_cache_path(opt.coords_path, g);
-    const bool cache_usable = manifest && !opt.is_temporary && manifest->next_slot >= kOpenCacheMinSlots &&
-                              !check_committed_region(st->records_.coords(), manifest->coords_bytes,
-                                                      manifest->coords_crc, "coords.mmap");
+    const bool cache_usable =
+        manifest && !opt.is_temporary && manifest->next_slot >= kOpenCacheMinSlots &&
+        !check_committed_region(st->records_.coords(), manifest->coords_bytes, manifest->coords_crc, "coords.mmap");
+    if (manifest && !opt.is_temporary && !cache_usable) st->cache_present_ = path_exists(st->cache_file_);
     if (cache_usable) {
-        if (auto cache = OpenCache::read(st->cache_file_, *manifest)) {
+        auto cache = OpenCache::read(st->cache_file_, *manifest);
+        st->cache_present_ = cache || cache.error().kind != ErrorKind::Os || cache.error().code != ENOENT;
+        if (cache) {
             const auto ends = (*cache)->words(CacheSection::EntryEnds);
             const auto words = (*cache)->words(CacheSection::LiveWords);
             SlotBitmap live(ends.size());
@@ -602,13 +605,15 @@ Status Storage::commit_after_write(bool* committed, bool* durable) {
 }
 
 Status Storage::drop_stale_cache(const CommitManifest& next) {
-    // A cache exists only for a state of at least kOpenCacheMinSlots slots,
-    // and a generation's slot count never goes down: below that, there is none.
-    if (is_temporary_ || !manifest_ || manifest_->next_slot < kOpenCacheMinSlots) return {};
+    // A cache is written only for a state of at least kOpenCacheMinSlots slots,
+    // and a generation's slot count never goes down: below that, there is none
+    // but one this open found (written by a build with another threshold).
+    if (is_temporary_ || !manifest_ || (manifest_->next_slot < kOpenCacheMinSlots && !cache_present_)) return {};
     // The same committed bytes (a checkpoint that adds nothing): a cache of them stays true.
     if (stamp_of(*manifest_, 0) == stamp_of(next, 0)) return {};
     cache_stamp_.reset();
     if (auto st = remove_file(cache_file_); !st && st.error().code != ENOENT) return st;
+    cache_present_ = false;
     return {};
 }
 
@@ -635,6 +640,7 @@ Status Storage::write_open_cache(const CachePieces& grid_header, const CachePiec
     if (auto st = orbisk::write_open_cache(cache_file_, open_cache_temp_path(coords_base_), stamp, sections); !st)
         return st;
     cache_stamp_ = stamp;
+    cache_present_ = true;
     return {};
 }
 

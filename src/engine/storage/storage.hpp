@@ -222,6 +222,8 @@ private:
     std::string cache_file_;
     // Changed by write_open_cache under the write lock as well.
     mutable std::optional<CacheStamp> cache_stamp_;
+    // Whether a cache file of this generation may be on disk.
+    mutable bool cache_present_ = false;
     std::shared_ptr<const OpenCache> cache_;
     bool replayed_delete_ = false;
     // Set when a take-back failed: the error every later write gets.
