@@ -227,6 +227,16 @@ def cut_power(path, events, renamed, manifest=None):
     for call, p, err, created in events[last_force + 1 :]:
         if created and os.path.exists(p):
             os.remove(p)
+    # A cache renamed into place since then may keep its name over bytes that never reached
+    # the disk: everything after its header reads as zeros.
+    torn = []
+    for call, p, err, _ in events[last_force + 1 :]:
+        if call == "rename" and err == 0 and os.path.basename(p).startswith("geo.cache.") and os.path.exists(p):
+            with open(p, "r+b") as f:
+                size = f.seek(0, 2)
+                f.seek(192)
+                f.write(bytes(max(size - 192, 0)))
+            torn.append(os.path.basename(p))
     if any(i > last_force for i in renamed):
         durable = [i for i in renamed if i < last_force]
         before = renamed[max(durable)] if durable else manifest
@@ -235,6 +245,7 @@ def cut_power(path, events, renamed, manifest=None):
             os.remove(target)
         else:
             write(target, before)
+    return torn
 
 
 def absorbed(event):
@@ -270,9 +281,10 @@ def outcome(line):
     return "maybe" if MAY_BE_STORED in line["error"][1] or MAY_BE_COMPACTED in line["error"][1] else "none"
 
 
-def check_case(path, mode, lines, final, expected):
-    """The problems found with one case (an empty list when it passed)."""
-    problems = []
+def check_case(path, mode, lines, final, expected, opener=orbisk.PyZurAD):
+    """The problems found with one case (an empty list when it passed); the store is opened
+    again with `opener`."""
+    problems, torn = [], []
     if final is not None:
         ends = [line["boundary"] for line in lines[1:]] + [len(final["events"])]
         for line, end in zip(lines, ends):
@@ -282,15 +294,19 @@ def check_case(path, mode, lines, final, expected):
                 hidden = [e for e in events if not absorbed(e)]
                 if hidden:
                     problems.append(f"{line['kind']} returned normally after {hidden[0]}")
-        cut_power(path, final["events"], {i: bytes.fromhex(m) for i, m in final["renamed"]})
+        torn = cut_power(path, final["events"], {i: bytes.fromhex(m) for i, m in final["renamed"]})
     if mode == "eintr":
         problems += [f"{line['kind']} failed: {line.get('error')}" for line in lines if "ok" not in line]
 
     try:
-        db = orbisk.PyZurAD(path)
+        db = opener(path)
     except OSError as e:
         return problems + [f"reopen refused: {e}"]
     integrity = db.verify_integrity()
+    # A torn cache is rejected by the open, which writes a good one in its place; the check
+    # may still name one that a smaller store than the cache's threshold left alone.
+    integrity["errors"] = [e for e in integrity["errors"] if not any(e.startswith(f"open cache {t}: ") for t in torn)]
+    integrity["ok"] = not integrity["errors"]
     count = db.len()
     if count and not os.path.exists(path[:-3] + ".commit"):
         db.flush()  # the points are read from the committed region
@@ -411,8 +427,12 @@ def test_fault_campaign(probe, scratch, request, mode):
     os.mkdir(os.path.dirname(path))
     baseline, final, _ = run_case(probe, path, ())
     assert all("ok" in line for line in baseline), baseline
-    assert check_case(path, "eintr", baseline, final, expected) == []
+    assert check_case(path, "eintr", baseline, final, expected, probe.PyZurAD) == []
     calls = len(final["events"])
+    # The workload writes the open cache (by its flushes and its compaction) and maps it (by
+    # its second open), so the cases fail and kill those calls too.
+    cache_calls = [call for call, p, _, _ in final["events"] if os.path.basename(p).startswith("geo.cache.")]
+    assert "rename" in cache_calls and "mmap" in cache_calls, cache_calls
 
     failures = []
     cases = plans(mode, calls, request.config.getoption("--fault-campaign"))
@@ -422,7 +442,7 @@ def test_fault_campaign(probe, scratch, request, mode):
         lines, final, killed = run_case(probe, path, plan)
         if mode == "kill" and not killed:
             failures.append(f"calls {plan[0]}: the child was not killed")
-        for problem in check_case(path, mode, lines, final, expected):
+        for problem in check_case(path, mode, lines, final, expected, probe.PyZurAD):
             hit = [final["events"][at][:2] for at in plan[0] if at < len(final["events"])] if final else "killed"
             failures.append(f"calls {plan[0]} {hit}: {problem}")
         shutil.rmtree(os.path.dirname(path))

@@ -34,9 +34,9 @@ Result<std::pair<GridIndex, std::uint64_t>> open_grid(const Storage& storage) {
     // A replayed delete would have to take points out of the cached cells;
     // the build is simpler and as fast as the replay's own walk.
     if (cache && !storage.replayed_delete()) {
-        auto grid = GridIndex::from_cache(cache, cache->section(CacheSection::GridHeader),
-                                          cache->words(CacheSection::GridCells),
-                                          cache->words(CacheSection::GridEntries), cache->stamp().next_slot);
+        auto grid = GridIndex::from_cache(
+            cache, cache->section(CacheSection::GridHeader), cache->words(CacheSection::GridCells),
+            cache->words(CacheSection::GridEntries), cache->stamp().next_slot, cache->stamp().live_count);
         if (grid) {
             for (const SlotPoint& p : storage.records().collect_live_points(cache->stamp().next_slot))
                 if (auto st = grid->insert(p.slot, p.lat, p.lon); !st) return fail(st.error());
@@ -101,7 +101,9 @@ Result<std::shared_ptr<Database>> Database::open(const std::string& path, std::u
     // The grid is made under the lock as well, so that a cache written from
     // it describes the committed state no other writer has moved on from.
     auto grid = storage ? open_grid(**storage) : fail(storage.error());
-    if (grid) (void)write_cache(**storage, grid->first);
+    // Only a grid built here is written: after a replay on top of a cache, a
+    // build for the cache would make this open cost what the cache saves.
+    if (grid && grid->first.is_fresh_build()) (void)write_cache(**storage, grid->first);
     lock_file->unlock();
     if (!grid) return fail(grid.error());
 

@@ -529,7 +529,7 @@ GridIndex::CacheImage GridIndex::cache_image() const {
 
 Result<GridIndex> GridIndex::from_cache(std::shared_ptr<const void> owner, std::span<const std::uint8_t> header,
                                         std::span<const std::uint64_t> cells, std::span<const std::uint64_t> entries,
-                                        std::uint64_t slots) {
+                                        std::uint64_t slots, std::uint64_t points) {
     auto bad = [](const char* what) { return fail(Error::invalid(std::string("open cache grid: ") + what)); };
     if (header.size() != 16 || cells.size() % 3 != 0) return bad("wrong section lengths");
     GridIndex grid;
@@ -551,7 +551,7 @@ Result<GridIndex> GridIndex::from_cache(std::shared_ptr<const void> owner, std::
         grid.cells_.push_back(
             Cell{key, CellPoints::mapped(entries.data() + first, n, static_cast<std::uint32_t>(sorted))});
     }
-    if (next != entries.size()) return bad("entries left over");
+    if (next != entries.size() || entries.size() != points) return bad("entries left over");
     for (std::uint64_t e : entries)
         if (CellPoints::slot_of(e) >= slots) return bad("slot out of range");
     grid.rehash(std::bit_ceil(std::max<std::size_t>(16, grid.cells_.size() * 2)));

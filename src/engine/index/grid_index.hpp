@@ -83,10 +83,10 @@ public:
     CacheImage cache_image() const;
     // A grid over those sections, searched in place in the mapping that
     // `owner` keeps alive; a cell is copied out on its first change. Fails
-    // when the sections do not make a grid of slots below `slots`.
+    // when the sections do not make a grid of `points` slots below `slots`.
     static Result<GridIndex> from_cache(std::shared_ptr<const void> owner, std::span<const std::uint8_t> header,
                                         std::span<const std::uint64_t> cells, std::span<const std::uint64_t> entries,
-                                        std::uint64_t slots);
+                                        std::uint64_t slots, std::uint64_t points);
 
     double cell_size() const { return cell_size_; }
     std::size_t occupied_cells() const { return cells_.size(); }

@@ -120,16 +120,29 @@ Result<std::shared_ptr<const OpenCache>> OpenCache::read(const std::string& path
             damaged(cat("stale: it describes generation ", s.generation, " with ", s.next_slot,
                         " slots and metadata CRC ", hex8(s.metadata_crc), ", the manifest generation ", want.generation,
                         " with ", want.next_slot, " slots and metadata CRC ", hex8(want.metadata_crc))));
+    // Every byte is checked: the sections follow the header one after the
+    // other, and the bytes no CRC covers (reserved fields, padding) are zero.
+    auto zeros = [&](std::uint64_t from, std::uint64_t to) {
+        for (std::uint64_t b = from; b < to; ++b)
+            if (h[b] != 0) return false;
+        return true;
+    };
+    if (!zeros(60, 64) || !zeros(kHeaderCrcOffset + 4, kOpenCacheHeaderSize))
+        return fail(damaged("reserved header bytes are not zero"));
+    std::uint64_t expect = kOpenCacheHeaderSize;
     for (std::size_t i = 0; i < kOpenCacheSections; ++i) {
         const std::uint8_t* entry = h + kTableOffset + kTableEntry * i;
         const std::uint64_t off = load_u64(entry), n = load_u64(entry + 8);
-        if (off % 8 != 0 || off < kOpenCacheHeaderSize || off > size || n > size - off)
+        if (off != expect || n > size - off || load_u32(entry + 20) != 0 || align8(off + n) > size ||
+            !zeros(off + n, align8(off + n)))
             return fail(damaged(cat("section ", i, " (", kSectionNames[i], ") lies outside the file")));
+        expect = align8(off + n);
         if (crc32(h + off, n) != load_u32(entry + 16))
             return fail(damaged(cat("section ", i, " (", kSectionNames[i], ") CRC mismatch (silent corruption)")));
         c->offsets_[i] = off;
         c->lengths_[i] = n;
     }
+    if (expect != size) return fail(damaged(cat("bytes after the last section (file of ", size, " bytes)")));
 
     if (s.live_count > s.next_slot) return fail(damaged("more live slots than slots"));
 
