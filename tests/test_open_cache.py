@@ -9,6 +9,7 @@ import struct
 import zlib
 
 from orbisk import PyZurAD
+
 from orbisk_columnar import ColumnarStore
 
 N = 9000  # above the size from which stores get a cache
@@ -122,4 +123,3 @@ def test_damaged_stale_or_foreign_caches_change_no_answer_and_are_reported(tmp_p
         del reopened
         assert read(cache1) == good, f"{what}: the open did not put a good cache in place"
         assert db.verify_integrity() == {"ok": True, "errors": []}, what
-
