@@ -10,6 +10,7 @@
 #include "check.hpp"
 #include "temp_dir.hpp"
 #include "engine/database.hpp"
+#include "engine/util/crc.hpp"
 
 using namespace orbisk;
 
@@ -79,4 +80,17 @@ TEST_CASE("a grid mapped from the open cache lists what the built grid lists, in
     REQUIRE(built->live_count().has_value());
     same_answers();
     CHECK(*mapped->live_count() == 8201);
+}
+
+TEST_CASE("a CRC combined from parts or hashed on the pool is the CRC of the whole") {
+    std::mt19937_64 rng(7);
+    std::vector<std::uint8_t> bytes((std::size_t{40} << 20) + 12345);
+    for (auto& b : bytes) b = static_cast<std::uint8_t>(rng());
+    const std::uint32_t whole = crc32(bytes.data(), bytes.size());
+    CHECK(crc32_parallel(bytes.data(), bytes.size()) == whole);
+    for (std::size_t cut : {std::size_t{0}, std::size_t{1}, std::size_t{4096}, bytes.size() / 3, bytes.size()}) {
+        const std::uint32_t a = crc32(bytes.data(), cut), b = crc32(bytes.data() + cut, bytes.size() - cut);
+        CHECK(crc32_combine(a, b, bytes.size() - cut) == whole);
+    }
+    CHECK(crc32_parallel(bytes.data(), 100) == crc32(bytes.data(), 100));
 }

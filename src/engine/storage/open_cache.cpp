@@ -137,7 +137,7 @@ Result<std::shared_ptr<const OpenCache>> OpenCache::read(const std::string& path
             !zeros(off + n, align8(off + n)))
             return fail(damaged(cat("section ", i, " (", kSectionNames[i], ") lies outside the file")));
         expect = align8(off + n);
-        if (crc32(h + off, n) != load_u32(entry + 16))
+        if (crc32_parallel(h + off, n) != load_u32(entry + 16))
             return fail(damaged(cat("section ", i, " (", kSectionNames[i], ") CRC mismatch (silent corruption)")));
         c->offsets_[i] = off;
         c->lengths_[i] = n;
@@ -150,13 +150,11 @@ Result<std::shared_ptr<const OpenCache>> OpenCache::read(const std::string& path
     if (c->lengths_[0] != 8 * s.next_slot) return fail(damaged("entry ends: wrong length"));
     // Entries lie back to back from the data area's start and fill the
     // committed metadata region exactly, each at most an entry's length.
-    std::uint64_t prev = kDataStart;
-    bool ordered = true;
-    for (std::uint64_t e : ends) {
-        ordered &= e >= prev && e - prev <= 0xFFFFFFFFull;
-        prev = e;
-    }
-    if (!ordered || prev - kDataStart != s.metadata_bytes)
+    // (Each end against the one before, without a loop-carried value, so that it vectorises.)
+    bool ordered = ends.empty() || (ends[0] >= kDataStart && ends[0] - kDataStart <= 0xFFFFFFFFull);
+    for (std::size_t i = 1; i < ends.size(); ++i) ordered &= (ends[i] - ends[i - 1]) <= 0xFFFFFFFFull;
+    const std::uint64_t last = ends.empty() ? kDataStart : ends.back();
+    if (!ordered || last - kDataStart != s.metadata_bytes)
         return fail(damaged("entry ends do not fill the committed metadata region in order"));
     const auto live = c->words(CacheSection::LiveWords);
     if (c->lengths_[1] != 8 * ((s.next_slot + 63) / 64)) return fail(damaged("live bitmap: wrong length"));

@@ -115,7 +115,7 @@ std::optional<std::string> check_committed_region(const MappedFile& mapping, std
     if (kDataStart + n > len)
         return cat(name, ": committed region of ", n, " bytes exceeds file length ",
                    len < kDataStart ? 0 : len - kDataStart);
-    const std::uint32_t actual = crc32(mapping.data() + kDataStart, n);
+    const std::uint32_t actual = crc32_parallel(mapping.data() + kDataStart, n);
     if (actual != crc)
         return cat(name, ": CRC mismatch (committed ", hex8(crc), ", on-disk ", hex8(actual), ") over ", n,
                    " bytes (silent corruption)");
@@ -168,10 +168,13 @@ Result<std::unique_ptr<Storage>> Storage::open(const OpenOptions& opt) {
     if (opt.is_temporary) st->owned_files_.push_back(st->metadata_file_);
     st->records_ = RecordStore(std::move(*coords), std::move(*meta));
 
+    bool coords_as_committed = false;
     if (manifest) {
         std::vector<std::string> issues;
-        if (auto i = check_committed_region(st->records_.coords(), manifest->coords_bytes, manifest->coords_crc,
-                                            "coords.mmap")) {
+        auto coords_issue =
+            check_committed_region(st->records_.coords(), manifest->coords_bytes, manifest->coords_crc, "coords.mmap");
+        coords_as_committed = !coords_issue;
+        if (auto& i = coords_issue) {
             // Only a region that lies within the file can have its tombstones taken back.
             const bool within = kDataStart + manifest->coords_bytes <= st->records_.coords().size();
             if (!within || !explained_by_interrupted_deletes(st->records_.coords(), *manifest, st->wal_path_))
@@ -192,8 +195,7 @@ Result<std::unique_ptr<Storage>> Storage::open(const OpenOptions& opt) {
     // accepted because deletes cut short explain it does not hold those bytes.)
     st->cache_file_ = open_cache_path(opt.coords_path, g);
     const bool cache_usable =
-        manifest && !opt.is_temporary && manifest->next_slot >= kOpenCacheMinSlots &&
-        !check_committed_region(st->records_.coords(), manifest->coords_bytes, manifest->coords_crc, "coords.mmap");
+        manifest && !opt.is_temporary && manifest->next_slot >= kOpenCacheMinSlots && coords_as_committed;
     if (manifest && !opt.is_temporary && !cache_usable) st->cache_present_ = path_exists(st->cache_file_);
     if (cache_usable) {
         auto cache = OpenCache::read(st->cache_file_, *manifest);
