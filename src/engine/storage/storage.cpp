@@ -188,6 +188,10 @@ Result<std::unique_ptr<Storage>> Storage::open(const OpenOptions& opt) {
             for (const auto& i : issues) joined += (joined.empty() ? "" : "; ") + i;
             return fail(refuse(cat(kRefusePrefix, " corrupted database (", issues.size(), " issue(s)): ", joined)));
         }
+        // The regions just hashed are as the manifest says: the next checkpoint
+        // hashes only what the log replay and later writes add to them.
+        if (coords_as_committed) st->coords_crc_ = CrcCache::of(manifest->coords_crc, manifest->coords_bytes);
+        st->metadata_crc_ = CrcCache::of(manifest->metadata_crc, manifest->metadata_bytes);
     }
 
     // The open cache stands in for the record load when it describes exactly
