@@ -229,7 +229,7 @@ def near_count(ceiling, clat, clon, r):
 
 
 def clustered_shapes(ceiling):
-    """Shapes placed on the data's crowds and sized to the issue's row counts: a small box (about
+    """Shapes placed on the data's crowds and sized to set row counts: a small box (about
     100 rows) and a medium one (about 10,000), a 1 km circle around a point with a few neighbours,
     the 50 km circle around a crowd closest to 7,700 rows, a polygon of about 1,000 rows."""
     spots = dense_spots(ceiling)

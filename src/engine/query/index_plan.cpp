@@ -4,6 +4,7 @@
 #include <iterator>
 #include <string_view>
 #include <utility>
+#include <variant>
 
 namespace orbisk {
 
@@ -144,6 +145,7 @@ public:
     std::optional<Partial> plan(const FilterExpr& f) {
         switch (f.kind) {
             case FilterExpr::Kind::Compare:
+                if (is_double_equality(f)) return ask_double_equality(f);
                 if (f.op == CompareOp::Eq && &f == top_) return ask_bounded_equality(f);
                 if (!is_range_op(f.op)) return ask_value(f);
                 if (double v; number_as_double(f.operand, v)) {
@@ -171,7 +173,18 @@ private:
     double range_cost() const { return static_cast<double>(words_) * kRangeWordCost; }
     bool affordable(double cost) const { return spent_ + cost <= limits_.budget; }
 
+    // A double has no single spelling, so the value index holds none; the
+    // numeric index's one-value range holds every point whose value equals it
+    // as a number (integers of that value too), and the test keeps the doubles.
+    std::optional<Partial> ask_double_equality(const FilterExpr& c) {
+        const double v = std::get<double>(c.operand.v);
+        auto p = ask_range(RangeAsk{c.key, RangeBound{CompareOp::Gte, v}, RangeBound{CompareOp::Lte, v}});
+        if (p) p->exact = false;
+        return p;
+    }
+
     std::optional<Partial> ask_value(const FilterExpr& c) {
+        if (is_double_equality(c)) return ask_double_equality(c);
         const double cost = value_cost(c.op);
         if (!affordable(cost)) return std::nullopt;
         if (c.op == CompareOp::Eq) {
@@ -236,7 +249,7 @@ private:
             } else if (c->kind != FilterExpr::Kind::Compare) {
                 exact = false;
             } else if (!is_range_op(c->op)) {
-                (c->op == CompareOp::Eq ? equalities : values).push_back(c);
+                (c->op == CompareOp::Eq && !is_double_equality(*c) ? equalities : values).push_back(c);
             } else if (double v; number_as_double(c->operand, v)) {
                 auto it =
                     std::find_if(ranges.begin(), ranges.end(), [&](const RangeAsk& r) { return r.key == c->key; });
@@ -320,6 +333,10 @@ private:
 };
 
 }  // namespace
+
+bool is_double_equality(const FilterExpr& f) {
+    return f.kind == FilterExpr::Kind::Compare && f.op == CompareOp::Eq && std::holds_alternative<double>(f.operand.v);
+}
 
 std::optional<IndexPlan> plan_with_indexes(const RecordStore& records, MetadataIndexes& indexes,
                                            const FilterExpr& filter, const PlanLimits& limits) {

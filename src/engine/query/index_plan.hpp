@@ -8,7 +8,8 @@
 // smallest estimate first, and the Ors; asking stops once the candidates are
 // so few that testing the whole filter on them costs less than the next
 // answer would. An Or is the union of its children's plans, when every child
-// has one. A Not, or a condition no index answers, narrows nothing.
+// has one. An equality on a double is the numeric index's one-value range,
+// tested. A Not, or a condition no index answers, narrows nothing.
 //
 // The plan holds every slot that matches (a candidate may still be deleted,
 // or unreadable, which reading it finds out). It is exact when every slot in
@@ -53,6 +54,10 @@ struct PlanLimits {
     // that is one equality gives up as soon as its listing passes this.
     std::uint64_t max_candidates = std::numeric_limits<std::uint64_t>::max();
 };
+
+// Whether `f` is an equality on a double, which only a plan answers (by the
+// numeric index), not the value index.
+bool is_double_equality(const FilterExpr& f);
 
 // The plan of `filter`, or nothing when the indexes narrow nothing (or could
 // not within the budget). The caller holds the storage lock shared; indexes

@@ -199,7 +199,7 @@ Out scan(const RecordStore& records, MetadataIndexes& indexes, const FilterExpr&
     const ForcedRoute forced = forced_route();
     if (forced == ForcedRoute::Scan) {
         // Every live record, tested.
-    } else if (filter.kind != Kind::Compare) {
+    } else if (filter.kind != Kind::Compare || is_double_equality(filter)) {
         PlanLimits limits;
         limits.ask_all = forced == ForcedRoute::Index;
         if (auto plan = plan_with_indexes(records, indexes, filter, limits)) {
