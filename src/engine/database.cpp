@@ -51,9 +51,13 @@ Result<std::pair<GridIndex, std::uint64_t>> open_grid(const Storage& storage) {
 }
 
 // Writes the open cache of `storage`'s committed state when it is due, with
-// `grid` when it is what a build gives, else with a grid built for it.
+// `grid` when it is what a build gives, else with a grid built for it; that
+// build (about what an open without a cache costs) only when the store has
+// changed enough since the last cache, so that a flush after every few writes
+// to a large store does not pay it each time.
 Status write_cache(const Storage& storage, const GridIndex& grid) {
     if (!storage.open_cache_due()) return {};
+    if (!grid.is_fresh_build() && !storage.open_cache_worth_a_build()) return {};
     std::optional<GridIndex> built;
     if (!grid.is_fresh_build()) built = GridIndex::build(storage.records().collect_live_points());
     const GridIndex::CacheImage image = (built ? *built : grid).cache_image();

@@ -42,6 +42,12 @@ inline constexpr std::uint64_t kOpenCacheMinSlots = 64;
 inline constexpr std::uint64_t kOpenCacheMinSlots = 8192;
 #endif
 
+// Below this many slots, building a grid for a cache costs a flush little
+// (under about a tenth of a second), and a flush writes the cache whenever it
+// is missing; above, only once the store has changed by an eighth since the
+// last cache (Storage::open_cache_worth_a_build).
+inline constexpr std::uint64_t kOpenCacheBuildFreelyBelow = std::uint64_t{1} << 20;
+
 // The sections, in file order.
 enum class CacheSection : std::uint32_t {
     EntryEnds = 0,    // next_slot u64: where each slot's metadata entry ends

@@ -212,6 +212,7 @@ Result<std::unique_ptr<Storage>> Storage::open(const OpenOptions& opt) {
             st->records_.load_derived(EntryEnds(*cache, ends.data(), ends.size()), std::move(live),
                                       (*cache)->stamp().live_count);
             st->cache_stamp_ = (*cache)->stamp();
+            st->cache_basis_ = std::pair{st->cache_stamp_->next_slot, st->cache_stamp_->live_count};
             st->cache_ = std::move(*cache);
         }
     }
@@ -630,6 +631,15 @@ bool Storage::open_cache_due() const {
            !(cache_stamp_ && *cache_stamp_ == stamp_of(*manifest_, records_.live_count()));
 }
 
+bool Storage::open_cache_worth_a_build() const {
+    if (!cache_basis_ || records_.live_count() < kOpenCacheBuildFreelyBelow) return true;
+    const auto [slots, live] = *cache_basis_;
+    const std::uint64_t added = records_.next_slot() - std::min(slots, records_.next_slot());
+    const std::uint64_t dead = records_.next_slot() - records_.live_count(), dead_then = slots - live;
+    const std::uint64_t deleted = dead - std::min(dead, dead_then);
+    return added + deleted >= std::max<std::uint64_t>(slots / 8, 1);
+}
+
 Status Storage::write_open_cache(const CachePieces& grid_header, const CachePieces& grid_cells,
                                  const CachePieces& grid_entries) const {
     if (!open_cache_due()) return {};
@@ -646,6 +656,7 @@ Status Storage::write_open_cache(const CachePieces& grid_header, const CachePiec
     if (auto st = orbisk::write_open_cache(cache_file_, open_cache_temp_path(coords_base_), stamp, sections); !st)
         return st;
     cache_stamp_ = stamp;
+    cache_basis_ = std::pair{stamp.next_slot, stamp.live_count};
     cache_present_ = true;
     return {};
 }

@@ -140,6 +140,11 @@ public:
     // read-only, of at least kOpenCacheMinSlots committed slots, whose view is
     // the committed state, without a valid cache of that state on disk.
     bool open_cache_due() const;
+    // Whether a cache is worth a grid build of its own: the store is small
+    // (kOpenCacheBuildFreelyBelow), or has changed by at least an eighth
+    // (slots added and slots deleted) since the last cache this handle read
+    // or wrote, or this handle has known none.
+    bool open_cache_worth_a_build() const;
     // Writes the cache of the committed state (open_cache_due must hold):
     // entry ends and live words from this view, the grid's three sections
     // from the caller.
@@ -222,6 +227,8 @@ private:
     std::string cache_file_;
     // Changed by write_open_cache under the write lock as well.
     mutable std::optional<CacheStamp> cache_stamp_;
+    // The slots and live slots of the last cache this handle read or wrote.
+    mutable std::optional<std::pair<std::uint64_t, std::uint64_t>> cache_basis_;
     // Whether a cache file of this generation may be on disk.
     mutable bool cache_present_ = false;
     std::shared_ptr<const OpenCache> cache_;
