@@ -502,11 +502,7 @@ std::size_t GridIndex::memory_bytes() const {
     return n;
 }
 
-}  // namespace orbisk
-
 // ---- the open cache's sections ------------------------------------------------
-
-namespace orbisk {
 
 GridIndex::CacheImage GridIndex::cache_image() const {
     CacheImage image;
