@@ -25,8 +25,10 @@ workload, counted in order from 0, in one mode:
 After a case that was not killed, the power is cut in a model of a file
 system that keeps a new name, or a rename, only once its directory has been
 forced: names created and manifest renames made since the last successful
-force of the directory are undone (file contents are kept). Then the store is
-opened cleanly with the installed module and checked:
+force of the directory are undone (file contents are kept), and an open cache
+renamed since keeps its name over zeros. Then the store is opened cleanly
+with the probe's build (so through the cache, which it must reject when torn)
+and checked:
 
 - every acknowledged point is present exactly once, bit for bit, at its id
   (in insertion order, when a compaction has renumbered it since), unless an
