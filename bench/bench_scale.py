@@ -12,7 +12,8 @@ and its R*Tree rows in a rough spatial order within each batch (both count in it
 Measured for each size (then printed as growth from each size to the next):
   - load: the insert calls only (generation excluded), then a checkpoint (flush / WAL
     checkpoint);
-  - open of the checkpointed store with a warm page cache, in a fresh process: PyZurAD(path);
+  - open of the checkpointed store (which the checkpoint has given its open cache) with a warm
+    page cache, in a fresh process: PyZurAD(path);
     for SQLite connect plus one indexed read (orbisk's open, index builds and memory, SQLite's
     open and index build, and the queries each run in a process of their own);
   - the first query that builds each metadata index (name, kind, city, then the numeric index
@@ -318,6 +319,13 @@ def run_size(n, directory, repeat, keep):
             ours, theirs = load(n, work)
             with open(loaded, "w") as f:
                 json.dump([ours, theirs], f)
+        if not any(f.startswith("s.cache.") for f in os.listdir(work)):
+            # A store kept from a build without the open cache gets it from one open, as the
+            # load's flush would have written it.
+            subprocess.run(
+                [sys.executable, "-c", f"from orbisk import PyZurAD; PyZurAD({os.path.join(work, 's.db')!r})"],
+                check=True,
+            )
         # Bytes the files take on the disk (a data file is longer than what it holds, and sparse).
         files = [(f, os.stat(os.path.join(work, f)).st_blocks * 512) for f in os.listdir(work)]
         disk = {

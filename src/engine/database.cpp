@@ -26,6 +26,48 @@ std::string temporary_directory() {
 std::atomic<std::uint64_t> temporary_counter{0};
 constexpr int kTemporaryAttempts = 10000;
 
+// The grid an open serves from a freshly opened Storage, with the number of
+// points it counts as built from: the open cache's grid when the Storage came
+// from a cache (with the points the log added since), else a build.
+Result<std::pair<GridIndex, std::uint64_t>> open_grid(const Storage& storage) {
+    const auto& cache = storage.open_cache();
+    // A replayed delete would have to take points out of the cached cells;
+    // the build is simpler and as fast as the replay's own walk.
+    if (cache && !storage.replayed_delete()) {
+        auto grid = GridIndex::from_cache(
+            cache, cache->section(CacheSection::GridHeader), cache->words(CacheSection::GridCells),
+            cache->words(CacheSection::GridEntries), cache->stamp().next_slot, cache->stamp().live_count);
+        if (grid) {
+            for (const SlotPoint& p : storage.records().collect_live_points(cache->stamp().next_slot))
+                if (auto st = grid->insert(p.slot, p.lat, p.lon); !st) return fail(st.error());
+            return std::pair{std::move(*grid), cache->stamp().live_count};
+        }
+    }
+    auto points = storage.records().collect_live_points();
+    const std::uint64_t n = points.size();
+    auto grid = GridIndex::try_build(std::move(points));
+    if (!grid) return fail(grid.error());
+    return std::pair{std::move(*grid), n};
+}
+
+// Writes the open cache of `storage`'s committed state when it is due, with
+// `grid` when it is what a build gives, else with a grid built for it; that
+// build (about what an open without a cache costs) only when the store has
+// changed enough since the last cache, so that a flush after every few writes
+// to a large store does not pay it each time.
+Status write_cache(const Storage& storage, const GridIndex& grid) {
+    if (!storage.open_cache_due()) return {};
+    if (!grid.is_fresh_build() && !storage.open_cache_worth_a_build()) return {};
+    std::optional<GridIndex> built;
+    if (!grid.is_fresh_build()) built = GridIndex::build(storage.records().collect_live_points());
+    const GridIndex::CacheImage image = (built ? *built : grid).cache_image();
+    auto bytes = [](const auto& v) {
+        return std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(std::data(v)),
+                                             std::size(v) * sizeof(*std::data(v)));
+    };
+    return storage.write_open_cache({bytes(image.header)}, {bytes(image.cells)}, image.entries);
+}
+
 }  // namespace
 
 Status validate_coordinates(double lat, double lon) {
@@ -60,15 +102,18 @@ Result<std::shared_ptr<Database>> Database::open(const std::string& path, std::u
     // A replay after a crash rewrites the manifest and may cut the log: the
     // other handles must look again, whole.
     if (storage) seen = (*storage)->changed_at_open() ? counter->advance(kRewriteStep) : counter->load();
+    // The grid is made under the lock as well, so that a cache written from
+    // it describes the committed state no other writer has moved on from.
+    auto grid = storage ? open_grid(**storage) : fail(storage.error());
+    // Only a grid built here is written: after a replay on top of a cache, a
+    // build for the cache would make this open cost what the cache saves.
+    if (grid && grid->first.is_fresh_build()) (void)write_cache(**storage, grid->first);
     lock_file->unlock();
-    if (!storage) return fail(storage.error());
-
-    auto points = (*storage)->records().collect_live_points();
-    const std::uint64_t n = points.size();
-    auto grid = GridIndex::try_build(std::move(points));
     if (!grid) return fail(grid.error());
+
     options.reload = true;
-    return std::shared_ptr<Database>(new Database(std::move(*storage), std::move(*grid), n, std::move(*lock_file),
+    return std::shared_ptr<Database>(new Database(std::move(*storage), std::move(grid->first), grid->second,
+                                                  std::move(*lock_file),
                                                   std::make_unique<Shared>(std::move(*counter), seen, options)));
 }
 
@@ -87,12 +132,10 @@ Result<std::shared_ptr<Database>> Database::open_read_only(const std::string& pa
     if (lock_file) lock_file->unlock();
     if (!storage) return fail(storage.error());
 
-    auto points = (*storage)->records().collect_live_points();
-    const std::uint64_t n = points.size();
-    auto grid = GridIndex::try_build(std::move(points));
+    auto grid = open_grid(**storage);
     if (!grid) return fail(grid.error());
     std::shared_ptr<Database> db(
-        new Database(std::move(*storage), std::move(*grid), n, File(),
+        new Database(std::move(*storage), std::move(grid->first), grid->second, File(),
                      std::make_unique<Shared>(ChangeCounter(), seen, options, std::move(watch))));
     db->read_only_ = true;
     return db;
@@ -364,6 +407,11 @@ Result<std::uint64_t> Database::compact() {
     const std::uint64_t n = points.size();
     // Slots are dense from 0 after compaction and fit the grid's 32-bit ids.
     grid_ = GridIndex::build(std::move(points));
+    {
+        // The new generation's open cache, from the grid just built.
+        ReaderLock lock(storage_mutex_);
+        (void)write_cache(*storage_, grid_);
+    }
     grid_lock.unlock();
     build_count_.store(n);
     return reclaimed;
@@ -375,8 +423,18 @@ Status Database::flush() {
     if (!guard.status()) return fail(guard.status().error());
     if (auto st = refresh_locked(); !st) return fail(st.error());
     announce_change(kAppendStep);
-    WriterLock lock(storage_mutex_);
-    return storage_->checkpoint(true);
+    {
+        WriterLock lock(storage_mutex_);
+        if (auto st = storage_->checkpoint(true); !st) return st;
+    }
+    write_open_cache();
+    return {};
+}
+
+void Database::write_open_cache() {
+    ReaderLock grid_lock(grid_mutex_);
+    ReaderLock lock(storage_mutex_);
+    (void)write_cache(*storage_, grid_);
 }
 
 Result<std::vector<std::string>> Database::verify_integrity(bool flush_first) {
@@ -531,10 +589,10 @@ Status Database::reload() {
     auto fresh = Storage::open(shared_->reopen);
     if (lock_file) lock_file->unlock();
     if (!fresh) return fail(fresh.error());
-    auto points = (*fresh)->records().collect_live_points();
-    const std::uint64_t n = points.size();
-    auto grid = GridIndex::try_build(std::move(points));
-    if (!grid) return fail(grid.error());
+    auto made = open_grid(**fresh);
+    if (!made) return fail(made.error());
+    auto grid = std::optional<GridIndex>(std::move(made->first));
+    const std::uint64_t n = made->second;
     // Slot ids may mean other points now: the grid, the storage and the
     // metadata indexes change together, as in a compaction.
     WriterLock grid_lock(grid_mutex_);

@@ -220,6 +220,9 @@ private:
     // text of the i-th) to the metadata indexes that have been built.
     void add_to_indexes(std::uint64_t first, std::size_t count,
                         const std::function<std::string_view(std::size_t)>& text) EXCLUDES(storage_mutex_);
+    // Writes the open cache of the committed state when it is due (errors
+    // are dropped: a missing cache costs the next open time, nothing else).
+    void write_open_cache() REQUIRES(write_lock_) EXCLUDES(grid_mutex_, storage_mutex_);
     // Builds a grid from `points` and puts it in place of the current one.
     Status install_grid(std::vector<SlotPoint> points, std::uint64_t build_count) EXCLUDES(grid_mutex_);
     // The refusal of a store that a reload found corrupt: set once, under the

@@ -55,8 +55,9 @@ void sort_by_code(std::uint64_t* first, std::uint64_t* last) {
 }  // namespace
 
 void CellPoints::pack() {
-    const std::size_t n = entries_.size();
+    const std::size_t n = size();
     if (n <= kTailMax || (sorted_ == n && run_ends_.empty())) return;
+    own();
     std::uint64_t* const data = entries_.data();
     sort_by_code(data + sorted_, data + n);
     if (sorted_ > 0) std::inplace_merge(data, data + sorted_, data + n, CodeLess{});
@@ -98,6 +99,7 @@ std::size_t CellPoints::remove_slot(std::uint32_t slot) {
 }
 
 std::size_t CellPoints::remove_slots(std::span<const std::uint32_t> slots) {
+    own();
     // Kept entries stay in their part, in order: every part stays sorted.
     const std::size_t n = entries_.size();
     std::size_t kept = 0;

@@ -14,7 +14,9 @@
 // a few dozen entries on average however crowded its cell is.
 //
 // The entries hold no pointers, and the parts' bounds are offsets: a cell's
-// array can be written out and mapped back as it is.
+// array can be written out and mapped back as it is. A cell read from a
+// mapping (the open cache) searches the mapped entries in place and copies
+// them into memory of its own on its first change.
 #pragma once
 
 #include <algorithm>
@@ -42,20 +44,43 @@ public:
     static constexpr std::uint32_t code_of(std::uint64_t e) { return static_cast<std::uint32_t>(e >> 32); }
     static constexpr std::uint32_t slot_of(std::uint64_t e) { return static_cast<std::uint32_t>(e); }
 
-    std::size_t size() const { return entries_.size(); }
-    bool empty() const { return entries_.empty(); }
+    CellPoints() = default;
+    // A cell whose `n` entries lie in a mapping, the first `sorted` of them
+    // the sorted main part and the rest the tail (no runs).
+    static CellPoints mapped(const std::uint64_t* entries, std::size_t n, std::uint32_t sorted) {
+        CellPoints c;
+        c.view_ = entries;
+        c.view_size_ = n;
+        c.sorted_ = sorted;
+        return c;
+    }
+
+    std::size_t size() const { return view_ ? view_size_ : entries_.size(); }
+    bool empty() const { return size() == 0; }
+    // Bytes of memory of its own (mapped entries not counted).
     std::size_t memory_bytes() const {
         return entries_.capacity() * sizeof(std::uint64_t) + run_ends_.capacity() * sizeof(std::uint32_t);
     }
+    // The entries in order, the size of the main part, and the ends of the runs after it.
+    std::span<const std::uint64_t> entries() const { return {data(), size()}; }
+    std::uint32_t sorted_count() const { return sorted_; }
+    std::span<const std::uint32_t> run_ends() const { return run_ends_; }
 
     // Appends one entry; sorts the tail into a run when it is long.
     void add(std::uint32_t code, std::uint32_t slot) {
+        own();
         entries_.push_back(entry(code, slot));
         if (entries_.size() - tail_start() > kTailMax) seal_tail();
     }
     // For a build: the entries' room, then the entries (unsorted), then pack().
-    void reserve(std::size_t n) { entries_.reserve(n); }
-    void push(std::uint32_t code, std::uint32_t slot) { entries_.push_back(entry(code, slot)); }
+    void reserve(std::size_t n) {
+        own();
+        entries_.reserve(n);
+    }
+    void push(std::uint32_t code, std::uint32_t slot) {
+        own();
+        entries_.push_back(entry(code, slot));
+    }
     // Sorts every entry into the main part when there are more than kTailMax
     // (fewer are left as they are).
     void pack();
@@ -70,10 +95,11 @@ public:
     // the rectangle, each once, and no other.
     template <class Sink>
     void search(const CodeRect& rect, Sink& sink) const {
-        if (rect.empty() || entries_.empty()) return;
-        const std::uint64_t* const data = entries_.data();
+        const std::size_t n = size();
+        if (rect.empty() || n == 0) return;
+        const std::uint64_t* const data = this->data();
         if (rect.whole()) {
-            sink.run(data, data + entries_.size());
+            sink.run(data, data + n);
             return;
         }
         walk(data, data + sorted_, 0, 0, 16, rect, sink);
@@ -82,14 +108,14 @@ public:
             walk(data + begin, data + end, 0, 0, 16, rect, sink);
             begin = end;
         }
-        scan(data + begin, data + entries_.size(), rect, sink);
+        scan(data + begin, data + n, rect, sink);
     }
 
     // Calls part(first, last) for the main part and each sorted run: each is
     // ordered by code, so it is the whole cell's lattice square at level 16.
     template <class F>
     void for_each_sorted_part(F part) const {
-        const std::uint64_t* const data = entries_.data();
+        const std::uint64_t* const data = this->data();
         if (sorted_ > 0) part(data, data + sorted_);
         std::size_t begin = sorted_;
         for (std::uint32_t end : run_ends_) {
@@ -99,7 +125,7 @@ public:
     }
     // The entries added since the last sort, in the order they came.
     std::span<const std::uint64_t> tail() const {
-        return std::span<const std::uint64_t>(entries_.data() + tail_start(), entries_.size() - tail_start());
+        return std::span<const std::uint64_t>(data() + tail_start(), size() - tail_start());
     }
 
     // Splits the sorted run [first, last), the entries of the lattice square of
@@ -118,6 +144,14 @@ public:
     }
 
 private:
+    const std::uint64_t* data() const { return view_ ? view_ : entries_.data(); }
+    // Copies mapped entries into memory of its own, before a change.
+    void own() {
+        if (!view_) return;
+        entries_.assign(view_, view_ + view_size_);
+        view_ = nullptr;
+        view_size_ = 0;
+    }
     std::size_t tail_start() const { return run_ends_.empty() ? sorted_ : run_ends_.back(); }
     void seal_tail();
     void merge_runs();
@@ -156,6 +190,8 @@ private:
     std::vector<std::uint64_t> entries_;
     std::uint32_t sorted_ = 0;             // the main part is [0, sorted_)
     std::vector<std::uint32_t> run_ends_;  // run i is [end of run i - 1 (or sorted_), run_ends_[i])
+    const std::uint64_t* view_ = nullptr;  // the entries, while they are a mapping's
+    std::size_t view_size_ = 0;
 };
 
 }  // namespace orbisk

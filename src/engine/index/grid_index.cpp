@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "engine/util/debug_check.hpp"
+#include "engine/util/format.hpp"
 #include "engine/util/worker_pool.hpp"
 
 namespace orbisk {
@@ -231,6 +232,7 @@ GridIndex GridIndex::build(std::vector<SlotPoint> points) {
 GridIndex GridIndex::build_checked(const std::vector<SlotPoint>& points, double min_lat, double max_lat, double min_lon,
                                    double max_lon, bool nan_lat, bool nan_lon) {
     GridIndex grid;
+    grid.fresh_ = true;
     const std::size_t n = points.size();
     if (n == 0) return grid;
 
@@ -334,12 +336,14 @@ void GridIndex::pack_cells() {
 
 Status GridIndex::insert(std::uint64_t slot, double lat, double lon) {
     if (slot > kMaxSlot) return fail(capacity_error(slot));
+    fresh_ = false;
     const std::uint64_t key = key_of(lat, lon);
     cells_[find_or_add(key)].points.add(code_of(key, lat, lon), static_cast<std::uint32_t>(slot));
     return {};
 }
 
 void GridIndex::remove(std::uint64_t slot, double lat, double lon) {
+    fresh_ = false;
     // A slot above kMaxSlot was never added.
     if (cells_.empty() || slot > kMaxSlot) return;
     const std::size_t index = find(key_of(lat, lon));
@@ -350,6 +354,7 @@ void GridIndex::remove(std::uint64_t slot, double lat, double lon) {
 }
 
 void GridIndex::remove(std::span<const SlotPoint> points) {
+    fresh_ = false;
     if (cells_.empty()) return;
     // (cell key, slot), grouped by cell; each cell is looked up again when its
     // turn comes, since dropping an emptied cell moves another in the map.
@@ -523,6 +528,63 @@ std::size_t GridIndex::memory_bytes() const {
     std::size_t n = cells_.capacity() * sizeof(Cell) + table_.capacity() * sizeof(Bucket);
     for (const Cell& cell : cells_) n += cell.points.memory_bytes();
     return n;
+}
+
+// ---- the open cache's sections ------------------------------------------------
+
+GridIndex::CacheImage GridIndex::cache_image() const {
+    CacheImage image;
+    store_f64(image.header, cell_size_);
+    store_u64(image.header + 8, cells_.size());
+    image.cells.reserve(3 * cells_.size());
+    std::uint64_t first = 0;
+    for (const Cell& c : cells_) {
+        const auto entries = c.points.entries();
+        // A built grid has no runs: its cells are sorted whole or not at all.
+        ORBISK_DCHECK(c.points.run_ends().empty());
+        image.cells.push_back(c.key);
+        image.cells.push_back(first);
+        image.cells.push_back(entries.size() | (std::uint64_t{c.points.sorted_count()} << 32));
+        image.entries.emplace_back(reinterpret_cast<const std::uint8_t*>(entries.data()), entries.size() * 8);
+        first += entries.size();
+    }
+    return image;
+}
+
+Result<GridIndex> GridIndex::from_cache(std::shared_ptr<const void> owner, std::span<const std::uint8_t> header,
+                                        std::span<const std::uint64_t> cells, std::span<const std::uint64_t> entries,
+                                        std::uint64_t slots, std::uint64_t points) {
+    auto bad = [](const char* what) { return fail(Error::invalid(std::string("open cache grid: ") + what)); };
+    if (header.size() != 16 || cells.size() % 3 != 0) return bad("wrong section lengths");
+    GridIndex grid;
+    grid.cell_size_ = load_f64(header.data());
+    const std::uint64_t count = load_u64(header.data() + 8);
+    if (count != cells.size() / 3) return bad("wrong cell count");
+    if (!(grid.cell_size_ == kEmptyCellSize || (grid.cell_size_ >= kMinCellSize && grid.cell_size_ <= kMaxCellSize)))
+        return bad("cell size out of range");
+    grid.cells_.reserve(count);
+    std::uint64_t next = 0;
+    for (std::uint64_t i = 0; i < count; ++i) {
+        const std::uint64_t key = cells[3 * i], first = cells[3 * i + 1], sizes = cells[3 * i + 2];
+        const std::uint64_t n = static_cast<std::uint32_t>(sizes), sorted = sizes >> 32;
+        // Cells lie one after the other, none empty, each sorted whole or not at all.
+        if (first != next || n == 0 || n > entries.size() - first || (sorted != 0 && sorted != n) ||
+            (sorted == 0 && n > CellPoints::kTailMax))
+            return bad("cell out of order");
+        next = first + n;
+        grid.cells_.push_back(
+            Cell{key, CellPoints::mapped(entries.data() + first, n, static_cast<std::uint32_t>(sorted))});
+    }
+    if (next != entries.size() || entries.size() != points) return bad("entries left over");
+    std::uint32_t top = 0;  // a reduction, so that it vectorises
+    for (std::uint64_t e : entries) top = std::max(top, CellPoints::slot_of(e));
+    if (!entries.empty() && top >= slots) return bad("slot out of range");
+    grid.rehash(std::bit_ceil(std::max<std::size_t>(16, grid.cells_.size() * 2)));
+    for (std::size_t i = 0; i < grid.cells_.size(); ++i)
+        if (grid.find(grid.cells_[i].key) != i) return bad("a cell twice");
+    grid.backing_ = std::move(owner);
+    grid.fresh_ = true;
+    return grid;
 }
 
 }  // namespace orbisk

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -86,6 +87,27 @@ public:
     // unchanged.
     void cells_in_box(const Box& box, const Box* inner, std::vector<CellView>& out) const;
 
+    // Whether the grid is a build's, not changed since: what a build from the
+    // same points gives, cell for cell.
+    bool is_fresh_build() const { return fresh_; }
+
+    // The grid's sections of the open cache (the byte layout is in
+    // docs/format.md): the header (cell size, cell count), one 24-byte
+    // record a cell, and the cells' entries, in place. Valid while the grid
+    // is not changed.
+    struct CacheImage {
+        std::uint8_t header[16];
+        std::vector<std::uint64_t> cells;
+        std::vector<std::span<const std::uint8_t>> entries;
+    };
+    CacheImage cache_image() const;
+    // A grid over those sections, searched in place in the mapping that
+    // `owner` keeps alive; a cell is copied out on its first change. Fails
+    // when the sections do not make a grid of `points` slots below `slots`.
+    static Result<GridIndex> from_cache(std::shared_ptr<const void> owner, std::span<const std::uint8_t> header,
+                                        std::span<const std::uint64_t> cells, std::span<const std::uint64_t> entries,
+                                        std::uint64_t slots, std::uint64_t points);
+
     double cell_size() const { return cell_size_; }
     std::size_t occupied_cells() const { return cells_.size(); }
     // Bytes of memory the cells hold (their entries and the cell map).
@@ -131,6 +153,9 @@ private:
     std::vector<Cell> cells_;
     // Power-of-two bucket array, at most half full; empty for an empty grid.
     std::vector<Bucket> table_;
+    bool fresh_ = false;
+    // The mapping that cells read from the open cache search in place.
+    std::shared_ptr<const void> backing_;
 };
 
 }  // namespace orbisk

@@ -130,6 +130,11 @@ Result<std::uint64_t> Storage::compact() {
     m.coords_crc = gen->coords_crc;
     m.metadata_bytes = gen->metadata_bytes;
     m.metadata_crc = gen->metadata_crc;
+    // No cache describes the new generation yet (none can be there but by hand).
+    cache_file_ = open_cache_path(coords_base_, g);
+    cache_stamp_.reset();
+    cache_present_ = false;
+    if (!is_temporary_) (void)remove_file(cache_file_);
     bool renamed = false;
     if (const Status written = write_manifest(m, manifest_path_, is_temporary_, &renamed); !written) {
         const Error& e = written.error();

@@ -59,6 +59,13 @@ std::string manifest_temp_path(const std::string& manifest_path) {
     return replace_extension(manifest_path, "commit.tmp");
 }
 
+std::string cache_base_path(const std::string& coords_base) {
+    constexpr std::string_view kCoords = "coords.mmap";
+    if (ends_with(coords_base, kCoords))
+        return coords_base.substr(0, coords_base.size() - kCoords.size()) + "cache.mmap";
+    return replace_extension(coords_base, "cache.mmap");
+}
+
 std::string generation_path(const std::string& base, std::string_view kind, std::uint64_t g) {
     if (g == 0) return base;
     std::string suffix = std::string(kind) + ".mmap";
@@ -115,8 +122,9 @@ bool compacted_generation_exists(const std::string& coords_base) {
 }
 
 void remove_stale_generations(const std::string& coords_base, const std::string& metadata_base, std::uint64_t g) {
-    const std::pair<const std::string*, std::string_view> kinds[] = {{&coords_base, "coords"},
-                                                                     {&metadata_base, "metadata"}};
+    const std::string cache_base = cache_base_path(coords_base);
+    const std::pair<const std::string*, std::string_view> kinds[] = {
+        {&coords_base, "coords"}, {&metadata_base, "metadata"}, {&cache_base, "cache"}};
     for (auto [base, kind] : kinds) {
         const std::string current = generation_path(*base, kind, g);
         std::vector<std::string> stale;

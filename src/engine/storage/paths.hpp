@@ -25,6 +25,10 @@ std::string commit_path(const std::string& coords_path);
 std::string wal_path(const std::string& coords_path);
 std::string manifest_temp_path(const std::string& manifest_path);
 
+// The generation-0 name of the open cache (open_cache.hpp): "{prefix}cache.mmap"
+// beside "{prefix}coords.mmap".
+std::string cache_base_path(const std::string& coords_base);
+
 // The data file of generation `g` (kind "coords" or "metadata"); generation 0 is `base` itself.
 std::string generation_path(const std::string& base, std::string_view kind, std::uint64_t g);
 
@@ -36,7 +40,7 @@ std::optional<std::uint64_t> parse_generation_number(std::string_view text);
 // "{stem}coords.{N}.mmap" (N a generation number other than 0).
 bool compacted_generation_exists(const std::string& coords_base);
 
-// Deletes this store's data files of every generation other than `g`: the
+// Deletes this store's data files and open caches of every generation other than `g`: the
 // generation-0 name and names whose middle part is a generation number. Other
 // files are left alone. Failures are ignored.
 void remove_stale_generations(const std::string& coords_base, const std::string& metadata_base, std::uint64_t g);

@@ -18,8 +18,14 @@ RecordStore RecordStore::all_live(MappedFile coords, MappedFile metadata, std::v
     r.next_slot_ = r.live_count_ = spans.size();
     r.live_ = SlotBitmap(spans.size());
     r.live_.invert();
-    r.spans_ = std::move(spans);
+    // Compaction writes the entries back to back from the data area's start.
+    r.ends_.reserve(spans.size());
+    for (const MetaSpan& sp : spans) {
+        ORBISK_DCHECK(sp.offset == (r.ends_.empty() ? kDataStart : r.ends_.back()));
+        r.ends_.push_back(sp.offset + sp.length);
+    }
     r.metadata_end_ = metadata_end;
+    ORBISK_DCHECK(r.bookkeeping_consistent());
     return r;
 }
 
@@ -42,7 +48,7 @@ Result<std::uint64_t> RecordStore::append_point(double lat, double lon, std::str
     store_f64(rec + 8, lon);
     if (n) std::memcpy(meta_.data() + p, text.data(), n);
 
-    spans_.push_back(MetaSpan{p, static_cast<std::uint32_t>(n)});
+    ends_.push_back(p + n);
     live_.push_back(true);
     next_slot_ = s + 1;
     metadata_end_ = p + n;
@@ -81,11 +87,11 @@ Result<std::uint64_t> RecordStore::append_points(std::span<const PendingPoint> p
     }
 
     // Doubling, never to the exact size: many small groups must not copy the list each time.
-    if (spans_.capacity() < spans_.size() + n) spans_.reserve(std::max(spans_.size() + n, 2 * spans_.capacity()));
+    ends_.reserve(ends_.size() + n);
     std::uint64_t off = p;
     for (const auto& pt : points) {
-        spans_.push_back(MetaSpan{off, static_cast<std::uint32_t>(pt.text.size())});
         off += pt.text.size();
+        ends_.push_back(off);
     }
     live_.grow(s + n);
     for (std::uint64_t i = s; i < s + n; ++i) live_.set(i);
@@ -114,7 +120,7 @@ std::uint64_t RecordStore::tombstone_slots(std::span<const std::uint64_t> ids) {
 
 std::optional<std::string_view> RecordStore::live_metadata_text(std::uint64_t s) const {
     if (!live_.test(s) || s >= next_slot_ || !record_in_file(s) || !coords_live(s)) return std::nullopt;
-    const MetaSpan& sp = spans_[s];
+    const MetaSpan sp = span(s);
     ORBISK_DCHECK(sp.offset >= kDataStart && sp.offset + sp.length <= metadata_end_);
     if (sp.offset > meta_.size() || meta_.size() - sp.offset < sp.length) return std::nullopt;
     return std::string_view(reinterpret_cast<const char*>(meta_.data()) + sp.offset, sp.length);
@@ -160,8 +166,17 @@ std::vector<SlotPoint> RecordStore::collect_live_points(std::uint64_t first) con
     return out;
 }
 
+void RecordStore::load_derived(EntryEnds ends, SlotBitmap live, std::uint64_t live_count) {
+    next_slot_ = ends.size();
+    metadata_end_ = ends.empty() ? kDataStart : ends.back();
+    ends_ = std::move(ends);
+    live_ = std::move(live);
+    live_count_ = live_count;
+    ORBISK_DCHECK(bookkeeping_consistent() && live_.count() == live_count_);
+}
+
 Status RecordStore::load_records(std::uint64_t count, std::optional<std::uint64_t> committed) {
-    spans_.clear();
+    ends_.clear();
     live_ = SlotBitmap();
     next_slot_ = 0;
     live_count_ = 0;
@@ -177,10 +192,10 @@ Status RecordStore::load_more_records(std::uint64_t count, std::optional<std::ui
     const std::uint64_t avail_end = committed ? std::min(file_len, bound) : file_len;
 
     const std::uint64_t first = next_slot_;
-    std::vector<MetaSpan> spans;
+    std::vector<std::uint64_t> ends;
     // Every entry takes at least one byte, so the file bounds the count.
     if (count > first)
-        spans.reserve(std::min<std::uint64_t>(count - first, file_len > kDataStart ? file_len - kDataStart : 0));
+        ends.reserve(std::min<std::uint64_t>(count - first, file_len > kDataStart ? file_len - kDataStart : 0));
     std::uint64_t p = metadata_end_;
     for (std::uint64_t i = first; i < count; ++i) {
         if (committed && p >= bound)
@@ -197,15 +212,16 @@ Status RecordStore::load_more_records(std::uint64_t count, std::optional<std::ui
                     Error::invalid(cat("metadata entry ", i, " of ", count, " failed to decode at offset ", p)));
             break;
         }
-        spans.push_back(MetaSpan{p, static_cast<std::uint32_t>(*k)});
         p += *k;
+        ends.push_back(p);
     }
     if (committed && p != bound)
         return fail(Error::invalid(
             cat("metadata parse consumed ", p - kDataStart, " bytes but committed region is ", *committed, " bytes")));
 
-    const std::uint64_t n = first + spans.size();
-    spans_.insert(spans_.end(), spans.begin(), spans.end());
+    const std::uint64_t n = first + ends.size();
+    if (first == 0) ends_.reserve(n);
+    for (std::uint64_t e : ends) ends_.push_back(e);
     // A catch-up appends a few bits: growing by doubling is cheaper than a
     // reservation to the exact size each time.
     if (first == 0) live_.reserve(n);
@@ -234,7 +250,7 @@ void RecordStore::truncate_appends(const AppendMark& mark, bool give_back_space)
     // which is harmless). No other handle can have reached past that length.
     if (give_back_space && coords_.size() > mark.coords_size) (void)coords_.resize_exact(mark.coords_size);
     if (give_back_space && meta_.size() > mark.metadata_size) (void)meta_.resize_exact(mark.metadata_size);
-    spans_.resize(mark.next_slot);
+    ends_.truncate(mark.next_slot);
     live_.truncate(mark.next_slot);
     next_slot_ = mark.next_slot;
     metadata_end_ = mark.metadata_end;

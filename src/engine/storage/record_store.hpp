@@ -15,6 +15,7 @@
 #include "engine/util/format.hpp"
 #include "engine/util/fs.hpp"
 #include "engine/metadata/metadata.hpp"
+#include "engine/storage/entry_ends.hpp"
 #include "engine/storage/slot_point.hpp"
 #include "engine/util/slot_bitmap.hpp"
 
@@ -84,6 +85,10 @@ public:
     // the known ones, by the same rules (`committed` counts from the start of
     // the data area). On failure nothing has changed.
     Status load_more_records(std::uint64_t count, std::optional<std::uint64_t> committed);
+    // Takes the bookkeeping of `next_slot` slots as an open cache holds it
+    // (open_cache.hpp), which was derived from these files by the rules of
+    // load_records and is checked against them by its caller.
+    void load_derived(EntryEnds ends, SlotBitmap live, std::uint64_t live_count);
 
     // State of the append end, to take back appends that were not kept.
     struct AppendMark {
@@ -102,10 +107,12 @@ public:
     std::uint64_t next_slot() const { return next_slot_; }
     std::uint64_t live_count() const { return live_count_; }
     std::uint64_t metadata_end() const { return metadata_end_; }
-    const MetaSpan& span(std::uint64_t s) const {
-        ORBISK_DCHECK(s < spans_.size());
-        return spans_[s];
+    MetaSpan span(std::uint64_t s) const {
+        const std::uint64_t start = ends_.start(s, kDataStart);
+        return MetaSpan{start, static_cast<std::uint32_t>(ends_.end(s) - start)};
     }
+    // Where each slot's entry ends.
+    const EntryEnds& entry_ends() const { return ends_; }
     // The latitude and longitude of a slot whose text live_metadata_text gave.
     std::pair<double, double> coordinates(std::uint64_t s) const {
         ORBISK_DCHECK(record_in_file(s));
@@ -116,15 +123,13 @@ public:
     // its text lies), or, once that is at hand, of the start of its text: a
     // reader of many scattered records asks ahead. No effect on a slot beyond
     // the store.
-    void prefetch_metadata_span(std::uint64_t s) const {
-        if (s < spans_.size()) __builtin_prefetch(&spans_[s]);
-    }
+    void prefetch_metadata_span(std::uint64_t s) const { ends_.prefetch(s); }
     void prefetch_coordinates(std::uint64_t s) const {
         if (record_in_file(s)) __builtin_prefetch(coords_.data() + kDataStart + kCoordRecord * s);
     }
     void prefetch_metadata_text(std::uint64_t s) const {
-        if (s >= spans_.size()) return;
-        const MetaSpan& sp = spans_[s];
+        if (s >= ends_.size()) return;
+        const MetaSpan sp = span(s);
         if (sp.offset < meta_.size()) {
             const std::uint8_t* text = meta_.data() + sp.offset;
             __builtin_prefetch(text);
@@ -143,8 +148,8 @@ private:
     // The slot bookkeeping agrees with itself: one span and one live bit per
     // slot, and every span inside the metadata written so far.
     bool bookkeeping_consistent() const {
-        return spans_.size() == next_slot_ && live_.size() == next_slot_ && metadata_end_ >= kDataStart &&
-               (spans_.empty() || spans_.back().offset + spans_.back().length <= metadata_end_);
+        return ends_.size() == next_slot_ && live_.size() == next_slot_ && metadata_end_ >= kDataStart &&
+               (ends_.empty() ? metadata_end_ == kDataStart : ends_.back() == metadata_end_);
     }
     // Whether slot s's stored coordinates are those of a point, not a
     // tombstone (another handle of the store may have written it just now).
@@ -156,7 +161,7 @@ private:
 
     MappedFile coords_;
     MappedFile meta_;
-    std::vector<MetaSpan> spans_;
+    EntryEnds ends_;
     SlotBitmap live_;
     std::uint64_t next_slot_ = 0;
     std::uint64_t live_count_ = 0;

@@ -115,7 +115,7 @@ std::optional<std::string> check_committed_region(const MappedFile& mapping, std
     if (kDataStart + n > len)
         return cat(name, ": committed region of ", n, " bytes exceeds file length ",
                    len < kDataStart ? 0 : len - kDataStart);
-    const std::uint32_t actual = crc32(mapping.data() + kDataStart, n);
+    const std::uint32_t actual = crc32_parallel(mapping.data() + kDataStart, n);
     if (actual != crc)
         return cat(name, ": CRC mismatch (committed ", hex8(crc), ", on-disk ", hex8(actual), ") over ", n,
                    " bytes (silent corruption)");
@@ -168,10 +168,13 @@ Result<std::unique_ptr<Storage>> Storage::open(const OpenOptions& opt) {
     if (opt.is_temporary) st->owned_files_.push_back(st->metadata_file_);
     st->records_ = RecordStore(std::move(*coords), std::move(*meta));
 
+    bool coords_as_committed = false;
     if (manifest) {
         std::vector<std::string> issues;
-        if (auto i = check_committed_region(st->records_.coords(), manifest->coords_bytes, manifest->coords_crc,
-                                            "coords.mmap")) {
+        auto coords_issue =
+            check_committed_region(st->records_.coords(), manifest->coords_bytes, manifest->coords_crc, "coords.mmap");
+        coords_as_committed = !coords_issue;
+        if (auto& i = coords_issue) {
             // Only a region that lies within the file can have its tombstones taken back.
             const bool within = kDataStart + manifest->coords_bytes <= st->records_.coords().size();
             if (!within || !explained_by_interrupted_deletes(st->records_.coords(), *manifest, st->wal_path_))
@@ -185,6 +188,33 @@ Result<std::unique_ptr<Storage>> Storage::open(const OpenOptions& opt) {
             for (const auto& i : issues) joined += (joined.empty() ? "" : "; ") + i;
             return fail(refuse(cat(kRefusePrefix, " corrupted database (", issues.size(), " issue(s)): ", joined)));
         }
+        // The regions just hashed are as the manifest says: the next checkpoint
+        // hashes only what the log replay and later writes add to them.
+        if (coords_as_committed) st->coords_crc_ = CrcCache::of(manifest->coords_crc, manifest->coords_bytes);
+        st->metadata_crc_ = CrcCache::of(manifest->metadata_crc, manifest->metadata_bytes);
+    }
+
+    // The open cache stands in for the record load when it describes exactly
+    // the committed state the checks above have just vouched for. (A region
+    // accepted because deletes cut short explain it does not hold those bytes.)
+    st->cache_file_ = open_cache_path(opt.coords_path, g);
+    const bool cache_usable =
+        manifest && !opt.is_temporary && manifest->next_slot >= kOpenCacheMinSlots && coords_as_committed;
+    if (manifest && !opt.is_temporary && !cache_usable) st->cache_present_ = path_exists(st->cache_file_);
+    if (cache_usable) {
+        auto cache = OpenCache::read(st->cache_file_, *manifest);
+        st->cache_present_ = cache || cache.error().kind != ErrorKind::Os || cache.error().code != ENOENT;
+        if (cache) {
+            const auto ends = (*cache)->words(CacheSection::EntryEnds);
+            const auto words = (*cache)->words(CacheSection::LiveWords);
+            SlotBitmap live(ends.size());
+            std::copy(words.begin(), words.end(), live.words().begin());
+            st->records_.load_derived(EntryEnds(*cache, ends.data(), ends.size()), std::move(live),
+                                      (*cache)->stamp().live_count);
+            st->cache_stamp_ = (*cache)->stamp();
+            st->cache_basis_ = std::pair{st->cache_stamp_->next_slot, st->cache_stamp_->live_count};
+            st->cache_ = std::move(*cache);
+        }
     }
 
     std::uint64_t count;
@@ -196,8 +226,9 @@ Result<std::unique_ptr<Storage>> Storage::open(const OpenOptions& opt) {
         count = std::min(load_u64(st->records_.coords().data() + kHeaderCountOffset),
                          load_u64(st->records_.metadata().data() + kHeaderCountOffset));
     }
-    if (auto r = st->records_.load_records(count, committed); !r)
-        return fail(refuse(cat(kRefusePrefix, ", inconsistent committed state: ", r.error().message)));
+    if (!st->cache_)
+        if (auto r = st->records_.load_records(count, committed); !r)
+            return fail(refuse(cat(kRefusePrefix, ", inconsistent committed state: ", r.error().message)));
 
     st->wal_seq_ = st->committed_wal_seq_ = manifest ? manifest->wal_seq : 0;
     st->manifest_ = manifest;
@@ -209,7 +240,7 @@ Result<std::unique_ptr<Storage>> Storage::open(const OpenOptions& opt) {
         auto wal_len = wal->length();
         if (!wal_len) return fail(wal_len.error());
         st->wal_.attach(std::move(*wal), 0);
-        if (auto r = st->replay_wal(0, st->committed_wal_seq_); !r) return fail(r.error());
+        if (auto r = st->replay_wal(0, st->committed_wal_seq_, &st->replayed_delete_); !r) return fail(r.error());
         return st;
     }
     auto wal = opt.is_temporary ? File::open(st->wal_path_, O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW, 0600)
@@ -221,7 +252,7 @@ Result<std::unique_ptr<Storage>> Storage::open(const OpenOptions& opt) {
     st->wal_.attach(std::move(*wal), 0);
     st->last_sync_ = std::chrono::steady_clock::now();
 
-    if (auto r = st->replay_wal(0, st->committed_wal_seq_); !r) return fail(r.error());
+    if (auto r = st->replay_wal(0, st->committed_wal_seq_, &st->replayed_delete_); !r) return fail(r.error());
     st->changed_at_open_ = st->wal_seq_ != st->committed_wal_seq_ || st->wal_.position() < *wal_len;
     // A reload changes no file but for cutting a torn log tail, as the replay
     // does: no checkpoint, and the other generations stay for the next open.
@@ -542,6 +573,7 @@ Status Storage::checkpoint(bool full, bool* committed, bool* durable) {
     m.metadata_bytes = meta_end < kDataStart ? 0 : meta_end - kDataStart;
     m.metadata_crc =
         crc_extend(metadata_crc_, records_.metadata().data(), records_.metadata().size(), m.metadata_bytes);
+    if (auto st = drop_stale_cache(m); !st) return st;
     bool renamed = false;
     const Status written = write_manifest(m, manifest_path_, is_temporary_, &renamed);
     if (renamed) {
@@ -579,6 +611,56 @@ Status Storage::commit_after_write(bool* committed, bool* durable) {
     return {};
 }
 
+Status Storage::drop_stale_cache(const CommitManifest& next) {
+    // A cache is written only for a state of at least kOpenCacheMinSlots slots,
+    // and a generation's slot count never goes down: below that, there is none
+    // but one this open found (written by a build with another threshold).
+    if (is_temporary_ || !manifest_ || (manifest_->next_slot < kOpenCacheMinSlots && !cache_present_)) return {};
+    // The same committed bytes (a checkpoint that adds nothing): a cache of them stays true.
+    if (stamp_of(*manifest_, 0) == stamp_of(next, 0)) return {};
+    cache_stamp_.reset();
+    if (auto st = remove_file(cache_file_); !st && st.error().code != ENOENT) return st;
+    cache_present_ = false;
+    return {};
+}
+
+bool Storage::open_cache_due() const {
+    return !is_temporary_ && !read_only_ && !unusable_ && manifest_ && manifest_->generation == generation_ &&
+           manifest_->next_slot >= kOpenCacheMinSlots && manifest_->next_slot == records_.next_slot() &&
+           committed_wal_seq_ == wal_seq_ && manifest_->metadata_bytes + kDataStart == records_.metadata_end() &&
+           !(cache_stamp_ && *cache_stamp_ == stamp_of(*manifest_, records_.live_count()));
+}
+
+bool Storage::open_cache_worth_a_build() const {
+    if (!cache_basis_ || records_.live_count() < kOpenCacheBuildFreelyBelow) return true;
+    const auto [slots, live] = *cache_basis_;
+    const std::uint64_t added = records_.next_slot() - std::min(slots, records_.next_slot());
+    const std::uint64_t dead = records_.next_slot() - records_.live_count(), dead_then = slots - live;
+    const std::uint64_t deleted = dead - std::min(dead, dead_then);
+    return added + deleted >= std::max<std::uint64_t>(slots / 8, 1);
+}
+
+Status Storage::write_open_cache(const CachePieces& grid_header, const CachePieces& grid_cells,
+                                 const CachePieces& grid_entries) const {
+    if (!open_cache_due()) return {};
+    const EntryEnds& ends = records_.entry_ends();
+    auto bytes = [](std::span<const std::uint64_t> w) {
+        return std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(w.data()), w.size() * 8);
+    };
+    const CacheStamp stamp = stamp_of(*manifest_, records_.live_count());
+    std::vector<CachePieces> sections{{bytes(ends.view()), bytes(ends.owned())},
+                                      {bytes(records_.live_bitmap().words())},
+                                      grid_header,
+                                      grid_cells,
+                                      grid_entries};
+    if (auto st = orbisk::write_open_cache(cache_file_, open_cache_temp_path(coords_base_), stamp, sections); !st)
+        return st;
+    cache_stamp_ = stamp;
+    cache_basis_ = std::pair{stamp.next_slot, stamp.live_count};
+    cache_present_ = true;
+    return {};
+}
+
 std::vector<std::string> Storage::verify_committed() const {
     std::vector<std::string> errors;
     auto m = read_manifest(manifest_path_);
@@ -606,6 +688,17 @@ std::vector<std::string> Storage::verify_committed() const {
     check(records_.coords(), coords_base_, "coords", manifest.coords_bytes, manifest.coords_crc, "coords.mmap");
     check(records_.metadata(), metadata_base_, "metadata", manifest.metadata_bytes, manifest.metadata_crc,
           "metadata.mmap");
+    // The open cache, if there is one, must describe this manifest's state. A
+    // writer of another handle may have committed a new state between the two
+    // reads: the manifest is read once more before a stale cache is reported.
+    const std::string cache = open_cache_path(coords_base_, manifest.generation);
+    auto found = OpenCache::read(cache, manifest);
+    if (!found && found.error().kind == ErrorKind::InvalidData) {
+        if (auto again = read_manifest(manifest_path_); again && *again && !(**again == manifest))
+            found = OpenCache::read(cache, **again);
+    }
+    if (!found && !(found.error().kind == ErrorKind::Os && found.error().code == ENOENT))
+        errors.push_back(cat("open cache ", cache.substr(cache.find_last_of('/') + 1), ": ", found.error().message));
     return errors;
 }
 

@@ -14,6 +14,7 @@
 #include "engine/util/crc.hpp"
 #include "engine/util/error.hpp"
 #include "engine/storage/manifest.hpp"
+#include "engine/storage/open_cache.hpp"
 #include "engine/storage/record_store.hpp"
 #include "engine/storage/wal_writer.hpp"
 
@@ -129,8 +130,32 @@ public:
     // Whether open changed the store's files: replayed log records or cut the log.
     bool changed_at_open() const { return changed_at_open_; }
 
+    // The open cache this view was opened from (open_cache.hpp), when the open
+    // found a valid one: the slots below its next_slot came from it, those
+    // after it from the log. Nothing when the open derived the state itself.
+    const std::shared_ptr<const OpenCache>& open_cache() const { return cache_; }
+    // Whether the open replayed a Delete record (the cache's grid then lacks removals).
+    bool replayed_delete() const { return replayed_delete_; }
+    // Whether a cache would pay its way and is missing: a store on a path, not
+    // read-only, of at least kOpenCacheMinSlots committed slots, whose view is
+    // the committed state, without a valid cache of that state on disk.
+    bool open_cache_due() const;
+    // Whether a cache is worth a grid build of its own: the store is small
+    // (kOpenCacheBuildFreelyBelow), or has changed by at least an eighth
+    // (slots added and slots deleted) since the last cache this handle read
+    // or wrote, or this handle has known none.
+    bool open_cache_worth_a_build() const;
+    // Writes the cache of the committed state (open_cache_due must hold):
+    // entry ends and live words from this view, the grid's three sections
+    // from the caller.
+    // Needs only the storage lock shared, and the write lock (which keeps
+    // every other writer of the cache out).
+    Status write_open_cache(const CachePieces& grid_header, const CachePieces& grid_cells,
+                            const CachePieces& grid_entries) const;
+
     // Issues of the committed regions against a manifest read from disk now;
-    // an unreadable manifest gives one issue.
+    // an unreadable manifest gives one issue, and so does an open cache that is
+    // damaged or stale (the data is not at fault then; the next open ignores it).
     std::vector<std::string> verify_committed() const;
 
     Status sync_wal_if_due();
@@ -151,6 +176,10 @@ private:
     };
 
     Storage() = default;
+    // Before a manifest for `next` replaces the current one: removes the cache
+    // file of this generation unless it describes `next` (a failure other than
+    // a missing file fails the checkpoint before its commit point).
+    Status drop_stale_cache(const CommitManifest& next);
     // Applies the log's records from offset `from` (a record boundary), those
     // numbered below `skip_below` skipped, and cuts a torn tail off. Sets
     // *deleted when a Delete record was applied.
@@ -193,6 +222,17 @@ private:
     // The manifest this handle's view was built on or has written last.
     std::optional<CommitManifest> manifest_;
     WalTail wal_tail_;
+    // The cache file of the current generation: where, and the state a valid
+    // one on disk describes (nothing when none is known to be there).
+    std::string cache_file_;
+    // Changed by write_open_cache under the write lock as well.
+    mutable std::optional<CacheStamp> cache_stamp_;
+    // The slots and live slots of the last cache this handle read or wrote.
+    mutable std::optional<std::pair<std::uint64_t, std::uint64_t>> cache_basis_;
+    // Whether a cache file of this generation may be on disk.
+    mutable bool cache_present_ = false;
+    std::shared_ptr<const OpenCache> cache_;
+    bool replayed_delete_ = false;
     // Set when a take-back failed: the error every later write gets.
     std::optional<Error> unusable_;
     // Files a temporary store created; removed with it.

@@ -10,6 +10,10 @@ namespace orbisk {
 std::uint32_t crc32(const void* data, std::size_t len);
 // Continues `crc` (a finished CRC of earlier bytes) over more bytes.
 std::uint32_t crc32_continue(std::uint32_t crc, const void* data, std::size_t len);
+// The CRC of the bytes of `crc1` followed by `len2` bytes whose CRC is `crc2`.
+std::uint32_t crc32_combine(std::uint32_t crc1, std::uint32_t crc2, std::uint64_t len2);
+// crc32 of a long range, its parts hashed on the worker pool and combined.
+std::uint32_t crc32_parallel(const void* data, std::size_t len);
 
 // CRC register over the first `covered` bytes of a data area (from offset 64).
 struct CrcCache {
