@@ -6,8 +6,6 @@
 // long-double haversine on every point the queries return.
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <cstdint>
 #include <functional>
 #include <limits>
@@ -467,7 +465,4 @@ TEST_CASE("nearest: crowds far denser than a grid cell, across cell borders, ±1
     // in one.
     CHECK(crowd_queries > 50);
     CHECK(crowd_examined < 300 * crowd_queries);
-    if (std::getenv("NEAREST_STATS"))
-        std::printf("crowd queries %llu, examined per query %llu\n", static_cast<unsigned long long>(crowd_queries),
-                    static_cast<unsigned long long>(crowd_examined / crowd_queries));
 }
