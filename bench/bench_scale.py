@@ -44,7 +44,7 @@ import time
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(__file__))
-from common import median_of, median_ratio, rounds_of, timed  # noqa: E402
+from common import RAD, circle_box, haversine, median_of, median_ratio, rounds_of, timed  # noqa: E402
 from orbisk import PyZurAD  # noqa: E402
 
 CITIES = 2000
@@ -52,9 +52,6 @@ KINDS = ["cafe", "museum", "park", "station", "library", "market", "school", "ha
 BATCH = 200_000
 # Bytes a point takes on disk in the two stores together (orbisk about 90, SQLite about 160).
 DISK_PER_POINT = 260
-
-EARTH_RADIUS = 6371000.0
-RAD = math.pi / 180
 
 
 # ---- the data ------------------------------------------------------------------------------------
@@ -165,22 +162,6 @@ def sqlite_bbox(db, box):
     min_lat, min_lon, max_lat, max_lon = box
     sql = JOIN + " AND m.lat BETWEEN ? AND ? AND m.lon BETWEEN ? AND ?"
     return sqlite_rows(db.execute(sql, (min_lat, max_lat, min_lon, max_lon) * 2))
-
-
-def circle_box(clat, clon, r):
-    """A box that holds the whole circle (for circles clear of the poles and the antimeridian)."""
-    theta = r / EARTH_RADIUS * (1 + 1e-8) + 1e-11
-    dlat = theta / RAD
-    dlon = math.asin(math.sin(theta) / math.cos(clat * RAD)) / RAD + 1e-9
-    return clat - dlat, clon - dlon, clat + dlat, clon + dlon
-
-
-def haversine(clat, clon, lat, lon):
-    """The store's distance test."""
-    h1 = math.sin((lat - clat) * RAD * 0.5)
-    h2 = math.sin((lon - clon) * RAD * 0.5)
-    a = min(max(math.cos(lat * RAD) * math.cos(clat * RAD) * h2 * h2 + h1 * h1, 0.0), 1.0)
-    return 2 * math.atan2(math.sqrt(a), math.sqrt(1 - a)) * EARTH_RADIUS
 
 
 def sqlite_radius(db, clat, clon, r):

@@ -31,11 +31,19 @@ import shapely
 
 sys.path.insert(0, os.path.dirname(__file__))
 from bench_queries import stored_points  # noqa: E402
-from common import fresh_rows, main_of, median_of, median_ratio, p95_of, rounds_of  # noqa: E402
+from common import (  # noqa: E402
+    EARTH_RADIUS,
+    RAD,
+    circle_box,
+    fresh_rows,
+    haversine,
+    main_of,
+    median_of,
+    median_ratio,
+    p95_of,
+    rounds_of,
+)
 from orbisk import PyZurAD  # noqa: E402
-
-EARTH_RADIUS = 6371000.0
-RAD = math.pi / 180
 
 
 def irregular_polygon(clon, clat, radii):
@@ -45,23 +53,6 @@ def irregular_polygon(clon, clat, radii):
         (clon + r * math.cos(2 * math.pi * k / n), clat + r * math.sin(2 * math.pi * k / n))
         for k, r in enumerate(radii)
     ]
-
-
-def circle_box(clat, clon, r):
-    """A box that holds the whole circle (for circles clear of the poles and the antimeridian)."""
-    theta = r / EARTH_RADIUS * (1 + 1e-8) + 1e-11
-    dlat = theta / RAD
-    dlon = math.asin(math.sin(theta) / math.cos(clat * RAD)) / RAD + 1e-9
-    assert abs(clat) + dlat < 89 and abs(clon) + dlon < 180
-    return clat - dlat, clon - dlon, clat + dlat, clon + dlon
-
-
-def haversine(clat, clon, lat, lon):
-    """The store's distance test."""
-    h1 = math.sin((lat - clat) * RAD * 0.5)
-    h2 = math.sin((lon - clon) * RAD * 0.5)
-    a = min(max(math.cos(lat * RAD) * math.cos(clat * RAD) * h2 * h2 + h1 * h1, 0.0), 1.0)
-    return 2 * math.atan2(math.sqrt(a), math.sqrt(1 - a)) * EARTH_RADIUS
 
 
 def haversine_np(clat, clon, lat, lon):

@@ -13,6 +13,26 @@ import statistics
 import tempfile
 import time
 
+EARTH_RADIUS = 6371000.0
+RAD = math.pi / 180
+
+
+def circle_box(clat, clon, r):
+    """A box that holds the whole circle (for circles clear of the poles and the antimeridian)."""
+    theta = r / EARTH_RADIUS * (1 + 1e-8) + 1e-11
+    dlat = theta / RAD
+    dlon = math.asin(math.sin(theta) / math.cos(clat * RAD)) / RAD + 1e-9
+    assert abs(clat) + dlat < 89 and abs(clon) + dlon < 180
+    return clat - dlat, clon - dlon, clat + dlat, clon + dlon
+
+
+def haversine(clat, clon, lat, lon):
+    """The store's distance test."""
+    h1 = math.sin((lat - clat) * RAD * 0.5)
+    h2 = math.sin((lon - clon) * RAD * 0.5)
+    a = min(max(math.cos(lat * RAD) * math.cos(clat * RAD) * h2 * h2 + h1 * h1, 0.0), 1.0)
+    return 2 * math.atan2(math.sqrt(a), math.sqrt(1 - a)) * EARTH_RADIUS
+
 
 def make_points(n, seed=7):
     """n points spread over the globe, each with about 100 bytes of metadata."""

@@ -9,6 +9,7 @@ import struct
 import zlib
 
 from orbisk import PyZurAD
+from storefiles import read, write
 
 from orbisk_columnar import ColumnarStore
 
@@ -43,16 +44,6 @@ def answers(handle):
         handle.query({"kind": "park", "i": {"$lt": 4000}}),
         handle.slot_stats(),
     )
-
-
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
-
-
-def write(path, data):
-    with open(path, "wb") as f:
-        f.write(data)
 
 
 def test_damaged_stale_or_foreign_caches_change_no_answer_and_are_reported(tmp_path):
