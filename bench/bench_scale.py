@@ -388,7 +388,9 @@ def print_growth(results):
         for who, key in (("orbisk", ours), ("sqlite", theirs)):
             if not key:
                 continue
-            cells = "".join(f"{results[b][key] / results[a][key]:>15.2f}x" for a, b in steps)
+            cells = "".join(
+                f"{results[b][key] / results[a][key]:>15.2f}x" if results[a][key] else f"{'-':>16}" for a, b in steps
+            )
             print(f"{(label if who == 'orbisk' else ''):<34}{who:>8}{cells}")
 
 
