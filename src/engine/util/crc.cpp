@@ -1,5 +1,7 @@
 #include "engine/util/crc.hpp"
 
+#include <sys/mman.h>
+
 #include <libdeflate.h>
 
 #include <algorithm>
@@ -56,6 +58,24 @@ std::uint32_t crc32_combine(std::uint32_t crc1, std::uint32_t crc2, std::uint64_
     return crc1 ^ crc2;
 }
 
+namespace {
+
+// Asks the kernel to map a range's pages before it is read: for a file mapping
+// in the page cache, one call for the range costs less than a fault every few
+// pages. Only a hint: a failure leaves the reads to fault as before.
+void populate_for_read(const std::uint8_t* p, std::size_t n) {
+#ifdef MADV_POPULATE_READ
+    const auto first = reinterpret_cast<std::uintptr_t>(p) & ~std::uintptr_t{4095};
+    const auto end = reinterpret_cast<std::uintptr_t>(p) + n;
+    (void)::madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_READ);
+#else
+    (void)p;
+    (void)n;
+#endif
+}
+
+}  // namespace
+
 std::uint32_t crc32_parallel(const void* data, std::size_t len) {
     WorkerPool& pool = WorkerPool::instance();
     const std::size_t parts = pool.threads() + 1;
@@ -65,6 +85,7 @@ std::uint32_t crc32_parallel(const void* data, std::size_t len) {
     const auto* bytes = static_cast<const std::uint8_t*>(data);
     pool.run(parts, [&](std::size_t i) {
         const std::size_t begin = std::min(len, i * step), end = i + 1 == parts ? len : std::min(len, (i + 1) * step);
+        populate_for_read(bytes + begin, end - begin);
         crcs[i] = crc32(bytes + begin, end - begin);
     });
     std::uint32_t crc = crcs[0];
