@@ -47,8 +47,7 @@ constexpr std::size_t kFirstSlots = 16;
 // A slot numbers its entry in 32 bits.
 constexpr std::size_t kMostEntries = 0xFFFFFFFEu;
 
-StringCache::StringCache(std::size_t max_entries)
-    : slots_(kFirstSlots), max_entries_(std::min(max_entries, kMostEntries)) {}
+StringCache::StringCache(std::size_t max_entries) : max_entries_(std::min(max_entries, kMostEntries)) {}
 
 StringCache::~StringCache() {
     for (const Entry& e : entries_) Py_DECREF(e.str);
@@ -68,6 +67,7 @@ void StringCache::grow() {
 }
 
 PyObject* StringCache::get(std::string_view s) {
+    if (slots_.empty()) slots_.resize(kFirstSlots);  // on first use: most calls' rows hold few strings
     const std::uint64_t h = hash_text(s);
     const auto tag = static_cast<std::uint32_t>(h >> 32);
     const std::size_t mask = slots_.size() - 1;
@@ -88,6 +88,15 @@ PyObject* StringCache::get(std::string_view s) {
     return str;
 }
 
-StringCaches::StringCaches() : keys_(std::numeric_limits<std::size_t>::max()), values_(kMaxValueStrings) {}
+namespace {
+
+StringCache& shared_keys() {
+    static StringCache* const keys = new StringCache(StringCaches::kMaxSharedKeys);
+    return *keys;
+}
+
+}  // namespace
+
+StringCaches::StringCaches() : keys_(shared_keys()), values_(kMaxValueStrings) {}
 
 }  // namespace orbisk::py

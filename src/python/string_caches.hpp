@@ -1,5 +1,7 @@
-// String interning for the results of one call: every key, and up to 8192
-// string values, are created once and shared by all the rows of the call.
+// String interning for the results of calls: every key is created once for
+// the process (up to kMaxSharedKeys of them; keys are few in a store, and a
+// small answer would otherwise make and hash its keys anew on every call),
+// and up to 8192 string values once a call, shared by all its rows.
 //
 // A lookup is on the row builder's path for every key and every string value
 // of every row, so each cache is an open-addressing table of its own: a short
@@ -51,16 +53,18 @@ private:
     std::size_t max_entries_;
 };
 
+// Used with the interpreter lock held, as every Python object is.
 class StringCaches {
 public:
     static constexpr std::size_t kMaxValueStrings = 8192;
+    static constexpr std::size_t kMaxSharedKeys = 16384;
     StringCaches();
     // New references, or nullptr with a Python exception set.
     PyObject* key(std::string_view s) { return keys_.get(s); }
     PyObject* value(std::string_view s) { return values_.get(s); }
 
 private:
-    StringCache keys_;
+    StringCache& keys_;  // the process's: never destroyed, as the interpreter may be gone by then
     StringCache values_;
 };
 
