@@ -20,6 +20,7 @@
 #include "engine/util/text.hpp"
 #include "python/args.hpp"
 #include "python/filter_parse.hpp"
+#include "python/handle.hpp"
 #include "python/py_util.hpp"
 #include "python/rows.hpp"
 
@@ -156,10 +157,6 @@ PyObject* new_result(std::shared_ptr<const ArrowTable> table) {
 
 // ---- the handle ----------------------------------------------------------------------
 
-struct Handle {
-    PyObject_HEAD std::shared_ptr<Database>* db;  // null once closed
-};
-
 // The database of an open handle, kept alive for the call; null with ValueError once closed.
 std::shared_ptr<Database> database_of(PyObject* self) {
     auto* db = reinterpret_cast<Handle*>(self)->db;
@@ -200,16 +197,8 @@ PyObject* handle_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                      &capacity_obj, &interval_obj))
         return nullptr;
     if (!PyUnicode_Check(path_obj)) return raise_conversion_error(path_obj, "PyString", "path");
-    Ref bytes = Ref::steal(PyUnicode_EncodeFSDefault(path_obj));
-    if (!bytes) return nullptr;
-    char* data = nullptr;
-    Py_ssize_t len = 0;
-    if (PyBytes_AsStringAndSize(bytes.get(), &data, &len) != 0) return nullptr;
-    const std::string path(data, static_cast<std::size_t>(len));
-    if (path.find('\0') != std::string::npos) {
-        PyErr_SetString(PyExc_ValueError, "argument 'path': embedded null byte");
-        return nullptr;
-    }
+    std::string path;
+    if (!path_bytes(path_obj, path)) return nullptr;
     unsigned long long capacity = 10000;
     if (capacity_obj && capacity_obj != Py_None && !to_u64(capacity_obj, "capacity", capacity)) return nullptr;
     unsigned long long interval = 0;
@@ -221,11 +210,7 @@ PyObject* handle_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         db = read_only ? Database::open_read_only(path) : Database::open(path, capacity, interval);
     }
     if (!db) return raise_engine_error(db.error(), PyExc_OSError);
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* self = alloc(type, 0);
-    if (!self) return nullptr;
-    reinterpret_cast<Handle*>(self)->db = new std::shared_ptr<Database>(std::move(*db));
-    return self;
+    return new_handle(type, std::move(*db));
 }
 
 void handle_dealloc(PyObject* self) {

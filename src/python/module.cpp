@@ -11,16 +11,13 @@
 #include "python/args.hpp"
 #include "python/convert.hpp"
 #include "python/filter_parse.hpp"
+#include "python/handle.hpp"
 #include "python/py_util.hpp"
 #include "python/rows.hpp"
 
 namespace orbisk::py {
 
 namespace {
-
-struct Handle {
-    PyObject_HEAD std::shared_ptr<Database>* db;
-};
 
 PyObject* handle_type = nullptr;
 
@@ -97,16 +94,8 @@ PyObject* handle_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (path_obj != Py_None) {
         Ref text = path_text(path_obj);
         if (!text) return nullptr;
-        Ref bytes = Ref::steal(PyUnicode_EncodeFSDefault(text.get()));
-        if (!bytes) return nullptr;
-        char* data = nullptr;
-        Py_ssize_t len = 0;
-        if (PyBytes_AsStringAndSize(bytes.get(), &data, &len) != 0) return nullptr;
-        path.emplace(data, static_cast<std::size_t>(len));
-        if (path->find('\0') != std::string::npos) {
-            PyErr_SetString(PyExc_ValueError, "argument 'path': embedded null byte");
-            return nullptr;
-        }
+        path.emplace();
+        if (!path_bytes(text.get(), *path)) return nullptr;
     }
     unsigned long long capacity = 10000;
     if (capacity_obj && !to_u64(capacity_obj, "capacity", capacity)) return nullptr;
@@ -129,11 +118,7 @@ PyObject* handle_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
 
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* self = alloc(type, 0);
-    if (!self) return nullptr;
-    reinterpret_cast<Handle*>(self)->db = new std::shared_ptr<Database>(std::move(*db));
-    return self;
+    return new_handle(type, std::move(*db));
 }
 
 void handle_dealloc(PyObject* self) {
