@@ -1,7 +1,9 @@
 // The grid an open maps from the open cache against the grid a build gives
 // from the same points: the same cells, in the same order, with the same
 // entries, before and after inserts change the mapped cells.
+#include <algorithm>
 #include <array>
+#include <atomic>
 #include <filesystem>
 #include <random>
 #include <string>
@@ -88,6 +90,15 @@ TEST_CASE("a CRC combined from parts or hashed on the pool is the CRC of the who
     for (auto& b : bytes) b = static_cast<std::uint8_t>(rng());
     const std::uint32_t whole = crc32(bytes.data(), bytes.size());
     CHECK(crc32_parallel(bytes.data(), bytes.size()) == whole);
+    // A check run on the blocks as they are hashed sees every byte once, in blocks from 4096-byte bounds.
+    std::vector<std::atomic<int>> seen(bytes.size() / 4096 + 1);
+    std::atomic<bool> unaligned = false;
+    CHECK(crc32_parallel(bytes.data(), bytes.size(), [&](std::size_t begin, std::size_t end) {
+              if (begin % 4096 != 0 || end <= begin) unaligned = true;
+              for (std::size_t at = begin; at < end; at += 4096) ++seen[at / 4096];
+          }) == whole);
+    CHECK(!unaligned);
+    CHECK(std::all_of(seen.begin(), seen.end(), [](const std::atomic<int>& n) { return n == 1; }));
     for (std::size_t cut : {std::size_t{0}, std::size_t{1}, std::size_t{4096}, bytes.size() / 3, bytes.size()}) {
         const std::uint32_t a = crc32(bytes.data(), cut), b = crc32(bytes.data() + cut, bytes.size() - cut);
         CHECK(crc32_combine(a, b, bytes.size() - cut) == whole);

@@ -142,6 +142,8 @@ void gf2_square(std::uint32_t* square, const std::uint32_t* mat) {
 
 // Below this many bytes a range is hashed on the calling thread alone.
 constexpr std::size_t kParallelCrcFrom = std::size_t{32} << 20;
+// The blocks handed to a check while they are in the cache.
+constexpr std::size_t kCheckBlock = std::size_t{128} << 10;
 
 }  // namespace
 
@@ -184,17 +186,30 @@ void populate_for_read(const std::uint8_t* p, std::size_t n) {
 
 }  // namespace
 
-std::uint32_t crc32_parallel(const void* data, std::size_t len) {
+std::uint32_t crc32_parallel(const void* data, std::size_t len,
+                             const std::function<void(std::size_t, std::size_t)>& also) {
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    // Hashes [begin, end) block by block, each block then handed to `also`.
+    auto hash = [&](std::size_t begin, std::size_t end) {
+        if (!also) return crc32(bytes + begin, end - begin);
+        std::uint32_t crc = 0;
+        for (std::size_t at = begin; at < end;) {
+            const std::size_t stop = std::min(end, at + kCheckBlock);
+            crc = crc32_continue(crc, bytes + at, stop - at);
+            also(at, stop);
+            at = stop;
+        }
+        return crc;
+    };
     WorkerPool& pool = WorkerPool::instance();
     const std::size_t parts = pool.threads() + 1;
-    if (len < kParallelCrcFrom || parts < 2) return crc32(data, len);
+    if (len < kParallelCrcFrom || parts < 2) return hash(0, len);
     const std::size_t step = (len / parts + 4095) & ~std::size_t{4095};
     std::vector<std::uint32_t> crcs(parts, 0);
-    const auto* bytes = static_cast<const std::uint8_t*>(data);
     pool.run(parts, [&](std::size_t i) {
         const std::size_t begin = std::min(len, i * step), end = i + 1 == parts ? len : std::min(len, (i + 1) * step);
         populate_for_read(bytes + begin, end - begin);
-        crcs[i] = crc32(bytes + begin, end - begin);
+        crcs[i] = hash(begin, end);
     });
     std::uint32_t crc = crcs[0];
     for (std::size_t i = 1; i < parts; ++i) {
