@@ -100,6 +100,16 @@ def test_damaged_stale_or_foreign_caches_change_no_answer_and_are_reported(tmp_p
     struct.pack_into("<Q", sealed, 16, N)  # another slot count
     struct.pack_into("<I", sealed, 184, zlib.crc32(bytes(sealed[:184])))
     cases.append(("re-sealed with another slot count", bytes(sealed)))
+    # Entry ends out of order under checksums that match them: caught by the checks of the
+    # structure alone, wherever in the section the pair lies.
+    offset, length = struct.unpack_from("<QQ", good, 64)
+    for pair in (1, length // 16, length // 8 - 1):
+        swapped = bytearray(good)
+        a, b = offset + 8 * (pair - 1), offset + 8 * pair
+        swapped[a : a + 8], swapped[b : b + 8] = good[b : b + 8], good[a : a + 8]
+        struct.pack_into("<I", swapped, 64 + 16, zlib.crc32(bytes(swapped[offset : offset + length])))
+        struct.pack_into("<I", swapped, 184, zlib.crc32(bytes(swapped[:184])))
+        cases.append((f"entry ends {pair - 1} and {pair} swapped, re-sealed", bytes(swapped)))
 
     for what, data in cases:
         write(cache1, data)

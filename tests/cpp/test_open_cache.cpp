@@ -1,7 +1,9 @@
 // The grid an open maps from the open cache against the grid a build gives
 // from the same points: the same cells, in the same order, with the same
 // entries, before and after inserts change the mapped cells.
+#include <algorithm>
 #include <array>
+#include <atomic>
 #include <filesystem>
 #include <random>
 #include <string>
@@ -88,9 +90,40 @@ TEST_CASE("a CRC combined from parts or hashed on the pool is the CRC of the who
     for (auto& b : bytes) b = static_cast<std::uint8_t>(rng());
     const std::uint32_t whole = crc32(bytes.data(), bytes.size());
     CHECK(crc32_parallel(bytes.data(), bytes.size()) == whole);
+    // A check run on the blocks as they are hashed sees every byte once, in blocks from 4096-byte bounds.
+    std::vector<std::atomic<int>> seen(bytes.size() / 4096 + 1);
+    std::atomic<bool> unaligned = false;
+    CHECK(crc32_parallel(bytes.data(), bytes.size(), [&](std::size_t begin, std::size_t end) {
+              if (begin % 4096 != 0 || end <= begin) unaligned = true;
+              for (std::size_t at = begin; at < end; at += 4096) ++seen[at / 4096];
+          }) == whole);
+    CHECK(!unaligned);
+    CHECK(std::all_of(seen.begin(), seen.end(), [](const std::atomic<int>& n) { return n == 1; }));
     for (std::size_t cut : {std::size_t{0}, std::size_t{1}, std::size_t{4096}, bytes.size() / 3, bytes.size()}) {
         const std::uint32_t a = crc32(bytes.data(), cut), b = crc32(bytes.data() + cut, bytes.size() - cut);
         CHECK(crc32_combine(a, b, bytes.size() - cut) == whole);
     }
     CHECK(crc32_parallel(bytes.data(), 100) == crc32(bytes.data(), 100));
+}
+
+TEST_CASE("the CRC of any range from any register is the bitwise CRC's") {
+    // Long ranges take a folding path of their own: every length around its
+    // block sizes, at every alignment, continued from arbitrary registers.
+    auto bitwise = [](std::uint32_t crc, const std::uint8_t* p, std::size_t n) {
+        std::uint32_t reg = ~crc;
+        for (std::size_t i = 0; i < n; ++i) {
+            reg ^= p[i];
+            for (int b = 0; b < 8; ++b) reg = (reg >> 1) ^ ((reg & 1) ? 0xEDB88320u : 0u);
+        }
+        return ~reg;
+    };
+    std::mt19937_64 rng(11);
+    std::vector<std::uint8_t> bytes(70000);
+    for (auto& b : bytes) b = static_cast<std::uint8_t>(rng());
+    for (int round = 0; round < 3000; ++round) {
+        const std::size_t offset = rng() % 64;
+        const std::size_t len = round < 2000 ? rng() % 1100 : rng() % (bytes.size() - 64);
+        const auto start = static_cast<std::uint32_t>(rng());
+        REQUIRE(crc32_continue(start, bytes.data() + offset, len) == bitwise(start, bytes.data() + offset, len));
+    }
 }

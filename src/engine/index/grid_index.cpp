@@ -25,6 +25,8 @@ constexpr double kPointsPerCellInv = 0.00390625;  // 1/256
 constexpr double kLatticeSteps = 65536.0;         // lattice steps along a cell's edge
 // Entries in crowded cells from which a build sorts them on the worker pool.
 constexpr std::size_t kParallelPackFrom = 100000;
+// Entries a piece of a whole-grid check reads (a cached grid's, at open).
+constexpr std::size_t kParallelCheckGrain = std::size_t{1} << 20;
 
 // floor((v - origin) / cell_size) as a saturated int32; NaN gives 0.
 std::int32_t cell_coord(double v, double origin, double cell_size) {
@@ -576,8 +578,13 @@ Result<GridIndex> GridIndex::from_cache(std::shared_ptr<const void> owner, std::
             Cell{key, CellPoints::mapped(entries.data() + first, n, static_cast<std::uint32_t>(sorted))});
     }
     if (next != entries.size() || entries.size() != points) return bad("entries left over");
-    std::uint32_t top = 0;  // a reduction, so that it vectorises
-    for (std::uint64_t e : entries) top = std::max(top, CellPoints::slot_of(e));
+    // A reduction, so that it vectorises, on both halves of the entries at once.
+    const auto tops = fork_join<std::uint32_t>(entries.size(), kParallelCheckGrain, [&](std::size_t b, std::size_t e) {
+        std::uint32_t top = 0;
+        for (std::size_t i = b; i < e; ++i) top = std::max(top, CellPoints::slot_of(entries[i]));
+        return top;
+    });
+    const std::uint32_t top = tops.empty() ? 0 : *std::max_element(tops.begin(), tops.end());
     if (!entries.empty() && top >= slots) return bad("slot out of range");
     grid.rehash(std::bit_ceil(std::max<std::size_t>(16, grid.cells_.size() * 2)));
     for (std::size_t i = 0; i < grid.cells_.size(); ++i)

@@ -1,6 +1,8 @@
 #include "engine/storage/open_cache.hpp"
 
+#include <atomic>
 #include <cstring>
+#include <functional>
 #include <limits>
 
 #include "engine/storage/paths.hpp"
@@ -130,6 +132,7 @@ Result<std::shared_ptr<const OpenCache>> OpenCache::read(const std::string& path
     if (!zeros(60, 64) || !zeros(kHeaderCrcOffset + 4, kOpenCacheHeaderSize))
         return fail(damaged("reserved header bytes are not zero"));
     std::uint64_t expect = kOpenCacheHeaderSize;
+    std::atomic<bool> ends_disordered = false;
     for (std::size_t i = 0; i < kOpenCacheSections; ++i) {
         const std::uint8_t* entry = h + kTableOffset + kTableEntry * i;
         const std::uint64_t off = load_u64(entry), n = load_u64(entry + 8);
@@ -137,7 +140,18 @@ Result<std::shared_ptr<const OpenCache>> OpenCache::read(const std::string& path
             !zeros(off + n, align8(off + n)))
             return fail(damaged(cat("section ", i, " (", kSectionNames[i], ") lies outside the file")));
         expect = align8(off + n);
-        if (crc32_parallel(h + off, n) != load_u32(entry + 16))
+        // The entry ends are checked below for order; the check is made here,
+        // on each block as it is hashed.
+        std::function<void(std::size_t, std::size_t)> also;
+        if (i == 0)
+            also = [&, ends = reinterpret_cast<const std::uint64_t*>(h + off)](std::size_t begin, std::size_t end) {
+                // Each end against the one before, without a loop-carried value, so that it vectorises.
+                bool ordered = true;
+                for (std::size_t w = std::max<std::size_t>(begin / 8, 1); w < end / 8; ++w)
+                    ordered &= (ends[w] - ends[w - 1]) <= 0xFFFFFFFFull;
+                if (!ordered) ends_disordered.store(true, std::memory_order_relaxed);
+            };
+        if (crc32_parallel(h + off, n, also) != load_u32(entry + 16))
             return fail(damaged(cat("section ", i, " (", kSectionNames[i], ") CRC mismatch (silent corruption)")));
         c->offsets_[i] = off;
         c->lengths_[i] = n;
@@ -150,9 +164,8 @@ Result<std::shared_ptr<const OpenCache>> OpenCache::read(const std::string& path
     if (c->lengths_[0] != 8 * s.next_slot) return fail(damaged("entry ends: wrong length"));
     // Entries lie back to back from the data area's start and fill the
     // committed metadata region exactly, each at most an entry's length.
-    // (Each end against the one before, without a loop-carried value, so that it vectorises.)
-    bool ordered = ends.empty() || (ends[0] >= kDataStart && ends[0] - kDataStart <= 0xFFFFFFFFull);
-    for (std::size_t i = 1; i < ends.size(); ++i) ordered &= (ends[i] - ends[i - 1]) <= 0xFFFFFFFFull;
+    const bool ordered = ends.empty() || (ends[0] >= kDataStart && ends[0] - kDataStart <= 0xFFFFFFFFull &&
+                                          !ends_disordered.load(std::memory_order_relaxed));
     const std::uint64_t last = ends.empty() ? kDataStart : ends.back();
     if (!ordered || last - kDataStart != s.metadata_bytes)
         return fail(damaged("entry ends do not fill the committed metadata region in order"));

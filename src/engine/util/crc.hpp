@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 namespace orbisk {
 
@@ -13,7 +14,12 @@ std::uint32_t crc32_continue(std::uint32_t crc, const void* data, std::size_t le
 // The CRC of the bytes of `crc1` followed by `len2` bytes whose CRC is `crc2`.
 std::uint32_t crc32_combine(std::uint32_t crc1, std::uint32_t crc2, std::uint64_t len2);
 // crc32 of a long range, its parts hashed on the worker pool and combined.
-std::uint32_t crc32_parallel(const void* data, std::size_t len);
+// `also`, when given, is called with each block of the range, [begin, end) in
+// bytes from `data`, right after the block is hashed and on the same thread:
+// a check of the bytes then reads them from the cache, not from memory again.
+// Blocks start at multiples of 4096 bytes; calls may come from several threads at once.
+std::uint32_t crc32_parallel(const void* data, std::size_t len,
+                             const std::function<void(std::size_t, std::size_t)>& also = {});
 
 // CRC register over the first `covered` bytes of a data area (from offset 64).
 struct CrcCache {
