@@ -95,6 +95,15 @@ def _plain_array(column: Any) -> Any:
     return array
 
 
+def _storage_chunks(column: Any) -> Any:
+    """A column as a ChunkedArray of its storage type, chunk by chunk as it
+    came (no copy: a copy of every column cost an export more than pyarrow's
+    writing of the same columns)."""
+    chunks = column.chunks if isinstance(column, pa.ChunkedArray) else [column]
+    kind = column.type.storage_type if isinstance(column.type, pa.BaseExtensionType) else column.type
+    return pa.chunked_array([c.storage if isinstance(c, pa.ExtensionArray) else c for c in chunks], type=kind)
+
+
 def _is_json(field: Any) -> bool:
     if isinstance(field.type, pa.BaseExtensionType):
         return bool(field.type.extension_name == "arrow.json")
@@ -119,10 +128,12 @@ def _kind_of(values: list[Any]) -> str:
     return _KINDS.get(next(iter(types)), "json") if len(types) == 1 else "json"
 
 
-def metadata_columns(table: Any, texts: Callable[[], Any] | None = None) -> list[Column]:
+def metadata_columns(table: Any, texts: Callable[[], Any] | None = None, for_text: bool = True) -> list[Column]:
     """The metadata keys of an Arrow result, in the order the points first
     show them. `texts`: gives the stored texts of the same rows (a `metadata`
-    column), to place keys found in `metadata_rest` among the others."""
+    column), to place keys found in `metadata_rest` among the others.
+    `for_text`: the columns are made into text (CSV): each is one array and
+    knows whether its text is `plain`; else they stay in the table's chunks."""
     names = [n for n in table.column_names if n not in _FIXED and n != _REST]
     rest: dict[int, dict[str, Any]] = {}
     if _REST in table.column_names:
@@ -149,7 +160,7 @@ def metadata_columns(table: Any, texts: Callable[[], Any] | None = None) -> list
             column.plain = column.kind == "str" and has_plain_text(values)
         else:
             field = table.schema.field(key)
-            array = _plain_array(table.column(key))
+            array = _plain_array(table.column(key)) if for_text else _storage_chunks(table.column(key))
             if _is_json(field):
                 kind = "json"
             elif pa.types.is_boolean(array.type):
@@ -165,7 +176,7 @@ def metadata_columns(table: Any, texts: Callable[[], Any] | None = None) -> list
                 columns.append(Column(key, _kind_of(values), values=values))
                 continue
             column = Column(key, kind, array=array)
-            column.plain = kind == "str" and arrow_untyped(array)
+            column.plain = for_text and kind == "str" and arrow_untyped(array)
         columns.append(column)
     return columns
 
@@ -400,22 +411,24 @@ class GeoParquetTable:
     WKB points, the bbox covering column and the metadata columns."""
 
     def __init__(self, table: Any, with_id: bool, texts: Callable[[], Any] | None = None) -> None:
-        columns = metadata_columns(table, texts)
+        columns = metadata_columns(table, texts, for_text=False)
         taken = {c.key for c in columns}
         self.id_name = _free_name("id", taken) if with_id else None
         taken |= {self.id_name} if self.id_name else set()
         self.geometry = _free_name("geometry", taken)
         self.bbox = _free_name("bbox", taken | {self.geometry})
-        lon = _plain_array(table.column("longitude"))
-        lat = _plain_array(table.column("latitude"))
+        # The table's own chunks, as they came: the points' longitudes and
+        # latitudes are the covering's children without a copy.
+        lon = _storage_chunks(table.column("longitude"))
+        lat = _storage_chunks(table.column("latitude"))
         box_type = pa.struct([(k, pa.float64()) for k in ("xmin", "ymin", "xmax", "ymax")])
-        arrays = [
-            _plain_array(table.column("geometry")),
-            pa.StructArray.from_arrays([lon, lat, lon, lat], fields=list(box_type)),
+        boxes = [
+            pa.StructArray.from_arrays([x, y, x, y], fields=list(box_type)) for x, y in zip(lon.chunks, lat.chunks)
         ]
+        arrays = [_storage_chunks(table.column("geometry")), pa.chunked_array(boxes, type=box_type)]
         fields = [pa.field(self.geometry, pa.binary()), pa.field(self.bbox, box_type)]
         if self.id_name:
-            arrays.insert(0, _plain_array(table.column("id")))
+            arrays.insert(0, _storage_chunks(table.column("id")))
             fields.insert(0, pa.field(self.id_name, pa.uint64()))
         self.json_columns = []
         for column in columns:

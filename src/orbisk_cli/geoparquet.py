@@ -151,11 +151,17 @@ class GeoParquetSource(Source):
         if isinstance(id_column, str):
             skip.add(id_column)  # the ids of the store it was exported from
         self.keys = [n for n in names if n not in skip]
+        # The columns read: the points and the metadata, not the bbox covering
+        # or the ids (about a third of the decoding of a file written here).
+        if self.geometry is not None:
+            self.read = [self.geometry, *self.keys]
+        else:
+            self.read = list(dict.fromkeys([self.lat_name, self.lon_name, *self.keys]))
 
     def batches(self) -> Iterator[Item]:
         self._layout()
         first = 1
-        for batch in self.file.iter_batches(batch_size=self.batch_size):
+        for batch in self.file.iter_batches(batch_size=self.batch_size, columns=self.read):
             if first + batch.num_rows - 1 <= self.skip_rows:
                 self.done += batch.num_rows
                 first += batch.num_rows
