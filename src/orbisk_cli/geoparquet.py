@@ -124,6 +124,10 @@ class GeoParquetSource(Source):
                 self.encoding = str(column.get("encoding", "WKB")).lower()
             except (ValueError, KeyError, TypeError, AttributeError):
                 raise BadRow(self.name, "its 'geo' metadata is not valid GeoParquet metadata") from None
+            if self.geometry not in names:
+                raise BadRow(
+                    self.name, f"its 'geo' metadata names the column {self.geometry!r}, which it does not have"
+                )
             if len(geo["columns"]) > 1:
                 raise BadRow(self.name, "it has more than one geometry column; only points can be imported")
             if self.encoding not in ("wkb", "point"):
