@@ -477,8 +477,32 @@ class GeoParquetTable:
             ours["id_column"] = self.id_name
         return {"geo": json.dumps(geo), "orbisk": encode(ours)}
 
-    def write(self, out: Any, table: Any, metadata: dict[str, str], done: Callable[[int], None]) -> None:
-        """Writes rows of `self.table` as a GeoParquet file, in row groups of ROW_GROUP rows."""
+    def write(
+        self, out: Any, table: Any, metadata: dict[str, str], done: Callable[[int], None], spill_dir: str | None
+    ) -> None:
+        """Writes rows of `self.table` as a GeoParquet file (a path, or a file
+        open for reading and writing), in row groups of ROW_GROUP rows. From
+        two row groups on, the halves are written on two threads and joined
+        (`parquetjoin`); `spill_dir` holds the second half meanwhile."""
+        from orbisk_cli.geoparquet import ROW_GROUP
+
+        if isinstance(out, str):
+            with open(out, "w+b") as stream:
+                self.write(stream, table, metadata, done, spill_dir)
+            return
+        groups = -(-table.num_rows // ROW_GROUP)
+        if groups >= 2 and out.seekable() and out.tell() == 0:
+            from orbisk_cli.parquetjoin import NotJoinable
+
+            try:
+                self._write_halves(out, table, metadata, done, (groups + 1) // 2 * ROW_GROUP, spill_dir)
+                return
+            except NotJoinable:  # written again on one thread
+                out.seek(0)
+                out.truncate()
+        self._write_part(out, table, metadata, done)
+
+    def _write_part(self, out: Any, table: Any, metadata: dict[str, str], done: Callable[[int], None]) -> None:
         import pyarrow.parquet as pq
 
         from orbisk_cli.geoparquet import ROW_GROUP
@@ -491,8 +515,47 @@ class GeoParquetTable:
             part = table.slice(start, ROW_GROUP)
             writer.write_table(part, row_group_size=max(part.num_rows, 1))
             done(part.num_rows)
-        writer.add_key_value_metadata(metadata)
+        if metadata:
+            writer.add_key_value_metadata(metadata)
         writer.close()
+
+    def _write_halves(
+        self,
+        out: Any,
+        table: Any,
+        metadata: dict[str, str],
+        done: Callable[[int], None],
+        half: int,
+        spill_dir: str | None,
+    ) -> None:
+        """Rows [0, half) to `out` on this thread while the rest go to a
+        temporary file on another (pyarrow lets go of the interpreter lock
+        while it encodes), then the rest joined to `out`."""
+        import tempfile
+        import threading
+
+        from orbisk_cli.parquetjoin import join
+
+        with tempfile.TemporaryFile(prefix=".orbisk-part-", dir=spill_dir) as second:
+            failure: list[BaseException] = []
+
+            def write_second() -> None:
+                try:
+                    self._write_part(second, table.slice(half), {}, lambda n: None)
+                except BaseException as e:  # raised on this thread
+                    failure.append(e)
+
+            thread = threading.Thread(target=write_second, name="orbisk-parquet", daemon=True)
+            thread.start()
+            try:
+                self._write_part(out, table.slice(0, half), metadata, done)
+            finally:
+                thread.join()
+            if failure:
+                raise failure[0]
+            out.flush()
+            join(out, out.tell(), second)
+        done(table.num_rows - half)
 
 
 def _repeats(column: Any, sample: int = 2000) -> bool:
@@ -511,7 +574,9 @@ def write_geoparquet(
         written[0] += n
         progress.update(written[0], written[0])
 
-    files.write(out, files.table, files.file_metadata(), done)
+    path = getattr(options, "file", None)
+    spill_dir = os.path.dirname(os.path.abspath(path)) if path else None
+    files.write(out, files.table, files.file_metadata(), done, spill_dir)
     progress.finish(table.num_rows, table.num_rows)
     return table.num_rows  # type: ignore[no-any-return]
 
@@ -565,7 +630,7 @@ def write_partitioned(
             os.makedirs(directory, exist_ok=True)
             target = os.path.join(directory, "part-00000.parquet")
             temp = os.path.join(directory, ".part-00000.parquet.partial")
-            files.write(temp, files.table.take(rows), files.file_metadata(rows), done)
+            files.write(temp, files.table.take(rows), files.file_metadata(rows), done, directory)
             os.replace(temp, target)
     except OSError as e:
         raise CliError(f"cannot write {folder}: {e.strerror or e}") from None
