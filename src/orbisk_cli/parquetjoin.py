@@ -208,7 +208,7 @@ def _copy(source: IO[bytes], target: IO[bytes], start: int, count: int, to: int)
     """Copies `count` bytes of `source` from `start` to `target` at `to`, in
     the kernel where the file systems let it, else through memory."""
     try:
-        while count:
+        while count and hasattr(os, "copy_file_range"):
             copied = os.copy_file_range(source.fileno(), target.fileno(), count, start, to)
             if not copied:
                 break
