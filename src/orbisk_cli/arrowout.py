@@ -494,12 +494,27 @@ class GeoParquetTable:
         if groups >= 2 and out.seekable() and out.tell() == 0:
             from orbisk_cli.parquetjoin import NotJoinable
 
+            shown = [0]  # rows the progress has been told of
+
+            def counted(n: int) -> None:
+                shown[0] += n
+                done(n)
+
             try:
-                self._write_halves(out, table, metadata, done, (groups + 1) // 2 * ROW_GROUP, spill_dir)
+                self._write_halves(out, table, metadata, counted, (groups + 1) // 2 * ROW_GROUP, spill_dir)
                 return
-            except NotJoinable:  # written again on one thread
+            except NotJoinable:  # written again on one thread, the progress going on from where it was
                 out.seek(0)
                 out.truncate()
+
+            def beyond(n: int) -> None:
+                seen = min(n, shown[0])
+                shown[0] -= seen
+                if n > seen:
+                    done(n - seen)
+
+            self._write_part(out, table, metadata, beyond)
+            return
         self._write_part(out, table, metadata, done)
 
     def _write_part(self, out: Any, table: Any, metadata: dict[str, str], done: Callable[[int], None]) -> None:
