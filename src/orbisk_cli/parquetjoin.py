@@ -175,6 +175,8 @@ def _footer(stream: IO[bytes], end: int) -> tuple[int, list[list[Any]]]:
         raise NotJoinable("not a Parquet file")
     (length,) = struct.unpack("<I", tail[:4])
     start = end - 8 - length
+    if start < len(MAGIC):
+        raise NotJoinable("footer longer than the file")
     stream.seek(start)
     data = stream.read(length)
     reader = _Reader(data)
