@@ -33,6 +33,16 @@ def corrupt_coordinates(d):
         f.write(b"\xff")
 
 
+def geoparquet_naming_a_missing_column(d):
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    point = b"\x01\x01\x00\x00\x00" + bytes(16)
+    geo = '{"version":"1.1.0","primary_column":"geometry","columns":{"geometry":{"encoding":"WKB"}}}'
+    table = pa.table({"geom": pa.array([point], pa.binary()), "a": [1]}).replace_schema_metadata({"geo": geo})
+    pq.write_table(table, os.path.join(d, "x.parquet"))
+
+
 # (files to write, setup on the store s.db holding two points, arguments, status, the stderr line)
 CASES = [
     ({}, None, ["stats", "missing.db"], 1, "orbisk: store missing.db does not exist"),
@@ -158,6 +168,13 @@ CASES = [
         ["import", "s.db", "x.parquet"],
         1,
         re.compile(r"orbisk: x\.parquet: not a Parquet file \(.+\)"),
+    ),
+    (
+        {},
+        geoparquet_naming_a_missing_column,
+        ["import", "s.db", "x.parquet"],
+        1,
+        "orbisk: x.parquet: its 'geo' metadata names the column 'geometry', which it does not have",
     ),
     ({}, corrupt_coordinates, ["verify", "s.db"], 1, ""),
     (

@@ -4,6 +4,7 @@ DuckDB and by Dask on a cluster of worker processes, skipping the
 partitions a filter rules out."""
 
 import contextlib
+import errno
 import hashlib
 import io
 import json
@@ -324,3 +325,52 @@ def test_geoparquet_rows_appended_as_arrow_are_stored_as_the_row_reader_stores_t
             assert len(arrow[2]) > (300 if extra else -1) and (arrow[0] == 0) == bool(extra)
             assert "row 1: coordinate out of range or missing (latitude 91.0, longitude -5.0)" in arrow[1][0]
     assert appended  # row groups without a refused value went through Arrow
+
+
+@pytest.mark.parametrize("no_id, other_device", [(False, False), (True, True)])
+def test_geoparquet_written_in_halves_on_two_threads_is_the_file_one_thread_writes(
+    tmp_path, monkeypatch, no_id, other_device
+):
+    # Small row groups, so that a few thousand points make files of several;
+    # the halves joined must give the very bytes of the file written whole
+    # (the footer's offsets, ordinals and row count made over), which every
+    # reader then reads as it reads that one.
+    import pyarrow.parquet as pq
+
+    import orbisk_cli.geoparquet as geoparquet
+    import orbisk_cli.parquetjoin as parquetjoin
+
+    monkeypatch.setattr(geoparquet, "ROW_GROUP", 301)
+    if other_device:  # the second half copied through memory
+
+        def cross(*a):
+            raise OSError(errno.EXDEV, "Invalid cross-device link")
+
+        monkeypatch.setattr(os, "copy_file_range", cross)
+    rng = random.Random(23)
+    values = [None, True, 2**62, -1.5, "Zürich", "", [1, {"a": None}], {"b": "x"}]
+    points = [
+        (
+            rng.uniform(-90, 90),
+            rng.uniform(-180, 180),
+            {k: rng.choice(values) for k in rng.sample(["a", "b", "c", "bbox", "id"], rng.randrange(5))},
+        )
+        for _ in range(2_500)
+    ]
+    store = str(tmp_path / "s.db")
+    PyZurAD(store).insert_batch(points)
+    extra = ["--no-id"] if no_id else []
+    halves, whole = tmp_path / "halves.parquet", tmp_path / "whole.parquet"
+    joins = []
+    join = parquetjoin.join
+    monkeypatch.setattr(parquetjoin, "join", lambda *a: joins.append(join(*a)))
+    assert main(["export", store, str(halves), *extra]) == 0
+    assert len(joins) == 1
+
+    def refuse(*a):
+        raise parquetjoin.NotJoinable("as a footer this reader does not know")
+
+    monkeypatch.setattr(parquetjoin, "join", refuse)
+    assert main(["export", store, str(whole), *extra]) == 0  # on one thread, after the refusal
+    assert halves.read_bytes() == whole.read_bytes()
+    assert pq.ParquetFile(halves).metadata.num_row_groups == 9

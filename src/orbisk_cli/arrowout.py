@@ -95,6 +95,15 @@ def _plain_array(column: Any) -> Any:
     return array
 
 
+def _storage_chunks(column: Any) -> Any:
+    """A column as a ChunkedArray of its storage type, chunk by chunk as it
+    came (no copy: a copy of every column cost an export more than pyarrow's
+    writing of the same columns)."""
+    chunks = column.chunks if isinstance(column, pa.ChunkedArray) else [column]
+    kind = column.type.storage_type if isinstance(column.type, pa.BaseExtensionType) else column.type
+    return pa.chunked_array([c.storage if isinstance(c, pa.ExtensionArray) else c for c in chunks], type=kind)
+
+
 def _is_json(field: Any) -> bool:
     if isinstance(field.type, pa.BaseExtensionType):
         return bool(field.type.extension_name == "arrow.json")
@@ -119,10 +128,12 @@ def _kind_of(values: list[Any]) -> str:
     return _KINDS.get(next(iter(types)), "json") if len(types) == 1 else "json"
 
 
-def metadata_columns(table: Any, texts: Callable[[], Any] | None = None) -> list[Column]:
+def metadata_columns(table: Any, texts: Callable[[], Any] | None = None, for_text: bool = True) -> list[Column]:
     """The metadata keys of an Arrow result, in the order the points first
     show them. `texts`: gives the stored texts of the same rows (a `metadata`
-    column), to place keys found in `metadata_rest` among the others."""
+    column), to place keys found in `metadata_rest` among the others.
+    `for_text`: the columns are made into text (CSV): each is one array and
+    knows whether its text is `plain`; else they stay in the table's chunks."""
     names = [n for n in table.column_names if n not in _FIXED and n != _REST]
     rest: dict[int, dict[str, Any]] = {}
     if _REST in table.column_names:
@@ -149,7 +160,7 @@ def metadata_columns(table: Any, texts: Callable[[], Any] | None = None) -> list
             column.plain = column.kind == "str" and has_plain_text(values)
         else:
             field = table.schema.field(key)
-            array = _plain_array(table.column(key))
+            array = _plain_array(table.column(key)) if for_text else _storage_chunks(table.column(key))
             if _is_json(field):
                 kind = "json"
             elif pa.types.is_boolean(array.type):
@@ -165,7 +176,7 @@ def metadata_columns(table: Any, texts: Callable[[], Any] | None = None) -> list
                 columns.append(Column(key, _kind_of(values), values=values))
                 continue
             column = Column(key, kind, array=array)
-            column.plain = kind == "str" and arrow_untyped(array)
+            column.plain = for_text and kind == "str" and arrow_untyped(array)
         columns.append(column)
     return columns
 
@@ -400,22 +411,24 @@ class GeoParquetTable:
     WKB points, the bbox covering column and the metadata columns."""
 
     def __init__(self, table: Any, with_id: bool, texts: Callable[[], Any] | None = None) -> None:
-        columns = metadata_columns(table, texts)
+        columns = metadata_columns(table, texts, for_text=False)
         taken = {c.key for c in columns}
         self.id_name = _free_name("id", taken) if with_id else None
         taken |= {self.id_name} if self.id_name else set()
         self.geometry = _free_name("geometry", taken)
         self.bbox = _free_name("bbox", taken | {self.geometry})
-        lon = _plain_array(table.column("longitude"))
-        lat = _plain_array(table.column("latitude"))
+        # The table's own chunks, as they came: the points' longitudes and
+        # latitudes are the covering's children without a copy.
+        lon = _storage_chunks(table.column("longitude"))
+        lat = _storage_chunks(table.column("latitude"))
         box_type = pa.struct([(k, pa.float64()) for k in ("xmin", "ymin", "xmax", "ymax")])
-        arrays = [
-            _plain_array(table.column("geometry")),
-            pa.StructArray.from_arrays([lon, lat, lon, lat], fields=list(box_type)),
+        boxes = [
+            pa.StructArray.from_arrays([x, y, x, y], fields=list(box_type)) for x, y in zip(lon.chunks, lat.chunks)
         ]
+        arrays = [_storage_chunks(table.column("geometry")), pa.chunked_array(boxes, type=box_type)]
         fields = [pa.field(self.geometry, pa.binary()), pa.field(self.bbox, box_type)]
         if self.id_name:
-            arrays.insert(0, _plain_array(table.column("id")))
+            arrays.insert(0, _storage_chunks(table.column("id")))
             fields.insert(0, pa.field(self.id_name, pa.uint64()))
         self.json_columns = []
         for column in columns:
@@ -464,8 +477,47 @@ class GeoParquetTable:
             ours["id_column"] = self.id_name
         return {"geo": json.dumps(geo), "orbisk": encode(ours)}
 
-    def write(self, out: Any, table: Any, metadata: dict[str, str], done: Callable[[int], None]) -> None:
-        """Writes rows of `self.table` as a GeoParquet file, in row groups of ROW_GROUP rows."""
+    def write(
+        self, out: Any, table: Any, metadata: dict[str, str], done: Callable[[int], None], spill_dir: str | None
+    ) -> None:
+        """Writes rows of `self.table` as a GeoParquet file (a path, or a file
+        open for reading and writing), in row groups of ROW_GROUP rows. From
+        two row groups on, the halves are written on two threads and joined
+        (`parquetjoin`); `spill_dir` holds the second half meanwhile."""
+        from orbisk_cli.geoparquet import ROW_GROUP
+
+        if isinstance(out, str):
+            with open(out, "w+b") as stream:
+                self.write(stream, table, metadata, done, spill_dir)
+            return
+        groups = -(-table.num_rows // ROW_GROUP)
+        if groups >= 2 and out.seekable() and out.tell() == 0:
+            from orbisk_cli.parquetjoin import NotJoinable
+
+            shown = [0]  # rows the progress has been told of
+
+            def counted(n: int) -> None:
+                shown[0] += n
+                done(n)
+
+            try:
+                self._write_halves(out, table, metadata, counted, (groups + 1) // 2 * ROW_GROUP, spill_dir)
+                return
+            except NotJoinable:  # written again on one thread, the progress going on from where it was
+                out.seek(0)
+                out.truncate()
+
+            def beyond(n: int) -> None:
+                seen = min(n, shown[0])
+                shown[0] -= seen
+                if n > seen:
+                    done(n - seen)
+
+            self._write_part(out, table, metadata, beyond)
+            return
+        self._write_part(out, table, metadata, done)
+
+    def _write_part(self, out: Any, table: Any, metadata: dict[str, str], done: Callable[[int], None]) -> None:
         import pyarrow.parquet as pq
 
         from orbisk_cli.geoparquet import ROW_GROUP
@@ -478,8 +530,47 @@ class GeoParquetTable:
             part = table.slice(start, ROW_GROUP)
             writer.write_table(part, row_group_size=max(part.num_rows, 1))
             done(part.num_rows)
-        writer.add_key_value_metadata(metadata)
+        if metadata:
+            writer.add_key_value_metadata(metadata)
         writer.close()
+
+    def _write_halves(
+        self,
+        out: Any,
+        table: Any,
+        metadata: dict[str, str],
+        done: Callable[[int], None],
+        half: int,
+        spill_dir: str | None,
+    ) -> None:
+        """Rows [0, half) to `out` on this thread while the rest go to a
+        temporary file on another (pyarrow lets go of the interpreter lock
+        while it encodes), then the rest joined to `out`."""
+        import tempfile
+        import threading
+
+        from orbisk_cli.parquetjoin import join
+
+        with tempfile.TemporaryFile(prefix=".orbisk-part-", dir=spill_dir) as second:
+            failure: list[BaseException] = []
+
+            def write_second() -> None:
+                try:
+                    self._write_part(second, table.slice(half), {}, lambda n: None)
+                except BaseException as e:  # raised on this thread
+                    failure.append(e)
+
+            thread = threading.Thread(target=write_second, name="orbisk-parquet", daemon=True)
+            thread.start()
+            try:
+                self._write_part(out, table.slice(0, half), metadata, done)
+            finally:
+                thread.join()
+            if failure:
+                raise failure[0]
+            out.flush()
+            join(out, out.tell(), second)
+        done(table.num_rows - half)
 
 
 def _repeats(column: Any, sample: int = 2000) -> bool:
@@ -498,7 +589,9 @@ def write_geoparquet(
         written[0] += n
         progress.update(written[0], written[0])
 
-    files.write(out, files.table, files.file_metadata(), done)
+    path = getattr(options, "file", None)
+    spill_dir = os.path.dirname(os.path.abspath(path)) if path else None
+    files.write(out, files.table, files.file_metadata(), done, spill_dir)
     progress.finish(table.num_rows, table.num_rows)
     return table.num_rows  # type: ignore[no-any-return]
 
@@ -552,7 +645,7 @@ def write_partitioned(
             os.makedirs(directory, exist_ok=True)
             target = os.path.join(directory, "part-00000.parquet")
             temp = os.path.join(directory, ".part-00000.parquet.partial")
-            files.write(temp, files.table.take(rows), files.file_metadata(rows), done)
+            files.write(temp, files.table.take(rows), files.file_metadata(rows), done, directory)
             os.replace(temp, target)
     except OSError as e:
         raise CliError(f"cannot write {folder}: {e.strerror or e}") from None

@@ -124,6 +124,10 @@ class GeoParquetSource(Source):
                 self.encoding = str(column.get("encoding", "WKB")).lower()
             except (ValueError, KeyError, TypeError, AttributeError):
                 raise BadRow(self.name, "its 'geo' metadata is not valid GeoParquet metadata") from None
+            if self.geometry not in names:
+                raise BadRow(
+                    self.name, f"its 'geo' metadata names the column {self.geometry!r}, which it does not have"
+                )
             if len(geo["columns"]) > 1:
                 raise BadRow(self.name, "it has more than one geometry column; only points can be imported")
             if self.encoding not in ("wkb", "point"):
@@ -151,11 +155,17 @@ class GeoParquetSource(Source):
         if isinstance(id_column, str):
             skip.add(id_column)  # the ids of the store it was exported from
         self.keys = [n for n in names if n not in skip]
+        # The columns read: the points and the metadata, not the bbox covering
+        # or the ids (about a third of the decoding of a file written here).
+        if self.geometry is not None:
+            self.read = [self.geometry, *self.keys]
+        else:
+            self.read = list(dict.fromkeys([self.lat_name, self.lon_name, *self.keys]))
 
     def batches(self) -> Iterator[Item]:
         self._layout()
         first = 1
-        for batch in self.file.iter_batches(batch_size=self.batch_size):
+        for batch in self.file.iter_batches(batch_size=self.batch_size, columns=self.read):
             if first + batch.num_rows - 1 <= self.skip_rows:
                 self.done += batch.num_rows
                 first += batch.num_rows
