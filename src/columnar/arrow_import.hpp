@@ -44,6 +44,9 @@ struct ImportError {
     std::string message;
 };
 
+// Batches of at least this many rows are converted on several threads.
+inline constexpr std::int64_t kParallelRows = 32768;
+
 class StreamImporter {
 public:
     explicit StreamImporter(ImportOptions options);
@@ -57,8 +60,10 @@ public:
     std::optional<ImportError> add_batch(const ArrowArray& batch);
     PointBatch& points() { return points_; }
 
-private:
+    // How the schema's columns are read (defined where they are read).
     struct Plan;
+
+private:
     ImportOptions options_;
     std::unique_ptr<Plan> plan_;
     PointBatch points_;

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <mutex>
 #include <new>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 
 #include "engine/query/metadata_scan.hpp"
@@ -204,6 +206,44 @@ Result<std::uint64_t> Database::append_points(const PointBatch& points) {
     return write_batch(points, std::max<std::size_t>(points.size(), 1));
 }
 
+// The grid of points [0, n) of a batch with slots 0, 1, ..., built on a thread
+// of its own from the start. Without a thread (none could be started), it
+// is built when it is asked for.
+class Database::GridBuild {
+public:
+    explicit GridBuild(const PointBatch& points) : points_(points) {
+        try {
+            thread_ = std::jthread([this] { result_ = build(); });
+        } catch (const std::system_error&) {}
+    }
+    // Waits for the grid and puts it in place.
+    Status install(Database& db) {
+        if (thread_.joinable())
+            thread_.join();
+        else
+            result_ = build();
+        if (!result_) return fail(result_.error());
+        db.put_grid(std::move(*result_), points_.size());
+        return {};
+    }
+
+private:
+    Result<GridIndex> build() const {
+        try {
+            std::vector<SlotPoint> list;
+            list.reserve(points_.size());
+            for (std::size_t i = 0; i < points_.size(); ++i) list.push_back({i, points_.lat(i), points_.lon(i)});
+            return GridIndex::try_build(std::move(list));
+        } catch (const std::bad_alloc&) {
+            return fail(Error::os(ENOMEM));
+        }
+    }
+    const PointBatch& points_;
+    Result<GridIndex> result_ = fail(Error::internal("the grid was not built"));
+    // Last: joined on destruction before the members it writes go.
+    std::jthread thread_;
+};
+
 Result<std::uint64_t> Database::write_batch(const PointBatch& points, std::size_t chunk_points) {
     if (read_only_) return fail(read_only_error());
     for (std::size_t i = 0; i < points.size(); ++i)
@@ -219,16 +259,17 @@ Result<std::uint64_t> Database::write_batch(const PointBatch& points, std::size_
     std::uint64_t first;
     std::size_t kept = 0;
     std::optional<Error> failure;
+    // A first batch of an empty store makes the grid anew: it is built from
+    // the coordinates while the storage writes and forces the files, and put
+    // in place only once the points are stored.
+    std::optional<GridBuild> built;
     {
         WriterLock lock(storage_mutex_);
         first = storage_->next_slot();
-        std::vector<PendingPoint> chunk;
+        if (first == 0 && points.size() > kGridBulkBuildAbove) built.emplace(points);
         for (std::size_t start = 0; start < points.size(); start += chunk_points) {
             const std::size_t end = std::min(points.size(), start + chunk_points);
-            chunk.clear();
-            chunk.reserve(end - start);
-            for (std::size_t i = start; i < end; ++i) chunk.push_back({points.lat(i), points.lon(i), points.text(i)});
-            if (auto f = storage_->write_points(chunk)) {
+            if (auto f = storage_->write_points(points.run(start, end))) {
                 if (f->kept) kept = end;
                 failure = std::move(f->error);
                 break;
@@ -238,7 +279,11 @@ Result<std::uint64_t> Database::write_batch(const PointBatch& points, std::size_
     }
     // Whatever stays stored is served by this handle's grid and indexes, even
     // when the call fails.
-    const Status grid = add_to_grid(points, kept, first);
+    Status grid;
+    if (built && kept == points.size())
+        grid = built->install(*this);
+    else
+        grid = add_to_grid(points, kept, first);
     add_to_indexes(first, kept, [&](std::size_t i) { return points.text(i); });
     if (!grid) return fail(grid.error());
     if (failure) return fail(std::move(*failure));
@@ -501,12 +546,16 @@ Status Database::install_grid(std::vector<SlotPoint> points, std::uint64_t build
     // Built outside the grid lock: queries wait only for the swap.
     auto grid = GridIndex::try_build(std::move(points));
     if (!grid) return fail(grid.error());
+    put_grid(std::move(*grid), build_count);
+    return {};
+}
+
+void Database::put_grid(GridIndex grid, std::uint64_t build_count) {
     {
         WriterLock lock(grid_mutex_);
-        grid_ = std::move(*grid);
+        grid_ = std::move(grid);
     }
     build_count_.store(build_count);
-    return {};
 }
 
 // ---- several handles on one store ------------------------------------------------

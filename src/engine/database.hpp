@@ -19,6 +19,7 @@
 // ids through an old grid. The interpreter lock is given up before any of them.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -48,10 +49,15 @@ namespace orbisk {
 // Points to insert: coordinates, and metadata texts back to back in one buffer.
 class PointBatch {
 public:
+    // Room for `points` points and `text_bytes` of text in all; a batch that
+    // grows in steps grows geometrically, never copying its points each step.
     void reserve(std::size_t points, std::size_t text_bytes) {
-        coords_.reserve(2 * points);
-        ends_.reserve(points);
-        text_.reserve(text_bytes);
+        auto room = [](auto& v, std::size_t n) {
+            if (n > v.capacity()) v.reserve(std::max(n, 2 * v.capacity()));
+        };
+        room(coords_, 2 * points);
+        room(ends_, points);
+        room(text_, text_bytes);
     }
     // The text of the next point is appended here, then the point is closed with `add`.
     std::string& text_buffer() { return text_; }
@@ -64,12 +70,28 @@ public:
         text_ += text;
         add(lat, lon);
     }
+    // Appends the points of `other` after these.
+    void append(const PointBatch& other) {
+        const std::size_t base = text_.size();
+        coords_.insert(coords_.end(), other.coords_.begin(), other.coords_.end());
+        ends_.reserve(ends_.size() + other.ends_.size());
+        for (std::size_t e : other.ends_) ends_.push_back(base + e);
+        text_ += other.text_;
+    }
     std::size_t size() const { return ends_.size(); }
+    std::size_t text_size() const { return text_.size(); }
     double lat(std::size_t i) const { return coords_[2 * i]; }
     double lon(std::size_t i) const { return coords_[2 * i + 1]; }
     std::string_view text(std::size_t i) const {
         const std::size_t begin = i == 0 ? 0 : ends_[i - 1];
         return std::string_view(text_).substr(begin, ends_[i] - begin);
+    }
+    // Points [begin, end) as the storage writes them.
+    PointRun run(std::size_t begin, std::size_t end) const {
+        const std::size_t from = begin == 0 ? 0 : ends_[begin - 1], to = end == 0 ? 0 : ends_[end - 1];
+        return PointRun{std::span(coords_).subspan(2 * begin, 2 * (end - begin)),
+                        std::string_view(text_).substr(from, to - from), std::span(ends_).subspan(begin, end - begin),
+                        from};
     }
 
 private:
@@ -225,6 +247,10 @@ private:
     void write_open_cache() REQUIRES(write_lock_) EXCLUDES(grid_mutex_, storage_mutex_);
     // Builds a grid from `points` and puts it in place of the current one.
     Status install_grid(std::vector<SlotPoint> points, std::uint64_t build_count) EXCLUDES(grid_mutex_);
+    // Puts a grid built from `build_count` points in place of the current one.
+    void put_grid(GridIndex grid, std::uint64_t build_count) EXCLUDES(grid_mutex_);
+    // The grid of a first batch, built on a thread of its own while the batch is written.
+    class GridBuild;
     // The refusal of a store that a reload found corrupt: set once, under the
     // write lock, before is_refused_ publishes it; read without the lock after.
     const Error& refusal() const NO_THREAD_SAFETY_ANALYSIS { return *refused_; }

@@ -443,7 +443,22 @@ Result<std::uint64_t> Storage::insert_point(const PendingPoint& point) {
 }
 
 std::optional<WriteFailure> Storage::write_points(std::span<const PendingPoint> points) {
-    if (points.empty()) return std::nullopt;
+    std::vector<double> coords;
+    std::vector<std::size_t> ends;
+    std::string text;
+    coords.reserve(2 * points.size());
+    ends.reserve(points.size());
+    for (const PendingPoint& p : points) {
+        coords.push_back(p.lat);
+        coords.push_back(p.lon);
+        text += p.text;
+        ends.push_back(text.size());
+    }
+    return write_points(PointRun{coords, text, ends});
+}
+
+std::optional<WriteFailure> Storage::write_points(const PointRun& points) {
+    if (points.size() == 0) return std::nullopt;
     if (auto st = check_writable(); !st) return WriteFailure{st.error(), false};
     const std::uint64_t pos = wal_.position();
     const std::uint64_t seq = wal_seq_;
@@ -451,8 +466,9 @@ std::optional<WriteFailure> Storage::write_points(std::span<const PendingPoint> 
     auto undo = [&](Error e) {
         return WriteFailure{take_back(std::move(e), pos, seq, mark, "the points of this call"), false};
     };
-    for (const auto& p : points)
-        if (p.text.size() > kMaxEntryLength) return undo(Error::invalid(entry_too_long_message(p.text.size())));
+    for (std::size_t i = 0; i < points.size(); ++i)
+        if (const std::size_t len = points.point(i).text.size(); len > kMaxEntryLength)
+            return undo(Error::invalid(entry_too_long_message(len)));
     // The group is not logged: its commit makes it durable, all of it, or a
     // crash before the commit point leaves none of it (the log replays only
     // what was written before). Its sequence numbers are taken all the same,
@@ -491,13 +507,13 @@ std::optional<WriteFailure> Storage::write_points(std::span<const PendingPoint> 
     return std::nullopt;
 }
 
-Status Storage::log_points(std::span<const PendingPoint> points, std::uint64_t first_seq) {
+Status Storage::log_points(const PointRun& points, std::uint64_t first_seq) {
     WalTail tail;
     std::uint64_t seq = first_seq;
-    for (const auto& p : points) {
+    for (std::size_t i = 0; i < points.size(); ++i) {
         tail.start = wal_.position();
         tail.seq = seq;
-        frame_insert(seq++, p);
+        frame_insert(seq++, points.point(i));
         if (auto st = wal_.append(frame_); !st) return st;
     }
     if (auto st = force_wal(); !st) return st;
