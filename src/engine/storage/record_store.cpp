@@ -75,14 +75,11 @@ Result<std::uint64_t> RecordStore::append_points(const PointRun& points) {
     if (auto st = meta_.reserve_backing(p + total); !st) return fail(st.error());
     if (auto st = coords_.reserve_backing(coords_needed); !st) return fail(st.error());
 
-    // Written through the files rather than the mappings (which show the
-    // same pages): the kernel copies into the page cache without taking a
-    // page fault for every page, and the commit has no mapped pages to clean.
-    // A coordinate record is the two doubles as they lie in memory.
+    // A coordinate record is the two doubles as they lie in memory, and the
+    // texts lie back to back as in the file: one copy each.
     static_assert(kCoordRecord == 2 * sizeof(double));
-    if (auto st = coords_.write_at(kDataStart + kCoordRecord * s, points.coords.data(), kCoordRecord * n); !st)
-        return fail(st.error());
-    if (auto st = meta_.write_at(p, points.text.data(), total); !st) return fail(st.error());
+    std::memcpy(coords_.data() + kDataStart + kCoordRecord * s, points.coords.data(), kCoordRecord * n);
+    if (total) std::memcpy(meta_.data() + p, points.text.data(), total);
 
     // Doubling, never to the exact size: many small groups must not copy the list each time.
     ends_.reserve(ends_.size() + n);

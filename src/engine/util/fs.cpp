@@ -322,23 +322,6 @@ Status MappedFile::reserve_backing(std::uint64_t end, bool ahead) {
     return {};
 }
 
-Status MappedFile::write_at(std::uint64_t offset, const void* data, std::size_t len) {
-    if (private_) return fail(Error::os(EROFS));
-    auto p = static_cast<const std::uint8_t*>(data);
-    while (len > 0) {
-        // One call writes at most about 2 GiB.
-        const std::size_t part = std::min<std::size_t>(len, std::size_t{1} << 30);
-        const ssize_t n = os_call(SysCall::Write, file_.fd(), nullptr,
-                                  [&] { return ::pwrite(file_.fd(), p, part, static_cast<off_t>(offset)); });
-        if (n < 0) return os_fail();
-        if (n == 0) return fail(Error::os_message("failed to write whole buffer"));
-        p += n;
-        offset += static_cast<std::uint64_t>(n);
-        len -= static_cast<std::size_t>(n);
-    }
-    return {};
-}
-
 Status MappedFile::flush() { return flush_prefix(size_); }
 
 Status MappedFile::flush_prefix(std::uint64_t len) {

@@ -97,9 +97,6 @@ public:
     // them through the mapping cannot fault on a full disk; allocates ahead in
     // large steps when `ahead`. A file system without allocation support is left as it is.
     Status reserve_backing(std::uint64_t end, bool ahead = true);
-    // Writes `len` bytes at `offset` through the file (which must be that
-    // long); the mapping shows them, as it shows the file's pages.
-    Status write_at(std::uint64_t offset, const void* data, std::size_t len);
     // Writes the whole view back and forces the file to stable storage.
     Status flush();
     // Writes back the first `len` bytes of the view and forces the file.
