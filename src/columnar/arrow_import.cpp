@@ -825,8 +825,9 @@ std::optional<ImportError> StreamImporter::add_batch(const ArrowArray& batch) {
     if (auto e = bind(plan.root, &batch, root)) return ImportError{Refusal::Value, cat("a malformed batch: ", *e)};
     const std::int64_t n = batch.length;
     // A large batch is cut into ranges of rows, one per thread, each written
-    // into a buffer of its own and joined in order afterwards. The first
-    // refused row of the batch is that of the first range that refuses one.
+    // into a buffer of its own: the first range after the points read
+    // before, the others into new parts. The first refused row of the batch
+    // is that of the first range that refuses one.
     WorkerPool& pool = WorkerPool::instance();
     const std::size_t pieces =
         n < kParallelRows
@@ -835,12 +836,13 @@ std::optional<ImportError> StreamImporter::add_batch(const ArrowArray& batch) {
     std::vector<std::int64_t> bounds(pieces + 1);
     for (std::size_t k = 0; k <= pieces; ++k)
         bounds[k] = static_cast<std::int64_t>(static_cast<std::size_t>(n) * k / pieces);
-    // The first range is written where the batch's points go, reserved once
-    // for all of them; the others are appended to it.
-    points_.reserve(points_.size() + static_cast<std::size_t>(n),
-                    points_.text_size() + text_estimate(plan, root, batch.offset, batch.offset + n));
+    if (parts_.empty()) parts_.emplace_back();
+    PointBatch& into = parts_.back();
+    // Each buffer is reserved once for its range.
+    into.reserve(into.size() + static_cast<std::size_t>(bounds[1]),
+                 into.text_size() + text_estimate(plan, root, batch.offset, batch.offset + bounds[1]));
     if (pieces == 1) {
-        if (auto e = convert_rows(plan, root, batch, 0, n, rows_, points_)) return e;
+        if (auto e = convert_rows(plan, root, batch, 0, n, rows_, into)) return e;
     } else {
         std::vector<PointBatch> rest(pieces - 1);
         std::vector<std::optional<ImportError>> errors(pieces);
@@ -848,12 +850,11 @@ std::optional<ImportError> StreamImporter::add_batch(const ArrowArray& batch) {
             if (k > 0)
                 rest[k - 1].reserve(static_cast<std::size_t>(bounds[k + 1] - bounds[k]),
                                     text_estimate(plan, root, batch.offset + bounds[k], batch.offset + bounds[k + 1]));
-            errors[k] =
-                convert_rows(plan, root, batch, bounds[k], bounds[k + 1], rows_, k == 0 ? points_ : rest[k - 1]);
+            errors[k] = convert_rows(plan, root, batch, bounds[k], bounds[k + 1], rows_, k == 0 ? into : rest[k - 1]);
         });
         for (auto& e : errors)
             if (e) return e;
-        for (const PointBatch& part : rest) points_.append(part);
+        for (PointBatch& part : rest) parts_.push_back(std::move(part));
     }
     rows_ += static_cast<std::uint64_t>(n);
     return std::nullopt;

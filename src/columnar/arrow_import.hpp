@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -58,7 +59,15 @@ public:
     std::optional<ImportError> set_schema(const ArrowSchema& schema);
     // Adds the rows of one batch (a struct array of the schema's fields).
     std::optional<ImportError> add_batch(const ArrowArray& batch);
-    PointBatch& points() { return points_; }
+    // The points read so far, in order: the points of one batch after the
+    // other's (a large record batch's rows are converted into several).
+    std::span<const PointBatch> points() const { return parts_; }
+    std::size_t size() const {
+        std::size_t n = 0;
+        for (const PointBatch& part : parts_) n += part.size();
+        return n;
+    }
+    void release() { parts_ = {}; }
 
     // How the schema's columns are read (defined where they are read).
     struct Plan;
@@ -66,7 +75,7 @@ public:
 private:
     ImportOptions options_;
     std::unique_ptr<Plan> plan_;
-    PointBatch points_;
+    std::vector<PointBatch> parts_;
     std::uint64_t rows_ = 0;
 };
 

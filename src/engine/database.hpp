@@ -25,6 +25,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -69,14 +70,6 @@ public:
     void add(double lat, double lon, std::string_view text) {
         text_ += text;
         add(lat, lon);
-    }
-    // Appends the points of `other` after these.
-    void append(const PointBatch& other) {
-        const std::size_t base = text_.size();
-        coords_.insert(coords_.end(), other.coords_.begin(), other.coords_.end());
-        ends_.reserve(ends_.size() + other.ends_.size());
-        for (std::size_t e : other.ends_) ends_.push_back(base + e);
-        text_ += other.text_;
     }
     std::size_t size() const { return ends_.size(); }
     std::size_t text_size() const { return text_.size(); }
@@ -134,6 +127,8 @@ public:
     // the whole call, so that a failure leaves none of them. Returns the first
     // id; the points have the ids that follow it in order.
     Result<std::uint64_t> append_points(const PointBatch& points);
+    // The same for the points of several batches, one after the other.
+    Result<std::uint64_t> append_points(std::span<const PointBatch> parts);
 
     // Deletes the points matching `filter`: one logged delete of those still
     // live, its checkpoint, then their removal from the grid and the metadata
@@ -234,10 +229,12 @@ private:
     // (the write lock held), and remembers the value.
     void announce_change(std::uint64_t step) REQUIRES(write_lock_);
     Result<std::vector<PointRecord>> scan(const FilterExpr& filter, std::uint64_t limit) EXCLUDES(storage_mutex_);
-    // Validates and writes a batch in chunks of `chunk` points, each committed
-    // on its own; returns the first id.
-    Result<std::uint64_t> write_batch(const PointBatch& points, std::size_t chunk);
-    Status add_to_grid(const PointBatch& points, std::size_t count, std::uint64_t first) EXCLUDES(grid_mutex_);
+    // Validates and writes the points of `parts`, one after the other, in
+    // chunks of `chunk` points (nothing: all of them), each committed on its
+    // own; returns the first id.
+    Result<std::uint64_t> write_batch(std::span<const PointBatch> parts, std::optional<std::size_t> chunk);
+    // Adds the first `count` points of `parts` (slots first, first + 1, ...) to the grid.
+    Status add_to_grid(std::span<const PointBatch> parts, std::size_t count, std::uint64_t first) EXCLUDES(grid_mutex_);
     // Adds stored points (slots first, first + 1, ...; text(i) is the metadata
     // text of the i-th) to the metadata indexes that have been built.
     void add_to_indexes(std::uint64_t first, std::size_t count,

@@ -457,8 +457,10 @@ std::optional<WriteFailure> Storage::write_points(std::span<const PendingPoint> 
     return write_points(PointRun{coords, text, ends});
 }
 
-std::optional<WriteFailure> Storage::write_points(const PointRun& points) {
-    if (points.size() == 0) return std::nullopt;
+std::optional<WriteFailure> Storage::write_points(std::span<const PointRun> runs) {
+    std::size_t count = 0;
+    for (const PointRun& run : runs) count += run.size();
+    if (count == 0) return std::nullopt;
     if (auto st = check_writable(); !st) return WriteFailure{st.error(), false};
     const std::uint64_t pos = wal_.position();
     const std::uint64_t seq = wal_seq_;
@@ -466,16 +468,18 @@ std::optional<WriteFailure> Storage::write_points(const PointRun& points) {
     auto undo = [&](Error e) {
         return WriteFailure{take_back(std::move(e), pos, seq, mark, "the points of this call"), false};
     };
-    for (std::size_t i = 0; i < points.size(); ++i)
-        if (const std::size_t len = points.point(i).text.size(); len > kMaxEntryLength)
-            return undo(Error::invalid(entry_too_long_message(len)));
+    for (const PointRun& run : runs)
+        for (std::size_t i = 0; i < run.size(); ++i)
+            if (const std::size_t len = run.point(i).text.size(); len > kMaxEntryLength)
+                return undo(Error::invalid(entry_too_long_message(len)));
     // The group is not logged: its commit makes it durable, all of it, or a
     // crash before the commit point leaves none of it (the log replays only
     // what was written before). Its sequence numbers are taken all the same,
     // as if it had been logged, so that it can still be logged should the
     // commit leave a new manifest that is not durable.
-    wal_seq_ += points.size();
-    if (auto r = records_.append_points(points); !r) return undo(r.error());
+    wal_seq_ += count;
+    for (const PointRun& run : runs)
+        if (auto r = records_.append_points(run); !r) return undo(r.error());
     bool committed = false, durable = false;
     if (auto st = commit_after_write(&committed, &durable); !st) {
         if (!committed) return undo(st.error());
@@ -484,7 +488,7 @@ std::optional<WriteFailure> Storage::write_points(const PointRun& points) {
         // The new manifest is in place but a power cut may bring the old one
         // back: the log must then hold the group, after what it holds already.
         const std::uint64_t log_start = wal_.position();
-        if (auto logged = log_points(points, seq); !logged) {
+        if (auto logged = log_points(runs, seq); !logged) {
             // Whether the group survives is out of this handle's hands now: it
             // forgets the group (whose bytes the manifest in place vouches
             // for, so they stay in the files), and only a new open, which
@@ -507,15 +511,16 @@ std::optional<WriteFailure> Storage::write_points(const PointRun& points) {
     return std::nullopt;
 }
 
-Status Storage::log_points(const PointRun& points, std::uint64_t first_seq) {
+Status Storage::log_points(std::span<const PointRun> runs, std::uint64_t first_seq) {
     WalTail tail;
     std::uint64_t seq = first_seq;
-    for (std::size_t i = 0; i < points.size(); ++i) {
-        tail.start = wal_.position();
-        tail.seq = seq;
-        frame_insert(seq++, points.point(i));
-        if (auto st = wal_.append(frame_); !st) return st;
-    }
+    for (const PointRun& run : runs)
+        for (std::size_t i = 0; i < run.size(); ++i) {
+            tail.start = wal_.position();
+            tail.seq = seq;
+            frame_insert(seq++, run.point(i));
+            if (auto st = wal_.append(frame_); !st) return st;
+        }
     if (auto st = force_wal(); !st) return st;
     tail.end = wal_.position();
     wal_tail_ = tail;
