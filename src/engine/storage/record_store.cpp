@@ -78,8 +78,8 @@ Result<std::uint64_t> RecordStore::append_points(const PointRun& points) {
     // A coordinate record is the two doubles as they lie in memory, and the
     // texts lie back to back as in the file: one copy each.
     static_assert(kCoordRecord == 2 * sizeof(double));
-    std::memcpy(coords_.data() + kDataStart + kCoordRecord * s, points.coords.data(), kCoordRecord * n);
-    if (total) std::memcpy(meta_.data() + p, points.text.data(), total);
+    coords_.copy_in(kDataStart + kCoordRecord * s, points.coords.data(), kCoordRecord * n);
+    meta_.copy_in(p, points.text.data(), total);
 
     // Doubling, never to the exact size: many small groups must not copy the list each time.
     ends_.reserve(ends_.size() + n);
