@@ -13,6 +13,7 @@ import polars as pl
 import pyarrow as pa
 import pytest
 from orbisk import PyZurAD
+from storefiles import parse_manifest, read, sibling
 
 from orbisk_columnar import ColumnarStore
 
@@ -241,6 +242,39 @@ def test_arrow_to_store_to_arrow_keeps_every_value(tmp_path):
         assert {k for k in brow if brow[k] is not ABSENT} - {"id", "latitude", "longitude"} == want.keys()
         for k, v in want.items():
             assert brow[k] == v and type(brow[k]) is type(v), k
+
+
+def committed_bytes(path):
+    """The committed bytes of a store's two data files."""
+    m = parse_manifest(read(sibling(path, "commit")))
+    return [
+        read(sibling(path, name))[64 : 64 + m[field]]
+        for name, field in (("coords.mmap", "coords_bytes"), ("metadata.mmap", "metadata_bytes"))
+    ]
+
+
+def test_a_batch_converted_on_several_threads_stores_the_bytes_of_small_batches(tmp_path):
+    # A batch of 32768 rows or more is cut into ranges of rows converted on
+    # several threads and joined; small batches are converted in one piece.
+    table = arrow_table(11, 70000).combine_chunks()
+    (tmp_path / "one").mkdir()
+    (tmp_path / "small").mkdir()
+    one, small = str(tmp_path / "one" / "geo.db"), str(tmp_path / "small" / "geo.db")
+    a, b = ColumnarStore(one), ColumnarStore(small)
+    assert a.append(table) == range(70000)
+    assert b.append(table.to_reader(max_chunksize=1000)) == range(70000)
+    assert committed_bytes(one) == committed_bytes(small)
+    # What the handles that wrote them read back (through where they put each point).
+    assert pa.table(a.to_arrow(metadata="json")).equals(pa.table(b.to_arrow(metadata="json")))
+    # The first refused row is named, whichever range holds it, and nothing is stored.
+    for bad_rows, named in (([60000], 60000), ([34999, 35000], 34999), ([50000, 20000], 20000)):
+        rating = pa.array([0.5 if i not in bad_rows else float("nan") for i in range(70000)])
+        path = str(tmp_path / f"bad{named}.db")
+        store = ColumnarStore(path)
+        with pytest.raises(ValueError) as e:
+            store.append(table.append_column("rating", rating))
+        assert str(e.value) == f"column 'rating', row {named}: NaN cannot be stored: metadata numbers are finite"
+        assert len(store) == 0
 
 
 def test_values_a_column_cannot_hold_go_to_metadata_rest_and_come_back(tmp_path):

@@ -539,3 +539,42 @@ def test_an_interrupted_directory_listing_is_retried(probe, tmp_path):
     events, files = compacted_store("b", ([listings[0]], errno.EINTR))
     assert [e[2] for e in events if e[0] == "opendir"][:2] == [errno.EINTR, 0]
     assert files == ["geo.coords.1.mmap", "geo.metadata.1.mmap"]
+
+
+def test_a_failed_first_batch_leaves_the_grid_as_the_store(probe, tmp_path):
+    """The first batch into an empty store has its grid built on another thread while the
+    points are written and committed. Each call of the write fails in turn: the batch stays
+    whole or not at all, the handle's grid serves exactly what stayed, a reopened store holds
+    the same, and the batch written again is served whole."""
+    points = [point(k) for k in range(2500)]
+    world = (-90, -180, 90, 180)
+
+    def served(db):
+        return sorted(r["id"] for r in db.query_bbox(*world))
+
+    (tmp_path / "count").mkdir()
+    db = probe.PyZurAD(str(tmp_path / "count" / "geo.db"))
+    probe.faults_arm()
+    db.insert_batch(points)
+    calls = len(probe.faults_events())
+    probe.faults_disarm()
+    assert served(db) == list(range(2500))
+    for at in range(calls):
+        (tmp_path / str(at)).mkdir()
+        path = str(tmp_path / str(at) / "geo.db")
+        db = probe.PyZurAD(path)
+        probe.faults_arm(at)
+        try:
+            db.insert_batch(points)
+            raised = False
+        except RuntimeError:
+            raised = True
+        finally:
+            probe.faults_disarm()
+        kept = db.len()
+        assert kept in ((0, 2500) if raised else (2500,)) and served(db) == list(range(kept)), at
+        if kept == 0:
+            assert db.insert_batch(points) == list(range(2500))
+            assert served(db) == list(range(2500)), at
+        del db  # (a failed unlock leaves the lock with the handle)
+        assert orbisk.PyZurAD(path).len() == 2500, at

@@ -11,6 +11,7 @@
 #include "engine/metadata/json_reader.hpp"
 #include "engine/metadata/metadata.hpp"
 #include "engine/util/text.hpp"
+#include "engine/util/worker_pool.hpp"
 
 namespace orbisk::columnar {
 
@@ -665,41 +666,44 @@ std::optional<ImportError> StreamImporter::set_schema(const ArrowSchema& schema)
     return std::nullopt;
 }
 
-std::optional<ImportError> StreamImporter::add_batch(const ArrowArray& batch) {
-    Plan& plan = *plan_;
-    Bound root;
-    if (auto e = bind(plan.root, &batch, root)) return ImportError{Refusal::Value, cat("a malformed batch: ", *e)};
-    const std::int64_t n = batch.length;
+namespace {
+
+// Rows [begin, end) of a bound batch into `out`; `first_row` is the stream's
+// row number of the batch's row 0, for messages. Stops at the first row the
+// store refuses, with the rows before it added.
+std::optional<ImportError> convert_rows(const StreamImporter::Plan& plan, const Bound& root, const ArrowArray& batch,
+                                        std::int64_t begin, std::int64_t end, std::uint64_t first_row,
+                                        PointBatch& out) {
+    using Plan = StreamImporter::Plan;
     RowWriter writer;
     std::string why;
-    auto fail_at = [&](Refusal kind, const Node& col, std::int64_t i, const std::string& message) {
-        return ImportError{kind,
-                           cat("column '", col.name, "', row ", rows_ + static_cast<std::uint64_t>(i), ": ", message)};
+    auto fail_at = [&](Refusal kind, const Node& col, std::int64_t row, const std::string& message) {
+        return ImportError{
+            kind, cat("column '", col.name, "', row ", first_row + static_cast<std::uint64_t>(row), ": ", message)};
     };
-    points_.reserve(points_.size() + static_cast<std::size_t>(n), 0);
-    std::string& text = points_.text_buffer();
-    std::set<std::string> row_keys;
-    for (std::int64_t row = 0; row < n; ++row) {
+    std::string& text = out.text_buffer();
+    for (std::int64_t row = begin; row < end; ++row) {
         // The batch's offset applies to its columns.
         const std::int64_t i = row + batch.offset;
         // Rows of a null struct row are refused: they hold no point.
         if (!root.is_valid(row))
-            return ImportError{Refusal::Value, cat("row ", rows_ + static_cast<std::uint64_t>(row), ": a null row")};
+            return ImportError{Refusal::Value,
+                               cat("row ", first_row + static_cast<std::uint64_t>(row), ": a null row")};
         double lat = 0, lon = 0;
         const Node* lat_col;
         const Node* lon_col;
         if (plan.geometry >= 0) {
             const Bound& g = root.children[static_cast<std::size_t>(plan.geometry)];
             lat_col = lon_col = g.node;
-            if (!g.is_valid(i)) return fail_at(Refusal::Value, *g.node, i, "a null geometry");
+            if (!g.is_valid(i)) return fail_at(Refusal::Value, *g.node, row, "a null geometry");
             switch (plan.geo) {
                 case Plan::Geo::Wkb:
-                    if (!wkb_point(text_at(g, i), lon, lat, why)) return fail_at(Refusal::Value, *g.node, i, why);
+                    if (!wkb_point(text_at(g, i), lon, lat, why)) return fail_at(Refusal::Value, *g.node, row, why);
                     break;
                 case Plan::Geo::Separated: {
                     const std::int64_t gi = i + g.a->offset;
                     if (!g.children[0].is_valid(gi) || !g.children[1].is_valid(gi))
-                        return fail_at(Refusal::Value, *g.node, i, "a null coordinate");
+                        return fail_at(Refusal::Value, *g.node, row, "a null coordinate");
                     lon = g.children[0].at<double>(1, gi);
                     lat = g.children[1].at<double>(1, gi);
                     break;
@@ -708,7 +712,7 @@ std::optional<ImportError> StreamImporter::add_batch(const ArrowArray& batch) {
                     const std::int64_t at = (i + g.a->offset) * g.node->fixed_size;
                     const Bound& xy = g.children[0];
                     if (!xy.is_valid(at) || !xy.is_valid(at + 1))
-                        return fail_at(Refusal::Value, *g.node, i, "a null coordinate");
+                        return fail_at(Refusal::Value, *g.node, row, "a null coordinate");
                     lon = xy.at<double>(1, at);
                     lat = xy.at<double>(1, at + 1);
                     break;
@@ -719,14 +723,14 @@ std::optional<ImportError> StreamImporter::add_batch(const ArrowArray& batch) {
             const Bound& lo = root.children[static_cast<std::size_t>(plan.lon)];
             lat_col = la.node;
             lon_col = lo.node;
-            if (!la.is_valid(i)) return fail_at(Refusal::Value, *la.node, i, "a null coordinate");
-            if (!lo.is_valid(i)) return fail_at(Refusal::Value, *lo.node, i, "a null coordinate");
+            if (!la.is_valid(i)) return fail_at(Refusal::Value, *la.node, row, "a null coordinate");
+            if (!lo.is_valid(i)) return fail_at(Refusal::Value, *lo.node, row, "a null coordinate");
             lat = number_at(la, i);
             lon = number_at(lo, i);
         }
         if (auto st = validate_coordinates(lat, lon); !st) {
             const bool lat_bad = !std::isfinite(lat) || std::fabs(lat) > 90.0;
-            return fail_at(Refusal::Coordinate, lat_bad ? *lat_col : *lon_col, i, st.error().message);
+            return fail_at(Refusal::Coordinate, lat_bad ? *lat_col : *lon_col, row, st.error().message);
         }
         const std::size_t start = text.size();
         text += '{';
@@ -739,7 +743,7 @@ std::optional<ImportError> StreamImporter::add_batch(const ArrowArray& batch) {
             text += col.node->member;
             if (!writer.value(col, i, text, 1, why)) {
                 text.resize(start);
-                return fail_at(Refusal::Value, *col.node, i, why);
+                return fail_at(Refusal::Value, *col.node, row, why);
             }
         }
         if (plan.rest >= 0) {
@@ -751,7 +755,7 @@ std::optional<ImportError> StreamImporter::add_batch(const ArrowArray& batch) {
                 if (valid_utf8(rest)) members = metadata_from_json_text(rest);
                 if (!members) {
                     text.resize(start);
-                    return fail_at(Refusal::Value, *col.node, i, "not a JSON object");
+                    return fail_at(Refusal::Value, *col.node, row, "not a JSON object");
                 }
                 for (const auto& [k, value] : *members) {
                     // A key held by a column in this row would be stored twice.
@@ -759,7 +763,7 @@ std::optional<ImportError> StreamImporter::add_batch(const ArrowArray& batch) {
                         for (std::size_t m : plan.metadata)
                             if (root.children[m].node->name == k && root.children[m].is_valid(i)) {
                                 text.resize(start);
-                                return fail_at(Refusal::Value, *col.node, i,
+                                return fail_at(Refusal::Value, *col.node, row,
                                                cat("key '", k, "' is held by its column too"));
                             }
                     }
@@ -774,10 +778,83 @@ std::optional<ImportError> StreamImporter::add_batch(const ArrowArray& batch) {
         text += '}';
         if (const std::size_t len = text.size() - start; len > kMaxEntryLength) {
             text.resize(start);
-            return ImportError{Refusal::Value,
-                               cat("row ", rows_ + static_cast<std::uint64_t>(i), ": ", entry_too_long_message(len))};
+            return ImportError{Refusal::Value, cat("row ", first_row + static_cast<std::uint64_t>(row), ": ",
+                                                   entry_too_long_message(len))};
         }
-        points_.add(lat, lon);
+        out.add(lat, lon);
+    }
+    return std::nullopt;
+}
+
+// About the bytes the texts of a batch's rows [begin, end) take (offsets in
+// its arrays): enough, as a rule, that the buffer they are written into is
+// not copied while it grows.
+std::size_t text_estimate(const StreamImporter::Plan& plan, const Bound& root, std::int64_t begin, std::int64_t end) {
+    const auto rows = static_cast<std::size_t>(end - begin);
+    std::size_t bytes = 2 * rows;
+    auto column = [&](const Bound& b, std::size_t member) {
+        const std::size_t per_row = member + 1;
+        const Node& n = *b.node;
+        if (!n.dict && !n.json && (n.type == T::Utf8 || n.type == T::LargeUtf8)) {
+            const std::int64_t j = b.a->offset;
+            std::int64_t data;
+            if (n.type == T::Utf8) {
+                const auto* off = static_cast<const std::int32_t*>(b.a->buffers[1]);
+                data = off[j + end] - off[j + begin];
+            } else {
+                const auto* off = static_cast<const std::int64_t*>(b.a->buffers[1]);
+                data = off[j + end] - off[j + begin];
+            }
+            // Quotes, and a little for escapes.
+            const auto d = static_cast<std::size_t>(std::max<std::int64_t>(data, 0));
+            return rows * (per_row + 2) + d + d / 16;
+        }
+        if (n.type == T::Bool || n.type == T::Null || is_number(n.type)) return rows * (per_row + 24);
+        return rows * (per_row + 32);
+    };
+    for (std::size_t c : plan.metadata) bytes += column(root.children[c], root.children[c].node->member.size());
+    if (plan.rest >= 0) bytes += column(root.children[static_cast<std::size_t>(plan.rest)], 0);
+    return bytes;
+}
+
+}  // namespace
+
+std::optional<ImportError> StreamImporter::add_batch(const ArrowArray& batch) {
+    const Plan& plan = *plan_;
+    Bound root;
+    if (auto e = bind(plan.root, &batch, root)) return ImportError{Refusal::Value, cat("a malformed batch: ", *e)};
+    const std::int64_t n = batch.length;
+    // A large batch is cut into ranges of rows, one per thread, each written
+    // into a buffer of its own: the first range after the points read
+    // before, the others into new parts. The first refused row of the batch
+    // is that of the first range that refuses one.
+    WorkerPool& pool = WorkerPool::instance();
+    const std::size_t pieces =
+        n < kParallelRows
+            ? 1
+            : std::min<std::size_t>(pool.threads() + 1, static_cast<std::size_t>(n / (kParallelRows / 2)));
+    std::vector<std::int64_t> bounds(pieces + 1);
+    for (std::size_t k = 0; k <= pieces; ++k)
+        bounds[k] = static_cast<std::int64_t>(static_cast<std::size_t>(n) * k / pieces);
+    if (parts_.empty()) parts_.emplace_back();
+    PointBatch& into = parts_.back();
+    // Each buffer is reserved once for its range.
+    into.reserve(into.size() + static_cast<std::size_t>(bounds[1]),
+                 into.text_size() + text_estimate(plan, root, batch.offset, batch.offset + bounds[1]));
+    if (pieces == 1) {
+        if (auto e = convert_rows(plan, root, batch, 0, n, rows_, into)) return e;
+    } else {
+        std::vector<PointBatch> rest(pieces - 1);
+        std::vector<std::optional<ImportError>> errors(pieces);
+        pool.run(pieces, [&](std::size_t k) {
+            if (k > 0)
+                rest[k - 1].reserve(static_cast<std::size_t>(bounds[k + 1] - bounds[k]),
+                                    text_estimate(plan, root, batch.offset + bounds[k], batch.offset + bounds[k + 1]));
+            errors[k] = convert_rows(plan, root, batch, bounds[k], bounds[k + 1], rows_, k == 0 ? into : rest[k - 1]);
+        });
+        for (auto& e : errors)
+            if (e) return e;
+        for (PointBatch& part : rest) parts_.push_back(std::move(part));
     }
     rows_ += static_cast<std::uint64_t>(n);
     return std::nullopt;

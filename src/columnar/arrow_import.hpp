@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,9 @@ struct ImportError {
     std::string message;
 };
 
+// Batches of at least this many rows are converted on several threads.
+inline constexpr std::int64_t kParallelRows = 32768;
+
 class StreamImporter {
 public:
     explicit StreamImporter(ImportOptions options);
@@ -55,13 +59,23 @@ public:
     std::optional<ImportError> set_schema(const ArrowSchema& schema);
     // Adds the rows of one batch (a struct array of the schema's fields).
     std::optional<ImportError> add_batch(const ArrowArray& batch);
-    PointBatch& points() { return points_; }
+    // The points read so far, in order: the points of one batch after the
+    // other's (a large record batch's rows are converted into several).
+    std::span<const PointBatch> points() const { return parts_; }
+    std::size_t size() const {
+        std::size_t n = 0;
+        for (const PointBatch& part : parts_) n += part.size();
+        return n;
+    }
+    void release() { parts_ = {}; }
+
+    // How the schema's columns are read (defined where they are read).
+    struct Plan;
 
 private:
-    struct Plan;
     ImportOptions options_;
     std::unique_ptr<Plan> plan_;
-    PointBatch points_;
+    std::vector<PointBatch> parts_;
     std::uint64_t rows_ = 0;
 };
 

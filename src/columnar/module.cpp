@@ -741,11 +741,11 @@ PyObject* handle_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         }
     }
     Result<std::uint64_t> r;
-    const std::uint64_t n = importer.points().size();
+    const std::uint64_t n = importer.size();
     {
         GilRelease unlocked;
         r = db->append_points(importer.points());
-        importer.points() = PointBatch();
+        importer.release();
     }
     if (!r) return raise_engine_error(r.error(), PyExc_RuntimeError);
     return Py_BuildValue("(KK)", static_cast<unsigned long long>(*r), static_cast<unsigned long long>(*r + n));

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <mutex>
 #include <new>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 
 #include "engine/query/metadata_scan.hpp"
@@ -193,7 +195,7 @@ Result<std::uint64_t> Database::insert(double lat, double lon, std::string_view 
 }
 
 Result<std::vector<std::uint64_t>> Database::insert_batch(const PointBatch& points) {
-    auto first = write_batch(points, kPointChunk);
+    auto first = write_batch(std::span(&points, 1), kPointChunk);
     if (!first) return fail(first.error());
     std::vector<std::uint64_t> ids(points.size());
     for (std::size_t i = 0; i < ids.size(); ++i) ids[i] = *first + i;
@@ -201,16 +203,86 @@ Result<std::vector<std::uint64_t>> Database::insert_batch(const PointBatch& poin
 }
 
 Result<std::uint64_t> Database::append_points(const PointBatch& points) {
-    return write_batch(points, std::max<std::size_t>(points.size(), 1));
+    return write_batch(std::span(&points, 1), std::nullopt);
 }
 
-Result<std::uint64_t> Database::write_batch(const PointBatch& points, std::size_t chunk_points) {
+Result<std::uint64_t> Database::append_points(std::span<const PointBatch> parts) {
+    return write_batch(parts, std::nullopt);
+}
+
+namespace {
+
+// Calls f(part, begin, end) for the points [from, to) of several batches taken
+// one after the other, a piece of one batch at a time.
+template <class F>
+void for_each_piece(std::span<const PointBatch> parts, std::size_t from, std::size_t to, F&& f) {
+    std::size_t base = 0;
+    for (const PointBatch& part : parts) {
+        const std::size_t begin = std::max(from, base), end = std::min(to, base + part.size());
+        if (begin < end) f(part, begin - base, end - base);
+        base += part.size();
+    }
+}
+
+std::vector<SlotPoint> slot_points(std::span<const PointBatch> parts, std::size_t count, std::uint64_t first) {
+    std::vector<SlotPoint> list;
+    list.reserve(count);
+    for_each_piece(parts, 0, count, [&](const PointBatch& part, std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) list.push_back({first + list.size(), part.lat(i), part.lon(i)});
+    });
+    return list;
+}
+
+}  // namespace
+
+// The grid of the points of a first write (slots 0, 1, ...), built on a
+// thread of its own from the start. Without a thread (none could be
+// started), it is built when it is asked for.
+class Database::GridBuild {
+public:
+    GridBuild(std::span<const PointBatch> parts, std::size_t count) : parts_(parts), count_(count) {
+        try {
+            thread_ = std::jthread([this] { result_ = build(); });
+        } catch (const std::system_error&) {}
+    }
+    // Waits for the grid and puts it in place.
+    Status install(Database& db) {
+        if (thread_.joinable())
+            thread_.join();
+        else
+            result_ = build();
+        if (!result_) return fail(result_.error());
+        db.put_grid(std::move(*result_), count_);
+        return {};
+    }
+
+private:
+    Result<GridIndex> build() const {
+        try {
+            return GridIndex::try_build(slot_points(parts_, count_, 0));
+        } catch (const std::bad_alloc&) {
+            return fail(Error::os(ENOMEM));
+        }
+    }
+    std::span<const PointBatch> parts_;
+    std::size_t count_;
+    Result<GridIndex> result_ = fail(Error::internal("the grid was not built"));
+    // Last: joined on destruction before the members it writes go.
+    std::jthread thread_;
+};
+
+Result<std::uint64_t> Database::write_batch(std::span<const PointBatch> parts, std::optional<std::size_t> chunk) {
     if (read_only_) return fail(read_only_error());
-    for (std::size_t i = 0; i < points.size(); ++i)
-        if (auto st = validate_coordinates(points.lat(i), points.lon(i)); !st) return fail(st.error());
-    for (std::size_t i = 0; i < points.size(); ++i)
-        if (points.text(i).size() > kMaxEntryLength)
-            return fail(Error::invalid(entry_too_long_message(points.text(i).size())));
+    std::size_t total = 0;
+    for (const PointBatch& points : parts) {
+        for (std::size_t i = 0; i < points.size(); ++i)
+            if (auto st = validate_coordinates(points.lat(i), points.lon(i)); !st) return fail(st.error());
+        for (std::size_t i = 0; i < points.size(); ++i)
+            if (points.text(i).size() > kMaxEntryLength)
+                return fail(Error::invalid(entry_too_long_message(points.text(i).size())));
+        total += points.size();
+    }
+    const std::size_t chunk_points = chunk ? std::max<std::size_t>(*chunk, 1) : std::max<std::size_t>(total, 1);
 
     WriteGuard guard(write_lock_);
     if (!guard.status()) return fail(guard.status().error());
@@ -219,16 +291,22 @@ Result<std::uint64_t> Database::write_batch(const PointBatch& points, std::size_
     std::uint64_t first;
     std::size_t kept = 0;
     std::optional<Error> failure;
+    // A first write into an empty store makes the grid anew: it is built from
+    // the coordinates while the storage writes and forces the files, and put
+    // in place only once the points are stored.
+    std::optional<GridBuild> built;
     {
         WriterLock lock(storage_mutex_);
         first = storage_->next_slot();
-        std::vector<PendingPoint> chunk;
-        for (std::size_t start = 0; start < points.size(); start += chunk_points) {
-            const std::size_t end = std::min(points.size(), start + chunk_points);
-            chunk.clear();
-            chunk.reserve(end - start);
-            for (std::size_t i = start; i < end; ++i) chunk.push_back({points.lat(i), points.lon(i), points.text(i)});
-            if (auto f = storage_->write_points(chunk)) {
+        if (first == 0 && total > kGridBulkBuildAbove) built.emplace(parts, total);
+        std::vector<PointRun> runs;
+        for (std::size_t start = 0; start < total; start += chunk_points) {
+            const std::size_t end = std::min(total, start + chunk_points);
+            runs.clear();
+            for_each_piece(parts, start, end, [&](const PointBatch& part, std::size_t begin, std::size_t stop) {
+                runs.push_back(part.run(begin, stop));
+            });
+            if (auto f = storage_->write_points(runs)) {
                 if (f->kept) kept = end;
                 failure = std::move(f->error);
                 break;
@@ -238,24 +316,30 @@ Result<std::uint64_t> Database::write_batch(const PointBatch& points, std::size_
     }
     // Whatever stays stored is served by this handle's grid and indexes, even
     // when the call fails.
-    const Status grid = add_to_grid(points, kept, first);
-    add_to_indexes(first, kept, [&](std::size_t i) { return points.text(i); });
+    Status grid;
+    if (built && kept == total)
+        grid = built->install(*this);
+    else
+        grid = add_to_grid(parts, kept, first);
+    std::size_t base = 0;
+    for_each_piece(parts, 0, kept, [&](const PointBatch& part, std::size_t begin, std::size_t end) {
+        add_to_indexes(first + base, end - begin, [&](std::size_t i) { return part.text(begin + i); });
+        base += end - begin;
+    });
     if (!grid) return fail(grid.error());
     if (failure) return fail(std::move(*failure));
     return first;
 }
 
-Status Database::add_to_grid(const PointBatch& points, std::size_t count, std::uint64_t first) {
-    if (first == 0 && count > kGridBulkBuildAbove) {
-        std::vector<SlotPoint> list;
-        list.reserve(count);
-        for (std::size_t i = 0; i < count; ++i) list.push_back({first + i, points.lat(i), points.lon(i)});
-        return install_grid(std::move(list), count);
-    }
+Status Database::add_to_grid(std::span<const PointBatch> parts, std::size_t count, std::uint64_t first) {
+    if (first == 0 && count > kGridBulkBuildAbove) return install_grid(slot_points(parts, count, first), count);
     WriterLock lock(grid_mutex_);
-    for (std::size_t i = 0; i < count; ++i)
-        if (auto st = grid_.insert(first + i, points.lat(i), points.lon(i)); !st) return st;
-    return {};
+    Status st;
+    std::uint64_t slot = first;
+    for_each_piece(parts, 0, count, [&](const PointBatch& part, std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end && st; ++i) st = grid_.insert(slot++, part.lat(i), part.lon(i));
+    });
+    return st;
 }
 
 void Database::add_to_indexes(std::uint64_t first, std::size_t count,
@@ -501,12 +585,16 @@ Status Database::install_grid(std::vector<SlotPoint> points, std::uint64_t build
     // Built outside the grid lock: queries wait only for the swap.
     auto grid = GridIndex::try_build(std::move(points));
     if (!grid) return fail(grid.error());
+    put_grid(std::move(*grid), build_count);
+    return {};
+}
+
+void Database::put_grid(GridIndex grid, std::uint64_t build_count) {
     {
         WriterLock lock(grid_mutex_);
-        grid_ = std::move(*grid);
+        grid_ = std::move(grid);
     }
     build_count_.store(build_count);
-    return {};
 }
 
 // ---- several handles on one store ------------------------------------------------

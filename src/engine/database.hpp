@@ -19,11 +19,13 @@
 // ids through an old grid. The interpreter lock is given up before any of them.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -48,10 +50,15 @@ namespace orbisk {
 // Points to insert: coordinates, and metadata texts back to back in one buffer.
 class PointBatch {
 public:
+    // Room for `points` points and `text_bytes` of text in all; a batch that
+    // grows in steps grows geometrically, never copying its points each step.
     void reserve(std::size_t points, std::size_t text_bytes) {
-        coords_.reserve(2 * points);
-        ends_.reserve(points);
-        text_.reserve(text_bytes);
+        auto room = [](auto& v, std::size_t n) {
+            if (n > v.capacity()) v.reserve(std::max(n, 2 * v.capacity()));
+        };
+        room(coords_, 2 * points);
+        room(ends_, points);
+        room(text_, text_bytes);
     }
     // The text of the next point is appended here, then the point is closed with `add`.
     std::string& text_buffer() { return text_; }
@@ -65,11 +72,19 @@ public:
         add(lat, lon);
     }
     std::size_t size() const { return ends_.size(); }
+    std::size_t text_size() const { return text_.size(); }
     double lat(std::size_t i) const { return coords_[2 * i]; }
     double lon(std::size_t i) const { return coords_[2 * i + 1]; }
     std::string_view text(std::size_t i) const {
         const std::size_t begin = i == 0 ? 0 : ends_[i - 1];
         return std::string_view(text_).substr(begin, ends_[i] - begin);
+    }
+    // Points [begin, end) as the storage writes them.
+    PointRun run(std::size_t begin, std::size_t end) const {
+        const std::size_t from = begin == 0 ? 0 : ends_[begin - 1], to = end == 0 ? 0 : ends_[end - 1];
+        return PointRun{std::span(coords_).subspan(2 * begin, 2 * (end - begin)),
+                        std::string_view(text_).substr(from, to - from), std::span(ends_).subspan(begin, end - begin),
+                        from};
     }
 
 private:
@@ -112,6 +127,8 @@ public:
     // the whole call, so that a failure leaves none of them. Returns the first
     // id; the points have the ids that follow it in order.
     Result<std::uint64_t> append_points(const PointBatch& points);
+    // The same for the points of several batches, one after the other.
+    Result<std::uint64_t> append_points(std::span<const PointBatch> parts);
 
     // Deletes the points matching `filter`: one logged delete of those still
     // live, its checkpoint, then their removal from the grid and the metadata
@@ -212,10 +229,12 @@ private:
     // (the write lock held), and remembers the value.
     void announce_change(std::uint64_t step) REQUIRES(write_lock_);
     Result<std::vector<PointRecord>> scan(const FilterExpr& filter, std::uint64_t limit) EXCLUDES(storage_mutex_);
-    // Validates and writes a batch in chunks of `chunk` points, each committed
-    // on its own; returns the first id.
-    Result<std::uint64_t> write_batch(const PointBatch& points, std::size_t chunk);
-    Status add_to_grid(const PointBatch& points, std::size_t count, std::uint64_t first) EXCLUDES(grid_mutex_);
+    // Validates and writes the points of `parts`, one after the other, in
+    // chunks of `chunk` points (nothing: all of them), each committed on its
+    // own; returns the first id.
+    Result<std::uint64_t> write_batch(std::span<const PointBatch> parts, std::optional<std::size_t> chunk);
+    // Adds the first `count` points of `parts` (slots first, first + 1, ...) to the grid.
+    Status add_to_grid(std::span<const PointBatch> parts, std::size_t count, std::uint64_t first) EXCLUDES(grid_mutex_);
     // Adds stored points (slots first, first + 1, ...; text(i) is the metadata
     // text of the i-th) to the metadata indexes that have been built.
     void add_to_indexes(std::uint64_t first, std::size_t count,
@@ -225,6 +244,10 @@ private:
     void write_open_cache() REQUIRES(write_lock_) EXCLUDES(grid_mutex_, storage_mutex_);
     // Builds a grid from `points` and puts it in place of the current one.
     Status install_grid(std::vector<SlotPoint> points, std::uint64_t build_count) EXCLUDES(grid_mutex_);
+    // Puts a grid built from `build_count` points in place of the current one.
+    void put_grid(GridIndex grid, std::uint64_t build_count) EXCLUDES(grid_mutex_);
+    // The grid of a first batch, built on a thread of its own while the batch is written.
+    class GridBuild;
     // The refusal of a store that a reload found corrupt: set once, under the
     // write lock, before is_refused_ publishes it; read without the lock after.
     const Error& refusal() const NO_THREAD_SAFETY_ANALYSIS { return *refused_; }

@@ -57,15 +57,14 @@ Result<std::uint64_t> RecordStore::append_point(double lat, double lon, std::str
     return s;
 }
 
-Result<std::uint64_t> RecordStore::append_points(std::span<const PendingPoint> points) {
+Result<std::uint64_t> RecordStore::append_points(const PointRun& points) {
     const std::uint64_t s = next_slot_;
     const std::uint64_t p = metadata_end_;
     const std::uint64_t n = points.size();
-    std::uint64_t total = 0;
-    for (const auto& pt : points) {
-        if (pt.text.size() > kMaxEntryLength) return fail(Error::invalid(entry_too_long_message(pt.text.size())));
-        total += pt.text.size();
-    }
+    const std::uint64_t total = points.text.size();
+    for (std::size_t i = 0, begin = points.base; i < n; begin = points.ends[i++])
+        if (const std::uint64_t len = points.ends[i] - begin; len > kMaxEntryLength)
+            return fail(Error::invalid(entry_too_long_message(len)));
     const std::uint64_t coords_needed = kDataStart + kCoordRecord * (s + n);
     if (coords_.size() < coords_needed)
         if (auto st = coords_.grow(coords_needed); !st) return fail(st.error());
@@ -76,23 +75,15 @@ Result<std::uint64_t> RecordStore::append_points(std::span<const PendingPoint> p
     if (auto st = meta_.reserve_backing(p + total); !st) return fail(st.error());
     if (auto st = coords_.reserve_backing(coords_needed); !st) return fail(st.error());
 
-    std::uint8_t* rec = coords_.data() + kDataStart + kCoordRecord * s;
-    std::uint8_t* text = meta_.data() + p;
-    for (const auto& pt : points) {
-        store_f64(rec, pt.lat);
-        store_f64(rec + 8, pt.lon);
-        rec += kCoordRecord;
-        if (!pt.text.empty()) std::memcpy(text, pt.text.data(), pt.text.size());
-        text += pt.text.size();
-    }
+    // A coordinate record is the two doubles as they lie in memory, and the
+    // texts lie back to back as in the file: one copy each.
+    static_assert(kCoordRecord == 2 * sizeof(double));
+    coords_.copy_in(kDataStart + kCoordRecord * s, points.coords.data(), kCoordRecord * n);
+    meta_.copy_in(p, points.text.data(), total);
 
     // Doubling, never to the exact size: many small groups must not copy the list each time.
     ends_.reserve(ends_.size() + n);
-    std::uint64_t off = p;
-    for (const auto& pt : points) {
-        off += pt.text.size();
-        ends_.push_back(off);
-    }
+    for (std::size_t e : points.ends) ends_.push_back(p + (e - points.base));
     live_.grow(s + n);
     for (std::uint64_t i = s; i < s + n; ++i) live_.set(i);
     next_slot_ = s + n;

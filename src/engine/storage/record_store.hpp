@@ -42,6 +42,21 @@ struct PendingPoint {
     std::string_view text;
 };
 
+// Points ready to be written in bulk, as a batch keeps them: the coordinates
+// as (lat, lon) pairs, the texts back to back, and the end of each text.
+struct PointRun {
+    std::span<const double> coords;     // 2 per point
+    std::string_view text;              // the texts of all the points, in order
+    std::span<const std::size_t> ends;  // the end of each point's text, counted from `base`
+    std::size_t base = 0;               // where `text` starts, counted as `ends` counts
+
+    std::size_t size() const { return ends.size(); }
+    PendingPoint point(std::size_t i) const {
+        const std::size_t begin = i == 0 ? base : ends[i - 1];
+        return {coords[2 * i], coords[2 * i + 1], text.substr(begin - base, ends[i] - begin)};
+    }
+};
+
 // Longest metadata text an entry can hold.
 inline constexpr std::uint64_t kMaxEntryLength = 0xFFFFFFFFull;
 std::string entry_too_long_message(std::uint64_t length);
@@ -63,7 +78,7 @@ public:
     // first, so that a full disk fails it before the other takes space).
     // Returns the first slot id.
     // On failure nothing observable has changed.
-    Result<std::uint64_t> append_points(std::span<const PendingPoint> points);
+    Result<std::uint64_t> append_points(const PointRun& points);
     // Marks the listed live slots deleted; returns how many were.
     std::uint64_t tombstone_slots(std::span<const std::uint64_t> ids);
     // The live point in slot `s`, or nothing (not live, out of range, damaged or unreadable).

@@ -443,7 +443,24 @@ Result<std::uint64_t> Storage::insert_point(const PendingPoint& point) {
 }
 
 std::optional<WriteFailure> Storage::write_points(std::span<const PendingPoint> points) {
-    if (points.empty()) return std::nullopt;
+    std::vector<double> coords;
+    std::vector<std::size_t> ends;
+    std::string text;
+    coords.reserve(2 * points.size());
+    ends.reserve(points.size());
+    for (const PendingPoint& p : points) {
+        coords.push_back(p.lat);
+        coords.push_back(p.lon);
+        text += p.text;
+        ends.push_back(text.size());
+    }
+    return write_points(PointRun{coords, text, ends});
+}
+
+std::optional<WriteFailure> Storage::write_points(std::span<const PointRun> runs) {
+    std::size_t count = 0;
+    for (const PointRun& run : runs) count += run.size();
+    if (count == 0) return std::nullopt;
     if (auto st = check_writable(); !st) return WriteFailure{st.error(), false};
     const std::uint64_t pos = wal_.position();
     const std::uint64_t seq = wal_seq_;
@@ -451,15 +468,18 @@ std::optional<WriteFailure> Storage::write_points(std::span<const PendingPoint> 
     auto undo = [&](Error e) {
         return WriteFailure{take_back(std::move(e), pos, seq, mark, "the points of this call"), false};
     };
-    for (const auto& p : points)
-        if (p.text.size() > kMaxEntryLength) return undo(Error::invalid(entry_too_long_message(p.text.size())));
+    for (const PointRun& run : runs)
+        for (std::size_t i = 0; i < run.size(); ++i)
+            if (const std::size_t len = run.point(i).text.size(); len > kMaxEntryLength)
+                return undo(Error::invalid(entry_too_long_message(len)));
     // The group is not logged: its commit makes it durable, all of it, or a
     // crash before the commit point leaves none of it (the log replays only
     // what was written before). Its sequence numbers are taken all the same,
     // as if it had been logged, so that it can still be logged should the
     // commit leave a new manifest that is not durable.
-    wal_seq_ += points.size();
-    if (auto r = records_.append_points(points); !r) return undo(r.error());
+    wal_seq_ += count;
+    for (const PointRun& run : runs)
+        if (auto r = records_.append_points(run); !r) return undo(r.error());
     bool committed = false, durable = false;
     if (auto st = commit_after_write(&committed, &durable); !st) {
         if (!committed) return undo(st.error());
@@ -468,7 +488,7 @@ std::optional<WriteFailure> Storage::write_points(std::span<const PendingPoint> 
         // The new manifest is in place but a power cut may bring the old one
         // back: the log must then hold the group, after what it holds already.
         const std::uint64_t log_start = wal_.position();
-        if (auto logged = log_points(points, seq); !logged) {
+        if (auto logged = log_points(runs, seq); !logged) {
             // Whether the group survives is out of this handle's hands now: it
             // forgets the group (whose bytes the manifest in place vouches
             // for, so they stay in the files), and only a new open, which
@@ -491,15 +511,16 @@ std::optional<WriteFailure> Storage::write_points(std::span<const PendingPoint> 
     return std::nullopt;
 }
 
-Status Storage::log_points(std::span<const PendingPoint> points, std::uint64_t first_seq) {
+Status Storage::log_points(std::span<const PointRun> runs, std::uint64_t first_seq) {
     WalTail tail;
     std::uint64_t seq = first_seq;
-    for (const auto& p : points) {
-        tail.start = wal_.position();
-        tail.seq = seq;
-        frame_insert(seq++, p);
-        if (auto st = wal_.append(frame_); !st) return st;
-    }
+    for (const PointRun& run : runs)
+        for (std::size_t i = 0; i < run.size(); ++i) {
+            tail.start = wal_.position();
+            tail.seq = seq;
+            frame_insert(seq++, run.point(i));
+            if (auto st = wal_.append(frame_); !st) return st;
+        }
     if (auto st = force_wal(); !st) return st;
     tail.end = wal_.position();
     wal_tail_ = tail;

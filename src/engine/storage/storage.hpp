@@ -90,6 +90,8 @@ public:
     // logged (the commit makes them durable), unless the commit leaves a new
     // manifest that is not durable; then they are logged and forced. When the
     // commit point is not reached, everything is taken back (`kept` false).
+    std::optional<WriteFailure> write_points(std::span<const PointRun> runs);
+    std::optional<WriteFailure> write_points(const PointRun& points) { return write_points(std::span(&points, 1)); }
     std::optional<WriteFailure> write_points(std::span<const PendingPoint> points);
     // One logged delete of these slots, then the commit (whose failure is not
     // reported). Returns the number of slots tombstoned. The log record names at
@@ -195,7 +197,7 @@ private:
                     std::string_view what);
     void frame_insert(std::uint64_t seq, const PendingPoint& p);
     // Appends Insert records for points numbered from `first_seq` and forces the log.
-    Status log_points(std::span<const PendingPoint> points, std::uint64_t first_seq);
+    Status log_points(std::span<const PointRun> runs, std::uint64_t first_seq);
 
     RecordStore records_;
     WalWriter wal_;

@@ -322,6 +322,21 @@ Status MappedFile::reserve_backing(std::uint64_t end, bool ahead) {
     return {};
 }
 
+void MappedFile::copy_in(std::uint64_t offset, const void* data, std::size_t len) {
+    constexpr std::size_t kPiece = 8 << 20;
+    const auto* from = static_cast<const std::uint8_t*>(data);
+    for (std::size_t done = 0; done < len;) {
+        const std::size_t n = std::min(kPiece, len - done);
+        std::memcpy(data_ + offset + done, from + done, n);
+        // Only a head start for the flush, which forces the bytes whatever
+        // happens here: a failure changes nothing.
+        if (n == kPiece && !private_)
+            (void)::sync_file_range(file_.fd(), static_cast<off_t>(offset + done), static_cast<off_t>(n),
+                                    SYNC_FILE_RANGE_WRITE);
+        done += n;
+    }
+}
+
 Status MappedFile::flush() { return flush_prefix(size_); }
 
 Status MappedFile::flush_prefix(std::uint64_t len) {

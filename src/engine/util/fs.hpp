@@ -97,6 +97,11 @@ public:
     // them through the mapping cannot fault on a full disk; allocates ahead in
     // large steps when `ahead`. A file system without allocation support is left as it is.
     Status reserve_backing(std::uint64_t end, bool ahead = true);
+    // Copies `len` bytes to `offset` of the view, and has the operating
+    // system start writing each large piece back as soon as it is copied, so
+    // that a flush that follows finds most of it written. The file must be
+    // that long, and its storage reserved.
+    void copy_in(std::uint64_t offset, const void* data, std::size_t len);
     // Writes the whole view back and forces the file to stable storage.
     Status flush();
     // Writes back the first `len` bytes of the view and forces the file.
