@@ -52,6 +52,7 @@ def test_damaged_stale_or_foreign_caches_change_no_answer_and_are_reported(tmp_p
     rng = random.Random(20261209)
     db = PyZurAD(path)
     db.insert_batch([point(rng, i) for i in range(N)])
+    assert os.path.exists(cache0)  # a first batch leaves the cache of its grid
     db.flush()
     # The caches of earlier states: another generation's, one from before more inserts, one
     # from before a delete.
