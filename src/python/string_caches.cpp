@@ -94,7 +94,7 @@ PyObject* RecentStrings::get(std::string_view s) {
     const std::uint64_t h = hash_text(s);
     Entry* set = &entries_[2 * (h & (kSets - 1))];
     for (Entry* e = set; e != set + 2; ++e)
-        if (e->hash == h && e->str && e->length == s.size() && std::memcmp(e->text, s.data(), s.size()) == 0)
+        if (e->hash == h && e->str && e->length == s.size() && same_bytes(e->text, s.data(), s.size()))
             return Py_NewRef(e->str);
     PyObject* str = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr);
     if (!str) return nullptr;

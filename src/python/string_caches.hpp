@@ -19,6 +19,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,6 +27,19 @@
 #include "python/py_util.hpp"
 
 namespace orbisk::py {
+
+// Equality of short byte runs, without a call.
+inline bool same_bytes(const char* a, const char* b, std::size_t n) {
+    for (; n >= 8; a += 8, b += 8, n -= 8) {
+        std::uint64_t x, y;
+        std::memcpy(&x, a, 8);
+        std::memcpy(&y, b, 8);
+        if (x != y) return false;
+    }
+    for (; n > 0; ++a, ++b, --n)
+        if (*a != *b) return false;
+    return true;
+}
 
 // Python str objects by their UTF-8 text, holding at most `max_entries` (the
 // strings met after that are created each time and not kept).

@@ -45,19 +45,18 @@ private:
 
     // At a member: its key, and the cursor past the ':' and white space. A
     // top-level key (position >= 0) that is the template's key there is taken
-    // without a look in the key cache; written as its own bytes between
-    // quotes (a key that needs no escape), it is matched in one comparison.
+    // without a look in the key cache; written as the stored text writes it
+    // (its bytes between quotes, then the colon), it is matched in one
+    // comparison.
     Ref key_object(std::ptrdiff_t position) {
         if (c_.at_end() || *c_.p != '"') return Ref();
         const auto at = static_cast<std::size_t>(position);
         const bool templated = position >= 0 && at < template_keys_.size();
-        if (templated && template_plain_[at]) {
-            const std::string_view k = template_text_[at];
-            if (static_cast<std::size_t>(c_.end - c_.p) >= k.size() + 2 && c_.p[k.size() + 1] == '"' &&
-                std::memcmp(c_.p + 1, k.data(), k.size()) == 0) {
-                c_.p += k.size() + 2;
-                c_.skip_ws();
-                if (!c_.eat(':')) return Ref();
+        if (templated) {
+            const std::string_view member = template_members_[at];
+            if (!member.empty() && static_cast<std::size_t>(c_.end - c_.p) >= member.size() &&
+                same_bytes(c_.p, member.data(), member.size())) {
+                c_.p += member.size();
                 c_.skip_ws();
                 return Ref::borrow(template_keys_[at]);
             }
@@ -242,31 +241,40 @@ private:
         template_ = Ref();
         template_keys_.clear();
         template_text_.clear();
-        template_plain_.clear();
+        template_members_.clear();
         Ref dict = Ref::steal(PyDict_New());
         if (!dict) return false;
         std::vector<PyObject*> keys;
         std::vector<std::string_view> texts;
-        std::vector<bool> plain;
+        std::vector<std::string> members;
         for (std::size_t i = base; i < stack_.size(); ++i) {
             PyObject* key = stack_[i].first.get();
             Py_ssize_t length = 0;
             const char* text = PyUnicode_AsUTF8AndSize(key, &length);
             if (!text || PyDict_SetItem(dict.get(), key, Py_None) != 0) return false;
+            const std::string_view view(text, static_cast<std::size_t>(length));
             bool escape_free = true;
-            for (Py_ssize_t k = 0; k < length; ++k) {
-                const auto ch = static_cast<unsigned char>(text[k]);
-                escape_free = escape_free && ch != '"' && ch != '\\' && ch >= 0x20;
-            }
+            for (const char ch : view)
+                escape_free = escape_free && ch != '"' && ch != '\\' && static_cast<unsigned char>(ch) >= 0x20;
             keys.push_back(key);
-            texts.emplace_back(text, static_cast<std::size_t>(length));
-            plain.push_back(escape_free);
+            texts.push_back(view);
+            members.push_back(escape_free ? cat_member(view) : std::string());
         }
         template_ = std::move(dict);
         template_keys_ = std::move(keys);
         template_text_ = std::move(texts);
-        template_plain_ = std::move(plain);
+        template_members_ = std::move(members);
         return true;
+    }
+
+    // `"key":`, the start of a member as the stored text writes it.
+    static std::string cat_member(std::string_view key) {
+        std::string s;
+        s.reserve(key.size() + 3);
+        s += '"';
+        s += key;
+        s += "\":";
+        return s;
     }
 
     static std::string_view utf8(const Ref& key) {
@@ -280,11 +288,11 @@ private:
     std::string scratch_;
     std::vector<std::pair<Ref, Ref>> stack_;
     // The template: its dict, which holds its keys; their UTF-8 (kept in the
-    // key objects); whether each is written without escapes.
+    // key objects); each one's `"key":` when it is written without escapes.
     Ref template_;
     std::vector<PyObject*> template_keys_;
     std::vector<std::string_view> template_text_;
-    std::vector<bool> template_plain_;
+    std::vector<std::string> template_members_;
     std::vector<PyObject*> last_keys_;
 };
 

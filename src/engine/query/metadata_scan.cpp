@@ -77,6 +77,9 @@ public:
         return true;
     }
 
+    // Whether every readable candidate is taken (no filter to test).
+    bool takes_all() const { return !filter_; }
+
 private:
     // Readable, and matching the filter.
     bool matches(std::string_view text) const {
@@ -99,10 +102,17 @@ Out join(std::vector<Out>& parts) {
     return out;
 }
 
+// Room for `n` records read on one thread: a text of about 100 bytes each,
+// up to a buffer the allocator keeps on its heap (more only grows it as usual).
+void reserve_for(std::vector<PointRecord>& out, std::size_t n) { out.reserve(n); }
+void reserve_for(TextRecords& out, std::size_t n) { out.reserve(n, std::min<std::size_t>(n * 128, 32 * 1024)); }
+
 // Candidates in order on the calling thread, stopping after `limit` records.
 template <class Out>
 Out scan_serial(const Reader& reader, std::span<const std::uint64_t> cands, std::uint64_t limit) {
     Out out;
+    // Without a test every candidate is likely taken.
+    if (reader.takes_all()) reserve_for(out, static_cast<std::size_t>(std::min<std::uint64_t>(cands.size(), limit)));
     for (std::uint64_t s : cands) {
         if (out.size() >= limit) break;
         reader.take(s, out);
