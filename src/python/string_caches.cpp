@@ -88,16 +88,23 @@ PyObject* StringCache::get(std::string_view s) {
     return str;
 }
 
-RecentStrings::RecentStrings() : entries_(2 * kSets) {}
+RecentStrings::RecentStrings() : entries_(2 * kSets), seen_(2 * kSets, 0) {}
 
 PyObject* RecentStrings::get(std::string_view s) {
     const std::uint64_t h = hash_text(s);
-    Entry* set = &entries_[2 * (h & (kSets - 1))];
+    const std::size_t at = h & (kSets - 1);
+    Entry* set = &entries_[2 * at];
     for (Entry* e = set; e != set + 2; ++e)
         if (e->hash == h && e->str && e->length == s.size() && same_bytes(e->text, s.data(), s.size()))
             return Py_NewRef(e->str);
     PyObject* str = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr);
     if (!str) return nullptr;
+    std::uint64_t* seen = &seen_[2 * at];
+    if (seen[0] != h && seen[1] != h) {
+        seen[1] = seen[0];
+        seen[0] = h;
+        return str;
+    }
     // An ASCII str holds its text as UTF-8 already: no copy is made.
     Py_ssize_t length = 0;
     const char* text = PyUnicode_AsUTF8AndSize(str, &length);
@@ -105,6 +112,7 @@ PyObject* RecentStrings::get(std::string_view s) {
         PyErr_Clear();
         return str;
     }
+    (seen[0] == h ? seen[0] : seen[1]) = 0;
     Py_XDECREF(set[1].str);
     set[1] = set[0];
     set[0] = Entry{h, Py_NewRef(str), text, static_cast<std::size_t>(length)};

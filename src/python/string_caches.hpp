@@ -2,7 +2,7 @@
 // the process (up to kMaxSharedKeys of them; keys are few in a store, and a
 // small answer would otherwise make and hash its keys anew on every call).
 // Short ASCII string values (kinds, codes, names of cities) are kept for the
-// process too, the most recently met ones, in a table of fixed size that
+// process too, those met again lately, in a table of fixed size that
 // replaces the older of two entries: a small answer finds its values made
 // by the calls before it, and values that come once (names, ids) pass
 // through without filling it. Longer or non-ASCII values are interned for
@@ -72,10 +72,13 @@ private:
     std::size_t max_entries_;
 };
 
-// The str objects of the short ASCII texts met last: 2-way set-associative,
-// kSets sets of two entries (one cache line), the newer entry first. A text
-// not found takes the first entry of its set and moves the one there to the
-// second, whose string is let go.
+// The str objects of short ASCII texts met again lately: 2-way
+// set-associative, kSets sets of two entries (one cache line), the newer
+// entry first. A text is kept from its second meeting on: the first leaves
+// only its hash in its set's doorkeeper (the last two such), so that texts
+// met once (names, ids) neither push out the values that repeat nor leave
+// strings to let go of later. A text kept takes the first entry of its set and moves the one there
+// to the second, whose string is let go.
 class RecentStrings {
 public:
     // Texts of at most this many bytes are kept (the table then holds at most
@@ -98,7 +101,8 @@ private:
         const char* text = nullptr;  // the string's own bytes
         std::size_t length = 0;
     };
-    std::vector<Entry> entries_;  // set i is entries_[2i], entries_[2i + 1]
+    std::vector<Entry> entries_;       // set i is entries_[2i], entries_[2i + 1]
+    std::vector<std::uint64_t> seen_;  // per set: the hashes of the last two texts met there and not kept
 };
 
 // Used with the interpreter lock held, as every Python object is.
