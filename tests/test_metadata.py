@@ -252,14 +252,20 @@ def test_reader_accepts_only_one_object_within_127_levels(probe, text, expected)
     assert same(back, expected)
 
 
-def test_reader_shares_keys_and_first_8192_distinct_string_values(probe):
+def test_reader_shares_keys_and_string_values(probe):
+    # Keys for the process; short ASCII values met again lately, from their second
+    # meeting on, within a call and from one call to the next; longer values within
+    # a call, the first 8192.
     keys = "{" + ",".join(f'"key{i}":0' for i in range(9000)) + "}"
-    values = '{"v":[' + ",".join(f'"val{i}"' for i in range(8193)) + "]}"
-    a, b, c, d = probe.from_json_texts([keys, keys, values, values])
+    short = '{"v":[' + ",".join(f'"val{i}"' for i in range(100)) + "]}"
+    long = '{"v":[' + ",".join(f'"{"x" * 70}{i}"' for i in range(8193)) + "]}"
+    a, b, c, d, e, f = probe.from_json_texts([keys, keys, short, short, long, long])
     assert all(x is y for x, y in zip(sorted(a), sorted(b)))
-    assert list(c) == ["v"] and list(c)[0] is list(d)[0]
-    assert all(x is y for x, y in zip(c["v"][:8192], d["v"][:8192]))
-    assert c["v"][8192] == d["v"][8192] and c["v"][8192] is not d["v"][8192]
+    assert list(c) == ["v"] and list(c)[0] is list(e)[0]
+    [later] = probe.from_json_texts([short])
+    assert c == d == later and all(y is z for y, z in zip(d["v"], later["v"]))
+    assert all(x is y for x, y in zip(e["v"][:8192], f["v"][:8192]))
+    assert e["v"][8192] == f["v"][8192] and e["v"][8192] is not f["v"][8192]
 
 
 class StrKey(str):
@@ -399,7 +405,9 @@ def test_rows_read_from_text_match_the_value_model(probe):
     and the same texts found unreadable (also by the scan's quick check)."""
     rng = random.Random(20261208)
     texts = [random_text(rng) for _ in range(4000)]
-    direct = probe.from_json_texts(texts)
+    # In calls of a few texts too: what the reader keeps from one call to the next.
+    cuts = sorted(rng.sample(range(1, len(texts)), 300))
+    direct = [row for a, b in zip([0, *cuts], [*cuts, len(texts)]) for row in probe.from_json_texts(texts[a:b])]
     via_map = probe.from_json_texts_via_map(texts)
     readable = probe.texts_readable(texts)
     for text, a, b, ok in zip(texts, direct, via_map, readable):

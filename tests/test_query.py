@@ -3,6 +3,7 @@ live record tested, the indexes' plan asked in full, and the route the estimated
 before and after the indexes are built and after later inserts, a delete and a compaction; the
 parser's messages; rows and arguments."""
 
+import itertools
 import random
 import sys
 
@@ -386,6 +387,49 @@ def test_limits_return_the_lowest_ids_on_short_candidate_lists():
     assert db.query({"k": 1}, limit=0) == [] and db.query({}, None) == db.query(filter={}, limit=None)
 
 
+def test_limits_count_only_records_that_read(store_path, probe):
+    """A stored text damaged under an open handle reads as an absent point; a limit counts the
+    points that read, on every route, whether the damage came before the indexes were built or
+    after."""
+    rng = random.Random(2026)
+    n = 400
+    db = probe.PyZurAD(store_path, capacity=n)
+    db.insert_batch([(1.0, 2.0, {"k": i % 3, "v": i, "s": f"s{i % 7}"}) for i in range(n)])
+    db.flush()
+    texts = [b'{"k":%d,"s":"s%d","v":%d}' % (i % 3, i % 7, i) for i in range(n)]
+    starts = [64 + sum(map(len, texts[:i])) for i in range(n)]
+    filters = [
+        ({}, lambda i: True),
+        ({"k": 1}, lambda i: i % 3 == 1),
+        ({"s": "s3"}, lambda i: i % 7 == 3),
+        ({"k": {"$in": [0, 2]}}, lambda i: i % 3 != 1),
+        ({"$and": [{"k": 1}, {"v": {"$gte": 100, "$lt": 300}}]}, lambda i: i % 3 == 1 and 100 <= i < 300),
+        ({"$or": [{"k": 2}, {"s": "s0"}]}, lambda i: i % 3 == 2 or i % 7 == 0),
+        ({"v": {"$lt": 50}}, lambda i: i < 50),
+    ]
+    damaged = set()
+    with open(store_path[:-2] + "metadata.mmap", "r+b") as f:
+        # The first damage comes before the indexes are built (by the first queries).
+        for _ in range(5):
+            for i in rng.sample(range(n), 25):
+                # Its opening or its closing brace: either leaves the text unreadable.
+                f.seek(starts[i] + rng.choice([0, len(texts[i]) - 1]))
+                f.write(b"x")
+                f.flush()
+                damaged.add(i)
+            for (doc, match), route in itertools.product(filters, ROUTES):
+                want = [i for i in range(n) if i not in damaged and match(i)]
+                probe.force_route(route)
+                try:
+                    assert [r["id"] for r in db.query(doc)] == want, (doc, route)
+                    for limit in (1, 2, 5, 10, 40, 300):
+                        got = [r["id"] for r in db.query(doc, limit=limit)]
+                        assert got == want[:limit], (doc, route, limit)
+                    assert db.exists(doc) == bool(want)
+                finally:
+                    probe.force_route(None)
+
+
 def test_comparisons_are_strict_about_kinds():
     db = PyZurAD()
     db.insert_batch(
@@ -434,7 +478,8 @@ def test_rows_are_fresh_dicts_sharing_keys_and_string_values():
     assert type(rows[1]["latitude"]) is float and rows[2]["metadata"] == {}
     k0, k1 = list(rows[0]), list(rows[1])
     assert all(a is b for a, b in zip(k0, k1))
-    assert rows[0]["metadata"]["name"] is rows[1]["metadata"]["name"] is rows[0]["metadata"]["o"]["a"][1]["z"]
+    # A short string value is shared from its second meeting on.
+    assert rows[0]["metadata"]["o"]["a"][1]["z"] is rows[1]["metadata"]["name"] == rows[0]["metadata"]["name"]
     assert db.query({}) is not rows and db.query({})[0]["metadata"] is not rows[0]["metadata"]
 
 

@@ -382,12 +382,12 @@ Result<std::vector<PointRecord>> Database::scan(const FilterExpr& filter, std::u
     return unless_out_of_memory([&] { return orbisk::metadata_scan(records, indexes_, filter, limit); });
 }
 
-Result<TextRecords> Database::metadata_scan_texts(const FilterExpr& filter, std::uint64_t limit) {
+Result<TextRecords> Database::metadata_scan_texts(const FilterExpr& filter, std::uint64_t limit, TextCheck check) {
     if (auto st = current_view(); !st) return fail(st.error());
     if (limit == 0) return TextRecords{};
     ReaderLock lock(storage_mutex_);
     const RecordStore& records = storage_->records();
-    return unless_out_of_memory([&] { return orbisk::metadata_scan_texts(records, indexes_, filter, limit); });
+    return unless_out_of_memory([&] { return orbisk::metadata_scan_texts(records, indexes_, filter, limit, check); });
 }
 
 Result<TextRecords> Database::spatial_query(const SpatialShape& shape, const FilterExpr* filter) {

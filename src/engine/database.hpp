@@ -38,6 +38,7 @@
 #include "engine/query/distance_order.hpp"
 #include "engine/query/filter.hpp"
 #include "engine/query/grid_route.hpp"
+#include "engine/query/metadata_scan.hpp"
 #include "engine/query/nearest.hpp"
 #include "engine/query/text_records.hpp"
 #include "engine/storage/change_counter.hpp"
@@ -150,8 +151,9 @@ public:
     Result<std::vector<PointRecord>> metadata_scan(const FilterExpr& filter, std::uint64_t limit);
 
     // The same scan for query and exists: the records with their stored text,
-    // for the row builder.
-    Result<TextRecords> metadata_scan_texts(const FilterExpr& filter, std::uint64_t limit);
+    // for the row builder (see TextCheck).
+    Result<TextRecords> metadata_scan_texts(const FilterExpr& filter, std::uint64_t limit,
+                                            TextCheck check = TextCheck::kChecked);
 
     // The points inside `shape` that match `filter` (all when null): the grid
     // is rebuilt first if it is due, then read under the grid and storage

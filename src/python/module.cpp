@@ -282,6 +282,24 @@ bool filter_argument(PyObject* obj, FilterExpr& out) {
 // Most records a result frees with the interpreter lock held.
 constexpr std::size_t kFreeHeldMax = 64;
 
+// Whether a filter holds few enough conditions and operand values that
+// freeing it with the interpreter lock held costs less than handing the lock
+// over and back.
+bool small_filter(const FilterExpr& filter) {
+    std::size_t budget = kFreeHeldMax;
+    auto fits = [&budget](auto& self, const FilterExpr& f) -> bool {
+        std::size_t weight = 1;
+        if (const auto* items = std::get_if<MetadataArray>(&f.operand.v)) weight += items->size();
+        if (const auto* members = std::get_if<MetadataObject>(&f.operand.v)) weight += members->size();
+        if (weight > budget) return false;
+        budget -= weight;
+        for (const FilterExpr& child : f.children)
+            if (!self(self, child)) return false;
+        return true;
+    };
+    return fits(fits, filter);
+}
+
 // Runs a metadata scan with the interpreter lock released; the filter is
 // freed there too.
 Result<TextRecords> scan_unlocked(PyObject* self, FilterExpr& filter, std::uint64_t limit) {
@@ -313,7 +331,32 @@ PyObject* handle_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     if (!a.none(1) && !to_u64(a[1], "limit", limit)) return nullptr;
     FilterExpr filter;
     if (!parse_filter(a[0], filter)) return nullptr;
-    auto r = scan_unlocked(self, filter, limit);
+    if (limit == kNoLimit) {
+        auto r = scan_unlocked(self, filter, limit);
+        return rows_of(r);
+    }
+    // A limited read leaves checking its texts to the row builder, which
+    // parses them anyway. Only when one of `limit` records proves unreadable
+    // (a damaged store) might a readable record beyond them have been due: the
+    // read is made again, checked, so that the limit counts readable records.
+    auto db = database_of(self);
+    Result<TextRecords> r;
+    {
+        GilRelease unlocked;
+        r = db->metadata_scan_texts(filter, limit, TextCheck::kUnchecked);
+    }
+    if (!r) return raise_error(r.error(), PyExc_RuntimeError);
+    const std::size_t read = r->size();
+    Ref rows = Ref::steal(rows_of(r));
+    if (!rows || read < limit || static_cast<std::size_t>(PyList_Size(rows.get())) == read) {
+        if (!small_filter(filter)) {
+            GilRelease unlocked;
+            filter = FilterExpr();
+        }
+        return rows.release();
+    }
+    rows = Ref();
+    r = scan_unlocked(self, filter, limit);
     return rows_of(r);
 }
 

@@ -7,8 +7,6 @@ namespace orbisk::py {
 
 namespace {
 
-constexpr std::size_t kRowTemplateFrom = 16;
-
 // Keeps the cyclic garbage collector from running while rows are built: they
 // hold no cycles, and a collection every few hundred new dicts would otherwise
 // walk every row built so far, again and again.
@@ -27,13 +25,27 @@ private:
 
 // The four keys of every row, made once for the process (interned, with their
 // hashes kept): a query of one row otherwise spends a tenth of its time making
-// and hashing them.
+// and hashing them. Every row starts as a copy of `blank`, which holds them
+// (with None), laid out already: setting them then replaces values instead of
+// growing a new dict.
 struct RowKeys {
     PyObject* id = PyUnicode_InternFromString("id");
     PyObject* lat = PyUnicode_InternFromString("latitude");
     PyObject* lon = PyUnicode_InternFromString("longitude");
     PyObject* meta = PyUnicode_InternFromString("metadata");
-    bool ok() const { return id && lat && lon && meta; }
+    PyObject* blank = make_blank();
+
+    bool ok() const { return id && lat && lon && meta && blank; }
+
+private:
+    PyObject* make_blank() const {
+        if (!id || !lat || !lon || !meta) return nullptr;
+        Ref dict = Ref::steal(PyDict_New());
+        if (!dict) return nullptr;
+        for (PyObject* key : {id, lat, lon, meta})
+            if (PyDict_SetItem(dict.get(), key, Py_None) != 0) return nullptr;
+        return dict.release();
+    }
 };
 
 }  // namespace
@@ -51,16 +63,6 @@ PyObject* build_rows(const TextRecords& records, const double* distances) {
     if (distances && !distance_key) return nullptr;
     Ref rows = Ref::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
     if (!rows) return nullptr;
-    // Beyond a few rows, every row starts as a copy of this one, its four keys
-    // laid out already: setting them then replaces values instead of growing
-    // a new dict.
-    Ref blank;
-    if (records.size() >= kRowTemplateFrom) {
-        blank = Ref::steal(PyDict_New());
-        if (!blank) return nullptr;
-        for (const Ref* key : {&id_key, &lat_key, &lon_key, &meta_key})
-            if (PyDict_SetItem(blank.get(), key->get(), Py_None) != 0) return nullptr;
-    }
     auto set = [](PyObject* dict, const Ref& key, PyObject* value) {
         Ref v = Ref::steal(value);
         return v && PyDict_SetItem(dict, key.get(), v.get()) == 0;
@@ -72,7 +74,7 @@ PyObject* build_rows(const TextRecords& records, const double* distances) {
         const std::size_t i = index++;
         Ref metadata = Ref::steal(to_py(r.text));
         if (!metadata) return !PyErr_Occurred();  // unreadable: the point reads as absent
-        Ref row = Ref::steal(blank ? PyDict_Copy(blank.get()) : PyDict_New());
+        Ref row = Ref::steal(PyDict_Copy(keys.blank));
         if (!row || !set(row.get(), id_key, PyLong_FromUnsignedLongLong(r.slot)) ||
             !set(row.get(), lat_key, PyFloat_FromDouble(r.lat)) ||
             !set(row.get(), lon_key, PyFloat_FromDouble(r.lon)) || !set(row.get(), meta_key, metadata.release()))

@@ -88,6 +88,46 @@ PyObject* StringCache::get(std::string_view s) {
     return str;
 }
 
+RecentStrings::RecentStrings() : entries_(2 * kSets), seen_(2 * kSets, 0) {}
+
+PyObject* RecentStrings::get(std::string_view s) {
+    const std::uint64_t h = hash_text(s);
+    const std::size_t at = h & (kSets - 1);
+    Entry* set = &entries_[2 * at];
+    for (Entry* e = set; e != set + 2; ++e)
+        if (e->hash == h && e->str && e->length == s.size() && same_bytes(e->text, s.data(), s.size()))
+            return Py_NewRef(e->str);
+    PyObject* str = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr);
+    if (!str) return nullptr;
+    std::uint64_t* seen = &seen_[2 * at];
+    if (seen[0] != h && seen[1] != h) {
+        seen[1] = seen[0];
+        seen[0] = h;
+        return str;
+    }
+    // An ASCII str holds its text as UTF-8 already: no copy is made.
+    Py_ssize_t length = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(str, &length);
+    if (!text) {
+        PyErr_Clear();
+        return str;
+    }
+    (seen[0] == h ? seen[0] : seen[1]) = 0;
+    Py_XDECREF(set[1].str);
+    set[1] = set[0];
+    set[0] = Entry{h, Py_NewRef(str), text, static_cast<std::size_t>(length)};
+    return str;
+}
+
+bool StringCaches::is_ascii(std::string_view s) {
+    std::uint64_t bits = 0;
+    const char* p = s.data();
+    std::size_t n = s.size();
+    for (; n >= 8; p += 8, n -= 8) bits |= load8(p);
+    for (; n > 0; ++p, --n) bits |= static_cast<unsigned char>(*p);
+    return (bits & 0x8080808080808080ULL) == 0;
+}
+
 namespace {
 
 StringCache& shared_keys() {
@@ -95,8 +135,13 @@ StringCache& shared_keys() {
     return *keys;
 }
 
+RecentStrings& shared_values() {
+    static RecentStrings* const values = new RecentStrings();
+    return *values;
+}
+
 }  // namespace
 
-StringCaches::StringCaches() : keys_(shared_keys()), values_(kMaxValueStrings) {}
+StringCaches::StringCaches() : keys_(shared_keys()), recent_(shared_values()), values_(kMaxValueStrings) {}
 
 }  // namespace orbisk::py

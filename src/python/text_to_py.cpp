@@ -1,6 +1,7 @@
 #include "python/text_to_py.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -13,9 +14,19 @@ namespace orbisk::py {
 // A recursive reader over the engine's JSON cursor. Every read function
 // returns a new reference, or nullptr: with a Python exception set when an
 // object could not be made, without one when the text is unreadable.
+//
+// One reader serves the process from call to call (MetadataToPy takes it
+// when no other holds it), so that its buffers and its template of the
+// top-level dict outlast a call: a small answer from a store whose points
+// share their keys starts from the template the calls before it made.
 class TextToPy {
 public:
-    explicit TextToPy(StringCaches& caches) : caches_(caches) {}
+    void use(StringCaches& caches) {
+        caches_ = &caches;
+        // What one unusual text needed is not kept for every call after it.
+        if (scratch_.capacity() > kKeptBufferBytes) std::string().swap(scratch_);
+        if (stack_.capacity() * sizeof(stack_[0]) > kKeptBufferBytes) decltype(stack_)().swap(stack_);
+    }
 
     PyObject* metadata(std::string_view text) {
         c_ = json::JsonCursor{text.data(), text.data() + text.size()};
@@ -30,26 +41,33 @@ public:
     }
 
 private:
+    static constexpr std::size_t kKeptBufferBytes = 1 << 16;
+
     // At a member: its key, and the cursor past the ':' and white space. A
-    // top-level key (position >= 0) that is the key the last dict had there
-    // is taken without a look in the key cache.
+    // top-level key (position >= 0) that is the template's key there is taken
+    // without a look in the key cache; written as the stored text writes it
+    // (its bytes between quotes, then the colon), it is matched in one
+    // comparison.
     Ref key_object(std::ptrdiff_t position) {
         if (c_.at_end() || *c_.p != '"') return Ref();
+        const auto at = static_cast<std::size_t>(position);
+        const bool templated = position >= 0 && at < template_keys_.size();
+        if (templated) {
+            const std::string_view member = template_members_[at];
+            if (!member.empty() && static_cast<std::size_t>(c_.end - c_.p) >= member.size() &&
+                same_bytes(c_.p, member.data(), member.size())) {
+                c_.p += member.size();
+                c_.skip_ws();
+                return Ref::borrow(template_keys_[at]);
+            }
+        }
         std::string_view name;
         if (!c_.read_string_view(scratch_, name)) return Ref();
         c_.skip_ws();
         if (!c_.eat(':')) return Ref();
         c_.skip_ws();
-        const auto at = static_cast<std::size_t>(position);
-        if (position >= 0 && at < template_keys_.size()) {
-            // The key object's own UTF-8 (kept in the object: no copy is made).
-            Py_ssize_t length = 0;
-            const char* text = PyUnicode_AsUTF8AndSize(template_keys_[at], &length);
-            if (!text) return Ref();
-            if (std::string_view(text, static_cast<std::size_t>(length)) == name)
-                return Ref::borrow(template_keys_[at]);
-        }
-        return Ref::steal(caches_.key(name));
+        if (templated && template_text_[at] == name) return Ref::borrow(template_keys_[at]);
+        return Ref::steal(caches_->key(name));
     }
 
     PyObject* value_object(int parent_depth) {
@@ -62,7 +80,7 @@ private:
             case '"': {
                 std::string_view s;
                 if (!c_.read_string_view(scratch_, s)) return nullptr;
-                return caches_.value(s);
+                return caches_->value(s);
             }
             case 't':
                 return literal("true", Py_True);
@@ -189,25 +207,74 @@ private:
     }
 
     // The members are set in reading order: an equal key met again keeps its
-    // place and takes the new value. A dict for the same sequence of keys as
-    // the last one made (the usual case: the points of a store mostly share
-    // their keys) starts as a copy of that one, sized and laid out already, so
-    // that each member replaces a value instead of growing the dict.
+    // place and takes the new value. A dict for the template's sequence of
+    // keys (the usual case: the points of a store mostly share their keys)
+    // starts as a copy of the template, sized and laid out already, so that
+    // each member replaces a value instead of growing the dict. A sequence
+    // met twice in a row becomes the template.
     PyObject* top_level_dict(std::size_t base) {
         const std::size_t n = stack_.size() - base;
-        bool same_keys = template_ && n == template_keys_.size();
-        for (std::size_t i = 0; same_keys && i < n; ++i) same_keys = stack_[base + i].first.get() == template_keys_[i];
-        Ref dict = Ref::steal(same_keys ? PyDict_Copy(template_.get()) : PyDict_New());
+        auto same_as = [&](const std::vector<PyObject*>& keys) {
+            if (keys.size() != n) return false;
+            for (std::size_t i = 0; i < n; ++i)
+                if (stack_[base + i].first.get() != keys[i]) return false;
+            return true;
+        };
+        const bool templated = template_ && same_as(template_keys_);
+        Ref dict = Ref::steal(templated ? PyDict_Copy(template_.get()) : PyDict_New());
         if (!dict) return nullptr;
         for (std::size_t i = base; i < stack_.size(); ++i)
             if (PyDict_SetItem(dict.get(), stack_[i].first.get(), stack_[i].second.get()) != 0) return nullptr;
-        if (!same_keys) {
-            // The keys are held by the key cache, which outlives this reader.
-            template_ = Ref::borrow(dict.get());
-            template_keys_.clear();
-            for (std::size_t i = base; i < stack_.size(); ++i) template_keys_.push_back(stack_[i].first.get());
+        if (!templated) {
+            // Only compared: a key of the last dict may be gone by now.
+            if (same_as(last_keys_) && !make_template(base)) return nullptr;
+            last_keys_.clear();
+            for (std::size_t i = base; i < stack_.size(); ++i) last_keys_.push_back(stack_[i].first.get());
         }
         return dict.release();
+    }
+
+    // Makes the template of the keys on the stack from `base` on: a dict of
+    // its own (a row's dict belongs to the caller once returned) with None
+    // for every value, which holds the keys it is matched by.
+    bool make_template(std::size_t base) {
+        template_ = Ref();
+        template_keys_.clear();
+        template_text_.clear();
+        template_members_.clear();
+        Ref dict = Ref::steal(PyDict_New());
+        if (!dict) return false;
+        std::vector<PyObject*> keys;
+        std::vector<std::string_view> texts;
+        std::vector<std::string> members;
+        for (std::size_t i = base; i < stack_.size(); ++i) {
+            PyObject* key = stack_[i].first.get();
+            Py_ssize_t length = 0;
+            const char* text = PyUnicode_AsUTF8AndSize(key, &length);
+            if (!text || PyDict_SetItem(dict.get(), key, Py_None) != 0) return false;
+            const std::string_view view(text, static_cast<std::size_t>(length));
+            bool escape_free = true;
+            for (const char ch : view)
+                escape_free = escape_free && ch != '"' && ch != '\\' && static_cast<unsigned char>(ch) >= 0x20;
+            keys.push_back(key);
+            texts.push_back(view);
+            members.push_back(escape_free ? cat_member(view) : std::string());
+        }
+        template_ = std::move(dict);
+        template_keys_ = std::move(keys);
+        template_text_ = std::move(texts);
+        template_members_ = std::move(members);
+        return true;
+    }
+
+    // `"key":`, the start of a member as the stored text writes it.
+    static std::string cat_member(std::string_view key) {
+        std::string s;
+        s.reserve(key.size() + 3);
+        s += '"';
+        s += key;
+        s += "\":";
+        return s;
     }
 
     static std::string_view utf8(const Ref& key) {
@@ -217,15 +284,43 @@ private:
     }
 
     json::JsonCursor c_{nullptr, nullptr};
-    StringCaches& caches_;
+    StringCaches* caches_ = nullptr;
     std::string scratch_;
     std::vector<std::pair<Ref, Ref>> stack_;
+    // The template: its dict, which holds its keys; their UTF-8 (kept in the
+    // key objects); each one's `"key":` when it is written without escapes.
     Ref template_;
     std::vector<PyObject*> template_keys_;
+    std::vector<std::string_view> template_text_;
+    std::vector<std::string> template_members_;
+    std::vector<PyObject*> last_keys_;
 };
 
-MetadataToPy::MetadataToPy(StringCaches& caches) : impl_(std::make_unique<TextToPy>(caches)) {}
-MetadataToPy::~MetadataToPy() = default;
-PyObject* MetadataToPy::operator()(std::string_view text) { return impl_->metadata(text); }
+namespace {
+
+// The process's reader, and whether a MetadataToPy holds it. Never destroyed:
+// the interpreter may be gone by then.
+TextToPy* shared_reader = nullptr;
+bool shared_reader_taken = false;
+
+}  // namespace
+
+MetadataToPy::MetadataToPy(StringCaches& caches) {
+    if (!shared_reader) shared_reader = new TextToPy();
+    if (!shared_reader_taken) {
+        shared_reader_taken = true;
+        reader_ = shared_reader;
+    } else {
+        own_ = std::make_unique<TextToPy>();
+        reader_ = own_.get();
+    }
+    reader_->use(caches);
+}
+
+MetadataToPy::~MetadataToPy() {
+    if (reader_ == shared_reader) shared_reader_taken = false;
+}
+
+PyObject* MetadataToPy::operator()(std::string_view text) { return reader_->metadata(text); }
 
 }  // namespace orbisk::py

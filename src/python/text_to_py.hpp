@@ -15,7 +15,8 @@ class TextToPy;
 
 // Turns stored texts into metadata dicts, one after another, with the strings
 // of `caches` (which must outlive it); it keeps what one dict teaches about
-// the next. Used with the interpreter lock held.
+// the next, and what one call teaches about the next. Used with the
+// interpreter lock held.
 class MetadataToPy {
 public:
     explicit MetadataToPy(StringCaches& caches);
@@ -35,7 +36,8 @@ public:
     PyObject* operator()(std::string_view text);
 
 private:
-    std::unique_ptr<TextToPy> impl_;
+    TextToPy* reader_;
+    std::unique_ptr<TextToPy> own_;  // when the process's reader is in use
 };
 
 }  // namespace orbisk::py

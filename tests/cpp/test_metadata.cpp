@@ -1,4 +1,5 @@
 #include <bit>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -155,6 +156,42 @@ TEST_CASE("doubles round-trip bit for bit through the stored text") {
         if (!back || !std::holds_alternative<double>(back->v) ||
             std::bit_cast<std::uint64_t>(std::get<double>(back->v)) != std::bit_cast<std::uint64_t>(d))
             ++failures;
+    }
+    CHECK_EQ(failures, 0);
+}
+
+TEST_CASE("short decimals read as the full conversion reads them") {
+    // Few digits and small exponents, where the reader takes its quick route,
+    // and around its edges: 2^53, 19 digits, powers of ten beyond 1e22.
+    std::mt19937_64 rng(20261209);
+    auto digits = [&](int count) {
+        std::string s;
+        for (int i = 0; i < count; ++i) s += static_cast<char>('0' + rng() % 10);
+        if (s.size() > 1 && s[0] == '0') s[0] = static_cast<char>('1' + rng() % 9);
+        return s;
+    };
+    int failures = 0;
+    for (int i = 0; i < 200000; ++i) {
+        std::string text = rng() % 4 == 0 ? "-" : "";
+        const int whole = 1 + static_cast<int>(rng() % 20);
+        text += rng() % 8 == 0 ? "0" : digits(whole);
+        if (rng() % 4 != 0) text += "." + digits(1 + static_cast<int>(rng() % 20));
+        if (rng() % 3 == 0) {
+            text += rng() % 2 ? "e" : "E";
+            const int sign = static_cast<int>(rng() % 3);
+            text += sign == 0 ? "" : sign == 1 ? "+" : "-";
+            text += std::to_string(rng() % 40);
+        }
+        if (i % 7 == 0) text = std::to_string((std::uint64_t{1} << 53) + rng() % 5 - 2) + "." + digits(1) + "e-1";
+        double want = 0;
+        const auto r = std::from_chars(text.data(), text.data() + text.size(), want);
+        if (r.ec != std::errc{}) continue;
+        const auto got = read_value(text);
+        const double* d = got ? std::get_if<double>(&got->v) : nullptr;
+        if (!d) continue;  // an integer literal
+        if (std::bit_cast<std::uint64_t>(*d) != std::bit_cast<std::uint64_t>(want)) {
+            if (++failures < 5) std::cerr << "read differently: " << text << "\n";
+        }
     }
     CHECK_EQ(failures, 0);
 }

@@ -52,6 +52,10 @@ class RecordCheck final : public ValueCheck {
 public:
     explicit RecordCheck(const RecordStore& records) : records_(records) {}
     bool holds(std::uint64_t slot, std::string_view key, std::string_view vk) const override {
+        // The coordinate record and the text's span lie far apart in a large
+        // store: both are asked for at once.
+        records_.prefetch_coordinates(slot);
+        records_.prefetch_metadata_span(slot);
         const auto text = records_.live_metadata_text(slot);
         std::string found;
         return text && read_value_key(*text, key, found) == KeyValueKind::Indexed && found == vk;

@@ -473,12 +473,13 @@ bool JsonCursor::read_number(Number& out) {
     if (neg && ++p == end) return false;
     std::uint64_t v = 0;
     bool fits = true;
+    std::ptrdiff_t n = 1;  // digits before the point
     if (*p == '0') {
         ++p;
     } else if (is_digit(*p)) {
         const char* const digits = p;
         while (p != end && is_digit(*p)) ++p;
-        const std::ptrdiff_t n = p - digits;
+        n = p - digits;
         if (n <= 19) {
             for (const char* d = digits; d != p; ++d) v = v * 10 + static_cast<unsigned>(*d - '0');
         } else if (n == 20) {
@@ -491,16 +492,33 @@ bool JsonCursor::read_number(Number& out) {
     } else {
         return false;
     }
+    // A number of at most 19 digits also as those digits read as one integer
+    // and the power of ten that scales it.
+    bool short_form = n <= 19;
+    std::uint64_t mantissa = v;
+    int scale = 0;
     bool integral = true;
     if (p != end && *p == '.') {
         if (++p == end || !is_digit(*p)) return false;
+        const char* const fraction = p;
         while (++p != end && is_digit(*p)) {}
+        short_form = short_form && n + (p - fraction) <= 19;
+        if (short_form) {
+            for (const char* d = fraction; d != p; ++d) mantissa = mantissa * 10 + static_cast<unsigned>(*d - '0');
+            scale = -static_cast<int>(p - fraction);
+        }
         integral = false;
     }
     if (p != end && (*p | 0x20) == 'e') {
-        if (++p != end && (*p == '+' || *p == '-')) ++p;
+        bool negative_exponent = false;
+        if (++p != end && (*p == '+' || *p == '-')) negative_exponent = *p++ == '-';
         if (p == end || !is_digit(*p)) return false;
-        while (++p != end && is_digit(*p)) {}
+        const char* const exponent = p;
+        int e = 0;
+        for (; p != end && is_digit(*p); ++p)
+            if (p - exponent < 4) e = e * 10 + (*p - '0');
+        short_form = short_form && p - exponent < 4;
+        scale += negative_exponent ? -e : e;
         integral = false;
     }
     if (integral && fits) {
@@ -516,6 +534,17 @@ bool JsonCursor::read_number(Number& out) {
         }
     }
     out.kind = Number::Kind::Double;
+    // Digits that a double holds exactly, scaled by a power of ten it holds
+    // exactly: one multiplication or division, rounded once, is the correctly
+    // rounded value, what the full conversion gives.
+    static constexpr double kExactPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                              1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    if (short_form && mantissa <= (std::uint64_t{1} << 53) && scale >= -22 && scale <= 22) {
+        const auto m = static_cast<double>(mantissa);
+        const double d = scale < 0 ? m / kExactPowers[-scale] : m * kExactPowers[scale];
+        out.d = neg ? -d : d;
+        return true;
+    }
     return parse_double(start, p, out.d);
 }
 

@@ -77,6 +77,9 @@ public:
         return true;
     }
 
+    // Whether every readable candidate is taken (no filter to test).
+    bool takes_all() const { return !filter_; }
+
 private:
     // Readable, and matching the filter.
     bool matches(std::string_view text) const {
@@ -99,10 +102,17 @@ Out join(std::vector<Out>& parts) {
     return out;
 }
 
+// Room for `n` records read on one thread: a text of about 100 bytes each,
+// up to a buffer the allocator keeps on its heap (more only grows it as usual).
+void reserve_for(std::vector<PointRecord>& out, std::size_t n) { out.reserve(n); }
+void reserve_for(TextRecords& out, std::size_t n) { out.reserve(n, std::min<std::size_t>(n * 128, 32 * 1024)); }
+
 // Candidates in order on the calling thread, stopping after `limit` records.
 template <class Out>
 Out scan_serial(const Reader& reader, std::span<const std::uint64_t> cands, std::uint64_t limit) {
     Out out;
+    // Without a test every candidate is likely taken.
+    if (reader.takes_all()) reserve_for(out, static_cast<std::size_t>(std::min<std::uint64_t>(cands.size(), limit)));
     for (std::uint64_t s : cands) {
         if (out.size() >= limit) break;
         reader.take(s, out);
@@ -154,8 +164,8 @@ Out collect(const Reader& reader, std::span<const std::uint64_t> cands) {
 // Reads (and with a filter, tests) the candidates and keeps at most `limit`.
 template <class Out>
 Out run_route(const RecordStore& records, std::span<const std::uint64_t> cands, const FilterExpr* filter,
-              std::uint64_t limit) {
-    const Reader reader(records, filter, limit != kNoLimit);
+              std::uint64_t limit, bool check_text) {
+    const Reader reader(records, filter, check_text);
     const std::uint64_t n = cands.size();
     // Everything (or, when testing, a limit of half the list or more): read all.
     if (filter ? limit >= n / 2 : limit >= n) {
@@ -192,9 +202,12 @@ std::vector<std::uint64_t> slots_of(const SlotBitmap& bits, std::size_t expected
 }
 
 template <class Out>
-Out scan(const RecordStore& records, MetadataIndexes& indexes, const FilterExpr& filter, std::uint64_t limit) {
+Out scan(const RecordStore& records, MetadataIndexes& indexes, const FilterExpr& filter, std::uint64_t limit,
+         TextCheck check = TextCheck::kChecked) {
     if (limit == 0) return {};
     using Kind = FilterExpr::Kind;
+    // Texts taken without a test are checked where the limit counts them.
+    const bool check_text = limit != kNoLimit && check == TextCheck::kChecked;
 
     const ForcedRoute forced = forced_route();
     if (forced == ForcedRoute::Scan) {
@@ -204,7 +217,7 @@ Out scan(const RecordStore& records, MetadataIndexes& indexes, const FilterExpr&
         limits.ask_all = forced == ForcedRoute::Index;
         if (auto plan = plan_with_indexes(records, indexes, filter, limits)) {
             // An exact plan's candidates are the matches: read, not tested.
-            const Reader reader(records, plan->exact ? nullptr : &filter, limit != kNoLimit);
+            const Reader reader(records, plan->exact ? nullptr : &filter, check_text);
             return lowest_matches<Out>(reader, plan->slots, limit);
         }
     } else {
@@ -216,7 +229,7 @@ Out scan(const RecordStore& records, MetadataIndexes& indexes, const FilterExpr&
             const std::uint64_t listed = 2 * limit + 16;
             cands = indexes.answer_slots(records, filter.condition(), listed);
             if (cands && cands->size() == listed) {
-                Out out = scan_serial<Out>(Reader(records, nullptr, true), *cands, limit);
+                Out out = scan_serial<Out>(Reader(records, nullptr, check_text), *cands, limit);
                 if (out.size() == limit) return out;
                 cands = indexes.answer_slots(records, filter.condition());
             }
@@ -224,9 +237,10 @@ Out scan(const RecordStore& records, MetadataIndexes& indexes, const FilterExpr&
             cands = indexes.answer_slots(records, filter.condition());
         }
         // A $nin answer may hold more than the matches: test them again.
-        if (cands) return run_route<Out>(records, *cands, filter.op == CompareOp::Nin ? &filter : nullptr, limit);
+        if (cands)
+            return run_route<Out>(records, *cands, filter.op == CompareOp::Nin ? &filter : nullptr, limit, check_text);
     }
-    return run_route<Out>(records, slots_of(records.live_bitmap(), records.live_count()), &filter, limit);
+    return run_route<Out>(records, slots_of(records.live_bitmap(), records.live_count()), &filter, limit, check_text);
 }
 
 }  // namespace
@@ -237,8 +251,8 @@ TextRecords collect_candidates(const RecordStore& records, std::span<const std::
 }
 
 TextRecords metadata_scan_texts(const RecordStore& records, MetadataIndexes& indexes, const FilterExpr& filter,
-                                std::uint64_t limit) {
-    return scan<TextRecords>(records, indexes, filter, limit);
+                                std::uint64_t limit, TextCheck check) {
+    return scan<TextRecords>(records, indexes, filter, limit, check);
 }
 
 std::vector<PointRecord> metadata_scan(const RecordStore& records, MetadataIndexes& indexes, const FilterExpr& filter,

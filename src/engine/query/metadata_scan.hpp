@@ -31,12 +31,20 @@ inline constexpr std::size_t kSerialLimitedMax = 4000;
 TextRecords collect_candidates(const RecordStore& records, std::span<const std::uint64_t> candidates,
                                const FilterExpr* filter);
 
+// Whether a limited read checks the texts of the records it takes without a
+// test: kChecked counts only readable records towards the limit. kUnchecked
+// leaves the check to a row builder that parses every text anyway: its first
+// `limit` records are those of kChecked whenever all of them read (a caller
+// that finds one unreadable among `limit` records reads again, checked).
+enum class TextCheck { kChecked, kUnchecked };
+
 // The records that match `filter`, in ascending slot order, at most `limit` of
 // them, with their text for the row builder. Every text is checked readable
-// except, on an unlimited read, those of records taken without a test (the row
-// builder drops them). Builds the metadata indexes it asks on first use.
+// except those of records taken without a test on an unlimited or kUnchecked
+// read (the row builder drops them). Builds the metadata indexes it asks on
+// first use.
 TextRecords metadata_scan_texts(const RecordStore& records, MetadataIndexes& indexes, const FilterExpr& filter,
-                                std::uint64_t limit);
+                                std::uint64_t limit, TextCheck check = TextCheck::kChecked);
 // The same scan with each record's metadata parsed, for callers that need the
 // values themselves.
 std::vector<PointRecord> metadata_scan(const RecordStore& records, MetadataIndexes& indexes, const FilterExpr& filter,

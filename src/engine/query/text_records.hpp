@@ -34,6 +34,13 @@ public:
     }
     std::size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
+    // Makes room for `records` more records of `text_bytes` of text in all.
+    void reserve(std::size_t records, std::size_t text_bytes) {
+        if (pieces_.empty()) pieces_.emplace_back();
+        Piece& p = pieces_.back();
+        p.entries.reserve(p.entries.size() + records);
+        p.text.reserve(p.text.size() + text_bytes);
+    }
 
     // Moves the records of `other` after these.
     void append(TextRecords&& other) {
