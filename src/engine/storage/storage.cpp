@@ -468,10 +468,8 @@ std::optional<WriteFailure> Storage::write_points(std::span<const PointRun> runs
     auto undo = [&](Error e) {
         return WriteFailure{take_back(std::move(e), pos, seq, mark, "the points of this call"), false};
     };
-    for (const PointRun& run : runs)
-        for (std::size_t i = 0; i < run.size(); ++i)
-            if (const std::size_t len = run.point(i).text.size(); len > kMaxEntryLength)
-                return undo(Error::invalid(entry_too_long_message(len)));
+    // (A text too long for an entry is refused by the record store before it
+    // writes a run; the undo then takes back the runs before it.)
     // The group is not logged: its commit makes it durable, all of it, or a
     // crash before the commit point leaves none of it (the log replays only
     // what was written before). Its sequence numbers are taken all the same,
