@@ -26,7 +26,9 @@ Measured for each size (then printed as growth from each size to the next):
     per point, after the open and after each index is built, over the fresh process's own.
 
 With --sqlite-up-to N, larger sizes are loaded and measured with orbisk alone (SQLite's load of
-10,000,000 points takes 8.5 minutes here, and grows faster than the points).
+10,000,000 points takes 8.5 minutes here, and grows faster than the points). --add-sqlite then
+loads SQLite's store into such a kept size, resumably (its time is the sum of its batches'), after
+which the size is measured against SQLite as any other.
 A size is skipped, with the reason, when the disk (a quarter more than the estimated bytes of both stores)
 does not allow it. With --keep the stores stay in DIR/orbisk-scale-N, and a later run measures
 them again without loading (the load figures are the first run's).
@@ -73,8 +75,9 @@ def cities(seed=11):
     return lat, lon, sigma, share / share.sum()
 
 
-def batches(n, seed=7):
-    """(first id, [(lat, lon, metadata)]) in batches of BATCH points."""
+def batches(n, seed=7, start=0):
+    """(first id, [(lat, lon, metadata)]) in batches of BATCH points; those of ids below `start`
+    are drawn (the data stays the same) but not built."""
     clat, clon, sigma, share = cities()
     rng = np.random.default_rng(seed)
     for first in range(0, n, BATCH):
@@ -86,6 +89,8 @@ def batches(n, seed=7):
         lon = (lon + 180) % 360 - 180
         kind = rng.integers(0, len(KINDS), k)
         pop = rng.integers(0, 100_000, k)
+        if first + k <= start:
+            continue
         points = [
             (la, lo, {"name": f"P{first + i}", "kind": KINDS[kd], "city": f"city-{ci:04d}", "pop": po})
             for i, (la, lo, kd, ci, po) in enumerate(
@@ -201,6 +206,59 @@ def load(n, work, with_sqlite):
         theirs += timed(lambda: s.execute("PRAGMA wal_checkpoint(TRUNCATE)"))[0]
         s.close()
     return ours, theirs
+
+
+def add_sqlite(n, directory):
+    """Loads SQLite's store into a kept size that was loaded without it, as `load` would have loaded
+    it, batch by batch and resumable: each batch is one transaction, and the seconds of the batches
+    committed (wall and processor) are kept in sqlite-load.json, so a stopped load goes on where it
+    stopped. While the file PAUSE is in `directory`, the load waits between batches (a quiet window
+    for other measurements; the wait is not counted). Once complete, loaded.json gets its time."""
+    work = os.path.join(directory, f"orbisk-scale-{n}")
+    loaded, progress = os.path.join(work, "loaded.json"), os.path.join(work, "sqlite-load.json")
+    with open(loaded) as f:
+        ours, theirs = json.load(f)
+    if theirs is not None:
+        print(f"{n:,} points: SQLite is loaded already ({theirs:,.0f} s)")
+        return
+    state = {"done": 0, "seconds": 0.0, "cpu": 0.0}
+    if os.path.exists(progress):
+        with open(progress) as f:
+            state = json.load(f)
+    path = os.path.join(work, "s.sqlite")
+    if state["done"] == 0:
+        for stale in (path, path + "-wal", path + "-shm"):  # of a load stopped in its first batch
+            if os.path.exists(stale):
+                os.remove(stale)
+        need = DISK_MARGIN * (DISK_PER_POINT - ORBISK_DISK_PER_POINT) * n
+        if shutil.disk_usage(directory).free < need:
+            sys.exit(f"{n:,} points: the disk has too little free space for SQLite's store ({need / 1e9:.0f} GB)")
+        s = sqlite_create(path)
+    else:
+        s = sqlite_open(path)
+        s.execute("PRAGMA cache_size=-1000000")
+        (top,) = s.execute("SELECT coalesce(max(id) + 1, 0) FROM meta").fetchone()
+        if top != state["done"]:
+            sys.exit(f"{path} holds {top:,} points but {progress} says {state['done']:,}")
+    for first, points in batches(n, start=state["done"]):
+        while os.path.exists(os.path.join(directory, "PAUSE")):
+            time.sleep(5)
+        cpu = time.process_time()
+        seconds = timed(lambda: sqlite_load(s, first, points))[0]
+        state = {
+            "done": first + len(points),
+            "seconds": state["seconds"] + seconds,
+            "cpu": state["cpu"] + time.process_time() - cpu,
+        }
+        with open(progress + ".new", "w") as f:
+            json.dump(state, f)
+        os.replace(progress + ".new", progress)
+        print(f"{state['done']:,} points, {state['seconds']:,.0f} s ({state['cpu']:,.0f} s of processor)", flush=True)
+    state["seconds"] += timed(lambda: s.execute("PRAGMA wal_checkpoint(TRUNCATE)"))[0]
+    s.close()
+    with open(loaded, "w") as f:
+        json.dump([ours, state["seconds"]], f)
+    print(f"{n:,} points: SQLite loaded in {state['seconds']:,.0f} s ({state['cpu']:,.0f} s of processor)")
 
 
 def cycle(items):
@@ -434,8 +492,17 @@ def main():
         action="store_true",
         help="keep each size's stores in DIR/orbisk-scale-N and measure stores found there without loading them again",
     )
+    ap.add_argument(
+        "--add-sqlite",
+        action="store_true",
+        help="load the SQLite peer into sizes kept (--keep) without it, resumably, and measure nothing",
+    )
     args = ap.parse_args()
     directory = args.dir or tempfile.gettempdir()
+    if args.add_sqlite:
+        for n in (int(x) for x in args.sizes.split(",")):
+            add_sqlite(n, directory)
+        return
     results = {}
     for n in (int(x) for x in args.sizes.split(",")):
         free = shutil.disk_usage(directory).free
