@@ -102,7 +102,9 @@ def parts_of_import(path, store):
         def write():
             for b in batches:
                 if isinstance(b, ArrowBatch):
-                    columnar.append(b.table, latitude=b.latitude, longitude=b.longitude, columns=b.keys)
+                    columnar.append(
+                        b.table, latitude=b.latitude, longitude=b.longitude, geometry=b.geometry, columns=b.keys
+                    )
                 else:
                     db.insert_batch(b)
 

@@ -11,6 +11,7 @@ import json
 import os
 import random
 import shutil
+import struct
 import subprocess
 import sys
 
@@ -282,6 +283,7 @@ def test_geoparquet_rows_appended_as_arrow_are_stored_as_the_row_reader_stores_t
     import orbisk_cli.importer as importer
 
     monkeypatch.setattr(importer, "BATCH", 10)  # row batches of 10: many without a refused value
+    monkeypatch.setattr(importer, "ARROW_BATCH", 30)  # appended a few at a time
     rng = random.Random(77)
     n = 400
     texts = ['["t1",2]', '{"a":[1.5,-2e5]}', "null", "[18446744073709551616]", '"\\ud800"', "[1e400]", "{", " [1] "]
@@ -309,13 +311,36 @@ def test_geoparquet_rows_appended_as_arrow_are_stored_as_the_row_reader_stores_t
         "nested": pa.array([{"k": i, "v": None} if i % 9 else None for i in range(n)]),
     }
     table = pa.table(columns).replace_schema_metadata({"orbisk": json.dumps({"json_columns": ["tags"]})})
+    # The same points as WKB in a GeoParquet geometry column, some of them
+    # geometries the row reader refuses: row groups of plain 2D points go to
+    # the store as WKB, the others decoded.
+    odd = [
+        None,
+        b"\x00\x00\x00\x00\x01" + struct.pack(">dd", 4.0, 5.0),  # big-endian: kept
+        b"\x01\xe9\x03\x00\x00" + struct.pack("<ddd", 4.0, 5.0, 6.0),  # Z
+        b"\x01\x01\x00\x00\x00" + struct.pack("<dd", float("nan"), float("nan")),  # empty
+        b"\x01\x02\x00\x00\x00\x01\x00\x00\x00" + struct.pack("<dd", 1.0, 2.0),  # LineString
+        b"\x01\x01\x00\x00\x00" + struct.pack("<d", 1.0),  # cut short
+    ]
+    wkb = [
+        rng.choice(odd) if rng.random() < 0.05 else b"\x01\x01\x00\x00\x00" + struct.pack("<dd", lo, la)
+        for la, lo in zip(columns["latitude"], columns["longitude"])
+    ]
+    geo = {"version": "1.1.0", "primary_column": "geom", "columns": {"geom": {"encoding": "WKB"}}}
+    located = table.drop_columns(["latitude", "longitude"]).append_column("geom", pa.array(wkb, pa.binary()))
+    located = located.replace_schema_metadata({**table.schema.metadata, b"geo": json.dumps(geo).encode()})
+    # and in a file of points all in range, a few of them with a Z
+    fine = [
+        odd[2] if rng.random() < 0.03 else b"\x01\x01\x00\x00\x00" + struct.pack("<dd", i / 3, -i / 7) for i in range(n)
+    ]
+    fine = pa.table({"geom": pa.array(fine, pa.binary()), "s": columns["s"]}, metadata=located.schema.metadata)
     from orbisk_columnar import ColumnarStore
 
     appended = []
     append = ColumnarStore.append
     monkeypatch.setattr(ColumnarStore, "append", lambda self, data, **kw: appended.append(append(self, data, **kw)))
     # with columns of other types (read row by row), and without them
-    for case, data in enumerate((table, table.drop_columns(["when", "nested"]))):
+    for case, data in enumerate((table, table.drop_columns(["when", "nested"]), located.drop_columns(["when"]), fine)):
         path = tmp_path / f"t{case}.parquet"
         pq.write_table(data, path, row_group_size=57)
         for extra in (["--skip-bad"], []):
@@ -323,7 +348,8 @@ def test_geoparquet_rows_appended_as_arrow_are_stored_as_the_row_reader_stores_t
             rows = _import_outcome(tmp_path, f"r{case}{len(extra)}", path, False, extra)
             assert arrow == rows
             assert len(arrow[2]) > (300 if extra else -1) and (arrow[0] == 0) == bool(extra)
-            assert "row 1: coordinate out of range or missing (latitude 91.0, longitude -5.0)" in arrow[1][0]
+            first = "row 1: coordinate out of range" if data is not fine else "geometry has Z or M values"
+            assert first in arrow[1][0]
     assert appended  # row groups without a refused value went through Arrow
 
 

@@ -7,7 +7,8 @@ column a metadata key: bool, int64, double or string when all of the key's
 values have that type, else JSON text. The names of the id column and of the
 JSON-text columns are kept in the file metadata under "orbisk", so that an
 import leaves the ids out and turns the JSON text back into values. Reading goes one row group batch at a
-time; WKB points are decoded with numpy for a whole batch at once.
+time. A batch whose geometries are all 2D little-endian WKB points is handed to the store as it is
+(the store reads the points); other WKB is decoded with numpy for a whole batch at once.
 """
 
 from __future__ import annotations
@@ -176,31 +177,46 @@ class GeoParquetSource(Source):
                 first = self.skip_rows + 1
             n = batch.num_rows
             bad: dict[int, str] = {}
-            lon, lat = self._coordinates(batch, bad)
+            if self.geometry is not None and self.encoding == "wkb" and self._plain_wkb(batch.column(self.geometry)):
+                # Every geometry is a 2D little-endian WKB point: the store reads
+                # them itself (and refuses a coordinate out of range or missing,
+                # whose row the row reader then finds).
+                coordinates = None
+            else:
+                coordinates = self._coordinates(batch, bad)
             self.done += n
-            rows = self._rows(batch, first, lon, lat, bad)
+            rows = self._rows(batch, first, coordinates, bad)
             arrow = None if bad else self._arrow_columns(batch)
             if arrow is None:
                 yield from rows()
+                first += n
+                continue
+            keys = list(self.keys)
+            lat_name = free_name("latitude", [*keys, self.geometry or ""])
+            lon_name = free_name("longitude", [*keys, self.geometry or "", lat_name])
+            if coordinates is None:
+                assert self.geometry is not None
+                fields = [self.pa.field(self.geometry, batch.schema.field(self.geometry).type)]
+                arrays = [batch.column(self.geometry)]
             else:
-                keys = list(self.keys)
-                lat_name = free_name("latitude", keys)
-                lon_name = free_name("longitude", [*keys, lat_name])
                 fields = [self.pa.field(lat_name, self.pa.float64()), self.pa.field(lon_name, self.pa.float64())]
-                arrays = [self.pa.array(lat), self.pa.array(lon)]
-                table = self.pa.Table.from_arrays(
-                    arrays + [a for _, a in arrow], schema=self.pa.schema(fields + [f for f, _ in arrow])
-                )
-                yield ArrowBatch(table, lat_name, lon_name, keys, first + n - 1, rows)
+                arrays = [self.pa.array(coordinates[1]), self.pa.array(coordinates[0])]
+            table = self.pa.Table.from_arrays(
+                arrays + [a for _, a in arrow], schema=self.pa.schema(fields + [f for f, _ in arrow])
+            )
+            geometry = self.geometry if coordinates is None else None
+            yield ArrowBatch(table, lat_name, lon_name, keys, first + n - 1, rows, geometry)
             first += n
 
     def _rows(
-        self, batch: Any, row0: int, lon: Any, lat: Any, bad: dict[int, str]
+        self, batch: Any, row0: int, coordinates: tuple[Any, Any] | None, bad: dict[int, str]
     ) -> Callable[[], Iterator[list[Point] | BadRow]]:
-        """The points and bad rows of a batch, read row by row (Python values)."""
+        """The points and bad rows of a batch, read row by row (Python values);
+        its coordinates are decoded here when not given."""
 
         def rows() -> Iterator[list[Point] | BadRow]:
             found = dict(bad)
+            lon, lat = coordinates if coordinates is not None else self._coordinates(batch, found)
             columns = [self._values(batch.column(k), k, found) for k in self.keys]
             lats, lons = lat.tolist(), lon.tolist()
 
@@ -243,6 +259,24 @@ class GeoParquetSource(Source):
                 return None
             out.append((field, array))
         return out
+
+    def _plain_wkb(self, geom: Any) -> bool:
+        """Whether every cell of a WKB column is a 2D little-endian point
+        (21 bytes: 1, type 1, x, y), as the row reader reads it too."""
+        np, pa = self.np, self.pa
+        n = len(geom)
+        if not n or geom.null_count or not (pa.types.is_binary(geom.type) or pa.types.is_large_binary(geom.type)):
+            return False
+        buffers = geom.buffers()
+        offsets = np.frombuffer(buffers[1], dtype=np.int64 if pa.types.is_large_binary(geom.type) else np.int32)
+        offsets = offsets[geom.offset : geom.offset + n + 1]
+        start = int(offsets[0])
+        if buffers[2] is None or int(offsets[-1]) - start != 21 * n or not (np.diff(offsets) == 21).all():
+            return False
+        data = buffers[2]
+        order = np.ndarray((n,), dtype=np.uint8, buffer=data, offset=start, strides=(21,))
+        kind = np.ndarray((n,), dtype="<u4", buffer=data, offset=start + 1, strides=(21,))
+        return bool((order == 1).all() and (kind == 1).all())
 
     def _coordinates(self, batch: Any, bad: dict[int, str]) -> tuple[Any, Any]:
         """The longitudes and latitudes of a batch (float64 numpy arrays), with

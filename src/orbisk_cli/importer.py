@@ -141,7 +141,11 @@ class Importer:
         if self.columnar is not None:
             try:
                 self.columnar.append(
-                    batch.table, latitude=batch.latitude, longitude=batch.longitude, columns=batch.keys
+                    batch.table,
+                    latitude=batch.latitude,
+                    longitude=batch.longitude,
+                    geometry=batch.geometry,
+                    columns=batch.keys,
                 )
             except RuntimeError as e:
                 # A coordinate the store refuses is found row by row; any other
@@ -191,7 +195,7 @@ class Importer:
         self.last_row = source.skip_rows
         self.cancelled = False
         # batches to store, each with where reading had got to after it (in units of source.total)
-        pending: queue.Queue[tuple[list[Point] | ArrowBatch, int] | None] = queue.Queue(maxsize=2)
+        pending: queue.Queue[tuple[list[Point] | ArrowBatch | BadRow, int] | None] = queue.Queue(maxsize=2)
         stored_to = [0]  # where reading had got to after the last batch stored
         failure: list[BaseException] = []
 
@@ -200,7 +204,9 @@ class Importer:
                 batch, position = entry
                 if not failure and not self.cancelled:
                     try:
-                        if isinstance(batch, ArrowBatch):
+                        if isinstance(batch, BadRow):
+                            self.report(batch)
+                        elif isinstance(batch, ArrowBatch):
                             self._append(batch, source)
                             self.last_row = batch.last_row
                         else:
@@ -246,7 +252,9 @@ class Importer:
                         if not self.skip_bad:
                             stop = item
                             break
-                        self.report(item)
+                        # reported by the storing thread, after the rows before
+                        # it (whose refusals it finds), so in the file's order
+                        pending.put((item, where()))
                         continue
                     pending.put((item, where()))
                     progress.update(stored_to[0], self.imported)
@@ -290,7 +298,7 @@ class Importer:
     def _stop(
         self,
         writer: threading.Thread,
-        pending: queue.Queue[tuple[list[Point] | ArrowBatch, int] | None],
+        pending: queue.Queue[tuple[list[Point] | ArrowBatch | BadRow, int] | None],
         cancel: bool,
         tick: Callable[[], Any] = lambda: None,
     ) -> None:

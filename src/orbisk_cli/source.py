@@ -29,13 +29,14 @@ Point = tuple[float, float, dict[str, Any], int] | tuple[float, float, dict[str,
 
 class ArrowBatch:
     """Rows of a source as an Arrow table for `ColumnarStore.append`: the
-    coordinates in the columns named `latitude` and `longitude`, the metadata
+    coordinates in the columns named `latitude` and `longitude`, or, when
+    those are not in the table, in the WKB points of the column `geometry`, the metadata
     in the columns `keys`, each cell stored as the row reader would store
     its value (a null cell: no key). Should the store refuse the table,
     `points()` reads the same rows as the row reader does: their points and
     bad rows, in order, with the row reader's messages."""
 
-    __slots__ = ("table", "latitude", "longitude", "keys", "count", "last_row", "points")
+    __slots__ = ("table", "latitude", "longitude", "keys", "count", "last_row", "points", "geometry")
 
     def __init__(
         self,
@@ -45,8 +46,10 @@ class ArrowBatch:
         keys: list[str] | None,
         last_row: int,
         points: Callable[[], Iterator[list[Point] | BadRow]],
+        geometry: str | None = None,
     ) -> None:
         self.table = table
+        self.geometry = geometry
         self.latitude = latitude
         self.longitude = longitude
         self.keys = keys
@@ -64,7 +67,7 @@ class ArrowBatch:
 
     def merged(self, other: ArrowBatch) -> ArrowBatch | None:
         """One batch of this one's rows and the next one's, when their columns are alike."""
-        if other.keys != self.keys or other.table.schema != self.table.schema:
+        if (other.keys, other.geometry, other.table.schema) != (self.keys, self.geometry, self.table.schema):
             return None
         import pyarrow as pa
 
@@ -75,7 +78,7 @@ class ArrowBatch:
             yield from second()
 
         table = pa.concat_tables([self.table, other.table])
-        return ArrowBatch(table, self.latitude, self.longitude, self.keys, other.last_row, both)
+        return ArrowBatch(table, self.latitude, self.longitude, self.keys, other.last_row, both, self.geometry)
 
 
 # What a source yields: a batch of points, a bad row or an Arrow batch.
