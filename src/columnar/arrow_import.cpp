@@ -358,17 +358,18 @@ struct ValueError {
 bool json_text_value(std::string_view text, std::string& out, int depth, std::string& why) {
     json::JsonCursor c{text.data(), text.data() + text.size()};
     c.skip_ws();
-    MetadataValue v;
-    if (c.at_end() || !c.read_value(v, depth)) {
+    const std::size_t mark = out.size();
+    if (c.at_end() || !c.copy_value(out, depth)) {
+        out.resize(mark);
         why = "JSON text that is not one value, or nests deeper than 127 levels";
         return false;
     }
     c.skip_ws();
     if (!c.at_end()) {
+        out.resize(mark);
         why = "not a JSON value";
         return false;
     }
-    append_json_value(out, v);
     return true;
 }
 

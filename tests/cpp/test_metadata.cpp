@@ -8,6 +8,7 @@
 #include <string>
 
 #include "check.hpp"
+#include "engine/metadata/json_reader.hpp"
 #include "engine/metadata/metadata.hpp"
 
 using namespace orbisk;
@@ -445,6 +446,96 @@ TEST_CASE("scan and the reader agree on damaged documents") {
         }
     }
     CHECK_EQ(disagreements, 0);
+}
+
+// A random JSON value as a writer other than ours may write it: whitespace,
+// escapes, every kind of number, nesting up to `depth` more levels.
+std::string random_json(std::mt19937& rng, int depth) {
+    static const char* const atoms[] = {"0",
+                                        "-0",
+                                        "7",
+                                        "-12",
+                                        "18446744073709551615",
+                                        "18446744073709551616",
+                                        "-9223372036854775808",
+                                        "-9223372036854775809",
+                                        "1.5",
+                                        "-2e5",
+                                        "1E-3",
+                                        "0.1",
+                                        "1e400",
+                                        "1e-400",
+                                        "123456789012345678901234",
+                                        "true",
+                                        "false",
+                                        "null",
+                                        R"("")",
+                                        R"("t3")",
+                                        R"("caf\u00e9")",
+                                        R"("\ud83d\ude00")",
+                                        R"("a\"b\\c\/\n")",
+                                        "\"\xc3\xa9t\xc3\xa9\"",
+                                        R"("\u0000")",
+                                        R"("\ud800")"};
+    const auto ws = [&] { return std::string(rng() % 4 == 0 ? rng() % 3 : 0, " \n\t"[rng() % 3]); };
+    const int pick = depth > 0 ? static_cast<int>(rng() % 6) : 0;
+    if (pick >= 2) {
+        const bool object = pick == 5;
+        std::string t(1, object ? '{' : '[');
+        const int n = static_cast<int>(rng() % 4);
+        for (int i = 0; i < n; ++i) {
+            if (i) t += ",";
+            t += ws();
+            if (object) t += std::string("\"") + "bab"[rng() % 3] + "\"" + ws() + ":" + ws();
+            t += random_json(rng, depth - 1) + ws();
+        }
+        return t + (object ? '}' : ']');
+    }
+    return atoms[rng() % std::size(atoms)];
+}
+
+TEST_CASE("copying a JSON value gives the text of the value read, for every text") {
+    // Random values, some of them damaged, some nested to the limit: copying
+    // accepts what reading accepts, stops at the same byte, and writes the
+    // text the writer writes for the value read.
+    const std::string alphabet = "{}[]\",:\\ -+.0123456789eEtrufalsn\xc3\xa9\x80\x01ux";
+    std::mt19937 rng(2612);
+    int disagreements = 0, accepted = 0;
+    for (int i = 0; i < 60000; ++i) {
+        std::string t = random_json(rng, 4);
+        if (i % 3 == 0) {
+            const std::size_t pos = rng() % t.size();
+            switch (rng() % 3) {
+                case 0:
+                    t[pos] = alphabet[rng() % alphabet.size()];
+                    break;
+                case 1:
+                    t.erase(pos, 1);
+                    break;
+                default:
+                    t.insert(pos, 1, alphabet[rng() % alphabet.size()]);
+                    break;
+            }
+        }
+        if (i % 1000 == 0) {  // nested at and beyond the limit
+            const int levels = 126 + static_cast<int>(rng() % 3);
+            t = std::string(static_cast<std::size_t>(levels), '[') + t +
+                std::string(static_cast<std::size_t>(levels), ']');
+        }
+        const int parent = static_cast<int>(rng() % 2);
+        json::JsonCursor read{t.data(), t.data() + t.size()}, copy = read;
+        MetadataValue v;
+        const bool ok = read.read_value(v, parent);
+        std::string want, got = "x";
+        if (ok) append_json_value(want, v);
+        const bool copied = copy.copy_value(got, parent);
+        accepted += ok;
+        if (ok != copied || (ok && ("x" + want != got || read.p != copy.p))) {
+            if (++disagreements < 5) std::cerr << "disagree (read=" << ok << "): " << t << " -> " << got << "\n";
+        }
+    }
+    CHECK_EQ(disagreements, 0);
+    CHECK(accepted > 20000);
 }
 
 // ---------------------------------------------------------------------------

@@ -627,6 +627,79 @@ bool JsonCursor::read_value(MetadataValue& out, int parent_depth) {
     }
 }
 
+bool JsonCursor::copy_value(std::string& out, int parent_depth) {
+    if (p == end) return false;
+    switch (*p) {
+        case '{': {
+            MetadataValue object;
+            if (!read_value(object, parent_depth)) return false;
+            append_json_value(out, object);
+            return true;
+        }
+        case '[': {
+            if (parent_depth >= kMaxMetadataDepth) return false;
+            ++p;
+            skip_ws();
+            out.push_back('[');
+            if (eat(']')) {
+                out.push_back(']');
+                return true;
+            }
+            for (;;) {
+                if (!copy_value(out, parent_depth + 1)) return false;
+                skip_ws();
+                if (eat(',')) {
+                    out.push_back(',');
+                    skip_ws();
+                    continue;
+                }
+                if (eat(']')) {
+                    out.push_back(']');
+                    return true;
+                }
+                return false;
+            }
+        }
+        case '"': {
+            std::string scratch;
+            std::string_view text;
+            if (!read_string_view(scratch, text)) return false;
+            append_json_string(out, text);
+            return true;
+        }
+        case 't':
+            if (!(p = skip_literal(p, end, "true", 4))) return false;
+            out.append("true");
+            return true;
+        case 'f':
+            if (!(p = skip_literal(p, end, "false", 5))) return false;
+            out.append("false");
+            return true;
+        case 'n':
+            if (!(p = skip_literal(p, end, "null", 4))) return false;
+            out.append("null");
+            return true;
+        default: {
+            Number n;
+            if (!read_number(n)) return false;
+            MetadataValue v;
+            switch (n.kind) {
+                case Number::Kind::U64:
+                    v.v = n.u;
+                    break;
+                case Number::Kind::I64:
+                    v.v = n.i;
+                    break;
+                case Number::Kind::Double:
+                    v.v = n.d;
+                    break;
+            }
+            append_json_value(out, v);
+            return true;
+        }
+    }
+}
+
 }  // namespace json
 
 // Reads a stored text as metadata_from_json_text does. With a `wanted` key

@@ -68,6 +68,11 @@ struct JsonCursor {
     // Reads one value of any kind into `out`. `parent_depth` is the level of
     // the container holding the value (0 at top level).
     bool read_value(MetadataValue& out, int parent_depth);
+    // Reads one value as read_value reads it and appends the text
+    // append_json_value writes for it, without building arrays, strings or
+    // numbers (an object is built: its members are stored sorted and unique).
+    // On failure `out` may hold part of the value.
+    bool copy_value(std::string& out, int parent_depth);
     // Validates and steps over one value of any kind, as read_value would
     // accept it, without building anything.
     bool skip_value(int parent_depth);
