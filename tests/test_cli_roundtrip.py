@@ -280,26 +280,46 @@ class _Listed(Source):
 
 
 @pytest.mark.parametrize("skip_bad", [True, False])
-def test_points_the_store_refuses_are_found_by_halving(tmp_path, skip_bad):
+@pytest.mark.parametrize("refusals", [True, False])
+def test_points_the_store_refuses_are_found_by_halving(tmp_path, monkeypatch, skip_bad, refusals):
     # Metadata a file cannot hold (a key that is not text) stands in for any
-    # refusal that only insert_batch finds.
+    # refusal that only insert_batch finds; a NaN is found by the reader.
+    # Bad rows of both kinds are reported in the rows' order, and the good rows
+    # between the reader's bad rows are stored as one batch, not one a run.
+    import orbisk_cli.importer as importer_module
+
+    monkeypatch.setattr(importer_module, "SHOWN_BAD_ROWS", 1000)
     rng = random.Random(9)
+    kinds = [{1: "x"}, {"f": float("nan")}] if refusals else [{"f": float("nan")}]
     points = [
-        (rng.uniform(-9, 9), rng.uniform(-9, 9), {1: "x"} if rng.random() < 0.08 else {"i": i}, i)
-        for i in range(1, 101)
+        (rng.uniform(-9, 9), rng.uniform(-9, 9), rng.choice(kinds) if rng.random() < 0.15 else {"i": i}, i)
+        for i in range(1, 201)
     ]
+
+    class Counted:
+        calls = 0
+
+        def insert_batch(self, batch):
+            Counted.calls += 1
+            return db.insert_batch(batch)
+
     db = PyZurAD(str(tmp_path / "s.db"))
-    importer = Importer(db, skip_bad, open(tmp_path / "err.txt", "w"))
-    refused = [p for p in points if 1 in p[2]]
+    importer = Importer(Counted(), skip_bad, open(tmp_path / "err.txt", "w"))
+    bad = [p for p in points if "i" not in p[2]]
     try:
         importer.run(_Listed(points), "listed")
     except Exception as e:  # the CliError of a stop
-        assert not skip_bad and str(e).startswith(f"listed row {refused[0][3]}: ")
-    wanted = [p[:3] for p in points if 1 not in p[2]]
+        assert not skip_bad and str(e).startswith(f"listed row {bad[0][3]}: ")
+    importer.err.close()
+    wanted = [p[:3] for p in points if "i" in p[2]]
     if not skip_bad:
-        wanted = [p[:3] for p in points[: points.index(refused[0])]]
+        wanted = [p[:3] for p in points[: points.index(bad[0])]]
     assert [(r["latitude"], r["longitude"], r["metadata"]) for r in db.query({})] == wanted
-    assert importer.skipped == (len(refused) if skip_bad else 0)
+    assert importer.skipped == (len(bad) if skip_bad else 0)
+    reported = [int(line.split(" row ")[1].split(":")[0]) for line in open(tmp_path / "err.txt")]
+    assert reported == ([p[3] for p in bad] if skip_bad else [])
+    if not refusals:
+        assert Counted.calls == (1 if wanted else 0)
 
 
 # A CSV column's cells as written in the file, and the values they read back

@@ -85,6 +85,17 @@ class _Stop(Exception):
         self.bad = bad
 
 
+class _Rows:
+    """Rows read one by one, for the storing thread: lists of points and bad
+    rows, in the file's order."""
+
+    __slots__ = ("items", "count")
+
+    def __init__(self) -> None:
+        self.items: list[list[Point] | BadRow] = []
+        self.count = 0  # points and bad rows
+
+
 class Interrupted(Exception):
     """An import stopped by SIGINT; the source's rows up to `last_row` are stored."""
 
@@ -157,36 +168,67 @@ class Importer:
             else:
                 self.imported += batch.count
                 return
-        for item in batch.points():
-            if isinstance(item, BadRow):
-                if not self.skip_bad:
-                    raise _Stop(item)
-                self.report(item)
-            elif item:
-                self._insert(item, source)
+        rows = _Rows()
+        rows.items = list(batch.points())
+        self._store_rows(rows, source)
 
-    def _insert(self, points: list[Point], source: Source) -> None:
+    def _store_rows(self, rows: _Rows, source: Source) -> None:
+        """Stores the points of `rows` as one batch (not a batch, and a commit,
+        a run of good rows), and reports the bad rows in the file's order: those
+        read and those the store refuses. Without --skip-bad, stops at the first
+        bad row, with the rows before it stored."""
+        items = rows.items
+        first_bad = next((i for i, item in enumerate(items) if isinstance(item, BadRow)), len(items))
+        if not self.skip_bad:
+            before = [p for item in items[:first_bad] for p in cast(list[Point], item)]
+            if before:
+                self._insert(before, source)
+            if first_bad < len(items):
+                raise _Stop(cast(BadRow, items[first_bad]))
+            return
+        points = [p for item in items if not isinstance(item, BadRow) for p in item]
+        refused: dict[int, BadRow] = {}  # by id() of the point
+        if points:
+            self._insert(points, source, refused)
+        if refused or first_bad < len(items):
+            for item in items:
+                if isinstance(item, BadRow):
+                    self.report(item)
+                else:
+                    for p in item:
+                        if id(p) in refused:
+                            self.report(refused[id(p)])
+
+    def _insert(self, points: list[Point], source: Source, refused: dict[int, BadRow] | None = None) -> None:
         try:
             self.db.insert_batch(points)
         except RuntimeError as e:
             if not str(e).startswith(_COORDINATE_ERRORS):
                 raise
-            self._halve(points, source, e)
+            self._halve(points, source, e, refused)
         except _DATA_ERRORS as e:
-            self._halve(points, source, e)
+            self._halve(points, source, e, refused)
         else:
             self.imported += len(points)
 
-    def _halve(self, points: list[Point], source: Source, error: BaseException) -> None:
+    def _halve(
+        self, points: list[Point], source: Source, error: BaseException, refused: dict[int, BadRow] | None
+    ) -> None:
+        """Stores what it can of a refused batch, halving it down to its bad
+        rows, which stop the import or, with --skip-bad, go into `refused` (or
+        are reported)."""
         if len(points) == 1:
             bad = BadRow(source.place_of(points[0]), str(error))
             if not self.skip_bad:
                 raise _Stop(bad)
-            self.report(bad)
+            if refused is not None:
+                refused[id(points[0])] = bad
+            else:
+                self.report(bad)
             return
         middle = len(points) // 2
-        self._insert(points[:middle], source)
-        self._insert(points[middle:], source)
+        self._insert(points[:middle], source, refused)
+        self._insert(points[middle:], source, refused)
 
     def run(self, source: Source, label: str, position: Callable[[], int] | None = None) -> None:
         """Imports one source; raises CliError when it stops early, and
@@ -195,7 +237,8 @@ class Importer:
         self.last_row = source.skip_rows
         self.cancelled = False
         # batches to store, each with where reading had got to after it (in units of source.total)
-        pending: queue.Queue[tuple[list[Point] | ArrowBatch | BadRow, int] | None] = queue.Queue(maxsize=2)
+        pending: queue.Queue[tuple[ArrowBatch | _Rows, int] | None] = queue.Queue(maxsize=2)
+
         stored_to = [0]  # where reading had got to after the last batch stored
         failure: list[BaseException] = []
 
@@ -204,14 +247,14 @@ class Importer:
                 batch, position = entry
                 if not failure and not self.cancelled:
                     try:
-                        if isinstance(batch, BadRow):
-                            self.report(batch)
-                        elif isinstance(batch, ArrowBatch):
+                        if isinstance(batch, ArrowBatch):
                             self._append(batch, source)
                             self.last_row = batch.last_row
                         else:
-                            self._insert(batch, source)
-                            self.last_row = source.row_of(batch[-1])
+                            self._store_rows(batch, source)
+                            last = next((item for item in reversed(batch.items) if isinstance(item, list)), None)
+                            if last:
+                                self.last_row = source.row_of(last[-1])
                         stored_to[0] = position
                     except BaseException as e:  # handed to the reading thread
                         failure.append(e)
@@ -222,6 +265,13 @@ class Importer:
         malformed = interrupted = False
         progress = None
         gathered: ArrowBatch | None = None  # Arrow batches are appended ARROW_BATCH rows at a time
+        # Rows read one by one (points and bad rows), handed over BATCH points at a time.
+        rows = _Rows()
+
+        def hand(batch: ArrowBatch | _Rows | None) -> None:
+            if batch is not None and (isinstance(batch, ArrowBatch) or batch.items):
+                pending.put((batch, where()))
+
         try:
             try:
                 scan = Progress(self.err, source.total, f"{label}: column types")
@@ -234,36 +284,37 @@ class Importer:
                     if failure:
                         break
                     if isinstance(item, ArrowBatch):
+                        hand(rows)
+                        rows = _Rows()
                         more = gathered.merged(item) if gathered is not None else None
                         if more is None:
-                            if gathered is not None:
-                                pending.put((gathered, where()))
+                            hand(gathered)
                             more = item
                         gathered = more
                         if gathered.count >= ARROW_BATCH:
-                            pending.put((gathered, where()))
+                            hand(gathered)
                             gathered = None
                         progress.update(stored_to[0], self.imported)
                         continue
-                    if gathered is not None:
-                        pending.put((gathered, where()))
-                        gathered = None
-                    if isinstance(item, BadRow):
-                        if not self.skip_bad:
-                            stop = item
-                            break
-                        # reported by the storing thread, after the rows before
-                        # it (whose refusals it finds), so in the file's order
-                        pending.put((item, where()))
-                        continue
-                    pending.put((item, where()))
+                    hand(gathered)
+                    gathered = None
+                    if isinstance(item, BadRow) and not self.skip_bad:
+                        stop = item
+                        break
+                    rows.items.append(item)
+                    rows.count += len(item) if isinstance(item, list) else 1
+                    if rows.count >= BATCH:
+                        hand(rows)
+                        rows = _Rows()
                     progress.update(stored_to[0], self.imported)
-                if gathered is not None and stop is None and not failure:
-                    pending.put((gathered, where()))
+                if not failure:  # after a bad row, the rows before it are imported
+                    hand(gathered)
+                    hand(rows)
             except BadRow as e:
                 stop, malformed = e, True
-                if gathered is not None and not failure:  # the rows before it are imported
-                    pending.put((gathered, where()))
+                if not failure:
+                    hand(gathered)
+                    hand(rows)
         except KeyboardInterrupt:
             interrupted = True
         drawn = [-1]
@@ -298,7 +349,7 @@ class Importer:
     def _stop(
         self,
         writer: threading.Thread,
-        pending: queue.Queue[tuple[list[Point] | ArrowBatch | BadRow, int] | None],
+        pending: queue.Queue[tuple[ArrowBatch | _Rows, int] | None],
         cancel: bool,
         tick: Callable[[], Any] = lambda: None,
     ) -> None:
