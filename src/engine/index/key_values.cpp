@@ -1,6 +1,7 @@
 #include "engine/index/key_values.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstring>
 #include <functional>
@@ -15,7 +16,22 @@ constexpr std::uint64_t kArenaWords = std::uint64_t{1} << 32;
 
 }  // namespace
 
-std::uint64_t KeyValues::hash(std::string_view value_key) { return std::hash<std::string_view>{}(value_key); }
+#ifdef ORBISK_FAULT_INJECTION
+namespace {
+std::atomic<int> narrowed_bits{0};
+}  // namespace
+
+void KeyValues::narrow_hashes_for_tests(int bits) { narrowed_bits.store(bits, std::memory_order_relaxed); }
+#endif
+
+std::uint64_t KeyValues::hash(std::string_view value_key) {
+    const std::uint64_t h = std::hash<std::string_view>{}(value_key);
+#ifdef ORBISK_FAULT_INJECTION
+    if (const int bits = narrowed_bits.load(std::memory_order_relaxed); bits > 0 && bits < 64)
+        return h & ~(~std::uint64_t{0} >> bits);
+#endif
+    return h;
+}
 
 std::uint32_t KeyValues::hash32(std::uint64_t hash) {
     const auto h = static_cast<std::uint32_t>(hash >> 32);
@@ -145,6 +161,10 @@ void KeyValues::remove(std::uint64_t slot, std::string_view value_key, std::uint
 SlotSets::Handle KeyValues::interned_set(std::string_view value_key, std::uint64_t hash) const {
     const std::uint64_t w = find_interned(value_key, hash32(hash));
     return w == kNone ? SlotSets::kEmpty : handle_at(w);
+}
+
+bool KeyValues::is_interned(std::string_view value_key, std::uint64_t hash) const {
+    return find_interned(value_key, hash32(hash)) != kNone;
 }
 
 std::size_t KeyValues::memory_bytes() const {

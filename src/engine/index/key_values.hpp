@@ -33,6 +33,12 @@ class KeyValues {
 public:
     // Hash of an encoded value key, as both tables use it.
     static std::uint64_t hash(std::string_view value_key);
+#ifdef ORBISK_FAULT_INJECTION
+    // Test builds only: hashes keep their `bits` highest bits, the rest zero
+    // (0 keeps them whole), so that a test meets as many values sharing their
+    // hash bits as it likes. Set while no index is kept.
+    static void narrow_hashes_for_tests(int bits);
+#endif
 
     // Adds `slot` under the value key (with its hash). False when a table or
     // the arena cannot address another value (the key is then beyond any budget).
@@ -50,6 +56,8 @@ public:
     // its hash that hold it: for_each_single lists the singles with the hash,
     // which may hold other values.
     SlotSets::Handle interned_set(std::string_view value_key, std::uint64_t hash) const;
+    // Whether the value key is interned (its set may be empty).
+    bool is_interned(std::string_view value_key, std::uint64_t hash) const;
     template <class F>
     void for_each_single(std::uint64_t hash, F f) const {
         if (!singles_.used) return;

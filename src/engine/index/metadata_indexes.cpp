@@ -57,8 +57,7 @@ public:
         records_.prefetch_coordinates(slot);
         records_.prefetch_metadata_span(slot);
         const auto text = records_.live_metadata_text(slot);
-        std::string found;
-        return text && read_value_key(*text, key, found) == KeyValueKind::Indexed && found == vk;
+        return text && text_holds_value_key(*text, key, vk);
     }
 
 private:
@@ -170,6 +169,13 @@ std::optional<std::vector<std::uint64_t>> MetadataIndexes::answer_slots(const Re
     bits->for_each_set([&](std::uint64_t s) { out.push_back(s); });
     if (out.size() > max) out.resize(max);
     return out;
+}
+
+bool MetadataIndexes::equal_candidates(const RecordStore& records, const Condition& condition, std::string& vk,
+                                       SingleCandidates& out) {
+    if (condition.op != CompareOp::Eq || !value_key(condition.operand, vk)) return false;
+    return ask_value_index(records, condition.key,
+                           [&](const ValueIndex& index) { return index.single_candidates(condition.key, vk, out); });
 }
 
 std::optional<SlotBitmap> MetadataIndexes::answer_range(const RecordStore& records, std::string_view key,

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -44,6 +45,15 @@ public:
     // the store, and only as far as `max`).
     std::optional<std::vector<std::uint64_t>> answer_slots(const RecordStore& records, const Condition& condition,
                                                            std::uint64_t max = ~std::uint64_t{0});
+
+    // For an Eq condition on a value the value index keeps only as singles:
+    // the operand's encoded value key in `value_key` and the slots that may
+    // hold it in `out` (ValueIndex::single_candidates), building the key first
+    // if it has not been built. The caller confirms each slot by reading its
+    // record (text_holds_value_key). False when the answer is not given so:
+    // answer_slots gives it.
+    bool equal_candidates(const RecordStore& records, const Condition& condition, std::string& value_key,
+                          SingleCandidates& out);
 
     // The numeric index's answer to a range on one key, both bounds in one
     // pass (either may be absent), building the index first if it has not

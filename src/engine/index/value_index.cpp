@@ -201,6 +201,25 @@ std::optional<std::vector<std::uint64_t>> ValueIndex::equal_slots(std::string_vi
     return out;
 }
 
+bool ValueIndex::single_candidates(std::string_view key, std::string_view vk, SingleCandidates& out) const {
+    out.size = 0;
+    const auto it = keys_.find(key);
+    if (it == keys_.end()) return false;
+    const KeyValues& values = it->second.values;
+    const std::uint64_t hash = KeyValues::hash(vk);
+    bool fits = true;
+    // The whole run of cells is walked before any record is asked for: its
+    // cells share a cache line or two, the records lie far apart.
+    values.for_each_single(hash, [&](std::uint64_t s) {
+        if (out.size == SingleCandidates::kMax) {
+            fits = false;
+            return;
+        }
+        out.slots[out.size++] = s;
+    });
+    return fits && !values.is_interned(vk, hash);
+}
+
 std::size_t ValueIndex::key_memory_bytes(std::string_view key) const {
     const auto it = keys_.find(key);
     return it == keys_.end() ? 0 : it->second.values.memory_bytes();

@@ -13,6 +13,7 @@
 // declined until the index is reset.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -72,6 +73,15 @@ struct KeyValueBatch {
     }
 };
 
+// The slots that may hold one value held by few points: those the index keeps
+// without the value's text, found by the value's hash. Each is confirmed by
+// reading its record.
+struct SingleCandidates {
+    static constexpr std::size_t kMax = 8;
+    std::array<std::uint64_t, kMax> slots;
+    std::size_t size = 0;
+};
+
 class ValueIndex {
 public:
     explicit ValueIndex(ValueBudget budget = {}) : budget_(budget) {}
@@ -106,6 +116,13 @@ public:
     // listed from the value's own set, without a bitmap as long as the store.
     std::optional<std::vector<std::uint64_t>> equal_slots(std::string_view key, const MetadataValue& operand,
                                                           std::uint64_t max, const ValueCheck& check) const;
+    // The Eq answer for the encoded value key `value_key` of a value the index
+    // keeps only as singles: the slots that may hold it (in table order, not
+    // confirmed), so that a caller reads each record once, to confirm it and
+    // to take it. False when the answer cannot be given so (the key is not
+    // built, the value has an interned set, or more than SingleCandidates::kMax
+    // singles share its hash): equal_slots answers then.
+    bool single_candidates(std::string_view key, std::string_view value_key, SingleCandidates& out) const;
 
     // Raises the universe (one more than the highest slot an answer may hold)
     // to the store's slot count, before a build.

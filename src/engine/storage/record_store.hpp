@@ -139,6 +139,10 @@ public:
     // reader of many scattered records asks ahead. No effect on a slot beyond
     // the store.
     void prefetch_metadata_span(std::uint64_t s) const { ends_.prefetch(s); }
+    // Asks for the memory of slot s's live bit.
+    void prefetch_live(std::uint64_t s) const {
+        if (s < live_.size()) __builtin_prefetch(live_.words().data() + (s >> 6));
+    }
     void prefetch_coordinates(std::uint64_t s) const {
         if (record_in_file(s)) __builtin_prefetch(coords_.data() + kDataStart + kCoordRecord * s);
     }
