@@ -556,6 +556,18 @@ TEST_CASE("a value key built from a store of several rounds of slots answers eve
     for (std::uint64_t i : {std::uint64_t{1}, (std::uint64_t{1} << 18) - 1, std::uint64_t{1} << 18, kPoints - 1})
         CHECK_EQ(slots(ask(indexes, records, "u", "P" + std::to_string(i))), std::to_string(i));
     CHECK_EQ(slots(ask(indexes, records, "u", std::string("P997"))), "");  // deleted
+    // Each value held once keeps the line where its slot's text starts,
+    // through the table's growth while the key was built.
+    for (std::uint64_t i = 3; i < kPoints; i += 4099) {
+        if (i % 997 == 0) continue;
+        const MetadataValue v = "P" + std::to_string(i);
+        SingleCandidates singles;
+        std::string vk;
+        REQUIRE(indexes.equal_candidates(records, Condition{"u", CompareOp::Eq, v}, vk, singles));
+        REQUIRE(singles.size == 1);
+        CHECK_EQ(singles.slots[0], i);
+        CHECK_EQ(singles.lines[0], records.metadata_line(i));
+    }
     std::uint64_t want = 0;
     for (std::uint64_t i = 0; i < kPoints; ++i) want += i % 5 == 3 && i % 997 != 0;
     CHECK_EQ(ask(indexes, records, "k", std::uint64_t{3})->count(), want);

@@ -76,7 +76,8 @@ void read_key_values(const RecordStore& records, const std::string& key, std::ui
         for (; bits; bits &= bits - 1) {
             const std::uint64_t s = (w << 6) | static_cast<std::uint64_t>(std::countr_zero(bits));
             if (s >= end) break;
-            if (const auto text = records.live_metadata_text(s)) batch.add_from_text(s, *text, key);
+            if (const auto text = records.live_metadata_text(s))
+                batch.add_from_text(s, *text, key, records.metadata_line(s));
         }
     }
 }

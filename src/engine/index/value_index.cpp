@@ -25,11 +25,12 @@ bool value_index_may_answer(CompareOp op, const MetadataValue& operand) {
     }
 }
 
-void KeyValueBatch::add_from_text(std::uint64_t slot, std::string_view text, std::string_view key) {
+void KeyValueBatch::add_from_text(std::uint64_t slot, std::string_view text, std::string_view key, std::uint32_t line) {
     switch (read_value_key(text, key, bytes)) {
         case KeyValueKind::Indexed:
             slots.push_back(slot);
             ends.push_back(bytes.size());
+            lines.push_back(line);
             break;
         case KeyValueKind::Array:
             saw_array = true;
@@ -51,6 +52,7 @@ void KeyValueBatch::add(std::uint64_t slot, const MetadataValue& value) {
     }
     slots.push_back(slot);
     ends.push_back(bytes.size());
+    lines.push_back(0);
 }
 
 namespace {
@@ -91,7 +93,7 @@ bool ValueIndex::add_batch(std::string_view key, const KeyValueBatch& batch) {
     for (std::size_t i = 0; i < batch.size(); ++i) hashes[i] = KeyValues::hash(batch.value_key(i));
     for (std::size_t i = 0; i < batch.size(); ++i) {
         if (i + kAhead < batch.size()) entry.values.prefetch(hashes[i + kAhead]);
-        if (!entry.values.add(batch.slots[i], batch.value_key(i), hashes[i]) ||
+        if (!entry.values.add(batch.slots[i], batch.value_key(i), hashes[i], batch.lines[i]) ||
             entry.values.memory_bytes() > budget_bytes()) {
             decline(it);
             return false;
@@ -210,11 +212,12 @@ bool ValueIndex::single_candidates(std::string_view key, std::string_view vk, Si
     bool fits = true;
     // The whole run of cells is walked before any record is asked for: its
     // cells share a cache line or two, the records lie far apart.
-    values.for_each_single(hash, [&](std::uint64_t s) {
+    values.for_each_single_with_line(hash, [&](std::uint64_t s, std::uint32_t line) {
         if (out.size == SingleCandidates::kMax) {
             fits = false;
             return;
         }
+        out.lines[out.size] = line;
         out.slots[out.size++] = s;
     });
     return fits && !values.is_interned(vk, hash);

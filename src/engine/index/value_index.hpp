@@ -47,23 +47,27 @@ protected:
 };
 
 // One key's values as a build reads them from the records, in ascending slot
-// order: the slots holding an indexable value with their encoded value keys,
-// and whether some record held an array under the key.
+// order: the slots holding an indexable value with their encoded value keys
+// and the lines where their texts start (see KeyValues::add), and whether some
+// record held an array under the key.
 struct KeyValueBatch {
     std::vector<std::uint64_t> slots;
     std::vector<std::size_t> ends;  // value key i is bytes[ends[i - 1], ends[i])
+    std::vector<std::uint32_t> lines;
     std::string bytes;
     bool saw_array = false;
 
     // Adds what `value` brings to the index.
     void add(std::uint64_t slot, const MetadataValue& value);
-    // Adds what a record's stored text holds under `key` (nothing when the
-    // text is unreadable: such a record reads as absent).
-    void add_from_text(std::uint64_t slot, std::string_view text, std::string_view key);
+    // Adds what a record's stored text, starting at 64-byte line `line` of the
+    // metadata file, holds under `key` (nothing when the text is unreadable:
+    // such a record reads as absent).
+    void add_from_text(std::uint64_t slot, std::string_view text, std::string_view key, std::uint32_t line = 0);
     std::size_t size() const { return slots.size(); }
     void clear() {
         slots.clear();
         ends.clear();
+        lines.clear();
         bytes.clear();
         saw_array = false;
     }
@@ -79,6 +83,7 @@ struct KeyValueBatch {
 struct SingleCandidates {
     static constexpr std::size_t kMax = 8;
     std::array<std::uint64_t, kMax> slots;
+    std::array<std::uint32_t, kMax> lines;  // where each slot's text starts, when known (KeyValues::add)
     std::size_t size = 0;
 };
 

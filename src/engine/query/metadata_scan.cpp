@@ -217,13 +217,16 @@ bool take_record(const RecordStore& records, std::uint64_t slot, std::string_vie
 template <class Out>
 Out take_singles(const RecordStore& records, std::string_view key, std::string_view vk, SingleCandidates& cands,
                  std::uint64_t limit) {
+    // Where the index knew where a text starts, the text is asked for with the
+    // rest of its record, rather than once its span has come.
+    for (std::size_t i = 0; i < cands.size; ++i) {
+        records.prefetch_coordinates(cands.slots[i]);
+        records.prefetch_metadata_span(cands.slots[i]);
+        records.prefetch_live(cands.slots[i]);
+        records.prefetch_metadata_line(cands.lines[i]);
+    }
     const std::span<std::uint64_t> slots(cands.slots.data(), cands.size);
     std::sort(slots.begin(), slots.end());
-    for (std::uint64_t s : slots) {
-        records.prefetch_coordinates(s);
-        records.prefetch_metadata_span(s);
-        records.prefetch_live(s);
-    }
     if (slots.size() > 1)
         for (std::uint64_t s : slots) records.prefetch_metadata_text(s);
     Out out;
