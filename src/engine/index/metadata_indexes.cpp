@@ -204,14 +204,16 @@ bool MetadataIndexes::any_built() const {
     return value_.any_key_built();
 }
 
-void MetadataIndexes::add(std::uint64_t first, std::span<const MetadataMap> metadata) {
+void MetadataIndexes::add(std::uint64_t first, std::span<const MetadataMap> metadata,
+                          std::span<const std::uint32_t> lines) {
     {
         WriterLock lock(numeric_mutex_);
         if (numeric_.built())
             for (std::size_t i = 0; i < metadata.size(); ++i) numeric_.add(first + i, metadata[i], 0);
     }
     WriterLock lock(value_mutex_);
-    for (std::size_t i = 0; i < metadata.size(); ++i) value_.add(first + i, metadata[i]);
+    for (std::size_t i = 0; i < metadata.size(); ++i)
+        value_.add(first + i, metadata[i], i < lines.size() ? lines[i] : 0);
 }
 
 void MetadataIndexes::remove(std::span<const PointRecord> records) {

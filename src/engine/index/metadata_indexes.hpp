@@ -72,8 +72,10 @@ public:
     bool any_built() const;
 
     // Adds newly stored points, slots first, first + 1, ..., to each index that
-    // has been built, deciding that under the index's exclusive lock.
-    void add(std::uint64_t first, std::span<const MetadataMap> metadata);
+    // has been built, deciding that under the index's exclusive lock. `lines`,
+    // when given, holds for each the 64-byte line of the metadata file where
+    // its text starts (RecordStore::metadata_line).
+    void add(std::uint64_t first, std::span<const MetadataMap> metadata, std::span<const std::uint32_t> lines = {});
     // Forgets deleted points (their slot and stored metadata) in both indexes.
     void remove(std::span<const PointRecord> records);
     // Empties both indexes; the next query that needs one builds it again.

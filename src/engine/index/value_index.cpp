@@ -71,8 +71,8 @@ void ValueIndex::begin_key(std::string_view key) {
     if (!declined_.contains(key)) keys_.try_emplace(std::string(key));
 }
 
-bool ValueIndex::add_value(KeyEntry& entry, std::uint64_t slot, std::string_view vk) {
-    return entry.values.add(slot, vk, KeyValues::hash(vk)) && entry.values.memory_bytes() <= budget_bytes();
+bool ValueIndex::add_value(KeyEntry& entry, std::uint64_t slot, std::string_view vk, std::uint32_t line) {
+    return entry.values.add(slot, vk, KeyValues::hash(vk), line) && entry.values.memory_bytes() <= budget_bytes();
 }
 
 void ValueIndex::decline(StringMap<KeyEntry>::iterator it) {
@@ -113,7 +113,7 @@ void ValueIndex::expect_distinct(std::string_view key, std::uint64_t read, std::
         values.reserve_singles(expected);
 }
 
-void ValueIndex::add(std::uint64_t slot, const MetadataMap& metadata) {
+void ValueIndex::add(std::uint64_t slot, const MetadataMap& metadata, std::uint32_t line) {
     raise_universe(slot + 1);
     if (keys_.empty()) return;
     std::string& vk = scratch();
@@ -125,7 +125,7 @@ void ValueIndex::add(std::uint64_t slot, const MetadataMap& metadata) {
             continue;
         }
         if (!value_key(value, vk)) continue;
-        if (!add_value(it->second, slot, vk)) decline(it);
+        if (!add_value(it->second, slot, vk, line)) decline(it);
     }
 }
 

@@ -108,8 +108,9 @@ public:
         if (const auto it = keys_.find(key); it != keys_.end()) keys_.erase(it);
     }
 
-    // Adds one newly stored record's values under the keys that are built.
-    void add(std::uint64_t slot, const MetadataMap& metadata);
+    // Adds one newly stored record's values under the keys that are built,
+    // with the line where its text starts (see KeyValues::add; 0: not known).
+    void add(std::uint64_t slot, const MetadataMap& metadata, std::uint32_t line = 0);
     // Forgets a deleted slot under the record's own values.
     void remove(std::uint64_t slot, const MetadataMap& metadata);
 
@@ -148,7 +149,7 @@ private:
 
     std::uint64_t budget_bytes() const;
     // Adds one value key under an entry; false when the key is beyond its budget.
-    bool add_value(KeyEntry& entry, std::uint64_t slot, std::string_view value_key);
+    bool add_value(KeyEntry& entry, std::uint64_t slot, std::string_view value_key, std::uint32_t line);
     void decline(StringMap<KeyEntry>::iterator it);
     void or_equal_into(std::string_view key, const KeyEntry& entry, std::string_view value_key, const ValueCheck& check,
                        SlotBitmap& out) const;
