@@ -110,9 +110,9 @@ private:
         std::vector<std::uint32_t, HugePageAllocator<std::uint32_t>> lines;
         bool keeps_lines;
         std::uint64_t used = 0;
+        int shift = 32;  // a cell's home is hash32 >> shift
 
         explicit Table(bool with_lines = false) : keeps_lines(with_lines) {}
-        int shift = 32;  // a cell's home is hash32 >> shift
 
         std::uint64_t mask() const { return cells.size() - 1; }
         std::uint64_t home(std::uint32_t h32) const { return shift >= 32 ? 0 : h32 >> shift; }
