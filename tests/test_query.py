@@ -406,6 +406,8 @@ def test_limits_count_only_records_that_read(store_path, probe):
         ({"$and": [{"k": 1}, {"v": {"$gte": 100, "$lt": 300}}]}, lambda i: i % 3 == 1 and 100 <= i < 300),
         ({"$or": [{"k": 2}, {"s": "s0"}]}, lambda i: i % 3 == 2 or i % 7 == 0),
         ({"v": {"$lt": 50}}, lambda i: i < 50),
+        # A unique value: its one record confirms it or reads as absent.
+        *(({"v": v}, lambda i, v=v: i == v) for v in range(0, n, 37)),
     ]
     damaged = set()
     with open(store_path[:-2] + "metadata.mmap", "r+b") as f:

@@ -355,7 +355,15 @@ void Database::add_to_indexes(std::uint64_t first, std::size_t count,
     for (std::size_t i = 0; i < count; ++i)
         // Text this handle wrote always reads back; anything else reads as absent.
         if (auto m = metadata_from_json_text(text(i))) maps[i] = std::move(*m);
-    indexes_.add(first, maps);
+    // Where each text starts, for the lookups of the value index to ask for it early.
+    std::vector<std::uint32_t> lines(count);
+    {
+        ReaderLock lock(storage_mutex_);
+        const RecordStore& records = storage_->records();
+        for (std::size_t i = 0; i < count && first + i < records.next_slot(); ++i)
+            lines[i] = records.metadata_line(first + i);
+    }
+    indexes_.add(first, maps, lines);
 }
 
 namespace {
@@ -646,6 +654,7 @@ Result<bool> Database::catch_up_appends() {
     std::uint64_t first;
     std::vector<SlotPoint> points;
     std::vector<MetadataMap> maps;
+    std::vector<std::uint32_t> lines;
     {
         WriterLock lock(storage_mutex_);
         first = storage_->next_slot();
@@ -659,8 +668,11 @@ Result<bool> Database::catch_up_appends() {
         // Metadata is parsed only for the indexes that have been built.
         if (indexes_.any_built()) {
             maps.resize(end - first);
-            for (const SlotPoint& p : points)
+            lines.resize(end - first);
+            for (const SlotPoint& p : points) {
                 if (auto rec = records.read_live_record(p.slot)) maps[p.slot - first] = std::move(rec->metadata);
+                lines[p.slot - first] = records.metadata_line(p.slot);
+            }
         }
     }
     {
@@ -668,7 +680,7 @@ Result<bool> Database::catch_up_appends() {
         for (const SlotPoint& p : points)
             if (auto st = grid_.insert(p.slot, p.lat, p.lon); !st) return fail(st.error());
     }
-    if (!maps.empty()) indexes_.add(first, maps);
+    if (!maps.empty()) indexes_.add(first, maps, lines);
     return true;
 }
 

@@ -50,11 +50,41 @@ public:
 
 private:
     bool document_body(PyObject* dict, int depth, FilterExpr& out) {
-        std::vector<FilterExpr> conditions;
         if (PyDict_Size(dict) == 0) {
             out = FilterExpr::group(FilterExpr::Kind::And, {});
             return true;
         }
+        if (PyDict_Size(dict) == 1) {
+            // The commonest filter, one field equal to a plain value ({"name": "P12345"}),
+            // goes straight to its condition. Anything else takes the walk below.
+            Py_ssize_t pos = 0;
+            PyObject* k;
+            PyObject* v;
+            if (PyDict_Next(dict, &pos, &k, &v) && PyUnicode_Check(k) && !PyDict_Check(v)) {
+                const Ref key = Ref::borrow(k);
+                const Ref value = Ref::borrow(v);
+                Py_ssize_t n = 0;
+                const char* s = PyUnicode_AsUTF8AndSize(key.get(), &n);
+                if (!s) return false;
+                if (n > 0 && s[0] != '$') {
+                    MetadataValue operand;
+                    if (!value_from_py(value.get(), operand, kOperandParentLevel)) return false;
+                    // The conversion may have run Python code: the walk's checks, as its next step makes them.
+                    if (PyDict_Size(dict) != 1) {
+                        PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+                        return false;
+                    }
+                    if (PyDict_Next(dict, &pos, &k, &v)) {
+                        PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+                        return false;
+                    }
+                    out = FilterExpr::compare(std::string(s, static_cast<std::size_t>(n)), CompareOp::Eq,
+                                              std::move(operand));
+                    return true;
+                }
+            }
+        }
+        std::vector<FilterExpr> conditions;
         const bool ok = walk_dict(dict, [&](Ref, std::string_view key, PyObject* value) {
             if (key == "$or" || key == "$and") {
                 const auto kind = key == "$or" ? FilterExpr::Kind::Or : FilterExpr::Kind::And;

@@ -94,6 +94,9 @@ PyObject* RecentStrings::get(std::string_view s) {
     const std::uint64_t h = hash_text(s);
     const std::size_t at = h & (kSets - 1);
     Entry* set = &entries_[2 * at];
+    // A text met for the first time (a name, an id) is looked for in its set,
+    // then in its doorkeeper: both are asked for at once.
+    __builtin_prefetch(&seen_[2 * at]);
     for (Entry* e = set; e != set + 2; ++e)
         if (e->hash == h && e->str && e->length == s.size() && same_bytes(e->text, s.data(), s.size()))
             return Py_NewRef(e->str);

@@ -4,6 +4,7 @@
 // bits; every form of a value's slot set; the declines and the memory budget;
 // and keys built one at a time from a store.
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <filesystem>
 #include <map>
@@ -91,12 +92,25 @@ struct Model final : ValueCheck {
 
 const char* const kKeys[] = {"s", "t", "u", "m"};
 
+// Narrows the value hashes for the life of the object.
+struct NarrowedHashes {
+    explicit NarrowedHashes(int bits) { KeyValues::narrow_hashes_for_tests(bits); }
+    ~NarrowedHashes() { KeyValues::narrow_hashes_for_tests(0); }
+    NarrowedHashes(const NarrowedHashes&) = delete;
+    NarrowedHashes& operator=(const NarrowedHashes&) = delete;
+};
+
 }  // namespace
 
 TEST_CASE("index answers equal a brute-force evaluation through builds, inserts and removals") {
     std::mt19937_64 rng(20240611);
+    // Equality answers given as unconfirmed singles, and those declined so.
+    std::uint64_t single_answers = 0, single_declines = 0;
     for (int round = 0; round < 16; ++round) {
         const std::uint64_t n = 1 + rng() % (round % 4 == 3 ? 6000 : 400);
+        // Whole hashes, and hashes of so few bits that values share them by
+        // the handful or by the hundred.
+        const NarrowedHashes narrowed(std::array{0, 4, 10, 16}[round % 4]);
         Model model;
         model.records.resize(n);
         // "s" never holds an array and "t" sometimes does; "u" holds values of
@@ -189,6 +203,20 @@ TEST_CASE("index answers equal a brute-force evaluation through builds, inserts 
                 if (const auto first = value.equal_slots(key, operand, max, model))
                     CHECK(*first ==
                           std::vector<std::uint64_t>(want.begin(), want.begin() + std::min(max, want.size())));
+                // The singles form: once confirmed, its candidates are exactly the matches.
+                SingleCandidates singles;
+                std::string vk;
+                if (value_key(operand, vk) && value.single_candidates(key, vk, singles)) {
+                    ++single_answers;
+                    CHECK(listed.has_value());
+                    std::vector<std::uint64_t> confirmed;
+                    for (std::size_t i = 0; i < singles.size; ++i)
+                        if (model.holds(singles.slots[i], key, vk)) confirmed.push_back(singles.slots[i]);
+                    std::sort(confirmed.begin(), confirmed.end());
+                    CHECK(confirmed == want);
+                } else if (listed) {
+                    ++single_declines;
+                }
             }
             if (!got) {
                 // Declined: an operand without a value key, or $in/$nin on a key that held an array.
@@ -207,6 +235,9 @@ TEST_CASE("index answers equal a brute-force evaluation through builds, inserts 
             }
         }
     }
+    // Both forms were met, the singles one with values that share hash bits too.
+    CHECK(single_answers > 50);
+    CHECK(single_declines > 50);
 }
 
 TEST_CASE("a value key read from a stored text agrees with the record parsed in full") {
@@ -525,6 +556,18 @@ TEST_CASE("a value key built from a store of several rounds of slots answers eve
     for (std::uint64_t i : {std::uint64_t{1}, (std::uint64_t{1} << 18) - 1, std::uint64_t{1} << 18, kPoints - 1})
         CHECK_EQ(slots(ask(indexes, records, "u", "P" + std::to_string(i))), std::to_string(i));
     CHECK_EQ(slots(ask(indexes, records, "u", std::string("P997"))), "");  // deleted
+    // Each value held once keeps the line where its slot's text starts,
+    // through the table's growth while the key was built.
+    for (std::uint64_t i = 3; i < kPoints; i += 4099) {
+        if (i % 997 == 0) continue;
+        const MetadataValue v = "P" + std::to_string(i);
+        SingleCandidates singles;
+        std::string vk;
+        REQUIRE(indexes.equal_candidates(records, Condition{"u", CompareOp::Eq, v}, vk, singles));
+        REQUIRE(singles.size == 1);
+        CHECK_EQ(singles.slots[0], i);
+        CHECK_EQ(singles.lines[0], records.metadata_line(i));
+    }
     std::uint64_t want = 0;
     for (std::uint64_t i = 0; i < kPoints; ++i) want += i % 5 == 3 && i % 997 != 0;
     CHECK_EQ(ask(indexes, records, "k", std::uint64_t{3})->count(), want);

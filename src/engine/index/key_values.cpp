@@ -1,6 +1,7 @@
 #include "engine/index/key_values.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstring>
 #include <functional>
@@ -15,7 +16,22 @@ constexpr std::uint64_t kArenaWords = std::uint64_t{1} << 32;
 
 }  // namespace
 
-std::uint64_t KeyValues::hash(std::string_view value_key) { return std::hash<std::string_view>{}(value_key); }
+#ifdef ORBISK_FAULT_INJECTION
+namespace {
+std::atomic<int> narrowed_bits{0};
+}  // namespace
+
+void KeyValues::narrow_hashes_for_tests(int bits) { narrowed_bits.store(bits, std::memory_order_relaxed); }
+#endif
+
+std::uint64_t KeyValues::hash(std::string_view value_key) {
+    const std::uint64_t h = std::hash<std::string_view>{}(value_key);
+#ifdef ORBISK_FAULT_INJECTION
+    if (const int bits = narrowed_bits.load(std::memory_order_relaxed); bits > 0 && bits < 64)
+        return h & ~(~std::uint64_t{0} >> bits);
+#endif
+    return h;
+}
 
 std::uint32_t KeyValues::hash32(std::uint64_t hash) {
     const auto h = static_cast<std::uint32_t>(hash >> 32);
@@ -33,18 +49,21 @@ bool KeyValues::Table::reserve(std::uint64_t n) {
     const std::uint64_t size = std::max<std::uint64_t>(cells_for(n), cells.size() * 2);
     if (size > (std::uint64_t{1} << 32)) return false;  // a home has 32 bits
     auto old = std::move(cells);
+    auto old_lines = std::move(lines);
     cells.assign(size, 0);
+    if (keeps_lines) lines.assign(size, 0);
     shift = 32 - std::countr_zero(size);
     used = 0;
-    for (std::uint64_t c : old)
-        if (c) insert(c);
+    for (std::size_t i = 0; i < old.size(); ++i)
+        if (old[i]) insert(old[i], keeps_lines ? old_lines[i] : 0);
     return true;
 }
 
-void KeyValues::Table::insert(std::uint64_t cell) {
+void KeyValues::Table::insert(std::uint64_t cell, std::uint32_t line) {
     std::uint64_t i = home(static_cast<std::uint32_t>(cell >> 32));
     while (cells[i]) i = (i + 1) & mask();
     cells[i] = cell;
+    if (keeps_lines) lines[i] = line;
     ++used;
 }
 
@@ -62,6 +81,7 @@ void KeyValues::Table::erase(std::uint64_t i) {
             const bool stays = i <= j ? (i < k && k <= j) : (i < k || k <= j);
             if (stays) continue;
             cells[i] = cells[j];
+            if (keeps_lines) lines[i] = lines[j];
             i = j;
             break;
         }
@@ -90,7 +110,7 @@ std::uint64_t KeyValues::find_interned(std::string_view value_key, std::uint32_t
     return kNone;
 }
 
-bool KeyValues::add(std::uint64_t slot, std::string_view value_key, std::uint64_t hash) {
+bool KeyValues::add(std::uint64_t slot, std::string_view value_key, std::uint64_t hash, std::uint32_t line) {
     const std::uint32_t h32 = hash32(hash);
     if (const std::uint64_t w = find_interned(value_key, h32); w != kNone) {
         SlotSets::Handle h = handle_at(w);
@@ -108,7 +128,7 @@ bool KeyValues::add(std::uint64_t slot, std::string_view value_key, std::uint64_
     }
     if (!hash_taken && slot <= UINT32_MAX) {
         if (!singles_.reserve_one()) return false;
-        singles_.insert((std::uint64_t{h32} << 32) | slot);
+        singles_.insert((std::uint64_t{h32} << 32) | slot, line);
         return true;
     }
     const std::uint64_t words = kHeaderWords + (value_key.size() + 3) / 4;
@@ -147,8 +167,13 @@ SlotSets::Handle KeyValues::interned_set(std::string_view value_key, std::uint64
     return w == kNone ? SlotSets::kEmpty : handle_at(w);
 }
 
+bool KeyValues::is_interned(std::string_view value_key, std::uint64_t hash) const {
+    return find_interned(value_key, hash32(hash)) != kNone;
+}
+
 std::size_t KeyValues::memory_bytes() const {
     return (singles_.cells.capacity() + interned_.cells.capacity()) * sizeof(std::uint64_t) +
+           (singles_.lines.capacity() + interned_.lines.capacity()) * sizeof(std::uint32_t) +
            arena_.capacity() * sizeof(std::uint32_t) + sets_.memory_bytes();
 }
 

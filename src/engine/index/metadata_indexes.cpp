@@ -57,8 +57,7 @@ public:
         records_.prefetch_coordinates(slot);
         records_.prefetch_metadata_span(slot);
         const auto text = records_.live_metadata_text(slot);
-        std::string found;
-        return text && read_value_key(*text, key, found) == KeyValueKind::Indexed && found == vk;
+        return text && text_holds_value_key(*text, key, vk);
     }
 
 private:
@@ -77,7 +76,8 @@ void read_key_values(const RecordStore& records, const std::string& key, std::ui
         for (; bits; bits &= bits - 1) {
             const std::uint64_t s = (w << 6) | static_cast<std::uint64_t>(std::countr_zero(bits));
             if (s >= end) break;
-            if (const auto text = records.live_metadata_text(s)) batch.add_from_text(s, *text, key);
+            if (const auto text = records.live_metadata_text(s))
+                batch.add_from_text(s, *text, key, records.metadata_line(s));
         }
     }
 }
@@ -172,6 +172,13 @@ std::optional<std::vector<std::uint64_t>> MetadataIndexes::answer_slots(const Re
     return out;
 }
 
+bool MetadataIndexes::equal_candidates(const RecordStore& records, const Condition& condition, std::string& vk,
+                                       SingleCandidates& out) {
+    if (condition.op != CompareOp::Eq || !value_key(condition.operand, vk)) return false;
+    return ask_value_index(records, condition.key,
+                           [&](const ValueIndex& index) { return index.single_candidates(condition.key, vk, out); });
+}
+
 std::optional<SlotBitmap> MetadataIndexes::answer_range(const RecordStore& records, std::string_view key,
                                                         const std::optional<RangeBound>& lower,
                                                         const std::optional<RangeBound>& upper) {
@@ -197,14 +204,16 @@ bool MetadataIndexes::any_built() const {
     return value_.any_key_built();
 }
 
-void MetadataIndexes::add(std::uint64_t first, std::span<const MetadataMap> metadata) {
+void MetadataIndexes::add(std::uint64_t first, std::span<const MetadataMap> metadata,
+                          std::span<const std::uint32_t> lines) {
     {
         WriterLock lock(numeric_mutex_);
         if (numeric_.built())
             for (std::size_t i = 0; i < metadata.size(); ++i) numeric_.add(first + i, metadata[i], 0);
     }
     WriterLock lock(value_mutex_);
-    for (std::size_t i = 0; i < metadata.size(); ++i) value_.add(first + i, metadata[i]);
+    for (std::size_t i = 0; i < metadata.size(); ++i)
+        value_.add(first + i, metadata[i], i < lines.size() ? lines[i] : 0);
 }
 
 void MetadataIndexes::remove(std::span<const PointRecord> records) {

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -45,6 +46,15 @@ public:
     std::optional<std::vector<std::uint64_t>> answer_slots(const RecordStore& records, const Condition& condition,
                                                            std::uint64_t max = ~std::uint64_t{0});
 
+    // For an Eq condition on a value the value index keeps only as singles:
+    // the operand's encoded value key in `value_key` and the slots that may
+    // hold it in `out` (ValueIndex::single_candidates), building the key first
+    // if it has not been built. The caller confirms each slot by reading its
+    // record (text_holds_value_key). False when the answer is not given so:
+    // answer_slots gives it.
+    bool equal_candidates(const RecordStore& records, const Condition& condition, std::string& value_key,
+                          SingleCandidates& out);
+
     // The numeric index's answer to a range on one key, both bounds in one
     // pass (either may be absent), building the index first if it has not
     // been built. Nothing when the key holds no Number.
@@ -62,8 +72,10 @@ public:
     bool any_built() const;
 
     // Adds newly stored points, slots first, first + 1, ..., to each index that
-    // has been built, deciding that under the index's exclusive lock.
-    void add(std::uint64_t first, std::span<const MetadataMap> metadata);
+    // has been built, deciding that under the index's exclusive lock. `lines`,
+    // when given, holds for each the 64-byte line of the metadata file where
+    // its text starts (RecordStore::metadata_line).
+    void add(std::uint64_t first, std::span<const MetadataMap> metadata, std::span<const std::uint32_t> lines = {});
     // Forgets deleted points (their slot and stored metadata) in both indexes.
     void remove(std::span<const PointRecord> records);
     // Empties both indexes; the next query that needs one builds it again.

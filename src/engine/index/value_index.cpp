@@ -25,11 +25,12 @@ bool value_index_may_answer(CompareOp op, const MetadataValue& operand) {
     }
 }
 
-void KeyValueBatch::add_from_text(std::uint64_t slot, std::string_view text, std::string_view key) {
+void KeyValueBatch::add_from_text(std::uint64_t slot, std::string_view text, std::string_view key, std::uint32_t line) {
     switch (read_value_key(text, key, bytes)) {
         case KeyValueKind::Indexed:
             slots.push_back(slot);
             ends.push_back(bytes.size());
+            lines.push_back(line);
             break;
         case KeyValueKind::Array:
             saw_array = true;
@@ -51,6 +52,7 @@ void KeyValueBatch::add(std::uint64_t slot, const MetadataValue& value) {
     }
     slots.push_back(slot);
     ends.push_back(bytes.size());
+    lines.push_back(0);
 }
 
 namespace {
@@ -69,8 +71,8 @@ void ValueIndex::begin_key(std::string_view key) {
     if (!declined_.contains(key)) keys_.try_emplace(std::string(key));
 }
 
-bool ValueIndex::add_value(KeyEntry& entry, std::uint64_t slot, std::string_view vk) {
-    return entry.values.add(slot, vk, KeyValues::hash(vk)) && entry.values.memory_bytes() <= budget_bytes();
+bool ValueIndex::add_value(KeyEntry& entry, std::uint64_t slot, std::string_view vk, std::uint32_t line) {
+    return entry.values.add(slot, vk, KeyValues::hash(vk), line) && entry.values.memory_bytes() <= budget_bytes();
 }
 
 void ValueIndex::decline(StringMap<KeyEntry>::iterator it) {
@@ -91,7 +93,7 @@ bool ValueIndex::add_batch(std::string_view key, const KeyValueBatch& batch) {
     for (std::size_t i = 0; i < batch.size(); ++i) hashes[i] = KeyValues::hash(batch.value_key(i));
     for (std::size_t i = 0; i < batch.size(); ++i) {
         if (i + kAhead < batch.size()) entry.values.prefetch(hashes[i + kAhead]);
-        if (!entry.values.add(batch.slots[i], batch.value_key(i), hashes[i]) ||
+        if (!entry.values.add(batch.slots[i], batch.value_key(i), hashes[i], batch.lines[i]) ||
             entry.values.memory_bytes() > budget_bytes()) {
             decline(it);
             return false;
@@ -111,7 +113,7 @@ void ValueIndex::expect_distinct(std::string_view key, std::uint64_t read, std::
         values.reserve_singles(expected);
 }
 
-void ValueIndex::add(std::uint64_t slot, const MetadataMap& metadata) {
+void ValueIndex::add(std::uint64_t slot, const MetadataMap& metadata, std::uint32_t line) {
     raise_universe(slot + 1);
     if (keys_.empty()) return;
     std::string& vk = scratch();
@@ -123,7 +125,7 @@ void ValueIndex::add(std::uint64_t slot, const MetadataMap& metadata) {
             continue;
         }
         if (!value_key(value, vk)) continue;
-        if (!add_value(it->second, slot, vk)) decline(it);
+        if (!add_value(it->second, slot, vk, line)) decline(it);
     }
 }
 
@@ -199,6 +201,26 @@ std::optional<std::vector<std::uint64_t>> ValueIndex::equal_slots(std::string_vi
     });
     if (out.size() > max) out.resize(max);
     return out;
+}
+
+bool ValueIndex::single_candidates(std::string_view key, std::string_view vk, SingleCandidates& out) const {
+    out.size = 0;
+    const auto it = keys_.find(key);
+    if (it == keys_.end()) return false;
+    const KeyValues& values = it->second.values;
+    const std::uint64_t hash = KeyValues::hash(vk);
+    bool fits = true;
+    // The whole run of cells is walked before any record is asked for: its
+    // cells share a cache line or two, the records lie far apart.
+    values.for_each_single_with_line(hash, [&](std::uint64_t s, std::uint32_t line) {
+        if (out.size == SingleCandidates::kMax) {
+            fits = false;
+            return;
+        }
+        out.lines[out.size] = line;
+        out.slots[out.size++] = s;
+    });
+    return fits && !values.is_interned(vk, hash);
 }
 
 std::size_t ValueIndex::key_memory_bytes(std::string_view key) const {

@@ -13,6 +13,7 @@
 // declined until the index is reset.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -46,23 +47,27 @@ protected:
 };
 
 // One key's values as a build reads them from the records, in ascending slot
-// order: the slots holding an indexable value with their encoded value keys,
-// and whether some record held an array under the key.
+// order: the slots holding an indexable value with their encoded value keys
+// and the lines where their texts start (see KeyValues::add), and whether some
+// record held an array under the key.
 struct KeyValueBatch {
     std::vector<std::uint64_t> slots;
     std::vector<std::size_t> ends;  // value key i is bytes[ends[i - 1], ends[i])
+    std::vector<std::uint32_t> lines;
     std::string bytes;
     bool saw_array = false;
 
     // Adds what `value` brings to the index.
     void add(std::uint64_t slot, const MetadataValue& value);
-    // Adds what a record's stored text holds under `key` (nothing when the
-    // text is unreadable: such a record reads as absent).
-    void add_from_text(std::uint64_t slot, std::string_view text, std::string_view key);
+    // Adds what a record's stored text, starting at 64-byte line `line` of the
+    // metadata file, holds under `key` (nothing when the text is unreadable:
+    // such a record reads as absent).
+    void add_from_text(std::uint64_t slot, std::string_view text, std::string_view key, std::uint32_t line = 0);
     std::size_t size() const { return slots.size(); }
     void clear() {
         slots.clear();
         ends.clear();
+        lines.clear();
         bytes.clear();
         saw_array = false;
     }
@@ -70,6 +75,16 @@ struct KeyValueBatch {
         const std::size_t begin = i ? ends[i - 1] : 0;
         return std::string_view(bytes).substr(begin, ends[i] - begin);
     }
+};
+
+// The slots that may hold one value held by few points: those the index keeps
+// without the value's text, found by the value's hash. Each is confirmed by
+// reading its record.
+struct SingleCandidates {
+    static constexpr std::size_t kMax = 8;
+    std::array<std::uint64_t, kMax> slots;
+    std::array<std::uint32_t, kMax> lines;  // where each slot's text starts, when known (KeyValues::add)
+    std::size_t size = 0;
 };
 
 class ValueIndex {
@@ -93,8 +108,9 @@ public:
         if (const auto it = keys_.find(key); it != keys_.end()) keys_.erase(it);
     }
 
-    // Adds one newly stored record's values under the keys that are built.
-    void add(std::uint64_t slot, const MetadataMap& metadata);
+    // Adds one newly stored record's values under the keys that are built,
+    // with the line where its text starts (see KeyValues::add; 0: not known).
+    void add(std::uint64_t slot, const MetadataMap& metadata, std::uint32_t line = 0);
     // Forgets a deleted slot under the record's own values.
     void remove(std::uint64_t slot, const MetadataMap& metadata);
 
@@ -106,6 +122,13 @@ public:
     // listed from the value's own set, without a bitmap as long as the store.
     std::optional<std::vector<std::uint64_t>> equal_slots(std::string_view key, const MetadataValue& operand,
                                                           std::uint64_t max, const ValueCheck& check) const;
+    // The Eq answer for the encoded value key `value_key` of a value the index
+    // keeps only as singles: the slots that may hold it (in table order, not
+    // confirmed), so that a caller reads each record once, to confirm it and
+    // to take it. False when the answer cannot be given so (the key is not
+    // built, the value has an interned set, or more than SingleCandidates::kMax
+    // singles share its hash): equal_slots answers then.
+    bool single_candidates(std::string_view key, std::string_view value_key, SingleCandidates& out) const;
 
     // Raises the universe (one more than the highest slot an answer may hold)
     // to the store's slot count, before a build.
@@ -126,7 +149,7 @@ private:
 
     std::uint64_t budget_bytes() const;
     // Adds one value key under an entry; false when the key is beyond its budget.
-    bool add_value(KeyEntry& entry, std::uint64_t slot, std::string_view value_key);
+    bool add_value(KeyEntry& entry, std::uint64_t slot, std::string_view value_key, std::uint32_t line);
     void decline(StringMap<KeyEntry>::iterator it);
     void or_equal_into(std::string_view key, const KeyEntry& entry, std::string_view value_key, const ValueCheck& check,
                        SlotBitmap& out) const;

@@ -121,4 +121,10 @@ KeyValueKind read_value_key(std::string_view text, std::string_view key, std::st
     return KeyValueKind::Unreadable;
 }
 
+bool text_holds_value_key(std::string_view text, std::string_view key, std::string_view value_key) {
+    thread_local std::string found;
+    found.clear();
+    return read_value_key(text, key, found) == KeyValueKind::Indexed && found == value_key;
+}
+
 }  // namespace orbisk

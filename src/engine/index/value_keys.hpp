@@ -39,4 +39,8 @@ enum class KeyValueKind : std::uint8_t {
 // is left as it was.
 KeyValueKind read_value_key(std::string_view text, std::string_view key, std::string& out);
 
+// Whether a stored text is readable and holds, under `key`, the value whose
+// encoded value key is `value_key`.
+bool text_holds_value_key(std::string_view text, std::string_view key, std::string_view value_key);
+
 }  // namespace orbisk

@@ -4,7 +4,9 @@
 #include <atomic>
 #include <cmath>
 #include <iterator>
+#include <string>
 
+#include "engine/index/value_keys.hpp"
 #include "engine/query/index_plan.hpp"
 #include "engine/query/route_override.hpp"
 #include "engine/query/text_precheck.hpp"
@@ -194,6 +196,48 @@ Out lowest_matches(const Reader& reader, std::span<const std::uint64_t> cands, s
     return out;
 }
 
+// Takes one confirmed record: the record as the scan hands it back.
+bool take_record(const RecordStore& records, std::uint64_t slot, std::string_view text, TextRecords& out) {
+    const auto [lat, lon] = records.coordinates(slot);
+    if (std::isnan(lat) || std::isnan(lon)) return false;
+    out.add(slot, lat, lon, text);
+    return true;
+}
+bool take_record(const RecordStore& records, std::uint64_t slot, std::string_view, std::vector<PointRecord>& out) {
+    auto rec = records.read_live_record(slot);
+    if (!rec) return false;
+    out.push_back(std::move(*rec));
+    return true;
+}
+
+// An equality on a value the index keeps only as singles (a unique key's
+// value): the candidates' records, asked for all at once, are each read once,
+// to confirm that they hold the value and to take them. A confirmed text is
+// readable, so the first `limit` confirmed are the answer, in slot order.
+template <class Out>
+Out take_singles(const RecordStore& records, std::string_view key, std::string_view vk, SingleCandidates& cands,
+                 std::uint64_t limit) {
+    // Where the index knew where a text starts, the text is asked for with the
+    // rest of its record, rather than once its span has come.
+    for (std::size_t i = 0; i < cands.size; ++i) {
+        records.prefetch_coordinates(cands.slots[i]);
+        records.prefetch_metadata_span(cands.slots[i]);
+        records.prefetch_live(cands.slots[i]);
+        records.prefetch_metadata_line(cands.lines[i]);
+    }
+    const std::span<std::uint64_t> slots(cands.slots.data(), cands.size);
+    std::sort(slots.begin(), slots.end());
+    if (slots.size() > 1)
+        for (std::uint64_t s : slots) records.prefetch_metadata_text(s);
+    Out out;
+    for (std::uint64_t s : slots) {
+        if (out.size() >= limit) break;
+        const auto text = records.live_metadata_text(s);
+        if (text && text_holds_value_key(*text, key, vk)) take_record(records, s, *text, out);
+    }
+    return out;
+}
+
 std::vector<std::uint64_t> slots_of(const SlotBitmap& bits, std::size_t expected = 0) {
     std::vector<std::uint64_t> out;
     out.reserve(expected);
@@ -221,6 +265,10 @@ Out scan(const RecordStore& records, MetadataIndexes& indexes, const FilterExpr&
             return lowest_matches<Out>(reader, plan->slots, limit);
         }
     } else {
+        SingleCandidates singles;
+        std::string vk;
+        if (indexes.equal_candidates(records, filter.condition(), vk, singles))
+            return take_singles<Out>(records, filter.key, vk, singles, limit);
         std::optional<std::vector<std::uint64_t>> cands;
         if (filter.op == CompareOp::Eq && limit <= kCountdownLead) {
             // Read without a test, the lowest readable candidates are what the

@@ -139,6 +139,25 @@ public:
     // reader of many scattered records asks ahead. No effect on a slot beyond
     // the store.
     void prefetch_metadata_span(std::uint64_t s) const { ends_.prefetch(s); }
+    // The 64-byte line of the metadata file where slot s's text starts (0 when
+    // beyond 32 bits), a hint for prefetch_metadata_line.
+    std::uint32_t metadata_line(std::uint64_t s) const {
+        const std::uint64_t line = ends_.start(s, kDataStart) >> 6;
+        return line > UINT32_MAX ? 0 : static_cast<std::uint32_t>(line);
+    }
+    // Asks for the memory of the metadata file from 64-byte line `line` on,
+    // 128 bytes of it (where a text is said to start); no effect for line 0
+    // or beyond the file.
+    void prefetch_metadata_line(std::uint32_t line) const {
+        const std::uint64_t at = std::uint64_t{line} << 6;
+        if (line == 0 || at >= meta_.size()) return;
+        __builtin_prefetch(meta_.data() + at);
+        if (meta_.size() - at > 64) __builtin_prefetch(meta_.data() + at + 64);
+    }
+    // Asks for the memory of slot s's live bit.
+    void prefetch_live(std::uint64_t s) const {
+        if (s < live_.size()) __builtin_prefetch(live_.words().data() + (s >> 6));
+    }
     void prefetch_coordinates(std::uint64_t s) const {
         if (record_in_file(s)) __builtin_prefetch(coords_.data() + kDataStart + kCoordRecord * s);
     }
