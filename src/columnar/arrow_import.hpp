@@ -16,6 +16,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "columnar/arrow_abi.hpp"
@@ -67,7 +68,8 @@ public:
         for (const PointBatch& part : parts_) n += part.size();
         return n;
     }
-    void release() { parts_ = {}; }
+    // Gives up the points read (the buffers they take, to be freed by the caller).
+    std::vector<PointBatch> take() { return std::exchange(parts_, {}); }
 
     // How the schema's columns are read (defined where they are read).
     struct Plan;

@@ -17,6 +17,7 @@
 #include "columnar/table_builder.hpp"
 #include "engine/database.hpp"
 #include "engine/query/metadata_scan.hpp"
+#include "engine/util/free_later.hpp"
 #include "engine/util/text.hpp"
 #include "python/args.hpp"
 #include "python/filter_parse.hpp"
@@ -744,8 +745,12 @@ PyObject* handle_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     const std::uint64_t n = importer.size();
     {
         GilRelease unlocked;
-        r = db->append_points(importer.points());
-        importer.release();
+        // Every point was checked as it was read.
+        r = db->append_points(importer.points(), PointsChecked::yes);
+        std::vector<PointBatch> parts = importer.take();
+        std::size_t bytes = 0;
+        for (const PointBatch& part : parts) bytes += part.capacity_bytes();
+        free_later(std::move(parts), bytes);
     }
     if (!r) return raise_engine_error(r.error(), PyExc_RuntimeError);
     return Py_BuildValue("(KK)", static_cast<unsigned long long>(*r), static_cast<unsigned long long>(*r + n));
