@@ -668,6 +668,46 @@ std::optional<ImportError> StreamImporter::set_schema(const ArrowSchema& schema)
 
 namespace {
 
+// Whether the bytes of a text column's rows [begin, end) (indexes of its
+// array, before its own offset) are all printable ASCII other than '"' and
+// '\\': every value among them is then UTF-8 and its JSON string is itself
+// between quotes. Eight bytes at a time, as the JSON writer looks for escapes.
+bool plain_text_rows(const Bound& b, std::int64_t begin, std::int64_t end) {
+    const Node& n = *b.node;
+    if (n.dict || n.json || (n.type != T::Utf8 && n.type != T::LargeUtf8) || begin >= end) return false;
+    const std::int64_t j = b.a->offset;
+    std::int64_t from, to;
+    if (n.type == T::Utf8) {
+        const auto* off = static_cast<const std::int32_t*>(b.a->buffers[1]);
+        from = off[j + begin];
+        to = off[j + end];
+    } else {
+        const auto* off = static_cast<const std::int64_t*>(b.a->buffers[1]);
+        from = off[j + begin];
+        to = off[j + end];
+    }
+    // Offsets that do not rise give values read one by one, as they are checked.
+    if (from < 0 || to < from) return false;
+    const char* p = static_cast<const char*>(b.a->buffers[2]) + from;
+    const char* const stop = p + (to - from);
+    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+    constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+    std::uint64_t bad = 0;
+    for (; stop - p >= 8; p += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p, 8);
+        const std::uint64_t q = w ^ (kOnes * '"');
+        const std::uint64_t s = w ^ (kOnes * '\\');
+        bad |= w | ((q - kOnes) & ~q) | ((s - kOnes) & ~s) | ((w - kOnes * 0x20) & ~w);
+        if (bad & kHigh) return false;
+    }
+    for (; p != stop; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        if (c >= 0x80 || c < 0x20 || c == '"' || c == '\\') return false;
+    }
+    return true;
+}
+
 // Rows [begin, end) of a bound batch into `out`; `first_row` is the stream's
 // row number of the batch's row 0, for messages. Stops at the first row the
 // store refuses, with the rows before it added.
@@ -682,6 +722,11 @@ std::optional<ImportError> convert_rows(const StreamImporter::Plan& plan, const 
             kind, cat("column '", col.name, "', row ", first_row + static_cast<std::uint64_t>(row), ": ", message)};
     };
     std::string& text = out.text_buffer();
+    // Text columns whose bytes in these rows are all plain are written as
+    // they lie, between quotes.
+    std::vector<char> plain(plan.metadata.size());
+    for (std::size_t k = 0; k < plan.metadata.size(); ++k)
+        plain[k] = plain_text_rows(root.children[plan.metadata[k]], begin + batch.offset, end + batch.offset);
     for (std::int64_t row = begin; row < end; ++row) {
         // The batch's offset applies to its columns.
         const std::int64_t i = row + batch.offset;
@@ -735,12 +780,18 @@ std::optional<ImportError> convert_rows(const StreamImporter::Plan& plan, const 
         const std::size_t start = text.size();
         text += '{';
         bool first = true;
-        for (std::size_t c : plan.metadata) {
-            const Bound& col = root.children[c];
+        for (std::size_t k = 0; k < plan.metadata.size(); ++k) {
+            const Bound& col = root.children[plan.metadata[k]];
             if (!col.is_valid(i)) continue;
             if (!first) text += ',';
             first = false;
             text += col.node->member;
+            if (plain[k]) {
+                text += '"';
+                text += text_at(col, i);
+                text += '"';
+                continue;
+            }
             if (!writer.value(col, i, text, 1, why)) {
                 text.resize(start);
                 return fail_at(Refusal::Value, *col.node, row, why);
