@@ -320,6 +320,29 @@ def test_text_columns_store_the_bytes_of_the_dict_path_whatever_their_characters
         assert committed_bytes(a) == committed_bytes(d), (lo, hi)
 
 
+def test_appends_one_after_another_store_the_bytes_of_the_dict_path(tmp_path):
+    # Large appends leave their buffers to the next one, which converts into
+    # them whatever their sizes; every store holds what insert_batch stores.
+    rng = random.Random(31)
+    for k, n in enumerate([150000, 3000, 170000, 90000, 200000]):
+        lats = [rng.uniform(-90, 90) for _ in range(n)]
+        lons = [rng.uniform(-180, 180) for _ in range(n)]
+        cols = {
+            "s": [None if rng.random() < 0.1 else f"v{rng.randrange(10 ** rng.randrange(1, 12))}" for _ in range(n)],
+            "x": [None if rng.random() < 0.1 else rng.uniform(-1e6, 1e6) for _ in range(n)],
+            "k": [rng.randrange(-(2**63), 2**63) for _ in range(n)],
+        }
+        if k % 2:
+            del cols["x"]
+        (tmp_path / f"a{k}").mkdir()
+        (tmp_path / f"d{k}").mkdir()
+        a, d = str(tmp_path / f"a{k}" / "geo.db"), str(tmp_path / f"d{k}" / "geo.db")
+        assert ColumnarStore(a).append(pa.table({"latitude": lats, "longitude": lons, **cols})) == range(n)
+        rows = [(lats[i], lons[i], {c: v[i] for c, v in cols.items() if v[i] is not None}) for i in range(n)]
+        PyZurAD(d).insert_batch(rows)
+        assert committed_bytes(a) == committed_bytes(d), n
+
+
 def test_values_a_column_cannot_hold_go_to_metadata_rest_and_come_back(tmp_path):
     path = str(tmp_path / "geo.db")
     db = PyZurAD(path)

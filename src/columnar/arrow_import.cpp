@@ -554,7 +554,16 @@ struct StreamImporter::Plan {
     std::set<std::string> member_names;
 };
 
-StreamImporter::StreamImporter(ImportOptions options) : options_(std::move(options)) {}
+StreamImporter::StreamImporter(ImportOptions options, std::vector<PointBatch> spare)
+    : options_(std::move(options)), spare_(std::move(spare)) {}
+
+PointBatch StreamImporter::new_part() {
+    if (spare_.empty()) return PointBatch();
+    PointBatch part = std::move(spare_.back());
+    spare_.pop_back();
+    part.clear();
+    return part;
+}
 StreamImporter::~StreamImporter() = default;
 
 std::optional<ImportError> StreamImporter::set_schema(const ArrowSchema& schema) {
@@ -887,7 +896,7 @@ std::optional<ImportError> StreamImporter::add_batch(const ArrowArray& batch) {
     std::vector<std::int64_t> bounds(pieces + 1);
     for (std::size_t k = 0; k <= pieces; ++k)
         bounds[k] = static_cast<std::int64_t>(static_cast<std::size_t>(n) * k / pieces);
-    if (parts_.empty()) parts_.emplace_back();
+    if (parts_.empty()) parts_.push_back(new_part());
     PointBatch& into = parts_.back();
     // Each buffer is reserved once for its range.
     into.reserve(into.size() + static_cast<std::size_t>(bounds[1]),
@@ -895,7 +904,8 @@ std::optional<ImportError> StreamImporter::add_batch(const ArrowArray& batch) {
     if (pieces == 1) {
         if (auto e = convert_rows(plan, root, batch, 0, n, rows_, into)) return e;
     } else {
-        std::vector<PointBatch> rest(pieces - 1);
+        std::vector<PointBatch> rest;
+        for (std::size_t k = 1; k < pieces; ++k) rest.push_back(new_part());
         std::vector<std::optional<ImportError>> errors(pieces);
         pool.run(pieces, [&](std::size_t k) {
             if (k > 0)

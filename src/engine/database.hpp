@@ -61,6 +61,12 @@ public:
         room(ends_, points);
         room(text_, text_bytes);
     }
+    // Empties the batch, keeping its memory for the points that come next.
+    void clear() {
+        coords_.clear();
+        ends_.clear();
+        text_.clear();
+    }
     // The text of the next point is appended here, then the point is closed with `add`.
     std::string& text_buffer() { return text_; }
     void add(double lat, double lon) {
