@@ -331,6 +331,7 @@ def test_appends_one_after_another_store_the_bytes_of_the_dict_path(tmp_path):
             "s": [None if rng.random() < 0.1 else f"v{rng.randrange(10 ** rng.randrange(1, 12))}" for _ in range(n)],
             "x": [None if rng.random() < 0.1 else rng.uniform(-1e6, 1e6) for _ in range(n)],
             "k": [rng.randrange(-(2**63), 2**63) for _ in range(n)],
+            "b": [None if rng.random() < 0.1 else rng.random() < 0.5 for _ in range(n)],
         }
         if k % 2:
             del cols["x"]
@@ -341,6 +342,14 @@ def test_appends_one_after_another_store_the_bytes_of_the_dict_path(tmp_path):
         rows = [(lats[i], lons[i], {c: v[i] for c, v in cols.items() if v[i] is not None}) for i in range(n)]
         PyZurAD(d).insert_batch(rows)
         assert committed_bytes(a) == committed_bytes(d), n
+    # A value that cannot be stored is named, and nothing is stored.
+    bad = rng.randrange(n)
+    x = pa.array([float("inf") if i == bad else 0.5 for i in range(n)], pa.float32())
+    store = ColumnarStore(str(tmp_path / "bad.db"))
+    with pytest.raises(ValueError) as e:
+        store.append(pa.table({"latitude": lats, "longitude": lons, "k": cols["k"], "x": x}))
+    assert str(e.value) == f"column 'x', row {bad}: inf cannot be stored: metadata numbers are finite"
+    assert len(store) == 0
 
 
 def test_values_a_column_cannot_hold_go_to_metadata_rest_and_come_back(tmp_path):

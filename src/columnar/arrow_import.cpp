@@ -736,6 +736,81 @@ std::optional<ImportError> convert_rows(const StreamImporter::Plan& plan, const 
     std::vector<char> plain(plan.metadata.size());
     for (std::size_t k = 0; k < plan.metadata.size(); ++k)
         plain[k] = plain_text_rows(root.children[plan.metadata[k]], begin + batch.offset, end + batch.offset);
+    // When every column is plain text, an integer, a number or a boolean, a
+    // row's text is written in one go, into room made for its longest
+    // spelling; a value that cannot be stored sends its row the long way,
+    // which names it.
+    enum class Kind : std::uint8_t { Plain, Integer, Number, Boolean };
+    std::vector<Kind> kinds;
+    for (std::size_t k = 0; k < plan.metadata.size() && plan.rest < 0; ++k) {
+        const Node& n = *root.children[plan.metadata[k]].node;
+        if (plain[k])
+            kinds.push_back(Kind::Plain);
+        else if (!n.dict && is_integer(n.type))
+            kinds.push_back(Kind::Integer);
+        else if (!n.dict && (n.type == T::F16 || n.type == T::F32 || n.type == T::F64))
+            kinds.push_back(Kind::Number);
+        else if (!n.dict && n.type == T::Bool)
+            kinds.push_back(Kind::Boolean);
+        else
+            break;
+    }
+    const bool one_go = plan.rest < 0 && kinds.size() == plan.metadata.size();
+    // Writes the members of row i at w; nothing when a number is not finite.
+    auto write_row = [&](std::int64_t i, char* w) -> char* {
+        *w++ = '{';
+        bool first = true;
+        for (std::size_t k = 0; k < kinds.size(); ++k) {
+            const Bound& col = root.children[plan.metadata[k]];
+            if (!col.is_valid(i)) continue;
+            if (!first) *w++ = ',';
+            first = false;
+            const std::string& member = col.node->member;
+            std::memcpy(w, member.data(), member.size());
+            w += member.size();
+            switch (kinds[k]) {
+                case Kind::Plain: {
+                    const std::string_view v = text_at(col, i);
+                    *w++ = '"';
+                    std::memcpy(w, v.data(), v.size());
+                    w += v.size();
+                    *w++ = '"';
+                    break;
+                }
+                case Kind::Integer: {
+                    const Int v = int_at(col, i);
+                    w = v.negative ? std::to_chars(w, w + 24, static_cast<std::int64_t>(v.u)).ptr
+                                   : std::to_chars(w, w + 24, v.u).ptr;
+                    break;
+                }
+                case Kind::Number: {
+                    const double d = number_at(col, i);
+                    if (!std::isfinite(d)) return nullptr;
+                    w = write_json_double(w, d);
+                    break;
+                }
+                case Kind::Boolean: {
+                    const std::int64_t j = i + col.a->offset;
+                    const bool v = (static_cast<const std::uint8_t*>(col.a->buffers[1])[j >> 3] >> (j & 7)) & 1;
+                    std::memcpy(w, v ? "true" : "false", v ? 4 : 5);
+                    w += v ? 4 : 5;
+                    break;
+                }
+            }
+        }
+        *w++ = '}';
+        return w;
+    };
+    auto row_room = [&](std::int64_t i) {
+        std::size_t room = 2;
+        for (std::size_t k = 0; k < kinds.size(); ++k) {
+            const Bound& col = root.children[plan.metadata[k]];
+            if (!col.is_valid(i)) continue;
+            room += col.node->member.size() + 1;
+            room += kinds[k] == Kind::Plain ? text_at(col, i).size() + 2 : kJsonDoubleMax;
+        }
+        return room;
+    };
     for (std::int64_t row = begin; row < end; ++row) {
         // The batch's offset applies to its columns.
         const std::int64_t i = row + batch.offset;
@@ -787,6 +862,23 @@ std::optional<ImportError> convert_rows(const StreamImporter::Plan& plan, const 
             return fail_at(Refusal::Coordinate, lat_bad ? *lat_col : *lon_col, row, st.error().message);
         }
         const std::size_t start = text.size();
+        if (one_go) {
+            bool written = true;
+            text.resize_and_overwrite(start + row_room(i), [&](char* buf, std::size_t) {
+                char* w = write_row(i, buf + start);
+                written = w != nullptr;
+                return written ? static_cast<std::size_t>(w - buf) : start;
+            });
+            if (written) {
+                if (const std::size_t len = text.size() - start; len > kMaxEntryLength) {
+                    text.resize(start);
+                    return ImportError{Refusal::Value, cat("row ", first_row + static_cast<std::uint64_t>(row), ": ",
+                                                           entry_too_long_message(len))};
+                }
+                out.add(lat, lon);
+                continue;
+            }
+        }
         text += '{';
         bool first = true;
         for (std::size_t k = 0; k < plan.metadata.size(); ++k) {
