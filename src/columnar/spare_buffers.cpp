@@ -4,6 +4,7 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <unistd.h>
 #include <utility>
 
 #include "engine/util/free_later.hpp"
@@ -49,9 +50,14 @@ Spare& spare() {
     return *s;
 }
 
+// The process that keeps buffers: a child made by fork has no thread to free
+// them, and its copy of the lock may have been taken when it was made.
+const pid_t keeper = ::getpid();
+
 }  // namespace
 
 std::vector<PointBatch> take_spare_buffers() {
+    if (::getpid() != keeper) return {};
     Spare& s = spare();
     std::lock_guard lock(s.m);
     return std::exchange(s.parts, {});
@@ -59,7 +65,8 @@ std::vector<PointBatch> take_spare_buffers() {
 
 void keep_spare_buffers(std::vector<PointBatch> parts) {
     const std::size_t bytes = bytes_of(parts);
-    if (bytes < kFreeLaterBytes || bytes > kKeepSpareBytes) return free_later(std::move(parts), bytes);
+    if (bytes < kFreeLaterBytes || bytes > kKeepSpareBytes || ::getpid() != keeper)
+        return free_later(std::move(parts), bytes);
     for (PointBatch& part : parts) part.clear();
     Spare& s = spare();
     std::vector<PointBatch> old;

@@ -8,6 +8,7 @@
 // last, whose pages are at hand. Kept buffers are freed by a thread of their
 // own once none has taken them for kKeepSpareFor, and buffers too large to
 // keep are freed at once (on that thread as well, after the call returns).
+// Only the process that loaded the module keeps buffers, not a child it forks.
 #pragma once
 
 #include <chrono>
