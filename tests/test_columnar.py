@@ -277,6 +277,81 @@ def test_a_batch_converted_on_several_threads_stores_the_bytes_of_small_batches(
         assert len(store) == 0
 
 
+def test_text_columns_store_the_bytes_of_the_dict_path_whatever_their_characters(tmp_path):
+    # Runs of rows whose texts need no escape and are ASCII (written as they
+    # lie), among runs where one text somewhere needs an escape or is not
+    # ASCII; utf8 and large_utf8 columns, nulls, and slices of the table.
+    rng = random.Random(29)
+    plain = [chr(c) for c in range(0x20, 0x80) if chr(c) not in '"\\']
+    odd = ['"', "\\", "\n", "\x00", "\x1f", "é", "🌍", "\x7f"]
+    n = 70000
+    texts = [None] * n
+    start = 0
+    while start < n:
+        run = rng.choice([1, 50, 5000, 20000, 40000])
+        for i in range(start, min(n, start + run)):
+            if rng.random() < 0.05:
+                continue  # null
+            texts[i] = "".join(rng.choice(plain) for _ in range(rng.randrange(12)))
+        if rng.random() < 0.5:
+            i = rng.randrange(start, min(n, start + run))
+            texts[i] = (texts[i] or "") + rng.choice(odd)
+        start += run
+    lats = [rng.uniform(-90, 90) for _ in range(n)]
+    lons = [rng.uniform(-180, 180) for _ in range(n)]
+    table = pa.table(
+        {
+            "latitude": lats,
+            "longitude": lons,
+            "s": pa.array(texts, pa.string()),
+            "big": pa.array(list(reversed(texts)), pa.large_string()),
+        }
+    )
+    for k, (lo, hi) in enumerate([(0, n), (1, n - 1), (33333, n)]):
+        (tmp_path / f"a{k}").mkdir()
+        (tmp_path / f"d{k}").mkdir()
+        a, d = str(tmp_path / f"a{k}" / "geo.db"), str(tmp_path / f"d{k}" / "geo.db")
+        assert ColumnarStore(a).append(table.slice(lo, hi - lo)) == range(hi - lo)
+        rows = [
+            (lats[i], lons[i], {c: v for c, v in (("s", texts[i]), ("big", texts[n - 1 - i])) if v is not None})
+            for i in range(lo, hi)
+        ]
+        PyZurAD(d).insert_batch(rows)
+        assert committed_bytes(a) == committed_bytes(d), (lo, hi)
+
+
+def test_appends_one_after_another_store_the_bytes_of_the_dict_path(tmp_path):
+    # Large appends leave their buffers to the next one, which converts into
+    # them whatever their sizes; every store holds what insert_batch stores.
+    rng = random.Random(31)
+    for k, n in enumerate([150000, 3000, 170000, 90000, 200000]):
+        lats = [rng.uniform(-90, 90) for _ in range(n)]
+        lons = [rng.uniform(-180, 180) for _ in range(n)]
+        cols = {
+            "s": [None if rng.random() < 0.1 else f"v{rng.randrange(10 ** rng.randrange(1, 12))}" for _ in range(n)],
+            "x": [None if rng.random() < 0.1 else rng.uniform(-1e6, 1e6) for _ in range(n)],
+            "k": [rng.randrange(-(2**63), 2**63) for _ in range(n)],
+            "b": [None if rng.random() < 0.1 else rng.random() < 0.5 for _ in range(n)],
+        }
+        if k % 2:
+            del cols["x"]
+        (tmp_path / f"a{k}").mkdir()
+        (tmp_path / f"d{k}").mkdir()
+        a, d = str(tmp_path / f"a{k}" / "geo.db"), str(tmp_path / f"d{k}" / "geo.db")
+        assert ColumnarStore(a).append(pa.table({"latitude": lats, "longitude": lons, **cols})) == range(n)
+        rows = [(lats[i], lons[i], {c: v[i] for c, v in cols.items() if v[i] is not None}) for i in range(n)]
+        PyZurAD(d).insert_batch(rows)
+        assert committed_bytes(a) == committed_bytes(d), n
+    # A value that cannot be stored is named, and nothing is stored.
+    bad = rng.randrange(n)
+    x = pa.array([float("inf") if i == bad else 0.5 for i in range(n)], pa.float32())
+    store = ColumnarStore(str(tmp_path / "bad.db"))
+    with pytest.raises(ValueError) as e:
+        store.append(pa.table({"latitude": lats, "longitude": lons, "k": cols["k"], "x": x}))
+    assert str(e.value) == f"column 'x', row {bad}: inf cannot be stored: metadata numbers are finite"
+    assert len(store) == 0
+
+
 def test_values_a_column_cannot_hold_go_to_metadata_rest_and_come_back(tmp_path):
     path = str(tmp_path / "geo.db")
     db = PyZurAD(path)

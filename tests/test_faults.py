@@ -578,3 +578,63 @@ def test_a_failed_first_batch_leaves_the_grid_as_the_store(probe, tmp_path):
             assert served(db) == list(range(2500)), at
         del db  # (a failed unlock leaves the lock with the handle)
         assert orbisk.PyZurAD(path).len() == 2500, at
+
+
+@pytest.mark.parametrize("mode", ["eio", "kill"])
+def test_a_batch_written_on_two_threads_is_stored_whole_or_not_at_all(probe, tmp_path, mode):
+    """A batch of more than a megabyte has its two data files written on two threads, and the
+    disk asked to take the texts while they are written. Each call of the write fails in turn
+    (or the process is killed there): the batch raises and leaves nothing, or is stored whole;
+    the reopened store holds exactly that, bit for bit, and checks clean."""
+    n = 3000
+    points = [(lat, lon, {**meta, "note": f"{k:05d}" * 80}) for k, (lat, lon, meta) in enumerate(map(point, range(n)))]
+    expected = {i: (lat, lon, meta) for i, (lat, lon, meta) in enumerate(points)}
+
+    def stored(db):
+        return {r["id"]: (r["latitude"], r["longitude"], r["metadata"]) for r in db.query({})}
+
+    (tmp_path / "count").mkdir()
+    path = str(tmp_path / "count" / "geo.db")
+    db = probe.PyZurAD(path)
+    probe.faults_arm()
+    db.insert_batch(points)
+    events = probe.faults_events()
+    probe.faults_disarm()
+    del db
+    # The points went to the files by writes, the texts in several pieces.
+    writes = [e[1] for e in events if e[0] == "write" and e[2] == 0]
+    assert sum(p.endswith(".metadata.mmap") for p in writes) >= 4
+    assert any(p.endswith(".coords.mmap") for p in writes)
+    # The calls of the write and its commit; the open cache written after them has tests of its own.
+    calls = next(i for i, e in enumerate(events) if ".cache." in e[1])
+    for at in range(calls):
+        (tmp_path / str(at)).mkdir()
+        path = str(tmp_path / str(at) / "geo.db")
+        if mode == "kill":
+            db = None
+            pid = os.fork()
+            if pid == 0:
+                try:
+                    child = probe.PyZurAD(path)
+                    probe.faults_arm([at], errno.EIO, False, True)
+                    child.insert_batch(points)
+                finally:
+                    os._exit(0)
+            _, status = os.waitpid(pid, 0)
+            assert os.WIFSIGNALED(status) and os.WTERMSIG(status) == signal.SIGKILL, (at, status)
+        else:
+            db = probe.PyZurAD(path)
+            probe.faults_arm([at])
+            try:
+                db.insert_batch(points)
+                raised = False
+            except RuntimeError:
+                raised = True
+            finally:
+                probe.faults_disarm()
+            assert db.len() in ((0, n) if raised else (n,)), at
+            assert stored(db) == (expected if db.len() else {}), at
+            del db
+        reopened = orbisk.PyZurAD(path)
+        assert stored(reopened) in (expected, {}), at
+        assert reopened.verify_integrity()["ok"], at

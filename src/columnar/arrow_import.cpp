@@ -555,7 +555,16 @@ struct StreamImporter::Plan {
     std::set<std::string> member_names;
 };
 
-StreamImporter::StreamImporter(ImportOptions options) : options_(std::move(options)) {}
+StreamImporter::StreamImporter(ImportOptions options, std::vector<PointBatch> spare)
+    : options_(std::move(options)), spare_(std::move(spare)) {}
+
+PointBatch StreamImporter::new_part() {
+    if (spare_.empty()) return PointBatch();
+    PointBatch part = std::move(spare_.back());
+    spare_.pop_back();
+    part.clear();
+    return part;
+}
 StreamImporter::~StreamImporter() = default;
 
 std::optional<ImportError> StreamImporter::set_schema(const ArrowSchema& schema) {
@@ -669,6 +678,46 @@ std::optional<ImportError> StreamImporter::set_schema(const ArrowSchema& schema)
 
 namespace {
 
+// Whether the bytes of a text column's rows [begin, end) (indexes of its
+// array, before its own offset) are all printable ASCII other than '"' and
+// '\\': every value among them is then UTF-8 and its JSON string is itself
+// between quotes. Eight bytes at a time, as the JSON writer looks for escapes.
+bool plain_text_rows(const Bound& b, std::int64_t begin, std::int64_t end) {
+    const Node& n = *b.node;
+    if (n.dict || n.json || (n.type != T::Utf8 && n.type != T::LargeUtf8) || begin >= end) return false;
+    const std::int64_t j = b.a->offset;
+    std::int64_t from, to;
+    if (n.type == T::Utf8) {
+        const auto* off = static_cast<const std::int32_t*>(b.a->buffers[1]);
+        from = off[j + begin];
+        to = off[j + end];
+    } else {
+        const auto* off = static_cast<const std::int64_t*>(b.a->buffers[1]);
+        from = off[j + begin];
+        to = off[j + end];
+    }
+    // Offsets that do not rise give values read one by one, as they are checked.
+    if (from < 0 || to < from) return false;
+    const char* p = static_cast<const char*>(b.a->buffers[2]) + from;
+    const char* const stop = p + (to - from);
+    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+    constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+    std::uint64_t bad = 0;
+    for (; stop - p >= 8; p += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p, 8);
+        const std::uint64_t q = w ^ (kOnes * '"');
+        const std::uint64_t s = w ^ (kOnes * '\\');
+        bad |= w | ((q - kOnes) & ~q) | ((s - kOnes) & ~s) | ((w - kOnes * 0x20) & ~w);
+        if (bad & kHigh) return false;
+    }
+    for (; p != stop; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        if (c >= 0x80 || c < 0x20 || c == '"' || c == '\\') return false;
+    }
+    return true;
+}
+
 // Rows [begin, end) of a bound batch into `out`; `first_row` is the stream's
 // row number of the batch's row 0, for messages. Stops at the first row the
 // store refuses, with the rows before it added.
@@ -683,6 +732,86 @@ std::optional<ImportError> convert_rows(const StreamImporter::Plan& plan, const 
             kind, cat("column '", col.name, "', row ", first_row + static_cast<std::uint64_t>(row), ": ", message)};
     };
     std::string& text = out.text_buffer();
+    // Text columns whose bytes in these rows are all plain are written as
+    // they lie, between quotes.
+    std::vector<char> plain(plan.metadata.size());
+    for (std::size_t k = 0; k < plan.metadata.size(); ++k)
+        plain[k] = plain_text_rows(root.children[plan.metadata[k]], begin + batch.offset, end + batch.offset);
+    // When every column is plain text, an integer, a number or a boolean, a
+    // row's text is written in one go, into room made for its longest
+    // spelling; a value that cannot be stored sends its row the long way,
+    // which names it.
+    enum class Kind : std::uint8_t { Plain, Integer, Number, Boolean };
+    std::vector<Kind> kinds;
+    for (std::size_t k = 0; k < plan.metadata.size() && plan.rest < 0; ++k) {
+        const Node& n = *root.children[plan.metadata[k]].node;
+        if (plain[k])
+            kinds.push_back(Kind::Plain);
+        else if (!n.dict && is_integer(n.type))
+            kinds.push_back(Kind::Integer);
+        else if (!n.dict && (n.type == T::F16 || n.type == T::F32 || n.type == T::F64))
+            kinds.push_back(Kind::Number);
+        else if (!n.dict && n.type == T::Bool)
+            kinds.push_back(Kind::Boolean);
+        else
+            break;
+    }
+    const bool one_go = plan.rest < 0 && kinds.size() == plan.metadata.size();
+    // Writes the members of row i at w; nothing when a number is not finite.
+    auto write_row = [&](std::int64_t i, char* w) -> char* {
+        *w++ = '{';
+        bool first = true;
+        for (std::size_t k = 0; k < kinds.size(); ++k) {
+            const Bound& col = root.children[plan.metadata[k]];
+            if (!col.is_valid(i)) continue;
+            if (!first) *w++ = ',';
+            first = false;
+            const std::string& member = col.node->member;
+            std::memcpy(w, member.data(), member.size());
+            w += member.size();
+            switch (kinds[k]) {
+                case Kind::Plain: {
+                    const std::string_view v = text_at(col, i);
+                    *w++ = '"';
+                    std::memcpy(w, v.data(), v.size());
+                    w += v.size();
+                    *w++ = '"';
+                    break;
+                }
+                case Kind::Integer: {
+                    const Int v = int_at(col, i);
+                    w = v.negative ? std::to_chars(w, w + 24, static_cast<std::int64_t>(v.u)).ptr
+                                   : std::to_chars(w, w + 24, v.u).ptr;
+                    break;
+                }
+                case Kind::Number: {
+                    const double d = number_at(col, i);
+                    if (!std::isfinite(d)) return nullptr;
+                    w = write_json_double(w, d);
+                    break;
+                }
+                case Kind::Boolean: {
+                    const std::int64_t j = i + col.a->offset;
+                    const bool v = (static_cast<const std::uint8_t*>(col.a->buffers[1])[j >> 3] >> (j & 7)) & 1;
+                    std::memcpy(w, v ? "true" : "false", v ? 4 : 5);
+                    w += v ? 4 : 5;
+                    break;
+                }
+            }
+        }
+        *w++ = '}';
+        return w;
+    };
+    auto row_room = [&](std::int64_t i) {
+        std::size_t room = 2;
+        for (std::size_t k = 0; k < kinds.size(); ++k) {
+            const Bound& col = root.children[plan.metadata[k]];
+            if (!col.is_valid(i)) continue;
+            room += col.node->member.size() + 1;
+            room += kinds[k] == Kind::Plain ? text_at(col, i).size() + 2 : kJsonDoubleMax;
+        }
+        return room;
+    };
     for (std::int64_t row = begin; row < end; ++row) {
         // The batch's offset applies to its columns.
         const std::int64_t i = row + batch.offset;
@@ -734,14 +863,37 @@ std::optional<ImportError> convert_rows(const StreamImporter::Plan& plan, const 
             return fail_at(Refusal::Coordinate, lat_bad ? *lat_col : *lon_col, row, st.error().message);
         }
         const std::size_t start = text.size();
+        if (one_go) {
+            bool written = true;
+            text.resize_and_overwrite(start + row_room(i), [&](char* buf, std::size_t) {
+                char* w = write_row(i, buf + start);
+                written = w != nullptr;
+                return written ? static_cast<std::size_t>(w - buf) : start;
+            });
+            if (written) {
+                if (const std::size_t len = text.size() - start; len > kMaxEntryLength) {
+                    text.resize(start);
+                    return ImportError{Refusal::Value, cat("row ", first_row + static_cast<std::uint64_t>(row), ": ",
+                                                           entry_too_long_message(len))};
+                }
+                out.add(lat, lon);
+                continue;
+            }
+        }
         text += '{';
         bool first = true;
-        for (std::size_t c : plan.metadata) {
-            const Bound& col = root.children[c];
+        for (std::size_t k = 0; k < plan.metadata.size(); ++k) {
+            const Bound& col = root.children[plan.metadata[k]];
             if (!col.is_valid(i)) continue;
             if (!first) text += ',';
             first = false;
             text += col.node->member;
+            if (plain[k]) {
+                text += '"';
+                text += text_at(col, i);
+                text += '"';
+                continue;
+            }
             if (!writer.value(col, i, text, 1, why)) {
                 text.resize(start);
                 return fail_at(Refusal::Value, *col.node, row, why);
@@ -837,7 +989,7 @@ std::optional<ImportError> StreamImporter::add_batch(const ArrowArray& batch) {
     std::vector<std::int64_t> bounds(pieces + 1);
     for (std::size_t k = 0; k <= pieces; ++k)
         bounds[k] = static_cast<std::int64_t>(static_cast<std::size_t>(n) * k / pieces);
-    if (parts_.empty()) parts_.emplace_back();
+    if (parts_.empty()) parts_.push_back(new_part());
     PointBatch& into = parts_.back();
     // Each buffer is reserved once for its range.
     into.reserve(into.size() + static_cast<std::size_t>(bounds[1]),
@@ -845,7 +997,8 @@ std::optional<ImportError> StreamImporter::add_batch(const ArrowArray& batch) {
     if (pieces == 1) {
         if (auto e = convert_rows(plan, root, batch, 0, n, rows_, into)) return e;
     } else {
-        std::vector<PointBatch> rest(pieces - 1);
+        std::vector<PointBatch> rest;
+        for (std::size_t k = 1; k < pieces; ++k) rest.push_back(new_part());
         std::vector<std::optional<ImportError>> errors(pieces);
         pool.run(pieces, [&](std::size_t k) {
             if (k > 0)

@@ -16,6 +16,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "columnar/arrow_abi.hpp"
@@ -50,7 +51,8 @@ inline constexpr std::int64_t kParallelRows = 32768;
 
 class StreamImporter {
 public:
-    explicit StreamImporter(ImportOptions options);
+    // `spare`: emptied buffers to convert into before new ones are made.
+    explicit StreamImporter(ImportOptions options, std::vector<PointBatch> spare = {});
     ~StreamImporter();
     StreamImporter(const StreamImporter&) = delete;
     StreamImporter& operator=(const StreamImporter&) = delete;
@@ -67,7 +69,13 @@ public:
         for (const PointBatch& part : parts_) n += part.size();
         return n;
     }
-    void release() { parts_ = {}; }
+    // Gives up the points read and the spare buffers left (for the caller to free or keep).
+    std::vector<PointBatch> take() {
+        std::vector<PointBatch> out = std::exchange(parts_, {});
+        for (PointBatch& part : spare_) out.push_back(std::move(part));
+        spare_.clear();
+        return out;
+    }
 
     // How the schema's columns are read (defined where they are read).
     struct Plan;
@@ -75,7 +83,11 @@ public:
 private:
     ImportOptions options_;
     std::unique_ptr<Plan> plan_;
+    // A new part: a spare buffer when one is left.
+    PointBatch new_part();
+
     std::vector<PointBatch> parts_;
+    std::vector<PointBatch> spare_;
     std::uint64_t rows_ = 0;
 };
 

@@ -14,6 +14,7 @@
 #include "columnar/arrow_import.hpp"
 #include "columnar/feature_reader.hpp"
 #include "columnar/shape_arg.hpp"
+#include "columnar/spare_buffers.hpp"
 #include "columnar/table_builder.hpp"
 #include "engine/database.hpp"
 #include "engine/query/metadata_scan.hpp"
@@ -719,7 +720,7 @@ PyObject* handle_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (!db) return nullptr;
     if (db->is_read_only()) return raise_engine_error(read_only_error(), nullptr);
 
-    columnar::StreamImporter importer(std::move(opt));
+    columnar::StreamImporter importer(std::move(opt), columnar::take_spare_buffers());
     {
         Released<ArrowArrayStream> stream;
         if (!take_stream(a[0], stream.s)) return nullptr;
@@ -744,8 +745,9 @@ PyObject* handle_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     const std::uint64_t n = importer.size();
     {
         GilRelease unlocked;
-        r = db->append_points(importer.points());
-        importer.release();
+        // Every point was checked as it was read.
+        r = db->append_points(importer.points(), PointsChecked::yes);
+        columnar::keep_spare_buffers(importer.take());
     }
     if (!r) return raise_engine_error(r.error(), PyExc_RuntimeError);
     return Py_BuildValue("(KK)", static_cast<unsigned long long>(*r), static_cast<unsigned long long>(*r + n));

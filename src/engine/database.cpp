@@ -206,8 +206,8 @@ Result<std::uint64_t> Database::append_points(const PointBatch& points) {
     return write_batch(std::span(&points, 1), std::nullopt);
 }
 
-Result<std::uint64_t> Database::append_points(std::span<const PointBatch> parts) {
-    return write_batch(parts, std::nullopt);
+Result<std::uint64_t> Database::append_points(std::span<const PointBatch> parts, PointsChecked checked) {
+    return write_batch(parts, std::nullopt, checked);
 }
 
 namespace {
@@ -271,15 +271,18 @@ private:
     std::jthread thread_;
 };
 
-Result<std::uint64_t> Database::write_batch(std::span<const PointBatch> parts, std::optional<std::size_t> chunk) {
+Result<std::uint64_t> Database::write_batch(std::span<const PointBatch> parts, std::optional<std::size_t> chunk,
+                                            PointsChecked checked) {
     if (read_only_) return fail(read_only_error());
     std::size_t total = 0;
     for (const PointBatch& points : parts) {
-        for (std::size_t i = 0; i < points.size(); ++i)
-            if (auto st = validate_coordinates(points.lat(i), points.lon(i)); !st) return fail(st.error());
-        for (std::size_t i = 0; i < points.size(); ++i)
-            if (points.text(i).size() > kMaxEntryLength)
-                return fail(Error::invalid(entry_too_long_message(points.text(i).size())));
+        if (checked == PointsChecked::no) {
+            for (std::size_t i = 0; i < points.size(); ++i)
+                if (auto st = validate_coordinates(points.lat(i), points.lon(i)); !st) return fail(st.error());
+            for (std::size_t i = 0; i < points.size(); ++i)
+                if (points.text(i).size() > kMaxEntryLength)
+                    return fail(Error::invalid(entry_too_long_message(points.text(i).size())));
+        }
         total += points.size();
     }
     const std::size_t chunk_points = chunk ? std::max<std::size_t>(*chunk, 1) : std::max<std::size_t>(total, 1);

@@ -61,6 +61,12 @@ public:
         room(ends_, points);
         room(text_, text_bytes);
     }
+    // Empties the batch, keeping its memory for the points that come next.
+    void clear() {
+        coords_.clear();
+        ends_.clear();
+        text_.clear();
+    }
     // The text of the next point is appended here, then the point is closed with `add`.
     std::string& text_buffer() { return text_; }
     void add(double lat, double lon) {
@@ -74,6 +80,10 @@ public:
     }
     std::size_t size() const { return ends_.size(); }
     std::size_t text_size() const { return text_.size(); }
+    // The bytes of memory the batch holds.
+    std::size_t capacity_bytes() const {
+        return coords_.capacity() * sizeof(double) + ends_.capacity() * sizeof(std::size_t) + text_.capacity();
+    }
     double lat(std::size_t i) const { return coords_[2 * i]; }
     double lon(std::size_t i) const { return coords_[2 * i + 1]; }
     std::string_view text(std::size_t i) const {
@@ -96,6 +106,9 @@ private:
 
 // Fails unless both coordinates are finite and within [-90, 90] x [-180, 180].
 Status validate_coordinates(double lat, double lon);
+
+// Whether the points handed to a write were checked by their maker already.
+enum class PointsChecked : bool { no, yes };
 
 inline constexpr std::uint64_t kCheckpointEverySlots = 10000;
 inline constexpr std::size_t kPointChunk = 100000;
@@ -128,8 +141,11 @@ public:
     // the whole call, so that a failure leaves none of them. Returns the first
     // id; the points have the ids that follow it in order.
     Result<std::uint64_t> append_points(const PointBatch& points);
-    // The same for the points of several batches, one after the other.
-    Result<std::uint64_t> append_points(std::span<const PointBatch> parts);
+    // The same for the points of several batches, one after the other. With
+    // `checked` yes, the caller has checked every point as the store would:
+    // its coordinates with validate_coordinates, its text's length against
+    // kMaxEntryLength; the points are not read again before they are written.
+    Result<std::uint64_t> append_points(std::span<const PointBatch> parts, PointsChecked checked = PointsChecked::no);
 
     // Deletes the points matching `filter`: one logged delete of those still
     // live, its checkpoint, then their removal from the grid and the metadata
@@ -234,7 +250,8 @@ private:
     // Validates and writes the points of `parts`, one after the other, in
     // chunks of `chunk` points (nothing: all of them), each committed on its
     // own; returns the first id.
-    Result<std::uint64_t> write_batch(std::span<const PointBatch> parts, std::optional<std::size_t> chunk);
+    Result<std::uint64_t> write_batch(std::span<const PointBatch> parts, std::optional<std::size_t> chunk,
+                                      PointsChecked checked = PointsChecked::no);
     // Adds the first `count` points of `parts` (slots first, first + 1, ...) to the grid.
     Status add_to_grid(std::span<const PointBatch> parts, std::size_t count, std::uint64_t first) EXCLUDES(grid_mutex_);
     // Adds stored points (slots first, first + 1, ...; text(i) is the metadata

@@ -99,11 +99,18 @@ void append_json_double(std::string& out, double d) {
         out.append("null");
         return;
     }
-    char buf[64];
-    const auto r = std::to_chars(buf, buf + sizeof buf, d);
-    out.append(buf, static_cast<std::size_t>(r.ptr - buf));
+    char buf[kJsonDoubleMax];
+    out.append(buf, static_cast<std::size_t>(write_json_double(buf, d) - buf));
+}
+
+char* write_json_double(char* out, double d) {
+    // The longest shortest form is 24 bytes ("-2.2250738585072014e-308").
+    const auto r = std::to_chars(out, out + kJsonDoubleMax - 2, d);
     // Keep the text a double when read back: "1" becomes "1.0".
-    if (std::find_if(buf, r.ptr, [](char c) { return c == '.' || c == 'e'; }) == r.ptr) out.append(".0");
+    if (std::find_if(out, r.ptr, [](char c) { return c == '.' || c == 'e'; }) != r.ptr) return r.ptr;
+    r.ptr[0] = '.';
+    r.ptr[1] = '0';
+    return r.ptr + 2;
 }
 
 void append_json_value(std::string& out, const MetadataValue& value) {

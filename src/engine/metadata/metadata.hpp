@@ -92,6 +92,9 @@ void append_json_value(std::string& out, const MetadataValue& value);
 void append_json_string(std::string& out, std::string_view s);
 // Shortest round-trip form, always with a fraction or exponent. `d` is finite.
 void append_json_double(std::string& out, double d);
+// The same written at `out`, which has room for kJsonDoubleMax bytes; returns the end.
+inline constexpr std::size_t kJsonDoubleMax = 32;
+char* write_json_double(char* out, double d);
 
 // Reads stored text back. Nothing when the text is not one readable JSON object
 // (after optional leading whitespace, with only whitespace after it, at most

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <vector>
 
 #include "engine/storage/paths.hpp"
 #include "engine/util/crc.hpp"
@@ -26,6 +27,37 @@ const char* const kSectionNames[kOpenCacheSections] = {"entry ends", "live bitma
 constexpr std::uint64_t align8(std::uint64_t n) { return (n + 7) & ~std::uint64_t{7}; }
 
 Error damaged(std::string what) { return Error::invalid(std::move(what)); }
+
+// Writes a file from many pieces, most of them small (a grid's cells, one
+// piece each): the small ones are gathered and written a megabyte at a time,
+// not one system call each.
+class GatheredWrites {
+public:
+    explicit GatheredWrites(File& file) : file_(file) {}
+    Status put(const void* data, std::size_t len) {
+        if (len >= kDirect) {
+            if (auto st = flush(); !st) return st;
+            return file_.write_all(data, len);
+        }
+        if (buffer_.size() + len > kBuffer)
+            if (auto st = flush(); !st) return st;
+        const auto* p = static_cast<const std::uint8_t*>(data);
+        buffer_.insert(buffer_.end(), p, p + len);
+        return {};
+    }
+    Status flush() {
+        if (buffer_.empty()) return {};
+        const Status st = file_.write_all(buffer_.data(), buffer_.size());
+        buffer_.clear();
+        return st;
+    }
+
+private:
+    static constexpr std::size_t kBuffer = 1 << 20;
+    static constexpr std::size_t kDirect = 256 << 10;
+    File& file_;
+    std::vector<std::uint8_t> buffer_;
+};
 
 }  // namespace
 
@@ -74,18 +106,20 @@ Status write_open_cache(const std::string& path, const std::string& temp_path, c
 
     auto file = File::open(temp_path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0644);
     if (!file) return fail(file.error());
-    if (auto st = file->write_all(header, sizeof header); !st) return st;
+    GatheredWrites out(*file);
+    if (auto st = out.put(header, sizeof header); !st) return st;
     static const std::uint8_t zeros[8] = {};
     for (const auto& pieces : sections) {
         std::uint64_t len = 0;
         for (const auto& piece : pieces) {
             if (piece.empty()) continue;
-            if (auto st = file->write_all(piece.data(), piece.size()); !st) return st;
+            if (auto st = out.put(piece.data(), piece.size()); !st) return st;
             len += piece.size();
         }
         if (align8(len) != len)
-            if (auto st = file->write_all(zeros, align8(len) - len); !st) return st;
+            if (auto st = out.put(zeros, align8(len) - len); !st) return st;
     }
+    if (auto st = out.flush(); !st) return st;
     file->close();
     return rename_file(temp_path, path);
 }

@@ -1,10 +1,14 @@
 #include "engine/storage/record_store.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
 
 #include "engine/util/format.hpp"
 #include "engine/util/text.hpp"
+#include "engine/util/thread_annotations.hpp"
+#include "engine/util/worker_pool.hpp"
 
 namespace orbisk {
 
@@ -57,14 +61,66 @@ Result<std::uint64_t> RecordStore::append_point(double lat, double lon, std::str
     return s;
 }
 
-Result<std::uint64_t> RecordStore::append_points(const PointRun& points) {
+namespace {
+
+// How much of a file one thread has written, followed by another.
+class WriteProgress {
+public:
+    void advance(std::uint64_t done) {
+        {
+            MutexLock lock(m_);
+            done_ = done;
+        }
+        changed_.notify_one();
+    }
+    // No more bytes will come (all written, or the writing failed).
+    void finish() {
+        {
+            MutexLock lock(m_);
+            finished_ = true;
+        }
+        changed_.notify_one();
+    }
+    // Calls f(from, to) for each range written since the last, every
+    // kWritebackStep bytes at least, until the writer has finished.
+    template <class F>
+    void follow(F&& f) {
+        std::uint64_t seen = 0;
+        for (;;) {
+            std::uint64_t done;
+            bool finished;
+            {
+                MutexLock lock(m_);
+                changed_.wait(lock.native(), [&] { return finished_ || done_ - seen >= kWritebackStep; });
+                done = done_;
+                finished = finished_;
+            }
+            if (done > seen) f(seen, done);
+            seen = done;
+            if (finished) return;
+        }
+    }
+
+private:
+    Mutex m_;
+    std::condition_variable changed_;
+    std::uint64_t done_ GUARDED_BY(m_) = 0;
+    bool finished_ GUARDED_BY(m_) = false;
+};
+
+}  // namespace
+
+Result<std::uint64_t> RecordStore::append_points(std::span<const PointRun> runs, AppendedCrcs* crcs) {
     const std::uint64_t s = next_slot_;
     const std::uint64_t p = metadata_end_;
-    const std::uint64_t n = points.size();
-    const std::uint64_t total = points.text.size();
-    for (std::size_t i = 0, begin = points.base; i < n; begin = points.ends[i++])
-        if (const std::uint64_t len = points.ends[i] - begin; len > kMaxEntryLength)
-            return fail(Error::invalid(entry_too_long_message(len)));
+    std::uint64_t n = 0, total = 0;
+    for (const PointRun& run : runs) {
+        for (std::size_t i = 0, begin = run.base; i < run.size(); begin = run.ends[i++])
+            if (const std::uint64_t len = run.ends[i] - begin; len > kMaxEntryLength)
+                return fail(Error::invalid(entry_too_long_message(len)));
+        n += run.size();
+        total += run.text.size();
+    }
     const std::uint64_t coords_needed = kDataStart + kCoordRecord * (s + n);
     if (coords_.size() < coords_needed)
         if (auto st = coords_.grow(coords_needed); !st) return fail(st.error());
@@ -76,14 +132,65 @@ Result<std::uint64_t> RecordStore::append_points(const PointRun& points) {
     if (auto st = coords_.reserve_backing(coords_needed); !st) return fail(st.error());
 
     // A coordinate record is the two doubles as they lie in memory, and the
-    // texts lie back to back as in the file: one copy each.
+    // texts lie back to back as in the file: each run is written as it is.
     static_assert(kCoordRecord == 2 * sizeof(double));
-    coords_.copy_in(kDataStart + kCoordRecord * s, points.coords.data(), kCoordRecord * n);
-    meta_.copy_in(p, points.text.data(), total);
+    AppendedCrcs crc;
+    const std::uint64_t coords_at = kDataStart + kCoordRecord * s;
+    auto write_coords = [&]() -> Status {
+        std::uint64_t at = coords_at;
+        for (const PointRun& run : runs) {
+            const std::uint64_t len = kCoordRecord * run.size();
+            if (auto st = coords_.write_at(at, run.coords.data(), len, &crc.coords); !st) return st;
+            at += len;
+        }
+        return {};
+    };
+    // The texts in slices, each reported to `progress` once written.
+    auto write_texts = [&](WriteProgress* progress) -> Status {
+        std::uint64_t done = 0;
+        for (const PointRun& run : runs)
+            for (std::size_t from = 0; from < run.text.size();) {
+                const std::size_t len = std::min<std::size_t>(kWritebackStep, run.text.size() - from);
+                if (auto st = meta_.write_at(p + done, run.text.data() + from, len, &crc.metadata); !st) return st;
+                from += len;
+                done += len;
+                if (progress) progress->advance(done);
+            }
+        return {};
+    };
+    Status written[2];
+    if (kCoordRecord * n + total >= kParallelWriteBytes) {
+        // The two files have locks of their own in the kernel: their writes,
+        // the copies into the page cache, run side by side. The coordinates,
+        // the smaller part, are done first; their thread then has the texts
+        // written back to the disk as they come, so that the commit's flush
+        // finds them on their way already.
+        WriteProgress progress;
+        WorkerPool::instance().run(2, [&](std::size_t k) {
+            if (k == 0) {
+                written[0] = write_texts(&progress);
+                progress.finish();
+                return;
+            }
+            written[1] = write_coords();
+            if (written[1]) coords_.start_writeback(coords_at, kCoordRecord * n);
+            progress.follow([&](std::uint64_t from, std::uint64_t to) { meta_.start_writeback(p + from, to - from); });
+        });
+    } else {
+        written[0] = write_texts(nullptr);
+        if (written[0]) written[1] = write_coords();
+    }
+    for (const Status& st : written)
+        if (!st) return fail(st.error());
+    if (crcs) *crcs = crc;
 
     // Doubling, never to the exact size: many small groups must not copy the list each time.
     ends_.reserve(ends_.size() + n);
-    for (std::size_t e : points.ends) ends_.push_back(p + (e - points.base));
+    std::uint64_t at = p;
+    for (const PointRun& run : runs) {
+        for (std::size_t e : run.ends) ends_.push_back(at + (e - run.base));
+        at += run.text.size();
+    }
     live_.grow(s + n);
     for (std::uint64_t i = s; i < s + n; ++i) live_.set(i);
     next_slot_ = s + n;

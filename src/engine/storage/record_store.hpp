@@ -57,6 +57,17 @@ struct PointRun {
     }
 };
 
+// The CRC-32 of the bytes a group of points added to each data file.
+struct AppendedCrcs {
+    std::uint32_t coords = 0;
+    std::uint32_t metadata = 0;
+};
+
+// A group of at least this many bytes has its two files written on two threads.
+inline constexpr std::uint64_t kParallelWriteBytes = 1 << 20;
+// How many bytes of texts are written before the disk is asked to take them.
+inline constexpr std::uint64_t kWritebackStep = 8 << 20;
+
 // Longest metadata text an entry can hold.
 inline constexpr std::uint64_t kMaxEntryLength = 0xFFFFFFFFull;
 std::string entry_too_long_message(std::uint64_t length);
@@ -73,12 +84,16 @@ public:
     // Stores one point (coordinates already validated) and returns its slot id.
     // On failure nothing observable has changed.
     Result<std::uint64_t> append_point(double lat, double lon, std::string_view text);
-    // Stores a group of points (coordinates validated) as append_point would
-    // one by one, the files grown and their storage reserved once (the larger
-    // first, so that a full disk fails it before the other takes space).
-    // Returns the first slot id.
-    // On failure nothing observable has changed.
-    Result<std::uint64_t> append_points(const PointRun& points);
+    // Stores a group of points (coordinates validated), the runs one after
+    // the other, as append_point would one by one: the files grown and their
+    // storage reserved once (the larger first, so that a full disk fails it
+    // before the other takes space), then each file written in one pass, a
+    // large group's two files on two threads. Returns the first slot id, and
+    // with `crcs` the CRC of the bytes appended to each file.
+    // On failure nothing observable has changed (the bookkeeping is left as
+    // it was; bytes written past the end it knows are not read).
+    Result<std::uint64_t> append_points(std::span<const PointRun> runs, AppendedCrcs* crcs = nullptr);
+    Result<std::uint64_t> append_points(const PointRun& points) { return append_points(std::span(&points, 1)); }
     // Marks the listed live slots deleted; returns how many were.
     std::uint64_t tombstone_slots(std::span<const std::uint64_t> ids);
     // The live point in slot `s`, or nothing (not live, out of range, damaged or unreadable).

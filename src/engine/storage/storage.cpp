@@ -469,15 +469,22 @@ std::optional<WriteFailure> Storage::write_points(std::span<const PointRun> runs
         return WriteFailure{take_back(std::move(e), pos, seq, mark, "the points of this call"), false};
     };
     // (A text too long for an entry is refused by the record store before it
-    // writes a run; the undo then takes back the runs before it.)
+    // writes anything.)
     // The group is not logged: its commit makes it durable, all of it, or a
     // crash before the commit point leaves none of it (the log replays only
     // what was written before). Its sequence numbers are taken all the same,
     // as if it had been logged, so that it can still be logged should the
     // commit leave a new manifest that is not durable.
     wal_seq_ += count;
-    for (const PointRun& run : runs)
-        if (auto r = records_.append_points(run); !r) return undo(r.error());
+    AppendedCrcs crcs;
+    if (auto r = records_.append_points(runs, &crcs); !r) return undo(r.error());
+    // A cache that reaches where the group starts goes on over it: the
+    // commit need not read the group back to hash it.
+    auto extend = [](CrcCache& cache, std::uint64_t start, std::uint32_t crc, std::uint64_t len) {
+        if (cache.covered == start) cache = CrcCache::of(crc32_combine(~cache.reg, crc, len), start + len);
+    };
+    extend(coords_crc_, kCoordRecord * mark.next_slot, crcs.coords, kCoordRecord * count);
+    extend(metadata_crc_, mark.metadata_end - kDataStart, crcs.metadata, records_.metadata_end() - mark.metadata_end);
     bool committed = false, durable = false;
     if (auto st = commit_after_write(&committed, &durable); !st) {
         if (!committed) return undo(st.error());

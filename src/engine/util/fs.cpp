@@ -1,5 +1,6 @@
 #include "engine/util/fs.hpp"
 
+#include "engine/util/crc.hpp"
 #include "engine/util/fault_injection.hpp"
 
 #include <algorithm>
@@ -322,19 +323,34 @@ Status MappedFile::reserve_backing(std::uint64_t end, bool ahead) {
     return {};
 }
 
-void MappedFile::copy_in(std::uint64_t offset, const void* data, std::size_t len) {
-    constexpr std::size_t kPiece = 8 << 20;
+Status MappedFile::write_at(std::uint64_t offset, const void* data, std::size_t len, std::uint32_t* crc) {
+    // Pieces small enough to stay in the cache between the CRC's read and the copy's.
+    constexpr std::size_t kPiece = 256 << 10;
     const auto* from = static_cast<const std::uint8_t*>(data);
     for (std::size_t done = 0; done < len;) {
         const std::size_t n = std::min(kPiece, len - done);
-        std::memcpy(data_ + offset + done, from + done, n);
-        // Only a head start for the flush, which forces the bytes whatever
-        // happens here: a failure changes nothing.
-        if (n == kPiece && !private_)
-            (void)::sync_file_range(file_.fd(), static_cast<off_t>(offset + done), static_cast<off_t>(n),
-                                    SYNC_FILE_RANGE_WRITE);
+        if (crc) *crc = crc32_continue(*crc, from + done, n);
+        if (private_) {
+            std::memcpy(data_ + offset + done, from + done, n);
+            done += n;
+            continue;
+        }
+        for (std::size_t put = 0; put < n;) {
+            const ssize_t w = os_call(SysCall::Write, file_.fd(), nullptr, [&] {
+                return ::pwrite(file_.fd(), from + done + put, n - put, static_cast<off_t>(offset + done + put));
+            });
+            if (w < 0) return os_fail();
+            if (w == 0) return fail(Error::os_message("failed to write whole buffer"));
+            put += static_cast<std::size_t>(w);
+        }
         done += n;
     }
+    return {};
+}
+
+void MappedFile::start_writeback(std::uint64_t offset, std::uint64_t len) {
+    if (private_ || len == 0) return;
+    (void)::sync_file_range(file_.fd(), static_cast<off_t>(offset), static_cast<off_t>(len), SYNC_FILE_RANGE_WRITE);
 }
 
 Status MappedFile::flush() { return flush_prefix(size_); }

@@ -97,11 +97,20 @@ public:
     // them through the mapping cannot fault on a full disk; allocates ahead in
     // large steps when `ahead`. A file system without allocation support is left as it is.
     Status reserve_backing(std::uint64_t end, bool ahead = true);
-    // Copies `len` bytes to `offset` of the view, and has the operating
-    // system start writing each large piece back as soon as it is copied, so
-    // that a flush that follows finds most of it written. The file must be
-    // that long, and its storage reserved.
-    void copy_in(std::uint64_t offset, const void* data, std::size_t len);
+    // Writes `len` bytes at `offset`, where the file must be that long and its
+    // storage reserved. New bytes go through the file, not the view: pages
+    // written by the file system are not mapped into this process, so they
+    // cost no page faults now, and the flush that forces them need not
+    // write-protect them again in every thread's view. The view shows them
+    // all the same (a private view takes them in itself). With `crc`, the
+    // CRC of the bytes is continued over them, piece by piece, each just
+    // before it is written, so that the bytes are read from memory once.
+    // On failure some of the bytes may have been written.
+    Status write_at(std::uint64_t offset, const void* data, std::size_t len, std::uint32_t* crc = nullptr);
+    // Has the operating system start writing `len` bytes at `offset` back to
+    // the disk, without waiting for them: only a head start for a flush that
+    // follows, which forces them whatever happens here.
+    void start_writeback(std::uint64_t offset, std::uint64_t len);
     // Writes the whole view back and forces the file to stable storage.
     Status flush();
     // Writes back the first `len` bytes of the view and forces the file.
