@@ -31,6 +31,22 @@ std::optional<MetadataValue> read_value(const std::string& value_text) {
 
 bool readable(std::string_view text) { return metadata_from_json_text(text).has_value(); }
 
+// One random edit of a text: a byte replaced, removed or added.
+void damage(std::string& t, std::mt19937& rng, const std::string& alphabet) {
+    const std::size_t pos = rng() % t.size();
+    switch (rng() % 3) {
+        case 0:
+            t[pos] = alphabet[rng() % alphabet.size()];
+            break;
+        case 1:
+            t.erase(pos, 1);
+            break;
+        default:
+            t.insert(pos, 1, alphabet[rng() % alphabet.size()]);
+            break;
+    }
+}
+
 std::string nested(std::string_view top_open, int levels) {
     // `levels` containers in total: the outer object plus arrays inside it.
     std::string s(top_open);
@@ -412,20 +428,7 @@ TEST_CASE("scan and the reader agree on damaged documents") {
     for (int i = 0; i < 50000; ++i) {
         std::string t = base;
         const int edits = 1 + static_cast<int>(rng() % 3);
-        for (int e = 0; e < edits; ++e) {
-            const std::size_t pos = rng() % t.size();
-            switch (rng() % 3) {
-                case 0:
-                    t[pos] = alphabet[rng() % alphabet.size()];
-                    break;
-                case 1:
-                    t.erase(pos, 1);
-                    break;
-                default:
-                    t.insert(pos, 1, alphabet[rng() % alphabet.size()]);
-                    break;
-            }
-        }
+        for (int e = 0; e < edits; ++e) damage(t, rng, alphabet);
         const bool read = readable(t);
         const auto n = scan_json_value(t);
         const std::size_t first = t.find_first_not_of(" \t\r\n");
@@ -503,20 +506,7 @@ TEST_CASE("copying a JSON value gives the text of the value read, for every text
     int disagreements = 0, accepted = 0;
     for (int i = 0; i < 60000; ++i) {
         std::string t = random_json(rng, 4);
-        if (i % 3 == 0) {
-            const std::size_t pos = rng() % t.size();
-            switch (rng() % 3) {
-                case 0:
-                    t[pos] = alphabet[rng() % alphabet.size()];
-                    break;
-                case 1:
-                    t.erase(pos, 1);
-                    break;
-                default:
-                    t.insert(pos, 1, alphabet[rng() % alphabet.size()]);
-                    break;
-            }
-        }
+        if (i % 3 == 0) damage(t, rng, alphabet);
         if (i % 1000 == 0) {  // nested at and beyond the limit
             const int levels = 126 + static_cast<int>(rng() % 3);
             t = std::string(static_cast<std::size_t>(levels), '[') + t +
