@@ -10,13 +10,17 @@ threads), and the read of the store as Arrow (`to_arrow`) that an export
 starts from. The CSV import runs once more with the progress bar drawn on a
 pseudo-terminal, to price the bar.
 
-    python bench/bench_cli.py [N]        (default 1,000,000)
+    python bench/bench_cli.py [N [ROUNDS]]        (default 1,000,000 points, 3 rounds)
+
+Each format's figures are the medians of ROUNDS rounds, each round running
+every step in turn (one run of a step varies by a fifth from run to run).
 """
 
 import gc
 import io
 import os
 import shutil
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -114,15 +118,15 @@ def parts_of_import(path, store):
     return reading, storing
 
 
-def main_bench(n):
+def main_bench(n, repeat):
     work = tempfile.mkdtemp(prefix="orbisk-bench-cli-")
     try:
-        run(n, work)
+        run(n, work, repeat)
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
 
-def run(n, work):
+def run(n, work, repeat):
     source = os.path.join(work, "source.db")
     PyZurAD(source).insert_batch(make_points(n))
     files = {
@@ -131,39 +135,51 @@ def run(n, work):
     }
     rows = []
     for fmt, path in files.items():
-        export = timed(lambda: cli("export", source, path))
-        if fmt == "GeoParquet":
-            frame = None
+        # Rounds in turn; each figure is the median of its rounds.
+        figures = []
+        for r in range(repeat):
+            export = timed(lambda: cli("export", source, path))
+            if fmt == "GeoParquet":
+                frame = None
 
-            def read():
-                nonlocal frame
-                frame = geopandas.read_parquet(path)
+                def read():
+                    nonlocal frame
+                    frame = geopandas.read_parquet(path)
 
-            gp_read = timed(read)
-            gp_write = timed(lambda: frame.to_parquet(os.path.join(work, "gp.parquet")))
-        else:
-            options = {"X_POSSIBLE_NAMES": "longitude", "Y_POSSIBLE_NAMES": "latitude", "KEEP_GEOM_COLUMNS": "NO"}
-            frame = None
+                gp_read = timed(read)
+                gp_write = timed(lambda: frame.to_parquet(os.path.join(work, "gp.parquet")))
+            else:
+                options = {"X_POSSIBLE_NAMES": "longitude", "Y_POSSIBLE_NAMES": "latitude", "KEEP_GEOM_COLUMNS": "NO"}
+                frame = None
 
-            def read():
-                nonlocal frame
-                frame = geopandas.read_file(path, **(options if fmt == "CSV" else {}))
+                def read():
+                    nonlocal frame
+                    frame = geopandas.read_file(path, **(options if fmt == "CSV" else {}))
 
-            gp_read = timed(read)
-            target = os.path.join(work, "gp." + ("csv" if fmt == "CSV" else "geojson"))
-            layer = {"layer_options": {"GEOMETRY": "AS_XY"}} if fmt == "CSV" else {}
-            gp_write = timed(lambda: frame.to_file(target, driver="CSV" if fmt == "CSV" else "GeoJSON", **layer))
-        store = os.path.join(work, f"import-{fmt}.db")
-        imported = timed(lambda: cli("import", store, path))
-        reading, storing = parts_of_import(path, os.path.join(work, f"parts-{fmt}.db"))
+                gp_read = timed(read)
+                target = os.path.join(work, "gp." + ("csv" if fmt == "CSV" else "geojson"))
+                if os.path.exists(target):  # the last round's
+                    os.remove(target)
+                layer = {"layer_options": {"GEOMETRY": "AS_XY"}} if fmt == "CSV" else {}
+                gp_write = timed(lambda: frame.to_file(target, driver="CSV" if fmt == "CSV" else "GeoJSON", **layer))
+            frame = None  # freed before the import is timed
+            store = os.path.join(work, f"import-{fmt}-{r}.db")
+            imported = timed(lambda: cli("import", store, path))
+            reading, storing = parts_of_import(path, os.path.join(work, f"parts-{fmt}-{r}.db"))
+            wanted = {"CSV": {}, "GeoJSON": {"metadata": "json"}, "GeoParquet": {"geometry": "wkb"}}[fmt]
+            querying = timed(lambda: pyarrow.table(ColumnarStore(source, read_only=True).to_arrow(**wanted)))
+            for leftover in os.listdir(work):  # the stores of this round
+                if leftover.startswith((f"import-{fmt}-{r}.", f"parts-{fmt}-{r}.")):
+                    os.remove(os.path.join(work, leftover))
+            figures.append((imported, reading, storing, gp_read, export, querying, gp_write))
+        imported, reading, storing, gp_read, export, querying, gp_write = (statistics.median(f) for f in zip(*figures))
         size = os.path.getsize(path)
-        wanted = {"CSV": {}, "GeoJSON": {"metadata": "json"}, "GeoParquet": {"geometry": "wkb"}}[fmt]
-        querying = timed(lambda: pyarrow.table(ColumnarStore(source, read_only=True).to_arrow(**wanted)))
         rows.append((fmt, size, imported, reading, storing, gp_read, export, querying, gp_write))
         print(
             f"{fmt}: import {imported:.2f} s (reading alone {reading:.2f} s, storing alone {storing:.2f} s) "
             f"vs read {gp_read:.2f} s; export {export:.2f} s (to_arrow alone {querying:.2f} s) "
-            f"vs write {gp_write:.2f} s",
+            f"vs write {gp_write:.2f} s; rounds' ratios "
+            + ", ".join(f"{f[3] / f[0]:.2f}x/{f[6] / f[4]:.2f}x" for f in figures),
             file=sys.stderr,
         )
     plain = timed(lambda: cli("import", os.path.join(work, "plain.db"), files["CSV"]))
@@ -184,7 +200,7 @@ def run(n, work):
     bar = with_terminal(lambda: cli("import", os.path.join(work, "bar.db"), files["CSV"]))
     Progress.update = update
 
-    print(f"\n{n:,} points, one run\n")
+    print(f"\n{n:,} points, one run, medians of {repeat} rounds in turn\n")
     print(
         "| file | size | orbisk import | reading alone | storing alone | geopandas read | ratio "
         "| orbisk export | to_arrow alone | geopandas write | ratio |"
@@ -204,4 +220,4 @@ def run(n, work):
 
 
 if __name__ == "__main__":
-    main_bench(int(sys.argv[1]) if len(sys.argv) > 1 else 1_000_000)
+    main_bench(int(sys.argv[1]) if len(sys.argv) > 1 else 1_000_000, int(sys.argv[2]) if len(sys.argv) > 2 else 3)
