@@ -541,6 +541,18 @@ def test_an_interrupted_directory_listing_is_retried(probe, tmp_path):
     assert files == ["geo.coords.1.mmap", "geo.metadata.1.mmap"]
 
 
+def _insert_failing(probe, db, points, plan):
+    """insert_batch with the calls of `plan` failing; whether it raised."""
+    probe.faults_arm(plan)
+    try:
+        db.insert_batch(points)
+        return False
+    except RuntimeError:
+        return True
+    finally:
+        probe.faults_disarm()
+
+
 def test_a_failed_first_batch_leaves_the_grid_as_the_store(probe, tmp_path):
     """The first batch into an empty store has its grid built on another thread while the
     points are written and committed. Each call of the write fails in turn: the batch stays
@@ -563,14 +575,7 @@ def test_a_failed_first_batch_leaves_the_grid_as_the_store(probe, tmp_path):
         (tmp_path / str(at)).mkdir()
         path = str(tmp_path / str(at) / "geo.db")
         db = probe.PyZurAD(path)
-        probe.faults_arm(at)
-        try:
-            db.insert_batch(points)
-            raised = False
-        except RuntimeError:
-            raised = True
-        finally:
-            probe.faults_disarm()
+        raised = _insert_failing(probe, db, points, at)
         kept = db.len()
         assert kept in ((0, 2500) if raised else (2500,)) and served(db) == list(range(kept)), at
         if kept == 0:
@@ -624,14 +629,7 @@ def test_a_batch_written_on_two_threads_is_stored_whole_or_not_at_all(probe, tmp
             assert os.WIFSIGNALED(status) and os.WTERMSIG(status) == signal.SIGKILL, (at, status)
         else:
             db = probe.PyZurAD(path)
-            probe.faults_arm([at])
-            try:
-                db.insert_batch(points)
-                raised = False
-            except RuntimeError:
-                raised = True
-            finally:
-                probe.faults_disarm()
+            raised = _insert_failing(probe, db, points, [at])
             assert db.len() in ((0, n) if raised else (n,)), at
             assert stored(db) == (expected if db.len() else {}), at
             del db
