@@ -91,9 +91,9 @@ class _Rows:
 
     __slots__ = ("items", "count")
 
-    def __init__(self) -> None:
-        self.items: list[list[Point] | BadRow] = []
-        self.count = 0  # points and bad rows
+    def __init__(self, items: list[list[Point] | BadRow] | None = None) -> None:
+        self.items = items if items is not None else []
+        self.count = 0  # points and bad rows, as handed over while reading
 
 
 class Interrupted(Exception):
@@ -168,9 +168,7 @@ class Importer:
             else:
                 self.imported += batch.count
                 return
-        rows = _Rows()
-        rows.items = list(batch.points())
-        self._store_rows(rows, source)
+        self._store_rows(_Rows(list(batch.points())), source)
 
     def _store_rows(self, rows: _Rows, source: Source) -> None:
         """Stores the points of `rows` as one batch (not a batch, and a commit,
@@ -238,7 +236,6 @@ class Importer:
         self.cancelled = False
         # batches to store, each with where reading had got to after it (in units of source.total)
         pending: queue.Queue[tuple[ArrowBatch | _Rows, int] | None] = queue.Queue(maxsize=2)
-
         stored_to = [0]  # where reading had got to after the last batch stored
         failure: list[BaseException] = []
 
