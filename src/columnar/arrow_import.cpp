@@ -681,7 +681,7 @@ namespace {
 // Whether the bytes of a text column's rows [begin, end) (indexes of its
 // array, before its own offset) are all printable ASCII other than '"' and
 // '\\': every value among them is then UTF-8 and its JSON string is itself
-// between quotes. Eight bytes at a time, as the JSON writer looks for escapes.
+// between quotes.
 bool plain_text_rows(const Bound& b, std::int64_t begin, std::int64_t end) {
     const Node& n = *b.node;
     if (n.dict || n.json || (n.type != T::Utf8 && n.type != T::LargeUtf8) || begin >= end) return false;
@@ -698,24 +698,8 @@ bool plain_text_rows(const Bound& b, std::int64_t begin, std::int64_t end) {
     }
     // Offsets that do not rise give values read one by one, as they are checked.
     if (from < 0 || to < from) return false;
-    const char* p = static_cast<const char*>(b.a->buffers[2]) + from;
-    const char* const stop = p + (to - from);
-    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-    constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
-    std::uint64_t bad = 0;
-    for (; stop - p >= 8; p += 8) {
-        std::uint64_t w;
-        std::memcpy(&w, p, 8);
-        const std::uint64_t q = w ^ (kOnes * '"');
-        const std::uint64_t s = w ^ (kOnes * '\\');
-        bad |= w | ((q - kOnes) & ~q) | ((s - kOnes) & ~s) | ((w - kOnes * 0x20) & ~w);
-        if (bad & kHigh) return false;
-    }
-    for (; p != stop; ++p) {
-        const auto c = static_cast<unsigned char>(*p);
-        if (c >= 0x80 || c < 0x20 || c == '"' || c == '\\') return false;
-    }
-    return true;
+    return plain_json_ascii(
+        std::string_view(static_cast<const char*>(b.a->buffers[2]) + from, static_cast<std::size_t>(to - from)));
 }
 
 // Rows [begin, end) of a bound batch into `out`; `first_row` is the stream's

@@ -24,31 +24,50 @@ void append_integer(std::string& out, Int v) {
 
 namespace {
 
-// The first byte at or after `p` that must be escaped ('"', '\\' or a control
-// byte), or `end`. Eight bytes at a time: the lowest flag of each byte mask is
-// exact, so the lowest flag of their union is the first such byte.
+constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+
+// The high bit of each byte of `w` that must be escaped ('"', '\\' or a
+// control byte); the lowest flag is exact, higher ones may be false.
+inline std::uint64_t escape_flags(std::uint64_t w) {
+    const std::uint64_t q = w ^ (kOnes * '"');
+    const std::uint64_t b = w ^ (kOnes * '\\');
+    return (((q - kOnes) & ~q) | ((b - kOnes) & ~b) | ((w - kOnes * 0x20) & ~w)) & kHigh;
+}
+
+inline bool needs_escape(unsigned char c) { return c == '"' || c == '\\' || c < 0x20; }
+
+// The first byte at or after `p` that must be escaped, or `end`. Eight bytes
+// at a time: the lowest flag of their union is the first such byte.
 inline const char* find_escape(const char* p, const char* end) {
-    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-    constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
     if constexpr (std::endian::native == std::endian::little) {
         while (end - p >= 8) {
             std::uint64_t w;
             std::memcpy(&w, p, 8);
-            const std::uint64_t q = w ^ (kOnes * '"');
-            const std::uint64_t b = w ^ (kOnes * '\\');
-            const std::uint64_t m = (((q - kOnes) & ~q) | ((b - kOnes) & ~b) | ((w - kOnes * 0x20) & ~w)) & kHigh;
-            if (m) return p + (std::countr_zero(m) >> 3);
+            if (const std::uint64_t m = escape_flags(w)) return p + (std::countr_zero(m) >> 3);
             p += 8;
         }
     }
-    for (; p != end; ++p) {
-        const auto c = static_cast<unsigned char>(*p);
-        if (c == '"' || c == '\\' || c < 0x20) return p;
-    }
+    for (; p != end; ++p)
+        if (needs_escape(static_cast<unsigned char>(*p))) return p;
     return end;
 }
 
 }  // namespace
+
+bool plain_json_ascii(std::string_view s) {
+    const char* p = s.data();
+    const char* const end = p + s.size();
+    for (std::uint64_t w; end - p >= 8; p += 8) {
+        std::memcpy(&w, p, 8);
+        if ((w & kHigh) | escape_flags(w)) return false;
+    }
+    for (; p != end; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        if (c >= 0x80 || needs_escape(c)) return false;
+    }
+    return true;
+}
 
 void append_json_string(std::string& out, std::string_view s) {
     out.reserve(out.size() + s.size() + 2);

@@ -90,6 +90,9 @@ private:
 std::string metadata_to_json_text(const MetadataMap& map);
 void append_json_value(std::string& out, const MetadataValue& value);
 void append_json_string(std::string& out, std::string_view s);
+// Whether `s` is ASCII holding no byte a JSON string escapes: its JSON string
+// is then itself between quotes.
+bool plain_json_ascii(std::string_view s);
 // Shortest round-trip form, always with a fraction or exponent. `d` is finite.
 void append_json_double(std::string& out, double d);
 // The same written at `out`, which has room for kJsonDoubleMax bytes; returns the end.
