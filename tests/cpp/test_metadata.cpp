@@ -101,6 +101,56 @@ TEST_CASE("doubles always carry a fraction or an exponent") {
     CHECK_EQ(std::get<double>(back->v), 123456789012345680000.0);
 }
 
+TEST_CASE("short decimals are spelled as the general shortest-form search spells them") {
+    // The general search: std::to_chars' shortest form, ".0" added to an integer.
+    auto general = [](double x) {
+        char buf[kJsonDoubleMax];
+        char* end = std::to_chars(buf, buf + sizeof buf, x).ptr;
+        std::string s(buf, end);
+        if (s.find_first_of(".e") == std::string::npos) s += ".0";
+        return s;
+    };
+    auto ours = [](double x) {
+        char buf[kJsonDoubleMax];
+        return std::string(buf, write_json_double(buf, x));
+    };
+    std::mt19937_64 rng(20261209);
+    std::size_t checked = 0, wrong = 0;
+    auto check = [&](double x) {
+        if (!std::isfinite(x)) return;
+        ++checked;
+        const std::string want = general(x), got = ours(x);
+        if (want != got && ++wrong <= 5) CHECK_EQ(got, want);
+    };
+    // Decimals of 1 to 17 digits with 0 to 9 decimals, both signs, and their
+    // neighbouring doubles; powers of ten and the fixed/scientific turning points.
+    for (int i = 0; i < 400000; ++i) {
+        const int digits = 1 + static_cast<int>(rng() % 17);
+        std::uint64_t m = rng() % 100000000000000000ULL;
+        for (int k = digits; k < 17; ++k) m /= 10;
+        const int k = static_cast<int>(rng() % 10);
+        double x = static_cast<double>(m) / std::pow(10.0, k);
+        if (rng() & 1) x = -x;
+        check(x);
+        check(std::nextafter(x, 0.0));
+        check(std::nextafter(x, 1e300));
+    }
+    for (int e = -12; e <= 20; ++e) {
+        for (double lead : {1.0, 1.5, 9.0, 9.99, 12.0, 123.0}) {
+            const double x = lead * std::pow(10.0, e);
+            check(x);
+            check(std::nextafter(x, 0.0));
+            check(std::nextafter(x, 1e300));
+        }
+    }
+    for (double x : {999999999999999.0, 1e15, 0.001, 0.00099, 0.0015, 1e-3 * 9.99, 100000.0, 1200000.0, 0.5, 2.675})
+        check(x);
+    // Doubles of every magnitude, from random bits.
+    for (int i = 0; i < 200000; ++i) check(std::bit_cast<double>(rng()));
+    CHECK(checked > 1300000);
+    CHECK_EQ(wrong, std::size_t{0});
+}
+
 TEST_CASE("strings escape quote, backslash and control characters only") {
     std::string raw = "q\"b\\ \b\f\n\r\t";
     raw += '\x01';

@@ -122,7 +122,87 @@ void append_json_double(std::string& out, double d) {
     out.append(buf, static_cast<std::size_t>(write_json_double(buf, d) - buf));
 }
 
+namespace {
+
+constexpr double kPowersOfTen[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6};
+constexpr std::uint64_t kDecimalLimit = 1'000'000'000'000'000;  // 15 digits
+
+// The digits of v written at `out`; returns the end.
+char* write_digits(char* out, std::uint64_t v) { return std::to_chars(out, out + 20, v).ptr; }
+
+int digit_count(std::uint64_t v) {
+    int n = 1;
+    while (v >= 10) {
+        v /= 10;
+        ++n;
+    }
+    return n;
+}
+
+// The shortest form of d when it is a decimal of at most 15 significant
+// digits and 6 decimals (prices, ratings, distances: most metadata numbers),
+// written as the general search would write it; nullptr for any other d.
+//
+// m / 10^k == |d|, both exact doubles, means the decimal m·10^-k reads back
+// as d: the division and the reading round the same real number. At most one
+// decimal of 15 significant digits or fewer reads back as d (they lie at
+// least 10^-15·|d| apart, a double's rounding interval is under 2.3·10^-16·|d|
+// wide), and the smallest such k finds it, so its digits are the shortest.
+char* write_short_decimal(char* out, double d) {
+    const double a = std::fabs(d);
+    if (!(a >= 1e-3 && a < 1e15)) return nullptr;
+    for (int k = 0; k < 7; ++k) {
+        const double x = a * kPowersOfTen[k];
+        if (x >= static_cast<double>(kDecimalLimit)) return nullptr;
+        // Within 2^-52·x of an integer when it is m: further means not yet.
+        const double r = std::nearbyint(x);
+        if (std::fabs(r - x) > x * 0x1p-48) continue;
+        const auto m = static_cast<std::uint64_t>(r);
+        if (m == 0 || static_cast<double>(m) / kPowersOfTen[k] != a) continue;
+        // Fixed or scientific notation, whichever is shorter (fixed on a tie).
+        std::uint64_t s = m;
+        int zeros = 0;
+        while (s % 10 == 0) {
+            s /= 10;
+            ++zeros;
+        }
+        if (k > 0 && zeros > 0) return nullptr;  // a smaller k would have found it
+        const int digits = digit_count(m);
+        const int significant = digits - zeros;
+        const int scientific = significant + (significant > 1) + 4;  // "d.ddde+XX", exponent under 100
+        const int fixed = k == 0 ? digits : digits > k ? digits + 1 : k + 2;
+        if (fixed > scientific) return nullptr;
+        if (d < 0) *out++ = '-';
+        if (k == 0) return write_digits(out, m);
+        char buf[20];
+        char* const end = write_digits(buf, m);
+        const auto n = static_cast<int>(end - buf);
+        if (n > k) {
+            std::memcpy(out, buf, static_cast<std::size_t>(n - k));
+            out += n - k;
+            *out++ = '.';
+            std::memcpy(out, buf + n - k, static_cast<std::size_t>(k));
+            return out + k;
+        }
+        *out++ = '0';
+        *out++ = '.';
+        std::memset(out, '0', static_cast<std::size_t>(k - n));
+        out += k - n;
+        std::memcpy(out, buf, static_cast<std::size_t>(n));
+        return out + n;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
 char* write_json_double(char* out, double d) {
+    if (char* end = write_short_decimal(out, d)) {
+        if (std::find(out, end, '.') != end) return end;
+        end[0] = '.';
+        end[1] = '0';
+        return end + 2;
+    }
     // The longest shortest form is 24 bytes ("-2.2250738585072014e-308").
     const auto r = std::to_chars(out, out + kJsonDoubleMax - 2, d);
     // Keep the text a double when read back: "1" becomes "1.0".
