@@ -352,6 +352,40 @@ def test_appends_one_after_another_store_the_bytes_of_the_dict_path(tmp_path):
     assert len(store) == 0
 
 
+def test_json_text_columns_store_the_bytes_of_the_dict_path_however_spelled(tmp_path):
+    # JSON texts in their stored form are copied as they lie; any other
+    # spelling (white space, escapes, "-0", 1.50, objects, which are stored
+    # sorted) is rewritten, and a range where many are is written the long
+    # way. Runs of each kind, nulls, slices, beside plain numbers and text.
+    rng = random.Random(37)
+    stored = ['["t3","t4"]', "[]", "[1,-2,[true,null]]", '"é🌍"', "123456789012345678", "false", '"a b"', "[[[]]]"]
+    other = ["[1, 2]", ' "x"', '"\\u00e9"', "-0", "1.50", "1e2", "-12", '{"b":1,"a":2}', '"\\n"']
+    n = 60000
+    texts: list = []
+    while len(texts) < n:
+        share = rng.choice([0.0, 0.01, 0.5, 1.0])
+        for _ in range(rng.choice([1, 100, 5000, 30000])):
+            texts.append(None if rng.random() < 0.05 else rng.choice(other if rng.random() < share else stored))
+    texts = texts[:n]
+    lats = [rng.uniform(-90, 90) for _ in range(n)]
+    lons = [rng.uniform(-180, 180) for _ in range(n)]
+    nums = [rng.choice([1.5, 0.1, 2.675, 100.0, 1e-7, 1e21, round(rng.uniform(-1e3, 1e3), 2), rng.random()]) for _ in range(n)]
+    table = pa.table(
+        {"latitude": lats, "longitude": lons, "j": pa.array(texts, pa.json_()), "n": nums, "s": ["x"] * n}
+    )
+    for k, (lo, hi) in enumerate([(0, n), (7, n - 3)]):
+        (tmp_path / f"a{k}").mkdir()
+        (tmp_path / f"d{k}").mkdir()
+        a, d = str(tmp_path / f"a{k}" / "geo.db"), str(tmp_path / f"d{k}" / "geo.db")
+        assert ColumnarStore(a).append(table.slice(lo, hi - lo)) == range(hi - lo)
+        rows = []
+        for i in range(lo, hi):
+            meta = {} if texts[i] is None else {"j": json.loads(texts[i])}
+            rows.append((lats[i], lons[i], {**meta, "n": nums[i], "s": "x"}))
+        PyZurAD(d).insert_batch(rows)
+        assert committed_bytes(a) == committed_bytes(d), (lo, hi)
+
+
 def test_values_a_column_cannot_hold_go_to_metadata_rest_and_come_back(tmp_path):
     path = str(tmp_path / "geo.db")
     db = PyZurAD(path)

@@ -721,16 +721,18 @@ std::optional<ImportError> convert_rows(const StreamImporter::Plan& plan, const 
     std::vector<char> plain(plan.metadata.size());
     for (std::size_t k = 0; k < plan.metadata.size(); ++k)
         plain[k] = plain_text_rows(root.children[plan.metadata[k]], begin + batch.offset, end + batch.offset);
-    // When every column is plain text, an integer, a number or a boolean, a
-    // row's text is written in one go, into room made for its longest
-    // spelling; a value that cannot be stored sends its row the long way,
-    // which names it.
-    enum class Kind : std::uint8_t { Plain, Integer, Number, Boolean };
+    // When every column is plain text, JSON text, an integer, a number or a
+    // boolean, a row's text is written in one go, into room made for its
+    // longest spelling. A value that cannot be stored, or JSON text not in
+    // its stored form, sends its row the long way, which names or rewrites it.
+    enum class Kind : std::uint8_t { Plain, Json, Integer, Number, Boolean };
     std::vector<Kind> kinds;
     for (std::size_t k = 0; k < plan.metadata.size() && plan.rest < 0; ++k) {
         const Node& n = *root.children[plan.metadata[k]].node;
         if (plain[k])
             kinds.push_back(Kind::Plain);
+        else if (!n.dict && n.json && (n.type == T::Utf8 || n.type == T::LargeUtf8 || n.type == T::Utf8View))
+            kinds.push_back(Kind::Json);
         else if (!n.dict && is_integer(n.type))
             kinds.push_back(Kind::Integer);
         else if (!n.dict && (n.type == T::F16 || n.type == T::F32 || n.type == T::F64))
@@ -740,8 +742,10 @@ std::optional<ImportError> convert_rows(const StreamImporter::Plan& plan, const 
         else
             break;
     }
-    const bool one_go = plan.rest < 0 && kinds.size() == plan.metadata.size();
-    // Writes the members of row i at w; nothing when a number is not finite.
+    bool one_go = plan.rest < 0 && kinds.size() == plan.metadata.size();
+    std::int64_t long_way = 0;  // rows of one_go sent the long way
+    // Writes the members of row i at w; nothing when a number is not finite
+    // or a JSON text is not in its stored form.
     auto write_row = [&](std::int64_t i, char* w) -> char* {
         *w++ = '{';
         bool first = true;
@@ -760,6 +764,13 @@ std::optional<ImportError> convert_rows(const StreamImporter::Plan& plan, const 
                     std::memcpy(w, v.data(), v.size());
                     w += v.size();
                     *w++ = '"';
+                    break;
+                }
+                case Kind::Json: {
+                    const std::string_view v = text_at(col, i);
+                    if (!json::is_stored_form(v, 1)) return nullptr;
+                    std::memcpy(w, v.data(), v.size());
+                    w += v.size();
                     break;
                 }
                 case Kind::Integer: {
@@ -792,7 +803,9 @@ std::optional<ImportError> convert_rows(const StreamImporter::Plan& plan, const 
             const Bound& col = root.children[plan.metadata[k]];
             if (!col.is_valid(i)) continue;
             room += col.node->member.size() + 1;
-            room += kinds[k] == Kind::Plain ? text_at(col, i).size() + 2 : kJsonDoubleMax;
+            room += kinds[k] == Kind::Plain  ? text_at(col, i).size() + 2
+                    : kinds[k] == Kind::Json ? text_at(col, i).size()
+                                             : kJsonDoubleMax;
         }
         return room;
     };
@@ -863,6 +876,9 @@ std::optional<ImportError> convert_rows(const StreamImporter::Plan& plan, const 
                 out.add(lat, lon);
                 continue;
             }
+            // When many rows go the long way (JSON text written with spaces,
+            // say), the rest of the range goes there directly.
+            if (++long_way * 8 > row - begin + 64) one_go = false;
         }
         text += '{';
         bool first = true;

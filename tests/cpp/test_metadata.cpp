@@ -553,7 +553,7 @@ TEST_CASE("copying a JSON value gives the text of the value read, for every text
     // text the writer writes for the value read.
     const std::string alphabet = "{}[]\",:\\ -+.0123456789eEtrufalsn\xc3\xa9\x80\x01ux";
     std::mt19937 rng(2612);
-    int disagreements = 0, accepted = 0;
+    int disagreements = 0, accepted = 0, stored_form = 0;
     for (int i = 0; i < 60000; ++i) {
         std::string t = random_json(rng, 4);
         if (i % 3 == 0) damage(t, rng, alphabet);
@@ -573,9 +573,17 @@ TEST_CASE("copying a JSON value gives the text of the value read, for every text
         if (ok != copied || (ok && ("x" + want != got || read.p != copy.p))) {
             if (++disagreements < 5) std::cerr << "disagree (read=" << ok << "): " << t << " -> " << got << "\n";
         }
+        // A text taken to be in its stored form is one value whose copy is itself.
+        if (json::is_stored_form(t, parent)) {
+            ++stored_form;
+            if (!ok || want != t || read.p != t.data() + t.size()) {
+                if (++disagreements < 5) std::cerr << "not its stored form: " << t << " -> " << want << "\n";
+            }
+        }
     }
     CHECK_EQ(disagreements, 0);
     CHECK(accepted > 20000);
+    CHECK(stored_form > 5000);
 }
 
 // ---------------------------------------------------------------------------

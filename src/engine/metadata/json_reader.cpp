@@ -700,6 +700,68 @@ bool JsonCursor::copy_value(std::string& out, int parent_depth) {
     }
 }
 
+bool is_stored_form(std::string_view text, int parent_depth) {
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    int depth = parent_depth;  // the level of the array holding the next value
+    for (;;) {
+        // A value at p.
+        if (p == end) return false;
+        switch (*p) {
+            case '[':
+                if (depth >= kMaxMetadataDepth) return false;
+                ++depth;
+                if (++p != end && *p != ']') continue;  // to its first element
+                break;  // at an empty array's ']', closed below
+            case '"':
+                // Bytes the writer copies as they are: no escape, no control byte.
+                for (++p;;) {
+                    p = find_string_special(p, end);
+                    if (p == end || static_cast<unsigned char>(*p) < 0x80) break;
+                    if (!(p = skip_utf8_sequence(p, end))) return false;
+                }
+                if (p == end || *p != '"') return false;
+                ++p;
+                break;
+            case 't':
+                if (!(p = skip_literal(p, end, "true", 4))) return false;
+                break;
+            case 'f':
+                if (!(p = skip_literal(p, end, "false", 5))) return false;
+                break;
+            case 'n':
+                if (!(p = skip_literal(p, end, "null", 4))) return false;
+                break;
+            default: {
+                // An integer of up to 18 digits, written as the writer writes it.
+                const char* const first = p;
+                if (*p == '-') ++p;
+                if (p == end || *p < '0' || *p > '9') return false;
+                if (*p == '0') {
+                    if (++p - first == 2) return false;  // "-0" is stored as 0
+                } else {
+                    const char* const digits = p;
+                    while (p != end && *p >= '0' && *p <= '9') ++p;
+                    if (p - digits > 18) return false;
+                }
+            }
+        }
+        // After a value: arrays closed, then the next element or the end.
+        for (;;) {
+            if (depth == parent_depth) return p == end;
+            if (p == end) return false;
+            if (*p == ']') {
+                ++p;
+                --depth;
+                continue;
+            }
+            if (*p != ',') return false;
+            ++p;
+            break;
+        }
+    }
+}
+
 }  // namespace json
 
 // Reads a stored text as metadata_from_json_text does. With a `wanted` key

@@ -78,6 +78,13 @@ struct JsonCursor {
     bool skip_value(int parent_depth);
 };
 
+// Whether `text` is one JSON value, at the level below `parent_depth`, whose
+// stored text is the text itself: arrays, literals, integers of up to 18
+// digits (not "-0") and strings of UTF-8 without escapes or control bytes,
+// with no white space. copy_value then copies it unchanged, so it may be
+// copied as it lies. False says nothing about the text.
+bool is_stored_form(std::string_view text, int parent_depth);
+
 // Validates one value starting exactly at `p` (no leading whitespace) and
 // returns the position after it, or nullptr. No delimiter rule is applied
 // after a bare number or literal.
