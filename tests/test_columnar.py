@@ -369,10 +369,11 @@ def test_json_text_columns_store_the_bytes_of_the_dict_path_however_spelled(tmp_
     texts = texts[:n]
     lats = [rng.uniform(-90, 90) for _ in range(n)]
     lons = [rng.uniform(-180, 180) for _ in range(n)]
-    nums = [rng.choice([1.5, 0.1, 2.675, 100.0, 1e-7, 1e21, round(rng.uniform(-1e3, 1e3), 2), rng.random()]) for _ in range(n)]
-    table = pa.table(
-        {"latitude": lats, "longitude": lons, "j": pa.array(texts, pa.json_()), "n": nums, "s": ["x"] * n}
-    )
+    nums = [
+        rng.choice([1.5, 0.1, 2.675, 100.0, 1e-7, 1e21, round(rng.uniform(-1e3, 1e3), 2), rng.random()])
+        for _ in range(n)
+    ]
+    table = pa.table({"latitude": lats, "longitude": lons, "j": pa.array(texts, pa.json_()), "n": nums, "s": ["x"] * n})
     for k, (lo, hi) in enumerate([(0, n), (7, n - 3)]):
         (tmp_path / f"a{k}").mkdir()
         (tmp_path / f"d{k}").mkdir()

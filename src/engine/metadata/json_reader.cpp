@@ -712,7 +712,7 @@ bool is_stored_form(std::string_view text, int parent_depth) {
                 if (depth >= kMaxMetadataDepth) return false;
                 ++depth;
                 if (++p != end && *p != ']') continue;  // to its first element
-                break;  // at an empty array's ']', closed below
+                break;                                  // at an empty array's ']', closed below
             case '"':
                 // Bytes the writer copies as they are: no escape, no control byte.
                 for (++p;;) {
