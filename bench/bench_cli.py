@@ -10,7 +10,8 @@ threads), and the read of the store as Arrow (`to_arrow`) that an export
 starts from. The CSV import runs once more with the progress bar drawn on a
 pseudo-terminal, to price the bar.
 
-    python bench/bench_cli.py [N [ROUNDS]]        (default 1,000,000 points, 3 rounds)
+    python bench/bench_cli.py [N [ROUNDS [FORMATS]]]
+        (default 1,000,000 points, 3 rounds, FORMATS "CSV,GeoJSON,GeoParquet")
 
 Each format's figures are the medians of ROUNDS rounds, each round running
 every step in turn (one run of a step varies by a fifth from run to run).
@@ -118,20 +119,44 @@ def parts_of_import(path, store):
     return reading, storing
 
 
-def main_bench(n, repeat):
+def bar_cost(work, csv):
+    """The CSV import without a terminal and with the progress bar drawn, and
+    the bar's own cost."""
+    plain = timed(lambda: cli("import", os.path.join(work, "plain.db"), csv))
+    # The bar's own cost: the processor time of the thread that draws it,
+    # spent in its update calls (waits for the interpreter lock, which the
+    # storing thread holds part of the time, are not the bar's work).
+    spent = [0.0, 0, 0.0]
+    update = Progress.update
+
+    def counted(self, *args, **kwargs):
+        start, wall = time.thread_time(), time.perf_counter()
+        update(self, *args, **kwargs)
+        spent[0] += time.thread_time() - start
+        spent[1] += 1
+        spent[2] += time.perf_counter() - wall
+
+    Progress.update = counted
+    bar = with_terminal(lambda: cli("import", os.path.join(work, "bar.db"), csv))
+    Progress.update = update
+    return plain, bar, spent
+
+
+def main_bench(n, repeat, formats):
     work = tempfile.mkdtemp(prefix="orbisk-bench-cli-")
     try:
-        run(n, work, repeat)
+        run(n, work, repeat, formats)
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
 
-def run(n, work, repeat):
+def run(n, work, repeat, formats):
     source = os.path.join(work, "source.db")
     PyZurAD(source).insert_batch(make_points(n))
     files = {
         fmt: os.path.join(work, f"points.{ext}")
         for fmt, ext in (("CSV", "csv"), ("GeoJSON", "geojson"), ("GeoParquet", "parquet"))
+        if fmt in formats
     }
     rows = []
     for fmt, path in files.items():
@@ -182,23 +207,7 @@ def run(n, work, repeat):
             + ", ".join(f"{f[3] / f[0]:.2f}x/{f[6] / f[4]:.2f}x" for f in figures),
             file=sys.stderr,
         )
-    plain = timed(lambda: cli("import", os.path.join(work, "plain.db"), files["CSV"]))
-    # The bar's own cost: the processor time of the thread that draws it,
-    # spent in its update calls (waits for the interpreter lock, which the
-    # storing thread holds part of the time, are not the bar's work).
-    spent = [0.0, 0, 0.0]
-    update = Progress.update
-
-    def counted(self, *args, **kwargs):
-        start, wall = time.thread_time(), time.perf_counter()
-        update(self, *args, **kwargs)
-        spent[0] += time.thread_time() - start
-        spent[1] += 1
-        spent[2] += time.perf_counter() - wall
-
-    Progress.update = counted
-    bar = with_terminal(lambda: cli("import", os.path.join(work, "bar.db"), files["CSV"]))
-    Progress.update = update
+    bar = bar_cost(work, files["CSV"]) if "CSV" in files else None
 
     print(f"\n{n:,} points, one run, medians of {repeat} rounds in turn\n")
     print(
@@ -212,12 +221,18 @@ def run(n, work, repeat):
             f"| {gp_read:.2f} s | {gp_read / imported:.2f}x | {export:.2f} s | {querying:.2f} s "
             f"| {gp_write:.2f} s | {gp_write / export:.2f}x |"
         )
-    print(
-        f"\nCSV import without a terminal {plain:.2f} s, with the progress bar drawn {bar:.2f} s; "
-        f"{spent[1]} bar updates took {spent[0] * 1000:.1f} ms of processor time "
-        f"({spent[0] / bar * 100:.3f} % of the import; {spent[2] * 1000:.1f} ms in all)"
-    )
+    if bar is not None:
+        plain, drawn, spent = bar
+        print(
+            f"\nCSV import without a terminal {plain:.2f} s, with the progress bar drawn {drawn:.2f} s; "
+            f"{spent[1]} bar updates took {spent[0] * 1000:.1f} ms of processor time "
+            f"({spent[0] / drawn * 100:.3f} % of the import; {spent[2] * 1000:.1f} ms in all)"
+        )
 
 
 if __name__ == "__main__":
-    main_bench(int(sys.argv[1]) if len(sys.argv) > 1 else 1_000_000, int(sys.argv[2]) if len(sys.argv) > 2 else 3)
+    main_bench(
+        int(sys.argv[1]) if len(sys.argv) > 1 else 1_000_000,
+        int(sys.argv[2]) if len(sys.argv) > 2 else 3,
+        (sys.argv[3] if len(sys.argv) > 3 else "CSV,GeoJSON,GeoParquet").split(","),
+    )
