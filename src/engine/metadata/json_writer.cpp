@@ -130,15 +130,6 @@ constexpr std::uint64_t kDecimalLimit = 1'000'000'000'000'000;  // 15 digits
 // The digits of v written at `out`; returns the end.
 char* write_digits(char* out, std::uint64_t v) { return std::to_chars(out, out + 20, v).ptr; }
 
-int digit_count(std::uint64_t v) {
-    int n = 1;
-    while (v >= 10) {
-        v /= 10;
-        ++n;
-    }
-    return n;
-}
-
 // The shortest form of d when it is a decimal of at most 15 significant
 // digits and 6 decimals (prices, ratings, distances: most metadata numbers),
 // written as the general search would write it; nullptr for any other d.
@@ -147,51 +138,56 @@ int digit_count(std::uint64_t v) {
 // as d: the division and the reading round the same real number. At most one
 // decimal of 15 significant digits or fewer reads back as d (they lie at
 // least 10^-15·|d| apart, a double's rounding interval is under 2.3·10^-16·|d|
-// wide), and the smallest such k finds it, so its digits are the shortest.
+// wide), so m·10^-k with its trailing zeros dropped is the shortest form.
+// With the most decimals that keep m under 15 digits, every such decimal of
+// d is found: |d|·10^k is then within 2^-51 of m relatively. Integers and one
+// or two decimals, the most common, are tried first, with shorter digits.
+bool decimal_digits(double a, int k, std::uint64_t& m) {
+    const double x = a * kPowersOfTen[k];
+    const double r = std::nearbyint(x);
+    if (std::fabs(r - x) > x * 0x1p-48) return false;
+    m = static_cast<std::uint64_t>(r);
+    return m != 0 && static_cast<double>(m) / kPowersOfTen[k] == a;
+}
+
 char* write_short_decimal(char* out, double d) {
     const double a = std::fabs(d);
     if (!(a >= 1e-3 && a < 1e15)) return nullptr;
-    for (int k = 0; k < 7; ++k) {
-        const double x = a * kPowersOfTen[k];
-        if (x >= static_cast<double>(kDecimalLimit)) return nullptr;
-        // Within 2^-52·x of an integer when it is m: further means not yet.
-        const double r = std::nearbyint(x);
-        if (std::fabs(r - x) > x * 0x1p-48) continue;
-        const auto m = static_cast<std::uint64_t>(r);
-        if (m == 0 || static_cast<double>(m) / kPowersOfTen[k] != a) continue;
-        // Fixed or scientific notation, whichever is shorter (fixed on a tie).
-        std::uint64_t s = m;
-        int zeros = 0;
-        while (s % 10 == 0) {
-            s /= 10;
-            ++zeros;
-        }
-        if (k > 0 && zeros > 0) return nullptr;  // a smaller k would have found it
-        const int digits = digit_count(m);
-        const int significant = digits - zeros;
-        const int scientific = significant + (significant > 1) + 4;  // "d.ddde+XX", exponent under 100
-        const int fixed = k == 0 ? digits : digits > k ? digits + 1 : k + 2;
-        if (fixed > scientific) return nullptr;
-        if (d < 0) *out++ = '-';
-        if (k == 0) return write_digits(out, m);
-        char buf[20];
-        char* const end = write_digits(buf, m);
-        const auto n = static_cast<int>(end - buf);
-        if (n > k) {
-            std::memcpy(out, buf, static_cast<std::size_t>(n - k));
-            out += n - k;
-            *out++ = '.';
-            std::memcpy(out, buf + n - k, static_cast<std::size_t>(k));
-            return out + k;
-        }
-        *out++ = '0';
-        *out++ = '.';
-        std::memset(out, '0', static_cast<std::size_t>(k - n));
-        out += k - n;
-        std::memcpy(out, buf, static_cast<std::size_t>(n));
-        return out + n;
+    int most = 6;
+    while (a * kPowersOfTen[most] >= static_cast<double>(kDecimalLimit)) --most;
+    std::uint64_t m = 0;
+    int k = 0;
+    while (k < 3 && k < most && !decimal_digits(a, k, m)) ++k;
+    if (k == 3 || k == most) {
+        k = most;
+        if (!decimal_digits(a, k, m)) return nullptr;
     }
-    return nullptr;
+    char buf[20];
+    char* end = write_digits(buf, m);
+    for (; k > 0 && end[-1] == '0'; --k) --end;
+    const auto n = static_cast<int>(end - buf);
+    // Fixed or scientific notation, whichever is shorter (fixed on a tie).
+    int zeros = 0;  // trailing zeros of an integer
+    while (k == 0 && zeros < n - 1 && buf[n - 1 - zeros] == '0') ++zeros;
+    const int significant = n - zeros;
+    const int scientific = significant + (significant > 1) + 4;  // "d.ddde+XX", exponent under 100
+    const int fixed = k == 0 ? n : n > k ? n + 1 : k + 2;
+    if (fixed > scientific) return nullptr;
+    if (d < 0) *out++ = '-';
+    if (n > k) {
+        std::memcpy(out, buf, static_cast<std::size_t>(n - k));
+        out += n - k;
+        if (k == 0) return out;
+        *out++ = '.';
+        std::memcpy(out, buf + n - k, static_cast<std::size_t>(k));
+        return out + k;
+    }
+    *out++ = '0';
+    *out++ = '.';
+    std::memset(out, '0', static_cast<std::size_t>(k - n));
+    out += k - n;
+    std::memcpy(out, buf, static_cast<std::size_t>(n));
+    return out + n;
 }
 
 }  // namespace
