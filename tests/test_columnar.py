@@ -292,7 +292,7 @@ def test_text_columns_store_the_bytes_of_the_dict_path_whatever_their_characters
         for i in range(start, min(n, start + run)):
             if rng.random() < 0.05:
                 continue  # null
-            texts[i] = "".join(rng.choice(plain) for _ in range(rng.randrange(12)))
+            texts[i] = "".join(rng.choice(plain) for _ in range(rng.randrange(40)))
         if rng.random() < 0.5:
             i = rng.randrange(start, min(n, start + run))
             texts[i] = (texts[i] or "") + rng.choice(odd)

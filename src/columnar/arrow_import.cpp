@@ -702,6 +702,46 @@ bool plain_text_rows(const Bound& b, std::int64_t begin, std::int64_t end) {
         std::string_view(static_cast<const char*>(b.a->buffers[2]) + from, static_cast<std::size_t>(to - from)));
 }
 
+// The longest text of a text column's rows [begin, end) (indexes of its
+// array, before its own offset).
+std::size_t longest_text(const Bound& b, std::int64_t begin, std::int64_t end) {
+    std::size_t most = 0;
+    const std::int64_t j = b.a->offset;
+    if (b.node->type == T::Utf8) {
+        const auto* off = static_cast<const std::int32_t*>(b.a->buffers[1]) + j;
+        for (std::int64_t i = begin; i < end; ++i) most = std::max(most, static_cast<std::size_t>(off[i + 1] - off[i]));
+    } else if (b.node->type == T::LargeUtf8) {
+        const auto* off = static_cast<const std::int64_t*>(b.a->buffers[1]) + j;
+        for (std::int64_t i = begin; i < end; ++i) most = std::max(most, static_cast<std::size_t>(off[i + 1] - off[i]));
+    } else {
+        for (std::int64_t i = begin; i < end; ++i) most = std::max(most, text_at(b, i).size());
+    }
+    return most;
+}
+
+// Copies the n bytes at p to w with a few moves of fixed size (the short
+// member names and texts of a row), reading and writing no byte outside
+// them; returns the end.
+inline char* copy_short(char* w, const char* p, std::size_t n) {
+    if (n > 32) {
+        std::memcpy(w, p, n);
+    } else if (n >= 16) {
+        std::memcpy(w, p, 16);
+        std::memcpy(w + n - 16, p + n - 16, 16);
+    } else if (n >= 8) {
+        std::memcpy(w, p, 8);
+        std::memcpy(w + n - 8, p + n - 8, 8);
+    } else if (n >= 4) {
+        std::memcpy(w, p, 4);
+        std::memcpy(w + n - 4, p + n - 4, 4);
+    } else if (n > 0) {
+        w[0] = p[0];
+        w[n / 2] = p[n / 2];
+        w[n - 1] = p[n - 1];
+    }
+    return w + n;
+}
+
 // Rows [begin, end) of a bound batch into `out`; `first_row` is the stream's
 // row number of the batch's row 0, for messages. Stops at the first row the
 // store refuses, with the rows before it added.
@@ -755,22 +795,19 @@ std::optional<ImportError> convert_rows(const StreamImporter::Plan& plan, const 
             if (!first) *w++ = ',';
             first = false;
             const std::string& member = col.node->member;
-            std::memcpy(w, member.data(), member.size());
-            w += member.size();
+            w = copy_short(w, member.data(), member.size());
             switch (kinds[k]) {
                 case Kind::Plain: {
                     const std::string_view v = text_at(col, i);
                     *w++ = '"';
-                    std::memcpy(w, v.data(), v.size());
-                    w += v.size();
+                    w = copy_short(w, v.data(), v.size());
                     *w++ = '"';
                     break;
                 }
                 case Kind::Json: {
                     const std::string_view v = text_at(col, i);
                     if (!json::is_stored_form(v, 1)) return nullptr;
-                    std::memcpy(w, v.data(), v.size());
-                    w += v.size();
+                    w = copy_short(w, v.data(), v.size());
                     break;
                 }
                 case Kind::Integer: {
@@ -797,18 +834,16 @@ std::optional<ImportError> convert_rows(const StreamImporter::Plan& plan, const 
         *w++ = '}';
         return w;
     };
-    auto row_room = [&](std::int64_t i) {
-        std::size_t room = 2;
-        for (std::size_t k = 0; k < kinds.size(); ++k) {
-            const Bound& col = root.children[plan.metadata[k]];
-            if (!col.is_valid(i)) continue;
-            room += col.node->member.size() + 1;
-            room += kinds[k] == Kind::Plain  ? text_at(col, i).size() + 2
-                    : kinds[k] == Kind::Json ? text_at(col, i).size()
-                                             : kJsonDoubleMax;
-        }
-        return room;
-    };
+    // Room for any row of the range: each member with its column's longest
+    // text here, or the longest spelling of a value.
+    std::size_t row_room = 2;
+    for (std::size_t k = 0; k < kinds.size() && one_go; ++k) {
+        const Bound& col = root.children[plan.metadata[k]];
+        row_room += col.node->member.size() + 1;
+        row_room += kinds[k] == Kind::Plain || kinds[k] == Kind::Json
+                        ? longest_text(col, begin + batch.offset, end + batch.offset) + 2
+                        : kJsonDoubleMax;
+    }
     for (std::int64_t row = begin; row < end; ++row) {
         // The batch's offset applies to its columns.
         const std::int64_t i = row + batch.offset;
@@ -862,7 +897,7 @@ std::optional<ImportError> convert_rows(const StreamImporter::Plan& plan, const 
         const std::size_t start = text.size();
         if (one_go) {
             bool written = true;
-            text.resize_and_overwrite(start + row_room(i), [&](char* buf, std::size_t) {
+            text.resize_and_overwrite(start + row_room, [&](char* buf, std::size_t) {
                 char* w = write_row(i, buf + start);
                 written = w != nullptr;
                 return written ? static_cast<std::size_t>(w - buf) : start;
