@@ -400,3 +400,34 @@ def test_geoparquet_written_in_halves_on_two_threads_is_the_file_one_thread_writ
     assert main(["export", store, str(whole), *extra]) == 0  # on one thread, after the refusal
     assert halves.read_bytes() == whole.read_bytes()
     assert pq.ParquetFile(halves).metadata.num_row_groups == 9
+
+
+# The screen of JSON text as it is written: digits as 0, exponent marks as e,
+# any other byte a space, a '+' dropped; then three searches.
+_MARKS = bytes(ord("0") if c in b"0123456789" else ord("e") if c in b"eE" else ord(" ") for c in range(256))
+
+
+def _screened_by_marks(data: bytes) -> bool:
+    marks = data.translate(_MARKS, b"+")
+    return b"0" * 19 not in marks and b"0e000" not in marks and b"\\ud" not in data and b"\\uD" not in data
+
+
+def test_the_json_screen_answers_as_its_reading_of_marks():
+    # Texts of every length around the 64-byte blocks the screen reads at
+    # once, with runs of digits, exponents and escapes across block ends.
+    from orbisk_cli.values import screened
+
+    rng = random.Random(41)
+    pieces = [b"0", b"7", b"123456789", b"e", b"E", b"+", b"-", b".", b"\\", b"u", b"d", b"D", b'"t3",', b"[", b" "]
+    pieces += [b"\xc3\xa9", b"x" * 40, b"1e+308", b"\\ud83d", b"9" * 18]
+    answers = []
+    for i in range(20000):
+        data = b"".join(rng.choice(pieces) for _ in range(rng.choice([0, 1, 5, 20, 60])))
+        if i % 3 == 0:  # a run or an exponent placed across a block end
+            run = rng.choice([b"1" * rng.randrange(15, 24), b"5e" + b"0" * rng.randrange(1, 5), b"\\ud"])
+            data = b"a" * rng.randrange(130) + run + data
+        elif i % 3 == 1:  # an exponent's digits at the start of a block of plain bytes
+            data = b"a" * rng.randrange(56, 66) + b"5e" + b"0" * rng.randrange(1, 5) + b"x" * 70
+        answers.append(screened(data))
+        assert answers[-1] == _screened_by_marks(data), data
+    assert 5000 < sum(answers) < 15000

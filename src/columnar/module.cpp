@@ -13,6 +13,7 @@
 
 #include "columnar/arrow_import.hpp"
 #include "columnar/feature_reader.hpp"
+#include "columnar/text_screen.hpp"
 #include "columnar/shape_arg.hpp"
 #include "columnar/spare_buffers.hpp"
 #include "columnar/table_builder.hpp"
@@ -826,6 +827,19 @@ PyObject* module_read_features(PyObject*, PyObject* const* args, Py_ssize_t narg
     return new_result(std::move(table));
 }
 
+PyObject* module_screened(PyObject*, PyObject* data) {
+    if (!PyBytes_Check(data)) return raise_conversion_error(data, "PyBytes", "data");
+    char* bytes = nullptr;
+    Py_ssize_t len = 0;
+    if (PyBytes_AsStringAndSize(data, &bytes, &len) != 0) return nullptr;
+    bool passed;
+    {
+        GilRelease unlocked;
+        passed = columnar::json_text_screened(std::string_view(bytes, static_cast<std::size_t>(len)));
+    }
+    return PyBool_FromLong(passed);
+}
+
 PyMethodDef module_methods[] = {
     {"polygon_parts", module_polygon_parts, METH_O,
      "polygon_parts(shape, /)\n--\n\n"
@@ -837,6 +851,11 @@ PyMethodDef module_methods[] = {
      "a line) as Arrow columns latitude, longitude, number, line and\n"
      "metadata_rest (the properties), or None when the text is not plainly\n"
      "Point features whose properties the store keeps as they are."},
+    {"screened", module_screened, METH_O,
+     "screened(data, /)\n--\n\n"
+     "Whether JSON text (bytes) certainly holds no value an import refuses other\n"
+     "than one nested too deeply: no run of 19 digits, no exponent of three\n"
+     "digits, no escape of a surrogate (strings are looked at too)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -161,23 +161,16 @@ def any_problem_in_documents(docs: list[dict[str, Any]]) -> bool:
     return any_problem(list(chain.from_iterable(map(dict.values, docs))), 2, chain.from_iterable(docs))
 
 
-# digits as 0, exponent marks as e, anything else as a space (a '+' is dropped)
-_MARKS = bytes(ord("0") if c in b"0123456789" else ord("e") if c in b"eE" else ord(" ") for c in range(256))
-
-
 def screened(data: bytes) -> bool:
     """Whether JSON text certainly holds no value that problem_in refuses
     other than one nested too deeply: no run of 19 digits (an integer beyond
     the signed 64-bit range has one), no exponent of three digits (a number
     beyond a double has one or such a run), no escape of a surrogate (a lone
-    surrogate is one; UTF-8 text has none as it is). A few passes in C,
-    where problem_in over the values takes several in Python's objects."""
-    marks = data.translate(_MARKS, b"+")
-    return (
-        b"0" * 19 not in marks
-        and b"0e000" not in marks
-        and (b"\\" not in data or b"\\ud" not in data and b"\\uD" not in data)
-    )
+    surrogate is one; UTF-8 text has none as it is). One pass in C, where
+    problem_in over the values takes several in Python's objects."""
+    from orbisk_columnar._columnar import screened as screen
+
+    return screen(data)
 
 
 def decode_all(texts: list[str], checked: bool = True) -> list[Any] | None:
