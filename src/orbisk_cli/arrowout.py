@@ -523,8 +523,20 @@ class GeoParquetTable:
         from orbisk_cli.geoparquet import ROW_GROUP
 
         # Without a stored Arrow schema, readers take the file's metadata as the schema's.
+        # Statistics of WKB bytes say nothing a reader can use (the covering's
+        # statistics bound the points), and take longer to gather than to write.
         writer = pq.ParquetWriter(
-            out, table.schema, compression="snappy", store_schema=False, use_dictionary=self.repeating
+            out,
+            table.schema,
+            compression="snappy",
+            store_schema=False,
+            use_dictionary=self.repeating,
+            write_statistics=[
+                f"{f.name}.{c.name}" if pa.types.is_struct(f.type) else f.name
+                for f in table.schema
+                if f.name != self.geometry
+                for c in (f.type if pa.types.is_struct(f.type) else [None])
+            ],
         )
         for start in range(0, table.num_rows, ROW_GROUP):
             part = table.slice(start, ROW_GROUP)
