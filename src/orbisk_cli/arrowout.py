@@ -454,6 +454,13 @@ class GeoParquetTable:
         # the others (ids, points, names) costs more than the rest of the writing.
         self.repeating = [c.key for c in columns if _repeats(self.table.column(c.key))]
         self.lon, self.lat = lon, lat
+        # The columns (leaves: the covering's four) whose statistics are written.
+        self.statistics = [
+            leaf
+            for f in self.table.schema
+            if f.name != self.geometry
+            for leaf in ([f"{f.name}.{c.name}" for c in f.type] if pa.types.is_struct(f.type) else [f.name])
+        ]
 
     def file_metadata(self, rows: Any = None) -> dict[str, str]:
         """The `geo` and `orbisk` metadata of a file of the given rows (indices; all of them by default)."""
@@ -531,12 +538,7 @@ class GeoParquetTable:
             compression="snappy",
             store_schema=False,
             use_dictionary=self.repeating,
-            write_statistics=[
-                f"{f.name}.{c.name}" if pa.types.is_struct(f.type) else f.name
-                for f in table.schema
-                if f.name != self.geometry
-                for c in (f.type if pa.types.is_struct(f.type) else [None])
-            ],
+            write_statistics=self.statistics,
         )
         for start in range(0, table.num_rows, ROW_GROUP):
             part = table.slice(start, ROW_GROUP)
