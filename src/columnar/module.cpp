@@ -13,10 +13,10 @@
 
 #include "columnar/arrow_import.hpp"
 #include "columnar/feature_reader.hpp"
-#include "columnar/text_screen.hpp"
 #include "columnar/shape_arg.hpp"
 #include "columnar/spare_buffers.hpp"
 #include "columnar/table_builder.hpp"
+#include "columnar/text_screen.hpp"
 #include "engine/database.hpp"
 #include "engine/query/metadata_scan.hpp"
 #include "engine/util/text.hpp"
