@@ -406,6 +406,10 @@ def _free_name(name: str, taken: set[str]) -> str:
     return name
 
 
+# A file's key-value metadata, or what makes it once the rows are written.
+FileMetadata = dict[str, str] | Callable[[], dict[str, str]]
+
+
 class GeoParquetTable:
     """The columns of a GeoParquet file of points: the ids (unless left out),
     WKB points, the bbox covering column and the metadata columns."""
@@ -485,7 +489,7 @@ class GeoParquetTable:
         return {"geo": json.dumps(geo), "orbisk": encode(ours)}
 
     def write(
-        self, out: Any, table: Any, metadata: dict[str, str], done: Callable[[int], None], spill_dir: str | None
+        self, out: Any, table: Any, metadata: FileMetadata, done: Callable[[int], None], spill_dir: str | None
     ) -> None:
         """Writes rows of `self.table` as a GeoParquet file (a path, or a file
         open for reading and writing), in row groups of ROW_GROUP rows. From
@@ -524,7 +528,7 @@ class GeoParquetTable:
             return
         self._write_part(out, table, metadata, done)
 
-    def _write_part(self, out: Any, table: Any, metadata: dict[str, str], done: Callable[[int], None]) -> None:
+    def _write_part(self, out: Any, table: Any, metadata: FileMetadata, done: Callable[[int], None]) -> None:
         import pyarrow.parquet as pq
 
         from orbisk_cli.geoparquet import ROW_GROUP
@@ -544,6 +548,10 @@ class GeoParquetTable:
             part = table.slice(start, ROW_GROUP)
             writer.write_table(part, row_group_size=max(part.num_rows, 1))
             done(part.num_rows)
+        # Worked out once the rows are written: on the first of two threads,
+        # while the other may still be writing its half.
+        if callable(metadata):
+            metadata = metadata()
         if metadata:
             writer.add_key_value_metadata(metadata)
         writer.close()
@@ -552,7 +560,7 @@ class GeoParquetTable:
         self,
         out: Any,
         table: Any,
-        metadata: dict[str, str],
+        metadata: FileMetadata,
         done: Callable[[int], None],
         half: int,
         spill_dir: str | None,
@@ -605,7 +613,7 @@ def write_geoparquet(
 
     path = getattr(options, "file", None)
     spill_dir = os.path.dirname(os.path.abspath(path)) if path else None
-    files.write(out, files.table, files.file_metadata(), done, spill_dir)
+    files.write(out, files.table, files.file_metadata, done, spill_dir)
     progress.finish(table.num_rows, table.num_rows)
     return table.num_rows  # type: ignore[no-any-return]
 
