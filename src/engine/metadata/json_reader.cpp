@@ -680,20 +680,9 @@ bool JsonCursor::copy_value(std::string& out, int parent_depth) {
             out.append("null");
             return true;
         default: {
-            Number n;
-            if (!read_number(n)) return false;
+            // A number: read as read_value reads it, written as the writer writes it.
             MetadataValue v;
-            switch (n.kind) {
-                case Number::Kind::U64:
-                    v.v = n.u;
-                    break;
-                case Number::Kind::I64:
-                    v.v = n.i;
-                    break;
-                case Number::Kind::Double:
-                    v.v = n.d;
-                    break;
-            }
+            if (!read_value(v, parent_depth)) return false;
             append_json_value(out, v);
             return true;
         }
